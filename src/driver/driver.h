@@ -1,0 +1,25 @@
+// The run driver: one run from the argument vector to the exit status.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "driver/status.h"
+
+// The version text printed in the banner, and the program name used in the
+// usage text and in stored command lines.
+extern const char* const VERSION;
+extern const char* const utlname;
+
+// Runs one command. `out` receives every message unless a log is named.
+Status FhSortIndex(int argc, char** argv, FILE* out);
+
+// Zero-fills nothing; applies the defaults of a fresh run to *pCmdData.
+void CmdSetDefaults();
+
+// Obtains the sort memory by halving the request down to 8,192 bytes.
+// Returns the size obtained (0 = none) and leaves the block in sortMem.
+uint64_t hugemem(uint64_t size);
+
+// Releases every buffer the run holds (safe to call twice).
+void CmdFreeBuffers();

@@ -1,0 +1,14 @@
+// Leading options: the log file and the options that must take effect
+// before the command text is parsed (-l -q -0 -1 -? -d -i -m -t).
+#pragma once
+
+#include "driver/status.h"
+
+// Opens the log named by -l/-q in argv[1] when argc > 2. Returns the index
+// of the next argument to examine.
+int TakeLogOption(int argc, char** argv);
+
+// Applies the leading options from argv[*index] on and advances *index to
+// the first argument that is not an option. Returns 0, kUsageShown (-?) or
+// kErrIniParam.
+Status TakeLeadingOptions(int argc, char** argv, int* index);

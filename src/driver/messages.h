@@ -1,0 +1,35 @@
+// Messages: the output routines, the usage text, the run-time count formats
+// and the texts the driver prints for a failure code.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/status.h"
+
+extern char gFormat[104];
+extern const char* const gLongLongFormat;  // "ll"
+extern const char* const operCancel;       // "The operation was canceled by the user!\n"
+
+// Writes `text` as it is to msgOut (when set) and flushes it.
+void CmdOutInfoString(const char* text);
+// A progress line: shown only when progressOn; returns non-zero to cancel.
+uint8_t CmdOutInfoStringCan(const char* text);
+// Hook through which every message also reaches an embedding host.
+uint8_t CmdInfoCallback(const char* text);
+// Writes the usage text.
+void CmdHelp();
+
+// Formats into msgBuf (bounded, cut to fit) and shows it.
+void CmdShowf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formats into msgBuf (bounded, cut to fit) without showing it.
+void CmdSetMsg(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Builds gFormat from a template holding "%%" and one "%s" per 64-bit
+// modifier: "%%%su" becomes "%llu". Returns gFormat.
+const char* CmdBuildFormat(const char* templ);
+
+// Fixed text of a parser code, or nullptr when the text is in msgBuf.
+const char* CmdParseErrorText(Status code);
+// Prints the message group of a failed index build.
+void CmdReportIndexFailure(Status code);
+// Prints the message group of a failed compaction.
+void CmdReportCompactFailure(Status code);

@@ -1,0 +1,24 @@
+// The command-text parser: file fields, work files, options, key
+// specifications, the column table and the hand-over to the job.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/status.h"
+
+// Parses the writable command text into the run context and opens the
+// run's files. Returns 0, kUsageShown, kJobDone or a negative code.
+Status parseMain(char* text);
+
+// Adds the 1-based columns first..last to the column table as key bytes.
+// Returns 0, 1 (a column is already a key byte) or 2 (table full).
+int AddKeyRange(uint32_t first, uint32_t last);
+
+// Removes everything up to and including the last '/' of `name`.
+void StripDirectory(char* name);
+
+// Compares two texts without regard to ASCII case; 0 when equal.
+int strcmpi(const char* a, const char* b);
+
+// Exchanges `n` bytes between `a` and `b` through swapItem.
+void swap(void* a, void* b, uint32_t n);

@@ -1,0 +1,15 @@
+// The shared 256 KiB output buffer and the index output routine.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/status.h"
+
+// Copies `len` bytes into outBuf, flushing to `fd` when it fills. 0 or -1.
+Status OutWrite(int fd, const void* data, uint32_t len);
+// Writes the buffered bytes to `fd` with one write. 0 or -1.
+Status OutFlush(int fd);
+
+// The output routine of the index build: checks the record length and
+// inserts the item into the tree.
+int32_t WriteTagRecord(uint8_t* item);

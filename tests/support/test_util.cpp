@@ -1,0 +1,180 @@
+#include "support/test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+
+namespace kt {
+
+namespace {
+
+void RemoveTree(const std::string& path) {
+  DIR* d = opendir(path.c_str());
+  if (d != nullptr) {
+    while (dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      std::string child = path + "/" + e->d_name;
+      struct stat st;
+      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        chmod(child.c_str(), 0700);
+        RemoveTree(child);
+      } else {
+        unlink(child.c_str());
+      }
+    }
+    closedir(d);
+  }
+  rmdir(path.c_str());
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kt_XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void TempDir::write(const std::string& name, const std::string& bytes) const {
+  WriteFileBytes(file(name), bytes);
+}
+
+std::string TempDir::read(const std::string& name) const { return ReadFileBytes(file(name)); }
+
+bool TempDir::exists(const std::string& name) const {
+  struct stat st;
+  return stat(file(name).c_str(), &st) == 0;
+}
+
+std::vector<std::string> TempDir::list() const {
+  std::vector<std::string> names;
+  DIR* d = opendir(path_.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string KelindexPath() { return KELINDEX_BIN; }
+std::string KelindexFaultPath() { return KELINDEX_FI_BIN; }
+
+RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  std::string bin = opts.faultBinary ? KelindexFaultPath() : KelindexPath();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    close(outPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[0]);
+    close(errPipe[1]);
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0) dup2(devnull, 0);
+    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
+    for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH",
+                             "VEZOR_DBPATH", "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM",
+                             "VEZOR_DBC", "DBC", "QRX_NOPATH", "KELINDEX_FAULT"}) {
+      unsetenv(name);
+    }
+    for (const std::string& name : opts.unsetEnv) unsetenv(name.c_str());
+    for (const auto& [name, value] : opts.env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("kelindex"));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  RunResult result;
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opts.timeoutSeconds);
+  bool killed = false;
+  while (open > 0) {
+    int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count());
+    if (ms <= 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (poll(fds, 2, ms) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0) {
+        char buf[65536];
+        ssize_t n = read(fds[i].fd, buf, sizeof buf);
+        if (n > 0) {
+          sinks[i]->append(buf, static_cast<size_t>(n));
+        } else {
+          close(fds[i].fd);
+          fds[i].fd = -1;
+          --open;
+        }
+      }
+    }
+  }
+  for (pollfd& p : fds) {
+    if (p.fd >= 0) close(p.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (killed) {
+    result.exitCode = -2;
+  } else if (WIFEXITED(status)) {
+    result.exitCode = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.exitCode = 128 + WTERMSIG(status);
+  }
+  return result;
+}
+
+void ResetRunContext() {
+  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
+  pCmdData = &gCmdData;
+  CmdSetDefaults();
+}
+
+}  // namespace kt

@@ -1,0 +1,60 @@
+// Shared test helpers: a temporary directory, running the built kelindex
+// binary in it, and resetting the in-process run context.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kt {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  void write(const std::string& name, const std::string& bytes) const;
+  std::string read(const std::string& name) const;
+  bool exists(const std::string& name) const;
+  // Names of the entries of the directory, sorted.
+  std::vector<std::string> list() const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+struct RunResult {
+  int exitCode = -1;      // exit status, or 128 + signal
+  std::string out;        // standard output
+  std::string err;        // standard error
+};
+
+struct RunOptions {
+  std::string cwd;                                          // working directory
+  std::vector<std::pair<std::string, std::string>> env;     // set (value) in the child
+  std::vector<std::string> unsetEnv;                        // removed in the child
+  bool faultBinary = false;                                 // run kelindex_fi
+  int timeoutSeconds = 120;
+};
+
+// Runs kelindex with `args` (argv[1..]) and waits for it. TMPDIR, TERM and
+// the data-path variables are removed from the child's environment unless
+// `opts.env` sets them, so that the machine's settings never leak in.
+RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts);
+
+// Path of the built binaries.
+std::string KelindexPath();
+std::string KelindexFaultPath();
+
+// Zero-fills the run context, points pCmdData at it and applies the defaults.
+void ResetRunContext();
+
+}  // namespace kt
