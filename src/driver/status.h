@@ -14,21 +14,21 @@ enum : Status {
   kOk = 0,
 
   // Driver.
-  kErrMemory = -9,          // an allocation of the run failed
-  kErrDataFormat = -10,     // data file not in the expected format
-  kErrIniParam = -11,       // leading option -i without a name
-  kUsageShown = -12,        // the usage text was shown
-  kErrTreeLevels = -13,     // a 17th tree level would be needed
-  kJobDone = -20,           // the parser finished the job (index information)
-  kErrCanceled = -21,       // the user cancelled at a progress line
+  kErrMemory = -9,       // an allocation of the run failed
+  kErrDataFormat = -10,  // data file not in the expected format
+  kErrIniParam = -11,    // leading option -i without a name
+  kUsageShown = -12,     // the usage text was shown
+  kErrTreeLevels = -13,  // a 17th tree level would be needed
+  kJobDone = -20,        // the parser finished the job (index information)
+  kErrCanceled = -21,    // the user cancelled at a progress line
 
   // Job groups (index build and compaction share the low codes).
-  kErrTempRead = -3,        // a work file could not be read
-  kErrInputRead = -4,       // the data file (or input ISI) could not be read
-  kErrBinaryEor = -5,       // a binary record without its end mark
-  kErrRecSize = -6,         // record size invalid for the given length
-  kErrRecSizeMax = -7,      // record size above the maximum (or allocation in compaction)
-  kErrDdrWrite = -8,        // a full DDR sector could not be written
+  kErrTempRead = -3,    // a work file could not be read
+  kErrInputRead = -4,   // the data file (or input ISI) could not be read
+  kErrBinaryEor = -5,   // a binary record without its end mark
+  kErrRecSize = -6,     // record size invalid for the given length
+  kErrRecSizeMax = -7,  // record size above the maximum (or allocation in compaction)
+  kErrDdrWrite = -8,    // a full DDR sector could not be written
 
   // Parser and file opening (fixed texts or msgBuf).
   kErrResolveOutput = -100,
@@ -63,9 +63,9 @@ enum : Status {
   kErrRecLenConflict = -137,
   kErrFileTooLarge = -138,
   kErrNullFile = -151,
-  kErrTooMany = -156,       // too many records or sort trains
-  kErrIsiWrite = -157,      // an ISI write failed
-  kErrTempWrite = -158,     // a work file could not be written
+  kErrTooMany = -156,    // too many records or sort trains
+  kErrIsiWrite = -157,   // an ISI write failed
+  kErrTempWrite = -158,  // a work file could not be written
   kErrOsType = -159,
   kErrNoRecLen = -160,
   kErrLongRecord = -161,
@@ -81,9 +81,9 @@ enum : Status {
   kErrCompactOpt = -171,
 
   // Refusals of this program's own (the text is left in msgBuf).
-  kErrCmdTooLong = -172,      // the joined command text or stored line does not fit
-  kErrTmpDirTooLong = -173,   // work-file directory too long for its template
-  kErrLeadingOption = -174,   // a leading option value that cannot be used
-  kErrCorruptIsi = -175,      // an ISI whose tree or chain is damaged
-  kErrLockWait = -176,        // the wait for the ISI lock gave up
+  kErrCmdTooLong = -172,     // the joined command text or stored line does not fit
+  kErrTmpDirTooLong = -173,  // work-file directory too long for its template
+  kErrLeadingOption = -174,  // a leading option value that cannot be used
+  kErrCorruptIsi = -175,     // an ISI whose tree or chain is damaged
+  kErrLockWait = -176,       // the wait for the ISI lock gave up
 };

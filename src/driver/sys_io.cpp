@@ -130,9 +130,13 @@ void SysSetFaultPlan(const FaultPlan& plan) {
   gFired = false;
 }
 
-uint64_t SysFaultCallCount() { return gCalls; }
+uint64_t SysFaultCallCount() {
+  return gCalls;
+}
 
-bool SysFaultFired() { return gFired; }
+bool SysFaultFired() {
+  return gFired;
+}
 
 bool SysParseFaultPlan(const char* text, FaultPlan* plan) {
   FaultPlan p;
@@ -142,15 +146,32 @@ bool SysParseFaultPlan(const char* text, FaultPlan* plan) {
   const char* c = end + 1;
   for (; *c != '\0' && *c != ':'; ++c) {
     switch (*c) {
-      case 'o': p.classes |= kFaultOpen; break;
-      case 'r': p.classes |= kFaultRead; break;
-      case 'w': p.classes |= kFaultWrite; break;
-      case 's': p.classes |= kFaultSeek; break;
-      case 'm': p.classes |= kFaultMeta; break;
-      case 'l': p.classes |= kFaultLock; break;
-      case 'M': p.classes |= kFaultMemory; break;
-      case 'a': p.classes |= kFaultAll; break;
-      default: return false;
+      case 'o':
+        p.classes |= kFaultOpen;
+        break;
+      case 'r':
+        p.classes |= kFaultRead;
+        break;
+      case 'w':
+        p.classes |= kFaultWrite;
+        break;
+      case 's':
+        p.classes |= kFaultSeek;
+        break;
+      case 'm':
+        p.classes |= kFaultMeta;
+        break;
+      case 'l':
+        p.classes |= kFaultLock;
+        break;
+      case 'M':
+        p.classes |= kFaultMemory;
+        break;
+      case 'a':
+        p.classes |= kFaultAll;
+        break;
+      default:
+        return false;
     }
   }
   if (*c != ':' || p.classes == 0) return false;
@@ -161,8 +182,8 @@ bool SysParseFaultPlan(const char* text, FaultPlan* plan) {
     const char* name;
     int err;
   };
-  static const Name kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO}, {"EACCES", EACCES},
-                                {"ENOMEM", ENOMEM}, {"EINTR", EINTR}};
+  static const Name kNames[] = {
+      {"ENOSPC", ENOSPC}, {"EIO", EIO}, {"EACCES", EACCES}, {"ENOMEM", ENOMEM}, {"EINTR", EINTR}};
   if (whatLen == 5 && strncmp(what, "short", 5) == 0) {
     p.shortIo = true;
   } else {

@@ -35,22 +35,22 @@ void SysUnmapMemory(void* addr, size_t len);
 
 // Classes of calls a fault plan counts.
 enum : uint32_t {
-  kFaultOpen = 1u << 0,   // SysOpen, SysMkstemp
-  kFaultRead = 1u << 1,   // SysRead
-  kFaultWrite = 1u << 2,  // SysWrite
-  kFaultSeek = 1u << 3,   // SysLseek
-  kFaultMeta = 1u << 4,   // SysClose, SysFtruncate, SysFsync, SysUnlink, SysChmod, SysStat
-  kFaultLock = 1u << 5,   // SysFcntlLock
-  kFaultMemory = 1u << 6, // SysMapMemory
+  kFaultOpen = 1u << 0,    // SysOpen, SysMkstemp
+  kFaultRead = 1u << 1,    // SysRead
+  kFaultWrite = 1u << 2,   // SysWrite
+  kFaultSeek = 1u << 3,    // SysLseek
+  kFaultMeta = 1u << 4,    // SysClose, SysFtruncate, SysFsync, SysUnlink, SysChmod, SysStat
+  kFaultLock = 1u << 5,    // SysFcntlLock
+  kFaultMemory = 1u << 6,  // SysMapMemory
   kFaultAll = 0x7f,
 };
 
 struct FaultPlan {
-  uint32_t classes = 0;   // which calls are counted
-  uint64_t failAt = 0;    // the counted call that fails, 1-based; 0 = none
-  int err = 0;            // errno of the failing call (0 with shortIo)
-  bool shortIo = false;   // a read or write transfers half its bytes instead of failing
-  bool sticky = false;    // every counted call after failAt fails too (a full disk)
+  uint32_t classes = 0;  // which calls are counted
+  uint64_t failAt = 0;   // the counted call that fails, 1-based; 0 = none
+  int err = 0;           // errno of the failing call (0 with shortIo)
+  bool shortIo = false;  // a read or write transfers half its bytes instead of failing
+  bool sticky = false;   // every counted call after failAt fails too (a full disk)
 };
 
 // Installs a plan and restarts the call count; a default plan switches faults off.

@@ -17,8 +17,12 @@ inline uint32_t LoadU32(const uint8_t* p) {
   memcpy(&v, p, sizeof v);
   return v;
 }
-inline void StoreU16(uint8_t* p, uint16_t v) { memcpy(p, &v, sizeof v); }
-inline void StoreU32(uint8_t* p, uint32_t v) { memcpy(p, &v, sizeof v); }
+inline void StoreU16(uint8_t* p, uint16_t v) {
+  memcpy(p, &v, sizeof v);
+}
+inline void StoreU32(uint8_t* p, uint32_t v) {
+  memcpy(p, &v, sizeof v);
+}
 
 // Reverse the bytes at `p` in place and return the reversed value.
 inline uint16_t SwapU16x(uint8_t* p) {

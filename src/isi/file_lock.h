@@ -9,8 +9,8 @@ constexpr uint64_t kIsiLockPos = 0x7FFFFFFFFFFFFFFDull;
 constexpr uint64_t kFhIsiLocked = 0x800;
 
 struct FhRec {
-  int32_t fd;           // 0 = not open
-  uint64_t state;       // kFhIsiLocked
+  int32_t fd;      // 0 = not open
+  uint64_t state;  // kFhIsiLocked
   uint64_t fileSize;
   uint64_t isiLockPos;
   uint64_t lockBase;

@@ -26,13 +26,13 @@ constexpr uint8_t kIsiDdrMark1 = 0xF9, kIsiDdrMark2 = 0xFD;
 
 // Header byte 6: record-format flags.
 enum : uint8_t {
-  kFmtEorMask = 0xC0,   // 0x80 LF, 0x40 CR LF, 0xC0 LF CR, 0x00 CR
-  kFmtAppend = 0x20,    // records may be appended at end of file
-  kFmtBinary = 0x10,    // binary records without end-of-record bytes
-  kFmtSpaceComp = 0x08, // space compression
-  kFmtNoDups = 0x04,    // duplicate keys not allowed
-  kFmtVarLen = 0x02,    // variable-length records
-  kFmtUpper = 0x01,     // keys converted to upper case
+  kFmtEorMask = 0xC0,    // 0x80 LF, 0x40 CR LF, 0xC0 LF CR, 0x00 CR
+  kFmtAppend = 0x20,     // records may be appended at end of file
+  kFmtBinary = 0x10,     // binary records without end-of-record bytes
+  kFmtSpaceComp = 0x08,  // space compression
+  kFmtNoDups = 0x04,     // duplicate keys not allowed
+  kFmtVarLen = 0x02,     // variable-length records
+  kFmtUpper = 0x01,      // keys converted to upper case
 };
 // Header byte 7: addressing and OS type.
 enum : uint8_t { kModeRecNum = 0x01, kModeOsType1 = 0x08, kModeOsType2 = 0x10 };
@@ -43,28 +43,28 @@ inline bool IsiVersionValid(uint16_t word) {
 }
 
 struct IsiHeader {
-  char magic[4];              // "SISI"
-  uint16_t version;           // kIsiVersion
-  uint8_t formatFlags;        // byte 6
-  uint8_t modeFlags;          // byte 7
-  uint16_t recordLength;      // without end-of-record bytes
-  uint16_t keyLength;         // 1 to 150
-  uint32_t dataLength;        // bytes, or records under record-number addressing
-  uint32_t ddrHead;           // newest DDR sector; kIsiNoSector = none
-  uint32_t rootPos;           // 1024, or 2 under record-number addressing
-  uint32_t reserved24;        // 0xFFFFFFFF
-  uint32_t reserved28;        // 0
-  uint32_t spin;              // changed by every process that rewrites the file
-  uint32_t reserved36;        // 0
-  uint32_t reserved40;        // 0
-  uint32_t recordCount;       // records delivered to the index, low 32 bits
-  uint32_t deletedCount;      // deleted records met (or DDR entries copied)
-  uint8_t zero52[12];         // an older layout keeps its version word at 52
+  char magic[4];          // "SISI"
+  uint16_t version;       // kIsiVersion
+  uint8_t formatFlags;    // byte 6
+  uint8_t modeFlags;      // byte 7
+  uint16_t recordLength;  // without end-of-record bytes
+  uint16_t keyLength;     // 1 to 150
+  uint32_t dataLength;    // bytes, or records under record-number addressing
+  uint32_t ddrHead;       // newest DDR sector; kIsiNoSector = none
+  uint32_t rootPos;       // 1024, or 2 under record-number addressing
+  uint32_t reserved24;    // 0xFFFFFFFF
+  uint32_t reserved28;    // 0
+  uint32_t spin;          // changed by every process that rewrites the file
+  uint32_t reserved36;    // 0
+  uint32_t reserved40;    // 0
+  uint32_t recordCount;   // records delivered to the index, low 32 bits
+  uint32_t deletedCount;  // deleted records met (or DDR entries copied)
+  uint8_t zero52[12];     // an older layout keeps its version word at 52
   PrimarySelEntry primaryTests[kMaxPrimaryTests];  // byte 103 = 0xFF: extended form
   uint8_t zero104[8];
   KeySpecEntry keySpecs[kMaxKeySpecs];
-  char dataName[256];         // NUL-padded; 256 bytes fill it without a terminator
-  char cmdLine[528];          // stored command line, NUL-terminated
+  char dataName[256];  // NUL-padded; 256 bytes fill it without a terminator
+  char cmdLine[528];   // stored command line, NUL-terminated
 };
 static_assert(sizeof(IsiHeader) == kIsiHeaderSize);
 static_assert(offsetof(IsiHeader, version) == 4);
@@ -94,10 +94,10 @@ constexpr uint32_t kIsiOldCmdLineSize = 256;
 // The fixed part of a key entry; the key bytes follow it, then padding up to
 // the entry size E = key length + 12 rounded up to a multiple of 4.
 struct IsiKeyEntry {
-  uint32_t recPos;    // record position (byte offset or record number)
-  uint32_t child;     // sector of the keys below this one; 0 in leaves
-  uint16_t dupSeq;    // 0 for the first record of a key, then +1 (mod 65536)
-  uint16_t recSize;   // the record's length including end-of-record bytes
+  uint32_t recPos;   // record position (byte offset or record number)
+  uint32_t child;    // sector of the keys below this one; 0 in leaves
+  uint16_t dupSeq;   // 0 for the first record of a key, then +1 (mod 65536)
+  uint16_t recSize;  // the record's length including end-of-record bytes
   uint8_t key[kMaxKeyBytes + 2];
 };
 constexpr uint32_t kIsiEntryKeyOfs = 12;
@@ -107,14 +107,16 @@ static_assert(offsetof(IsiKeyEntry, recSize) == 10);
 static_assert(offsetof(IsiKeyEntry, key) == kIsiEntryKeyOfs);
 static_assert(sizeof(IsiKeyEntry) == 164);  // the largest entry
 
-constexpr uint32_t IsiEntrySize(uint32_t keyLength) { return (keyLength + 12 + 3) & ~3u; }
+constexpr uint32_t IsiEntrySize(uint32_t keyLength) {
+  return (keyLength + 12 + 3) & ~3u;
+}
 
 struct IsiKeySector {
   uint8_t entries[kIsiKeyTrailerOfs];  // count entries of E bytes, packed
   uint8_t count;                       // entries in use
   uint8_t zero501[5];
-  uint16_t level;                      // 0 for leaves
-  uint32_t rightChild;                 // sector of the keys above the last entry
+  uint16_t level;       // 0 for leaves
+  uint32_t rightChild;  // sector of the keys above the last entry
 };
 static_assert(sizeof(IsiKeySector) == kIsiSector);
 static_assert(offsetof(IsiKeySector, count) == 500);

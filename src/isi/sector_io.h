@@ -18,15 +18,15 @@ enum : uint32_t {
 // and head DDR buffers are one 2048-byte area, filled by one read at 0.
 struct FhStRec {
   int32_t fd;
-  uint32_t spin;           // header spin counter after the last walk step
+  uint32_t spin;  // header spin counter after the last walk step
   uint32_t flags;
-  uint64_t offset;         // byte offset of the next sector read
-  uint32_t curSector;      // position of the key sector in `sector`
-  uint32_t rootPos;        // the position the walk knows the root under (0)
-  uint32_t sectorSize;     // 512
-  uint8_t* readBuf;        // target of the next sector read
-  uint16_t readLen;        // bytes of the next sector read
-  uint16_t curIndex;       // 1-based index of the current entry
+  uint64_t offset;      // byte offset of the next sector read
+  uint32_t curSector;   // position of the key sector in `sector`
+  uint32_t rootPos;     // the position the walk knows the root under (0)
+  uint32_t sectorSize;  // 512
+  uint8_t* readBuf;     // target of the next sector read
+  uint16_t readLen;     // bytes of the next sector read
+  uint16_t curIndex;    // 1-based index of the current entry
   uint16_t keyLength;
   uint16_t entrySize;
   uint32_t keysPerSector;  // 500 / entrySize
@@ -37,7 +37,7 @@ struct FhStRec {
   uint8_t* root;           // front + 1024
   uint8_t* ddr;            // front + 1536
   uint8_t* spare;
-  IsiKeyEntry entry;       // copy of the entry the walk returned last, native
+  IsiKeyEntry entry;  // copy of the entry the walk returned last, native
   alignas(8) uint8_t walkBuf[2][kIsiSector];
   alignas(8) uint8_t front[kIsiFrontSize];
   alignas(8) uint8_t spareBuf[kIsiSector];

@@ -7,29 +7,29 @@
 #include <cstdint>
 
 // Column table limits.
-constexpr int kMaxColumns = 150;      // entries in use; one more holds the terminator
+constexpr int kMaxColumns = 150;  // entries in use; one more holds the terminator
 constexpr int kMaxKeySpecs = 32;
 constexpr int kMaxPrimaryTests = 10;
-constexpr int kMaxSelTerms = 24;      // one more slot holds the end mark
+constexpr int kMaxSelTerms = 24;  // one more slot holds the end mark
 constexpr uint32_t kMaxKeyBytes = 150;
 
 // ColumnEntry flag bits.
 enum : uint16_t {
-  kColExtended = 4,    // column of an extended selection expression
-  kColKey = 8,         // key byte
-  kColNotEqual = 16,   // selection: must differ from matchChar
-  kColEqual = 32,      // selection: must equal matchChar
-  kColUpper = 64,      // key byte folded to upper case
-  kColDescending = 128 // reserved; no option sets it
+  kColExtended = 4,     // column of an extended selection expression
+  kColKey = 8,          // key byte
+  kColNotEqual = 16,    // selection: must differ from matchChar
+  kColEqual = 32,       // selection: must equal matchChar
+  kColUpper = 64,       // key byte folded to upper case
+  kColDescending = 128  // reserved; no option sets it
 };
 constexpr uint16_t kColEnd = 0xFFFF;  // keyPos of the entry after the last
 
 // One record column that takes part in the key or in record selection.
 struct ColumnEntry {
-  uint16_t column;   // 0-based record column
-  uint16_t keyPos;   // 0-based key position (key bytes only); kColEnd ends the table
+  uint16_t column;  // 0-based record column
+  uint16_t keyPos;  // 0-based key position (key bytes only); kColEnd ends the table
   uint16_t flags;
-  uint8_t matchChar; // character compared by a selection test, 0 if none
+  uint8_t matchChar;  // character compared by a selection test, 0 if none
 };
 
 // One key specification as the ISI header stores it.
@@ -41,8 +41,8 @@ static_assert(sizeof(KeySpecEntry) == 4);
 
 // One primary-record test as the ISI header stores it.
 struct PrimarySelEntry {
-  uint16_t column;   // 1-based
-  uint8_t ops;       // kColNotEqual or kColEqual (the decision entry's bits for an expression)
+  uint16_t column;  // 1-based
+  uint8_t ops;      // kColNotEqual or kColEqual (the decision entry's bits for an expression)
   uint8_t matchChar;
 };
 static_assert(sizeof(PrimarySelEntry) == 4);
@@ -53,12 +53,12 @@ enum : uint32_t { kOpLess = 1, kOpGreater, kOpEqual, kOpNotEqual, kOpLessEq, kOp
 
 // One comparison of an extended selection expression.
 struct SelTerm {
-  uint8_t kind;        // kTermFirst, kTermAnd, kTermOr; kTermEnd after the last
-  uint16_t numeric;    // bit 1: numeric comparison
-  uint32_t column;     // 0-based record column where the field starts
-  uint32_t length;     // literal length; the field compared has the same length
-  const char* text;    // the literal, inside the command text
-  uint32_t op;         // kOpLess ... kOpGreaterEq
-  uint32_t result;     // 0 not evaluated, 1 false, 2 true
-  double value;        // the literal as a number (numeric terms)
+  uint8_t kind;      // kTermFirst, kTermAnd, kTermOr; kTermEnd after the last
+  uint16_t numeric;  // bit 1: numeric comparison
+  uint32_t column;   // 0-based record column where the field starts
+  uint32_t length;   // literal length; the field compared has the same length
+  const char* text;  // the literal, inside the command text
+  uint32_t op;       // kOpLess ... kOpGreaterEq
+  uint32_t result;   // 0 not evaluated, 1 false, 2 true
+  double value;      // the literal as a number (numeric terms)
 };

@@ -19,14 +19,20 @@ inline uint64_t ItemPosition(const uint8_t* item) {
   memcpy(&v, item, sizeof v);
   return v;
 }
-inline void SetItemPosition(uint8_t* item, uint64_t v) { memcpy(item, &v, sizeof v); }
+inline void SetItemPosition(uint8_t* item, uint64_t v) {
+  memcpy(item, &v, sizeof v);
+}
 inline uint16_t ItemLength(const uint8_t* item) {
   uint16_t v;
   memcpy(&v, item + 8, sizeof v);
   return v;
 }
-inline void SetItemLength(uint8_t* item, uint16_t v) { memcpy(item + 8, &v, sizeof v); }
-inline bool IsEndOfRun(const uint8_t* item) { return ItemPosition(item) == kEndOfRunPos; }
+inline void SetItemLength(uint8_t* item, uint16_t v) {
+  memcpy(item + 8, &v, sizeof v);
+}
+inline bool IsEndOfRun(const uint8_t* item) {
+  return ItemPosition(item) == kEndOfRunPos;
+}
 
 // One train of the merge group being merged.
 struct MergeSlot {

@@ -54,13 +54,17 @@ TempDir::TempDir() {
   path_ = buf.data();
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+  RemoveTree(path_);
+}
 
 void TempDir::write(const std::string& name, const std::string& bytes) const {
   WriteFileBytes(file(name), bytes);
 }
 
-std::string TempDir::read(const std::string& name) const { return ReadFileBytes(file(name)); }
+std::string TempDir::read(const std::string& name) const {
+  return ReadFileBytes(file(name));
+}
 
 bool TempDir::exists(const std::string& name) const {
   struct stat st;
@@ -91,8 +95,12 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string KelindexPath() { return KELINDEX_BIN; }
-std::string KelindexFaultPath() { return KELINDEX_FI_BIN; }
+std::string KelindexPath() {
+  return KELINDEX_BIN;
+}
+std::string KelindexFaultPath() {
+  return KELINDEX_FI_BIN;
+}
 
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
   int outPipe[2], errPipe[2];
@@ -110,9 +118,9 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
     if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
-    for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH",
-                             "VEZOR_DBPATH", "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM",
-                             "VEZOR_DBC", "DBC", "QRX_NOPATH", "KELINDEX_FAULT"}) {
+    for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH", "VEZOR_DBPATH",
+                             "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM", "VEZOR_DBC", "DBC",
+                             "QRX_NOPATH", "KELINDEX_FAULT"}) {
       unsetenv(name);
     }
     for (const std::string& name : opts.unsetEnv) unsetenv(name.c_str());

@@ -32,16 +32,16 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
 struct RunResult {
-  int exitCode = -1;      // exit status, or 128 + signal
-  std::string out;        // standard output
-  std::string err;        // standard error
+  int exitCode = -1;  // exit status, or 128 + signal
+  std::string out;    // standard output
+  std::string err;    // standard error
 };
 
 struct RunOptions {
-  std::string cwd;                                          // working directory
-  std::vector<std::pair<std::string, std::string>> env;     // set (value) in the child
-  std::vector<std::string> unsetEnv;                        // removed in the child
-  bool faultBinary = false;                                 // run kelindex_fi
+  std::string cwd;                                       // working directory
+  std::vector<std::pair<std::string, std::string>> env;  // set (value) in the child
+  std::vector<std::string> unsetEnv;                     // removed in the child
+  bool faultBinary = false;                              // run kelindex_fi
   int timeoutSeconds = 120;
 };
 

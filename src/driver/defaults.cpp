@@ -1,0 +1,33 @@
+// The defaults of a fresh run, applied to the zero-filled run context.
+#include <cstring>
+
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+#include "sort/out_buffer.h"
+
+void CmdSetDefaults() {
+  CmdData* cd = pCmdData;
+  cd->cmdName = "INDEX";
+  cd->progressOn = 1;
+  cd->showRecCount = 1;
+  cd->maxMemory = 1048576;
+  cd->maxTrains = 20000;
+  cd->outBufFree = kOutBufSize;
+  memset(cd->highItem, 0xFF, sizeof cd->highItem);
+  cd->outRecFn = WriteTagRecord;
+  cd->inFd = cd->outFd = cd->tmpFd1 = cd->tmpFd2 = cd->errFd = -1;
+  cd->eorLen = 1;
+  cd->sectorSize = kSectorSize;
+  cd->ddrPerSector = 126;
+  cd->maxFillPct = 100;
+  cd->progressCountdown = 1000;
+  cd->spaceCompIsComp = 1;
+  cd->recNumMode = 1;
+  cd->isiEorLen = 1;
+  cd->eorIsiFlags = 0x80;
+  cd->eorChar1 = '\n';
+  cd->eorChar2 = 0;
+  cd->nameFmtChar = '.';
+  memcpy(cd->defDataExt, ".TXT", 5);
+  memcpy(cd->defIsiExt, ".ISI", 5);
+}
