@@ -192,19 +192,6 @@ TEST_F(MergeTest, KeysOfAllOnesAreDelivered) {
   EXPECT_EQ(DeliveredItems(), want);
 }
 
-TEST_F(MergeTest, BothSortMethodsDeliverTheSameStream) {
-  HexData d;
-  std::mt19937 rng(3);
-  for (int i = 0; i < 5000; ++i) d.Add(rng() % 3000);
-  for (uint32_t method : {0u, 1u}) {
-    Restart();
-    Prepare(d.bytes, 8192);
-    cd->sortMethod = method;
-    ASSERT_EQ(SortMain(), kOk);
-    EXPECT_EQ(DeliveredItems(), d.Sorted()) << "method " << method;
-  }
-}
-
 TEST_F(MergeTest, CapacityWarningAboveNinetyFivePercent) {
   // keysPerNode 1: a tree of 16 levels holds 2^16 − 1 = 65,535 keys; 95% of
   // it, rounded down, is 62,258.
