@@ -84,6 +84,9 @@ void ShowBanner(int argc, char** argv) {
   fflush(out);
 }
 
+// The parser reads the command from a buffer of 576 characters. A longer
+// command is refused as a whole rather than cut: a cut command could name
+// other files or other key columns than the user wrote.
 Status JoinCommandText(int argc, char** argv, int index) {
   CmdData* cd = pCmdData;
   size_t used = 0;

@@ -101,12 +101,6 @@ TEST_F(DriverE2eTest, LogNameBeginningWithDashIsSpentWithoutLog) {
   EXPECT_TRUE(dir.list().empty());
 }
 
-TEST_F(DriverE2eTest, UnopenableLogLeavesMessagesOnStdout) {
-  kt::RunResult r = Run({"-lno/such/dir/run.log", "data"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(EndsWith(r.out, std::string(kBanner) + kIncomplete));
-}
-
 TEST_F(DriverE2eTest, DiagModeReportsTheProfileInUse) {
   kt::RunResult r = Run({"-d", "-m4000000", "data"});
   EXPECT_EQ(r.exitCode, 1);
@@ -127,22 +121,6 @@ TEST_F(DriverE2eTest, MemoryAndTrainOptionMessages) {
                                   "-t option value too small.  Default assumed.\n"));
   r = Run({"-m2147483648", "data"});
   EXPECT_TRUE(Contains(r.out, "-m option value too large.  Default assumed.\n"));
-}
-
-TEST_F(DriverE2eTest, IniOptionWithoutName) {
-  kt::RunResult r = Run({"-i", "-d", "data"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(EndsWith(r.out, std::string(kBanner) + "Invalid parameter for -i option!\n"));
-}
-
-TEST_F(DriverE2eTest, OverlongNamesRefuseTheRun) {
-  kt::RunResult r = Run({"-l", std::string(600, 'n'), "data"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(EndsWith(r.out, std::string(kBanner) + "One of the filenames is too long.\n"));
-  r = Run({"-i" + std::string(252, 'p'), "data"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(EndsWith(r.out, std::string(kBanner) + "One of the filenames is too long.\n"));
-  EXPECT_TRUE(dir.list().empty());
 }
 
 TEST_F(DriverE2eTest, OverlongCommandTextIsRefused) {
