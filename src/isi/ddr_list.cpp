@@ -40,7 +40,7 @@ Status InsertDDRN() {
   CmdData* cd = pCmdData;
   if (cd->writeAtEnd) return kOk;
   uint16_t count = LoadU16(cd->ddrTrailer + kCountOfs);
-  if (count == cd->ddrPerSector) {
+  if (count == cd->ddrPerSector || count >= kIsiDdrPerSector) {
     Status s = WriteFullDdrSector();
     if (s != kOk) return s;
     count = 0;

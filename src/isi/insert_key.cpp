@@ -38,12 +38,14 @@ uint32_t FormatRunTime(const char* format, Args... args) {
 #pragma GCC diagnostic pop
 
 // One duplicate-key line: "Duplicate Key[ ignored] at:" + the item's position
-// in 16 hex digits + " Key:" + the key + " ", then CR LF, into the error file;
+// in upper-case hex, right-aligned in 16 columns + " Key:" + the key + " ",
+// then CR LF, into the error file;
 // under option n also shown with a plain LF. The line has a fixed length: a
 // key that holds a NUL byte prints short, and spaces make up the rest.
 void WriteDuplicateLine(bool ignoredForm, uint64_t position, const uint8_t* key) {
   CmdData* cd = pCmdData;
   uint32_t keyLen = static_cast<uint32_t>(cd->treeKeyLen);
+  if (keyLen > kMaxKeyBytes) keyLen = kMaxKeyBytes;  // the line must fit msgBuf
   char keyText[kMaxKeyBytes + 1];
   memcpy(keyText, key, keyLen);
   keyText[keyLen] = '\0';

@@ -11,14 +11,16 @@ namespace {
 
 class SeqWalkTest : public IsiFixture {
  protected:
-  // The walk's entries equal the independent reader's in-order entries.
-  void ExpectWalkMatchesReader(const std::string& path, size_t expectedCount) {
+  // The walk's entries equal the independent reader's in-order entries, and
+  // both hold `keys` in that order.
+  void ExpectWalkMatchesReader(const std::string& path, const std::vector<std::string>& keys) {
     isir::IsiReader isi;
     std::string err;
     ASSERT_TRUE(isi.LoadFile(path, &err)) << err;
     std::vector<isir::Entry> expected;
     ASSERT_TRUE(isi.Walk(&expected, &err)) << err;
-    ASSERT_EQ(expected.size(), expectedCount);
+    ASSERT_EQ(expected.size(), keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(expected[i].key, keys[i]) << i;
     auto st = OpenForWalk(path);
     int32_t last = 0;
     std::vector<isir::Entry> got = WalkAll(st.get(), &last);
@@ -53,6 +55,11 @@ class SeqWalkTest : public IsiFixture {
     ASSERT_EQ(cd()->keysPerNode, 2u);
     AddNumbered(8);
     ASSERT_EQ(IsiBuildFinish(), kOk);
+  }
+  static std::vector<std::string> NumKeys(int n, int width, int repeat = 1) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < n * repeat; ++i) keys.push_back(NumKey(i / repeat, width));
+    return keys;
   }
   int variants_ = 0;
 };
@@ -110,7 +117,7 @@ TEST_F(SeqWalkTest, DeepTreeWithDuplicatesMatchesTheReader) {
   Begin(150);
   for (int i = 0; i < 300; ++i) ASSERT_EQ(Add(NumKey(i / 3, 150), uint64_t(i) * 10), 0);
   ASSERT_EQ(IsiBuildFinish(), kOk);
-  ExpectWalkMatchesReader(isiPath_, 300);
+  ExpectWalkMatchesReader(isiPath_, NumKeys(100, 150, 3));
   auto st = OpenForWalk();
   int32_t last = 0;
   std::vector<isir::Entry> got = WalkAll(st.get(), &last);
@@ -122,7 +129,7 @@ TEST_F(SeqWalkTest, ByteAddressedTree) {
   Begin(20);
   AddNumbered(500);
   ASSERT_EQ(IsiBuildFinish(), kOk);
-  ExpectWalkMatchesReader(isiPath_, 500);
+  ExpectWalkMatchesReader(isiPath_, NumKeys(500, 20));
 }
 
 TEST_F(SeqWalkTest, ForeignOrderTreeIsWalkedNatively) {
@@ -135,7 +142,7 @@ TEST_F(SeqWalkTest, ForeignOrderTreeIsWalkedNatively) {
   ASSERT_TRUE(foreign.header().bigEndian);
   std::string err;
   EXPECT_TRUE(foreign.Validate(&err)) << err;
-  ExpectWalkMatchesReader(path, 700);
+  ExpectWalkMatchesReader(path, NumKeys(700, 12));
 }
 
 TEST_F(SeqWalkTest, SpinCounterIsTakenWithEachEntry) {

@@ -267,6 +267,7 @@ TEST_F(TreeBuildFailureTest, SeekingToTheRootFailsWithoutMessage) {
 // ---- Closing reports ------------------------------------------------------
 
 struct ReportCase {
+  const char* name;
   uint8_t varLen, spaceComp, posInvalid, allowVarLen, longRec;
   const char* expected;
 };
@@ -287,16 +288,18 @@ TEST_P(DataReportTest, LinesFollowTheFindings) {
 INSTANTIATE_TEST_SUITE_P(
     Findings, DataReportTest,
     ::testing::Values(
-        ReportCase{0, 0, 0, 0, 0, ""},
-        ReportCase{0, 1, 0, 0, 1, "Data file has space compression.\n"},
-        ReportCase{1, 1, 1, 0, 0, "Data file has variable length records and space compression.\n"},
-        ReportCase{1, 0, 1, 0, 1,
+        ReportCase{"Nothing", 0, 0, 0, 0, 0, ""},
+        ReportCase{"SpaceCompression", 0, 1, 0, 0, 1, "Data file has space compression.\n"},
+        ReportCase{"VariableWithSpaceCompression", 1, 1, 1, 0, 0,
+                   "Data file has variable length records and space compression.\n"},
+        ReportCase{"PositionInvalidAndLong", 1, 0, 1, 0, 1,
                    "Data file record encountered with position invalid for fixed length "
                    "records.\nRecord longer than maximum record length was found.\n"},
-        ReportCase{1, 0, 1, 1, 0, "Data file has variable length records.\n"},
-        ReportCase{1, 0, 0, 0, 1,
+        ReportCase{"Variable", 1, 0, 1, 1, 0, "Data file has variable length records.\n"},
+        ReportCase{"VariableAndLong", 1, 0, 0, 0, 1,
                    "Data file has variable length records.\nRecord longer than maximum record "
-                   "length was found.\n"}));
+                   "length was found.\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TreeBuildTest, FinishReportsKeptDuplicates) {
   Begin(10);
