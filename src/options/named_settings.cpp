@@ -3,6 +3,7 @@
 // character and default extensions of the terminal definition file.
 #include <fcntl.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "driver/cleanup.h"
@@ -87,14 +88,18 @@ void ReadTerminalDefinition() {
   CmdData* cd = pCmdData;
   static const char* const kDirNames[] = {"QRX_SYSTEM", "VEZOR_DBC", "DBC"};
   static const char* const kTermNames[] = {"QRX_TERM", "VEZOR_TERM", "TERM"};
+  // The name is composed as each value is found: a value from the profile
+  // lasts only until the next lookup.
+  char name[250];
   const char* dir = FirstSetting(kDirNames, 3);
-  if (dir == nullptr) dir = "/usr/qrk";
+  int dirLen = snprintf(name, sizeof name, "%s/", dir != nullptr ? dir : "/usr/qrk");
+  if (dirLen < 0 || static_cast<size_t>(dirLen) >= sizeof name) return;  // cannot be named
   const char* term = FirstSetting(kTermNames, 3);
   if (term == nullptr) return;
-  char name[250];
-  int len = snprintf(name, sizeof name, "%s/%s.def", dir, term);
-  if (len < 0 || static_cast<size_t>(len) >= sizeof name) return;  // cannot be named: not there
-  memcpy(cd->scratchName, name, static_cast<size_t>(len) + 1);
+  size_t room = sizeof name - static_cast<size_t>(dirLen);
+  int len = snprintf(name + dirLen, room, "%s.def", term);
+  if (len < 0 || static_cast<size_t>(len) >= room) return;
+  memcpy(cd->scratchName, name, sizeof name);
   int fd = SysOpen(cd->scratchName, O_RDWR, 0666);
   if (fd < 0) return;
   uint8_t bytes[16];
