@@ -59,10 +59,13 @@ TEST_F(OptionsTest, SpecificationCountLimit) {
   EXPECT_EQ(cd->keySpecTable[31].first, 63);
   ResetContext();
   EXPECT_EQ(Parse("d -" + specs + "99"), kErrTooManyKeySpecs);
+  EXPECT_EQ(cd->keySpecTable[31].first, 63);  // the table holds 32, no more
 }
 
 TEST_F(OptionsTest, OverlappingKeys) {
   EXPECT_EQ(Parse("d -1-10,5-6"), kErrKeyOverlap);
+  EXPECT_EQ(cd->keySpecLen, 10u);
+  EXPECT_EQ(cd->keySpecTable[1].length, 0);
   ResetContext();
   EXPECT_EQ(Parse("d -3,3"), kErrKeyOverlap);
   ResetContext();
@@ -73,20 +76,22 @@ TEST_F(OptionsTest, MalformedSpecifications) {
   const struct {
     const char* text;
     Status status;
+    uint32_t keyBytes;  // stored before the refusal
   } cases[] = {
-      {"d -1-2-3", kErrKeySyntax},
-      {"d -65535", kErrKeyTooLarge},
-      {"d -1-65535", kErrKeyTooLarge},
+      {"d -1-2-3", kErrKeySyntax, 0},
+      {"d -65535", kErrKeyTooLarge, 0},
+      {"d -1-65535", kErrKeyTooLarge, 0},
       // A specification that starts with '-' or 0 stays pending: it adds
       // nothing, later digits extend its last column, a further '-' is refused.
-      {"d -0-5", kErrIncomplete},
-      {"d --5,7", kErrIncomplete},
-      {"d -0-5,7-", kErrKeySyntax},
-      {"d -1-10 -5-6", kErrKeySyntax},
+      {"d -0-5", kErrIncomplete, 0},
+      {"d --5,7", kErrIncomplete, 0},
+      {"d -0-5,7-", kErrKeySyntax, 0},
+      {"d -1-10 -5-6", kErrKeySyntax, 10},
   };
   for (const auto& c : cases) {
     ResetContext();
     EXPECT_EQ(Parse(c.text), c.status) << c.text;
+    EXPECT_EQ(cd->keySpecLen, c.keyBytes) << c.text;
   }
   ResetContext();
   ASSERT_EQ(Parse("d -65534,5-"), kOk);  // a missing last column is the first

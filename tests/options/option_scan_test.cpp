@@ -31,7 +31,9 @@ TEST_F(OptionsTest, CompactForms) {
   for (const char* text : {"old -uc", "old -c1-10", "old -cc", "old -c,x", "old -c i"}) {
     ResetContext();
     EXPECT_EQ(Parse(text), kErrConflictKeyOpts) << text;
+    EXPECT_EQ(cd->colCount, 0) << text;
   }
+  EXPECT_EQ(cd->compactFlags, 1u);  // c was taken, the letter after it refused
   ResetContext();
   EXPECT_EQ(Parse("old -c , "), kOk);  // separators are not options
 }
@@ -101,7 +103,9 @@ TEST_F(OptionsTest, BinaryRecordForms) {
   for (const auto& c : refused) {
     ResetContext();
     EXPECT_EQ(Parse(c.text), c.status) << c.text;
+    EXPECT_EQ(cd->recLenFound, 0u) << c.text;  // nothing settled
   }
+  EXPECT_EQ(cd->binaryWithEor, 1);  // g=80 was taken before the check refused s
   // Without end-of-record bytes a key column may reach 65535.
   ResetContext();
   EXPECT_EQ(Parse("d,i -f=70000,65535"), kOk);
