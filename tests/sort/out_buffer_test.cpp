@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/cleanup.h"
+#include "isi/tree_build.h"
 #include "sort_fixture.h"
 
 namespace {
@@ -73,8 +75,22 @@ TEST_F(OutBufferTest, FailedFlushEmptiesTheBuffer) {
   EXPECT_EQ(OutWrite(fd, data.data(), static_cast<uint32_t>(data.size())), -1);
 }
 
+// The output routine hands each item to a real tree build writing into a
+// scratch ISI file.
 class WriteTagRecordTest : public st::SortFixture {
  protected:
+  void SetUp() override {
+    SortFixture::SetUp();
+    SetKeyRange(0, 2);
+    cd->outFd = open(dir.file("out.isi").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+    ASSERT_GE(cd->outFd, 0);
+    ASSERT_EQ(IsiBuildBegin(2, 16), kOk);
+  }
+  void TearDown() override {
+    CmdFree(cd->isiBlock);
+    cd->isiBlock = nullptr;
+    SortFixture::TearDown();
+  }
   uint8_t* Item(uint16_t len, uint64_t pos) {
     SetItemPosition(item, pos);
     SetItemLength(item, len);
@@ -84,8 +100,7 @@ class WriteTagRecordTest : public st::SortFixture {
 };
 
 TEST_F(WriteTagRecordTest, FirstRecordSetsTheLengthInEffect) {
-  SetKeyRange(0, 2);
-  WriteTagRecord(Item(30, 0));
+  EXPECT_EQ(WriteTagRecord(Item(30, 0)), kOk);
   EXPECT_EQ(cd->recLenFound, 30u);
   EXPECT_EQ(cd->curItem, item);
   EXPECT_EQ(cd->treeLevel, 0);
@@ -105,8 +120,8 @@ TEST_F(WriteTagRecordTest, ShortRecordIsNotedOnce) {
   cd->diagMode = 1;
   cd->recLenFound = 11;
   cd->posInvalidFound = 1;
-  WriteTagRecord(Item(10, 0x2C));
-  WriteTagRecord(Item(9, 0x40));
+  EXPECT_EQ(WriteTagRecord(Item(10, 0x2C)), kOk);  // still indexed
+  EXPECT_EQ(WriteTagRecord(Item(9, 0x40)), kOk);
   EXPECT_EQ(cd->shortRecFound, 1);
   EXPECT_EQ(cd->varLenFound, 1);
   EXPECT_EQ(cd->posInvalidFound, 0);

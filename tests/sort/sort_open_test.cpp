@@ -7,21 +7,12 @@
 
 #include <string>
 
-#include "options/file_names.h"
 #include "sort_fixture.h"
 
 namespace {
 
 class SortOpenTest : public st::SortFixture {
  protected:
-  void SetUp() override {
-    SortFixture::SetUp();
-    char probe[kNameSize] = "/x/y/z.txt";
-    if (Dpt2KelFormatUtil(probe, 256, '.', 0) == 0) {
-      GTEST_SKIP() << "the file-name routines are not in this build yet";
-    }
-  }
-
   // Names the data file (inside the test directory) and the output field.
   void Name(const std::string& data, const std::string& out = "") {
     snprintf(cd->inName, kNameSize, "%s", data.c_str());
