@@ -18,7 +18,13 @@ int main(int argc, char** argv) {
     }
     SysSetFaultPlan(plan);
     atexit([] {
-      if (SysFaultFired()) fprintf(stderr, "kelindex_fi: fault fired\n");
+      if (!SysFaultFired()) return;
+      fprintf(stderr, "kelindex_fi: fault fired\n");
+      // On request, which call it was: a test decides by it what the run
+      // may leave behind (a failed unlink leaves its file).
+      if (getenv("KELINDEX_FAULT_TRACE") != nullptr) {
+        fprintf(stderr, "kelindex_fi: fault in %s\n", SysFaultFiredCall());
+      }
     });
   }
 #endif

@@ -2,6 +2,7 @@
 #include "driver/sys_io.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -12,15 +13,27 @@ namespace {
 FaultPlan gPlan;
 uint64_t gCalls = 0;
 bool gFired = false;
+char gFiredCall[160];  // the first call the plan made fail, for the test report
 
-// Decides whether the current call of class `cls` is to fail. Sets errno for
-// a failing call. `shortIo` receives true when the call must transfer only
-// part of its bytes instead of failing.
-bool Inject(uint32_t cls, bool* shortIo = nullptr) {
+// Notes the first failing call as "name" or "name(path)", cut to fit.
+void NoteFiredCall(const char* call, const char* path) {
+  if (gFired) return;
+  if (path != nullptr) {
+    snprintf(gFiredCall, sizeof gFiredCall, "%s(%s)", call, path);
+  } else {
+    snprintf(gFiredCall, sizeof gFiredCall, "%s", call);
+  }
+}
+
+// Decides whether the current call of class `cls` (named `call`, on `path`
+// when it names a file) is to fail. Sets errno for a failing call. `shortIo` receives true when the
+// call must transfer only part of its bytes instead of failing.
+bool Inject(uint32_t cls, const char* call, const char* path = nullptr, bool* shortIo = nullptr) {
   if (gPlan.failAt == 0 || (gPlan.classes & cls) == 0) return false;
   ++gCalls;
   bool hit = gCalls == gPlan.failAt || (gPlan.sticky && gCalls > gPlan.failAt);
   if (!hit) return false;
+  NoteFiredCall(call, path);
   gFired = true;
   if (gPlan.shortIo && shortIo != nullptr) {
     *shortIo = true;
@@ -33,7 +46,7 @@ bool Inject(uint32_t cls, bool* shortIo = nullptr) {
 }  // namespace
 
 int SysOpen(const char* path, int flags, mode_t mode) {
-  if (Inject(kFaultOpen)) return -1;
+  if (Inject(kFaultOpen, "open", path)) return -1;
   int fd;
   do {
     fd = open(path, flags | O_CLOEXEC, mode);
@@ -43,7 +56,7 @@ int SysOpen(const char* path, int flags, mode_t mode) {
 
 ssize_t SysRead(int fd, void* buf, size_t len) {
   bool partial = false;
-  if (Inject(kFaultRead, &partial) && !partial) return -1;
+  if (Inject(kFaultRead, "read", nullptr, &partial) && !partial) return -1;
   if (partial) len /= 2;
   ssize_t n;
   do {
@@ -54,7 +67,7 @@ ssize_t SysRead(int fd, void* buf, size_t len) {
 
 ssize_t SysWrite(int fd, const void* buf, size_t len) {
   bool partial = false;
-  if (Inject(kFaultWrite, &partial) && !partial) return -1;
+  if (Inject(kFaultWrite, "write", nullptr, &partial) && !partial) return -1;
   if (partial) {
     len /= 2;
     errno = ENOSPC;  // what a short write on a full disk leaves behind
@@ -67,12 +80,12 @@ ssize_t SysWrite(int fd, const void* buf, size_t len) {
 }
 
 off_t SysLseek(int fd, off_t offset, int whence) {
-  if (Inject(kFaultSeek)) return -1;
+  if (Inject(kFaultSeek, "lseek")) return -1;
   return lseek(fd, offset, whence);
 }
 
 int SysClose(int fd) {
-  if (Inject(kFaultMeta)) {
+  if (Inject(kFaultMeta, "close")) {
     close(fd);  // the descriptor is gone either way; only the result fails
     return -1;
   }
@@ -80,42 +93,42 @@ int SysClose(int fd) {
 }
 
 int SysFtruncate(int fd, off_t length) {
-  if (Inject(kFaultMeta)) return -1;
+  if (Inject(kFaultMeta, "ftruncate")) return -1;
   return ftruncate(fd, length);
 }
 
 int SysFsync(int fd) {
-  if (Inject(kFaultMeta)) return -1;
+  if (Inject(kFaultMeta, "fsync")) return -1;
   return fsync(fd);
 }
 
 int SysUnlink(const char* path) {
-  if (Inject(kFaultMeta)) return -1;
+  if (Inject(kFaultMeta, "unlink", path)) return -1;
   return unlink(path);
 }
 
 int SysChmod(const char* path, mode_t mode) {
-  if (Inject(kFaultMeta)) return -1;
+  if (Inject(kFaultMeta, "chmod", path)) return -1;
   return chmod(path, mode);
 }
 
 int SysStat(const char* path, struct stat* st) {
-  if (Inject(kFaultMeta)) return -1;
+  if (Inject(kFaultMeta, "stat", path)) return -1;
   return stat(path, st);
 }
 
 int SysMkstemp(char* pathTemplate) {
-  if (Inject(kFaultOpen)) return -1;
+  if (Inject(kFaultOpen, "mkstemp", pathTemplate)) return -1;
   return mkostemp(pathTemplate, O_CLOEXEC);
 }
 
 int SysFcntlLock(int fd, int command, struct flock* lock) {
-  if (Inject(kFaultLock)) return -1;
+  if (Inject(kFaultLock, "fcntl")) return -1;
   return fcntl(fd, command, lock);
 }
 
 void* SysMapMemory(size_t len) {
-  if (Inject(kFaultMemory)) return nullptr;
+  if (Inject(kFaultMemory, "mmap")) return nullptr;
   void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
@@ -128,6 +141,7 @@ void SysSetFaultPlan(const FaultPlan& plan) {
   gPlan = plan;
   gCalls = 0;
   gFired = false;
+  gFiredCall[0] = '\0';
 }
 
 uint64_t SysFaultCallCount() {
@@ -136,6 +150,10 @@ uint64_t SysFaultCallCount() {
 
 bool SysFaultFired() {
   return gFired;
+}
+
+const char* SysFaultFiredCall() {
+  return gFiredCall;
 }
 
 bool SysParseFaultPlan(const char* text, FaultPlan* plan) {

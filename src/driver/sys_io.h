@@ -59,6 +59,9 @@ void SysSetFaultPlan(const FaultPlan& plan);
 uint64_t SysFaultCallCount();
 // True once the plan has made a call fail.
 bool SysFaultFired();
+// The first call the plan made fail, as "write" or "unlink(path)"; empty
+// while none has.
+const char* SysFaultFiredCall();
 
 // Reads a plan from text of the form "N:classes:what[:sticky]", where classes
 // is a set of the letters o r w s m l M a (open, read, write, seek, meta, lock,
