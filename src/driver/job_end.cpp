@@ -117,17 +117,27 @@ void ReleaseCompactionHolds() {
 
 Status CloseJobFiles(Status status) {
   CmdData* cd = pCmdData;
+  bool inPlace = cd->compactFlags != 0 && cd->outFd == cd->inFd;
+  bool closeFailed = false;
   if (cd->outFd != -1) {
     int fd = cd->outFd;
     if (!CloseJobFd(&cd->outFd)) {
       CmdShowf("Close(outfile) failed. (errno=%d)\n", errno);
-      status = 1;
+      closeFailed = true;
     }
     // In place the input is the same descriptor, now closed.
     if (cd->compactFlags != 0 && cd->inFd == fd) cd->inFd = -1;
   }
   if (cd->inFd != -1 && !CloseJobFd(&cd->inFd)) {
     CmdShowf("Close(infile) failed. (errno=%d)\n", errno);
+    closeFailed = true;
+  }
+  if (closeFailed) {
+    // A failed close may report a write the system had deferred, and the run
+    // ends as failed: an index written into a file of its own is removed, as
+    // after any failed build. An ISI compacted in place is the only copy and
+    // stays.
+    if (!inPlace) DeleteFile(cd->outName);
     status = 1;
   }
   CmdCloseAllFiles(0);
