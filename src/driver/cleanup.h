@@ -39,3 +39,5 @@ void CmdFree(void* pointer);
 // Test seam: the n-th CmdMalloc from now on (1-based) returns nullptr;
 // 0 switches the failure off.
 void CmdSetAllocFailAt(uint64_t n);
+// True once the allocation chosen by CmdSetAllocFailAt has failed.
+bool CmdAllocFailFired();

@@ -8,11 +8,15 @@ namespace {
 
 uint64_t gFailAt = 0;  // the CmdMalloc call that fails, 1-based; 0 = none
 uint64_t gCalls = 0;
+bool gFailed = false;  // the chosen call has failed
 
 }  // namespace
 
 void* CmdMalloc(uint32_t size) {
-  if (gFailAt != 0 && ++gCalls == gFailAt) return nullptr;
+  if (gFailAt != 0 && ++gCalls == gFailAt) {
+    gFailed = true;
+    return nullptr;
+  }
   return malloc(size);
 }
 
@@ -23,4 +27,9 @@ void CmdFree(void* pointer) {
 void CmdSetAllocFailAt(uint64_t n) {
   gFailAt = n;
   gCalls = 0;
+  gFailed = false;
+}
+
+bool CmdAllocFailFired() {
+  return gFailed;
 }

@@ -1,0 +1,176 @@
+// The index build run in this process with every I/O call, and every
+// allocation, failing in turn: what each run leaves on disk, and that no
+// descriptor survives a run, whatever call failed. The data make 32 sort
+// trains in the smallest sort memory, so the merge takes two passes and
+// recreates a work file between them.
+//
+// A fault the build survives (status 0, a correct index): a retried merge
+// block read or seek, a halved sort-memory request, a failed close or
+// unlink of a work file (the clean-up ignores both; the unlinked file then
+// stays in the work directory), a failed stat while a name is resolved.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/cleanup.h"
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+#include "driver/sys_io.h"
+#include "support/keyed_data.h"
+#include "support/test_util.h"
+
+namespace {
+
+constexpr uint64_t kMaxRuns = 4000;
+
+int CountOpenFds() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n - 1;  // the directory's own descriptor
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+std::string ReadAll(FILE* f) {
+  std::string text;
+  rewind(f);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  return text;
+}
+
+struct PlanCase {
+  const char* name;
+  uint32_t classes;  // 0: the allocation seam (CmdMalloc) instead of the fault plan
+  int err;
+  bool shortIo;
+};
+
+class InProcessFaultLoop : public ::testing::TestWithParam<PlanCase> {
+ protected:
+  static void SetUpTestSuite() { data_ = new kt::KeyedData(kt::MakeKeyedData(1600, 150, 11, 7)); }
+  static void TearDownTestSuite() {
+    delete data_;
+    data_ = nullptr;
+  }
+  void SetUp() override {
+    const char* tmp = getenv("TMPDIR");
+    savedTmpDir_ = tmp != nullptr ? tmp : "";
+  }
+  void TearDown() override {
+    SysSetFaultPlan(FaultPlan{});
+    CmdSetAllocFailAt(0);
+    RestoreTmpDir();
+  }
+  void RestoreTmpDir() {
+    if (savedTmpDir_.empty()) {
+      unsetenv("TMPDIR");
+    } else {
+      setenv("TMPDIR", savedTmpDir_.c_str(), 1);
+    }
+  }
+
+  void Arm(uint64_t n) {
+    const PlanCase& c = GetParam();
+    if (c.classes == 0) {
+      CmdSetAllocFailAt(n);
+      return;
+    }
+    FaultPlan plan;
+    plan.classes = c.classes;
+    plan.failAt = n;
+    plan.err = c.err;
+    plan.shortIo = c.shortIo;
+    SysSetFaultPlan(plan);
+  }
+  bool Disarm() {
+    bool fired = GetParam().classes == 0 ? CmdAllocFailFired() : SysFaultFired();
+    SysSetFaultPlan(FaultPlan{});
+    CmdSetAllocFailAt(0);
+    return fired;
+  }
+
+  // One build with the n-th call failing; false when nothing failed.
+  bool RunOnce(uint64_t n) {
+    kt::TempDir dir;
+    dir.write("d.txt", data_->bytes);
+    EXPECT_EQ(mkdir(dir.file("tmp").c_str(), 0700), 0);
+    setenv("TMPDIR", dir.file("tmp").c_str(), 1);
+    std::vector<std::string> args = {"kelindex",        "-m524288", "-m262144", "-m131072",
+                                     "-m65536",         "-m32768",  "-m16384",  "-m8192",
+                                     dir.file("d.txt"), "-1-150"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    FILE* out = tmpfile();
+    int fdsBefore = CountOpenFds();
+    pCmdData = &gCmdData;
+    Arm(n);
+    Status st = FhSortIndex(static_cast<int>(args.size()), argv.data(), out);
+    std::string call = SysFaultFiredCall();
+    bool fired = Disarm();
+    std::string where = "N=" + std::to_string(n) + " fault in " + call + ": ";
+    EXPECT_EQ(CountOpenFds(), fdsBefore) << where << "descriptor left open";
+    std::string text = ReadAll(out);
+    fclose(out);
+    RestoreTmpDir();
+
+    auto leftByFault = [&](const std::string& path) { return call == "unlink(" + path + ")"; };
+    for (const std::string& name : ListDir(dir.file("tmp"))) {
+      EXPECT_TRUE(leftByFault(dir.file("tmp/" + name))) << where << "work file left\n" << text;
+    }
+    if (st == kOk) {
+      EXPECT_EQ(kt::CheckIndexOf(*data_, dir.file("d.ISI")), "") << where << text;
+    } else {
+      EXPECT_TRUE(!dir.exists("d.ISI") || leftByFault(dir.file("d.ISI"))) << where << text;
+      EXPECT_EQ(text.find("Start time"), std::string::npos) << where << text;
+    }
+    if (!fired) {
+      EXPECT_EQ(st, kOk) << where << text;
+    }
+    return fired;
+  }
+
+  static kt::KeyedData* data_;
+  std::string savedTmpDir_;
+};
+
+kt::KeyedData* InProcessFaultLoop::data_ = nullptr;
+
+TEST_P(InProcessFaultLoop, BuildKeepsItsPromisesAndNoDescriptor) {
+  uint64_t n = 1;
+  while (n < kMaxRuns && RunOnce(n) && !HasFailure()) ++n;
+  EXPECT_LT(n, kMaxRuns) << "the loop did not come to an end";
+  EXPECT_GT(n, 5u) << "the faults never reached the job";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plans, InProcessFaultLoop,
+    // EIO takes the same paths as ENOSPC here; the end-to-end loops run it.
+    ::testing::Values(PlanCase{"AllEnospc", kFaultAll, ENOSPC, false},
+                      PlanCase{"ShortTransfers", kFaultRead | kFaultWrite, 0, true},
+                      PlanCase{"Allocations", 0, 0, false}),
+    [](const ::testing::TestParamInfo<PlanCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

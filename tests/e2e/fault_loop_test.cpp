@@ -1,0 +1,223 @@
+// Every I/O call of a job failing in turn. Each loop runs kelindex_fi with
+// the fault plan "N:<classes>:<what>" for N = 1, 2, 3, ... until a run
+// reports that no fault fired, and holds every run to the promises a user
+// relies on: exit status 0 with a correct index, or exit status 1 with a
+// message and nothing half-done left behind; never a crash.
+//
+// Faults a run survives, ending with status 0 and a correct index:
+//  - a merge block read or its seek: the block read is retried;
+//  - opening the terminal definition file: its defaults apply;
+//  - creating the ISI exclusively: the existing file is opened and cut;
+//  - closing a work file, or the header read of -r: nothing was written;
+//  - deleting a work file: the clean-up ignores it, and the file stays in
+//    the work directory (nothing more can be done about it; the index is
+//    sound). This is the one thing a successful run may leave behind.
+// Every other fault ends the run with status 1 and its message; a failed
+// close of the ISI or of the data file among them (the index goes).
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/keyed_data.h"
+#include "support/test_util.h"
+
+namespace {
+
+constexpr int kMaxRuns = 4000;  // far above the calls of any job here
+
+// The sort memory lowered step by step to its 8192-byte floor (each step at
+// least half the one before): with 150-byte keys a sub-list holds 46 items,
+// so a few hundred records make several sort trains.
+const std::vector<std::string> kSmallMemory = {"-m524288", "-m262144", "-m131072", "-m65536",
+                                               "-m32768",  "-m16384",  "-m8192"};
+
+enum class Job { kBuild, kReindex, kCompactInPlace, kCompactNew };
+
+struct LoopCase {
+  const char* name;
+  Job job;
+  const char* plan;  // the plan after "N:"
+  int records;       // of the data file, one in 11 deleted
+};
+
+std::string CaseName(const ::testing::TestParamInfo<LoopCase>& info) {
+  return info.param.name;
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The call the fault hit, as kelindex_fi reports it ("write", "unlink(path)").
+std::string FiredCall(const std::string& err) {
+  const std::string tag = "kelindex_fi: fault in ";
+  size_t at = err.find(tag);
+  if (at == std::string::npos) return "";
+  size_t end = err.find('\n', at);
+  return err.substr(at + tag.size(), end - at - tag.size());
+}
+
+// The last line a failed run printed must be its message, not a line that
+// a run in progress prints anyway.
+bool EndsWithMessage(const std::string& out) {
+  std::string text = out;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::string last = text.substr(text.find_last_of("\r\n") + 1);
+  static const char* const kProgress[] = {"Indexing ", "Max memory set to", " deleted entries",
+                                          "Compacting ", "kelindex d"};
+  if (last.empty()) return false;
+  return std::none_of(std::begin(kProgress), std::end(kProgress),
+                      [&](const char* p) { return Contains(last, p); });
+}
+
+class FaultLoopTest : public ::testing::TestWithParam<LoopCase> {
+ protected:
+  // The data of this case and the index the reindex and the compactions
+  // start from, built once without faults.
+  void SetUp() override {
+    data_ = kt::MakeKeyedData(GetParam().records, 150, 11, 20240611);
+    kt::TempDir dir;
+    dir.write("d.txt", data_.bytes);
+    kt::RunOptions opts;
+    opts.cwd = dir.path();
+    kt::RunResult r = kt::RunKelindex({"d.txt", "-1-150"}, opts);
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    isi_ = dir.read("d.ISI");
+  }
+
+  static std::vector<std::string> Args(Job job) {
+    std::vector<std::string> args = kSmallMemory;
+    switch (job) {
+      case Job::kBuild:
+        args.insert(args.end(), {"d.txt", "-1-150"});
+        break;
+      case Job::kReindex:
+        args.insert(args.end(), {"d.ISI", "-r"});
+        break;
+      case Job::kCompactInPlace:
+        args.insert(args.end(), {"d.ISI", "-c"});
+        break;
+      case Job::kCompactNew:
+        args.insert(args.end(), {"d.ISI,n.ISI", "-c"});
+        break;
+    }
+    return args;
+  }
+
+  // Checks one run; returns false when the loop is over (no fault fired).
+  bool CheckRun(uint64_t n, const kt::TempDir& dir) {
+    const LoopCase& c = GetParam();
+    kt::RunOptions opts;
+    opts.cwd = dir.path();
+    opts.faultBinary = true;
+    opts.env = {{"KELINDEX_FAULT", std::to_string(n) + ":" + c.plan},
+                {"KELINDEX_FAULT_TRACE", "1"},
+                {"TMPDIR", dir.file("tmp")}};
+    kt::RunResult r = kt::RunKelindex(Args(c.job), opts);
+    bool fired = Contains(r.err, "kelindex_fi: fault fired");
+    std::string call = FiredCall(r.err);
+    std::string where = "N=" + std::to_string(n) + " fault in " + call + ": ";
+    EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << where << "exit " << r.exitCode << "\n"
+                                                    << r.out << r.err;
+    if (!fired) {
+      EXPECT_EQ(r.exitCode, 0) << where << r.out;
+    }
+
+    // What a deletion that failed may leave: the file it named.
+    auto leftByFault = [&](const std::string& path) {
+      return call == "unlink(" + path + ")" || call == "unlink(" + dir.file(path) + ")";
+    };
+    std::vector<std::string> tmpLeft = ListDir(dir.file("tmp"));
+    for (const std::string& name : tmpLeft) {
+      EXPECT_TRUE(leftByFault(dir.file("tmp/" + name)))
+          << where << "work file " << name << " left\n"
+          << r.out;
+    }
+    std::string isiName = c.job == Job::kCompactNew ? "n.ISI" : "d.ISI";
+    EXPECT_FALSE(dir.exists("d.ISI.bak") && !leftByFault("d.ISI.bak")) << where << r.out;
+
+    if (r.exitCode == 0) {
+      EXPECT_TRUE(Contains(r.out, "Start time = ")) << where << r.out;
+      EXPECT_EQ(kt::CheckIndexOf(data_, dir.file(isiName)), "") << where;
+    } else if (r.exitCode == 1) {
+      EXPECT_FALSE(Contains(r.out, "Start time = ")) << where << r.out;
+      EXPECT_TRUE(EndsWithMessage(r.out)) << where << "no message\n" << r.out;
+      ExpectFailedRunLeftNothing(dir, where, leftByFault(isiName), r.out);
+    }
+    return fired && n < kMaxRuns;
+  }
+
+  void ExpectFailedRunLeftNothing(const kt::TempDir& dir, const std::string& where,
+                                  bool unlinkFailed, const std::string& out) {
+    switch (GetParam().job) {
+      case Job::kBuild:
+        EXPECT_TRUE(!dir.exists("d.ISI") || unlinkFailed) << where << "ISI left\n" << out;
+        break;
+      case Job::kReindex:
+        // Refused before the build began, the old index stands; once the
+        // build has begun, the partial index is removed.
+        if (dir.exists("d.ISI") && !unlinkFailed) {
+          EXPECT_TRUE(dir.read("d.ISI") == isi_) << where << "ISI changed\n" << out;
+        }
+        break;
+      case Job::kCompactInPlace:
+        EXPECT_TRUE(dir.read("d.ISI") == isi_) << where << "ISI not restored\n" << out;
+        break;
+      case Job::kCompactNew:
+        EXPECT_TRUE(!dir.exists("n.ISI") || unlinkFailed) << where << "new ISI left\n" << out;
+        EXPECT_TRUE(dir.read("d.ISI") == isi_) << where << "old ISI changed\n" << out;
+        break;
+    }
+  }
+
+  kt::KeyedData data_;
+  std::string isi_;
+};
+
+TEST_P(FaultLoopTest, EveryCallFailingInTurnKeepsThePromises) {
+  const LoopCase& c = GetParam();
+  uint64_t n = 1;
+  for (;; ++n) {
+    kt::TempDir dir;
+    dir.write("d.txt", data_.bytes);
+    ASSERT_EQ(mkdir(dir.file("tmp").c_str(), 0700), 0);
+    if (c.job != Job::kBuild) dir.write("d.ISI", isi_);
+    bool more = CheckRun(n, dir);
+    if (HasFailure() || !more) break;
+  }
+  EXPECT_LT(n, static_cast<uint64_t>(kMaxRuns)) << "the loop did not come to an end";
+  EXPECT_GT(n, 10u) << "the faults never reached the job";
+}
+
+// Builds: several sort trains, one merge pass (the in-process loop of the
+// driver tests takes a build through several passes). Reindex: the build
+// is the same; what is its own is the reading of the stored line.
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, FaultLoopTest,
+    ::testing::Values(LoopCase{"BuildEnospc", Job::kBuild, "a:ENOSPC", 400},
+                      LoopCase{"BuildEio", Job::kBuild, "a:EIO", 400},
+                      LoopCase{"BuildShort", Job::kBuild, "rw:short", 400},
+                      LoopCase{"ReindexEnospc", Job::kReindex, "a:ENOSPC", 120},
+                      LoopCase{"ReindexEio", Job::kReindex, "a:EIO", 120},
+                      LoopCase{"ReindexShort", Job::kReindex, "rw:short", 120}),
+    CaseName);
+
+}  // namespace
