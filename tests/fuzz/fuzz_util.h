@@ -1,0 +1,138 @@
+// Shared pieces of the fuzz targets: a private directory for the files an
+// input becomes, a fresh run context per input, and the checks that an
+// input left no descriptor and no file behind.
+#pragma once
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "driver/cleanup.h"
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+#include "driver/run_steps.h"
+
+namespace fz {
+
+// Ends the process with a report the fuzzer keeps with the input.
+#define FZ_CHECK(cond)                                                         \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      abort();                                                                 \
+    }                                                                          \
+  } while (0)
+
+inline void RemoveTree(const std::string& path) {
+  if (DIR* d = opendir(path.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      std::string child = path + "/" + name;
+      struct stat st;
+      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        RemoveTree(child);
+      } else {
+        unlink(child.c_str());
+      }
+    }
+    closedir(d);
+  }
+  rmdir(path.c_str());
+}
+
+// The target's own directory under $TMPDIR or /tmp, made on first use and
+// removed when the process ends. The current directory is moved into it,
+// so that relative names an input makes up land there too.
+inline const std::string& WorkDir() {
+  static std::string dir = [] {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kfz_XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0) abort();
+    static std::string made = tmpl;
+    atexit([] { RemoveTree(made); });
+    return tmpl;
+  }();
+  return dir;
+}
+
+inline std::string PathIn(const char* name) {
+  return WorkDir() + "/" + name;
+}
+
+inline void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* f = fopen(path.c_str(), "wb");
+  FZ_CHECK(f != nullptr);
+  if (size > 0) FZ_CHECK(fwrite(data, 1, size, f) == size);
+  fclose(f);
+}
+
+inline int CountOpenFds() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n - 1;
+}
+
+inline int CountEntries(const std::string& dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+  }
+  return n;
+}
+
+// Messages go nowhere: a stream on /dev/null, opened once.
+inline FILE* Quiet() {
+  static FILE* f = fopen("/dev/null", "w");
+  return f;
+}
+
+// A zero-filled run context with its defaults and the three fixed buffers,
+// as the driver has it when it hands the command text to the parser.
+inline void StartRun() {
+  pCmdData = &gCmdData;
+  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
+  CmdSetDefaults();
+  gCmdData.msgOut = Quiet();
+  gCmdData.progressOn = 0;
+  FZ_CHECK(AllocRunBuffers() == 0);
+}
+
+// Closes and removes what the run still holds, as the driver does at its end.
+inline void EndRun() {
+  CmdCloseAllFiles(0);
+  CmdFreeBuffers();
+}
+
+// One input's bookkeeping: the descriptors, and the entries of the
+// directory where its work files go, before it; checked again when it is
+// done.
+class LeakGuard {
+ public:
+  explicit LeakGuard(std::string dir = WorkDir())
+      : dir_(std::move(dir)), fds_((Quiet(), CountOpenFds())), entries_(CountEntries(dir_)) {}
+  ~LeakGuard() {
+    FZ_CHECK(CountOpenFds() == fds_);
+    FZ_CHECK(CountEntries(dir_) == entries_);
+  }
+  LeakGuard(const LeakGuard&) = delete;
+  LeakGuard& operator=(const LeakGuard&) = delete;
+
+ private:
+  std::string dir_;
+  int fds_;
+  int entries_;
+};
+
+}  // namespace fz
