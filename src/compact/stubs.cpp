@@ -1,8 +1,6 @@
-// Placeholders for compaction and file locking until they are written.
-#include "compact/backup.h"
+// Placeholders for compaction until it is written.
 #include "compact/compact.h"
 #include "compact/rebuild.h"
-#include "isi/file_lock.h"
 
 Status CompactIndex() {
   return kErrInPlace;
@@ -18,34 +16,4 @@ int32_t CompactFillSubList(FhStRec*) {
 }
 Status CompactCopyDdrIsi(FhStRec*, uint32_t, uint32_t) {
   return kErrIsiWrite;
-}
-Status CompactSaveIsi() {
-  return kErrInPlace;
-}
-Status CompactRestoreIsi() {
-  return 0;
-}
-Status CompactCloseBackupIsi() {
-  return 0;
-}
-int32_t LockFHe(FhRec*, int, int64_t, int) {
-  return -1;
-}
-int32_t LockFHs(FhRec*, int, int64_t, int) {
-  return -1;
-}
-int32_t Enqueue(FhRec*, uint64_t, int) {
-  return -2;
-}
-int32_t LockIsiWaitLoop(FhRec*, int) {
-  return -2;
-}
-int32_t FhStLockIsi(FhRec*, int) {
-  return -2;
-}
-int32_t UnLockOneRecord(FhRec*, uint64_t, uint64_t) {
-  return -1;
-}
-int32_t FhStUnLockIsi(FhRec*) {
-  return 0;
 }
