@@ -167,9 +167,12 @@ Status CompactWriteDdrChain(FhStRec* state) {
   if ((h[kHdrFormat] & kPurgeFlags) != 0) {
     // Such files keep no deleted-record positions (their records are
     // appended at the end), so a chain found in one is dropped.
+    // The sector is written while the header still names the chain, so that
+    // a file of the other byte order gets its bytes back in its own order.
     if (head != kIsiNoSector) CmdOutInfoString("Deleted Data Record sectors purged from ISI!");
+    Status s = WriteDdrArea(state);
     StoreU32(h + kHdrDdrHead, kIsiNoSector);
-    return WriteDdrArea(state);
+    return s;
   }
   if (head == kIsiNoSector) return WriteDdrArea(state);
   if (cd->outFd != cd->inFd) return CompactCopyDdrIsi(state, kIsiDdrHeadPos, kIsiDdrHeadPos);
