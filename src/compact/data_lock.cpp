@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "compact/named_message.h"
+#include "compact/compact_messages.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "compact/compact_messages.h"
 #include "compact/front.h"
 #include "compact/rebuild.h"
 #include "driver/cmd_data.h"
@@ -40,21 +41,32 @@ uint32_t ChainPos(const FhStRec* state, uint64_t byteOffset) {
   return static_cast<uint32_t>((state->flags & kStRecNum) ? byteOffset / kIsiSector : byteOffset);
 }
 
+Status NoDdrSectorAt(uint32_t position) {
+  return CompactRefuseDamaged(
+      "ISI deleted-record chain damaged: position %u names no DDR sector of the file.\n", position);
+}
+
+Status ChainTooLong() {
+  return CompactRefuseDamaged(
+      "ISI deleted-record chain damaged: it runs longer than the file has sectors.\n");
+}
+
 // Reads the old chain's sector at `position` into the DDR buffer.
 Status ReadChainSector(FhStRec* state, uint32_t position) {
   uint64_t at = CompactBytePos(state, position);
-  if (at < kIsiDdrHeadPos || at % kIsiSector != 0 || at + kIsiSector > pCmdData->compactIsiSize) {
-    return kErrCorruptIsi;
+  int32_t r = -1;
+  if (at >= kIsiDdrHeadPos && at % kIsiSector == 0 && at + kIsiSector <= pCmdData->compactIsiSize) {
+    r = FhStReadNewDDRSector(state, position);
   }
-  int32_t r = FhStReadNewDDRSector(state, position);
   if (r == 0) return kOk;
-  return (r == -8 || r == -9 || r == -1) ? kErrCorruptIsi : kErrTempRead;
+  if (r == -2 || r == -3) return kErrTempRead;
+  return NoDdrSectorAt(position);
 }
 
 // The newest sector of the old chain into the DDR buffer.
 Status LoadChainHead(FhStRec* state, uint32_t head) {
   if (IsDdrSector(state->ddr)) return kOk;
-  if (CompactBytePos(state, head) == kIsiDdrHeadPos) return kErrCorruptIsi;
+  if (CompactBytePos(state, head) == kIsiDdrHeadPos) return NoDdrSectorAt(head);
   return ReadChainSector(state, head);
 }
 
@@ -87,7 +99,7 @@ Status CountChain(FhStRec* state, uint64_t* sectors) {
   for (*sectors = 1; s == kOk; ++*sectors) {
     uint32_t link = LoadU32(state->ddr + kDdrLinkOfs);
     if (link == kIsiNoSector) break;
-    s = *sectors >= MaxChainSectors() ? kErrCorruptIsi : ReadChainSector(state, link);
+    s = *sectors >= MaxChainSectors() ? ChainTooLong() : ReadChainSector(state, link);
   }
   memcpy(state->ddr, saved, sizeof saved);
   return s;
@@ -154,7 +166,7 @@ Status CompactCopyDdrIsi(FhStRec* state, uint32_t newHeadPos, uint32_t writePos)
     }
     writePos += kIsiSector;
     cd->lastSectorPos += cd->recNumMode ? 1 : cd->sectorSize;
-    if (copied >= MaxChainSectors()) return kErrCorruptIsi;
+    if (copied >= MaxChainSectors()) return ChainTooLong();
     if ((s = ReadChainSector(state, link)) != kOk) return s;
   }
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "compact/backup.h"
+#include "compact/compact_messages.h"
 #include "compact/ddr_chain.h"
 #include "compact/front.h"
 #include "compact/stored_line.h"
@@ -64,16 +65,20 @@ void SetUpRebuild(FhStRec* state) {
   cd->recCount = 0;
 }
 
-// A walk that stopped early: a sector it could not read in full that lies
-// inside the file is a read failure of the input; anything else (a child
-// outside the file, a tree deeper than any real one, a parent that does not
-// list the child it was left from) is a damaged tree.
+// A walk that stopped early. A damaged tree (the walk describes it in
+// msgBuf) is refused; a sector inside the file that could not be read in
+// full is a read failure of the input.
 Status WalkFailure(const FhStRec* state, int32_t r) {
+  CmdData* cd = pCmdData;
   if (r == kErrCorruptIsi) return r;
-  if ((r == -2 || r == -3) && state->offset + kIsiSector <= pCmdData->compactIsiSize) {
+  if (r >= kWalkLooping && r <= kWalkNotListed) {
+    CmdOutInfoString(cd->msgBuf);
+    return kErrCorruptIsi;
+  }
+  if (r >= -3 && r <= -1 && state->offset + kIsiSector <= cd->compactIsiSize) {
     return kErrInputRead;
   }
-  return kErrCorruptIsi;
+  return CompactRefuseDamaged("ISI tree damaged: the walk stopped with code %d.\n", r);
 }
 
 Status ShowProgress(const char* format, uint32_t value) {
@@ -181,7 +186,13 @@ int32_t CompactFillSubList(FhStRec* state) {
       return r;
     }
     const IsiKeyEntry& e = state->entry;
-    if (cd->recCount >= maxEntries || (recNum && e.recSize == 0)) return kErrCorruptIsi;
+    if (cd->recCount >= maxEntries) {
+      return CompactRefuseDamaged(
+          "ISI tree damaged: it yields more entries than the file holds.\n");
+    }
+    if (recNum && e.recSize == 0) {
+      return CompactRefuseDamaged("ISI tree damaged: an entry without record size.\n");
+    }
     SetItemPosition(item, recNum ? uint64_t{e.recPos} * e.recSize : e.recPos);
     SetItemLength(item, e.recSize);
     memcpy(item + kItemKeyOfs, e.key, state->keyLength);
