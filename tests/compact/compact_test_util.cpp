@@ -41,7 +41,7 @@ struct flock Region(short type, uint64_t start, uint64_t length) {
 }  // namespace
 
 LockHolder::LockHolder(const std::string& path, short type, uint64_t start, uint64_t length,
-                       int holdMillis) {
+                       int holdMillis, std::function<void()> beforeRelease) {
   int ready[2], release[2];
   if (pipe(ready) != 0) return;
   if (pipe(release) != 0) {
@@ -59,6 +59,7 @@ LockHolder::LockHolder(const std::string& path, short type, uint64_t start, uint
     if (write(ready[1], &ok, 1) != 1) _exit(2);
     pollfd p = {release[0], POLLIN, 0};
     poll(&p, 1, holdMillis);  // until released, closed or the time is up
+    if (ok && beforeRelease) beforeRelease();
     _exit(ok ? 0 : 1);
   }
   close(ready[1]);

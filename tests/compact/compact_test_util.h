@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace ct {
@@ -31,8 +32,10 @@ class MessageCapture {
 class LockHolder {
  public:
   // type is F_RDLCK or F_WRLCK. Returns once the child holds the lock.
+  // `beforeRelease` runs in the child when it is about to let go (after
+  // holdMillis or when released), while it still holds the lock.
   LockHolder(const std::string& path, short type, uint64_t start, uint64_t length,
-             int holdMillis = 10000);
+             int holdMillis = 10000, std::function<void()> beforeRelease = nullptr);
   ~LockHolder();
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;
