@@ -6,7 +6,6 @@
 // cuts the ISI to the backup's length and syncs it before the backup may go.
 #include "compact/backup.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -22,13 +21,6 @@ namespace {
 
 constexpr uint32_t kCopyBlock = 65535;
 constexpr char kBackupExt[] = ".bak";
-
-// A new backup file, or one left from an earlier run cut to length 0.
-int OpenBackupFile(const char* path) {
-  int fd = SysOpen(path, O_RDWR | O_CREAT | O_EXCL | O_TRUNC, 0666);
-  if (fd < 0) fd = SysOpen(path, O_RDWR | O_TRUNC, 0666);
-  return fd;
-}
 
 // Copies `size` bytes from `from` to `to` through backupBuf, both from their
 // current positions. 0; -1 when reading fails; -2 when writing fails or
@@ -99,7 +91,8 @@ Status CompactSaveIsi() {
 
 Status CompactWriteBackup() {
   CmdData* cd = pCmdData;
-  int fd = OpenBackupFile(cd->backupName);
+  // A new file, or one left from an earlier run cut to length 0.
+  int fd = CreateExclusive(cd->backupName);
   if (fd < 0) {
     cd->backupFd = 0;
     CompactShowNamed("Unable to create backup file: %%s\n", cd->backupName);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -189,6 +190,21 @@ TEST_F(BackupTest, CloseWithoutBackupIsHarmless) {
   EXPECT_EQ(CompactCloseBackupIsi(), 0);
   EXPECT_EQ(CompactCloseBackupIsi(), 0);
   EXPECT_TRUE(dir_.exists("cust.isi.bak"));  // only a backup this run made is removed
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BackupTest, SaveNamesTheBackupAfterTheIsiAndCopiesIt) {
+  CmdData* cd = pCmdData;
+  cd->backupName[0] = '\0';
+  snprintf(cd->inDir, kDirSize, "%s/", dir_.path().c_str());
+  snprintf(cd->inBase, kBaseSize, "cust");
+  snprintf(cd->inExt, kExtSize, ".isi");
+  ASSERT_EQ(CompactSaveIsi(), 0);
+  EXPECT_STREQ(cd->backupName, dir_.file("cust.isi.bak").c_str());
+  EXPECT_EQ(dir_.read("cust.isi.bak"), original_);
 }
 
 }  // namespace
