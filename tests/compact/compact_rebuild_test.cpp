@@ -144,66 +144,6 @@ TEST_F(CompactRebuildTest, SpinCounterIsToggled) {
   EXPECT_EQ(CompactAndCompare(ct::BuildImage(spec).bytes, false).header().spin, 0u);
 }
 
-TEST_F(CompactRebuildTest, NewFileNamesItselfInTheStoredLineUnlessKept) {
-  ct::ImageSpec spec = Indexed(10, 0);
-  spec.cmdLine = "data.txt,a.isi,-1-10";
-  std::string isi = ct::BuildImage(spec).bytes;
-  EXPECT_EQ(CompactAndCompare(isi, false).header().cmdLine, "data.txt,b.isi,-1-10");
-}
-
-TEST_F(CompactRebuildTest, OptionKeepingTheStoredLineLeavesIt) {
-  ct::ImageSpec spec = Indexed(10, 0);
-  spec.cmdLine = "data.txt,a.isi,-1-10";
-  std::string isi = ct::BuildImage(spec).bytes;
-  EXPECT_EQ(CompactAndCompare(isi, false, "c=0").header().cmdLine, "data.txt,a.isi,-1-10");
-}
-
-TEST_F(CompactRebuildTest, StoredLineWithoutCommasRefusesTheNewFile) {
-  ct::ImageSpec spec = Indexed(10, 0);
-  spec.cmdLine = "data.txt -1-10";
-  std::string isi = ct::BuildImage(spec).bytes;
-  Prepare(isi, false);
-  EXPECT_EQ(Run(), kErrStoredLine);
-  EXPECT_EQ(Messages(),
-            "Invalid input ISI command line format found in file named:  " + IsiPath() + ".\n");
-  EXPECT_FALSE(dir_.exists("b.isi"));
-  EXPECT_EQ(dir_.read("a.isi"), isi);
-}
-
-TEST_F(CompactRebuildTest, ExclusiveModeCompactsToo) {
-  CompactAndCompare(ct::BuildImage(Indexed(120, 10, 1)).bytes, true, "c=1");
-}
-
-// Every write of an in-place compaction, failed in turn: the ISI comes back
-// byte for byte and no backup is left.
-TEST_F(CompactRebuildTest, FailingWriteAnywhereInPlaceRestoresTheIsi) {
-  ct::ImageSpec spec = Indexed(400, 12, 3);
-  std::string isi = ct::BuildImage(spec).bytes;
-  for (uint64_t at = 1;; ++at) {
-    SCOPED_TRACE(at);
-    kt::ResetRunContext();
-    messages_ = std::make_unique<ct::MessageCapture>();
-    Prepare(isi, true);
-    FaultPlan plan;
-    plan.classes = kFaultWrite;
-    plan.failAt = at;
-    plan.err = ENOSPC;
-    SysSetFaultPlan(plan);
-    Status status = Run();
-    bool fired = SysFaultFired();
-    SysSetFaultPlan(FaultPlan{});
-    CmdFreeBuffers();
-    if (!fired) {
-      EXPECT_EQ(status, kOk);
-      EXPECT_GT(at, 5u);
-      break;
-    }
-    EXPECT_NE(status, kOk);
-    EXPECT_EQ(dir_.read("a.isi"), isi);
-    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-  }
-}
-
 TEST_F(CompactRebuildTest, FailureAfterTheFirstWriteRestoresAndSaysSo) {
   std::string isi = ct::BuildImage(Indexed(400, 12, 3)).bytes;
   Prepare(isi, true);

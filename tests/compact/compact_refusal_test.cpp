@@ -41,26 +41,6 @@ class CompactRefusalTest : public CompactRunTest {
   }
 };
 
-TEST_F(CompactRefusalTest, FileShorterThanTheFrontIsNoIndex) {
-  std::string isi = Sound().bytes.substr(0, 2047);
-  ExpectRefused(isi, true, kErrNotIsi,
-                "Not a valid .isi file structure for file: " + IsiPath() + ".\n");
-}
-
-TEST_F(CompactRefusalTest, WrongMagicIsNoIndexAlsoIntoANewFile) {
-  std::string isi = Sound().bytes;
-  isi[0] = 'X';
-  ExpectRefused(isi, false, kErrNotIsi,
-                "Not a valid .isi file structure for file: " + IsiPath() + ".\n");
-}
-
-TEST_F(CompactRefusalTest, VersionWordWithoutItsComplementIsRefused) {
-  std::string isi = Sound().bytes;
-  ct::Put16(&isi, 4, 0xFC04);
-  ExpectRefused(isi, true, kErrIsiVersion,
-                "Invalid ISI version to compact file named:  " + IsiPath() + ".\n");
-}
-
 TEST_F(CompactRefusalTest, KeyLengthOutsideOneTo150IsADamagedHeader) {
   std::string isi = Sound().bytes;
   ct::Put16(&isi, 10, 0);
