@@ -32,7 +32,6 @@
 namespace {
 
 constexpr uint32_t kHdrFormat = 6, kHdrMode = 7, kHdrRecordLength = 8, kHdrCmdLine = 496;
-constexpr uint32_t kDupMsgFixedLen = 39;  // "Duplicate Key at:" line without the key
 
 // The run context as the tree build and the sort expect it for this file.
 void SetUpRebuild(FhStRec* state) {
@@ -60,7 +59,7 @@ void SetUpRebuild(FhStRec* state) {
   cd->topLevel = 0;
   cd->ddrChainPos = kIsiNoSector;
   cd->lastEntry = cd->lastEntryBuf;
-  cd->dupMsgEnd = cd->msgBuf + keyLength + kDupMsgFixedLen;
+  cd->dupMsgEnd = cd->msgBuf + keyLength + kDupLineLen;
   cd->trainCount = 0;
   cd->recCount = 0;
 }

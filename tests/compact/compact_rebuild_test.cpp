@@ -161,6 +161,58 @@ TEST_F(CompactRebuildTest, FailureAfterTheFirstWriteRestoresAndSaysSo) {
   EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
+// The backup may only go once the finished ISI is on disk.
+TEST_F(CompactRebuildTest, FinishedIsiThatCannotBeSyncedIsRestored) {
+  std::string isi = ct::BuildImage(Indexed(400, 12, 3)).bytes;
+  Prepare(isi, true);
+  // File-metadata calls in order: the backup's sync, the cut behind the
+  // chain, the merge closing and removing the work file it read, then the
+  // finished ISI's sync.
+  FaultPlan plan;
+  plan.classes = kFaultMeta;
+  plan.failAt = 5;
+  plan.err = EIO;
+  SysSetFaultPlan(plan);
+  EXPECT_EQ(Run(), kErrIsiWrite);
+  EXPECT_EQ(Messages().substr(Messages().find("\nUnable")),
+            "\nUnable to write segment of index file. Errno=5\n"
+            "ISI has been restored after fatal compact error for file: " +
+                IsiPath() + "\nWARNING!  INDEX failed writing output data!\n");
+  EXPECT_TRUE(dir_.read("a.isi") == isi);
+  EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+// Every file-metadata call (sync, truncation, close, removal) failed in
+// turn: the ISI is either given back as it was or is the finished, sound
+// index (a failing close of the finished file still fails the run).
+TEST_F(CompactRebuildTest, FailingMetadataCallAnywhereNeverLeavesAHalfIndex) {
+  std::string isi = ct::BuildImage(Indexed(400, 12, 3)).bytes;
+  for (uint64_t at = 1;; ++at) {
+    SCOPED_TRACE(at);
+    kt::ResetRunContext();
+    messages_ = std::make_unique<ct::MessageCapture>();
+    Prepare(isi, true);
+    FaultPlan plan;
+    plan.classes = kFaultMeta;
+    plan.failAt = at;
+    plan.err = EIO;
+    SysSetFaultPlan(plan);
+    Status status = Run();
+    bool fired = SysFaultFired();
+    SysSetFaultPlan(FaultPlan{});
+    CmdFreeBuffers();
+    if (dir_.read("a.isi") != isi) {
+      EXPECT_TRUE(status == kOk || Messages().find("Close(outfile) failed") != std::string::npos)
+          << Messages();
+      isir::IsiReader old;
+      ASSERT_TRUE(old.Load(isi));
+      ct::ExpectSameEntries(ct::EntriesOf(old), ct::EntriesOf(ct::LoadValid(IsiPath())));
+    }
+    if (!fired) break;
+    ASSERT_LT(at, 50u);
+  }
+}
+
 TEST_F(CompactRebuildTest, BackupThatCannotBeSyncedLeavesTheIsiUntouched) {
   std::string isi = ct::BuildImage(Indexed(50, 10)).bytes;
   Prepare(isi, true);
