@@ -50,6 +50,10 @@ std::string CaseName(const ::testing::TestParamInfo<LoopCase>& info) {
   return info.param.name;
 }
 
+void PrintTo(const LoopCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
   if (DIR* d = opendir(path.c_str())) {
@@ -179,7 +183,14 @@ class FaultLoopTest : public ::testing::TestWithParam<LoopCase> {
         }
         break;
       case Job::kCompactInPlace:
-        EXPECT_TRUE(dir.read("d.ISI") == isi_) << where << "ISI not restored\n" << out;
+        // A close that fails after the compacted ISI was synced and its
+        // backup removed ends the run with status 1 over a sound, compacted
+        // index: the only failure that leaves the ISI changed.
+        if (Contains(out, "Close(outfile) failed.")) {
+          EXPECT_EQ(kt::CheckIndexOf(data_, dir.file("d.ISI")), "") << where << out;
+        } else {
+          EXPECT_TRUE(dir.read("d.ISI") == isi_) << where << "ISI not restored\n" << out;
+        }
         break;
       case Job::kCompactNew:
         EXPECT_TRUE(!dir.exists("n.ISI") || unlinkFailed) << where << "new ISI left\n" << out;
@@ -217,7 +228,13 @@ INSTANTIATE_TEST_SUITE_P(
                       LoopCase{"BuildShort", Job::kBuild, "rw:short", 400},
                       LoopCase{"ReindexEnospc", Job::kReindex, "a:ENOSPC", 120},
                       LoopCase{"ReindexEio", Job::kReindex, "a:EIO", 120},
-                      LoopCase{"ReindexShort", Job::kReindex, "rw:short", 120}),
+                      LoopCase{"ReindexShort", Job::kReindex, "rw:short", 120},
+                      LoopCase{"InPlaceEnospc", Job::kCompactInPlace, "a:ENOSPC", 300},
+                      LoopCase{"InPlaceEio", Job::kCompactInPlace, "a:EIO", 300},
+                      LoopCase{"InPlaceShort", Job::kCompactInPlace, "rw:short", 300},
+                      LoopCase{"NewFileEnospc", Job::kCompactNew, "a:ENOSPC", 300},
+                      LoopCase{"NewFileEio", Job::kCompactNew, "a:EIO", 300},
+                      LoopCase{"NewFileShort", Job::kCompactNew, "rw:short", 300}),
     CaseName);
 
 }  // namespace
