@@ -70,7 +70,7 @@ void SetUpRebuild(FhStRec* state) {
 Status WalkFailure(const FhStRec* state, int32_t r) {
   CmdData* cd = pCmdData;
   if (r == kErrCorruptIsi) return r;
-  if (r >= kWalkLooping && r <= kWalkNotListed) {
+  if (r >= kWalkBadLevel && r <= kWalkNotListed) {
     CmdOutInfoString(cd->msgBuf);
     return kErrCorruptIsi;
   }

@@ -4,9 +4,10 @@
 // the entry whose child it has just left.
 //
 // The file may be damaged, so every step is checked: count bytes, child
-// positions, the depth of the descent, the parent's listing of the child,
-// and the total number of sectors loaded, which in a sound tree is at most
-// twice the number of sectors in the file.
+// positions, the depth of the descent, levels falling toward the leaves,
+// the parent's listing of the child, and the total number of sectors
+// loaded, which in a sound tree is at most twice the number of sectors in
+// the file.
 #include "isi/seq_walk.h"
 
 #include <cstring>
@@ -20,7 +21,8 @@ IsiPathStack gIsiPathStack;
 
 namespace {
 
-constexpr uint32_t kCountOfs = kIsiKeyTrailerOfs, kRightOfs = 508, kHdrSpinOfs = 32;
+constexpr uint32_t kCountOfs = kIsiKeyTrailerOfs, kLevelOfs = 506, kRightOfs = 508,
+                   kHdrSpinOfs = 32;
 constexpr uint32_t kChildOfs = 4;
 constexpr uint32_t kMinEntrySize = 16;  // a one-byte key
 
@@ -69,6 +71,10 @@ int32_t Fail(FhStRec* st, int32_t code) {
     case kWalkLooping:
       CmdSetMsg("ISI tree damaged: key sectors are reached more than once.\n");
       break;
+    case kWalkBadLevel:
+      CmdSetMsg("ISI tree damaged: key sector %u is not below the sector above it.\n",
+                st->curSector);
+      break;
     default:
       break;
   }
@@ -100,10 +106,19 @@ int32_t LoadSector(FhStRec* st, uint32_t position) {
   return kWalkOk;
 }
 
+uint16_t Level(const FhStRec* st) {
+  return LoadU16(st->sector + kLevelOfs);
+}
+
+// Levels fall toward the leaves, so a child at its parent's level or above
+// (a leaf with a child, a sector that is its own ancestor) is damage.
 int32_t Descend(FhStRec* st, uint32_t child) {
   if (gIsiPathStack.depth >= kIsiWalkMaxDescent) return kWalkTooDeep;
+  uint16_t parentLevel = Level(st);
   int32_t r = Push(st->curSector);
-  return r != kWalkOk ? r : LoadSector(st, child);
+  if (r == kWalkOk) r = LoadSector(st, child);
+  if (r == kWalkOk && Level(st) >= parentLevel) r = kWalkBadLevel;
+  return r;
 }
 
 // Makes entry `index1` of the current sector the one returned.

@@ -20,7 +20,7 @@ struct IsiPathStack {
 extern IsiPathStack gIsiPathStack;
 
 // Results of FhStIreadSeq. A damaged tree is refused with one of the codes
-// -7 to -11 (a description is left in msgBuf); a failed call leaves the
+// -7 to -12 (a description is left in msgBuf); a failed call leaves the
 // walk stopped, and every later call returns the same code until the walk
 // is restarted with kStWalkFromFirst. No file bytes make the walk read
 // outside its buffers or run for ever.
@@ -35,6 +35,7 @@ enum : int32_t {
   kWalkBadChild = -9,    // a child off a sector boundary, inside the front or past the file's end
   kWalkTooDeep = -10,    // more than kIsiWalkMaxDescent levels below the root
   kWalkLooping = -11,    // more sector loads than a tree of this file's size needs
+  kWalkBadLevel = -12,   // a child whose level is not below its parent's
 };
 
 // Copies the next entry in key order into state->entry (native order) and

@@ -223,10 +223,16 @@ TEST_F(DamagedWalkTest, ChildOffASectorBoundary) {
 }
 
 TEST_F(DamagedWalkTest, CycleThroughALeaf) {
-  bytes_ += std::string(40 * 512, '\0');  // room enough that the depth limit comes first
+  bytes_ += std::string(40 * 512, '\0');  // room enough that the depth limit could come
   bytes_[4 * 512 + 506] = 1;              // make the leaf look like an inner sector
   PutU32(EntryOfs(4, 0) + 4, 4);          // whose first entry leads to itself
-  EXPECT_EQ(WalkResult(Variant(bytes_)), kWalkTooDeep);
+  // A sector is never below itself: the cycle ends at its first step.
+  EXPECT_EQ(WalkResult(Variant(bytes_)), kWalkBadLevel);
+}
+
+TEST_F(DamagedWalkTest, ChildAtItsParentsLevel) {
+  bytes_[4 * 512 + 506] = 1;  // the leaf under e1 claims the root's level
+  EXPECT_EQ(WalkResult(Variant(bytes_)), kWalkBadLevel);
 }
 
 TEST_F(DamagedWalkTest, TwoEntriesSharingAChildDoNotLoopForEver) {
