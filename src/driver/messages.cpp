@@ -12,6 +12,7 @@
 char gFormat[104];
 const char* const gLongLongFormat = "ll";
 const char* const operCancel = "The operation was canceled by the user!\n";
+const char* const kDamagedIsiText = "Damaged ISI structure found in file named: ";
 
 namespace {
 
@@ -258,7 +259,7 @@ void CmdReportCompactFailure(Status code) {
       CmdOutInfoString("Unable to execute ISI compact operation!\n");
       return;
     case kErrCorruptIsi:
-      CmdShowf("%s %s.\n", "Damaged ISI structure found in file named: ", cd->inName);
+      CmdShowf("%s %s.\n", kDamagedIsiText, cd->inName);
       return;
     default:
       ReportWriteFailure();

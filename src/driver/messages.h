@@ -9,6 +9,9 @@
 extern char gFormat[104];
 extern const char* const gLongLongFormat;  // "ll"
 extern const char* const operCancel;       // "The operation was canceled by the user!\n"
+// An ISI whose header or tree cannot be trusted; shown as "%s %s." with the
+// ISI's name by compaction, index information and reindex alike.
+extern const char* const kDamagedIsiText;  // "Damaged ISI structure found in file named: "
 
 // Writes `text` as it is to msgOut (when set) and flushes it.
 void CmdOutInfoString(const char* text);

@@ -54,6 +54,16 @@ Status ResolveIsiName() {
   return kOk;
 }
 
+// The key length of a current-layout header (in the file's byte order) is
+// 1 to 150, as compaction requires of the same header: a header that says
+// otherwise is damaged, and its stored line is not to be trusted either.
+bool KeyLengthValid(const uint8_t* header, uint16_t version) {
+  uint16_t keyLength = LoadU16(header + offsetof(IsiHeader, keyLength));
+  if (version == kIsiVersionSwapped)
+    keyLength = static_cast<uint16_t>(keyLength >> 8 | keyLength << 8);
+  return keyLength >= 1 && keyLength <= kMaxKeyBytes;
+}
+
 // Reads the header and takes the stored line (`line`, kStoredLineSize bytes)
 // and the data file name from it. Both header layouts are read.
 Status ReadStoredLine(char* line) {
@@ -67,7 +77,12 @@ Status ReadStoredLine(char* line) {
   if (got < 0) return Refuse(kErrOpenIsi, "Can't open .isi file ");
   if (got < static_cast<ssize_t>(sizeof header))
     return Refuse(kErrNotIsi, "Not a valid .isi file ");
-  if (IsiVersionValid(LoadU16(header + offsetof(IsiHeader, version)))) {
+  uint16_t version = LoadU16(header + offsetof(IsiHeader, version));
+  if (IsiVersionValid(version)) {
+    if (!KeyLengthValid(header, version)) {
+      CmdSetMsg("%s %s.", kDamagedIsiText, cd->outName);
+      return Refuse(kErrCorruptIsi, nullptr);
+    }
     memcpy(line, header + offsetof(IsiHeader, cmdLine), kStoredLineSize - 1);
     line[kStoredLineSize - 1] = '\0';
   } else if (IsiVersionValid(LoadU16(header + kIsiOldVersionOfs))) {

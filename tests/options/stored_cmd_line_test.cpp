@@ -13,13 +13,17 @@
 
 namespace {
 
-// The header and the root and DDR sectors of an ISI in the current layout.
+// The header and the root and DDR sectors of an ISI in the current layout,
+// with a key length in the order the version word tells.
 std::string IsiFile(const std::string& line, const std::string& dataName,
-                    const char version[2] = "\x03\xFC") {
+                    const char version[2] = "\x03\xFC", uint16_t keyLength = 10) {
   std::string h(2048, '\0');
   h.replace(0, 4, "SISI");
   h[4] = version[0];
   h[5] = version[1];
+  bool swapped = version[0] == '\xFC';
+  h[swapped ? 11 : 10] = static_cast<char>(keyLength & 0xFF);
+  h[swapped ? 10 : 11] = static_cast<char>(keyLength >> 8);
   h.replace(240, dataName.size(), dataName);
   h.replace(496, line.size(), line);
   return h;
@@ -96,6 +100,9 @@ TEST_F(StoredLineTest, Refusals) {
   dir.write("junk.ISI", std::string(2048, 'j'));
   dir.write("short.ISI", IsiFile("a,b,-1", "a").substr(0, 100));
   dir.write("empty.ISI", IsiFile("", "a"));
+  dir.write("nokey.ISI", IsiFile("a,b,-1", "a", "\x03\xFC", 0));
+  dir.write("longkey.ISI", IsiFile("a,b,-1", "a", "\xFC\x03", 151));
+  const std::string damaged = "Damaged ISI structure found in file named:  ";
   const struct {
     std::string name;
     Status status;
@@ -105,6 +112,8 @@ TEST_F(StoredLineTest, Refusals) {
       {"short", kErrNotIsi, "Not a valid .isi file " + Isi("short.ISI")},
       {"none", kErrOpenIsi, "Can't open .isi file " + Isi("none.ISI")},
       {"empty", kErrNoKeyInfo, "No key information available for " + Isi("empty.ISI")},
+      {"nokey", kErrCorruptIsi, damaged + Isi("nokey.ISI") + "."},
+      {"longkey", kErrCorruptIsi, damaged + Isi("longkey.ISI") + "."},
   };
   for (const auto& c : cases) {
     ResetContext();
