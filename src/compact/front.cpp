@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr uint32_t kHdrKeyLength = 10;
+constexpr uint32_t kHdrFormat = 6, kHdrMode = 7, kHdrKeyLength = 10, kHdrRootPos = 20;
 
 Status ReadFront(FhStRec* state) {
   off_t size = SysLseek(state->fd, 0, SEEK_END);
@@ -38,6 +38,25 @@ Status CheckRoot(const FhStRec* state) {
                               count);
 }
 
+// Compaction reads the root at 1024 and keeps the header's addressing for
+// the new file, whose positions follow the record format instead: record
+// numbers unless the records are of variable length or space-compressed.
+// A header that disagrees with either would pass into the new file and
+// mislead every reader of it.
+Status CheckAddressing(const FhStRec* state) {
+  const uint8_t* h = state->header;
+  bool recNum = (h[kHdrMode] & kModeRecNum) != 0;
+  if (recNum == ((h[kHdrFormat] & (kFmtVarLen | kFmtSpaceComp)) != 0)) {
+    return CompactRefuseDamaged(
+        "ISI header damaged: its addressing does not match its record format.\n");
+  }
+  uint32_t root = LoadU32(h + kHdrRootPos);
+  if (root != (recNum ? kIsiRootPos / kIsiSector : kIsiRootPos)) {
+    return CompactRefuseDamaged("ISI header damaged: root position %u.\n", root);
+  }
+  return kOk;
+}
+
 }  // namespace
 
 Status CompactLoadFront(FhStRec* state) {
@@ -53,7 +72,8 @@ Status CompactLoadFront(FhStRec* state) {
   }
   if (s != kOk) return s;
   pCmdData->isiSwapOut = (state->flags & kStSwapped) ? 1 : 0;
-  return CheckRoot(state);
+  s = CheckAddressing(state);
+  return s != kOk ? s : CheckRoot(state);
 }
 
 uint32_t CompactEorLength(uint8_t formatFlags) {

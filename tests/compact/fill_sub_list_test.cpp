@@ -72,6 +72,7 @@ TEST_F(FillSubListTest, EntriesArriveInKeyOrderAsByteOffsetsAcrossSubLists) {
 TEST_F(FillSubListTest, ByteAddressedPositionsAreTakenAsTheyStand) {
   ct::ImageSpec spec;
   spec.recNum = false;
+  spec.formatFlags = 0x80 | 0x22;  // variable-length records go with byte addressing
   spec.entries = ct::MakeEntries(5, 4, false, 30);
   Open(spec, 100);
   EXPECT_EQ(CompactFillSubList(&state_), -6);

@@ -124,6 +124,9 @@ const DamageCase kCases[] = {
        Put32(b, ix.Ofs(ix.WithLevel(0).pos) + kRightOfs, ix.WithLevel(1).pos);
      },
      false},
+    {"AddressingNotMatchingTheRecordFormat", [](const Index&, std::string* b) { (*b)[7] = 0; },
+     false},
+    {"RootPositionElsewhere", [](const Index&, std::string* b) { Put32(b, 20, 5); }, false},
     {"KeyLengthZero", [](const Index&, std::string* b) { Put16(b, 10, 0); }, true},
     {"KeyLengthAbove150", [](const Index&, std::string* b) { Put16(b, 10, 151); }, true},
 };
