@@ -1,20 +1,30 @@
 // Fuzz target: an ISI file of arbitrary bytes, as the readers of an
 // existing index meet it: the front check, the three translators, the
-// sequential walk, the DDR chain and the index information (-i).
+// sequential walk, the DDR chain, the index information (-i), and
+// compaction into a new file and in place, run as kelindex runs them. The
+// header's data file name is replaced by a file of the target's own, since
+// compaction opens and locks the data file the header names.
 //
 // Checked: nothing is read outside a buffer (the sanitizers); translating
 // twice gives the bytes back; the walk ends, with the end or a refusal,
 // after a number of steps bounded by the file's size, and a refusal stays
-// refused; -i ends with 0 or a code and its message, and no run leaves a
-// descriptor or a file behind.
+// refused; -i ends with 0 or a code and its message; a compaction either
+// fails and leaves the old file as it was and no new file, or succeeds with
+// a sound index of the same keys as the old tree's walk; and no run leaves
+// a descriptor, a backup or a work file behind.
 #include <fcntl.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "driver/cmd_data.h"
+#include "driver/driver.h"
 #include "driver/sys_io.h"
 #include "fuzz_util.h"
 #include "isi/byte_order.h"
@@ -22,10 +32,16 @@
 #include "isi/sector_io.h"
 #include "isi/seq_walk.h"
 #include "options/stored_cmd_line.h"
+#include "support/isi_reader.h"
 
 namespace {
 
-constexpr uint32_t kHdrDdrHead = 16;
+constexpr uint32_t kHdrDdrHead = 16, kHdrDataName = 240;
+
+// The keys the old tree's walk delivered, sorted; empty when the walk was
+// refused (compaction must then fail).
+std::vector<std::string> gOldKeys;
+bool gWalkEnded = false;
 
 void CheckTranslatorsRoundTrip(FhStRec* st) {
   uint8_t copy[kIsiFrontSize];
@@ -53,9 +69,14 @@ void Walk(FhStRec* st, uint64_t fileSize) {
   st->flags |= kStWalkFromFirst;
   uint64_t steps = 0;
   int32_t r;
-  while ((r = FhStIreadSeq(st)) == kWalkOk) FZ_CHECK(++steps <= limit);
+  while ((r = FhStIreadSeq(st)) == kWalkOk) {
+    FZ_CHECK(++steps <= limit);
+    gOldKeys.emplace_back(reinterpret_cast<const char*>(st->entry.key), st->keyLength);
+  }
   FZ_CHECK(r < 0);
   FZ_CHECK(FhStIreadSeq(st) == r);  // a walk that stopped stays stopped
+  gWalkEnded = r == kWalkEnd;
+  std::sort(gOldKeys.begin(), gOldKeys.end());
 }
 
 // The DDR chain newest first, as compaction follows it; a cycle is cut off
@@ -94,15 +115,79 @@ void ShowIndexInformation() {
   fz::EndRun();
 }
 
+// One kelindex run: the smallest sort memory, so that an index of a few
+// sectors makes several sort trains.
+Status RunKelindex(const char* files, const char* option) {
+  std::vector<std::string> args = {"kelindex", "-m524288", "-m262144", "-m131072", "-m65536",
+                                   "-m32768",  "-m16384",  "-m8192",   files,      option};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pCmdData = &gCmdData;
+  return FhSortIndex(static_cast<int>(args.size()), argv.data(), fz::Quiet());
+}
+
+// A compacted index: sound, and the old walk's keys. A walk the compaction
+// accepted must have been accepted here too.
+void CheckCompacted(const std::string& path) {
+  FZ_CHECK(gWalkEnded);
+  isir::IsiReader isi;
+  std::string err;
+  std::vector<isir::Entry> walk;
+  if (!isi.LoadFile(path, &err) || !isi.Validate(&err) || !isi.Walk(&walk, &err)) {
+    fprintf(stderr, "compacted index unsound: %s\n", err.c_str());
+    abort();
+  }
+  std::vector<std::string> keys;
+  for (const isir::Entry& e : walk) keys.push_back(e.key);
+  std::sort(keys.begin(), keys.end());
+  FZ_CHECK(keys == gOldKeys);
+}
+
+void Compact(const std::string& bytes) {
+  std::string isi = fz::PathIn("f.isi"), fresh = fz::PathIn("n.isi");
+  if (RunKelindex("f.isi,n.isi", "-c") == kOk) {
+    CheckCompacted(fresh);
+  } else {
+    FZ_CHECK(access(fresh.c_str(), F_OK) != 0);
+  }
+  FZ_CHECK(unlink(fresh.c_str()) == 0 || errno == ENOENT);
+  FZ_CHECK(fz::ReadFile(isi) == bytes);
+  if (RunKelindex("f.isi", "-c") == kOk) {
+    CheckCompacted(isi);
+  } else {
+    FZ_CHECK(fz::ReadFile(isi) == bytes);  // restored, or never touched
+  }
+}
+
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setenv("TMPDIR", fz::PathIn("w").c_str(), 1);
+  mkdir(fz::PathIn("w").c_str(), 0700);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fz::LeakGuard guard;
-  fz::WriteFile(fz::PathIn("f.isi"), data, size);
-  fz::StartRun();  // messages of the walk go to the run's buffer
-  ReadAsIndex(data, size);
-  fz::EndRun();
-  ShowIndexInformation();
-  unlink(fz::PathIn("f.isi").c_str());
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (bytes.size() >= kHdrDataName + 256) {
+    bytes.replace(kHdrDataName, 256, std::string(256, '\0'));
+    bytes.replace(kHdrDataName, 5, "d.txt");
+  }
+  gOldKeys.clear();
+  gWalkEnded = false;
+  {
+    fz::LeakGuard guard;
+    fz::LeakGuard workFiles(fz::PathIn("w"));
+    fz::WriteFile(fz::PathIn("f.isi"), reinterpret_cast<const uint8_t*>(bytes.data()), size);
+    fz::WriteFile(fz::PathIn("d.txt"), data, 0);
+    fz::StartRun();  // messages of the walk go to the run's buffer
+    ReadAsIndex(reinterpret_cast<const uint8_t*>(bytes.data()), size);
+    fz::EndRun();
+    ShowIndexInformation();
+    Compact(bytes);
+    unlink(fz::PathIn("f.isi").c_str());
+    unlink(fz::PathIn("d.txt").c_str());
+  }
   return 0;
 }

@@ -74,6 +74,17 @@ inline void WriteFile(const std::string& path, const uint8_t* data, size_t size)
   fclose(f);
 }
 
+inline std::string ReadFile(const std::string& path) {
+  std::string bytes;
+  if (FILE* f = fopen(path.c_str(), "rb")) {
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    fclose(f);
+  }
+  return bytes;
+}
+
 inline int CountOpenFds() {
   int n = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
