@@ -54,6 +54,9 @@ Status CreateWorkFile(char** name, int32_t* fd, int number) {
   memcpy(*name + dirLen, kTemplate, sizeof kTemplate);
   int unique = SysMkstemp(*name);
   if (unique < 0) return kErrTempFiles;
+  // The file exists from here on: the descriptor field names it at once, so
+  // that an interrupt before the reopen below finds it for the clean-up.
+  *fd = unique;
   SysClose(unique);
   *fd = SysOpen(*name, O_RDWR | O_CREAT | O_TRUNC, 0666);
   if (*fd < 0) {
