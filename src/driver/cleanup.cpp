@@ -91,12 +91,25 @@ void ReportInterrupt(CmdData* cd) {
   if (cd->logOwned) close(fd);
 }
 
+// The backup of an in-place compaction. Once complete (compactFlags bit 4)
+// it is kept: the ISI may be half rewritten, and the backup is the one copy
+// of the original index. While it is still being written the ISI is
+// untouched, and the partial copy is deleted, so that it is never taken for
+// a good one.
+void SettleBackup(CmdData* cd) {
+  if (cd->backupFd == 0) return;
+  SysClose(cd->backupFd);
+  if ((cd->compactFlags & 4) == 0) DeleteThroughScratch(cd, cd->backupName);
+  cd->backupFd = 0;
+}
+
 extern "C" void OnInterrupt(int) {
   CmdData* cd = pCmdData;
   if (cd != nullptr) {
     ReportInterrupt(cd);
     CloseField(&cd->errFd);
     CloseRunFiles(cd, true);
+    SettleBackup(cd);
   }
   _exit(1);
 }

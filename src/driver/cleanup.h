@@ -16,7 +16,8 @@ void CmdCloseAllFiles(uint8_t abort);
 void CmdCloseLog();
 // Installs the SIGINT handler: it reports the interrupt, closes and removes
 // the run's files as CmdCloseAllFiles(1) does, and ends the process with
-// exit status 1.
+// exit status 1. The backup of an in-place compaction stays once complete
+// and goes while still being written.
 void CmdInstallInterruptHandler();
 // For an embedding host: the least number of seconds between two
 // record-count progress lines.

@@ -216,6 +216,20 @@ TEST_F(InterruptTest, InPlaceCompactionKeepsIsiAndBackup) {
   EXPECT_EQ(dir.list(), (std::vector<std::string>{"cust.isi", "cust.isi.bak"}));
 }
 
+// The ISI is untouched while its backup is written; the partial copy goes.
+TEST_F(InterruptTest, InPlaceCompactionDropsABackupStillBeingWritten) {
+  int exitCode = InterruptChild([this] {
+    CmdData* cd = pCmdData;
+    snprintf(cd->inName, kNameSize, "%s", dir.file("cust.isi").c_str());
+    snprintf(cd->backupName, kNameSize, "%s", dir.file("cust.isi.bak").c_str());
+    cd->inFd = cd->outFd = Create("cust.isi");
+    cd->backupFd = Create("cust.isi.bak");
+    cd->compactFlags = 1;
+  });
+  EXPECT_EQ(exitCode, 1);
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{"cust.isi"}));
+}
+
 // The run context as the interrupted clean-up left it: the output closed
 // and deleted but its field not yet marked. Running the clean-up again does
 // no harm.
