@@ -38,18 +38,6 @@ int CountOpenFds() {
   return n - 1;  // the directory's own descriptor
 }
 
-std::vector<std::string> ListDir(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  return names;
-}
-
 std::string ReadAll(FILE* f) {
   std::string text;
   rewind(f);
@@ -137,7 +125,7 @@ class InProcessFaultLoop : public ::testing::TestWithParam<PlanCase> {
     RestoreTmpDir();
 
     auto leftByFault = [&](const std::string& path) { return call == "unlink(" + path + ")"; };
-    for (const std::string& name : ListDir(dir.file("tmp"))) {
+    for (const std::string& name : kt::ListDir(dir.file("tmp"))) {
       EXPECT_TRUE(leftByFault(dir.file("tmp/" + name))) << where << "work file left\n" << text;
     }
     if (st == kOk) {

@@ -14,7 +14,6 @@
 //    sound). This is the one thing a successful run may leave behind.
 // Every other fault ends the run with status 1 and its message; a failed
 // close of the ISI or of the data file among them (the index goes).
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -52,18 +51,6 @@ std::string CaseName(const ::testing::TestParamInfo<LoopCase>& info) {
 
 void PrintTo(const LoopCase& c, std::ostream* os) {
   *os << c.name;
-}
-
-std::vector<std::string> ListDir(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  return names;
 }
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -149,7 +136,7 @@ class FaultLoopTest : public ::testing::TestWithParam<LoopCase> {
     auto leftByFault = [&](const std::string& path) {
       return call == "unlink(" + path + ")" || call == "unlink(" + dir.file(path) + ")";
     };
-    std::vector<std::string> tmpLeft = ListDir(dir.file("tmp"));
+    std::vector<std::string> tmpLeft = kt::ListDir(dir.file("tmp"));
     for (const std::string& name : tmpLeft) {
       EXPECT_TRUE(leftByFault(dir.file("tmp/" + name)))
           << where << "work file " << name << " left\n"

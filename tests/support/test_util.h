@@ -28,6 +28,9 @@ class TempDir {
   std::string path_;
 };
 
+// Names of the entries of any directory, sorted; empty when it cannot be read.
+std::vector<std::string> ListDir(const std::string& path);
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
