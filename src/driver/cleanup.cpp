@@ -24,6 +24,8 @@ uint64_t gRecCountTimeOut = 0;
 
 namespace {
 
+volatile sig_atomic_t gHandlerInstalled = 0;
+
 constexpr char kInterruptText[] = "Processing aborted via user interrupt.\n";
 
 // Copies a terminated name into scratchName and deletes that file. Only a
@@ -146,6 +148,15 @@ void CmdInstallInterruptHandler() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
+  gHandlerInstalled = 1;
+}
+
+void CmdHoldInterrupt() {
+  if (!gHandlerInstalled) return;
+  sigset_t hold;
+  sigemptyset(&hold);
+  sigaddset(&hold, SIGINT);
+  sigprocmask(SIG_BLOCK, &hold, nullptr);
 }
 
 void FhCmdRecTimeOut(uint64_t seconds) {

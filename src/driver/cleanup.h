@@ -19,6 +19,14 @@ void CmdCloseLog();
 // exit status 1. The backup of an in-place compaction stays once complete
 // and goes while still being written.
 void CmdInstallInterruptHandler();
+// Called when the job has returned: from here on the run settles its
+// outcome (restoring an in-place ISI, removing a failed output, deleting
+// the backup, closing the files), and an interrupt in the middle of that
+// would leave a finished index reported as aborted, or a restore half
+// done. SIGINT is therefore held off for the rest of the process, which
+// ends with the run. Only with the handler installed (the program); an
+// embedding host's signal mask is left alone.
+void CmdHoldInterrupt();
 // For an embedding host: the least number of seconds between two
 // record-count progress lines.
 void FhCmdRecTimeOut(uint64_t seconds);

@@ -55,6 +55,7 @@ Status RunIndexBuild() {
   // A tree entry is the key plus 12 bytes, rounded up to a multiple of 4.
   Status status = indexMain(static_cast<int32_t>(cd->keySpecLen),
                             static_cast<int32_t>((cd->keySpecLen + 15) & 0xFFFC));
+  CmdHoldInterrupt();
   if (status != kOk) HandleIndexFailure(status);
   return status;
 }
@@ -71,6 +72,7 @@ void HandleIndexFailure(Status status) {
 
 Status RunCompaction() {
   Status status = CompactIndex();
+  CmdHoldInterrupt();
   if (status != kOk) HandleCompactFailure(status);
   ReleaseCompactionHolds();
   return status;
