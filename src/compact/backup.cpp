@@ -91,14 +91,17 @@ Status CompactSaveIsi() {
 
 Status CompactWriteBackup() {
   CmdData* cd = pCmdData;
-  // A new file, or one left from an earlier run cut to length 0.
+  // A new file, or one left from an earlier run cut to length 0. An
+  // interrupt must find it recorded, to remove it while it is incomplete.
+  sigset_t mask;
+  CmdDeferInterrupt(&mask);
   int fd = CreateExclusive(cd->backupName);
+  cd->backupFd = fd < 0 ? 0 : fd;
+  CmdAllowInterrupt(&mask);
   if (fd < 0) {
-    cd->backupFd = 0;
     CompactShowNamed("Unable to create backup file: %%s\n", cd->backupName);
     return kErrInPlace;
   }
-  cd->backupFd = fd;
   cd->backupBuf = static_cast<uint8_t*>(CmdMalloc(kCopyBlock));
   if (cd->backupBuf == nullptr) {
     CompactCloseBackupIsi();

@@ -151,6 +151,17 @@ void CmdInstallInterruptHandler() {
   gHandlerInstalled = 1;
 }
 
+void CmdDeferInterrupt(sigset_t* previous) {
+  sigset_t hold;
+  sigemptyset(&hold);
+  sigaddset(&hold, SIGINT);
+  sigprocmask(SIG_BLOCK, &hold, previous);
+}
+
+void CmdAllowInterrupt(const sigset_t* previous) {
+  sigprocmask(SIG_SETMASK, previous, nullptr);
+}
+
 void CmdHoldInterrupt() {
   if (!gHandlerInstalled) return;
   sigset_t hold;

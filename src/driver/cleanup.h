@@ -2,6 +2,8 @@
 // the log, the elapsed-time text and the allocation wrappers.
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -19,6 +21,13 @@ void CmdCloseLog();
 // exit status 1. The backup of an in-place compaction stays once complete
 // and goes while still being written.
 void CmdInstallInterruptHandler();
+// Hold SIGINT off while a file is created and its descriptor field set. A
+// signal is taken when a system call returns, so one that came while the
+// file was being created would otherwise find it made but not yet recorded
+// for the clean-up. CmdAllowInterrupt restores the mask, and a signal that
+// came meanwhile is taken then.
+void CmdDeferInterrupt(sigset_t* previous);
+void CmdAllowInterrupt(const sigset_t* previous);
 // Called when the job has returned: from here on the run settles its
 // outcome (restoring an in-place ISI, removing a failed output, deleting
 // the backup, closing the files), and an interrupt in the middle of that

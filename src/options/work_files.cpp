@@ -52,18 +52,21 @@ Status CreateWorkFile(char** name, int32_t* fd, int number) {
   size_t dirLen = strlen(cd->tmpDir);  // at most kMaxTmpDirLen: the template fits
   memcpy(*name, cd->tmpDir, dirLen);
   memcpy(*name + dirLen, kTemplate, sizeof kTemplate);
+  // From mkstemp on the file exists: an interrupt must find it recorded in
+  // its descriptor field, or gone again.
+  sigset_t mask;
+  CmdDeferInterrupt(&mask);
   int unique = SysMkstemp(*name);
-  if (unique < 0) return kErrTempFiles;
-  // The file exists from here on: the descriptor field names it at once, so
-  // that an interrupt before the reopen below finds it for the clean-up.
-  *fd = unique;
-  SysClose(unique);
-  *fd = SysOpen(*name, O_RDWR | O_CREAT | O_TRUNC, 0666);
-  if (*fd < 0) {
-    *fd = -1;
-    SysUnlink(*name);
-    return kErrTempFiles;
+  if (unique >= 0) {
+    SysClose(unique);
+    *fd = SysOpen(*name, O_RDWR | O_CREAT | O_TRUNC, 0666);
+    if (*fd < 0) {
+      *fd = -1;
+      SysUnlink(*name);  // no descriptor marks it for the clean-up
+    }
   }
+  CmdAllowInterrupt(&mask);
+  if (unique < 0 || *fd < 0) return kErrTempFiles;
   if (cd->diagMode) CmdShowf("Created %s as temp file %d\n", *name, number);
   return kOk;
 }

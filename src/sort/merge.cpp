@@ -190,12 +190,15 @@ Status RetireMergeInput(bool anotherPass) {
   snprintf(cd->scratchName, kNameSize, "%s", name);
   SysUnlink(cd->scratchName);
   if (!anotherPass) return kOk;
+  sigset_t mask;
+  CmdDeferInterrupt(&mask);  // an interrupt must find the new file recorded
   int fd = SysOpen(cd->scratchName, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  if (fd >= 0) fdField = fd;
+  CmdAllowInterrupt(&mask);
   if (fd < 0) {
     CmdShowf("Unable to create temporary work file %s\n", cd->scratchName);
     return kErrTempWrite;
   }
-  fdField = fd;
   cd->mergeInFd = fd;
   return kOk;
 }

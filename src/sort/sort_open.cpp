@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
@@ -119,8 +120,11 @@ Status OpenData() {
   }
   cd->inFd = SysOpen(cd->scratchName, O_RDONLY, 0666);
   if (cd->inFd < 0 && !cd->quitIfNoData) {
+    sigset_t mask;
+    CmdDeferInterrupt(&mask);  // an interrupt must find the new file recorded
     cd->inFd = SysOpen(cd->scratchName, O_RDWR | O_CREAT | O_TRUNC | O_EXCL, 0666);
     if (cd->inFd >= 0) cd->dataCreated = 1;
+    CmdAllowInterrupt(&mask);
   }
   if (cd->inFd < 0) {
     CmdSetMsg("Can't open source file %s", cd->inName);
@@ -215,7 +219,10 @@ Status CreateOutput() {
   }
   if (!cd->outIsInput) {
     snprintf(cd->scratchName, kNameSize, "%s", cd->outName);
+    sigset_t mask;
+    CmdDeferInterrupt(&mask);  // an interrupt must find the new file recorded
     cd->outFd = CreateExclusive(cd->scratchName);
+    CmdAllowInterrupt(&mask);
     if (cd->outFd < 0) {
       SysChmod(cd->inName, 0666);
       CmdSetMsg("Can't create output file %s", cd->outName);
