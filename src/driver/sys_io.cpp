@@ -15,9 +15,25 @@ uint64_t gCalls = 0;
 bool gFired = false;
 char gFiredCall[160];  // the first call the plan made fail, for the test report
 
-// Notes the first failing call as "name" or "name(path)", cut to fit.
-void NoteFiredCall(const char* call, const char* path) {
+// Notes the first failing call as "name" or "name(path)", cut to fit. A call
+// on a descriptor names the file the descriptor is open on, where the
+// system tells (only a failing call pays for the look-up).
+void NoteFiredCall(const char* call, const char* path, int fd) {
   if (gFired) return;
+  char fdPath[sizeof gFiredCall] = "";
+#ifdef __linux__
+  if (path == nullptr && fd >= 0) {
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, fdPath, sizeof fdPath - 1);
+    if (n > 0) {
+      fdPath[n] = '\0';
+      path = fdPath;
+    }
+  }
+#else
+  (void)fd;
+#endif
   if (path != nullptr) {
     snprintf(gFiredCall, sizeof gFiredCall, "%s(%s)", call, path);
   } else {
@@ -26,14 +42,16 @@ void NoteFiredCall(const char* call, const char* path) {
 }
 
 // Decides whether the current call of class `cls` (named `call`, on `path`
-// when it names a file) is to fail. Sets errno for a failing call. `shortIo` receives true when the
-// call must transfer only part of its bytes instead of failing.
-bool Inject(uint32_t cls, const char* call, const char* path = nullptr, bool* shortIo = nullptr) {
+// or on the descriptor `fd` when it has one) is to fail. Sets errno for a
+// failing call. `shortIo` receives true when the call must transfer only
+// part of its bytes instead of failing.
+bool Inject(uint32_t cls, const char* call, const char* path, int fd = -1,
+            bool* shortIo = nullptr) {
   if (gPlan.failAt == 0 || (gPlan.classes & cls) == 0) return false;
   ++gCalls;
   bool hit = gCalls == gPlan.failAt || (gPlan.sticky && gCalls > gPlan.failAt);
   if (!hit) return false;
-  NoteFiredCall(call, path);
+  NoteFiredCall(call, path, fd);
   gFired = true;
   if (gPlan.shortIo && shortIo != nullptr) {
     *shortIo = true;
@@ -56,7 +74,7 @@ int SysOpen(const char* path, int flags, mode_t mode) {
 
 ssize_t SysRead(int fd, void* buf, size_t len) {
   bool partial = false;
-  if (Inject(kFaultRead, "read", nullptr, &partial) && !partial) return -1;
+  if (Inject(kFaultRead, "read", nullptr, fd, &partial) && !partial) return -1;
   if (partial) len /= 2;
   ssize_t n;
   do {
@@ -67,7 +85,7 @@ ssize_t SysRead(int fd, void* buf, size_t len) {
 
 ssize_t SysWrite(int fd, const void* buf, size_t len) {
   bool partial = false;
-  if (Inject(kFaultWrite, "write", nullptr, &partial) && !partial) return -1;
+  if (Inject(kFaultWrite, "write", nullptr, fd, &partial) && !partial) return -1;
   if (partial) {
     len /= 2;
     errno = ENOSPC;  // what a short write on a full disk leaves behind
@@ -80,12 +98,12 @@ ssize_t SysWrite(int fd, const void* buf, size_t len) {
 }
 
 off_t SysLseek(int fd, off_t offset, int whence) {
-  if (Inject(kFaultSeek, "lseek")) return -1;
+  if (Inject(kFaultSeek, "lseek", nullptr, fd)) return -1;
   return lseek(fd, offset, whence);
 }
 
 int SysClose(int fd) {
-  if (Inject(kFaultMeta, "close")) {
+  if (Inject(kFaultMeta, "close", nullptr, fd)) {
     close(fd);  // the descriptor is gone either way; only the result fails
     return -1;
   }
@@ -93,12 +111,12 @@ int SysClose(int fd) {
 }
 
 int SysFtruncate(int fd, off_t length) {
-  if (Inject(kFaultMeta, "ftruncate")) return -1;
+  if (Inject(kFaultMeta, "ftruncate", nullptr, fd)) return -1;
   return ftruncate(fd, length);
 }
 
 int SysFsync(int fd) {
-  if (Inject(kFaultMeta, "fsync")) return -1;
+  if (Inject(kFaultMeta, "fsync", nullptr, fd)) return -1;
   return fsync(fd);
 }
 
@@ -123,12 +141,12 @@ int SysMkstemp(char* pathTemplate) {
 }
 
 int SysFcntlLock(int fd, int command, struct flock* lock) {
-  if (Inject(kFaultLock, "fcntl")) return -1;
+  if (Inject(kFaultLock, "fcntl", nullptr, fd)) return -1;
   return fcntl(fd, command, lock);
 }
 
 void* SysMapMemory(size_t len) {
-  if (Inject(kFaultMemory, "mmap")) return nullptr;
+  if (Inject(kFaultMemory, "mmap", nullptr)) return nullptr;
   void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
