@@ -13,14 +13,14 @@ namespace {
 FaultPlan gPlan;
 uint64_t gCalls = 0;
 bool gFired = false;
-char gFiredCall[160];  // the first call the plan made fail, for the test report
+char gFiredCall[600];  // the first call the plan made fail, for the test report
 
 // Notes the first failing call as "name" or "name(path)", cut to fit. A call
 // on a descriptor names the file the descriptor is open on, where the
 // system tells (only a failing call pays for the look-up).
 void NoteFiredCall(const char* call, const char* path, int fd) {
   if (gFired) return;
-  char fdPath[sizeof gFiredCall] = "";
+  char fdPath[512] = "";  // leaves room in gFiredCall for the call name
 #ifdef __linux__
   if (path == nullptr && fd >= 0) {
     char link[32];
