@@ -13,6 +13,7 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "isi/ddr_list.h"
+#include "sort/plain_run.h"
 #include "sort/sort_item.h"
 
 namespace {
@@ -37,6 +38,15 @@ int32_t Advance() {
   int32_t n = fillInputBuffer(cd->inFd);
   if (n < 0) return kErrInputRead;
   return n > 0 ? kByteReady : kDataEnded;
+}
+
+// Consumes `m` bytes at once (1 ≤ m ≤ recBufCount), refilling the buffer
+// when they use it up, exactly as m single steps would.
+int32_t AdvanceBy(uint32_t m) {
+  CmdData* cd = pCmdData;
+  cd->recBufPtr += m - 1;
+  cd->recBufCount -= static_cast<int32_t>(m - 1);
+  return Advance();
 }
 
 // Where a run of zero bytes began in binary data, to return there when the
@@ -155,6 +165,25 @@ void StoreKeyByte(uint8_t* item, uint16_t keyPos) {
   if (keyPos < pCmdData->keyLen) item[kItemKeyOfs + keyPos] = pCmdData->curChar;
 }
 
+// How many of the bytes ahead, within the buffer, belong to columns that
+// take no part (at most `skip`) and need no closer look: in text data every
+// byte before the mark's first byte and, under tab expansion, before a tab;
+// in binary data every byte of the record short of its last two when the
+// mark is checked there. Each such byte is one column and is passed over
+// unseen, so it can be consumed in bulk.
+uint32_t PlainBytesAhead(uint64_t skip, uint64_t remaining) {
+  CmdData* cd = pCmdData;
+  uint64_t limit = static_cast<uint64_t>(cd->recBufCount);
+  if (skip < limit) limit = skip;
+  if (cd->binaryData) {
+    uint64_t rest = remaining;
+    if (cd->binaryWithEor) rest = remaining > 2 ? remaining - 2 : 0;
+    return static_cast<uint32_t>(rest < limit ? rest : limit);
+  }
+  uint8_t tab = cd->spaceCompIsComp ? kTab : cd->eorChar1;
+  return static_cast<uint32_t>(PlainRun(cd->recBufPtr, limit, cd->eorChar1, tab));
+}
+
 // Scans the bytes of one record up to its mark (text) or its length
 // (binary). Returns kByteReady with the mark current (or the next record's
 // first byte for binary data), kDataEnded when the data ends inside the
@@ -166,6 +195,17 @@ int32_t ScanRecordBytes(uint8_t* item, RecordScan& rs) {
   uint64_t skip = 0;
   uint32_t tabRun = 0;
   for (;;) {
+    if (skip > 0 && tabRun == 0) {
+      uint32_t m = PlainBytesAhead(skip, remaining);
+      if (m > 0) {
+        rs.columns += m;
+        skip -= m;
+        remaining -= m;
+        int32_t more = AdvanceBy(m);
+        if (more != kByteReady) return more;
+        continue;
+      }
+    }
     const uint8_t* p = cd->recBufPtr;
     if (binary) {
       if (remaining == 0) return kByteReady;
