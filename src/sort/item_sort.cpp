@@ -10,12 +10,25 @@
 #include <utility>
 
 #include "driver/cmd_data.h"
+#include "sort/key_compare.h"
 #include "sort/sort_item.h"
 
+namespace {
+
+// How many pointers ahead the sorts ask for the items they will compare
+// next. In a large sort memory the items a pointer array addresses are
+// scattered far beyond the caches; fetching them early hides that latency.
+// It changes nothing but timing.
+constexpr size_t kPrefetchAhead = 8;
+
+inline void PrefetchItem(const uint8_t* key) {
+  __builtin_prefetch(key);
+}
+
+}  // namespace
+
 int32_t faster(const uint8_t* a, const uint8_t* b) {
-  int d = memcmp(a, b, pCmdData->keyLen);  // unsigned byte order
-  if (d != 0) return d > 0 ? 1 : -1;
-  return ItemPosition(a - kItemKeyOfs) > ItemPosition(b - kItemKeyOfs) ? 1 : -1;
+  return ItemKeyAfter(a, b, pCmdData->keyLen) ? 1 : -1;
 }
 
 void SortSubList() {
@@ -38,13 +51,25 @@ void SortSubList() {
   }
 }
 
+// Shell's method with halving gaps. Each gapped insertion carries its
+// pointer down past every larger one and stores it once where it stops,
+// which leaves the array exactly as exchanging neighbours pair by pair.
 void ShellSortItems(uint8_t** first, uint8_t** last) {
+  const uint32_t keyLen = pCmdData->keyLen;
   size_t n = static_cast<size_t>(last - first) + 1;
   for (size_t gap = n / 2; gap > 0; gap /= 2) {
     for (size_t i = gap; i < n; ++i) {
-      for (size_t j = i; j >= gap && faster(first[j - gap], first[j]) > 0; j -= gap) {
-        std::swap(first[j - gap], first[j]);
+      if (i + kPrefetchAhead < n) {
+        PrefetchItem(first[i + kPrefetchAhead]);
+        PrefetchItem(first[i + kPrefetchAhead - gap]);
       }
+      uint8_t* moving = first[i];
+      size_t j = i;
+      while (j >= gap && ItemKeyAfter(first[j - gap], moving, keyLen)) {
+        first[j] = first[j - gap];
+        j -= gap;
+      }
+      first[j] = moving;
     }
   }
 }
@@ -53,12 +78,14 @@ namespace {
 
 // Moves the middle pointer to the front as pivot, partitions lo..hi around
 // it and returns the pivot's final index.
-size_t Partition(uint8_t** p, size_t lo, size_t hi) {
+size_t Partition(uint8_t** p, size_t lo, size_t hi, uint32_t keyLen) {
   size_t mid = lo + (hi - lo) / 2;
   std::swap(p[lo], p[mid]);
+  const uint8_t* pivot = p[lo];
   size_t m = lo;
   for (size_t k = lo + 1; k <= hi; ++k) {
-    if (faster(p[lo], p[k]) == 1) std::swap(p[++m], p[k]);
+    if (k + kPrefetchAhead <= hi) PrefetchItem(p[k + kPrefetchAhead]);
+    if (ItemKeyAfter(pivot, p[k], keyLen)) std::swap(p[++m], p[k]);
   }
   std::swap(p[lo], p[m]);
   return m;
@@ -66,15 +93,15 @@ size_t Partition(uint8_t** p, size_t lo, size_t hi) {
 
 // Sorts p[lo..hi]. Recursing into the smaller part and looping on the larger
 // keeps the stack depth logarithmic; the result is fixed by the order.
-void QuickSortRange(uint8_t** p, size_t lo, size_t hi) {
+void QuickSortRange(uint8_t** p, size_t lo, size_t hi, uint32_t keyLen) {
   while (lo < hi) {
-    size_t m = Partition(p, lo, hi);
+    size_t m = Partition(p, lo, hi, keyLen);
     size_t leftCount = m - lo, rightCount = hi - m;
     if (leftCount < rightCount) {
-      if (leftCount >= 2) QuickSortRange(p, lo, m - 1);
+      if (leftCount >= 2) QuickSortRange(p, lo, m - 1, keyLen);
       lo = m + 1;
     } else {
-      if (rightCount >= 2) QuickSortRange(p, m + 1, hi);
+      if (rightCount >= 2) QuickSortRange(p, m + 1, hi, keyLen);
       if (leftCount < 2) return;
       hi = m - 1;
     }
@@ -84,5 +111,5 @@ void QuickSortRange(uint8_t** p, size_t lo, size_t hi) {
 }  // namespace
 
 void QuickSortItems(uint8_t** first, uint8_t** last) {
-  QuickSortRange(first, 0, static_cast<size_t>(last - first));
+  QuickSortRange(first, 0, static_cast<size_t>(last - first), pCmdData->keyLen);
 }
