@@ -151,8 +151,12 @@ struct CmdData {
   uint32_t progressCountdown;     // items left until the next count update
   MergeSlot mergeSlots[kMaxFanIn + 1];
   uint8_t* mergeWinner;
-  uint8_t* mergeRunnerUp;
+  uint8_t* mergeRunnerUp;  // not kept: the selection tree below serves instead
   int32_t mergeWinnerIdx, mergeRunnerUpIdx;
+  // MergeSelect's tournament over the group's slots: the losing slot of each
+  // match (entries 1 .. mergeTreeSlots - 1), the number of slots it spans.
+  int32_t mergeTree[kMaxFanIn];
+  int32_t mergeTreeSlots;
   uint8_t* curItem;  // the item being inserted into the tree
 
   // ---- ISI index file and tree build (isi/) -------------------------------
