@@ -158,6 +158,11 @@ struct CmdData {
   int32_t mergeTree[kMaxFanIn];
   int32_t mergeTreeSlots;
   uint8_t* curItem;  // the item being inserted into the tree
+  // Per colTable entry: how many entries from it, itself included, make
+  // consecutive columns plain key bytes at consecutive key positions with
+  // the same case folding (0: not a plain key byte). Set by CreateSubList;
+  // lets the scanner copy such columns as one block.
+  uint8_t colKeyRun[kMaxColumns + 1];
 
   // ---- ISI index file and tree build (isi/) -------------------------------
   uint32_t sectorSize;     // 512
