@@ -64,10 +64,14 @@ void ShellSortItems(uint8_t** first, uint8_t** last) {
         PrefetchItem(first[i + kPrefetchAhead - gap]);
       }
       uint8_t* moving = first[i];
+      const uint64_t movingHead = KeyHead(moving, keyLen);
       size_t j = i;
-      while (j >= gap && ItemKeyAfter(first[j - gap], moving, keyLen)) {
-        first[j] = first[j - gap];
-        j -= gap;
+      for (; j >= gap; j -= gap) {
+        uint8_t* other = first[j - gap];
+        uint64_t otherHead = KeyHead(other, keyLen);
+        if (otherHead < movingHead) break;
+        if (otherHead == movingHead && !ItemRestAfter(other, moving, keyLen)) break;
+        first[j] = other;
       }
       first[j] = moving;
     }
@@ -82,10 +86,13 @@ size_t Partition(uint8_t** p, size_t lo, size_t hi, uint32_t keyLen) {
   size_t mid = lo + (hi - lo) / 2;
   std::swap(p[lo], p[mid]);
   const uint8_t* pivot = p[lo];
+  const uint64_t pivotHead = KeyHead(pivot, keyLen);
   size_t m = lo;
   for (size_t k = lo + 1; k <= hi; ++k) {
     if (k + kPrefetchAhead <= hi) PrefetchItem(p[k + kPrefetchAhead]);
-    if (ItemKeyAfter(pivot, p[k], keyLen)) std::swap(p[++m], p[k]);
+    uint64_t head = KeyHead(p[k], keyLen);
+    bool pivotAfter = pivotHead != head ? pivotHead > head : ItemRestAfter(pivot, p[k], keyLen);
+    if (pivotAfter) std::swap(p[++m], p[k]);
   }
   std::swap(p[lo], p[m]);
   return m;

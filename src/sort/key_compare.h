@@ -45,26 +45,33 @@ inline uint64_t LoadShort(const uint8_t* p, uint32_t n) {
 
 }  // namespace keycmp
 
-// True when the item whose key is at `a` sorts after the one at `b`: the
-// first differing key byte is larger in a, or all keyLen bytes are equal and
-// a's record position (10 bytes before its key) is the larger.
-inline bool ItemKeyAfter(const uint8_t* a, const uint8_t* b, uint32_t keyLen) {
-  uint32_t i = 0;
+// The first min(8, keyLen) key bytes as one big-endian number. Items whose
+// heads differ order as their heads do.
+inline uint64_t KeyHead(const uint8_t* key, uint32_t keyLen) {
+  return keyLen >= 8 ? keycmp::Load64(key) : keycmp::LoadShort(key, keyLen);
+}
+
+// For two items whose key heads are equal: true when the rest of a's key,
+// or else its record position (10 bytes before the key), is the larger.
+inline bool ItemRestAfter(const uint8_t* a, const uint8_t* b, uint32_t keyLen) {
+  uint32_t i = 8;
   for (; i + 8 <= keyLen; i += 8) {
     uint64_t x = keycmp::Load64(a + i), y = keycmp::Load64(b + i);
     if (x != y) return x > y;
   }
   if (i < keyLen) {
-    uint64_t x, y;
-    if (keyLen >= 8) {
-      // The last eight bytes; those before i are known to be equal.
-      x = keycmp::Load64(a + keyLen - 8);
-      y = keycmp::Load64(b + keyLen - 8);
-    } else {
-      x = keycmp::LoadShort(a, keyLen);
-      y = keycmp::LoadShort(b, keyLen);
-    }
+    // The last eight bytes; those before i are known to be equal.
+    uint64_t x = keycmp::Load64(a + keyLen - 8), y = keycmp::Load64(b + keyLen - 8);
     if (x != y) return x > y;
   }
   return ItemPosition(a - kItemKeyOfs) > ItemPosition(b - kItemKeyOfs);
+}
+
+// True when the item whose key is at `a` sorts after the one at `b`: the
+// first differing key byte is larger in a, or all keyLen bytes are equal and
+// a's record position is the larger.
+inline bool ItemKeyAfter(const uint8_t* a, const uint8_t* b, uint32_t keyLen) {
+  uint64_t x = KeyHead(a, keyLen), y = KeyHead(b, keyLen);
+  if (x != y) return x > y;
+  return ItemRestAfter(a, b, keyLen);
 }
