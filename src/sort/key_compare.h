@@ -46,9 +46,18 @@ inline uint64_t LoadShort(const uint8_t* p, uint32_t n) {
 }  // namespace keycmp
 
 // The first min(8, keyLen) key bytes as one big-endian number. Items whose
-// heads differ order as their heads do.
+// heads differ order as their heads do. The sorts pick the form for keys
+// of at least eight bytes (kLong) once, outside their loops.
+template <bool kLong>
+inline uint64_t KeyHeadOf(const uint8_t* key, uint32_t keyLen) {
+  if constexpr (kLong) {
+    return keycmp::Load64(key);
+  } else {
+    return keycmp::LoadShort(key, keyLen);
+  }
+}
 inline uint64_t KeyHead(const uint8_t* key, uint32_t keyLen) {
-  return keyLen >= 8 ? keycmp::Load64(key) : keycmp::LoadShort(key, keyLen);
+  return keyLen >= 8 ? KeyHeadOf<true>(key, keyLen) : KeyHeadOf<false>(key, keyLen);
 }
 
 // For two items whose key heads are equal: true when the rest of a's key,
