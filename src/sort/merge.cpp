@@ -299,8 +299,16 @@ int32_t MergeSelect() {
   } else {
     int32_t k = cd->mergeTreeSlots;
     winner = cd->mergeWinnerIdx;
+    const uint8_t* winKey = slots[winner].current + kItemKeyOfs;
+    uint64_t winHead = KeyHead(winKey, keyLen);
     for (int32_t n = (k + winner) / 2; n >= 1; n /= 2) {
-      if (before(loser[n], winner)) std::swap(loser[n], winner);
+      const uint8_t* key = slots[loser[n]].current + kItemKeyOfs;
+      uint64_t head = KeyHead(key, keyLen);
+      if (head < winHead || (head == winHead && ItemRestAfter(winKey, key, keyLen))) {
+        std::swap(loser[n], winner);  // the item that lost here wins on
+        winKey = key;
+        winHead = head;
+      }
     }
   }
   cd->mergeWinnerIdx = winner;

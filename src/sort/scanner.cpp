@@ -14,6 +14,7 @@
 #include "driver/messages.h"
 #include "isi/ddr_list.h"
 #include "sort/plain_run.h"
+#include "sort/small_copy.h"
 #include "sort/sort_item.h"
 
 namespace {
@@ -244,7 +245,7 @@ uint32_t CopyKeyRun(uint8_t* item, uint64_t column, uint64_t limit) {
   if (e->keyPos < cd->keyLen) {
     uint32_t stored = cd->keyLen - e->keyPos < n ? cd->keyLen - e->keyPos : n;
     uint8_t* key = item + kItemKeyOfs + e->keyPos;
-    memcpy(key, p, stored);
+    CopyFew(key, p, stored);
     if (upper) {
       for (uint32_t i = 0; i < stored; ++i) key[i] = UpperC(key[i]);
     }
