@@ -111,7 +111,7 @@ bool KeyFitsRecord(const bench::KeyColumns& keys, uint32_t length) {
 bool ParseArgs(int argc, char** argv, GenParams* p) {
   *p = GenParams{0, 0, {}, Distribution::kRandom, 1000, 1, nullptr};
   bool haveCount = false, haveLength = false, haveKeys = false;
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc; i += 2) {  // option, value
     const char* opt = argv[i];
     const char* val = i + 1 < argc ? argv[i + 1] : nullptr;
     uint64_t number = 0;
@@ -143,7 +143,6 @@ bool ParseArgs(int argc, char** argv, GenParams* p) {
       fprintf(stderr, "gen_data: bad or missing value for %s\n", opt);
       return false;
     }
-    ++i;
   }
   if (!haveCount || !haveLength || !haveKeys || p->outName == nullptr) {
     fprintf(stderr, "gen_data: -n, -l, -k and -o are required\n");

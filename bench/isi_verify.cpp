@@ -647,20 +647,42 @@ bool CheckDdrChain(const Header& h, Data* d, const MappedFile& isi, uint8_t* sec
 
 // ---- main ------------------------------------------------------------------
 
-bool Verify(const char* dataName, const char* isiName, const char* columns) {
+// What a check holds on to, released when it ends, right or wrong.
+struct Holdings {
+  MappedFile isi, data;
+  uint32_t* starts;
+  uint8_t* seen;
+  uint8_t* sectorSeen;
+};
+
+void Release(Holdings* held) {
+  if (held->isi.bytes != nullptr) munmap(const_cast<uint8_t*>(held->isi.bytes), held->isi.size);
+  if (held->data.bytes != nullptr) munmap(const_cast<uint8_t*>(held->data.bytes), held->data.size);
+  free(held->starts);
+  free(held->seen);
+  free(held->sectorSeen);
+}
+
+bool CheckIndex(const char* dataName, const char* isiName, const char* columns, Holdings* held) {
   bench::KeyColumns given;
   if (!bench::ParseKeyColumns(columns, &given)) return CANNOT("bad key columns '%s'", columns);
-  MappedFile isi;
   Header h;
-  Data d{};
-  if (!MapFile(isiName, &isi) || !MapFile(dataName, &d.file) || !DecodeHeader(isi, &h)) {
+  if (!MapFile(isiName, &held->isi) || !MapFile(dataName, &held->data) ||
+      !DecodeHeader(held->isi, &h)) {
     return false;
   }
   if (!SameKeyColumns(given, h.keys)) {
     return WRONG("the index's key columns differ from %s", columns);
   }
-  if (!LayOutData(h, &d)) return false;
-  Walk w{&h, &d, &isi, NewBitmap(isi.size / kSector), 0, 0, 0, false, {}, 0, 0};
+  Data d{};
+  d.file = held->data;
+  bool laidOut = LayOutData(h, &d);
+  held->starts = d.starts;
+  held->seen = d.seen;
+  if (!laidOut) return false;
+  const MappedFile& isi = held->isi;
+  held->sectorSeen = NewBitmap(isi.size / kSector);
+  Walk w{&h, &d, &isi, held->sectorSeen, 0, 0, 0, false, {}, 0, 0};
   if (w.sectorSeen == nullptr || !WalkSector(&w, kRootByte, 0, kMaxLevels)) return false;
   uint64_t dropped = 0;
   if (!CheckAllIndexed(&w, &dropped)) return false;
@@ -684,6 +706,8 @@ int main(int argc, char** argv) {
             "usage: isi_verify DATA ISI COLUMNS   (COLUMNS as given to kelindex, e.g. 1-10)\n");
     return kExitCannotCheck;
   }
-  Verify(argv[1], argv[2], argv[3]);
+  Holdings held{};
+  CheckIndex(argv[1], argv[2], argv[3], &held);
+  Release(&held);
   return gExitCode;
 }

@@ -236,6 +236,7 @@ struct IsiSpec {
   uint32_t recordCount = 0;
   uint32_t fill = 4;  // entries per sector before it counts as full
   std::vector<uint32_t> deleted;
+  std::vector<std::string> tests;  // record tests: 4 bytes each (u16 column, op, char)
 };
 
 // Writes ISI files the way an index build does: bottom-up in one pass, one
@@ -359,6 +360,10 @@ class IsiMaker {
     for (size_t i = 0; i < s_.keySpecs.size(); ++i) {
       Put16(&h, 112 + 4 * i, s_.keySpecs[i].first);
       Put16(&h, 114 + 4 * i, s_.keySpecs[i].second);
+    }
+    for (size_t i = 0; i < s_.tests.size(); ++i) {
+      h.replace(64 + 4 * i, 4, s_.tests[i]);
+      if (s_.bigEndian) std::swap(h[64 + 4 * i], h[65 + 4 * i]);
     }
     h.replace(240, 8, "data.txt");
     return h;
@@ -525,6 +530,42 @@ TEST_F(IsiVerifyTest, AcceptsIndexOfGeneratedData) {
   ExpectRight(Verify("data.txt", "data.isi", "3-12"), "OK: 5000 records, key 10 bytes, 3 levels");
 }
 
+TEST_F(IsiVerifyTest, AcceptsDuplicatesDroppedByIndexThatRefusesThem) {
+  // Built with duplicates ignored: only the first record of a key is kept,
+  // and the header counts every record the sort delivered.
+  Fixture f = FixedData({"bbbb", "aaaa", "bbbb", "aaaa", "cccc"});
+  f.spec.formatFlags |= 0x04;
+  f.sorted = {{1, 12, "aaaa"}, {0, 12, "bbbb"}, {4, 12, "cccc"}};
+  ExpectRight(Check(f), "OK: 3 records");
+}
+
+TEST_F(IsiVerifyTest, AcceptsOnlySelectedRecords) {
+  // One record test: column 2 must be 'x'.
+  Fixture f = FixedData({"axcd", "abcd", "bxzz", "cycd"});
+  f.spec.tests = {std::string("\x02\x00\x20x", 4)};
+  f.sorted = {{0, 12, "axcd"}, {2, 12, "bxzz"}};
+  f.spec.recordCount = 2;
+  ExpectRight(Check(f), "OK: 2 records");
+  f.sorted.push_back({3, 12, "cycd"});
+  f.spec.recordCount = 3;
+  ExpectWrong(Check(f), "names unselected record 3");
+}
+
+TEST_F(IsiVerifyTest, ExpandsTabsUnderSpaceCompression) {
+  // Key columns 9-12; a leading tab stands for columns 1-8.
+  Fixture f;
+  f.data = "\tabcd\n12345678wxyz\n";
+  f.spec.keyLen = 4;
+  f.spec.keySpecs = {{8, 4}};
+  f.spec.recNum = false;
+  f.spec.formatFlags = 0x80 | 0x2A;
+  f.spec.recordLength = 256;
+  f.spec.dataLength = static_cast<uint32_t>(f.data.size());
+  f.spec.recordCount = 2;
+  f.sorted = {{0, 6, "abcd"}, {6, 13, "wxyz"}};
+  ExpectRight(Check(f, "9-12"), "OK: 2 records");
+}
+
 // ---- isi_verify: wrong indexes --------------------------------------------------
 
 TEST_F(IsiVerifyTest, CatchesMissingRecord) {
@@ -564,6 +605,15 @@ TEST_F(IsiVerifyTest, CatchesWrongDuplicateSequence) {
   std::string isi = IsiMaker(f.spec).Make(f.sorted);
   isi[1024 + 16 + 8] = 5;  // second entry of the root: sequence 5 instead of 1
   ExpectWrong(CheckIsi(f, isi), "duplicate sequence 5, expected 1");
+}
+
+TEST_F(IsiVerifyTest, CatchesWrongRecordKeptOrDuplicateInRefusingIndex) {
+  Fixture f = FixedData({"bbbb", "aaaa", "bbbb"});
+  f.spec.formatFlags |= 0x04;
+  f.sorted = {{1, 12, "aaaa"}, {2, 12, "bbbb"}};  // the later "bbbb" was kept
+  ExpectWrong(Check(f), "(record position 0) is not in the index");
+  f.sorted = {{1, 12, "aaaa"}, {0, 12, "bbbb"}, {2, 12, "bbbb"}};
+  ExpectWrong(Check(f), "repeated in an index that refuses duplicates");
 }
 
 TEST_F(IsiVerifyTest, CatchesWrongRecordCountInHeader) {
