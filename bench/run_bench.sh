@@ -127,12 +127,27 @@ time_kelindex() {  # time_kelindex KEY [LEADING-OPTION]
   rm -f "$scratch/data.isi"
   run_timed "$scratch/kelindex.log" "$kelindex" "$@" data.txt,data.isi "-$key_cols"
   if (( RC != 0 )); then fail "$key" "exit $RC: $(first_line "$scratch/kelindex.log")"; return; fi
+  check_left_behind "$key"
   if ! "$isi_verify" "$scratch/data.txt" "$scratch/data.isi" "$key_cols" \
       >"$scratch/verify.log" 2>&1; then
     fail "$key" "$(first_line "$scratch/verify.log")"
     return
   fi
   note "$key"
+}
+
+# A finished run leaves only the index: work files still there are a fault
+# worth reporting (and are removed so that later runs start clean).
+declare -a warnings
+check_left_behind() {
+  local left
+  left=$(find "$scratch" -mindepth 1 -maxdepth 1 ! -name data.txt ! -name data.isi \
+    ! -name '*.log' ! -name time.txt -printf '%f ')
+  if [ -n "$left" ]; then
+    warnings+=("$1: kelindex left files behind: $left")
+    find "$scratch" -mindepth 1 -maxdepth 1 ! -name data.txt ! -name data.isi \
+      ! -name '*.log' ! -name time.txt -exec rm -rf {} +
+  fi
 }
 
 # ---- one data set --------------------------------------------------------------
@@ -257,6 +272,11 @@ machine_line
 echo "kelindex: $kelindex; sort: $(sort --version | head -n 1); sqlite3 $(sqlite3 --version | cut -d' ' -f1)"
 for set in "${set_names[@]}"; do print_set "$set"; done
 print_targets
+if (( ${#warnings[@]} > 0 )); then
+  echo
+  echo "warnings"
+  printf '  %s\n' "${warnings[@]}" | sort -u
+fi
 status=0
 for key in "${!failed[@]}"; do
   [[ $key == */kelindex* ]] && status=1
