@@ -244,7 +244,6 @@ struct Data {
   uint64_t recordTotal;  // record slots (fixed) or records (variable)
   uint32_t* starts;      // variable-length: start offset of each record
   uint8_t* seen;         // one bit per record
-  uint64_t liveCount;    // records that should be in the index
 };
 
 bool BitTest(const uint8_t* bits, uint64_t i) {
