@@ -2,21 +2,40 @@
 // the log, the elapsed-time text and the allocation wrappers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 extern uint64_t gRecCountTimeOut;
 
-// Closes every file of the run; with `abort` also closes the log and deletes
-// what a failed run must not leave behind.
+// Closes every file of the run that is still open and sets its descriptor to
+// -1; with `abort` it also closes the error file and the log and deletes the
+// output ISI, a data file this run created and (unless diagMode) the work
+// files. Calling it again does nothing more.
 void CmdCloseAllFiles(uint8_t abort);
 // Flushes msgOut, closes it when the run owns it, sets it to nullptr.
 void CmdCloseLog();
-// Installs the SIGINT handler.
+// Installs the SIGINT handler: it reports the interrupt, closes and removes
+// the run's files as CmdCloseAllFiles(1) does, and ends the process with
+// exit status 1.
 void CmdInstallInterruptHandler();
-// For an embedding host.
+// For an embedding host: the least number of seconds between two
+// record-count progress lines.
 void FhCmdRecTimeOut(uint64_t seconds);
+// For an embedding host: releases a run context that FhSortIndex obtained
+// itself and sets pCmdData to nullptr (the static gCmdData is never freed).
 void FhCmdCleanup();
-// Writes `seconds` as HH:MM:SS into `out` (at least 9 bytes).
-void ctimex(int64_t seconds, char* out);
+
+// Room for any elapsed-time text ctimex can write (hours of a 64-bit count).
+constexpr size_t kElapsedTextSize = 24;
+// Writes `seconds` as HH:MM:SS into `out`, never more than `outSize` bytes
+// with the terminator. Times of 100 hours or more get as many hour digits as
+// they need ("123:04:05"); a negative time (a clock set back during the run)
+// is written as 00:00:00. Nine bytes hold every time below 100 hours; pass
+// kElapsedTextSize to hold any.
+void ctimex(int64_t seconds, char* out, size_t outSize);
+
 void* CmdMalloc(uint32_t size);
 void CmdFree(void* pointer);
+// Test seam: the n-th CmdMalloc from now on (1-based) returns nullptr;
+// 0 switches the failure off.
+void CmdSetAllocFailAt(uint64_t n);

@@ -171,8 +171,9 @@ struct CmdData {
   uint8_t* levelTrailer[kMaxTreeLevels];
   uint8_t* lastEntry;  // -> lastEntryBuf
   uint8_t lastEntryBuf[164];
-  char* dupMsgEnd;     // where a duplicate-key line ends in msgBuf
-  uint8_t isiSwapOut;  // key sectors are written in the other byte order
+  uint8_t lastEntrySet;  // lastEntryBuf holds a key: the next key has a predecessor
+  char* dupMsgEnd;       // where a duplicate-key line ends in msgBuf
+  uint8_t isiSwapOut;    // key sectors are written in the other byte order
   uint32_t dupKeptCount, dupIgnoredCount;
   uint8_t* ddrSector;     // the DDR sector buffer (17th sector of isiBlock)
   uint8_t* ddrTrailer;    // ddrSector + 504

@@ -5,10 +5,13 @@
 #include "driver/status.h"
 
 // Opens the log named by -l/-q in argv[1] when argc > 2. Returns the index
-// of the next argument to examine.
+// of the next argument to examine, or kErrNameTooLong (nothing opened) when
+// the log name does not fit in scratchName; the caller reports that refusal
+// once the banner is out.
 int TakeLogOption(int argc, char** argv);
 
 // Applies the leading options from argv[*index] on and advances *index to
-// the first argument that is not an option. Returns 0, kUsageShown (-?) or
-// kErrIniParam.
+// the first argument that is not an option. Prints its own messages.
+// Returns 0, kUsageShown (-?), kErrIniParam (-i without a name) or
+// kErrNameTooLong (an INI name longer than iniName holds).
 Status TakeLeadingOptions(int argc, char** argv, int* index);

@@ -27,6 +27,7 @@ Status WriteFullDdrSector() {
   cd->ddrChainPos = static_cast<uint32_t>(cd->lastSectorPos);
   if (SysWrite(cd->outFd, cd->ddrSector, kIsiSector) != static_cast<ssize_t>(kIsiSector)) {
     ShowIsiWriteFailure();
+    cd->failFd = cd->outFd;  // the driver's failure line names the ISI, not a work file
     return kErrDdrWrite;
   }
   StoreU16(cd->ddrTrailer + kCountOfs, 0);
@@ -39,7 +40,7 @@ Status InsertDDRN() {
   CmdData* cd = pCmdData;
   if (cd->writeAtEnd) return kOk;
   uint16_t count = LoadU16(cd->ddrTrailer + kCountOfs);
-  if (count == cd->ddrPerSector) {
+  if (count == cd->ddrPerSector || count >= kIsiDdrPerSector) {
     Status s = WriteFullDdrSector();
     if (s != kOk) return s;
     count = 0;

@@ -1,5 +1,9 @@
 // The state record of an open ISI file, the three translators between the
 // two byte orders, and the sector read and write routines that apply them.
+//
+// In memory an open ISI is always native: sectors are translated in place
+// right after they are read, and every write translates a private copy so
+// that the caller's buffer stays native.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +20,7 @@ enum : uint32_t {
 
 // One open ISI file (compaction and the sequential walk). The header, root
 // and head DDR buffers are one 2048-byte area, filled by one read at 0.
+// The record owns all its buffers; it is released as a whole by its owner.
 struct FhStRec {
   int32_t fd;
   uint32_t spin;  // header spin counter after the last walk step
@@ -38,6 +43,12 @@ struct FhStRec {
   uint8_t* ddr;            // front + 1536
   uint8_t* spare;
   IsiKeyEntry entry;  // copy of the entry the walk returned last, native
+  // Walk bookkeeping (isi/seq_walk): the file's size in sectors, taken when
+  // the walk starts, the sectors loaded since, and the code of a failed step,
+  // which every later call returns again.
+  uint64_t walkFileSectors;
+  uint64_t walkLoads;
+  int32_t walkError;
   alignas(8) uint8_t walkBuf[2][kIsiSector];
   alignas(8) uint8_t front[kIsiFrontSize];
   alignas(8) uint8_t spareBuf[kIsiSector];
@@ -47,16 +58,31 @@ struct FhStRec {
 // sectorSize.
 void FhStInitRec(FhStRec* state);
 
+// After the 2048-byte read at 0: recognises the file's byte order from the
+// version word (setting or clearing kStSwapped), translates the header, root
+// and head DDR buffers to native when needed, and takes the geometry from
+// the header (keyLength, entrySize, keysPerSector, dataLength, spin,
+// kStRecNum). Returns 0; kErrIsiVersion when the version word fails its
+// complement test; kErrNotIsi when the key length is not 1 to 150.
+int32_t FhStPrepareFront(FhStRec* state);
+
+// The translators convert in place; the same call converts in either
+// direction. Each returns 0.
 int32_t XlatIsiHeader(FhStRec* state, uint8_t* header);
 int32_t XlatIsiTree(FhStRec* state, uint8_t* sector);
 int32_t XlatIsiDDR(FhStRec* state, uint8_t* sector);
+// XlatIsiTree for a given entry size, for writers that hold no state record.
+// Never touches more entries than fit in front of the count byte.
+void XlatIsiTreeEntries(uint8_t* sector, uint32_t entrySize);
 
 // Reads readLen bytes at offset into readBuf: the byte count, -1 (offset not
-// a multiple of sectorSize), -2 (seek failed) or -3 (short read).
+// a multiple of sectorSize; errno 0), -2 (seek failed) or -3 (short read).
 int32_t FhStReadSector(FhStRec* state);
 // Reads the DDR sector at `position` into state->ddr: 0, a read code, -8
 // (bad marker) or -9 (bad count).
 int32_t FhStReadNewDDRSector(FhStRec* state, uint32_t position);
+// The write routines return 0, or -1 when the seek fails or fewer bytes
+// than asked were written (errno tells why).
 int32_t FhStWriteHeaderSector(FhStRec* state, int fd);
 int32_t FhStWriteKeySector(FhStRec* state, int fd, uint32_t byteOffset, const uint8_t* sector);
 int32_t FhStWriteDDRSector(FhStRec* state, int fd, uint32_t byteOffset);

@@ -1,10 +1,44 @@
-// The in-order walk of an existing ISI tree.
+// The in-order walk of an existing ISI tree, one entry per call, with a
+// stack of parent positions instead of recursion.
 #pragma once
 
 #include <cstdint>
 
 #include "isi/sector_io.h"
 
-// Copies the next entry in key order into state->entry: 0, -6 at the end,
-// -4 path stack overflow, or a sector read code.
+constexpr uint32_t kIsiPathDepth = 48;
+// Deepest descent below the root the walk follows: the build never makes
+// more than 16 levels, so a deeper path can only be a damaged tree.
+constexpr uint32_t kIsiWalkMaxDescent = 16;
+
+// The positions of the parent sectors on the way from the root to the
+// current sector. One stack for the process: only one walk runs at a time.
+struct IsiPathStack {
+  uint32_t pos[kIsiPathDepth];
+  uint32_t depth;
+};
+extern IsiPathStack gIsiPathStack;
+
+// Results of FhStIreadSeq. A damaged tree is refused with one of the codes
+// -7 to -11 (a description is left in msgBuf); a failed call leaves the
+// walk stopped, and every later call returns the same code until the walk
+// is restarted with kStWalkFromFirst. No file bytes make the walk read
+// outside its buffers or run for ever.
+enum : int32_t {
+  kWalkOk = 0,
+  // -1, -2, -3: a sector read failed (see FhStReadSector).
+  kWalkStackFull = -4,   // the path stack overflowed
+  kWalkStackEmpty = -5,  // popping an empty path stack
+  kWalkEnd = -6,         // no more entries; kStWalkAtEnd is set
+  kWalkNotListed = -7,   // a sector is not listed by the parent it was reached from
+  kWalkBadCount = -8,    // a count byte above 500 / entry size, or an entry size no sector holds
+  kWalkBadChild = -9,    // a child off a sector boundary, inside the front or past the file's end
+  kWalkTooDeep = -10,    // more than kIsiWalkMaxDescent levels below the root
+  kWalkLooping = -11,    // more sector loads than a tree of this file's size needs
+};
+
+// Copies the next entry in key order into state->entry (native order) and
+// takes the header's spin counter into state->spin. Set kStWalkFromFirst
+// before the first call. The root comes from state->root, known under
+// state->rootPos; every other sector is read from state->fd.
 int32_t FhStIreadSeq(FhStRec* state);

@@ -10,6 +10,13 @@
 // run's files. Returns 0, kUsageShown, kJobDone or a negative code.
 Status parseMain(char* text);
 
+// The two halves of parseMain. ParseCommandText reads the text into the run
+// context and creates the work files; HandOverParsedCommand starts the job
+// the text asked for (opening the data and ISI files, or showing or
+// rebuilding from the stored command line) and settles the record length.
+Status ParseCommandText(char* text);
+Status HandOverParsedCommand();
+
 // Adds the 1-based columns first..last to the column table as key bytes.
 // Returns 0, 1 (a column is already a key byte) or 2 (table full).
 int AddKeyRange(uint32_t first, uint32_t last);

@@ -10,6 +10,10 @@
 // data) or kErrInputRead.
 int32_t fillInputBuffer(int fd);
 
+// CreateSubList's result when the data is exhausted (the sub-list holds the
+// last records, possibly none).
+constexpr Status kSubListLast = -1;
+
 // Fills the sort memory with one sub-list. Returns 0 (full), -1 (data
 // exhausted) or a failure status.
 Status CreateSubList();

@@ -1,0 +1,87 @@
+// The column table: finding and adding entries, ordering them by column for
+// the record scanner, and showing them with -d. Also swap(), the exchange
+// through the run's scratch item that the column sort and the item sort use.
+#include <cstdio>
+#include <cstring>
+
+#include "driver/cmd_data.h"
+#include "driver/messages.h"
+#include "options/parse_steps.h"
+#include "options/parser.h"
+
+void swap(void* a, void* b, uint32_t n) {
+  // The scratch item holds kMaxItemLen bytes; larger blocks go in pieces.
+  uint8_t* pa = static_cast<uint8_t*>(a);
+  uint8_t* pb = static_cast<uint8_t*>(b);
+  uint8_t* tmp = pCmdData->swapItem;
+  while (n > 0) {
+    uint32_t piece = n < kMaxItemLen ? n : kMaxItemLen;
+    memcpy(tmp, pa, piece);
+    memcpy(pa, pb, piece);
+    memcpy(pb, tmp, piece);
+    pa += piece;
+    pb += piece;
+    n -= piece;
+  }
+}
+
+ColumnEntry* FindOrAddColumn(uint32_t column, int32_t limit) {
+  CmdData* cd = pCmdData;
+  for (int32_t i = 0; i < cd->colCount; ++i) {
+    if (cd->colTable[i].column == column) return &cd->colTable[i];
+  }
+  if (cd->colCount >= limit) return nullptr;
+  ColumnEntry* e = &cd->colTable[cd->colCount++];
+  *e = ColumnEntry{};
+  e->column = static_cast<uint16_t>(column);
+  return e;
+}
+
+// A selection sort that stops as soon as a pass finds the rest in order:
+// each pass walks from the last entry back to the first unsorted one,
+// keeping the smallest column.
+void SortColumnTable() {
+  CmdData* cd = pCmdData;
+  ColumnEntry* t = cd->colTable;
+  for (int32_t first = 0; first < cd->colCount - 1; ++first) {
+    int32_t min = cd->colCount - 1;
+    bool unordered = false;
+    for (int32_t i = cd->colCount - 2; i >= first; --i) {
+      if (t[i].column < t[min].column) {
+        min = i;
+      } else {
+        unordered = true;
+      }
+    }
+    if (!unordered) return;
+    if (min != first) swap(&t[min], &t[first], sizeof(ColumnEntry));
+  }
+}
+
+void ShowColumnTable() {
+  CmdData* cd = pCmdData;
+  static const struct {
+    uint16_t flag;
+    const char* text;
+  } kFlagTexts[] = {{kColKey, "  Key;"},          {kColNotEqual, "  != match;"},
+                    {kColEqual, "  = match;"},    {kColExtended, "  extended;"},
+                    {kColUpper, "  Upper Case;"}, {kColDescending, "  Descending;"}};
+  CmdOutInfoString("  Col   Pos Char  Other\n");
+  for (int32_t i = 0; i < cd->colCount; ++i) {
+    const ColumnEntry& e = cd->colTable[i];
+    char* line = cd->msgBuf;  // diagnostic lines are formatted in the message buffer
+    const size_t room = kMsgBufSize;
+    int pos = (e.flags & kColKey) ? e.keyPos + 1 : 0;
+    size_t n = static_cast<size_t>(snprintf(line, room, "%5d %5d", e.column + 1, pos));
+    if (e.matchChar != 0) {
+      n += static_cast<size_t>(snprintf(line + n, room - n, "  '%c'", e.matchChar));
+    } else {
+      n += static_cast<size_t>(snprintf(line + n, room - n, "     "));
+    }
+    for (const auto& f : kFlagTexts) {
+      if (e.flags & f.flag) n += static_cast<size_t>(snprintf(line + n, room - n, "%s", f.text));
+    }
+    snprintf(line + n, room - n, "\n");
+    CmdOutInfoString(line);
+  }
+}
