@@ -138,7 +138,7 @@ time_kelindex() {  # time_kelindex KEY [LEADING-OPTION]
 
 # A finished run leaves only the index: work files still there are a fault
 # worth reporting (and are removed so that later runs start clean).
-declare -a warnings
+warnings=()
 check_left_behind() {
   local left
   left=$(find "$scratch" -mindepth 1 -maxdepth 1 ! -name data.txt ! -name data.isi \
@@ -152,7 +152,7 @@ check_left_behind() {
 
 # ---- one data set --------------------------------------------------------------
 
-declare -a set_names
+set_names=()
 declare -A set_desc set_bytes
 
 bench_set() {  # bench_set NAME RECORDS DISTRIBUTION
