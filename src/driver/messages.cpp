@@ -257,6 +257,9 @@ void CmdReportCompactFailure(Status code) {
     case kErrLockExclusive:
       CmdOutInfoString("Unable to execute ISI compact operation!\n");
       return;
+    case kErrCorruptIsi:
+      CmdShowf("%s %s.\n", "Damaged ISI structure found in file named: ", cd->inName);
+      return;
     default:
       ReportWriteFailure();
   }

@@ -1,0 +1,25 @@
+// Messages of compaction.
+#include "compact/compact_messages.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "driver/cmd_data.h"
+#include "driver/messages.h"
+
+void CompactShowNamed(const char* storedText, const char* name) {
+  const char* format = CmdBuildFormat(storedText);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  CmdShowf(format, name);
+#pragma GCC diagnostic pop
+}
+
+Status CompactRefuseDamaged(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(pCmdData->msgBuf, kMsgBufSize, format, ap);
+  va_end(ap);
+  CmdOutInfoString(pCmdData->msgBuf);
+  return kErrCorruptIsi;
+}

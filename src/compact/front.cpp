@@ -1,0 +1,66 @@
+// The front of an ISI to be compacted.
+//
+// Everything read here comes from a file another program may have written,
+// so each value that later sizes a loop or an index into a buffer is checked
+// before it is used: the key length sizes the entries, the root's count byte
+// says how many of them the walk touches.
+#include "compact/front.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "compact/compact_messages.h"
+#include "driver/cmd_data.h"
+#include "driver/sys_io.h"
+#include "isi/byte_order.h"
+#include "isi/isi_format.h"
+#include "options/option_tables.h"
+
+namespace {
+
+constexpr uint32_t kHdrKeyLength = 10;
+
+Status ReadFront(FhStRec* state) {
+  off_t size = SysLseek(state->fd, 0, SEEK_END);
+  if (size < 0 || SysLseek(state->fd, 0, SEEK_SET) != 0) return kErrNotIsi;
+  pCmdData->compactIsiSize = static_cast<uint64_t>(size);
+  ssize_t got = SysRead(state->fd, state->header, kIsiFrontSize);
+  return got == static_cast<ssize_t>(kIsiFrontSize) ? kOk : kErrNotIsi;
+}
+
+// A count byte the sector cannot hold would make the walk run past the
+// root's entries; the walk checks every other sector itself.
+Status CheckRoot(const FhStRec* state) {
+  uint32_t count = state->root[kIsiKeyTrailerOfs];
+  if (count <= state->keysPerSector) return kOk;
+  return CompactRefuseDamaged("ISI tree damaged: the root holds %u entries, more than fit.\n",
+                              count);
+}
+
+}  // namespace
+
+Status CompactLoadFront(FhStRec* state) {
+  Status s = ReadFront(state);
+  if (s != kOk) return s;
+  if (memcmp(state->header, "SISI", 4) != 0) return kErrNotIsi;
+  // The byte order, the translation to native and the header's geometry; a
+  // key length outside 1 to 150 is a damaged header here, not a foreign file.
+  s = FhStPrepareFront(state);
+  if (s == kErrNotIsi) {
+    return CompactRefuseDamaged("ISI header damaged: key length %u is not 1 to 150.\n",
+                                LoadU16(state->header + kHdrKeyLength));
+  }
+  if (s != kOk) return s;
+  pCmdData->isiSwapOut = (state->flags & kStSwapped) ? 1 : 0;
+  return CheckRoot(state);
+}
+
+uint32_t CompactEorLength(uint8_t formatFlags) {
+  if (formatFlags & 0x40) return 2;
+  return (formatFlags & 0x80) ? 1 : 0;
+}
+
+uint64_t CompactBytePos(const FhStRec* state, uint32_t position) {
+  return (state->flags & kStRecNum) ? uint64_t{position} * kIsiSector : position;
+}
