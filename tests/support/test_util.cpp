@@ -72,8 +72,12 @@ bool TempDir::exists(const std::string& name) const {
 }
 
 std::vector<std::string> TempDir::list() const {
+  return ListDirectory(path_);
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
   std::vector<std::string> names;
-  DIR* d = opendir(path_.c_str());
+  DIR* d = opendir(path.c_str());
   if (d == nullptr) return names;
   while (dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);

@@ -29,6 +29,8 @@ class TempDir {
 };
 
 std::string ReadFileBytes(const std::string& path);
+// Names of the entries of a directory, sorted (empty when it cannot be read).
+std::vector<std::string> ListDirectory(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
 struct RunResult {
