@@ -17,9 +17,9 @@ struct DdrWant {
 
 struct DdrCase {
   const char* what;
-  int deleted;       // deleted records, one after each of the first live ones
-  int live;          // live records
-  std::string opts;  // options before the key specification
+  int deleted;                 // deleted records, one after each of the first live ones
+  int live;                    // live records
+  std::string opts;            // options before the key specification
   std::vector<DdrWant> chain;  // newest first
   size_t fileSectors;
 };

@@ -19,7 +19,7 @@ class BuildDupsTest : public E2eTest {
   // key order just when the first leaf (20 entries) is full; the copies are
   // spread through the file.
   static DataFile Data() {
-    std::vector<int> keys = {19, 3, 19, 0, 1, 2, 4, 5, 6, 7, 8, 9, 10,
+    std::vector<int> keys = {19, 3,  19, 0,  1,  2,  4,  5,  6,  7,  8,  9, 10,
                              11, 12, 19, 13, 14, 15, 16, 17, 18, 20, 19, 21};
     DataFile d;
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -43,7 +43,8 @@ TEST_F(BuildDupsTest, EachDuplicateOption) {
   DataFile d = Data();
   dir.write("d.txt", d.bytes());
   const std::string kept = "Duplicate Key at:", ignored = "Duplicate Key ignored at:";
-  const std::string head = "Indexing d.txt into d.isi\n", counts = "25 records, 0 deleted entries\n";
+  const std::string head = "Indexing d.txt into d.isi\n",
+                    counts = "25 records, 0 deleted entries\n";
   const std::string three = "Data file has 3 duplicate key entries.\n";
   struct Case {
     const char* opts;

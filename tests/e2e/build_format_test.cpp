@@ -95,61 +95,104 @@ HeaderWant With(void (*edit)(HeaderWant&)) {
 std::vector<HeaderCase> Cases() {
   return {
       {"default", Standard(), "d.txt", {"d.txt,d.isi", "-1-10"}, "d.isi", {}},
-      {"u", Standard(), "d.txt", {"d.txt,d.isi", "-u1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x81; }), {{1, 10}}, true},
-      {"n", Standard(), "d.txt", {"d.txt,d.isi", "-n1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x84; })},
-      {"n0", Standard(), "d.txt", {"d.txt,d.isi", "-n01-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x84; })},
-      {"n$", Standard(), "d.txt", {"d.txt,d.isi", "-n$1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x84; })},
+      {"u",
+       Standard(),
+       "d.txt",
+       {"d.txt,d.isi", "-u1-10"},
+       "d.isi",
+       With([](HeaderWant& w) { w.fmt = 0x81; }),
+       {{1, 10}},
+       true},
+      {"n", Standard(), "d.txt", {"d.txt,d.isi", "-n1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.fmt = 0x84;
+       })},
+      {"n0", Standard(), "d.txt", {"d.txt,d.isi", "-n01-10"}, "d.isi", With([](HeaderWant& w) {
+         w.fmt = 0x84;
+       })},
+      {"n$", Standard(), "d.txt", {"d.txt,d.isi", "-n$1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.fmt = 0x84;
+       })},
       {"s", Standard(), "d.txt", {"d.txt,d.isi", "-s1-10"}, "d.isi", With([](HeaderWant& w) {
          w.fmt = 0xAA, w.mode = 0, w.recLen = 256, w.dataLen = 480, w.root = 1024;
        })},
       {"v", Standard(), "d.txt", {"d.txt,d.isi", "-v1-10"}, "d.isi", With([](HeaderWant& w) {
          w.fmt = 0xA2, w.mode = 0, w.recLen = 256, w.dataLen = 480, w.root = 1024;
        })},
-      {"w", Standard(), "d.txt", {"d.txt,d.isi", "-w1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0xA0; })},
-      {"p", Standard(), "d.txt", {"d.txt,d.isi", "-p13#x,p11=0,1-10"}, "d.isi",
+      {"w", Standard(), "d.txt", {"d.txt,d.isi", "-w1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.fmt = 0xA0;
+       })},
+      {"p",
+       Standard(),
+       "d.txt",
+       {"d.txt,d.isi", "-p13#x,p11=0,1-10"},
+       "d.isi",
        With([](HeaderWant& w) {
          w.fmt = 0xA0, w.primary = {Test4(11, 0x20, '0'), Test4(13, 0x10, 'x')};
        })},
-      {"p extended", Standard(), "d.txt", {"d.txt,d.isi", "-p=\"11='0'\",1-10"}, "d.isi",
+      {"p extended",
+       Standard(),
+       "d.txt",
+       {"d.txt,d.isi", "-p=\"11='0'\",1-10"},
+       "d.isi",
        With([](HeaderWant& w) {
          w.fmt = 0xA0, w.primary = {Test4(11, 0x20, '"')}, w.extended = true;
        })},
-      {"f", Binary(), "d.bin", {"d.bin,d.isi,l16", "-f1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x90, w.recLen = 16, w.name = "d.bin"; })},
-      {"f=", Binary(), "d.bin", {"d.bin,d.isi", "-f=16,1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x90, w.recLen = 16, w.name = "d.bin"; })},
+      {"f", Binary(), "d.bin", {"d.bin,d.isi,l16", "-f1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.fmt = 0x90, w.recLen = 16, w.name = "d.bin";
+       })},
+      {"f=", Binary(), "d.bin", {"d.bin,d.isi", "-f=16,1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.fmt = 0x90, w.recLen = 16, w.name = "d.bin";
+       })},
       {"g", Standard(), "d.txt", {"d.txt,d.isi,l15", "-g1-10"}, "d.isi", {}},
-      {"o", Standard(), "d.txt", {"d.txt,d.isi", "-o1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.mode = 0x11; })},
-      {"o=1", Standard(), "d.txt", {"d.txt,d.isi", "-o=1,1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.mode = 0x09; })},
-      {"o=2", Standard(), "d.txt", {"d.txt,d.isi", "-o=2,1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.mode = 0x11; })},
-      {"CR LF", Standard("\r\n"), "d.txt", {"d.txt,d.isi", "-1-10"}, "d.isi",
+      {"o", Standard(), "d.txt", {"d.txt,d.isi", "-o1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.mode = 0x11;
+       })},
+      {"o=1", Standard(), "d.txt", {"d.txt,d.isi", "-o=1,1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.mode = 0x09;
+       })},
+      {"o=2", Standard(), "d.txt", {"d.txt,d.isi", "-o=2,1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.mode = 0x11;
+       })},
+      {"CR LF",
+       Standard("\r\n"),
+       "d.txt",
+       {"d.txt,d.isi", "-1-10"},
+       "d.isi",
        With([](HeaderWant& w) { w.fmt = 0x40; })},
-      {"LF CR", Standard("\n\r"), "d.txt", {"d.txt,d.isi", "-1-10"}, "d.isi",
+      {"LF CR",
+       Standard("\n\r"),
+       "d.txt",
+       {"d.txt,d.isi", "-1-10"},
+       "d.isi",
        With([](HeaderWant& w) { w.fmt = 0xC0; })},
-      {"CR", Standard("\r"), "d.txt", {"d.txt,d.isi", "-1-10"}, "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x00; })},
-      {"key specs", Standard(), "d.txt", {"d.txt,d.isi", "-10-1,12,14-15"}, "d.isi",
+      {"CR", Standard("\r"), "d.txt", {"d.txt,d.isi", "-1-10"}, "d.isi", With([](HeaderWant& w) {
+         w.fmt = 0x00;
+       })},
+      {"key specs",
+       Standard(),
+       "d.txt",
+       {"d.txt,d.isi", "-10-1,12,14-15"},
+       "d.isi",
        With([](HeaderWant& w) {
          w.keyLen = 13, w.keySpecs = {{9, 65528}, {11, 1}, {13, 2}};
        }),
        {{10, 1}, {12, 12}, {14, 15}}},
-      {"32 key specs fill the table", Standard(), "d.txt",
+      {"32 key specs fill the table",
+       Standard(),
+       "d.txt",
        {"d.txt,d.isi",
         "-1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32"},
-       "d.isi", With([](HeaderWant& w) {
+       "d.isi",
+       With([](HeaderWant& w) {
          w.keyLen = 32, w.keySpecs.clear();
          for (uint16_t c = 0; c < 32; ++c) w.keySpecs.push_back({c, 1});
        }),
        {{1, 15}, {16, 32}}},
-      {"path kept", Standard(), "sub/d.txt", {"sub/d.txt,d.isi", "-1-10"}, "sub/d.isi",
+      {"path kept",
+       Standard(),
+       "sub/d.txt",
+       {"sub/d.txt,d.isi", "-1-10"},
+       "sub/d.isi",
        With([](HeaderWant& w) { w.name = "sub/d.txt"; })},
       {"z", Standard(), "sub/d.txt", {"sub/d.txt,d.isi", "-z1-10"}, "sub/d.isi", {}},
   };

@@ -109,6 +109,27 @@ TEST_F(BuildTreeTest, ThreeLevelsInBothAddressingModes) {
   }
 }
 
+TEST_F(BuildTreeTest, SortTrainsMergeIntoOneOrder) {
+  // 150-byte keys in the smallest sort memory: about 3,100 items a sub-list,
+  // so three sort trains; the line that ends their progress shows blank.
+  DataFile d;
+  uint32_t x = 7;
+  for (int i = 0; i < 7000; ++i) {
+    x = x * 1103515245u + 12345u;
+    d.Rec(std::string(140, 'k') + std::to_string(1000000000u + (x >> 4) % 3000u));
+  }
+  dir.write("d.txt", d.bytes());
+  isir::IsiReader isi;
+  kt::RunResult r;
+  ASSERT_TRUE(BuildAndLoad({"-m524288", "d.txt,d.isi", "-1-150"}, "d.isi", &isi, &r));
+  std::vector<isir::Entry> want = ExpectedEntries(d, {{1, 150}}, 151);
+  EXPECT_EQ(Messages(r),
+            "Max memory set to 524288.\nIndexing d.txt into d.isi\n\n"
+            "7000 records, 0 deleted entries\n" +
+                DupReport(want) + "<time>\n");
+  EXPECT_TRUE(SameEntries(Walk(isi), want));
+}
+
 TEST_F(BuildTreeTest, EmptyDataWithRecordLength) {
   dir.write("e.txt", "");
   isir::IsiReader isi;

@@ -12,7 +12,8 @@
 namespace e2e {
 namespace {
 
-const char* const kVerdict = "Data file is not in the correct format.  Index file will be deleted.\n";
+const char* const kVerdict =
+    "Data file is not in the correct format.  Index file will be deleted.\n";
 const char* const kVarLen = "Data file has variable length records.\n";
 const char* const kLong = "Record longer than maximum record length was found.\n";
 

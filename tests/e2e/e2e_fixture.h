@@ -27,13 +27,13 @@ class DataFile {
  public:
   struct Record {
     uint64_t pos = 0;
-    std::string body;  // without the end-of-record mark
+    std::string body;   // without the end-of-record mark
     uint16_t size = 0;  // bytes in the file, mark included
   };
 
   explicit DataFile(std::string eor = "\n") : eor_(std::move(eor)) {}
   DataFile& Rec(const std::string& body);
-  DataFile& Deleted(size_t bytes);  // one deleted record of `bytes` zero bytes
+  DataFile& Deleted(size_t bytes);          // one deleted record of `bytes` zero bytes
   DataFile& Raw(const std::string& bytes);  // bytes that are no record of their own
 
   const std::string& bytes() const { return bytes_; }
@@ -58,11 +58,16 @@ std::string KeyOf(const std::string& body, const KeySpecs& specs, bool upper = f
 // The entries an index over `data` must hold, in walk order: every record's
 // key, ordered by key bytes and then by position (std::stable_sort), with
 // duplicate sequences counting within equal keys. Positions are record
-// numbers when recordSize is non-zero, else byte offsets.
-std::vector<isir::Entry> ExpectedEntries(const DataFile& data, const KeySpecs& specs,
-                                         uint32_t recordSize, bool upper = false);
+// numbers when recordSize is non-zero, else byte offsets. Only records
+// whose body `keep` accepts take part, when it is given.
+std::vector<isir::Entry> ExpectedEntries(
+    const DataFile& data, const KeySpecs& specs, uint32_t recordSize, bool upper = false,
+    const std::function<bool(const std::string&)>& keep = nullptr);
 // The same entries after dropping every key but the first of its kind.
 std::vector<isir::Entry> FirstOfEachKey(const std::vector<isir::Entry>& entries);
+
+// The report line of the duplicates among `entries` (none when there are none).
+std::string DupReport(const std::vector<isir::Entry>& entries);
 
 ::testing::AssertionResult SameEntries(const std::vector<isir::Entry>& got,
                                        const std::vector<isir::Entry>& want);

@@ -97,7 +97,8 @@ TEST_F(ReindexTest, R0LooksForTheFilesInTheCurrentDirectory) {
 TEST_F(ReindexTest, OlderHeaderLayoutIsReadAndRebuiltInTheCurrentOne) {
   dir.write("old.txt", "ccccc\naaaaa\nbbbbb\n");
   dir.write("old.isi", OldHeader("old.txt,old.isi,-1-5", "old.txt"));
-  const std::string shown = "\nConverting from 8.x to 9.x format\n\nkelindex old.txt,old.isi,-1-5\n";
+  const std::string shown =
+      "\nConverting from 8.x to 9.x format\n\nkelindex old.txt,old.isi,-1-5\n";
   kt::RunResult r = Run({"old.isi", "-i"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(Messages(r), shown);
