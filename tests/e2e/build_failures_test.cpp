@@ -116,17 +116,36 @@ TEST_F(BuildFailuresTest, UsageFromTheOptionsLeavesNothing) {
   EXPECT_TRUE(WorkFiles().empty());
 }
 
-TEST_F(BuildFailuresTest, FillThatHoldsNoKeyExceedsTheLevels) {
-  // m01 leaves no room in a sector of 31 entries: the first key climbs
-  // through all 16 levels.
-  dir.write("d.txt", "abc\nabd\n");
-  kt::RunResult r = Run({"d.txt,d.isi", "-m01,1-3"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(Messages(r),
-            "Indexing d.txt into d.isi\n"
-            "\nError! Tree level limit (16) can only support 0 records for this ISI file! ");
-  EXPECT_EQ(Files(), std::vector<std::string>{"d.txt"});
-  EXPECT_TRUE(WorkFiles().empty());
+TEST_F(BuildFailuresTest, FailedJobsPrintTheirLinesOnly) {
+  const struct {
+    const char* what;
+    std::string data;
+    std::vector<std::string> args;
+    std::string messages;
+  } cases[] = {
+      // m01 leaves no room in a sector of 31 entries: the first key climbs
+      // through all 16 levels.
+      {"fill that holds no key",
+       "abc\nabd\n",
+       {"d.txt,d.isi", "-m01,1-3"},
+       "Indexing d.txt into d.isi\n"
+       "\nError! Tree level limit (16) can only support 0 records for this ISI file! "},
+      // g: binary records that must still end in the mark the data showed.
+      {"binary record without its mark",
+       "abcde\r\nbbcde\n\ncbcde\r\n",
+       {"d.txt,d.isi,l5", "-g1-5"},
+       "Indexing d.txt into d.isi\nWARNING!  INDEX failed reading input file d.txt.\n"
+       "Invalid EOR found for record starting at byte offset: 7.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    dir.write("d.txt", c.data);
+    kt::RunResult r = Run(c.args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Messages(r), c.messages);
+    EXPECT_EQ(Files(), std::vector<std::string>{"d.txt"});
+    EXPECT_TRUE(WorkFiles().empty());
+  }
 }
 
 TEST_F(BuildFailuresTest, FullDiskAtEveryWrite) {

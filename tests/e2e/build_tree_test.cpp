@@ -130,6 +130,27 @@ TEST_F(BuildTreeTest, SortTrainsMergeIntoOneOrder) {
   EXPECT_TRUE(SameEntries(Walk(isi), want));
 }
 
+TEST_F(BuildTreeTest, SixteenLevelsAndTheCapacityWarning) {
+  // m04 leaves one entry to a sector: 16 levels hold 2^16 - 1 keys, and
+  // 62,300 are more than 95 percent of that.
+  DataFile d;
+  for (int i = 0; i < 62300; ++i) d.Rec(std::to_string(10000 + (i * 7919) % 65536));
+  dir.write("d.txt", d.bytes());
+  isir::IsiReader isi;
+  kt::RunResult r;
+  ASSERT_TRUE(BuildAndLoad({"d.txt,d.isi", "-m04,1-5"}, "d.isi", &isi, &r));
+  std::vector<isir::Entry> want = ExpectedEntries(d, {{1, 5}}, 0);
+  EXPECT_EQ(Messages(r),
+            "Indexing d.txt into d.isi\n\n62300 records, 0 deleted entries\n"
+            "Record count of (62300) is more than 95 percent of 65535 records "
+            "allowed for this ISI file!\n" +
+                DupReport(want) + "<time>\n");
+  isir::KeySector root;
+  ASSERT_TRUE(isi.ReadRoot(&root));
+  EXPECT_EQ(root.level, 15);
+  EXPECT_TRUE(SameEntries(Walk(isi), ExpectedEntries(d, {{1, 5}}, 6)));
+}
+
 TEST_F(BuildTreeTest, EmptyDataWithRecordLength) {
   dir.write("e.txt", "");
   isir::IsiReader isi;

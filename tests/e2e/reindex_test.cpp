@@ -63,6 +63,42 @@ TEST_F(ReindexTest, InfoShowsTheLineAndRebuildGivesTheSameBytes) {
   EXPECT_TRUE(WorkFiles().empty());
 }
 
+TEST_F(ReindexTest, LongestStoredLineFillsTheHeader) {
+  // "././..." spells long names for files in this directory: 245 + 1 + 245
+  // + 1 characters of fields and 35 of options make 527.
+  std::string dots;
+  for (int i = 0; i < 120; ++i) dots += "./";
+  std::string keys = "-1-10";
+  for (int c = 11; c <= 20; ++c) keys += "," + std::to_string(c);
+  const std::string fields = dots + "d.txt," + dots + "d.isi";
+  const std::string line = fields + "," + keys;
+  ASSERT_EQ(line.size(), 527u);
+  std::string data;
+  for (int i = 0; i < 50; ++i)
+    data += "key" + std::to_string(100 + (i * 7) % 50) + "              \n";
+  dir.write("d.txt", data);
+  isir::IsiReader isi;
+  ASSERT_TRUE(BuildAndLoad({fields, keys}, "d.isi", &isi));
+  EXPECT_EQ(isi.header().cmdLine, line);
+  EXPECT_EQ(isi.bytes()[1023], '\0');
+  const std::string built = isi.bytes();
+
+  kt::RunResult r = Run({"d.isi", "-i"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Messages(r), "\nkelindex " + line + "\n");
+  r = Run({"d.isi", "-r"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(SameBytes(dir.read("d.isi"), built));
+
+  // One key column more does not fit; the index of that name stays.
+  r = Run({fields, keys + ",21"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Messages(r),
+            "The command line is too long to store in the ISI header (at most 527 characters).\n");
+  EXPECT_EQ(dir.read("d.isi"), built);
+  EXPECT_TRUE(WorkFiles().empty());
+}
+
 TEST_F(ReindexTest, R0LooksForTheFilesInTheCurrentDirectory) {
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
   dir.write("sub/d.txt", "key3\nkey1\nkey2\n");
