@@ -128,6 +128,13 @@ TEST_F(ReindexTest, R0LooksForTheFilesInTheCurrentDirectory) {
   EXPECT_TRUE(SameBytes(dir.read("sub/d.isi"), want));
   EXPECT_EQ(Files(), std::vector<std::string>{"sub"});
   EXPECT_TRUE(WorkFiles().empty());
+
+  // An option given with -r stays in force for the rebuild: z keeps only
+  // the data file's name, here from the directory the stored names suit.
+  ASSERT_TRUE(BuildAndLoad({"sub/d.txt,sub/d.isi", "-1-4"}, "sub/d.isi", &isi));
+  r = Run({"sub/d.isi", "-rz"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(SameBytes(dir.read("sub/d.isi"), want));
 }
 
 TEST_F(ReindexTest, OlderHeaderLayoutIsReadAndRebuiltInTheCurrentOne) {
