@@ -1,6 +1,8 @@
 // The header of a built index, byte for byte: for each option that changes
 // it, the whole 1024-byte header the build wrote is held against one
 // composed from the format, and the tree behind it against the data's keys.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
