@@ -278,6 +278,19 @@ int32_t ScanRecordBytes(uint8_t* item, RecordScan& rs) {
         if (more != kByteReady) return more;
         continue;
       }
+      // No key run here: where the next column that takes part lies is
+      // plain from the cursor's entry, so take MapColumn's answer for the
+      // columns before it without asking column by column.
+      const ColumnEntry* e = cd->colCursor;
+      if (skip == 0 && e->keyPos == kColEnd) {
+        rs.mapEnded = true;  // no further column takes part
+        skip = UINT64_MAX;
+        continue;
+      }
+      if (skip == 0 && e->column > rs.columns) {
+        skip = e->column - rs.columns;
+        continue;
+      }
     }
     const uint8_t* p = cd->recBufPtr;
     if (binary) {
