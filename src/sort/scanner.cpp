@@ -278,9 +278,9 @@ int32_t ScanRecordBytes(uint8_t* item, RecordScan& rs) {
         if (more != kByteReady) return more;
         continue;
       }
-      // No key run here: where the next column that takes part lies is
-      // plain from the cursor's entry, so take MapColumn's answer for the
-      // columns before it without asking column by column.
+      // No key run starts here. When the cursor's entry is the end of the
+      // table or lies at a later column, all MapColumn would say is how
+      // many columns to pass over: set that skip without asking it.
       const ColumnEntry* e = cd->colCursor;
       if (skip == 0 && e->keyPos == kColEnd) {
         rs.mapEnded = true;  // no further column takes part
