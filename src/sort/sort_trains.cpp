@@ -98,9 +98,10 @@ Status SaveSortedSub() {
   const uint8_t* lastReal = nullptr;
   for (uint32_t i = 0; i < cd->itemsInMem - 1; ++i) {
     // Sorted, the items are gathered from all over the sort memory: ask for
-    // those a few pointers ahead early (the pointer array has itemsInMem
-    // entries; one past the end-of-run item is stale but harmless to fetch).
-    if (i + kGatherAhead < cd->itemsInMem) __builtin_prefetch(ptr[i + kGatherAhead] - kItemKeyOfs);
+    // those a few pointers ahead early. (The pointer array has itemsInMem
+    // entries; those past the end-of-run item are stale or null, which a
+    // prefetch of the pointer as it stands, the item's key, never minds.)
+    if (i + kGatherAhead < cd->itemsInMem) __builtin_prefetch(ptr[i + kGatherAhead]);
     const uint8_t* item = ptr[i] - kItemKeyOfs;
     if (OutWrite(cd->failFd, item, cd->itemLen) != kOk) return -1;
     if (IsEndOfRun(item)) break;  // a partial sub-list closes its train
