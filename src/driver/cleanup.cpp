@@ -122,7 +122,11 @@ void CmdCloseAllFiles(uint8_t abort) {
   CmdData* cd = pCmdData;
   if (cd == nullptr) return;
   if (abort) {
+    // A failed run keeps its error file only when it received an entry;
+    // one opened just before the run was refused holds nothing.
+    bool errFileEmpty = cd->errFd != -1 && cd->dupKeptCount == 0 && cd->dupIgnoredCount == 0;
     CloseField(&cd->errFd);
+    if (errFileEmpty) DeleteThroughScratch(cd, cd->errName);
     CmdCloseLog();
   }
   CloseRunFiles(cd, abort != 0);

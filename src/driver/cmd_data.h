@@ -151,9 +151,18 @@ struct CmdData {
   uint32_t progressCountdown;     // items left until the next count update
   MergeSlot mergeSlots[kMaxFanIn + 1];
   uint8_t* mergeWinner;
-  uint8_t* mergeRunnerUp;
+  uint8_t* mergeRunnerUp;  // not kept: the selection tree below serves instead
   int32_t mergeWinnerIdx, mergeRunnerUpIdx;
+  // MergeSelect's tournament over the group's slots: the losing slot of each
+  // match (entries 1 .. mergeTreeSlots - 1), the number of slots it spans.
+  int32_t mergeTree[kMaxFanIn];
+  int32_t mergeTreeSlots;
   uint8_t* curItem;  // the item being inserted into the tree
+  // Per colTable entry: how many entries from it, itself included, make
+  // consecutive columns plain key bytes at consecutive key positions with
+  // the same case folding (0: not a plain key byte). Set by CreateSubList;
+  // lets the scanner copy such columns as one block.
+  uint8_t colKeyRun[kMaxColumns + 1];
 
   // ---- ISI index file and tree build (isi/) -------------------------------
   uint32_t sectorSize;     // 512

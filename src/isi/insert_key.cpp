@@ -12,6 +12,7 @@
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
 #include "isi/tree_build.h"
+#include "sort/small_copy.h"
 #include "sort/sort_item.h"
 
 namespace {
@@ -82,7 +83,7 @@ void WriteLevelLimitLine() {
 bool IsDuplicate(const uint8_t* key) {
   CmdData* cd = pCmdData;
   return cd->lastEntrySet &&
-         memcmp(key, cd->lastEntryBuf + kIsiEntryKeyOfs, static_cast<size_t>(cd->treeKeyLen)) == 0;
+         EqualFew(key, cd->lastEntryBuf + kIsiEntryKeyOfs, static_cast<size_t>(cd->treeKeyLen));
 }
 
 // True when the level's pending sector takes no further entry.
@@ -109,9 +110,10 @@ void AppendEntry(uint8_t* sector, uint8_t* trailer, uint32_t child, uint16_t dup
   StoreU16(entry + kEntryDupOfs, dupSeq);
   StoreU16(entry + kEntrySizeOfs, recSize);
   uint32_t keyLen = static_cast<uint32_t>(cd->treeKeyLen);
-  memcpy(entry + kIsiEntryKeyOfs, item + kItemKeyOfs, keyLen);
-  memset(entry + kIsiEntryKeyOfs + keyLen, 0, entrySize - kIsiEntryKeyOfs - keyLen);
-  memcpy(cd->lastEntryBuf, entry, entrySize);
+  CopyFew(entry + kIsiEntryKeyOfs, item + kItemKeyOfs, keyLen);
+  static const uint8_t kZeros[sizeof(CmdData::lastEntryBuf)] = {};
+  CopyFew(entry + kIsiEntryKeyOfs + keyLen, kZeros, entrySize - kIsiEntryKeyOfs - keyLen);
+  CopyFew(cd->lastEntryBuf, entry, entrySize);
   cd->lastEntrySet = 1;
 }
 

@@ -36,10 +36,6 @@ bool IsTest(const ColumnEntry* e) {
   return (e->flags & (kColExtended | kColNotEqual | kColEqual)) != 0;
 }
 
-uint8_t UpperC(uint8_t c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 'a' + 'A') : c;
-}
-
 }  // namespace
 
 uint16_t MapColumn(uint32_t column, uint8_t* curChar) {

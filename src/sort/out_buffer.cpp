@@ -10,6 +10,7 @@
 #include "driver/messages.h"
 #include "driver/sys_io.h"
 #include "isi/tree_build.h"
+#include "sort/small_copy.h"
 #include "sort/sort_item.h"
 
 Status OutWrite(int fd, const void* data, uint32_t len) {
@@ -24,7 +25,7 @@ Status OutWrite(int fd, const void* data, uint32_t len) {
     if (OutFlush(fd) != 0) return -1;
   }
   if (len > 0) {
-    memcpy(cd->outBufPtr, src, len);
+    CopyFew(cd->outBufPtr, src, len);  // mostly one sort item or tree sector
     cd->outBufPtr += len;
     cd->outBufFree -= len;
   }

@@ -13,6 +13,8 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "isi/ddr_list.h"
+#include "sort/plain_run.h"
+#include "sort/small_copy.h"
 #include "sort/sort_item.h"
 
 namespace {
@@ -24,6 +26,10 @@ constexpr uint16_t kMapRejected = 0xFFFE;
 constexpr uint16_t kMapDone = 0xFFFF;
 constexpr uint32_t kMaxFileRecLen = 65535;  // less the mark: the longest record
 constexpr uint32_t kDefaultMaxVarLen = 256;
+// The bulk searches look at 16 bytes at a time: the bytes behind the data
+// area of recBuf (the look-ahead byte and the spare room) take the reads
+// that go past the last byte of a full buffer.
+static_assert(kRecBufData + kPlainRunOverRead <= kRecBufSize);
 
 // Results of stepping through the data besides failure statuses.
 constexpr int32_t kDataEnded = 0;
@@ -37,6 +43,15 @@ int32_t Advance() {
   int32_t n = fillInputBuffer(cd->inFd);
   if (n < 0) return kErrInputRead;
   return n > 0 ? kByteReady : kDataEnded;
+}
+
+// Consumes `m` bytes at once (1 ≤ m ≤ recBufCount), refilling the buffer
+// when they use it up, exactly as m single steps would.
+int32_t AdvanceBy(uint32_t m) {
+  CmdData* cd = pCmdData;
+  cd->recBufPtr += m - 1;
+  cd->recBufCount -= static_cast<int32_t>(m - 1);
+  return Advance();
 }
 
 // Where a run of zero bytes began in binary data, to return there when the
@@ -98,6 +113,7 @@ void NoteBrokenZeroRun() {
 // first byte current, kDataEnded, or a failure status.
 int32_t SkipZeroRun() {
   CmdData* cd = pCmdData;
+  if (*cd->recBufPtr != 0) return kByteReady;  // the common case: no zeros here
   bool binary = cd->binaryData != 0;
   bool fixedText = !binary && !cd->allowVarLen;
   uint32_t z = 0;
@@ -155,6 +171,90 @@ void StoreKeyByte(uint8_t* item, uint16_t keyPos) {
   if (keyPos < pCmdData->keyLen) item[kItemKeyOfs + keyPos] = pCmdData->curChar;
 }
 
+// How many bytes ahead may be taken in bulk: those in the buffer, and in
+// binary data only the record's own, short of its last two when its mark
+// is checked there (the check looks at them one by one).
+uint64_t BulkLimit(uint64_t remaining) {
+  CmdData* cd = pCmdData;
+  uint64_t limit = static_cast<uint64_t>(cd->recBufCount);
+  if (cd->binaryData) {
+    uint64_t rest = remaining;
+    if (cd->binaryWithEor) rest = remaining > 2 ? remaining - 2 : 0;
+    if (rest < limit) limit = rest;
+  }
+  return limit;
+}
+
+// How many of the bytes ahead (at most `limit`) belong to columns that take
+// no part (at most `skip`) and need no closer look. Each such byte is one
+// column and is passed over unseen, so it can be consumed in bulk.
+uint32_t PlainBytesAhead(uint64_t skip, uint64_t limit) {
+  CmdData* cd = pCmdData;
+  if (skip < limit) limit = skip;
+  if (cd->binaryData) return static_cast<uint32_t>(limit);
+  uint8_t tab = cd->spaceCompIsComp ? kTab : cd->eorChar1;
+  return static_cast<uint32_t>(PlainRunPadded(cd->recBufPtr, limit, cd->eorChar1, tab));
+}
+
+// A column table entry that makes its column a key byte and nothing else
+// (no selection test): what MapColumn does for it is to fold the byte when
+// asked and hand back the key position.
+bool IsPlainKeyEntry(const ColumnEntry* e) {
+  return e->keyPos != kColEnd && (e->flags & ~kColUpper) == kColKey;
+}
+
+// Fills colKeyRun from the column table, last entry first.
+void PrepareKeyRuns() {
+  CmdData* cd = pCmdData;
+  int end = 0;
+  while (end < kMaxColumns && cd->colTable[end].keyPos != kColEnd) ++end;
+  cd->colKeyRun[end] = 0;
+  for (int i = end - 1; i >= 0; --i) {
+    const ColumnEntry& e = cd->colTable[i];
+    const ColumnEntry& next = cd->colTable[i + 1];
+    uint8_t run = 0;
+    if (IsPlainKeyEntry(&e)) {
+      run = 1;
+      if (cd->colKeyRun[i + 1] > 0 && next.column == e.column + 1 && next.keyPos == e.keyPos + 1 &&
+          next.flags == e.flags) {
+        run = static_cast<uint8_t>(cd->colKeyRun[i + 1] + 1);
+      }
+    }
+    cd->colKeyRun[i] = run;
+  }
+}
+
+// Copies the bytes ahead (at most `limit`) into the key as one block while
+// they fill the run of plain key columns that starts at `column` and need
+// no closer look, exactly as MapColumn and the per-byte step would place
+// them one by one; returns how many.
+uint32_t CopyKeyRun(uint8_t* item, uint64_t column, uint64_t limit) {
+  CmdData* cd = pCmdData;
+  const ColumnEntry* e = cd->colCursor;
+  uint64_t run = cd->colKeyRun[e - cd->colTable];
+  if (run == 0 || e->column != column) return 0;
+  if (run < limit) limit = run;
+  const uint8_t* p = cd->recBufPtr;
+  uint32_t n = static_cast<uint32_t>(limit);
+  if (!cd->binaryData) {
+    uint8_t tab = cd->spaceCompIsComp ? kTab : cd->eorChar1;
+    n = static_cast<uint32_t>(PlainRunPadded(p, limit, cd->eorChar1, tab));
+  }
+  if (n == 0) return 0;
+  bool upper = (e->flags & kColUpper) != 0;
+  if (e->keyPos < cd->keyLen) {
+    uint32_t stored = cd->keyLen - e->keyPos < n ? cd->keyLen - e->keyPos : n;
+    uint8_t* key = item + kItemKeyOfs + e->keyPos;
+    CopyFew(key, p, stored);
+    if (upper) {
+      for (uint32_t i = 0; i < stored; ++i) key[i] = UpperC(key[i]);
+    }
+  }
+  cd->curChar = upper ? UpperC(p[n - 1]) : p[n - 1];
+  cd->colCursor += n;
+  return n;
+}
+
 // Scans the bytes of one record up to its mark (text) or its length
 // (binary). Returns kByteReady with the mark current (or the next record's
 // first byte for binary data), kDataEnded when the data ends inside the
@@ -166,6 +266,32 @@ int32_t ScanRecordBytes(uint8_t* item, RecordScan& rs) {
   uint64_t skip = 0;
   uint32_t tabRun = 0;
   for (;;) {
+    if (tabRun == 0) {
+      // Runs of skipped columns, and runs of plain key columns, in bulk.
+      uint64_t limit = BulkLimit(remaining);
+      uint32_t m = skip > 0 ? PlainBytesAhead(skip, limit) : CopyKeyRun(item, rs.columns, limit);
+      if (m > 0) {
+        if (skip > 0) skip -= m;
+        rs.columns += m;
+        remaining -= m;
+        int32_t more = AdvanceBy(m);
+        if (more != kByteReady) return more;
+        continue;
+      }
+      // No key run starts here. When the cursor's entry is the end of the
+      // table or lies at a later column, all MapColumn would say is how
+      // many columns to pass over: set that skip without asking it.
+      const ColumnEntry* e = cd->colCursor;
+      if (skip == 0 && e->keyPos == kColEnd) {
+        rs.mapEnded = true;  // no further column takes part
+        skip = UINT64_MAX;
+        continue;
+      }
+      if (skip == 0 && e->column > rs.columns) {
+        skip = e->column - rs.columns;
+        continue;
+      }
+    }
     const uint8_t* p = cd->recBufPtr;
     if (binary) {
       if (remaining == 0) return kByteReady;
@@ -255,6 +381,7 @@ Status CreateSubList() {
   if (cd->binaryData && cd->recLenFound == 0) return kErrRecSize;  // no binary record length
   uint8_t* item = cd->sortMem;
   cd->subListFree = cd->itemsInMem - 1;
+  PrepareKeyRuns();
   for (;;) {
     cd->selPassCount = 0;
     if (cd->recBufCount == 0) {

@@ -23,3 +23,8 @@ Status CreateSubList();
 // 0xFFFF (no further column takes part).
 uint16_t MapColumn(uint32_t column, uint8_t* curChar);
 uint16_t MapColumnPastEnd(uint32_t column, uint8_t* curChar);
+
+// A key byte folded to upper case as the C locale's toupper does.
+inline uint8_t UpperC(uint8_t c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 'a' + 'A') : c;
+}

@@ -92,9 +92,10 @@ TEST_F(CleanupTest, NormalEndDeletesOnlyWorkFiles) {
   EXPECT_EQ(dir.list().size(), 3u);
 }
 
-TEST_F(CleanupTest, AbortDeletesOutputAndCreatedDataButKeepsErrorFile) {
+TEST_F(CleanupTest, AbortDeletesOutputAndCreatedDataButKeepsErrorFileWithEntries) {
   OpenBuildFiles();
   pCmdData->dataCreated = 1;
+  pCmdData->dupKeptCount = 1;
   CmdCloseAllFiles(1);
   ExpectAllClosed();
   EXPECT_EQ(pCmdData->errFd, -1);
@@ -102,9 +103,16 @@ TEST_F(CleanupTest, AbortDeletesOutputAndCreatedDataButKeepsErrorFile) {
   EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR"}));
 }
 
+TEST_F(CleanupTest, AbortDeletesAnErrorFileWithoutEntries) {
+  OpenBuildFiles();
+  CmdCloseAllFiles(1);
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.txt"}));
+}
+
 TEST_F(CleanupTest, AbortKeepsDataFileNotCreatedByRunAndWorkFilesInDiagMode) {
   OpenBuildFiles();
   pCmdData->diagMode = 1;
+  pCmdData->dupIgnoredCount = 1;
   CmdCloseAllFiles(1);
   ExpectAllClosed();
   EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR", "data.txt", "dsort1", "dsort2"}));

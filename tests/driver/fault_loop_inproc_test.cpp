@@ -137,7 +137,7 @@ class InProcessFaultLoop : public ::testing::TestWithParam<PlanCase> {
     Status st = Build(n, &fired, &call, &text);
     std::string where = "N=" + std::to_string(n) + " fault in " + call + ": ";
     auto leftByFault = [&](const std::string& path) { return call == "unlink(" + path + ")"; };
-    for (const std::string& name : kt::ListDir(dir_.file("tmp"))) {
+    for (const std::string& name : kt::ListDirectory(dir_.file("tmp"))) {
       EXPECT_TRUE(leftByFault(dir_.file("tmp/" + name))) << where << "work file left\n" << text;
       unlink(dir_.file("tmp/" + name).c_str());
     }

@@ -147,7 +147,7 @@ class FaultLoopTest : public ::testing::TestWithParam<LoopCase> {
     // Once every call fails, deletions fail too: what they leave is not
     // held against the run.
     bool sticky = Contains(c.plan, ":sticky");
-    std::vector<std::string> tmpLeft = kt::ListDir(dir.file("tmp"));
+    std::vector<std::string> tmpLeft = kt::ListDirectory(dir.file("tmp"));
     for (const std::string& name : tmpLeft) {
       EXPECT_TRUE(sticky || leftByFault(dir.file("tmp/" + name)))
           << where << "work file " << name << " left\n"

@@ -189,7 +189,7 @@ TEST_P(InterruptTest, EveryMomentLeavesAFinishedJobOrNothingHalfDone) {
       ++aborted;
       ExpectAborted(o, where);
     }
-    EXPECT_EQ(kt::ListDir(dir_.file("tmp")), std::vector<std::string>{}) << where;
+    EXPECT_EQ(kt::ListDirectory(dir_.file("tmp")), std::vector<std::string>{}) << where;
   }
   if (!HasFailure()) {
     EXPECT_GE(aborted, kRuns / 4) << "the interrupts came too late";

@@ -72,10 +72,10 @@ bool TempDir::exists(const std::string& name) const {
 }
 
 std::vector<std::string> TempDir::list() const {
-  return ListDir(path_);
+  return ListDirectory(path_);
 }
 
-std::vector<std::string> ListDir(const std::string& path) {
+std::vector<std::string> ListDirectory(const std::string& path) {
   std::vector<std::string> names;
   DIR* d = opendir(path.c_str());
   if (d == nullptr) return names;
@@ -160,6 +160,12 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
         ssize_t n = read(fds[i].fd, buf, sizeof buf);
         if (n > 0) {
           sinks[i]->append(buf, static_cast<size_t>(n));
+          if (!opts.signalWhenOutput.empty() && !result.signalSent &&
+              result.out.find(opts.signalWhenOutput) != std::string::npos) {
+            if (opts.signalDelayMs > 0) usleep(static_cast<useconds_t>(opts.signalDelayMs) * 1000);
+            kill(pid, opts.signalNumber);
+            result.signalSent = true;
+          }
         } else {
           close(fds[i].fd);
           fds[i].fd = -1;

@@ -28,16 +28,16 @@ class TempDir {
   std::string path_;
 };
 
-// Names of the entries of any directory, sorted; empty when it cannot be read.
-std::vector<std::string> ListDir(const std::string& path);
-
 std::string ReadFileBytes(const std::string& path);
+// Names of the entries of a directory, sorted (empty when it cannot be read).
+std::vector<std::string> ListDirectory(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
 struct RunResult {
-  int exitCode = -1;  // exit status, or 128 + signal
-  std::string out;    // standard output
-  std::string err;    // standard error
+  int exitCode = -1;        // exit status, or 128 + signal
+  std::string out;          // standard output
+  std::string err;          // standard error
+  bool signalSent = false;  // RunOptions::signalWhenOutput was met
 };
 
 struct RunOptions {
@@ -46,6 +46,11 @@ struct RunOptions {
   std::vector<std::string> unsetEnv;                     // removed in the child
   bool faultBinary = false;                              // run kelindex_fi
   int timeoutSeconds = 120;
+  // When not empty: as soon as standard output contains this text, wait
+  // signalDelayMs and send signalNumber to the child, once.
+  std::string signalWhenOutput;
+  int signalNumber = 2;  // SIGINT
+  int signalDelayMs = 0;
 };
 
 // Runs kelindex with `args` (argv[1..]) and waits for it. TMPDIR, TERM and
