@@ -65,8 +65,10 @@ bool KeyLengthValid(const uint8_t* header, uint16_t version) {
 }
 
 // Reads the header and takes the stored line (`line`, kStoredLineSize bytes)
-// and the data file name from it. Both header layouts are read.
-Status ReadStoredLine(char* line) {
+// and the data file name from it. Both header layouts are read; `damaged`
+// tells whether a current-layout header has a key length the format cannot
+// have.
+Status ReadStoredLine(char* line, bool* damaged) {
   CmdData* cd = pCmdData;
   memcpy(cd->scratchName, cd->outName, kNameSize);
   int fd = SysOpen(cd->scratchName, O_RDONLY);
@@ -78,11 +80,9 @@ Status ReadStoredLine(char* line) {
   if (got < static_cast<ssize_t>(sizeof header))
     return Refuse(kErrNotIsi, "Not a valid .isi file ");
   uint16_t version = LoadU16(header + offsetof(IsiHeader, version));
+  *damaged = false;
   if (IsiVersionValid(version)) {
-    if (!KeyLengthValid(header, version)) {
-      CmdSetMsg("%s %s.", kDamagedIsiText, cd->outName);
-      return Refuse(kErrCorruptIsi, nullptr);
-    }
+    *damaged = !KeyLengthValid(header, version);
     memcpy(line, header + offsetof(IsiHeader, cmdLine), kStoredLineSize - 1);
     line[kStoredLineSize - 1] = '\0';
   } else if (IsiVersionValid(LoadU16(header + kIsiOldVersionOfs))) {
@@ -135,9 +135,14 @@ Status WriteCmdLine() {
   Status st = ResolveIsiName();
   if (st != kOk) return st;
   char line[kStoredLineSize];
-  st = ReadStoredLine(line);
+  bool damaged = false;
+  st = ReadStoredLine(line, &damaged);
   if (st != kOk) return st;
   if (line[0] == '\0') return Refuse(kErrNoKeyInfo, "No key information available for ");
+  if (damaged) {
+    CmdSetMsg("%s %s.", kDamagedIsiText, cd->outName);
+    return Refuse(kErrCorruptIsi, nullptr);
+  }
   // Written in pieces: a stored line may be longer than the message buffer.
   CmdOutInfoString("\nkelindex ");
   CmdOutInfoString(line);
