@@ -168,10 +168,8 @@ void CmdAllowInterrupt(const sigset_t* previous) {
 
 void CmdHoldInterrupt() {
   if (!gHandlerInstalled) return;
-  sigset_t hold;
-  sigemptyset(&hold);
-  sigaddset(&hold, SIGINT);
-  sigprocmask(SIG_BLOCK, &hold, nullptr);
+  sigset_t previous;
+  CmdDeferInterrupt(&previous);  // and never allowed again: the process ends with the run
 }
 
 void FhCmdRecTimeOut(uint64_t seconds) {
