@@ -18,8 +18,7 @@ void CompactShowNamed(const char* storedText, const char* name) {
 Status CompactRefuseDamaged(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  vsnprintf(pCmdData->msgBuf, kMsgBufSize, format, ap);
+  CmdVShowf(format, ap);
   va_end(ap);
-  CmdOutInfoString(pCmdData->msgBuf);
   return kErrCorruptIsi;
 }

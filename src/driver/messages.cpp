@@ -114,12 +114,16 @@ void CmdSetMsg(const char* format, ...) {
   va_end(ap);
 }
 
+void CmdVShowf(const char* format, va_list ap) {
+  vsnprintf(pCmdData->msgBuf, kMsgBufSize, format, ap);
+  CmdOutInfoString(pCmdData->msgBuf);
+}
+
 void CmdShowf(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  vsnprintf(pCmdData->msgBuf, kMsgBufSize, format, ap);
+  CmdVShowf(format, ap);
   va_end(ap);
-  CmdOutInfoString(pCmdData->msgBuf);
 }
 
 const char* CmdBuildFormat(const char* templ) {

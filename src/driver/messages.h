@@ -2,6 +2,7 @@
 // and the texts the driver prints for a failure code.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 #include "driver/status.h"
@@ -24,6 +25,7 @@ void CmdHelp();
 
 // Formats into msgBuf (bounded, cut to fit) and shows it.
 void CmdShowf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void CmdVShowf(const char* format, va_list ap) __attribute__((format(printf, 1, 0)));
 // Formats into msgBuf (bounded, cut to fit) without showing it.
 void CmdSetMsg(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Builds gFormat from a template holding "%%" and one "%s" per 64-bit

@@ -133,13 +133,17 @@ int32_t FhStReadSector(FhStRec* state) {
   return static_cast<int32_t>(n);
 }
 
+int32_t FhStReadSectorAt(FhStRec* state, uint64_t offset, uint8_t* buf) {
+  state->offset = offset;
+  state->readBuf = buf;
+  state->readLen = kIsiSector;
+  return FhStReadSector(state);
+}
+
 int32_t FhStReadNewDDRSector(FhStRec* state, uint32_t position) {
   uint64_t offset = position;
   if (state->flags & kStRecNum) offset *= state->sectorSize;
-  state->offset = offset;
-  state->readBuf = state->ddr;
-  state->readLen = kIsiSector;
-  int32_t r = FhStReadSector(state);
+  int32_t r = FhStReadSectorAt(state, offset, state->ddr);
   if (r < 0) return r;
   if (state->flags & kStSwapped) XlatIsiDDR(state, state->ddr);
   if (state->ddr[kDdrMark1Ofs] != kIsiDdrMark1 || state->ddr[kDdrMark2Ofs] != kIsiDdrMark2) {

@@ -78,6 +78,8 @@ void XlatIsiTreeEntries(uint8_t* sector, uint32_t entrySize);
 // Reads readLen bytes at offset into readBuf: the byte count, -1 (offset not
 // a multiple of sectorSize; errno 0), -2 (seek failed) or -3 (short read).
 int32_t FhStReadSector(FhStRec* state);
+// Reads one sector at byte `offset` into `buf` through FhStReadSector.
+int32_t FhStReadSectorAt(FhStRec* state, uint64_t offset, uint8_t* buf);
 // Reads the DDR sector at `position` into state->ddr: 0, a read code, -8
 // (bad marker) or -9 (bad count).
 int32_t FhStReadNewDDRSector(FhStRec* state, uint32_t position);

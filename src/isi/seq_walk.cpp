@@ -94,10 +94,7 @@ int32_t LoadSector(FhStRec* st, uint32_t position) {
         offset / kIsiSector >= st->walkFileSectors) {
       return kWalkBadChild;
     }
-    st->offset = offset;
-    st->readBuf = st->sector;
-    st->readLen = kIsiSector;
-    int32_t r = FhStReadSector(st);
+    int32_t r = FhStReadSectorAt(st, offset, st->sector);
     if (r < 0) return r;
     if (st->flags & kStSwapped) XlatIsiTree(st, st->sector);
   }
