@@ -5,6 +5,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace isir {
 
@@ -260,6 +261,50 @@ bool IsiReader::Validate(std::string* err, bool allowOrphans) const {
     }
   }
   return true;
+}
+
+namespace {
+
+void Swap16(std::string* b, uint64_t at) {
+  std::swap((*b)[at], (*b)[at + 1]);
+}
+void Swap32(std::string* b, uint64_t at) {
+  std::swap((*b)[at], (*b)[at + 3]);
+  std::swap((*b)[at + 1], (*b)[at + 2]);
+}
+
+}  // namespace
+
+std::string SwapByteOrder(const std::string& bytes) {
+  IsiReader isi;
+  std::vector<KeySector> sectors;
+  std::vector<DdrSector> chain;
+  if (!isi.Load(bytes) || !isi.TreeSectors(&sectors) || !isi.DdrChain(&chain)) return "";
+  std::string out = bytes;
+  for (uint64_t at : {4, 8, 10}) Swap16(&out, at);
+  for (uint64_t at = 12; at <= 48; at += 4) Swap32(&out, at);
+  for (uint64_t i = 0; i < 10; ++i) Swap16(&out, 64 + 4 * i);
+  for (uint64_t i = 0; i < 32 && isi.header().keySpecs[i].length != 0; ++i) {
+    Swap16(&out, 112 + 4 * i);
+    Swap16(&out, 114 + 4 * i);
+  }
+  uint32_t e = isi.header().entrySize();
+  for (const KeySector& s : sectors) {
+    uint64_t at = isi.ByteOffset(s.pos);
+    Swap16(&out, at + 506);
+    Swap32(&out, at + 508);
+    for (uint64_t i = 0; i < s.entries.size(); ++i) {
+      for (uint64_t field : {0, 4}) Swap32(&out, at + i * e + field);
+      for (uint64_t field : {8, 10}) Swap16(&out, at + i * e + field);
+    }
+  }
+  for (const DdrSector& d : chain) {
+    uint64_t at = isi.ByteOffset(d.pos);
+    Swap32(&out, at + 504);
+    Swap16(&out, at + 508);
+    for (uint64_t i = 0; i < d.positions.size(); ++i) Swap32(&out, at + 4 * i);
+  }
+  return out;
 }
 
 }  // namespace isir

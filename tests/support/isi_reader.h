@@ -10,6 +10,7 @@
 //   std::vector<isir::Entry> entries;  isi.Walk(&entries, &err);   // key order
 //   std::vector<isir::DdrSector> ddr;  isi.DdrChain(&ddr, &err);   // newest first
 //   EXPECT_TRUE(isi.Validate(&err)) << err;
+//   std::string foreign = isir::SwapByteOrder(bytes);
 //
 // Positions are as the file stores them: byte offsets, or sector and record
 // numbers when the header's addressing bit (byte 7, 0x01) is set.
@@ -123,5 +124,10 @@ class IsiReader {
   std::string bytes_;
   Header header_;
 };
+
+// The same index as a machine of the other byte order writes it, field by
+// field: the header, every key sector of the tree and every DDR sector of
+// the chain. Empty when `bytes` is no index that can be walked.
+std::string SwapByteOrder(const std::string& bytes);
 
 }  // namespace isir

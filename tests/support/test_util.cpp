@@ -189,6 +189,29 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
   return result;
 }
 
+MsgCapture::MsgCapture() : file_(tmpfile()) {
+  if (file_ == nullptr) throw std::runtime_error("tmpfile failed");
+}
+
+MsgCapture::~MsgCapture() {
+  if (pCmdData != nullptr && pCmdData->msgOut == file_) pCmdData->msgOut = nullptr;
+  fclose(file_);
+}
+
+void MsgCapture::Attach() const {
+  pCmdData->msgOut = file_;
+}
+
+std::string MsgCapture::text() const {
+  fflush(file_);
+  std::string all;
+  rewind(file_);
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) all.append(buf, n);
+  fseek(file_, 0, SEEK_END);
+  return all;
+}
+
 void ResetRunContext() {
   memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
   pCmdData = &gCmdData;

@@ -1,7 +1,9 @@
 // Shared test helpers: a temporary directory, running the built kelindex
-// binary in it, and resetting the in-process run context.
+// binary in it, resetting the in-process run context and capturing its
+// messages.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,5 +66,25 @@ std::string KelindexFaultPath();
 
 // Zero-fills the run context, points pCmdData at it and applies the defaults.
 void ResetRunContext();
+
+// A temporary file standing in for the message stream (a file, so that what
+// a forked child writes reaches the parent too). It lets go of the run
+// context's msgOut when it goes.
+class MsgCapture {
+ public:
+  MsgCapture();
+  ~MsgCapture();
+  MsgCapture(const MsgCapture&) = delete;
+  MsgCapture& operator=(const MsgCapture&) = delete;
+
+  FILE* file() const { return file_; }
+  // Points the run context's msgOut here.
+  void Attach() const;
+  // Everything written so far.
+  std::string text() const;
+
+ private:
+  FILE* file_;
+};
 
 }  // namespace kt
