@@ -3,13 +3,15 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kt {
 
 class Args {
  public:
-  Args(std::initializer_list<std::string> args) : strings_(args) {
+  Args(std::initializer_list<std::string> args) : Args(std::vector<std::string>(args)) {}
+  explicit Args(std::vector<std::string> args) : strings_(std::move(args)) {
     strings_.insert(strings_.begin(), "kelindex");
     for (std::string& s : strings_) pointers_.push_back(s.data());
     pointers_.push_back(nullptr);

@@ -1,14 +1,14 @@
-// Clean-up: closing and removing the run's files, the log, the interrupt
-// handler (in a forked child), the elapsed-time text and the host entries.
+// Clean-up: closing and removing the run's files, the interrupt handler (in
+// a forked child), the log, the elapsed-time text and the host entries.
 #include "driver/cleanup.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "driver/messages.h"
@@ -16,120 +16,85 @@
 
 namespace {
 
-std::string Elapsed(int64_t seconds) {
-  char out[kElapsedTextSize];
-  ctimex(seconds, out, sizeof out);
-  return out;
-}
+using kt::Names;
 
-TEST(CtimexTest, HoursMinutesSeconds) {
-  EXPECT_EQ(Elapsed(0), "00:00:00");
-  EXPECT_EQ(Elapsed(3725), "01:02:05");
-  EXPECT_EQ(Elapsed(86399), "23:59:59");
-  EXPECT_EQ(Elapsed(359999), "99:59:59");
-}
-
-TEST(CtimexTest, HundredHoursAndMoreGetAllTheirDigits) {
-  EXPECT_EQ(Elapsed(360000), "100:00:00");
-  EXPECT_EQ(Elapsed(123 * 3600 + 4 * 60 + 5), "123:04:05");
-  EXPECT_EQ(Elapsed(INT64_MAX), "2562047788015215:30:07");
-}
-
-TEST(CtimexTest, ClockSetBackGivesZero) {
-  EXPECT_EQ(Elapsed(-1), "00:00:00");
-  EXPECT_EQ(Elapsed(INT64_MIN), "00:00:00");
-}
-
-TEST(CtimexTest, NineBytesHoldBelowHundredHoursAndNeverOverrun) {
+TEST(CtimexTest, HoursMinutesSecondsWithAllTheHourDigitsNeeded) {
+  const struct {
+    int64_t seconds;
+    const char* text;
+  } cases[] = {{0, "00:00:00"},
+               {3725, "01:02:05"},
+               {359999, "99:59:59"},
+               {360000, "100:00:00"},
+               {123 * 3600 + 4 * 60 + 5, "123:04:05"},
+               {INT64_MAX, "2562047788015215:30:07"},
+               {-1, "00:00:00"},  // a clock set back
+               {INT64_MIN, "00:00:00"}};
+  for (const auto& c : cases) {
+    char out[kElapsedTextSize];
+    ctimex(c.seconds, out, sizeof out);
+    EXPECT_STREQ(out, c.text) << c.seconds;
+  }
+  // Nine bytes hold every time below 100 hours and are never overrun.
   char out[12];
   memset(out, '#', sizeof out);
   ctimex(359999, out, 9);
   EXPECT_STREQ(out, "99:59:59");
   memset(out, '#', sizeof out);
   ctimex(360000, out, 9);
-  EXPECT_EQ(std::string(out, 9), std::string("100:00:0\0", 9));
-  EXPECT_EQ(out[9], '#');
+  EXPECT_EQ(std::string(out, 10), std::string("100:00:0\0#", 10));
 }
 
 class CleanupTest : public kt::DriverTest {
  protected:
-  // Sets up the files of an index build in the middle of its work.
-  void OpenBuildFiles() {
-    CmdData* cd = pCmdData;
-    snprintf(cd->inName, kNameSize, "%s", dir.file("data.txt").c_str());
-    snprintf(cd->outName, kNameSize, "%s", dir.file("data.isi").c_str());
-    snprintf(cd->errName, kNameSize, "%s", dir.file("data.ERR").c_str());
-    cd->inFd = Create("data.txt");
-    cd->outFd = Create("data.isi");
-    cd->errFd = Create("data.ERR");
-    cd->tmpName1 = static_cast<char*>(CmdMalloc(kTmpNameSize));
-    cd->tmpName2 = static_cast<char*>(CmdMalloc(kTmpNameSize));
-    snprintf(cd->tmpName1, kTmpNameSize, "%s", dir.file("dsort1").c_str());
-    snprintf(cd->tmpName2, kTmpNameSize, "%s", dir.file("dsort2").c_str());
-    cd->tmpFd1 = Create("dsort1");
-    cd->tmpFd2 = Create("dsort2");
-  }
-  int Create(const char* name) {
-    return SysOpen(dir.file(name).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  }
   void ExpectAllClosed() {
-    const CmdData* cd = pCmdData;
-    EXPECT_EQ(cd->inFd, -1);
-    EXPECT_EQ(cd->outFd, -1);
-    EXPECT_EQ(cd->tmpFd1, -1);
-    EXPECT_EQ(cd->tmpFd2, -1);
+    EXPECT_EQ(pCmdData->inFd, -1);
+    EXPECT_EQ(pCmdData->outFd, -1);
+    EXPECT_EQ(pCmdData->tmpFd1, -1);
+    EXPECT_EQ(pCmdData->tmpFd2, -1);
   }
 };
 
-TEST_F(CleanupTest, NormalEndDeletesOnlyWorkFiles) {
-  OpenBuildFiles();
-  CmdCloseAllFiles(0);
-  ExpectAllClosed();
-  EXPECT_NE(pCmdData->errFd, -1);  // the error file is settled by the driver
-  EXPECT_EQ(pCmdData->msgOut, msg.file());
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR", "data.isi", "data.txt"}));
-  CmdCloseAllFiles(0);  // a second call finds nothing to do
-  EXPECT_EQ(dir.list().size(), 3u);
+// A normal end removes the work files only; an aborted run also the output
+// ISI, a data file it created and an error file without entries, keeping
+// the work files in diagnostic mode.
+TEST_F(CleanupTest, WhatEachEndLeaves) {
+  const struct {
+    uint8_t abort, diag, dataCreated;
+    uint32_t dupKept, dupIgnored;
+    Names left;
+  } cases[] = {
+      {0, 0, 0, 0, 0, {"data.ERR", "data.isi", "data.txt"}},
+      {1, 0, 1, 1, 0, {"data.ERR"}},
+      {1, 0, 0, 0, 0, {"data.txt"}},
+      {1, 1, 0, 0, 1, {"data.ERR", "data.txt", "dsort1", "dsort2"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.left.size());
+    kt::ResetRunContext();
+    msg.Attach();
+    OpenBuildFiles();
+    pCmdData->diagMode = c.diag;
+    pCmdData->dataCreated = c.dataCreated;
+    pCmdData->dupKeptCount = c.dupKept;
+    pCmdData->dupIgnoredCount = c.dupIgnored;
+    CmdCloseAllFiles(c.abort);
+    ExpectAllClosed();
+    EXPECT_EQ(pCmdData->errFd == -1, c.abort == 1);        // a normal end leaves it to the driver
+    EXPECT_EQ(pCmdData->msgOut == nullptr, c.abort == 1);  // nothing is printed after
+    CmdCloseAllFiles(c.abort);                             // a second call finds nothing to do
+    EXPECT_EQ(dir.list(), c.left);
+    CmdCloseAllFiles(1);
+    CmdFreeBuffers();
+    for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
+  }
 }
 
-TEST_F(CleanupTest, AbortDeletesOutputAndCreatedDataButKeepsErrorFileWithEntries) {
-  OpenBuildFiles();
-  pCmdData->dataCreated = 1;
-  pCmdData->dupKeptCount = 1;
+TEST_F(CleanupTest, InPlaceCompactionClosesItsOneDescriptorOnceAndKeepsTheIsi) {
+  OpenInPlaceIsi();
+  SysSetFaultPlan({kFaultMeta, 1000});  // counts closes and deletions, fails none
   CmdCloseAllFiles(1);
-  ExpectAllClosed();
-  EXPECT_EQ(pCmdData->errFd, -1);
-  EXPECT_EQ(pCmdData->msgOut, nullptr);  // the log is closed: nothing is printed after
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR"}));
-}
-
-TEST_F(CleanupTest, AbortDeletesAnErrorFileWithoutEntries) {
-  OpenBuildFiles();
-  CmdCloseAllFiles(1);
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.txt"}));
-}
-
-TEST_F(CleanupTest, AbortKeepsDataFileNotCreatedByRunAndWorkFilesInDiagMode) {
-  OpenBuildFiles();
-  pCmdData->diagMode = 1;
-  pCmdData->dupIgnoredCount = 1;
-  CmdCloseAllFiles(1);
-  ExpectAllClosed();
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR", "data.txt", "dsort1", "dsort2"}));
-}
-
-TEST_F(CleanupTest, InPlaceCompactionClosesSharedDescriptorOnceAndKeepsIsi) {
-  CmdData* cd = pCmdData;
-  snprintf(cd->inName, kNameSize, "%s", dir.file("cust.isi").c_str());
-  snprintf(cd->outName, kNameSize, "%s", dir.file("cust.isi").c_str());
-  cd->inFd = cd->outFd = Create("cust.isi");
-  cd->compactFlags = 1;
-  FaultPlan count;  // counts closes and deletions, fails none
-  count.classes = kFaultMeta;
-  count.failAt = 1000;
-  SysSetFaultPlan(count);
-  CmdCloseAllFiles(1);
-  EXPECT_EQ(SysFaultCallCount(), 1u);  // one close, no deletion
+  EXPECT_EQ(SysFaultCallCount(), 1u);
   ExpectAllClosed();
   EXPECT_TRUE(dir.exists("cust.isi"));
 }
@@ -139,8 +104,7 @@ TEST_F(CleanupTest, CloseLogClosesOnlyAnOwnedStream) {
   EXPECT_EQ(pCmdData->msgOut, nullptr);
   EXPECT_EQ(fputs("still open", msg.file()), 1);  // the caller's stream is left open
   CmdCloseLog();                                  // nothing to do
-  FILE* log = fopen(dir.file("run.log").c_str(), "w");
-  pCmdData->msgOut = log;
+  pCmdData->msgOut = fopen(dir.file("run.log").c_str(), "w");
   pCmdData->logOwned = 1;
   CmdOutInfoString("last words\n");
   CmdCloseLog();
@@ -165,107 +129,84 @@ TEST_F(CleanupTest, HostEntries) {
 
 // ---- The interrupt handler, in a forked child ------------------------------
 
-class InterruptTest : public CleanupTest {
- protected:
-  // Forks; the child installs the handler, lets `prepare` set up the run
-  // context, and raises SIGINT. Returns the child's exit status (-1 when it
-  // did not exit normally; 99 when the handler returned).
-  template <typename Prepare>
-  int InterruptChild(Prepare prepare) {
+// The child installs the handler, lets `prepare` set up the run context and
+// raises SIGINT: it must end with status 1 (99 would mean the handler
+// returned), print the line on the stream there is, and leave `left`.
+TEST_F(CleanupTest, InterruptAtEachStage) {
+  auto openLog = [this] {
+    pCmdData->msgOut = fopen(dir.file("run.log").c_str(), "w");
+    pCmdData->logOwned = 1;
+    setvbuf(pCmdData->msgOut, nullptr, _IONBF, 0);
+    CmdOutInfoString("Indexing data.txt into data.isi\n");
+  };
+  auto inPlace = [this](uint8_t flags, bool backupNamed) {
+    OpenInPlaceIsi();
+    if (backupNamed)
+      snprintf(pCmdData->backupName, kNameSize, "%s", dir.file("cust.isi.bak").c_str());
+    pCmdData->backupFd = Create("cust.isi.bak");
+    pCmdData->compactFlags = flags;
+  };
+  const std::string aborted = "Processing aborted via user interrupt.\n";
+  const struct {
+    const char* what;
+    std::function<void()> prepare;
+    std::string shown;
+    Names left;
+  } cases[] = {
+      {"a build with its log",
+       [&] { OpenBuildFiles(), openLog(); },
+       "",
+       {"data.ERR", "data.txt", "run.log"}},
+      {"diagnostics keep the work files; created data goes",
+       [&] { OpenBuildFiles(), pCmdData->diagMode = 1, pCmdData->dataCreated = 1; },
+       aborted,
+       {"data.ERR", "dsort1", "dsort2"}},
+      {"in place with a complete backup",
+       [&] { inPlace(1 | 4, false); },
+       aborted,
+       {"cust.isi", "cust.isi.bak"}},
+      // The ISI is untouched while its backup is written; the partial copy goes.
+      {"in place while the backup is written", [&] { inPlace(1, true); }, aborted, {"cust.isi"}},
+      // As the interrupted clean-up left it: the output closed and deleted,
+      // its field not yet marked. Running the clean-up again does no harm.
+      {"inside the clean-up",
+       [&] {
+         OpenBuildFiles();
+         SysClose(pCmdData->outFd);
+         SysUnlink(pCmdData->outName);
+         SysClose(pCmdData->tmpFd1);
+       },
+       aborted,
+       {"data.ERR", "data.txt"}},
+      {"before any run context", [] { pCmdData = nullptr; }, "", {}},
+      {"without a stream",
+       [&] { OpenBuildFiles(), pCmdData->msgOut = nullptr; },
+       "",
+       {"data.ERR", "data.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    kt::ResetRunContext();
+    msg.Attach();
+    size_t before = msg.text().size();
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
       CmdInstallInterruptHandler();
-      prepare();
+      c.prepare();
       raise(SIGINT);
       _exit(99);
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(msg.text().substr(before), c.shown);
+    EXPECT_EQ(dir.list(), c.left);
+    if (dir.exists("run.log")) {
+      EXPECT_EQ(dir.read("run.log"), "Indexing data.txt into data.isi\n" + aborted);
+    }
+    for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
   }
-};
-
-TEST_F(InterruptTest, ReportsToLogAndRemovesOutputAndWorkFiles) {
-  int exitCode = InterruptChild([this] {
-    OpenBuildFiles();
-    pCmdData->msgOut = fopen(dir.file("run.log").c_str(), "w");
-    pCmdData->logOwned = 1;
-    setvbuf(pCmdData->msgOut, nullptr, _IONBF, 0);
-    CmdOutInfoString("Indexing data.txt into data.isi\n");
-  });
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(dir.read("run.log"),
-            "Indexing data.txt into data.isi\nProcessing aborted via user interrupt.\n");
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR", "data.txt", "run.log"}));
-}
-
-TEST_F(InterruptTest, DiagModeKeepsWorkFilesAndCreatedDataGoes) {
-  int exitCode = InterruptChild([this] {
-    OpenBuildFiles();
-    pCmdData->diagMode = 1;
-    pCmdData->dataCreated = 1;
-  });
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(msg.text(), "Processing aborted via user interrupt.\n");
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR", "dsort1", "dsort2"}));
-}
-
-TEST_F(InterruptTest, InPlaceCompactionKeepsIsiAndBackup) {
-  int exitCode = InterruptChild([this] {
-    CmdData* cd = pCmdData;
-    snprintf(cd->inName, kNameSize, "%s", dir.file("cust.isi").c_str());
-    snprintf(cd->outName, kNameSize, "%s", dir.file("cust.isi").c_str());
-    cd->inFd = cd->outFd = Create("cust.isi");
-    cd->backupFd = Create("cust.isi.bak");
-    cd->compactFlags = 1 | 4;
-  });
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"cust.isi", "cust.isi.bak"}));
-}
-
-// The ISI is untouched while its backup is written; the partial copy goes.
-TEST_F(InterruptTest, InPlaceCompactionDropsABackupStillBeingWritten) {
-  int exitCode = InterruptChild([this] {
-    CmdData* cd = pCmdData;
-    snprintf(cd->inName, kNameSize, "%s", dir.file("cust.isi").c_str());
-    snprintf(cd->backupName, kNameSize, "%s", dir.file("cust.isi.bak").c_str());
-    cd->inFd = cd->outFd = Create("cust.isi");
-    cd->backupFd = Create("cust.isi.bak");
-    cd->compactFlags = 1;
-  });
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"cust.isi"}));
-}
-
-// The run context as the interrupted clean-up left it: the output closed
-// and deleted but its field not yet marked. Running the clean-up again does
-// no harm.
-TEST_F(InterruptTest, InterruptInsideCleanUpIsHarmless) {
-  int exitCode = InterruptChild([this] {
-    OpenBuildFiles();
-    SysClose(pCmdData->outFd);
-    SysUnlink(pCmdData->outName);
-    SysClose(pCmdData->tmpFd1);
-  });
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR", "data.txt"}));
-}
-
-TEST_F(InterruptTest, BeforeAnyRunContext) {
-  int exitCode = InterruptChild([] { pCmdData = nullptr; });
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(msg.text(), "");
-}
-
-TEST_F(InterruptTest, NoStreamNoMessage) {
-  int exitCode = InterruptChild([this] {
-    OpenBuildFiles();
-    pCmdData->msgOut = nullptr;
-  });
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(msg.text(), "");
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"data.ERR", "data.txt"}));
 }
 
 }  // namespace

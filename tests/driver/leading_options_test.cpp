@@ -1,216 +1,115 @@
-// Leading options: the log option, the options in front of the data file
-// name, and the refusals of values that cannot be used.
+// Leading options: the values they take, their bounds and refusals, and the
+// log options that open no log. Logs that open are held by the end-to-end
+// tests.
 #include "driver/leading_options.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "args.h"
-#include "driver/messages.h"
 #include "driver_fixture.h"
 
 namespace {
 
 using kt::Args;
 
-class LeadingOptionsTest : public kt::DriverTest {
- protected:
-  // Applies the leading options from argument 1; returns the status and
-  // leaves the index of the first argument left over in `next`.
-  Status Take(Args args) {
-    next = 1;
-    return TakeLeadingOptions(args.argc(), args.argv(), &next);
+class LeadingOptionsTest : public kt::DriverTest {};
+
+TEST_F(LeadingOptionsTest, LogOptionsThatOpenNoLog) {
+  const std::string log = dir.file("run.log");
+  const struct {
+    std::vector<std::string> args;
+    int next;
+  } cases[] = {
+      {{"-l" + log}, 1},                                      // needs three arguments
+      {{"-d", "-l" + log, "data"}, 1},                        // only the first one is looked at
+      {{"", "x", "y"}, 1},                                    // an empty first argument
+      {{"-l", "-x", "data"}, 3},                              // a name beginning with '-' is spent
+      {{"-l" + dir.file("no/such/dir/run.log"), "data"}, 2},  // unopenable: no message
+      {{"-l", dir.path() + "/" + std::string(kNameSize, 'n'), "data"}, kErrNameTooLong},
+      {{"-l", std::string(kNameSize - 1, 'n'), "data"}, 3},  // too long for the file system only
+  };
+  for (const auto& c : cases) {
+    Args args(c.args);
+    EXPECT_EQ(TakeLogOption(args.argc(), args.argv()), c.next) << c.args[0];
+    EXPECT_EQ(pCmdData->msgOut, msg.file());
+    EXPECT_EQ(pCmdData->logOwned, 0);
   }
-  int next = 0;
-};
-
-TEST_F(LeadingOptionsTest, LogOptionOpensLogForWriting) {
-  dir.write("run.log", "old contents\n");
-  std::string opt = "-l" + dir.file("run.log");
-  Args args{opt, "data"};
-  EXPECT_EQ(TakeLogOption(args.argc(), args.argv()), 2);
-  ASSERT_NE(pCmdData->msgOut, msg.file());
-  EXPECT_EQ(pCmdData->logOwned, 1);
-  CmdOutInfoString("into the log\n");
-  CmdCloseLog();
-  EXPECT_EQ(pCmdData->msgOut, nullptr);
-  EXPECT_EQ(dir.read("run.log"), "into the log\n");
+  EXPECT_TRUE(dir.list().empty());
   EXPECT_EQ(msg.text(), "");
 }
 
-TEST_F(LeadingOptionsTest, LogNameMayBeTheNextArgumentAndQAppends) {
-  dir.write("run.log", "old\n");
-  Args args{"-Q", dir.file("run.log"), "data"};
-  EXPECT_EQ(TakeLogOption(args.argc(), args.argv()), 3);
-  CmdOutInfoString("new\n");
-  CmdCloseLog();
-  EXPECT_EQ(dir.read("run.log"), "old\nnew\n");
-  Args upper{"-L", dir.file("other.log"), "data"};
-  pCmdData->msgOut = msg.file();
-  EXPECT_EQ(TakeLogOption(upper.argc(), upper.argv()), 3);
-  EXPECT_EQ(pCmdData->logOwned, 1);
-  CmdCloseLog();
-  EXPECT_TRUE(dir.exists("other.log"));
-}
-
-TEST_F(LeadingOptionsTest, LogOptionNeedsThreeArguments) {
-  std::string opt = "-l" + dir.file("run.log");
-  Args lone{opt};
-  EXPECT_EQ(TakeLogOption(lone.argc(), lone.argv()), 1);
-  EXPECT_EQ(pCmdData->msgOut, msg.file());
-  EXPECT_FALSE(dir.exists("run.log"));
-  // As a leading option the lone log option is an unknown letter.
-  EXPECT_EQ(Take(Args{opt}), kOk);
-  EXPECT_EQ(next, 2);
-  // Only the first argument is looked at.
-  Args later{"-d", opt, "data"};
-  EXPECT_EQ(TakeLogOption(later.argc(), later.argv()), 1);
-  EXPECT_FALSE(dir.exists("run.log"));
-}
-
-TEST_F(LeadingOptionsTest, LogNameBeginningWithDashOpensNothingButIsSpent) {
-  Args args{"-l", "-x", "data"};
-  EXPECT_EQ(TakeLogOption(args.argc(), args.argv()), 3);
-  EXPECT_EQ(pCmdData->msgOut, msg.file());
-  EXPECT_EQ(pCmdData->logOwned, 0);
-}
-
-TEST_F(LeadingOptionsTest, UnopenableLogKeepsTheCallersStream) {
-  std::string opt = "-l" + dir.file("no/such/dir/run.log");
-  Args args{opt, "data"};
-  EXPECT_EQ(TakeLogOption(args.argc(), args.argv()), 2);
-  EXPECT_EQ(pCmdData->msgOut, msg.file());
-  EXPECT_EQ(pCmdData->logOwned, 0);
-  EXPECT_EQ(msg.text(), "");
-}
-
-TEST_F(LeadingOptionsTest, OverlongLogNameIsRefused) {
-  std::string name = dir.path() + "/" + std::string(kNameSize, 'n');
-  Args args{"-l", name, "data"};
-  EXPECT_EQ(TakeLogOption(args.argc(), args.argv()), kErrNameTooLong);
-  EXPECT_EQ(pCmdData->msgOut, msg.file());
-  Args fits{"-l", std::string(kNameSize - 1, 'n'), "data"};  // too long for the file system only
-  EXPECT_EQ(TakeLogOption(fits.argc(), fits.argv()), 3);
-}
-
-TEST_F(LeadingOptionsTest, EmptyFirstArgumentIsNoLogOption) {
-  Args args{"", "x", "y"};
-  EXPECT_EQ(TakeLogOption(args.argc(), args.argv()), 1);
-}
-
-TEST_F(LeadingOptionsTest, SortMethodDiagnosticsAndUnknownLetters) {
-  EXPECT_EQ(Take(Args{"-1", "-D", "-z", "-", "data", "-0"}), kOk);
-  EXPECT_EQ(next, 5);
-  EXPECT_EQ(pCmdData->sortMethod, 1u);
-  EXPECT_EQ(pCmdData->diagMode, 1);
-  EXPECT_EQ(Take(Args{"-0"}), kOk);
-  EXPECT_EQ(pCmdData->sortMethod, 0u);
-  EXPECT_EQ(next, 2);
-  EXPECT_EQ(msg.text(), "");
-}
-
-TEST_F(LeadingOptionsTest, QuestionMarkShowsUsage) {
-  EXPECT_EQ(Take(Args{"-d", "-?", "-m600000"}), kUsageShown);
-  std::string text = msg.text();
-  EXPECT_EQ(text.rfind("\nkelindex [-l{log}] {data}", 0), 0u);
-  EXPECT_EQ(text.find("Max memory"), std::string::npos);  // nothing after -? is taken
-}
-
-TEST_F(LeadingOptionsTest, IniNameGetsExtensionOnlyWhenLastPartHasNone) {
-  EXPECT_EQ(Take(Args{"-iprofile", "data"}), kOk);
-  EXPECT_STREQ(pCmdData->iniName, "profile.ini");
-  EXPECT_EQ(next, 2);
-  EXPECT_EQ(Take(Args{"-i/etc/app.cfg"}), kOk);
-  EXPECT_STREQ(pCmdData->iniName, "/etc/app.cfg");
-  EXPECT_EQ(Take(Args{"-idir.d/prof"}), kOk);
-  EXPECT_STREQ(pCmdData->iniName, "dir.d/prof.ini");
-  EXPECT_EQ(Take(Args{"-I", " \tspaced", "data"}), kOk);
-  EXPECT_STREQ(pCmdData->iniName, "spaced.ini");
-  EXPECT_EQ(next, 3);
-}
-
-TEST_F(LeadingOptionsTest, IniWithoutNameIsRefused) {
-  EXPECT_EQ(Take(Args{"-i"}), kErrIniParam);
-  EXPECT_EQ(Take(Args{"-i", "-d", "data"}), kErrIniParam);
-  EXPECT_EQ(msg.text(), "Invalid parameter for -i option!\nInvalid parameter for -i option!\n");
-  EXPECT_EQ(pCmdData->iniName[0], '\0');
-}
-
-TEST_F(LeadingOptionsTest, IniNameMustFitWithItsExtension) {
-  std::string fits(kIniNameSize - 5, 'p');  // 251 characters and ".ini"
-  EXPECT_EQ(Take(Args{"-i" + fits}), kOk);
-  EXPECT_EQ(std::string(pCmdData->iniName), fits + ".ini");
-  pCmdData->iniName[0] = '\0';
-  EXPECT_EQ(Take(Args{"-i" + fits + "p"}), kErrNameTooLong);
-  EXPECT_EQ(msg.text(), "One of the filenames is too long.\n");
-  EXPECT_EQ(pCmdData->iniName[0], '\0');
-  std::string withExt = std::string(kIniNameSize - 5, 'q') + ".cfg";  // 255 characters
-  EXPECT_EQ(Take(Args{"-i" + withExt}), kOk);
-  EXPECT_EQ(std::string(pCmdData->iniName), withExt);
-}
-
-TEST_F(LeadingOptionsTest, MaxMemoryTakenOrRefused) {
-  EXPECT_EQ(Take(Args{"-m100000", "-M4000000"}), kOk);
-  EXPECT_EQ(pCmdData->maxMemory, 4000000u);
-  EXPECT_EQ(msg.text(),
-            "-m option value too small.  Default assumed.\nMax memory set to 4000000.\n");
-}
-
-TEST_F(LeadingOptionsTest, MaxMemoryHalfOfCurrentIsTheLowerBound) {
-  EXPECT_EQ(Take(Args{"-m524287", "-m524288"}), kOk);
-  EXPECT_EQ(pCmdData->maxMemory, 524288u);
-  EXPECT_EQ(msg.text(),
-            "-m option value too small.  Default assumed.\nMax memory set to 524288.\n");
-}
-
-TEST_F(LeadingOptionsTest, MaxMemoryWithoutDigitsReadsZero) {
-  EXPECT_EQ(Take(Args{"-m", "-mabc"}), kOk);
-  EXPECT_EQ(pCmdData->maxMemory, 1048576u);
-  EXPECT_EQ(msg.text(),
-            "-m option value too small.  Default assumed.\n"
-            "-m option value too small.  Default assumed.\n");
-}
-
-TEST_F(LeadingOptionsTest, MaxMemoryNeverBelowTheSortMemoryFloor) {
+TEST_F(LeadingOptionsTest, ValuesBoundsAndRefusals) {
+  const std::string small = "-m option value too small.  Default assumed.\n";
+  const std::string large = "-m option value too large.  Default assumed.\n";
+  const std::string trains999 = "-t option value too large.  Default of 999 assumed.\n";
+  const std::string fewTrains = "-t option value too small.  Default assumed.\n";
+  const std::string ini251(kIniNameSize - 5, 'p');  // 251 characters and ".ini"
+  const std::string ini255 = std::string(kIniNameSize - 5, 'q') + ".cfg";
+  const struct {
+    std::vector<std::string> args;
+    Status status;
+    int next;
+    std::string shown;
+    uint64_t memory = 1048576;
+    uint32_t trains = 20000;
+    std::string ini = "";
+    uint32_t method = 0;
+    uint8_t diag = 0;
+  } cases[] = {
+      {{"-1", "-D", "-z", "-", "data", "-0"}, kOk, 5, "", 1048576, 20000, "", 1, 1},
+      {{"-0"}, kOk, 2, ""},
+      {{"-l" + dir.file("run.log")}, kOk, 2, ""},  // as a leading option an unknown letter
+      {{"-iprofile", "data"}, kOk, 2, "", 1048576, 20000, "profile.ini"},
+      {{"-i/etc/app.cfg"}, kOk, 2, "", 1048576, 20000, "/etc/app.cfg"},
+      {{"-idir.d/prof"}, kOk, 2, "", 1048576, 20000, "dir.d/prof.ini"},
+      {{"-I", " \tspaced", "data"}, kOk, 3, "", 1048576, 20000, "spaced.ini"},
+      {{"-i" + ini251}, kOk, 2, "", 1048576, 20000, ini251 + ".ini"},
+      {{"-i" + ini251 + "p"}, kErrNameTooLong, 1, "One of the filenames is too long.\n"},
+      {{"-i" + ini255}, kOk, 2, "", 1048576, 20000, ini255},
+      {{"-i"}, kErrIniParam, 1, "Invalid parameter for -i option!\n"},
+      {{"-i", "-d", "data"}, kErrIniParam, 1, "Invalid parameter for -i option!\n"},
+      {{"-m100000", "-M4000000"}, kOk, 3, small + "Max memory set to 4000000.\n", 4000000},
+      // Half the current maximum is the lower bound, 8,192 the floor.
+      {{"-m524287", "-m524288"}, kOk, 3, small + "Max memory set to 524288.\n", 524288},
+      {{"-m8191", "-m", "-mabc", "-m8192"}, kOk, 5, small + small + small + small},
+      {{"-m2147483648", "-m-1", "-m99999999999999999999"}, kOk, 4, large + large + large},
+      {{"-m 2147483647x"}, kOk, 2, "Max memory set to 2147483647.\n", 2147483647},
+      {{"-t16383", "-T500"},
+       kOk,
+       3,
+       "Max sort trains set to 16383.\nMax sort trains set to 500.\n",
+       1048576,
+       500},
+      {{"-t16384", "-t-5"}, kOk, 3, trains999 + trains999, 1048576, 999},
+      {{"-t0", "-t"}, kOk, 3, fewTrains + fewTrains},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    kt::ResetRunContext();
+    msg.Attach();
+    size_t before = msg.text().size();
+    Args args(c.args);
+    int next = 1;
+    EXPECT_EQ(TakeLeadingOptions(args.argc(), args.argv(), &next), c.status);
+    if (c.status == kOk) {
+      EXPECT_EQ(next, c.next);
+    }
+    EXPECT_EQ(msg.text().substr(before), c.shown);
+    EXPECT_EQ(pCmdData->maxMemory, c.memory);
+    EXPECT_EQ(pCmdData->maxTrains, c.trains);
+    EXPECT_EQ(pCmdData->iniName, c.ini);
+    EXPECT_EQ(pCmdData->sortMethod, c.method);
+    EXPECT_EQ(pCmdData->diagMode, c.diag);
+  }
+  // The floor holds below a maximum already lowered toward it.
   pCmdData->maxMemory = 10000;
-  EXPECT_EQ(Take(Args{"-m8191", "-m8192"}), kOk);
+  Args floor{"-m8191", "-m8192"};
+  int next = 1;
+  EXPECT_EQ(TakeLeadingOptions(floor.argc(), floor.argv(), &next), kOk);
   EXPECT_EQ(pCmdData->maxMemory, 8192u);
-  EXPECT_EQ(msg.text(), "-m option value too small.  Default assumed.\nMax memory set to 8192.\n");
-}
-
-TEST_F(LeadingOptionsTest, MaxMemoryBeyondOneRequestIsTooLarge) {
-  EXPECT_EQ(Take(Args{"-m2147483648", "-m-1", "-m99999999999999999999"}), kOk);
-  EXPECT_EQ(pCmdData->maxMemory, 1048576u);
-  std::string line = "-m option value too large.  Default assumed.\n";
-  EXPECT_EQ(msg.text(), line + line + line);
-  EXPECT_EQ(Take(Args{"-m 2147483647x"}), kOk);  // leading blank, stops at the x
-  EXPECT_EQ(pCmdData->maxMemory, 2147483647u);
-}
-
-TEST_F(LeadingOptionsTest, MaxTrainsTakenOrRefused) {
-  EXPECT_EQ(Take(Args{"-t16383"}), kOk);
-  EXPECT_EQ(pCmdData->maxTrains, 16383u);
-  EXPECT_EQ(Take(Args{"-T500"}), kOk);
-  EXPECT_EQ(pCmdData->maxTrains, 500u);
-  EXPECT_EQ(msg.text(), "Max sort trains set to 16383.\nMax sort trains set to 500.\n");
-}
-
-TEST_F(LeadingOptionsTest, MaxTrainsTooLargeBecomes999AsTheMessageSays) {
-  EXPECT_EQ(Take(Args{"-t16384"}), kOk);
-  EXPECT_EQ(pCmdData->maxTrains, 999u);
-  pCmdData->maxTrains = 20000;
-  EXPECT_EQ(Take(Args{"-t-5"}), kOk);
-  EXPECT_EQ(pCmdData->maxTrains, 999u);
-  std::string line = "-t option value too large.  Default of 999 assumed.\n";
-  EXPECT_EQ(msg.text(), line + line);
-}
-
-TEST_F(LeadingOptionsTest, MaxTrainsZeroIsTooSmall) {
-  EXPECT_EQ(Take(Args{"-t0", "-t"}), kOk);
-  EXPECT_EQ(pCmdData->maxTrains, 20000u);
-  std::string line = "-t option value too small.  Default assumed.\n";
-  EXPECT_EQ(msg.text(), line + line);
 }
 
 }  // namespace

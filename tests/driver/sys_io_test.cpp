@@ -13,6 +13,7 @@ namespace {
 class SysIoTest : public ::testing::Test {
  protected:
   void TearDown() override { SysSetFaultPlan(FaultPlan{}); }
+  kt::TempDir dir;
 };
 
 TEST_F(SysIoTest, ParsesPlans) {
@@ -26,21 +27,15 @@ TEST_F(SysIoTest, ParsesPlans) {
   EXPECT_TRUE(p.shortIo);
   EXPECT_TRUE(p.sticky);
   EXPECT_EQ(p.classes, static_cast<uint32_t>(kFaultRead | kFaultWrite));
-  EXPECT_FALSE(SysParseFaultPlan("0:w:EIO", &p));
-  EXPECT_FALSE(SysParseFaultPlan("2:x:EIO", &p));
-  EXPECT_FALSE(SysParseFaultPlan("2:w:EBOGUS", &p));
-  EXPECT_FALSE(SysParseFaultPlan("2:w:EIO:forever", &p));
+  for (const char* bad : {"0:w:EIO", "2:x:EIO", "2:w:EBOGUS", "2:w:EIO:forever"}) {
+    EXPECT_FALSE(SysParseFaultPlan(bad, &p)) << bad;
+  }
 }
 
 TEST_F(SysIoTest, FailsTheNthCountedCallOnly) {
-  kt::TempDir dir;
   int fd = SysOpen(dir.file("f").c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
-  FaultPlan plan;
-  plan.classes = kFaultWrite;
-  plan.failAt = 2;
-  plan.err = ENOSPC;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan({kFaultWrite, 2, ENOSPC});
   EXPECT_EQ(SysWrite(fd, "ab", 2), 2);
   EXPECT_EQ(SysLseek(fd, 0, SEEK_END), 2);  // seeks are not counted
   errno = 0;
@@ -54,15 +49,9 @@ TEST_F(SysIoTest, FailsTheNthCountedCallOnly) {
 }
 
 TEST_F(SysIoTest, StickyShortWritesFillTheDisk) {
-  kt::TempDir dir;
   int fd = SysOpen(dir.file("f").c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
-  FaultPlan plan;
-  plan.classes = kFaultWrite;
-  plan.failAt = 1;
-  plan.shortIo = true;
-  plan.sticky = true;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan({kFaultWrite, 1, 0, true, true});
   EXPECT_EQ(SysWrite(fd, "abcd", 4), 2);
   EXPECT_EQ(SysWrite(fd, "efgh", 4), 2);
   SysClose(fd);
