@@ -1,5 +1,6 @@
 // File names: the name/ext and volume conversions, splitting and joining,
-// the data-path search, creating output files and the text helpers.
+// the named settings, the data-path search, creating output files and the
+// text helpers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +18,7 @@
 
 namespace {
 
-// Runs the test body in a directory and comes back.
+// Runs the rest of a test in a directory and comes back.
 class InDirectory {
  public:
   explicit InDirectory(const std::string& path) {
@@ -34,7 +35,8 @@ class InDirectory {
 
 class FileNamesTest : public ot::OptionsTest {
  protected:
-  // Converts `name` as the callers do (a 512-byte buffer, room 256).
+  // Converts `name` as the callers do (a 512-byte buffer, room 256); the
+  // length returned in *len.
   std::string Convert(const std::string& name, uint32_t* len = nullptr) {
     char buf[kNameSize] = {};
     strcpy(buf, name.c_str());
@@ -44,100 +46,91 @@ class FileNamesTest : public ot::OptionsTest {
   }
 };
 
-TEST_F(FileNamesTest, SlashBeforeAnExtension) {
+TEST_F(FileNamesTest, SlashBeforeAnExtensionAndVolumes) {
   InDirectory here(dir.path());
   ASSERT_EQ(mkdir("sub", 0755), 0);
-  uint32_t len = 0;
-  EXPECT_EQ(Convert("name/txt", &len), "name.txt");
-  EXPECT_EQ(len, 8u);
-  EXPECT_EQ(Convert("sub/file"), "sub/file");  // a directory: a path
-  EXPECT_EQ(Convert("a/b/c"), "a/b/c");        // two '/': a path
-  EXPECT_EQ(Convert("name.txt"), "name.txt");
-  EXPECT_EQ(Convert("name/x.txt"), "name/x.txt");  // the '.' is met first
-  EXPECT_EQ(Convert("/abs"), "/abs");              // the first character is not looked at
-  EXPECT_EQ(Convert("a|b/c"), "a|b/c");
-  EXPECT_EQ(Convert("", &len), "");
-  EXPECT_EQ(len, 0u);
+  const std::string longDir = "/" + std::string(250, 'v'), fits = longDir.substr(0, 250);
+  const struct {
+    const char* volume;  // QRXVOL_DATA
+    std::string name, converted;
+    uint32_t len;
+  } cases[] = {
+      {nullptr, "name/txt", "name.txt", 8},
+      {nullptr, "sub/file", "sub/file", 8},       // a directory: a path
+      {nullptr, "a/b/c", "a/b/c", 5},             // two '/': a path
+      {nullptr, "name/x.txt", "name/x.txt", 10},  // the '.' is met first
+      {nullptr, "/abs", "/abs", 4},               // the first character is not looked at
+      {nullptr, "a|b/c", "a|b/c", 5},
+      {nullptr, "", "", 0},
+      {nullptr, "name/txt:data", "name.txt:data", 13},  // unknown volume
+      {"/srv/files", "name/txt:data", "/srv/files/name.txt", 19},
+      {"/srv/files", "name:DATA", "/srv/files/name", 15},  // looked up in upper case
+      {"/srv/files", "dir/sub.x/name/txt:data", "/srv/files/dir/sub.x/name.txt", 29},
+      {"/srv/files/", "name/txt:data", "/srv/files/name.txt", 19},
+      {"vol:", "name:data", "vol:name", 8},
+      {longDir.c_str(), "name:data", "name:data", 0},    // too long: refused and left as it was
+      {fits.c_str(), "name:data", fits + "/name", 255},  // 250 + '/' + 4
+  };
+  for (const auto& c : cases) {
+    SetEnv("QRXVOL_DATA", c.volume);
+    uint32_t len = 99;
+    EXPECT_EQ(Convert(c.name, &len), c.converted) << c.name;
+    EXPECT_EQ(len, c.len) << c.name;
+  }
   cd->nameFmtChar = '!';
   EXPECT_EQ(Convert("name/txt"), "name!txt");
+  SetEnv("QRXVOL_DATA", nullptr);
+  SetEnv("QRX_DATA", "");  // set but empty names no directory
+  SetEnv("VEZOR_DATA", "/v");
+  EXPECT_EQ(Convert("n:data"), "/v/n");
+  SetEnv("QRX_DATA", "/q");
+  EXPECT_EQ(Convert("n:data"), "/q/n");
 }
 
 TEST_F(FileNamesTest, UnexaminableDirectoryKeepsThePath) {
-  FaultPlan plan;
-  plan.classes = kFaultMeta;
-  plan.failAt = 1;
-  plan.err = EACCES;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan({kFaultMeta, 1, EACCES});
   EXPECT_EQ(Convert("locked/file"), "locked/file");
-  plan.err = ENOENT;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan({kFaultMeta, 1, ENOENT});
   EXPECT_EQ(Convert("locked/file"), "locked.file");
 }
 
-TEST_F(FileNamesTest, Volumes) {
-  SetEnv("QRXVOL_DATA", "/srv/files");
-  EXPECT_EQ(Convert("name/txt:data"), "/srv/files/name.txt");
-  EXPECT_EQ(Convert("name:DATA"), "/srv/files/name");  // looked up in upper case
-  EXPECT_EQ(Convert("dir/sub.x/name/txt:data"), "/srv/files/dir/sub.x/name.txt");
-  SetEnv("QRXVOL_DATA", "/srv/files/");
-  EXPECT_EQ(Convert("name/txt:data"), "/srv/files/name.txt");
-  SetEnv("QRXVOL_DATA", "vol:");
-  EXPECT_EQ(Convert("name:data"), "vol:name");
-  SetEnv("QRXVOL_DATA", nullptr);
-  SetEnv("QRX_DATA", "/q");
-  SetEnv("VEZOR_DATA", "/v");
-  EXPECT_EQ(Convert("n:data"), "/q/n");
-  SetEnv("QRX_DATA", "");  // set but empty names no directory
-  EXPECT_EQ(Convert("n:data"), "/v/n");
-  SetEnv("VEZOR_DATA", nullptr);
-  EXPECT_EQ(Convert("name/txt:data"), "name.txt:data");  // unknown volume
-}
-
-TEST_F(FileNamesTest, VolumeResultMustFitTheRoom) {
-  std::string longDir = "/" + std::string(250, 'v');
-  SetEnv("QRXVOL_DATA", longDir.c_str());
-  uint32_t len = 1;
-  EXPECT_EQ(Convert("name:data", &len), "name:data");  // refused and left as it was
-  EXPECT_EQ(len, 0u);
-  SetEnv("QRXVOL_DATA", longDir.substr(0, 250).c_str());  // 250 + '/' + 4 = 255 fits
-  EXPECT_EQ(Convert("name:data", &len).size(), 255u);
-  EXPECT_EQ(len, 255u);
-  SetEnv("QRXVOL_DATA", std::string(300, 'v').c_str());
-  EXPECT_EQ(Convert("n:data", &len), "n:data");
-  EXPECT_EQ(len, 0u);
-}
-
-TEST(NameParts, Split) {
+TEST(NameParts, SplitAndRefuseWhatDoesNotFit) {
+  const std::string d249 = std::string(248, 'd') + "/";
   const struct {
-    const char* path;
+    std::string path;
+    bool ok;
     const char *dir, *base, *ext;
-  } cases[] = {{"dir.x/name", "dir.x/", "name", ""},
-               {"name.", "", "name", "."},
-               {"/a/b/c.txt", "/a/b/", "c", ".txt"},
-               {"a.b.c", "", "a.b", ".c"},
-               {"dir/", "dir/", "", ""},
-               {"", "", "", ""}};
+  } cases[] = {
+      {"dir.x/name", true, "dir.x/", "name", ""},
+      {"name.", true, "", "name", "."},
+      {"/a/b/c.txt", true, "/a/b/", "c", ".txt"},
+      {"a.b.c", true, "", "a.b", ".c"},
+      {"dir/", true, "dir/", "", ""},
+      {"", true, "", "", ""},
+      {"n.1234", true, "", "n", ".1234"},
+      {d249 + "n.x", true, nullptr, "n", ".x"},
+      {std::string(59, 'b') + ".x", true, "", nullptr, ".x"},
+      {"d" + d249 + "n.x", false, "", nullptr, nullptr},
+      {std::string(60, 'b') + ".x", false, nullptr, nullptr, nullptr},
+      {"n.12345", false, nullptr, nullptr, nullptr},
+      {".profile", false, nullptr, nullptr, nullptr},
+  };
   for (const auto& c : cases) {
     char drive[kDriveSize], dir[kDirSize], base[kBaseSize], ext[kExtSize];
-    ASSERT_TRUE(_splitpath(c.path, drive, dir, base, ext)) << c.path;
-    EXPECT_STREQ(drive, "");
-    EXPECT_STREQ(dir, c.dir) << c.path;
-    EXPECT_STREQ(base, c.base) << c.path;
-    EXPECT_STREQ(ext, c.ext) << c.path;
+    EXPECT_EQ(_splitpath(c.path.c_str(), drive, dir, base, ext), c.ok) << c.path;
+    if (c.ok) {
+      EXPECT_STREQ(drive, "");
+    }
+    if (c.dir != nullptr) {
+      EXPECT_STREQ(dir, c.dir) << c.path;
+    }
+    if (c.base != nullptr) {
+      EXPECT_STREQ(base, c.base) << c.path;
+    }
+    if (c.ext != nullptr) {
+      EXPECT_STREQ(ext, c.ext) << c.path;
+    }
   }
-}
-
-TEST(NameParts, PartsThatDoNotFitAreRefused) {
-  char drive[kDriveSize], dir[kDirSize], base[kBaseSize], ext[kExtSize];
-  std::string d249 = std::string(248, 'd') + "/";
-  EXPECT_TRUE(_splitpath((d249 + "n.x").c_str(), drive, dir, base, ext));
-  EXPECT_FALSE(_splitpath(("d" + d249 + "n.x").c_str(), drive, dir, base, ext));
-  EXPECT_STREQ(dir, "");
-  EXPECT_TRUE(_splitpath((std::string(59, 'b') + ".x").c_str(), drive, dir, base, ext));
-  EXPECT_FALSE(_splitpath((std::string(60, 'b') + ".x").c_str(), drive, dir, base, ext));
-  EXPECT_TRUE(_splitpath("n.1234", drive, dir, base, ext));
-  EXPECT_FALSE(_splitpath("n.12345", drive, dir, base, ext));
-  EXPECT_FALSE(_splitpath(".profile", drive, dir, base, ext));
 }
 
 TEST_F(FileNamesTest, JoinFoldsCaseWhenAsked) {
@@ -153,7 +146,7 @@ TEST_F(FileNamesTest, JoinFoldsCaseWhenAsked) {
   EXPECT_STREQ(dest, "keep");
 }
 
-TEST_F(FileNamesTest, NameCaseSetting) {
+TEST_F(FileNamesTest, NamedSettings) {
   const struct {
     const char *qrx, *vezor;
     uint8_t lower;
@@ -166,9 +159,6 @@ TEST_F(FileNamesTest, NameCaseSetting) {
     ASSERT_EQ(ReadNamedSettings(), kOk);
     EXPECT_EQ(cd->lowerCaseNames, c.lower) << (c.qrx ? c.qrx : "-") << (c.vezor ? c.vezor : "-");
   }
-}
-
-TEST_F(FileNamesTest, DataPathSetting) {
   SetEnv("DBPATH", "/c");
   SetEnv("VEZOR_DBPATH", "/b");
   ASSERT_EQ(ReadNamedSettings(), kOk);
@@ -179,9 +169,7 @@ TEST_F(FileNamesTest, DataPathSetting) {
 }
 
 TEST_F(FileNamesTest, FindAlongTheDataPath) {
-  ASSERT_EQ(mkdir(dir.file("a").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(dir.file("b").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(dir.file("cwd").c_str(), 0755), 0);
+  for (const char* sub : {"a", "b", "cwd"}) ASSERT_EQ(mkdir(dir.file(sub).c_str(), 0755), 0);
   dir.write("b/f.txt", "x");
   InDirectory here(dir.file("cwd"));
   std::string path = dir.file("a") + "::" + dir.file("b");
@@ -192,44 +180,31 @@ TEST_F(FileNamesTest, FindAlongTheDataPath) {
   // A directory too long for the work buffer is passed over.
   std::string withLong = "/" + std::string(600, 'x') + ":" + dir.file("b");
   EXPECT_EQ(FindFile("f.txt", found, withLong.c_str()), n);
+  // Only a file that opens for reading and writing is found: the second
+  // open (the candidate in b) is refused as for a read-only file.
+  SysSetFaultPlan({kFaultOpen, 2, EACCES});
+  EXPECT_EQ(FindFile("f.txt", found, dir.file("b").c_str()), 0u);
+  EXPECT_TRUE(SysFaultFired());
+  SysSetFaultPlan(FaultPlan{});
   dir.write("cwd/f.txt", "here");  // present here: stays bare
   EXPECT_EQ(FindFile("f.txt", found, path.c_str()), 0u);
   EXPECT_EQ(FindFile("sub/f.txt", found, path.c_str()), 0u);
   EXPECT_EQ(FindFile("none", found, path.c_str()), 0u);
-}
-
-TEST_F(FileNamesTest, OnlyFilesThatOpenReadWriteAreFound) {
-  ASSERT_EQ(mkdir(dir.file("b").c_str(), 0755), 0);
-  dir.write("b/ro", "x");
-  // The second open (the candidate in b) is refused as for a read-only file.
-  FaultPlan plan;
-  plan.classes = kFaultOpen;
-  plan.failAt = 2;
-  plan.err = EACCES;
-  SysSetFaultPlan(plan);
-  char found[kDirSize];
-  EXPECT_EQ(FindFile("ro", found, dir.file("b").c_str()), 0u);
-  EXPECT_TRUE(SysFaultFired());
-}
-
-TEST(DataPath, FirstDirectory) {
-  char out[16];
-  EXPECT_EQ(getDBPATH("abc:def", out), 3u);
-  EXPECT_EQ(std::string(out, 3), "abc");
-  EXPECT_EQ(getDBPATH(":x", out), 0u);
-  EXPECT_EQ(getDBPATH("last", out), 4u);
+  char first[16];
+  EXPECT_EQ(getDBPATH("abc:def", first), 3u);
+  EXPECT_EQ(std::string(first, 3), "abc");
+  EXPECT_EQ(getDBPATH(":x", first), 0u);
+  EXPECT_EQ(getDBPATH("last", first), 4u);
 }
 
 TEST_F(FileNamesTest, CreateExclusiveTruncatesAnExistingFile) {
   dir.write("old.ISI", "previous contents");
-  int fd = CreateExclusive(dir.file("old.ISI").c_str());
-  ASSERT_GE(fd, 0);
-  close(fd);
-  EXPECT_EQ(dir.read("old.ISI"), "");
-  fd = CreateExclusive(dir.file("new.ISI").c_str());
-  ASSERT_GE(fd, 0);
-  close(fd);
-  EXPECT_TRUE(dir.exists("new.ISI"));
+  for (const char* name : {"old.ISI", "new.ISI"}) {
+    int fd = CreateExclusive(dir.file(name).c_str());
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(dir.read(name), "");
+  }
   EXPECT_EQ(CreateExclusive(dir.file("none/x.ISI").c_str()), -1);
 }
 

@@ -2,8 +2,7 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
+#include <cstdlib>
 
 #include "driver/cleanup.h"
 #include "driver/sys_io.h"
@@ -11,26 +10,14 @@
 
 namespace ot {
 
-namespace {
-
-const char* const kNamedSettings[] = {"TMPDIR",     "TERM",         "QRX_TERM",  "VEZOR_TERM",
-                                      "QRX_PATH",   "VEZOR_DBPATH", "DBPATH",    "QRX_FNC",
-                                      "VEZOR_FNC",  "QRX_SYSTEM",   "VEZOR_DBC", "DBC",
-                                      "QRX_NOPATH", "QRXVOL_DATA",  "QRX_DATA",  "VEZOR_DATA"};
-
-void CloseIfOpen(int32_t* fd) {
-  if (*fd > 0) close(*fd);
-  *fd = -1;
-}
-
-}  // namespace
-
 void OptionsTest::SetUp() {
-  for (const char* name : kNamedSettings) SetEnv(name, nullptr);
+  for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH", "VEZOR_DBPATH",
+                           "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM", "VEZOR_DBC", "DBC",
+                           "QRX_NOPATH", "QRXVOL_DATA", "QRX_DATA", "VEZOR_DATA"}) {
+    SetEnv(name, nullptr);
+  }
   SetEnv("TMPDIR", dir.path().c_str());
   recBuf_.assign(kRecBufSize, 0);
-  out_ = open_memstream(&outText_, &outLen_);
-  kt::ResetRunContext();
   ResetContext();
 }
 
@@ -40,14 +27,16 @@ void OptionsTest::ResetContext() {
   cd = pCmdData;
   cd->recBuf = recBuf_.data();
   cd->swapItem = cd->recBuf + kRecBufSwapOfs;
-  cd->msgOut = out_;
+  msg_.Attach();
 }
 
 void OptionsTest::ReleaseRun() {
   for (int32_t* fd : {&cd->tmpFd1, &cd->tmpFd2, &cd->inFd, &cd->outFd, &cd->errFd}) {
-    CloseIfOpen(fd);
+    if (*fd > 0) close(*fd);
+    *fd = -1;
   }
   for (char** p : {&cd->tmpName1, &cd->tmpName2, &cd->dbPath}) {
+    if (*p != nullptr && p != &cd->dbPath) unlink(*p);  // as the clean-up would
     CmdFree(*p);
     *p = nullptr;
   }
@@ -56,9 +45,6 @@ void OptionsTest::ReleaseRun() {
 void OptionsTest::TearDown() {
   SysSetFaultPlan(FaultPlan{});
   ReleaseRun();
-  cd->msgOut = nullptr;
-  fclose(out_);
-  free(outText_);
   for (const auto& [name, value] : savedEnv_) {
     if (value) {
       setenv(name.c_str(), value->c_str(), 1);
@@ -80,11 +66,6 @@ void OptionsTest::SetEnv(const char* name, const char* value) {
   }
 }
 
-std::string OptionsTest::Output() {
-  fflush(out_);
-  return std::string(outText_, outLen_);
-}
-
 char* OptionsTest::KeepText(const std::string& text) {
   texts_.emplace_back(text.begin(), text.end());
   texts_.back().push_back('\0');
@@ -103,10 +84,18 @@ std::string OptionsTest::Columns() const {
   std::string s;
   for (int32_t i = 0; i < cd->colCount; ++i) {
     const ColumnEntry& e = cd->colTable[i];
-    if (!s.empty()) s += ' ';
-    s += std::to_string(e.column + 1) + ':' + std::to_string(e.keyPos) + ':' +
-         std::to_string(e.flags);
+    s += (s.empty() ? "" : " ") + std::to_string(e.column + 1) + ':' + std::to_string(e.keyPos) +
+         ':' + std::to_string(e.flags);
     if (e.matchChar != 0) s += std::string(":") + static_cast<char>(e.matchChar);
+  }
+  return s;
+}
+
+std::string OptionsTest::Specs() const {
+  std::string s;
+  for (int i = 0; i < kMaxKeySpecs && cd->keySpecTable[i].length != 0; ++i) {
+    s += (s.empty() ? "" : " ") + std::to_string(cd->keySpecTable[i].first) + ':' +
+         std::to_string(cd->keySpecTable[i].length);
   }
   return s;
 }
