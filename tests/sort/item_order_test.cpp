@@ -1,9 +1,10 @@
-// The item order in its fast form (eight key bytes at a time) against a
-// plain byte-by-byte reference, for every key length up to 150 and for
-// keys built to trip it: long common prefixes, the bytes around the sign
-// bit and the top of the range, equal keys that only the position orders.
-// Each item lives in a heap block of exactly its own size, so a load past
-// the key is an out-of-bounds read for the sanitizer build.
+// The item order and the two in-memory sort methods. The order in its fast
+// form (eight key bytes at a time) is held against a plain byte-by-byte
+// reference for every key length up to 150, on keys built to trip it: long
+// common prefixes, the bytes around the sign bit and the top of the range,
+// equal keys that only the position orders. Each item of the order test
+// lives in a heap block of exactly its own size, so that a load past the
+// key is an out-of-bounds read for the sanitizer build.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 #include "sort_fixture.h"
 
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 // The order written out byte by byte: 1 when a sorts after b, else -1.
 int32_t ReferenceOrder(const uint8_t* a, const uint8_t* b, uint32_t keyLen) {
@@ -32,11 +35,11 @@ class AdversarialKeys {
   AdversarialKeys(uint32_t keyLen, uint32_t seed) : keyLen_(keyLen), rng_(seed) {
     for (uint32_t i = 0; i < keyLen; ++i) base_.push_back(Edge());
   }
-
-  std::vector<uint8_t> Next() {
-    std::vector<uint8_t> key = base_;
-    uint32_t shared = static_cast<uint32_t>(rng_() % (keyLen_ + 1));
-    for (uint32_t i = shared; i < keyLen_; ++i) key[i] = rng_() % 4 == 0 ? base_[i] : Edge();
+  Bytes Next() {
+    Bytes key = base_;
+    for (uint32_t i = static_cast<uint32_t>(rng_() % (keyLen_ + 1)); i < keyLen_; ++i) {
+      key[i] = rng_() % 4 == 0 ? base_[i] : Edge();
+    }
     return key;
   }
 
@@ -45,22 +48,48 @@ class AdversarialKeys {
     static const uint8_t kEdges[] = {0x00, 0x01, 0x7E, 0x7F, 0x80, 0x81, 0xFE, 0xFF, 'A', ' '};
     return kEdges[rng_() % sizeof kEdges];
   }
-
   uint32_t keyLen_;
   std::mt19937 rng_;
-  std::vector<uint8_t> base_;
+  Bytes base_;
 };
 
-// One item in a heap block of exactly 10 + keyLen bytes.
-std::unique_ptr<uint8_t[]> MakeItem(const std::vector<uint8_t>& key, uint64_t pos) {
-  std::unique_ptr<uint8_t[]> item(new uint8_t[kItemKeyOfs + key.size()]);
-  SetItemPosition(item.get(), pos);
-  SetItemLength(item.get(), 77);
-  if (!key.empty()) memcpy(item.get() + kItemKeyOfs, key.data(), key.size());
-  return item;
-}
-
-class ItemOrderTest : public st::SortFixture {};
+class ItemOrderTest : public st::SortFixture {
+ protected:
+  // Lays `keys` out as a sub-list (positions from `positions`, the end-of-run
+  // item behind them when it fits), sorts it with `method` and returns the
+  // items in pointer order.
+  std::vector<Bytes> SortWith(uint32_t method, const std::vector<Bytes>& keys,
+                              const std::vector<uint64_t>& positions) {
+    uint8_t* it = cd->sortMem;
+    for (size_t i = 0; i < keys.size(); ++i, it += cd->itemLen) {
+      SetItemPosition(it, positions[i]);
+      SetItemLength(it, 9);
+      memcpy(it + kItemKeyOfs, keys[i].data(), cd->keyLen);
+    }
+    if (keys.size() < cd->itemsInMem) memset(it, 0xFF, cd->itemLen);
+    cd->sortMethod = method;
+    SortSubList();
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const uint8_t* item = cd->itemPtrArea[i] - kItemKeyOfs;
+      out.emplace_back(item, item + cd->itemLen);
+    }
+    return out;
+  }
+  // The `n` items laid out in the sort memory, sorted by key bytes, then position.
+  std::vector<Bytes> ReferenceSorted(size_t n) {
+    std::vector<Bytes> all;
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t* item = cd->sortMem + i * cd->itemLen;
+      all.emplace_back(item, item + cd->itemLen);
+    }
+    std::sort(all.begin(), all.end(), [this](const Bytes& a, const Bytes& b) {
+      int d = memcmp(a.data() + kItemKeyOfs, b.data() + kItemKeyOfs, cd->keyLen);
+      return d != 0 ? d < 0 : ItemPosition(a.data()) < ItemPosition(b.data());
+    });
+    return all;
+  }
+};
 
 TEST_F(ItemOrderTest, FasterAgreesWithTheByteOrderForEveryKeyLength) {
   std::mt19937 rng(11);
@@ -68,16 +97,29 @@ TEST_F(ItemOrderTest, FasterAgreesWithTheByteOrderForEveryKeyLength) {
     SetKeyRange(0, static_cast<uint16_t>(keyLen));
     AdversarialKeys keys(keyLen, keyLen);
     std::vector<std::unique_ptr<uint8_t[]>> items;
-    for (int i = 0; i < 40; ++i) items.push_back(MakeItem(keys.Next(), rng() % 5));
+    for (int i = 0; i < 40; ++i) {
+      Bytes key = keys.Next();
+      items.emplace_back(new uint8_t[kItemKeyOfs + keyLen]);
+      SetItemPosition(items.back().get(), rng() % 5);
+      memcpy(items.back().get() + kItemKeyOfs, key.data(), keyLen);
+    }
     for (const auto& a : items) {
       for (const auto& b : items) {
-        const uint8_t* ka = a.get() + kItemKeyOfs;
-        const uint8_t* kb = b.get() + kItemKeyOfs;
+        const uint8_t *ka = a.get() + kItemKeyOfs, *kb = b.get() + kItemKeyOfs;
         ASSERT_EQ(faster(ka, kb), ReferenceOrder(ka, kb, keyLen)) << "key length " << keyLen;
         ASSERT_EQ(ItemKeyAfter(ka, kb, keyLen), ReferenceOrder(ka, kb, keyLen) == 1);
       }
     }
   }
+  // A key of all ones sorts before the end-of-run item, whatever its position.
+  SetKeyRange(0, 3);
+  uint8_t real[13], eor[13];
+  memset(real, 0xFF, sizeof real);
+  memset(eor, 0xFF, sizeof eor);
+  SetItemPosition(real, 12345);
+  EXPECT_EQ(faster(real + 10, eor + 10), -1);
+  EXPECT_EQ(faster(eor + 10, real + 10), 1);
+  EXPECT_EQ(faster(real + 10, real + 10), -1);  // never 0
 }
 
 TEST_F(ItemOrderTest, KeyHeadsOrderAsTheirFirstBytes) {
@@ -91,64 +133,65 @@ TEST_F(ItemOrderTest, KeyHeadsOrderAsTheirFirstBytes) {
   EXPECT_LT(KeyHead(b, 3), KeyHead(c, 3));
 }
 
-class SubListOrderTest : public st::SortFixture {
- protected:
-  // Lays out `n` items of the given key length in the sort memory (random
-  // positions, unique), sorts them with `method` and returns the keys and
-  // positions in pointer order.
-  std::vector<std::vector<uint8_t>> SortWith(uint32_t method, uint32_t keyLen, uint32_t n,
-                                             uint32_t seed) {
-    SetKeyRange(0, static_cast<uint16_t>(keyLen));
-    SetSortMemory((n + 2) * (kItemKeyOfs + keyLen + 8));
-    AdversarialKeys keys(keyLen, seed);
-    std::vector<uint64_t> positions(n);
-    for (uint32_t i = 0; i < n; ++i) positions[i] = 3 * i;
-    std::shuffle(positions.begin(), positions.end(), std::mt19937(seed));
-    uint8_t* it = cd->sortMem;
-    for (uint32_t i = 0; i < n; ++i, it += cd->itemLen) {
-      SetItemPosition(it, positions[i]);
-      SetItemLength(it, 9);
-      std::vector<uint8_t> key = keys.Next();
-      memcpy(it + kItemKeyOfs, key.data(), keyLen);
-    }
-    memset(it, 0xFF, cd->itemLen);
-    cd->sortMethod = method;
-    SortSubList();
-    std::vector<std::vector<uint8_t>> out;
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint8_t* item = cd->itemPtrArea[i] - kItemKeyOfs;
-      out.emplace_back(item, item + cd->itemLen);
-    }
-    return out;
-  }
-
-  static bool InReferenceOrder(const std::vector<std::vector<uint8_t>>& items, uint32_t keyLen) {
-    for (size_t i = 1; i < items.size(); ++i) {
-      if (ReferenceOrder(items[i - 1].data() + kItemKeyOfs, items[i].data() + kItemKeyOfs,
-                         keyLen) != -1) {
-        return false;
-      }
-    }
-    return true;
-  }
-};
-
-TEST_F(SubListOrderTest, BothMethodsGiveTheByteOrderForKeysOfAwkwardLengths) {
+// Shuffled unique positions, keys of awkward lengths; with two-byte keys
+// most keys repeat and only the positions order them.
+TEST_F(ItemOrderTest, BothMethodsGiveTheReferenceOrder) {
   for (uint32_t keyLen : {1u, 2u, 3u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 23u, 31u, 33u, 63u, 65u,
                           100u, 149u, 150u}) {
-    auto shell = SortWith(0, keyLen, 700, keyLen);
-    auto quick = SortWith(1, keyLen, 700, keyLen);
-    EXPECT_TRUE(InReferenceOrder(shell, keyLen)) << "Shell sort, key length " << keyLen;
-    EXPECT_EQ(shell, quick) << "key length " << keyLen;
+    SetKeyRange(0, static_cast<uint16_t>(keyLen));
+    SetSortMemory(702 * (kItemKeyOfs + keyLen + 8));
+    AdversarialKeys gen(keyLen, keyLen);
+    std::vector<Bytes> keys;
+    std::vector<uint64_t> positions;
+    for (uint32_t i = 0; i < 700; ++i) {
+      keys.push_back(gen.Next());
+      positions.push_back(3 * i);
+    }
+    std::shuffle(positions.begin(), positions.end(), std::mt19937(keyLen));
+    auto shell = SortWith(0, keys, positions);  // then the reference of what it laid out
+    EXPECT_EQ(shell, ReferenceSorted(700)) << "key length " << keyLen;
+    EXPECT_EQ(SortWith(1, keys, positions), shell) << "key length " << keyLen;
+    EXPECT_TRUE(IsEndOfRun(cd->itemPtrArea[700] - kItemKeyOfs));
   }
 }
 
-TEST_F(SubListOrderTest, EqualKeysComeOutInPositionOrder) {
-  // Two-byte keys from a small alphabet: most keys repeat.
-  for (uint32_t method : {0u, 1u}) {
-    auto sorted = SortWith(method, 2, 500, 5);
-    EXPECT_TRUE(InReferenceOrder(sorted, 2)) << "method " << method;
+TEST_F(ItemOrderTest, QuicksortOfLongOrderedInputsAndAFullSubList) {
+  SetKeyRange(0, 4);
+  SetSortMemory(8 << 20);
+  // Ascending, all-equal and descending inputs of 200,000 items.
+  for (int pattern = 0; pattern < 3; ++pattern) {
+    std::vector<Bytes> keys;
+    std::vector<uint64_t> positions;
+    for (uint32_t i = 0; i < 200000; ++i) {
+      uint32_t v = pattern == 0 ? i : pattern == 1 ? 7 : 200000 - i;
+      keys.push_back({static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                      static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+      positions.push_back(i);
+    }
+    auto quick = SortWith(1, keys, positions);
+    EXPECT_TRUE(quick == ReferenceSorted(200000)) << "pattern " << pattern;
   }
+  // A sub-list that fills the memory has no end-of-run item behind it.
+  SetSortMemory(50 * (14 + 8));
+  ASSERT_EQ(cd->itemsInMem, 49u);
+  std::vector<Bytes> keys;
+  std::vector<uint64_t> positions;
+  for (uint8_t i = 0; i < 49; ++i) {
+    keys.push_back({static_cast<uint8_t>('z' - i % 26), 'x', 'x', 'x'});
+    positions.push_back(100 * i);
+  }
+  auto quick = SortWith(1, keys, positions);
+  EXPECT_EQ(quick, ReferenceSorted(49));
+}
+
+TEST_F(ItemOrderTest, EmptySubListAndUnknownMethodKeepTheOrder) {
+  SetKeyRange(0, 1);
+  SetSortMemory(8192);
+  SortWith(0, {}, {});
+  EXPECT_EQ(cd->itemPtrArea[0], cd->sortMem + kItemKeyOfs);
+  auto items = SortWith(2, {{'b'}, {'a'}}, {0, 100});  // any other method leaves the order
+  EXPECT_EQ(items[0][kItemKeyOfs], 'b');
+  EXPECT_EQ(cd->itemPtrArea[1], cd->sortMem + cd->itemLen + kItemKeyOfs);
 }
 
 }  // namespace

@@ -11,18 +11,12 @@
 #include <tuple>
 #include <vector>
 
-#include "sort/scanner.h"
 #include "sort_fixture.h"
 
 namespace {
 
 using st::Col;
 using st::Item;
-
-struct Layout {
-  const char* name;
-  std::vector<Col> cols;
-};
 
 std::vector<Col> Range(uint16_t firstCol, uint16_t count, uint16_t firstPos, uint16_t flags = 0) {
   std::vector<Col> v;
@@ -38,11 +32,14 @@ std::vector<Col> Join(std::vector<Col> a, const std::vector<Col>& b) {
   return a;
 }
 
+struct Layout {
+  const char* name;
+  std::vector<Col> cols;
+};
+
 std::vector<Layout> Layouts() {
   std::vector<Col> reversed;
-  for (uint16_t c = 0; c < 10; ++c) {
-    reversed.push_back({c, static_cast<uint16_t>(9 - c), kColKey});
-  }
+  for (uint16_t c = 0; c < 10; ++c) reversed.push_back({c, static_cast<uint16_t>(9 - c), kColKey});
   return {
       {"Leading", Range(0, 10, 0)},
       {"TwoRunsWithAGap", Join(Range(3, 5, 0), Range(20, 10, 5))},
@@ -52,10 +49,6 @@ std::vector<Layout> Layouts() {
       {"WideRun", Range(0, 40, 0)},
       {"FarColumns", Join(Range(100, 21, 0), Range(250, 11, 21))},
   };
-}
-
-uint8_t Fold(uint8_t c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 32) : c;
 }
 
 std::string ModelKey(const std::string& raw, bool expandTabs, const std::vector<Col>& cols) {
@@ -69,9 +62,9 @@ std::string ModelKey(const std::string& raw, bool expandTabs, const std::vector<
   }
   std::string key(cols.size(), '?');
   for (const Col& c : cols) {
-    uint8_t ch = c.column < cells.size() ? static_cast<uint8_t>(cells[c.column]) : ' ';
-    if (c.flags & kColUpper) ch = Fold(ch);
-    key[c.keyPos] = static_cast<char>(ch);
+    char ch = c.column < cells.size() ? cells[c.column] : ' ';
+    if ((c.flags & kColUpper) && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+    key[c.keyPos] = ch;
   }
   return key;
 }
@@ -85,81 +78,66 @@ std::string RandomBody(std::mt19937& rng, const std::string& mark) {
   std::string body;
   while (body.size() < len) {
     char c = kAlphabet[rng() % (sizeof kAlphabet - 1)];
-    if (mark.size() == 1 && c == mark[0]) continue;
-    if (body.empty() && c == '\x1a') continue;
-    if (mark.size() == 2 && !body.empty() && body.back() == mark[0] && c == mark[1]) continue;
+    bool wholeMark =
+        mark.size() == 1 ? c == mark[0] : !body.empty() && body.back() == mark[0] && c == mark[1];
+    if (wholeMark || (body.empty() && c == '\x1a')) continue;
     body += c;
   }
   return body;
 }
 
-struct ModelCase {
+class ScannerModelTest : public st::SortFixture,
+                         public ::testing::WithParamInterface<std::tuple<int, int>> {};
+
+const struct {
+  const char* name;
   std::string mark;
   bool expandTabs;
-};
-
-class ScannerModelTest : public st::SortFixture,
-                         public ::testing::WithParamInterface<std::tuple<int, int>> {
- protected:
-  ModelCase Case() const {
-    static const ModelCase kCases[] = {{"\n", true}, {"\n", false}, {"\r\n", true}};
-    return kCases[std::get<1>(GetParam())];
-  }
-  Layout TheLayout() const { return Layouts()[std::get<0>(GetParam())]; }
-};
+} kModes[] = {{"LF", "\n", true}, {"LFTabsAsBytes", "\n", false}, {"CRLF", "\r\n", true}};
 
 TEST_P(ScannerModelTest, ItemsAreWhatTheModelSays) {
-  ModelCase mc = Case();
-  Layout layout = TheLayout();
+  const auto& mode = kModes[std::get<1>(GetParam())];
+  const std::vector<Col> cols = Layouts()[std::get<0>(GetParam())].cols;
   std::mt19937 rng(97);
   std::string data;
   std::vector<Item> want;
   bool anyTab = false;
   for (int i = 0; i < 2500; ++i) {
-    std::string body = RandomBody(rng, mc.mark);
+    std::string body = RandomBody(rng, mode.mark);
     anyTab = anyTab || body.find('\t') != std::string::npos;
-    want.push_back(Item{data.size(), static_cast<uint16_t>(body.size() + mc.mark.size()),
-                        ModelKey(body, mc.expandTabs, layout.cols)});
-    data += body + mc.mark;
+    want.push_back(Item{data.size(), static_cast<uint16_t>(body.size() + mode.mark.size()),
+                        ModelKey(body, mode.expandTabs, cols)});
+    data += body + mode.mark;
   }
   ASSERT_GT(data.size(), 4u * 65536);
   OpenData(data);
-  cd->eorLen = static_cast<uint8_t>(mc.mark.size());
-  cd->eorChar1 = static_cast<uint8_t>(mc.mark[0]);
-  cd->eorChar2 = mc.mark.size() == 2 ? static_cast<uint8_t>(mc.mark[1]) : 0;
-  cd->spaceCompIsComp = mc.expandTabs;
+  cd->eorLen = static_cast<uint8_t>(mode.mark.size());
+  cd->eorChar1 = static_cast<uint8_t>(mode.mark[0]);
+  cd->eorChar2 = mode.mark.size() == 2 ? static_cast<uint8_t>(mode.mark[1]) : 0;
+  cd->spaceCompIsComp = mode.expandTabs;
   cd->allowVarLen = cd->allowSpaceComp = 1;
   cd->recLenFound = 65000;
-  SetColumns(layout.cols);
+  SetColumns(cols);
   SetSortMemory(1 << 15);
   std::vector<Item> items;
-  for (;;) {
-    Status r = CreateSubList();
-    ASSERT_TRUE(r == kOk || r == kSubListLast) << r;
-    for (const uint8_t* it = cd->sortMem; !IsEndOfRun(it); it += cd->itemLen) {
-      items.push_back(st::ItemAt(it));
-    }
-    if (r == kSubListLast) break;
-  }
+  ASSERT_EQ(ScanAll(&items), kSubListLast);
   ASSERT_EQ(items.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(items[i], want[i]) << "record " << i;
-  EXPECT_EQ(cd->spaceCompFound, anyTab && mc.expandTabs);
+  EXPECT_EQ(cd->spaceCompFound, anyTab && mode.expandTabs);
   EXPECT_EQ(cd->recCount, want.size());
-}
-
-std::string CaseName(const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
-  static const char* kModes[] = {"LF", "LFTabsAsBytes", "CRLF"};
-  return std::string(Layouts()[std::get<0>(info.param)].name) + "_" +
-         kModes[std::get<1>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(LayoutsAndMarks, ScannerModelTest,
                          ::testing::Combine(::testing::Range(0, 7), ::testing::Range(0, 3)),
-                         CaseName);
+                         [](const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
+                           return std::string(Layouts()[std::get<0>(info.param)].name) + "_" +
+                                  kModes[std::get<1>(info.param)].name;
+                         });
 
 // Binary records of a fixed length, with the mark checked on their last
-// byte (option g): every byte is data, tabs and line feeds included, and
-// the bulk copy must stop short of the last two bytes for the check.
+// byte (option g) or without: every byte is data, tabs and line feeds
+// included, and the bulk copy must stop short of the last two bytes for
+// the check.
 class BinaryModelTest : public st::SortFixture {};
 
 TEST_F(BinaryModelTest, RecordsAgreeWithTheModel) {
@@ -181,20 +159,12 @@ TEST_F(BinaryModelTest, RecordsAgreeWithTheModel) {
     cd->binaryData = 1;
     cd->binaryWithEor = withMark;
     cd->eorLen = 0;
-    cd->isiEorLen = 1;
     cd->eorChar1 = '\n';
     cd->recLenFound = kRecLen;
     SetColumns(cols);
     SetSortMemory(1 << 16);
     std::vector<Item> items;
-    for (;;) {
-      Status r = CreateSubList();
-      ASSERT_TRUE(r == kOk || r == kSubListLast) << r;
-      for (const uint8_t* it = cd->sortMem; !IsEndOfRun(it); it += cd->itemLen) {
-        items.push_back(st::ItemAt(it));
-      }
-      if (r == kSubListLast) break;
-    }
+    ASSERT_EQ(ScanAll(&items), kSubListLast);
     ASSERT_EQ(items.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(items[i], want[i]) << "record " << i;
   }

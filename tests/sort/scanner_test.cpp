@@ -1,10 +1,12 @@
-// The record scanner: record formats and marks, the buffer boundary, tabs,
-// deleted records, the end-of-file mark, short records, record selection
-// and the failures of a scan.
+// The record scanner on the cases the model test does not draw: the record
+// length in effect, deleted records, the end-of-file mark, the longest
+// record, tests on key columns, the buffer boundary at its worst places,
+// the column map and the input buffer's reads and retries.
 #include "sort/scanner.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,99 +19,187 @@ using st::Item;
 
 class ScannerTest : public st::SortFixture {
  protected:
-  // Runs CreateSubList until the data is exhausted or a failure, collecting
-  // the items of every sub-list. Returns the last status.
-  Status ScanAll(std::vector<Item>* items) {
-    for (;;) {
-      Status r = CreateSubList();
-      if (r != kOk && r != kSubListLast) return r;
-      const uint8_t* it = cd->sortMem;
-      for (; !IsEndOfRun(it); it += cd->itemLen) items->push_back(st::ItemAt(it));
-      if (r == kSubListLast) return r;
-    }
-  }
-
   void SetMark(uint8_t len, uint8_t c1, uint8_t c2) {
     cd->eorLen = len;
     cd->eorChar1 = c1;
     cd->eorChar2 = c2;
   }
+  void Binary(uint32_t recLen) {
+    cd->binaryData = 1;
+    cd->eorLen = 0;
+    cd->recLenFound = recLen;
+  }
 };
 
-struct MarkCase {
-  const char* name;
-  const char* mark;
-  uint8_t len, c1, c2;
-};
-
-class ScannerMarkTest : public ScannerTest, public ::testing::WithParamInterface<MarkCase> {};
-
-TEST_P(ScannerMarkTest, SplitsRecordsAtTheirMark) {
-  const MarkCase& m = GetParam();
-  std::string mk(m.mark);
-  OpenData("AB" + mk + "CDE" + mk + "F" + mk);
-  SetMark(m.len, m.c1, m.c2);
-  cd->allowVarLen = 1;
-  SetKeyRange(0, 2);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  uint16_t ml = m.len;
-  std::vector<Item> want = {{0, static_cast<uint16_t>(2 + ml), "AB"},
-                            {2u + ml, static_cast<uint16_t>(3 + ml), "CD"},
-                            {5u + 2 * ml, static_cast<uint16_t>(1 + ml), "F "}};
-  EXPECT_EQ(items, want);
-  EXPECT_EQ(cd->recCount, 3u);
+TEST_F(ScannerTest, Cases) {
+  const std::string z(200, '\0'), x65533(65533, 'x');
+  const struct {
+    const char* what;
+    std::string data;
+    std::function<void()> set;
+    std::vector<Col> cols;
+    Status status;
+    std::vector<Item> items;
+    std::function<void()> check = [] {};
+    std::vector<uint32_t> ddr = {};
+    std::string shown = "";
+  } cases[] = {
+      {"variable length: at least the default maximum is in effect",
+       "ABCDE\nXY\n",
+       [&] { cd->allowVarLen = 1; },
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 6, "A"}, {6, 3, "X"}},
+       [&] { EXPECT_EQ(cd->recLenFound, 257u); }},
+      {"fixed length: the first record's",
+       "ABCDE\nXY\n",
+       [] {},
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 6, "A"}, {6, 3, "X"}},
+       [&] { EXPECT_EQ(cd->recLenFound, 6u); }},
+      {"binary records with a two-byte mark",
+       "ABC\r\nDEF\r\n",
+       [&] { Binary(5), cd->binaryWithEor = 1, cd->isiEorLen = 2, SetMark(0, '\r', '\n'); },
+       {{0, 0, kColKey}, {1, 1, kColKey}, {2, 2, kColKey}},
+       kSubListLast,
+       {{0, 5, "ABC"}, {5, 5, "DEF"}}},
+      {"a long record under s is noted once",
+       "AB\nABCDEF\nABCDEFG\n",
+       [&] { cd->diagMode = cd->allowVarLen = cd->allowSpaceComp = 1, cd->recLenFound = 5; },
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 3, "A"}, {3, 7, "A"}, {10, 8, "A"}},
+       [&] { EXPECT_EQ(cd->longRecFound, 1); },
+       {},
+       "\nCreateSubList(1):\n1st Long Rec Length:6 at LFA:0x00000003 Max Allowed "
+       "RecordLength:5!\n"},
+      {"deleted fixed-length records",
+       "ABC\n" + z.substr(0, 8) + "DEF\n" + z.substr(0, 4) + "GHI\n",
+       [&] { cd->recLenFound = 4, UseDdrSector(false); },
+       {{0, 0, kColKey}, {1, 1, kColKey}, {2, 2, kColKey}},
+       kSubListLast,
+       {{0, 4, "ABC"}, {12, 4, "DEF"}, {20, 4, "GHI"}},
+       [&] {
+         EXPECT_EQ(cd->deletedCount, 3u);
+         EXPECT_EQ(cd->recCount, 3u);  // deleted records are not counted
+         EXPECT_EQ(cd->varLenFound + cd->posInvalidFound, 0);
+       },
+       {4, 8, 16}},
+      {"deleted ones numbered under record numbers",
+       "ABC\n" + z.substr(0, 8) + "DEF\n",
+       [&] { cd->recLenFound = 4, UseDdrSector(true); },
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 4, "A"}, {12, 4, "D"}},
+       [] {},
+       {1, 2}},
+      {"zeros of one and a half records",
+       "ABC\n" + z.substr(0, 6) + "DEF\n" + z.substr(0, 2) + "GH\n",
+       [&] { cd->diagMode = 1, cd->recLenFound = 4, UseDdrSector(false); },
+       {{0, 0, kColKey}, {1, 1, kColKey}, {2, 2, kColKey}},
+       kSubListLast,
+       {{0, 4, "ABC"}, {10, 4, "DEF"}, {16, 3, "GH "}},
+       [&] { EXPECT_EQ(cd->varLenFound + cd->posInvalidFound, 2); },
+       {4, 8, 14},
+       "\nCreateSubList(1): Variable record detected after deleted record!\n"},  // once only
+      {"variable length passes over zero bytes",
+       "AB\n" + z.substr(0, 5) + "CD\n",
+       [&] { cd->allowVarLen = 1, UseDdrSector(false); },
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 3, "A"}, {8, 3, "C"}},
+       [&] { EXPECT_EQ(cd->deletedCount, 0u); }},
+      {"an end-of-file mark ends text only at a record start",
+       "A\x1A"
+       "B\nCD\n\x1A"
+       "EF\n",
+       [&] { cd->allowVarLen = 1; },
+       {{0, 0, kColKey}, {1, 1, kColKey}},
+       kSubListLast,
+       {{0, 4, "A\x1A"}, {4, 3, "CD"}}},
+      {"a trailing one is dropped from text",
+       "AB\n\x1A",
+       [&] { cd->allowVarLen = 1; },
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 3, "A"}},
+       [&] { EXPECT_EQ(cd->readPos, 3u); }},
+      {"and kept in binary data",
+       "ABCD\x1A\x1A\x1A\x1A",
+       [&] { Binary(4); },
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 4, "A"}, {4, 4, "\x1A"}}},
+      // Column 1 is tested (= X) and a key byte; column 2 must not be B.
+      {"a tested key column and two tests",
+       "XA\nXB\nYA\nX\n",
+       [&] { cd->allowVarLen = 1, cd->pOptionCount = 2; },
+       {{0, 0, kColKey | kColEqual, 'X'}, {1, 1, kColKey | kColNotEqual, 'B'}},
+       kSubListLast,
+       {{0, 3, "XA"}, {9, 2, "X "}}},
+      {"65,534 bytes with the mark are allowed",
+       "AB\n" + x65533 + "\n",
+       [&] { cd->allowVarLen = 1; },
+       {{0, 0, kColKey}},
+       kSubListLast,
+       {{0, 3, "A"}, {3, 65534, "x"}}},
+      {"one more is too long",
+       "AB\n" + x65533 + "x\n",
+       [&] { cd->allowVarLen = 1; },
+       {{0, 0, kColKey}},
+       kErrLongRecord,
+       {}},
+      {"65,534 > 65,535 - 2 with a two-byte mark",
+       "AB\r\n" + x65533.substr(1) + "\r\n",
+       [&] { cd->allowVarLen = 1, SetMark(2, '\r', '\n'); },
+       {{0, 0, kColKey}},
+       kErrLongRecord,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    size_t before = Messages().size();
+    OpenData(c.data);
+    c.set();
+    SetColumns(c.cols);
+    SetSortMemory(8192);
+    std::vector<Item> items;
+    EXPECT_EQ(ScanAll(&items), c.status);
+    EXPECT_EQ(items, c.items);
+    c.check();
+    if (!ddr.empty()) {
+      EXPECT_EQ(DdrEntries(), c.ddr);
+    }
+    EXPECT_EQ(Messages().substr(before), c.shown);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Marks, ScannerMarkTest,
-                         ::testing::Values(MarkCase{"LF", "\n", 1, '\n', 0},
-                                           MarkCase{"CR", "\r", 1, '\r', 0},
-                                           MarkCase{"CRLF", "\r\n", 2, '\r', '\n'},
-                                           MarkCase{"LFCR", "\n\r", 2, '\n', '\r'}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ScannerTest, OneByteOfATwoByteMarkIsData) {
-  OpenData("A\rB\r\nC\nD\r\n");
-  SetMark(2, '\r', '\n');
-  cd->allowVarLen = 1;
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 5, "A\rB"}, {5, 5, "C\nD"}};
-  EXPECT_EQ(items, want);
-}
-
-TEST_F(ScannerTest, FirstRecordSetsTheRecordLength) {
-  OpenData("ABCDE\nXY\n");
-  cd->allowVarLen = 1;
+TEST_F(ScannerTest, SubListsCarryTheScanOver) {
+  std::string data;
+  for (int i = 0; i < 100; ++i) data += std::string(1, static_cast<char>('A' + i % 26)) + "\n";
+  OpenData(data);
   SetKeyRange(0, 1);
-  SetSortMemory(8192);
+  SetSortMemory(30 * (11 + 8));  // 29 slots: 28 items and the end-of-run item
   std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  EXPECT_EQ(cd->recLenFound, 256u + 1);  // variable length: at least the default maximum
-
-  Restart();
-  OpenData("ABCDE\nXY\n");
-  SetKeyRange(0, 1);
-  SetSortMemory(8192);
-  items.clear();
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  EXPECT_EQ(cd->recLenFound, 6u);
+  std::vector<Status> results;
+  ScanAll(&items, &results);
+  EXPECT_EQ(results, (std::vector<Status>{kOk, kOk, kOk, kSubListLast}));
+  ASSERT_EQ(items.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(items[i].pos, 2u * i);
 }
 
-TEST_F(ScannerTest, MarkSplitAcrossTheBufferBoundaryIsSeenThroughTheLookAhead) {
-  // The first record puts a CR at byte 65,535, the last of the first buffer,
-  // and its LF at 65,536, the first byte of the second.
+// The first record puts a CR at byte 65,535, the last of the first buffer,
+// and its LF at 65,536: the look-ahead byte sees the mark whole.
+TEST_F(ScannerTest, MarkSplitAcrossTheBufferBoundary) {
   std::string data = std::string(35, 'a') + "\r\n";
+  char head[8];
   for (int i = 0; i < 700; ++i) {
-    char head[8];
     snprintf(head, sizeof head, "%04d", i);
     data += std::string(head) + std::string(94, 'x') + "\r\n";
   }
-  ASSERT_EQ(data[65535], '\r');
-  ASSERT_EQ(data[65536], '\n');
+  ASSERT_EQ(data.substr(65535, 2), "\r\n");
   OpenData(data);
   SetMark(2, '\r', '\n');
   cd->allowVarLen = 1;
@@ -119,229 +209,20 @@ TEST_F(ScannerTest, MarkSplitAcrossTheBufferBoundaryIsSeenThroughTheLookAhead) {
   ASSERT_EQ(ScanAll(&items), kSubListLast);
   ASSERT_EQ(items.size(), 701u);
   for (int i = 0; i < 700; ++i) {
-    char head[8];
     snprintf(head, sizeof head, "%04d", i);
     EXPECT_EQ(items[i + 1], (Item{37u + 100u * i, 100, head})) << i;
   }
   EXPECT_EQ(cd->varLenFound, 0);
 }
 
-TEST_F(ScannerTest, SubListsCarryTheScanOver) {
-  std::string data;
-  for (int i = 0; i < 100; ++i) data += std::string(1, static_cast<char>('A' + i % 26)) + "\n";
-  OpenData(data);
-  SetKeyRange(0, 1);
-  SetSortMemory(30 * (11 + 8));  // 29 slots: 28 items and the end-of-run item
-  ASSERT_EQ(cd->itemsInMem, 29u);
-  std::vector<Status> results;
-  std::vector<Item> items;
-  for (;;) {
-    Status r = CreateSubList();
-    results.push_back(r);
-    for (const uint8_t* it = cd->sortMem; !IsEndOfRun(it); it += cd->itemLen) {
-      items.push_back(st::ItemAt(it));
-    }
-    if (r != kOk) break;
-  }
-  EXPECT_EQ(results, (std::vector<Status>{kOk, kOk, kOk, kSubListLast}));
-  ASSERT_EQ(items.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(items[i].pos, 2u * i);
-}
-
-TEST_F(ScannerTest, BinaryRecordsWithoutMarks) {
-  // Marks, tabs and end-of-file marks are ordinary bytes of binary records.
-  OpenData("ABCD\nF\tH\x1AIJ.");
-  cd->binaryData = 1;
-  cd->eorLen = 0;
-  cd->recLenFound = 4;
-  SetKeyRange(0, 4);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 4, "ABCD"}, {4, 4, "\nF\tH"}, {8, 4, "\x1AIJ."}};
-  EXPECT_EQ(items, want);
-  EXPECT_EQ(cd->spaceCompFound, 0);
-}
-
-TEST_F(ScannerTest, BinaryRecordsWithTheirMark) {
-  OpenData("ABC\nDEF\n");
-  cd->binaryData = cd->binaryWithEor = 1;
-  cd->isiEorLen = 1;
-  cd->eorLen = 0;
-  cd->recLenFound = 4;
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 4, "ABC"}, {4, 4, "DEF"}};
-  EXPECT_EQ(items, want);
-}
-
-TEST_F(ScannerTest, BinaryRecordsWithATwoByteMark) {
-  OpenData("ABC\r\nDEF\r\n");
-  cd->binaryData = cd->binaryWithEor = 1;
-  cd->isiEorLen = 2;
-  cd->eorChar1 = '\r';
-  cd->eorChar2 = '\n';
-  cd->eorLen = 0;
-  cd->recLenFound = 5;
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  EXPECT_EQ(items.size(), 2u);
-}
-
-TEST_F(ScannerTest, BinaryRecordWithoutItsMarkFails) {
-  OpenData("ABC\nDEFX");
-  cd->binaryData = cd->binaryWithEor = 1;
-  cd->eorLen = 0;
-  cd->recLenFound = 4;
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  EXPECT_EQ(ScanAll(&items), kErrBinaryEor);
-  EXPECT_EQ(cd->recStartPos, 4u);  // the driver reports the record's position
-}
-
-TEST_F(ScannerTest, TabsExpandToTheNextTabStop) {
-  OpenData("ABCD\tEF\n");
-  cd->allowVarLen = cd->allowSpaceComp = 1;
-  SetKeyRange(0, 10);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(items[0], (Item{0, 8, "ABCD    EF"}));  // the tab counts as one byte
-  EXPECT_EQ(cd->spaceCompFound, 1);
-}
-
-TEST_F(ScannerTest, TabAtAStopExpandsToAFullRun) {
-  OpenData("\tX\nAB\n");
-  cd->allowVarLen = 1;
-  SetKeyRange(8, 1);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 3, "X"}, {3, 3, " "}};
-  EXPECT_EQ(items, want);
-}
-
-TEST_F(ScannerTest, WithOptionBATabIsAnOrdinaryByte) {
-  OpenData("ABCD\tEF\n");
-  cd->allowVarLen = 1;
-  cd->spaceCompIsComp = 0;
-  SetKeyRange(0, 10);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(items[0], (Item{0, 8, "ABCD\tEF   "}));
-  EXPECT_EQ(cd->spaceCompFound, 0);
-}
-
-TEST_F(ScannerTest, LongRecordUnderOptionSIsNotedOnce) {
-  cd->diagMode = 1;
-  OpenData("AB\nABCDEF\nABCDEFG\n");
-  cd->allowVarLen = cd->allowSpaceComp = 1;
-  cd->recLenFound = 5;
-  SetKeyRange(0, 1);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  EXPECT_EQ(cd->longRecFound, 1);
-  EXPECT_EQ(Messages(),
-            "\nCreateSubList(1):\n1st Long Rec Length:6 at LFA:0x00000003 Max Allowed "
-            "RecordLength:5!\n");
-}
-
-TEST_F(ScannerTest, DeletedRecordsOfFixedLengthTextGoToTheDeletedList) {
-  OpenData(std::string("ABC\n") + std::string(8, '\0') + "DEF\n" + std::string(4, '\0') + "GHI\n");
-  cd->recLenFound = 4;
-  UseDdrSector(false);
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 4, "ABC"}, {12, 4, "DEF"}, {20, 4, "GHI"}};
-  EXPECT_EQ(items, want);
-  EXPECT_EQ(cd->deletedCount, 3u);
-  EXPECT_EQ(DdrEntries(), (std::vector<uint32_t>{4, 8, 16}));
-  EXPECT_EQ(cd->recCount, 3u);  // deleted records are not counted
-  EXPECT_EQ(cd->varLenFound, 0);
-  EXPECT_EQ(cd->posInvalidFound, 0);
-}
-
-TEST_F(ScannerTest, DeletedRecordsAreNumberedUnderRecordNumberAddressing) {
-  OpenData(std::string("ABC\n") + std::string(8, '\0') + "DEF\n");
-  cd->recLenFound = 4;
-  UseDdrSector(true);
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  EXPECT_EQ(DdrEntries(), (std::vector<uint32_t>{1, 2}));
-}
-
-TEST_F(ScannerTest, ZeroRunOfOneAndAHalfRecordsIsNotFixedLength) {
-  cd->diagMode = 1;
-  OpenData(std::string("ABC\n") + std::string(6, '\0') + "DEF\n" + std::string(2, '\0') + "GH\n");
-  cd->recLenFound = 4;
-  UseDdrSector(false);
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 4, "ABC"}, {10, 4, "DEF"}, {16, 3, "GH "}};
-  EXPECT_EQ(items, want);
-  EXPECT_EQ(DdrEntries(), (std::vector<uint32_t>{4, 8, 14}));
-  EXPECT_EQ(cd->varLenFound, 1);
-  EXPECT_EQ(cd->posInvalidFound, 1);
-  // The diagnostic line comes once only.
-  EXPECT_EQ(Messages(), "\nCreateSubList(1): Variable record detected after deleted record!\n");
-}
-
-TEST_F(ScannerTest, VariableLengthDataSkipsZeroBytes) {
-  OpenData(std::string("AB\n") + std::string(5, '\0') + "CD\n");
-  cd->allowVarLen = 1;
-  UseDdrSector(false);
-  SetKeyRange(0, 2);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 3, "AB"}, {8, 3, "CD"}};
-  EXPECT_EQ(items, want);
-  EXPECT_EQ(cd->deletedCount, 0u);
-  EXPECT_TRUE(DdrEntries().empty());
-}
-
-TEST_F(ScannerTest, BinaryAllZeroRecordIsDeletedAndAZeroPrefixedOneIsKept) {
-  OpenData(std::string("ABCD") + std::string(4, '\0') + std::string("\0\0XY", 4) + "EFGH");
-  cd->binaryData = 1;
-  cd->eorLen = 0;
-  cd->recLenFound = 4;
-  UseDdrSector(false);
-  SetKeyRange(0, 4);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 4, "ABCD"}, {8, 4, std::string("\0\0XY", 4)}, {12, 4, "EFGH"}};
-  EXPECT_EQ(items, want);
-  EXPECT_EQ(DdrEntries(), (std::vector<uint32_t>{4}));
-}
-
-TEST_F(ScannerTest, BinaryZeroPrefixAcrossTheBufferBoundaryIsRescanned) {
-  // Six-byte records; the one at 65,532 starts with four zeros that end the
-  // first buffer, and two data bytes in the second.
+// Six-byte binary records; the one at 65,532 starts with four zeros that
+// end the first buffer and goes on with two data bytes in the second.
+TEST_F(ScannerTest, ZeroPrefixAcrossTheBufferBoundaryIsRescanned) {
   std::string data;
   for (int i = 0; i < 10922; ++i) data += "rec" + std::string(1, 'a' + i % 26) + "\n.";
-  data += std::string(4, '\0') + "XY";
-  data += "last\n.";
-  ASSERT_EQ(data.size(), 65544u);
+  data += std::string(4, '\0') + "XY" + "last\n.";
   OpenData(data);
-  cd->binaryData = 1;
-  cd->eorLen = 0;
-  cd->recLenFound = 6;
+  Binary(6);
   UseDdrSector(false);
   SetKeyRange(0, 6);
   SetSortMemory(1 << 20);
@@ -353,227 +234,38 @@ TEST_F(ScannerTest, BinaryZeroPrefixAcrossTheBufferBoundaryIsRescanned) {
   EXPECT_TRUE(DdrEntries().empty());
 }
 
-TEST_F(ScannerTest, EndOfFileMarkEndsTextDataOnlyAtARecordStart) {
-  OpenData(
-      "A\x1A"
-      "B\nCD\n\x1A"
-      "EF\n");
-  SetKeyRange(0, 3);
-  cd->allowVarLen = 1;
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 4,
-                             "A\x1A"
-                             "B"},
-                            {4, 3, "CD "}};
-  EXPECT_EQ(items, want);
-}
-
-TEST_F(ScannerTest, TrailingEndOfFileMarkIsDroppedFromTextButKeptInBinaryData) {
-  OpenData("AB\n\x1A");
-  SetKeyRange(0, 2);
-  cd->allowVarLen = 1;
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  EXPECT_EQ(items.size(), 1u);
-  EXPECT_EQ(cd->readPos, 3u);
-
-  Restart();
-  OpenData("ABCD\x1A\x1A\x1A\x1A");
-  cd->binaryData = 1;
-  cd->eorLen = 0;
-  cd->recLenFound = 4;
-  SetKeyRange(0, 1);
-  SetSortMemory(8192);
-  items.clear();
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  EXPECT_EQ(items.size(), 2u);
-}
-
-TEST_F(ScannerTest, ShortRecordsArePaddedWithBlanks) {
-  OpenData("AB\n\nABCDEFG\n");
-  cd->allowVarLen = 1;
-  SetColumns({{1, 0, kColKey}, {5, 1, kColKey}, {6, 2, kColKey}});
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 3, "B  "}, {3, 1, "   "}, {4, 8, "BFG"}};
-  EXPECT_EQ(items, want);
-}
-
-TEST_F(ScannerTest, KeyColumnsInAnyOrder) {
-  OpenData("ABCDE\n");
-  cd->allowVarLen = 1;
-  // Columns 5, 4, ..., 1 into key positions 0..4.
-  SetColumns({{0, 4, kColKey}, {1, 3, kColKey}, {2, 2, kColKey}, {3, 1, kColKey}, {4, 0, kColKey}});
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(items[0].key, "EDCBA");
-}
-
-TEST_F(ScannerTest, UpperCaseFlagFoldsKeyBytes) {
-  OpenData("ab1z{\n");
-  cd->allowVarLen = 1;
-  SetKeyRange(0, 5, kColUpper);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(items[0].key, "AB1Z{");
-}
-
-TEST_F(ScannerTest, EqualTestSelectsPrimaryRecords) {
-  OpenData("A1X\nB2Y\nC3X\nD\n");
-  cd->allowVarLen = 1;
-  // Key column 1; column 3 must be 'X'.
-  SetColumns({{0, 0, kColKey}, {2, 0, kColEqual, 'X'}});
-  cd->pOptionCount = 1;
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 4, "A"}, {8, 4, "C"}};
-  EXPECT_EQ(items, want);
-  EXPECT_EQ(cd->recCount, 4u);  // unselected records still count
-}
-
-TEST_F(ScannerTest, NotEqualTestSelectsTheOthers) {
-  OpenData("A1X\nB2Y\nC3X\nD\n");
-  cd->allowVarLen = 1;
-  SetColumns({{0, 0, kColKey}, {2, 0, kColNotEqual, 'X'}});
-  cd->pOptionCount = 1;
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  // The short record D sees a blank in column 3, which differs from X.
-  std::vector<Item> want = {{4, 4, "B"}, {12, 2, "D"}};
-  EXPECT_EQ(items, want);
-}
-
-TEST_F(ScannerTest, TestAndKeyOnOneColumnAndTwoTests) {
-  OpenData("XA\nXB\nYA\nX\n");
-  cd->allowVarLen = 1;
-  // Column 1 is both tested (= X) and a key byte; column 2 must not be B.
-  SetColumns({{0, 0, kColKey | kColEqual, 'X'}, {1, 1, kColKey | kColNotEqual, 'B'}});
-  cd->pOptionCount = 2;
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  ASSERT_EQ(ScanAll(&items), kSubListLast);
-  std::vector<Item> want = {{0, 3, "XA"}, {9, 2, "X "}};
-  EXPECT_EQ(items, want);
-}
-
-TEST_F(ScannerTest, MapColumnSkipsColumnsThatTakeNoPart) {
+TEST_F(ScannerTest, MapColumnSkipsRejectsAndServesColumnsPastTheEnd) {
   SetColumns({{3, 0, kColKey}, {40000, 1, kColKey}});
   cd->colCursor = cd->colTable;
   uint8_t c = 'a';
-  EXPECT_EQ(MapColumn(0, &c), 0x8000 + 2);
+  EXPECT_EQ(MapColumn(0, &c), 0x8000 + 2);  // columns that take no part are skipped
   EXPECT_EQ(MapColumn(3, &c), 0);
-  // A long gap is passed over in steps that never reach the special values.
-  EXPECT_EQ(MapColumn(4, &c), 0x8000 + 0x7FFD);
+  EXPECT_EQ(MapColumn(4, &c), 0x8000 + 0x7FFD);  // in steps short of the special values
   EXPECT_EQ(MapColumn(40000, &c), 1);
   EXPECT_EQ(MapColumn(40001, &c), 0xFFFF);
-}
-
-TEST_F(ScannerTest, MapColumnRejectsAndStaysOnTheFailedTest) {
   SetColumns({{1, 0, kColEqual, 'Q'}, {2, 0, kColKey}});
   cd->colCursor = cd->colTable;
   cd->selPassCount = 3;
-  uint8_t c = 'R';
-  EXPECT_EQ(MapColumn(1, &c), 0xFFFE);
+  c = 'R';
+  EXPECT_EQ(MapColumn(1, &c), 0xFFFE);  // rejected, the cursor stays on the failed test
   EXPECT_EQ(cd->selPassCount, 0);
   EXPECT_EQ(cd->colCursor, cd->colTable);
   c = 'Q';
   EXPECT_EQ(MapColumn(1, &c), 0x8000);
   EXPECT_EQ(cd->selPassCount, 1);
+  for (uint8_t match : {' ', 'X'}) {  // past the end: blanks, keys and tests in table order
+    SetColumns({{5, 0, kColKey}, {7, 0, kColEqual, match}, {9, 1, kColKey}});
+    cd->colCursor = cd->colTable;
+    cd->selPassCount = 0;
+    c = ' ';
+    EXPECT_EQ(MapColumnPastEnd(3, &c), 0);
+    EXPECT_EQ(MapColumnPastEnd(4, &c), match == ' ' ? 1 : 0xFFFF);
+    EXPECT_EQ(cd->selPassCount, match == ' ' ? 1 : 0);
+    if (match == ' ') {
+      EXPECT_EQ(MapColumnPastEnd(5, &c), 0xFFFF);
+    }
+  }
 }
-
-TEST_F(ScannerTest, MapColumnPastEndServesKeysAndTestsInTableOrder) {
-  SetColumns({{5, 0, kColKey}, {7, 0, kColEqual, ' '}, {9, 1, kColKey}});
-  cd->colCursor = cd->colTable;
-  uint8_t c = ' ';
-  EXPECT_EQ(MapColumnPastEnd(3, &c), 0);
-  EXPECT_EQ(MapColumnPastEnd(4, &c), 1);
-  EXPECT_EQ(cd->selPassCount, 1);
-  EXPECT_EQ(MapColumnPastEnd(5, &c), 0xFFFF);
-
-  SetColumns({{5, 0, kColKey}, {7, 0, kColEqual, 'X'}, {9, 1, kColKey}});
-  cd->colCursor = cd->colTable;
-  EXPECT_EQ(MapColumnPastEnd(3, &c), 0);
-  EXPECT_EQ(MapColumnPastEnd(4, &c), 0xFFFF);  // failed: the record is rejected
-  EXPECT_EQ(cd->selPassCount, 0);
-}
-
-TEST_F(ScannerTest, RecordLongerThanTheLimitFails) {
-  OpenData("AB\n" + std::string(65533, 'x') + "\n");
-  cd->allowVarLen = 1;
-  SetKeyRange(0, 1);
-  SetSortMemory(8192);
-  std::vector<Item> items;
-  EXPECT_EQ(ScanAll(&items), kSubListLast);  // 65,534 bytes with its mark: allowed
-
-  Restart();
-  OpenData("AB\n" + std::string(65534, 'x') + "\n");
-  cd->allowVarLen = 1;
-  SetKeyRange(0, 1);
-  SetSortMemory(8192);
-  items.clear();
-  EXPECT_EQ(ScanAll(&items), kErrLongRecord);
-
-  Restart();
-  OpenData("AB\r\n" + std::string(65532, 'x') + "\r\n");
-  SetMark(2, '\r', '\n');
-  cd->allowVarLen = 1;
-  SetKeyRange(0, 1);
-  SetSortMemory(8192);
-  items.clear();
-  EXPECT_EQ(ScanAll(&items), kErrLongRecord);  // 65,534 > 65,535 − 2
-}
-
-TEST_F(ScannerTest, EmptyDataGivesAnEmptySubList) {
-  OpenData("");
-  SetKeyRange(0, 2);
-  SetSortMemory(8192);
-  EXPECT_EQ(CreateSubList(), kSubListLast);
-  EXPECT_TRUE(IsEndOfRun(cd->sortMem));
-  EXPECT_EQ(cd->recCount, 0u);
-}
-
-TEST_F(ScannerTest, UnreadableDataFails) {
-  OpenData("AB\nCD\n");
-  SetKeyRange(0, 2);
-  SetSortMemory(8192);
-  FaultPlan plan;
-  plan.classes = kFaultRead;
-  plan.failAt = 1;
-  plan.err = EIO;
-  plan.sticky = true;
-  SysSetFaultPlan(plan);
-  EXPECT_EQ(CreateSubList(), kErrInputRead);
-}
-
-TEST_F(ScannerTest, DeletedListWriteFailureEndsTheScan) {
-  // 127 deleted records: the 127th finds the sector full and must write it.
-  OpenData(std::string("ABC\n") + std::string(127 * 4, '\0') + "DEF\n");
-  cd->recLenFound = 4;
-  UseDdrSector(false);
-  cd->outFd = open(dir.file("out.isi").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
-  SetKeyRange(0, 3);
-  SetSortMemory(8192);
-  FaultPlan plan;
-  plan.classes = kFaultWrite;
-  plan.failAt = 1;
-  plan.err = ENOSPC;
-  SysSetFaultPlan(plan);
-  std::vector<Item> items;
-  EXPECT_EQ(ScanAll(&items), kErrDdrWrite);
-  EXPECT_EQ(cd->deletedCount, 127u);
-}
-
-// ---- fillInputBuffer ------------------------------------------------------
 
 TEST_F(ScannerTest, FillReadsFullBuffersWithTheLookAheadByte) {
   std::string data(70000, 'a');
@@ -589,29 +281,18 @@ TEST_F(ScannerTest, FillReadsFullBuffersWithTheLookAheadByte) {
   EXPECT_EQ(fillInputBuffer(cd->inFd), 0);
 }
 
-TEST_F(ScannerTest, FillRetriesAShortReadAndReportsIt) {
+TEST_F(ScannerTest, FillRetriesShortReadsAndGivesUpAfterFour) {
   cd->diagMode = 1;
   OpenData(std::string(100000, 'a'));
-  FaultPlan plan;
-  plan.classes = kFaultRead;
-  plan.failAt = 1;
-  plan.shortIo = true;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan({kFaultRead, 1, 0, true});
   EXPECT_EQ(fillInputBuffer(cd->inFd), 65536);
   EXPECT_EQ(Messages(),
             "\nfillInputBuffer(2):\n Retry:2  At location:0x00000000  Bytes read was:32768 Should "
             "be:65536\n");
-}
-
-TEST_F(ScannerTest, FillGivesUpAfterFourShortReads) {
+  Restart();
   cd->diagMode = 1;
   OpenData(std::string(100000, 'a'));
-  FaultPlan plan;
-  plan.classes = kFaultRead;
-  plan.failAt = 1;
-  plan.shortIo = true;
-  plan.sticky = true;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan({kFaultRead, 1, 0, true, true});
   EXPECT_EQ(fillInputBuffer(cd->inFd), kErrInputRead);
   EXPECT_EQ(SysFaultCallCount(), 4u);
   std::string m = Messages();
