@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -37,53 +36,33 @@ inline std::string NumKey(int n, int width = 9) {
   return "K" + std::string(static_cast<size_t>(width - 1) - digits.size(), '0') + digits;
 }
 
-// The same index as a machine of the other byte order would have written
-// it: every key sector of the tree, every DDR sector of the chain and the
-// header translated, and the version word turned.
-inline std::string ToOtherOrder(const std::string& bytes) {
-  isir::IsiReader isi;
-  std::vector<isir::KeySector> sectors;
-  std::vector<isir::DdrSector> chain;
-  EXPECT_TRUE(isi.Load(bytes) && isi.TreeSectors(&sectors) && isi.DdrChain(&chain));
-  std::string out = bytes;
-  auto* p = reinterpret_cast<uint8_t*>(out.data());
-  auto st = std::make_unique<FhStRec>();
-  FhStInitRec(st.get());
-  memcpy(st->header, bytes.data(), kIsiHeaderSize);  // native: XlatIsiDDR looks at the DDR head
-  st->entrySize = static_cast<uint16_t>(isi.header().entrySize());
-  for (const isir::KeySector& s : sectors) XlatIsiTree(st.get(), p + isi.ByteOffset(s.pos));
-  for (const isir::DdrSector& d : chain) XlatIsiDDR(st.get(), p + isi.ByteOffset(d.pos));
-  XlatIsiHeader(st.get(), p);
-  std::swap(p[4], p[5]);
-  return out;
-}
-
 class IsiFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     kt::ResetRunContext();
     outBuf_.assign(kOutBufSize, 0);
-    cd()->outBuf = outBuf_.data();
-    cd()->outBufPtr = cd()->outBuf;
+    cd()->outBuf = cd()->outBufPtr = outBuf_.data();
     cd()->outBufFree = kOutBufSize;
-    msgOut_ = open_memstream(&msgData_, &msgSize_);
-    cd()->msgOut = msgOut_;
+    msg_.Attach();
     isiPath_ = dir_.file("T.ISI");
     cd()->outFd = SysOpen(isiPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(cd()->outFd, 0);
     cd()->failFd = 99;  // a work file, as during the sort
     cd()->recLenFound = 0;
   }
-
   void TearDown() override {
     SysSetFaultPlan(FaultPlan{});
     if (cd()->outFd >= 0) close(cd()->outFd);
     if (cd()->errFd >= 0) close(cd()->errFd);
     CmdFree(cd()->isiBlock);
-    cd()->msgOut = nullptr;
-    fclose(msgOut_);
-    free(msgData_);
+    for (int fd : walkFds_) close(fd);
+    walkFds_.clear();
     pCmdData = nullptr;
+  }
+  // Starts over with a fresh run context and an empty T.ISI within one test.
+  void Restart() {
+    TearDown();
+    SetUp();
   }
 
   static CmdData* cd() { return pCmdData; }
@@ -92,7 +71,6 @@ class IsiFixture : public ::testing::Test {
     keyLen_ = keyLen;
     ASSERT_EQ(IsiBuildBegin(keyLen, static_cast<int32_t>(IsiEntrySize(keyLen))), kOk);
   }
-
   // Feeds one item (key padded with spaces to the key length) through the
   // index output routine, as the merge's final pass does.
   int32_t Add(const std::string& key, uint64_t position, uint16_t recSize = 10) {
@@ -103,18 +81,20 @@ class IsiFixture : public ::testing::Test {
     ++cd()->recCount;
     return WriteTagRecord(item.data());
   }
-
   // Adds keys NumKey(0..n-1), record i at i * recSize.
   void AddNumbered(int n, uint16_t recSize = 10) {
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < n; ++i) {
       ASSERT_EQ(Add(NumKey(i, keyLen_), uint64_t(i) * recSize, recSize), 0);
+    }
+  }
+  // Begins a build of `keyLen`-byte keys, adds NumKey(0..n-1) and finishes.
+  void BuildNumbered(int keyLen, int n) {
+    Begin(keyLen);
+    AddNumbered(n);
+    ASSERT_EQ(IsiBuildFinish(), kOk);
   }
 
-  std::string Messages() {
-    fflush(msgOut_);
-    return std::string(msgData_, msgSize_);
-  }
-
+  std::string Messages() { return msg_.text(); }
   void OpenErrorFile() {
     cd()->errFileOn = 1;
     cd()->errFd = SysOpen(dir_.file("T.ERR").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -122,15 +102,18 @@ class IsiFixture : public ::testing::Test {
   }
   std::string ErrorFile() const { return dir_.read("T.ERR"); }
   std::string IsiBytes() const { return dir_.read("T.ISI"); }
-
-  isir::IsiReader ReadIsi() {
+  // The built ISI, loaded and (unless told otherwise) found sound.
+  isir::IsiReader ReadIsi(bool validate = true) {
     isir::IsiReader reader;
     std::string err;
     EXPECT_TRUE(reader.LoadFile(isiPath_, &err)) << err;
+    if (validate) {
+      EXPECT_TRUE(reader.Validate(&err)) << err;
+    }
     return reader;
   }
 
-  // Opens the built ISI for the sequential walk as compaction does.
+  // Opens an ISI for the sequential walk as compaction does.
   std::unique_ptr<FhStRec> OpenForWalk(const std::string& path) {
     auto st = std::make_unique<FhStRec>();
     FhStInitRec(st.get());
@@ -142,8 +125,6 @@ class IsiFixture : public ::testing::Test {
     walkFds_.push_back(st->fd);
     return st;
   }
-  std::unique_ptr<FhStRec> OpenForWalk() { return OpenForWalk(isiPath_); }
-
   // Every entry the walk returns until it stops; the final code in *last.
   static std::vector<isir::Entry> WalkAll(FhStRec* st, int32_t* last, size_t limit = 1000000) {
     std::vector<isir::Entry> out;
@@ -160,10 +141,11 @@ class IsiFixture : public ::testing::Test {
     *last = r;
     return out;
   }
-
-  void CloseWalkFiles() {
-    for (int fd : walkFds_) close(fd);
-    walkFds_.clear();
+  // Writes `bytes` as another file and returns its path.
+  std::string Variant(const std::string& bytes) {
+    std::string path = dir_.file("V" + std::to_string(variants_++) + ".ISI");
+    kt::WriteFileBytes(path, bytes);
+    return path;
   }
 
   kt::TempDir dir_;
@@ -172,13 +154,9 @@ class IsiFixture : public ::testing::Test {
 
  private:
   std::vector<uint8_t> outBuf_;
-  FILE* msgOut_ = nullptr;
-  char* msgData_ = nullptr;
-  size_t msgSize_ = 0;
+  kt::MsgCapture msg_;
   std::vector<int> walkFds_;
-
- public:
-  ~IsiFixture() override { CloseWalkFiles(); }
+  int variants_ = 0;
 };
 
 }  // namespace isitest

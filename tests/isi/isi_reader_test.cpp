@@ -1,4 +1,5 @@
-// The test reader itself: it must notice the damage it is there to catch.
+// The test reader and its byte-order swap: they must notice the damage
+// they are there to catch, and read the other order alike.
 #include "isi/byte_order.h"
 #include "isi_fixture.h"
 
@@ -10,12 +11,10 @@ class IsiReaderTest : public IsiFixture {
   void SetUp() override {
     IsiFixture::SetUp();
     cd()->maxFillPct = 10;  // two entries per sector: root K2, K5; leaves at 4, 5, 6
-    Begin(10);
-    AddNumbered(8);
-    ASSERT_EQ(IsiBuildFinish(), kOk);
+    BuildNumbered(10, 8);
     good_ = IsiBytes();
   }
-  bool Sound(const std::string& bytes, std::string* err) {
+  static bool Sound(const std::string& bytes, std::string* err) {
     isir::IsiReader isi;
     return isi.Load(bytes, err) && isi.Validate(err);
   }
@@ -30,20 +29,27 @@ class IsiReaderTest : public IsiFixture {
 TEST_F(IsiReaderTest, RefusesWhatASoundIndexNeverHolds) {
   std::string err;
   ASSERT_TRUE(Sound(good_, &err)) << err;
-  EXPECT_FALSE(Sound(Patched(1024 + 24 + 4, 4), &err));  // two entries share a child
-  EXPECT_NE(err.find("twice"), std::string::npos) << err;
-  EXPECT_FALSE(Sound(Patched(4 * 512 + 504, 1 << 16), &err));  // a leaf at level 1
-  EXPECT_FALSE(Sound(good_ + std::string(512, '\0'), &err));   // a sector of nothing
-  EXPECT_NE(err.find("belongs to nothing"), std::string::npos) << err;
   std::string unordered = good_;
   unordered[4 * 512 + 12 + 9] = 'Z';  // K0 sorts after K1
-  EXPECT_FALSE(Sound(unordered, &err));
-  EXPECT_FALSE(Sound(good_.substr(0, 1000), &err));
-  EXPECT_FALSE(Sound("SISX" + good_.substr(4), &err));
+  const struct {
+    std::string bytes;
+    const char* why;
+  } cases[] = {
+      {Patched(1024 + 24 + 4, 4), "twice"},        // two entries share a child
+      {Patched(4 * 512 + 504, 1 << 16), "level"},  // a leaf at level 1
+      {good_ + std::string(512, '\0'), "belongs to nothing"},
+      {unordered, "out of order"},
+      {good_.substr(0, 1000), "shorter than a header"},
+      {"SISX" + good_.substr(4), "magic"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(Sound(c.bytes, &err)) << c.why;
+    EXPECT_NE(err.find(c.why), std::string::npos) << err;
+  }
 }
 
 TEST_F(IsiReaderTest, DecodesTheOtherByteOrder) {
-  std::string foreign = ToOtherOrder(good_);
+  std::string foreign = isir::SwapByteOrder(good_);
   isir::IsiReader a, b;
   ASSERT_TRUE(a.Load(good_) && b.Load(foreign));
   EXPECT_FALSE(a.header().bigEndian);
@@ -57,6 +63,7 @@ TEST_F(IsiReaderTest, DecodesTheOtherByteOrder) {
     EXPECT_EQ(ea[i].recPos, eb[i].recPos);
     EXPECT_EQ(ea[i].child, eb[i].child);
   }
+  EXPECT_EQ(isir::SwapByteOrder(foreign), good_);
 }
 
 }  // namespace
