@@ -1,5 +1,5 @@
-// The backup of an in-place compaction: the copy, its failures, and the
-// restore.
+// The backup of an in-place compaction: the copy, the restore, and each of
+// their failures with its message and what it leaves.
 #include "compact/backup.h"
 
 #include <fcntl.h>
@@ -7,11 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <memory>
 #include <string>
 
-#include "compact/compact_test_util.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
 #include "support/test_util.h"
@@ -29,8 +26,7 @@ class BackupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     kt::ResetRunContext();
-    messages_ = std::make_unique<ct::MessageCapture>();
-    original_ = Pattern(150000, 3);  // more than two copy blocks
+    msg_.Attach();
     dir_.write("cust.isi", original_);
     CmdData* cd = pCmdData;
     snprintf(cd->inName, sizeof cd->inName, "%s", dir_.file("cust.isi").c_str());
@@ -43,17 +39,10 @@ class BackupTest : public ::testing::Test {
     SysSetFaultPlan(FaultPlan{});
     CompactCloseBackupIsi();
     if (pCmdData->inFd >= 0) SysClose(pCmdData->inFd);
-    messages_.reset();
   }
-  static void Fail(uint32_t classes, uint64_t at, int err, bool shortIo = false,
-                   bool sticky = false) {
-    FaultPlan plan;
-    plan.classes = classes;
-    plan.failAt = at;
-    plan.err = err;
-    plan.shortIo = shortIo;
-    plan.sticky = sticky;
-    SysSetFaultPlan(plan);
+  void Restart() {
+    TearDown();
+    SetUp();
   }
   // Overwrites the start of the ISI and makes it longer, as a compaction
   // that failed late would leave it.
@@ -63,138 +52,107 @@ class BackupTest : public ::testing::Test {
     ASSERT_EQ(SysWrite(pCmdData->inFd, junk.data(), junk.size()),
               static_cast<ssize_t>(junk.size()));
   }
-  void ExpectFailedBackupLeftNothing(const std::string& message) {
-    EXPECT_EQ(pCmdData->backupFd, 0);
-    EXPECT_EQ(pCmdData->backupBuf, nullptr);
-    EXPECT_EQ(pCmdData->compactFlags & 4, 0u);
-    EXPECT_FALSE(dir_.exists("cust.isi.bak"));
-    EXPECT_EQ(dir_.read("cust.isi"), original_);
-    EXPECT_EQ(messages_->text(), message);
-  }
+  std::string Shown(size_t before) { return msg_.text().substr(before); }
 
   kt::TempDir dir_;
-  std::string original_;
-  std::unique_ptr<ct::MessageCapture> messages_;
+  kt::MsgCapture msg_;
+  const std::string original_ = Pattern(150000, 3);  // more than two copy blocks
 };
 
-TEST_F(BackupTest, BackupIsAnExactCopyKeptOpenUntilClosed) {
+TEST_F(BackupTest, BackupIsAnExactCopyKeptUntilClosedAndRestoresTheIsi) {
+  dir_.write("cust.isi.bak", Pattern(300000, 42));  // left from an earlier run: overwritten
   ASSERT_EQ(CompactWriteBackup(), 0);
   EXPECT_NE(pCmdData->compactFlags & 4, 0u);
   EXPECT_GT(pCmdData->backupFd, 0);
-  EXPECT_EQ(dir_.read("cust.isi.bak"), original_);
-  EXPECT_EQ(messages_->text(), "");
+  EXPECT_TRUE(dir_.read("cust.isi.bak") == original_);
   EXPECT_EQ(CompactCloseBackupIsi(), 0);
   EXPECT_EQ(pCmdData->backupFd, 0);
   EXPECT_EQ(pCmdData->backupBuf, nullptr);
   EXPECT_FALSE(dir_.exists("cust.isi.bak"));
-  EXPECT_EQ(dir_.read("cust.isi"), original_);
+  EXPECT_TRUE(dir_.read("cust.isi") == original_);
+  // Restored byte for byte over a longer or a shorter ISI, the backup then gone.
+  for (bool cutShort : {false, true}) {
+    Restart();
+    ASSERT_EQ(CompactWriteBackup(), 0);
+    if (cutShort) {
+      ASSERT_EQ(SysFtruncate(pCmdData->inFd, 2048), 0);
+    } else {
+      Scribble();
+    }
+    EXPECT_EQ(CompactRestoreIsi(), 0);
+    EXPECT_TRUE(dir_.read("cust.isi") == original_);
+    EXPECT_EQ(pCmdData->backupFd, 0);
+    EXPECT_FALSE(dir_.exists("cust.isi.bak"));
+  }
+  EXPECT_EQ(msg_.text(), "");
 }
 
-TEST_F(BackupTest, BackupLeftFromAnEarlierRunIsOverwritten) {
-  dir_.write("cust.isi.bak", Pattern(300000, 42));
-  ASSERT_EQ(CompactWriteBackup(), 0);
-  EXPECT_EQ(dir_.read("cust.isi.bak"), original_);
-}
-
-TEST_F(BackupTest, BackupThatCannotBeCreatedStopsBeforeTheIsiIsTouched) {
-  Fail(kFaultOpen, 1, EACCES, false, true);
-  EXPECT_EQ(CompactWriteBackup(), kErrInPlace);
-  ExpectFailedBackupLeftNothing("Unable to create backup file: " + dir_.file("cust.isi.bak") +
-                                "\n");
-}
-
-TEST_F(BackupTest, FailedWriteHalfwayDeletesThePartialBackup) {
-  Fail(kFaultWrite, 2, ENOSPC);
-  EXPECT_EQ(CompactWriteBackup(), kErrInPlace);
-  ExpectFailedBackupLeftNothing("Error writing the ISI backup file: " + dir_.file("cust.isi.bak") +
-                                "\n");
-}
-
-TEST_F(BackupTest, ShortWriteIsAFailedBackup) {
-  Fail(kFaultWrite, 3, 0, true);
-  EXPECT_EQ(CompactWriteBackup(), kErrInPlace);
-  ExpectFailedBackupLeftNothing("Error writing the ISI backup file: " + dir_.file("cust.isi.bak") +
-                                "\n");
-}
-
-TEST_F(BackupTest, BackupThatCannotBeSyncedIsAFailedBackup) {
-  Fail(kFaultMeta, 1, EIO);  // the first file-metadata call is the sync
-  EXPECT_EQ(CompactWriteBackup(), kErrInPlace);
-  ExpectFailedBackupLeftNothing("Error writing the ISI backup file: " + dir_.file("cust.isi.bak") +
-                                "\n");
-}
-
-TEST_F(BackupTest, UnreadableIsiIsAFailedBackup) {
-  Fail(kFaultRead, 2, EIO);
-  EXPECT_EQ(CompactWriteBackup(), kErrInPlace);
-  ExpectFailedBackupLeftNothing("Error reading the ISI file: " + dir_.file("cust.isi") + "\n");
-}
-
-TEST_F(BackupTest, RestoreGivesBackTheIsiByteForByteAndRemovesTheBackup) {
-  ASSERT_EQ(CompactWriteBackup(), 0);
-  Scribble();
-  EXPECT_EQ(CompactRestoreIsi(), 0);
-  EXPECT_EQ(dir_.read("cust.isi"), original_);
-  EXPECT_EQ(pCmdData->backupFd, 0);
-  EXPECT_FALSE(dir_.exists("cust.isi.bak"));
-  EXPECT_EQ(messages_->text(), "");
-}
-
-TEST_F(BackupTest, RestoreAfterTheIsiWasCutShortFillsItAgain) {
-  ASSERT_EQ(CompactWriteBackup(), 0);
-  ASSERT_EQ(SysFtruncate(pCmdData->inFd, 2048), 0);
-  EXPECT_EQ(CompactRestoreIsi(), 0);
-  EXPECT_EQ(dir_.read("cust.isi"), original_);
-}
-
-TEST_F(BackupTest, RestoreWithoutBackupDoesNothing) {
-  Scribble();
-  std::string scribbled = dir_.read("cust.isi");
-  EXPECT_EQ(CompactRestoreIsi(), 0);
-  EXPECT_EQ(dir_.read("cust.isi"), scribbled);
-  EXPECT_EQ(messages_->text(), "");
+TEST_F(BackupTest, FailedBackupStopsBeforeTheIsiIsTouchedAndLeavesNoCopy) {
+  const std::string writing = "Error writing the ISI backup file: " + dir_.file("cust.isi.bak");
+  const struct {
+    FaultPlan plan;
+    std::string message;
+  } cases[] = {
+      {{kFaultOpen, 1, EACCES, false, true},
+       "Unable to create backup file: " + dir_.file("cust.isi.bak")},
+      {{kFaultWrite, 2, ENOSPC}, writing},   // halfway
+      {{kFaultWrite, 3, 0, true}, writing},  // a short write
+      {{kFaultMeta, 1, EIO}, writing},       // the first file-metadata call is the sync
+      {{kFaultRead, 2, EIO}, "Error reading the ISI file: " + dir_.file("cust.isi")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Restart();
+    size_t before = msg_.text().size();
+    SysSetFaultPlan(c.plan);
+    EXPECT_EQ(CompactWriteBackup(), kErrInPlace);
+    EXPECT_EQ(pCmdData->backupFd, 0);
+    EXPECT_EQ(pCmdData->backupBuf, nullptr);
+    EXPECT_EQ(pCmdData->compactFlags & 4, 0u);
+    EXPECT_FALSE(dir_.exists("cust.isi.bak"));
+    EXPECT_TRUE(dir_.read("cust.isi") == original_);
+    EXPECT_EQ(Shown(before), c.message + "\n");
+  }
 }
 
 TEST_F(BackupTest, FailedRestoreKeepsTheBackupFile) {
-  ASSERT_EQ(CompactWriteBackup(), 0);
+  const std::string writing = "Error restoring/writing the ISI file: " + dir_.file("cust.isi");
+  const struct {
+    FaultPlan plan;
+    std::string message;
+  } cases[] = {
+      {{kFaultWrite, 2, ENOSPC}, writing},
+      {{kFaultRead, 1, EIO}, "Error reading the ISI backup file: " + dir_.file("cust.isi.bak")},
+      {{kFaultMeta, 2, EIO}, writing},  // the truncation passes, the sync fails
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Restart();
+    size_t before = msg_.text().size();
+    ASSERT_EQ(CompactWriteBackup(), 0);
+    Scribble();
+    SysSetFaultPlan(c.plan);
+    EXPECT_EQ(CompactRestoreIsi(), kErrRestore);
+    EXPECT_EQ(Shown(before), c.message + "\n");
+    EXPECT_EQ(pCmdData->backupFd, 0);
+    EXPECT_TRUE(dir_.read("cust.isi.bak") == original_);
+    SysSetFaultPlan(FaultPlan{});
+    CompactCloseBackupIsi();  // what the driver does next must not remove it
+    EXPECT_TRUE(dir_.exists("cust.isi.bak"));
+  }
+}
+
+TEST_F(BackupTest, WithoutABackupRestoreAndCloseDoNothing) {
   Scribble();
-  Fail(kFaultWrite, 2, ENOSPC);
-  EXPECT_EQ(CompactRestoreIsi(), kErrRestore);
-  EXPECT_EQ(messages_->text(),
-            "Error restoring/writing the ISI file: " + dir_.file("cust.isi") + "\n");
-  EXPECT_EQ(pCmdData->backupFd, 0);
-  EXPECT_EQ(dir_.read("cust.isi.bak"), original_);
-  CompactCloseBackupIsi();  // what the driver does next must not remove it
-  EXPECT_TRUE(dir_.exists("cust.isi.bak"));
-}
-
-TEST_F(BackupTest, UnreadableBackupIsAFailedRestore) {
-  ASSERT_EQ(CompactWriteBackup(), 0);
-  Fail(kFaultRead, 1, EIO);
-  EXPECT_EQ(CompactRestoreIsi(), kErrRestore);
-  EXPECT_EQ(messages_->text(),
-            "Error reading the ISI backup file: " + dir_.file("cust.isi.bak") + "\n");
-}
-
-TEST_F(BackupTest, RestoreThatCannotBeSyncedFails) {
-  ASSERT_EQ(CompactWriteBackup(), 0);
-  Scribble();
-  Fail(kFaultMeta, 2, EIO);  // the truncation passes, the sync fails
-  EXPECT_EQ(CompactRestoreIsi(), kErrRestore);
-  EXPECT_EQ(messages_->text(),
-            "Error restoring/writing the ISI file: " + dir_.file("cust.isi") + "\n");
-}
-
-TEST_F(BackupTest, CloseWithoutBackupIsHarmless) {
+  std::string scribbled = dir_.read("cust.isi");
   dir_.write("cust.isi.bak", "not ours");
+  EXPECT_EQ(CompactRestoreIsi(), 0);
+  EXPECT_TRUE(dir_.read("cust.isi") == scribbled);
   EXPECT_EQ(CompactCloseBackupIsi(), 0);
   EXPECT_EQ(CompactCloseBackupIsi(), 0);
   EXPECT_TRUE(dir_.exists("cust.isi.bak"));  // only a backup this run made is removed
+  EXPECT_EQ(msg_.text(), "");
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(BackupTest, SaveNamesTheBackupAfterTheIsiAndCopiesIt) {
   CmdData* cd = pCmdData;
@@ -204,7 +162,7 @@ TEST_F(BackupTest, SaveNamesTheBackupAfterTheIsiAndCopiesIt) {
   snprintf(cd->inExt, kExtSize, ".isi");
   ASSERT_EQ(CompactSaveIsi(), 0);
   EXPECT_STREQ(cd->backupName, dir_.file("cust.isi.bak").c_str());
-  EXPECT_EQ(dir_.read("cust.isi.bak"), original_);
+  EXPECT_TRUE(dir_.read("cust.isi.bak") == original_);
 }
 
 }  // namespace

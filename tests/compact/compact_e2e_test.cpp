@@ -1,286 +1,257 @@
 // Compaction from the outside: indexes built by kelindex itself, compacted
-// by kelindex in place or into a new file, and read back entry by entry with
-// the independent test reader.
+// by kelindex in place or into a new file, and read back entry by entry
+// with the independent test reader; and the refusals of files that are no
+// index to compact. Damaged trees, every failing call and interrupts are
+// held by the end-to-end tests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "compact/compact_test_util.h"
-#include "compact/isi_compare.h"
-#include "compact/isi_image.h"
+#include "compact/compact_fixture.h"
 #include "isi/file_lock.h"
-#include "support/test_util.h"
 
 namespace {
 
-constexpr uint32_t kRecLen = 20;  // characters before the line feed
+using Names = std::vector<std::string>;
 
 class CompactE2eTest : public ::testing::Test {
  protected:
-  kt::RunResult Run(const std::vector<std::string>& args, const std::string& fault = "") {
+  kt::RunResult Run(const std::vector<std::string>& args) {
     kt::RunOptions opts;
     opts.cwd = dir_.path();
     opts.env.push_back({"TMPDIR", dir_.path()});
-    if (!fault.empty()) {
-      opts.faultBinary = true;
-      opts.env.push_back({"KELINDEX_FAULT", fault});
-    }
     return kt::RunKelindex(args, opts);
   }
-  // Fixed-length records: key "K%06u" of record i / dupEvery (so runs of
-  // equal keys), in a shuffled order; every `deletedEvery`-th record (when
-  // non-zero) zero-filled as a deleted record.
+  // Fixed-length records of 20 characters: key "K%06u" of record i /
+  // dupEvery (runs of equal keys), in a shuffled order; every
+  // `deletedEvery`-th record (when not 0) zero-filled as a deleted record.
   void WriteData(uint32_t records, uint32_t dupEvery, uint32_t deletedEvery) {
     std::string data;
     for (uint32_t i = 0; i < records; ++i) {
       if (deletedEvery != 0 && i % deletedEvery == deletedEvery - 1 && i + 1 < records) {
-        data.append(kRecLen + 1, '\0');
+        data.append(21, '\0');
         continue;
       }
-      uint32_t k = (i * 7919u) % records / dupEvery;
       char rec[64];
-      snprintf(rec, sizeof rec, "K%06u rec %09u\n", k, i);
-      data += std::string(rec, kRecLen) + "\n";
+      snprintf(rec, sizeof rec, "K%06u rec %09u", (i * 7919u) % records / dupEvery, i);
+      data += std::string(rec, 20) + "\n";
     }
     dir_.write("data.txt", data);
   }
-  void Build(const std::vector<std::string>& args) {
-    kt::RunResult r = Run(args);
-    ASSERT_EQ(r.exitCode, 0) << r.out;
-  }
-  isir::IsiReader Load(const std::string& name) { return ct::LoadValid(dir_.file(name)); }
-  // Compacts with `args` and checks the result against the index before.
-  isir::IsiReader CompactAndCompare(const std::vector<std::string>& args, const std::string& out) {
-    std::string before = dir_.read("a.isi");
-    kt::RunResult r = Run(args);
-    output_ = r.out;
-    EXPECT_EQ(r.exitCode, 0) << r.out;
-    isir::IsiReader old;
-    EXPECT_TRUE(old.Load(before));
-    isir::IsiReader now = Load(out);
-    ct::ExpectSameEntries(ct::EntriesOf(old), ct::EntriesOf(now));
-    EXPECT_EQ(now.header().spin, old.header().spin == 0 ? 1u : 0u);
-    EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << r.out;
-    return now;
-  }
-  // Files other than the data, the indexes a test made, and nothing else.
-  std::vector<std::string> Leftovers() const {
-    std::vector<std::string> rest;
+  // Files besides the data and the indexes a test makes.
+  Names Leftovers() const {
+    Names rest;
     for (const std::string& name : dir_.list()) {
       if (name != "data.txt" && name != "a.isi" && name != "b.isi") rest.push_back(name);
     }
     return rest;
   }
-  void ExpectRefused(const std::vector<std::string>& args, const std::string& message) {
-    std::string before = dir_.read("a.isi");
-    kt::RunResult r = Run(args);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Start time"), std::string::npos);
-    EXPECT_EQ(dir_.read("a.isi"), before);
-    EXPECT_FALSE(dir_.exists("b.isi"));
-    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-  }
-
   kt::TempDir dir_;
-  std::string output_;
 };
 
-TEST_F(CompactE2eTest, OneLevelIndexInPlace) {
-  WriteData(12, 1, 0);
-  Build({"data.txt,a.isi", "-1-7"});
-  isir::IsiReader now = CompactAndCompare({"a.isi", "-c"}, "a.isi");
-  EXPECT_EQ(ct::CountsAtLevel(now, 0), std::vector<uint32_t>{12});
-  EXPECT_NE(output_.find("12 records, 0 deleted entries\n"), std::string::npos) << output_;
-  EXPECT_EQ(output_.find("purged"), std::string::npos);
-}
-
-TEST_F(CompactE2eTest, SeveralLevelsWithDuplicatesAndThreeDdrSectorsInPlace) {
-  // 20 bytes a record, key of 7: entries of 20 bytes, 25 to a sector.
-  WriteData(4000, 3, 15);  // 266 deleted records: two full DDR sectors and a head
-  Build({"data.txt,a.isi", "-1-7"});
-  isir::IsiReader built = Load("a.isi");
-  ASSERT_EQ(built.header().deletedCount, 266u);
-  isir::IsiReader now = CompactAndCompare({"a.isi", "-c"}, "a.isi");
-  std::vector<isir::DdrSector> chain;
-  ASSERT_TRUE(now.DdrChain(&chain));
-  ASSERT_EQ(chain.size(), 3u);
-  EXPECT_EQ(chain[0].pos, 3u);
-  EXPECT_EQ(chain[1].pos, 4u);
-  EXPECT_EQ(chain[2].pos, 5u);
-  std::vector<isir::DdrSector> old;
-  ASSERT_TRUE(built.DdrChain(&old));
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(chain[i].positions, old[i].positions);
-  EXPECT_EQ(now.header().deletedCount, 266u);
-  EXPECT_NE(output_.find("3734 records, 266 deleted entries\n"), std::string::npos) << output_;
-  EXPECT_FALSE(dir_.exists("a.isi.bak"));
-}
-
-TEST_F(CompactE2eTest, IndexBuiltHalfFullIsCompactedFull) {
-  WriteData(1000, 1, 0);
-  Build({"data.txt,a.isi", "-m50,1-7"});
-  std::vector<uint32_t> leaves = ct::CountsAtLevel(Load("a.isi"), 0);
-  ASSERT_EQ(leaves.front(), 12u);
-  isir::IsiReader now = CompactAndCompare({"a.isi,b.isi", "-c"}, "b.isi");
-  leaves = ct::CountsAtLevel(now, 0);
-  EXPECT_EQ(leaves.front(), 25u);
-  EXPECT_LT(now.bytes().size(), Load("a.isi").bytes().size());
-}
-
-TEST_F(CompactE2eTest, NewFileNamesItselfInItsStoredLine) {
-  WriteData(50, 2, 0);
-  Build({"data.txt,a.isi", "-1-10"});
-  ASSERT_EQ(Load("a.isi").header().cmdLine, "data.txt,a.isi,-1-10");
-  EXPECT_EQ(CompactAndCompare({"a.isi,b.isi", "-c"}, "b.isi").header().cmdLine,
-            "data.txt,b.isi,-1-10");
-}
-
-TEST_F(CompactE2eTest, OptionC0KeepsTheStoredLine) {
-  WriteData(50, 2, 0);
-  Build({"data.txt,a.isi", "-1-10"});
-  EXPECT_EQ(CompactAndCompare({"a.isi,b.isi", "-c=0"}, "b.isi").header().cmdLine,
-            "data.txt,a.isi,-1-10");
-}
-
-TEST_F(CompactE2eTest, ExclusiveModeInPlace) {
-  WriteData(300, 2, 7);
-  Build({"data.txt,a.isi", "-1-7"});
-  CompactAndCompare({"a.isi", "-c=1"}, "a.isi");
-}
-
-TEST_F(CompactE2eTest, ByteAddressedVariableLengthIndex) {
-  std::string data;
+TEST_F(CompactE2eTest, CompactedIndexesHoldTheEntriesOfTheOriginal) {
+  std::string variable;
   for (uint32_t i = 0; i < 800; ++i) {
     char rec[64];
     snprintf(rec, sizeof rec, "V%05u %.*s\n", (i * 31u) % 800, static_cast<int>(i % 17),
              "xxxxxxxxxxxxxxxxx");
-    data += rec;
+    variable += rec;
   }
-  dir_.write("data.txt", data);
-  Build({"data.txt,a.isi", "-v,1-6"});
-  ASSERT_FALSE(Load("a.isi").header().recNum());
-  isir::IsiReader now = CompactAndCompare({"a.isi", "-c"}, "a.isi");
-  EXPECT_FALSE(now.header().recNum());
-  EXPECT_EQ(now.header().ddrHead, isir::kNoSector);
-  EXPECT_EQ(output_.find("purged"), std::string::npos);  // there was no chain to purge
-}
-
-TEST_F(CompactE2eTest, ChainOfAnAppendOnlyIndexIsPurgedWithItsMessage) {
-  WriteData(600, 1, 9);
-  Build({"data.txt,a.isi", "-1-7"});
-  std::string isi = dir_.read("a.isi");
-  ASSERT_NE(ct::Get32(isi, 16), 0xFFFFFFFFu);
-  isi[6] = static_cast<char>(isi[6] | 0x20);  // as if built with option w
-  dir_.write("a.isi", isi);
-  isir::IsiReader now = CompactAndCompare({"a.isi", "-c"}, "a.isi");
-  EXPECT_EQ(now.header().ddrHead, isir::kNoSector);
-  EXPECT_NE(output_.find("Deleted Data Record sectors purged from ISI!"), std::string::npos);
-}
-
-TEST_F(CompactE2eTest, IndexOfTheOtherByteOrderStaysInIt) {
-  WriteData(2000, 2, 11);
-  Build({"data.txt,a.isi", "-1-7"});
-  dir_.write("a.isi", ct::SwapByteOrder(dir_.read("a.isi")));
-  ASSERT_TRUE(Load("a.isi").header().bigEndian);
-  isir::IsiReader now = CompactAndCompare({"a.isi", "-c"}, "a.isi");
-  EXPECT_TRUE(now.header().bigEndian);
-  EXPECT_EQ(now.header().deletedCount, 181u);
-  // And into a new file, which takes the same order.
-  EXPECT_TRUE(CompactAndCompare({"a.isi,b.isi", "-c"}, "b.isi").header().bigEndian);
-}
-
-TEST_F(CompactE2eTest, RefusesAFileShorterThanItsFront) {
-  WriteData(10, 1, 0);
-  dir_.write("a.isi", std::string(2047, 'S'));
-  ExpectRefused({"a.isi", "-c"}, "Not a valid .isi file structure for file: a.isi.\n");
-}
-
-TEST_F(CompactE2eTest, RefusesAWrongMagic) {
-  WriteData(10, 1, 0);
-  Build({"data.txt,a.isi", "-1-7"});
-  std::string isi = dir_.read("a.isi");
-  isi[1] = 'J';
-  dir_.write("a.isi", isi);
-  ExpectRefused({"a.isi,b.isi", "-c"}, "Not a valid .isi file structure for file: a.isi.\n");
-}
-
-TEST_F(CompactE2eTest, RefusesABadVersionWord) {
-  WriteData(10, 1, 0);
-  Build({"data.txt,a.isi", "-1-7"});
-  std::string isi = dir_.read("a.isi");
-  isi[5] = 0x12;
-  dir_.write("a.isi", isi);
-  ExpectRefused({"a.isi", "-c"}, "Invalid ISI version to compact file named:  a.isi.\n");
-}
-
-TEST_F(CompactE2eTest, RefusesAStoredLineWithoutCommas) {
-  WriteData(10, 1, 0);
-  Build({"data.txt,a.isi", "-1-7"});
-  std::string isi = dir_.read("a.isi");
-  std::string line = "data.txt -1-7";
-  std::fill(isi.begin() + 496, isi.begin() + 1024, '\0');
-  std::copy(line.begin(), line.end(), isi.begin() + 496);
-  dir_.write("a.isi", isi);
-  ExpectRefused({"a.isi,b.isi", "-c"},
-                "Invalid input ISI command line format found in file named:  a.isi.\n");
-}
-
-TEST_F(CompactE2eTest, RefusesWhileAnotherProcessSharesTheDataFile) {
-  WriteData(10, 1, 0);
-  Build({"data.txt,a.isi", "-1-7"});
-  ct::LockHolder other(dir_.file("data.txt"), F_RDLCK, kWholeFileLockPos, 1);
-  ASSERT_TRUE(other.holding());
-  ExpectRefused({"a.isi", "-c=1"},
-                "Unable to exclusive lock for ISI data file: data.txt\n"
-                "Unable to execute ISI compact operation!\n");
-}
-
-TEST_F(CompactE2eTest, RefusesADamagedTree) {
-  WriteData(500, 1, 0);
-  Build({"data.txt,a.isi", "-1-7"});
-  std::string isi = dir_.read("a.isi");
-  ct::Put32(&isi, 1024 + 4, 0x7777);  // the root's first child names no sector
-  dir_.write("a.isi", isi);
-  ExpectRefused({"a.isi", "-c"}, "Damaged ISI structure found in file named:  a.isi.\n");
-}
-
-// Each write of the run failed in turn: the ISI is restored byte for byte,
-// no backup and no work file is left, and the run ends with status 1.
-TEST_F(CompactE2eTest, FailingWriteAnywhereLeavesTheIsiAsItWas) {
-  WriteData(3000, 2, 13);
-  Build({"data.txt,a.isi", "-1-7"});
-  std::string isi = dir_.read("a.isi");
-  bool restoredOnce = false;
-  for (int at = 1;; ++at) {
-    SCOPED_TRACE(at);
-    kt::RunResult r = Run({"a.isi", "-c"}, std::to_string(at) + ":w:ENOSPC");
-    if (r.err.find("fault fired") == std::string::npos) {
-      EXPECT_EQ(r.exitCode, 0) << r.out;
-      EXPECT_GT(at, 8);
-      break;
+  using Check = std::function<void(const isir::IsiReader& before, const isir::IsiReader& now,
+                                   const std::string& shown)>;
+  auto chainKept = [](const isir::IsiReader& before, const isir::IsiReader& now) {
+    std::vector<isir::DdrSector> was, is;
+    ASSERT_TRUE(before.DdrChain(&was) && now.DdrChain(&is));
+    ASSERT_EQ(is.size(), was.size());
+    for (size_t i = 0; i < is.size(); ++i) {
+      EXPECT_EQ(is[i].pos, 3 + i);
+      EXPECT_EQ(is[i].positions, was[i].positions);
     }
-    EXPECT_EQ(r.exitCode, 1);
-    restoredOnce |=
-        r.out.find("ISI has been restored after fatal compact error for file: a.isi\n") !=
-        std::string::npos;
-    EXPECT_EQ(dir_.read("a.isi"), isi);
-    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-    ASSERT_LT(at, 200);
+  };
+  const struct {
+    const char* what;
+    uint32_t records, dupEvery, deletedEvery;  // records 0: the variable-length data
+    std::vector<std::string> build, compact;
+    std::function<std::string(std::string)> alter;  // the built index, before compaction
+    Check check;
+  } cases[] = {
+      {"one level in place",
+       12,
+       1,
+       0,
+       {"data.txt,a.isi", "-1-7"},
+       {"a.isi", "-c"},
+       nullptr,
+       [](auto&, const isir::IsiReader& now, const std::string& shown) {
+         EXPECT_EQ(ct::CountsAtLevel(now, 0), std::vector<uint32_t>{12});
+         EXPECT_NE(shown.find("12 records, 0 deleted entries\n"), std::string::npos);
+       }},
+      // 20 bytes a record, key of 7: entries of 20 bytes, 25 to a sector;
+      // 266 deleted records: two full DDR sectors and a head.
+      {"several levels with duplicates and three DDR sectors in place",
+       4000,
+       3,
+       15,
+       {"data.txt,a.isi", "-1-7"},
+       {"a.isi", "-c"},
+       nullptr,
+       [&](const isir::IsiReader& before, const isir::IsiReader& now, const std::string& shown) {
+         EXPECT_EQ(now.header().deletedCount, 266u);
+         chainKept(before, now);
+         EXPECT_NE(shown.find("3734 records, 266 deleted entries\n"), std::string::npos);
+       }},
+      {"built half full, compacted full",
+       1000,
+       1,
+       0,
+       {"data.txt,a.isi", "-m50,1-7"},
+       {"a.isi,b.isi", "-c"},
+       nullptr,
+       [](const isir::IsiReader& before, const isir::IsiReader& now, auto&) {
+         EXPECT_EQ(ct::CountsAtLevel(before, 0).front(), 12u);
+         EXPECT_EQ(ct::CountsAtLevel(now, 0).front(), 25u);
+         EXPECT_LT(now.bytes().size(), before.bytes().size());
+         EXPECT_EQ(now.header().cmdLine, "data.txt,b.isi,-m50,1-7");  // it names itself
+       }},
+      {"c=0 keeps the stored line",
+       50,
+       2,
+       0,
+       {"data.txt,a.isi", "-1-10"},
+       {"a.isi,b.isi", "-c=0"},
+       nullptr,
+       [](auto&, const isir::IsiReader& now, auto&) {
+         EXPECT_EQ(now.header().cmdLine, "data.txt,a.isi,-1-10");
+       }},
+      {"exclusive mode in place",
+       300,
+       2,
+       7,
+       {"data.txt,a.isi", "-1-7"},
+       {"a.isi", "-c=1"},
+       nullptr,
+       [&](auto& before, auto& now, auto&) { chainKept(before, now); }},
+      {"byte-addressed variable-length records",
+       0,
+       0,
+       0,
+       {"data.txt,a.isi", "-v,1-6"},
+       {"a.isi", "-c"},
+       nullptr,
+       [](auto&, const isir::IsiReader& now, const std::string& shown) {
+         EXPECT_FALSE(now.header().recNum());
+         EXPECT_EQ(now.header().ddrHead, isir::kNoSector);
+         EXPECT_EQ(shown.find("purged"), std::string::npos);  // there was no chain to purge
+       }},
+      {"the chain of an index appending records is purged",
+       600,
+       1,
+       9,
+       {"data.txt,a.isi", "-1-7"},
+       {"a.isi", "-c"},
+       [](std::string isi) {
+         isi[6] = static_cast<char>(isi[6] | 0x20);  // as if built with option w
+         return isi;
+       },
+       [](auto&, const isir::IsiReader& now, const std::string& shown) {
+         EXPECT_EQ(now.header().ddrHead, isir::kNoSector);
+         EXPECT_NE(shown.find("Deleted Data Record sectors purged from ISI!"), std::string::npos);
+       }},
+      {"the other byte order stays in place",
+       2000,
+       2,
+       11,
+       {"data.txt,a.isi", "-1-7"},
+       {"a.isi", "-c"},
+       isir::SwapByteOrder,
+       [](auto&, const isir::IsiReader& now, auto&) {
+         EXPECT_TRUE(now.header().bigEndian);
+         EXPECT_EQ(now.header().deletedCount, 181u);
+       }},
+      {"and is taken into a new file",
+       2000,
+       2,
+       11,
+       {"data.txt,a.isi", "-1-7"},
+       {"a.isi,b.isi", "-c"},
+       isir::SwapByteOrder,
+       [](auto&, const isir::IsiReader& now, auto&) { EXPECT_TRUE(now.header().bigEndian); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& name : dir_.list()) unlink(dir_.file(name).c_str());
+    if (c.records == 0) {
+      dir_.write("data.txt", variable);
+    } else {
+      WriteData(c.records, c.dupEvery, c.deletedEvery);
+    }
+    ASSERT_EQ(Run(c.build).exitCode, 0);
+    if (c.alter) dir_.write("a.isi", c.alter(dir_.read("a.isi")));
+    std::string before = dir_.read("a.isi");
+    kt::RunResult r = Run(c.compact);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    isir::IsiReader old, now = ct::LoadValid(dir_.file(
+                             c.compact[0].find(',') != std::string::npos ? "b.isi" : "a.isi"));
+    ASSERT_TRUE(old.Load(before));
+    ct::ExpectSameEntries(before, now);
+    EXPECT_EQ(now.header().spin, old.header().spin == 0 ? 1u : 0u);
+    EXPECT_EQ(Leftovers(), Names{}) << r.out;
+    c.check(old, now, r.out);
   }
-  EXPECT_TRUE(restoredOnce);
 }
 
-TEST_F(CompactE2eTest, FailingCompactionIntoANewFileRemovesIt) {
-  WriteData(3000, 2, 13);
-  Build({"data.txt,a.isi", "-1-7"});
-  std::string isi = dir_.read("a.isi");
-  kt::RunResult r = Run({"a.isi,b.isi", "-c"}, "6:w:ENOSPC:sticky");
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_FALSE(dir_.exists("b.isi"));
-  EXPECT_EQ(dir_.read("a.isi"), isi);
-  EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+TEST_F(CompactE2eTest, RefusesWhatItMustNotCompact) {
+  WriteData(10, 1, 0);
+  ASSERT_EQ(Run({"data.txt,a.isi", "-1-7"}).exitCode, 0);
+  const std::string built = dir_.read("a.isi");
+  std::string noCommas = built;
+  std::fill(noCommas.begin() + 496, noCommas.begin() + 1024, '\0');
+  noCommas.replace(496, 13, "data.txt -1-7");
+  const std::string notAnIndex = "Not a valid .isi file structure for file: a.isi.\n";
+  const struct {
+    const char* what;
+    std::string isi;
+    std::vector<std::string> args;
+    std::string message;
+    bool shared = false;  // another process holds a share lock on the data file
+  } cases[] = {
+      {"shorter than its front", std::string(2047, 'S'), {"a.isi", "-c"}, notAnIndex},
+      {"a wrong magic", "SJSI" + built.substr(4), {"a.isi,b.isi", "-c"}, notAnIndex},
+      {"a bad version word",
+       built.substr(0, 5) + '\x12' + built.substr(6),
+       {"a.isi", "-c"},
+       "Invalid ISI version to compact file named:  a.isi.\n"},
+      {"a stored line without commas",
+       noCommas,
+       {"a.isi,b.isi", "-c"},
+       "Invalid input ISI command line format found in file named:  a.isi.\n"},
+      {"another process shares the data file",
+       built,
+       {"a.isi", "-c=1"},
+       "Unable to exclusive lock for ISI data file: data.txt\n"
+       "Unable to execute ISI compact operation!\n",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    dir_.write("a.isi", c.isi);
+    std::unique_ptr<ct::LockHolder> other;
+    if (c.shared) {
+      other =
+          std::make_unique<ct::LockHolder>(dir_.file("data.txt"), F_RDLCK, kWholeFileLockPos, 1);
+      ASSERT_TRUE(other->holding());
+    }
+    kt::RunResult r = Run(c.args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Start time"), std::string::npos);
+    EXPECT_TRUE(dir_.read("a.isi") == c.isi);
+    EXPECT_EQ(dir_.list(), (Names{"a.isi", "data.txt"}));
+  }
 }
 
 }  // namespace

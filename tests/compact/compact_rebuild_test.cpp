@@ -1,13 +1,12 @@
 // Whole compactions, in process, of crafted indexes: the new tree holds the
-// old entries at the new fill, the DDR chain follows the front, the header
+// old entries at full sectors, the DDR chain follows the front, the header
 // is carried over with its spin counter toggled; a failure after the first
 // write restores the ISI from its backup byte for byte.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
-#include "compact/compact_run.h"
-#include "compact/isi_compare.h"
+#include "compact/compact_fixture.h"
 #include "driver/cmd_data.h"
 #include "driver/driver.h"
 #include "driver/sys_io.h"
@@ -16,165 +15,93 @@ namespace {
 
 using ct::CompactRunTest;
 
-class CompactRebuildTest : public CompactRunTest {
- protected:
-  ct::ImageSpec Indexed(uint32_t entries, uint32_t perLeaf, uint32_t ddrSectors = 0) const {
-    ct::ImageSpec spec = Spec();
-    spec.entries = ct::MakeEntries(entries, 4, true, 10);
-    spec.perLeaf = perLeaf;
-    if (ddrSectors != 0) {
-      spec.ddr = ct::MakeDdrChain(ddrSectors, 9);
-      spec.deletedCount = (ddrSectors - 1) * 126 + 9;
-    }
-    return spec;
-  }
-  // Compacts `before` and checks the result holds the same entries; returns
-  // the reader of the result.
-  isir::IsiReader CompactAndCompare(const std::string& before, bool inPlace,
-                                    const std::string& mode = "c") {
-    Prepare(before, inPlace, mode);
-    EXPECT_EQ(Run(), kOk) << Messages();
-    isir::IsiReader old;
-    std::string err;
-    EXPECT_TRUE(old.Load(before, &err)) << err;
+TEST_F(CompactRunTest, NewTreeAndChain) {
+  const struct {
+    const char* what;
+    isiw::Spec spec;
+    bool inPlace;
+    std::vector<uint32_t> leaves, roots;
+    size_t fileSize;
+  } cases[] = {
+      // 31 entries of 16 bytes fill a sector; 300 keys make 9 full leaves and
+      // one of 12 under a root of 9 entries; front, chain, leaves, the root at 1024.
+      {"two levels with a chain of three sectors",
+       Indexed(300, 9, 261),
+       true,
+       {31, 31, 31, 31, 31, 31, 31, 31, 31, 12},
+       {9},
+       (6 + 10) * 512},
+      // Another writer's file: its newest DDR sector is full and stands behind
+      // the others, nothing at 1536; the copy begins with the one the header names.
+      {"the newest DDR sector full, behind the others",
+       Indexed(300, 9, 378),
+       true,
+       {31, 31, 31, 31, 31, 31, 31, 31, 31, 12},
+       {9},
+       (6 + 10) * 512},
+      // 31 + 1 + 31 keys: both leaves full, the root one entry and a right child.
+      {"leaves exactly full", Indexed(63, 5), false, {31, 31}, {1}, 6 * 512},
+      {"an empty index", Indexed(0, 0), true, {0}, {}, 2048},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    size_t before = Messages().size();
+    isiw::Image image = isiw::Build(c.spec);
+    Prepare(image.bytes, c.inPlace);
+    ASSERT_EQ(Run(), kOk) << Messages();
     isir::IsiReader now = ct::LoadValid(OutPath());
-    ct::ExpectSameEntries(ct::EntriesOf(old), ct::EntriesOf(now));
-    EXPECT_FALSE(dir_.exists("a.isi.bak"));
-    return now;
+    ct::ExpectSameEntries(image.bytes, now);
+    EXPECT_EQ(ct::CountsAtLevel(now, 0), c.leaves);
+    EXPECT_EQ(ct::CountsAtLevel(now, 1), c.roots);
+    EXPECT_EQ(now.bytes().size(), c.fileSize);
+    EXPECT_EQ(now.header().spin, 1u);
+    EXPECT_EQ(now.header().deletedCount, c.spec.deleted.size());
+    isir::IsiReader old;
+    ASSERT_TRUE(old.Load(image.bytes));
+    std::vector<isir::DdrSector> was, is;
+    ASSERT_TRUE(old.DdrChain(&was) && now.DdrChain(&is));
+    ASSERT_EQ(is.size(), was.size());
+    for (size_t i = 0; i < is.size(); ++i) {
+      EXPECT_EQ(is[i].pos, 3u + i);
+      EXPECT_EQ(is[i].positions, was[i].positions);
+    }
+    std::string shown = Messages().substr(before);
+    EXPECT_EQ(shown.find("Sort train"), std::string::npos);
+    EXPECT_NE(shown.find(std::to_string(c.spec.entries.size()) + " records, " +
+                         std::to_string(c.spec.deleted.size()) + " deleted entries\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(Leftovers(),
+              c.inPlace ? std::vector<std::string>{} : std::vector<std::string>{"b.isi"});
+    unlink(dir_.file("b.isi").c_str());
   }
-};
-
-TEST_F(CompactRebuildTest, TwoLevelIndexInPlaceIsRefilledAndKeepsItsChain) {
-  ct::ImageSpec spec = Indexed(300, 9, 3);
-  isir::IsiReader now = CompactAndCompare(ct::BuildImage(spec).bytes, true);
-  // 31 entries of 16 bytes fill a sector; 300 keys make 9 full leaves and one
-  // of 12 under a root of 9 entries.
-  EXPECT_EQ(ct::CountsAtLevel(now, 0),
-            (std::vector<uint32_t>{31, 31, 31, 31, 31, 31, 31, 31, 31, 12}));
-  EXPECT_EQ(ct::CountsAtLevel(now, 1), std::vector<uint32_t>{9});
-  std::vector<isir::DdrSector> chain;
-  ASSERT_TRUE(now.DdrChain(&chain));
-  ASSERT_EQ(chain.size(), 3u);
-  EXPECT_EQ(chain[0].pos, 3u);
-  EXPECT_EQ(chain[1].pos, 4u);
-  EXPECT_EQ(chain[2].pos, 5u);
-  EXPECT_EQ(now.header().deletedCount, 261u);
-  EXPECT_EQ(now.header().spin, 1u);
-  EXPECT_EQ(now.bytes().size(), (6u + 10u) * 512u);  // front, chain, leaves; root at 1024
-  EXPECT_EQ(Messages().find("Sort train"), std::string::npos);
-  EXPECT_NE(Messages().find("300 records, 261 deleted entries\n"), std::string::npos);
-}
-
-// Another writer's file whose newest DDR sector is full stands behind the
-// others, with nothing at 1536: the copy begins with the sector the header
-// names.
-TEST_F(CompactRebuildTest, NewestFullDdrSectorBehindTheOthersInPlace) {
-  ct::ImageSpec spec = Indexed(300, 9);
-  spec.ddr = ct::MakeDdrChain(3, 126);
-  spec.deletedCount = 378;
-  spec.newestAt1536 = false;
-  isir::IsiReader now = CompactAndCompare(ct::BuildImage(spec).bytes, true);
-  std::vector<isir::DdrSector> chain;
-  ASSERT_TRUE(now.DdrChain(&chain));
-  ASSERT_EQ(chain.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(chain[i].pos, 3u + i);
-    EXPECT_EQ(chain[i].positions, spec.ddr[i]);
-  }
-  EXPECT_EQ(now.header().deletedCount, 378u);
-}
-
-TEST_F(CompactRebuildTest, FillLimitOfTheRunIsApplied) {
-  ct::ImageSpec spec = Indexed(100, 31);
-  Prepare(ct::BuildImage(spec).bytes, false);
-  pCmdData->maxFillPct = 50;
-  ASSERT_EQ(Run(), kOk) << Messages();
-  isir::IsiReader now = ct::LoadValid(OutPath());
-  // 15 entries per sector at 50 percent: 6 full leaves, one of 4, a root of 6.
-  EXPECT_EQ(ct::CountsAtLevel(now, 0), (std::vector<uint32_t>{15, 15, 15, 15, 15, 15, 4}));
-  EXPECT_EQ(ct::CountsAtLevel(now, 1), std::vector<uint32_t>{6});
-}
-
-TEST_F(CompactRebuildTest, SectorsBelowTheTopExactlyFullStillEndWithTheRootAt1024) {
-  // 31 keys fill one leaf; the 32nd goes up; 31 + 1 + 31 = 63 keys leave
-  // both leaves full and the root with one entry and a right child.
-  isir::IsiReader now = CompactAndCompare(ct::BuildImage(Indexed(63, 5)).bytes, false);
-  EXPECT_EQ(ct::CountsAtLevel(now, 0), (std::vector<uint32_t>{31, 31}));
-  EXPECT_EQ(ct::CountsAtLevel(now, 1), std::vector<uint32_t>{1});
-}
-
-TEST_F(CompactRebuildTest, EmptyIndexCompactsToAnEmptyRoot) {
-  isir::IsiReader now = CompactAndCompare(ct::BuildImage(Indexed(0, 0)).bytes, true);
-  isir::KeySector root;
-  ASSERT_TRUE(now.ReadRoot(&root));
-  EXPECT_EQ(root.count, 0u);
-  EXPECT_EQ(root.rightChild, 0u);
-  EXPECT_EQ(now.bytes().size(), 2048u);
+  isiw::Spec spec = Indexed(10, 0);
+  spec.spin = 5;
+  Prepare(isiw::Build(spec).bytes, true);
+  ASSERT_EQ(Run(), kOk);
+  EXPECT_EQ(ct::LoadValid(IsiPath()).header().spin, 0u);  // toggled
 }
 
 // Sub-lists of an index arrive in key order: each continues the one train.
-TEST_F(CompactRebuildTest, ManySubListsMakeOneTrainInTheSameOrder) {
-  ct::ImageSpec spec = Indexed(1000, 31, 2);  // 32 leaves under a full root
-  Prepare(ct::BuildImage(spec).bytes, true);
-  std::string before = dir_.read("a.isi");
-  pCmdData->maxMemory = 8192;
-  // The sort memory was sized by Prepare; take the smaller one.
-  ASSERT_EQ(hugemem(8192), 8192u);
+TEST_F(CompactRunTest, ManySubListsMakeOneTrainInTheSameOrder) {
+  std::string before = isiw::Build(Indexed(1000, 31, 135)).bytes;  // 32 leaves, a full root
+  Prepare(before, true);
+  ASSERT_EQ(hugemem(8192), 8192u);  // the smallest sort memory instead of Prepare's
   ASSERT_EQ(Run(), kOk) << Messages();
-  std::string shown = Messages();
-  EXPECT_EQ(shown.find("Sort train 2"), std::string::npos);
-  EXPECT_EQ(shown.substr(0, 40), "Sort train 1\rSort train 1\rSort train 1\r\n");
-  isir::IsiReader old;
-  ASSERT_TRUE(old.Load(before));
-  ct::ExpectSameEntries(ct::EntriesOf(old), ct::EntriesOf(ct::LoadValid(IsiPath())));
+  EXPECT_EQ(Messages().find("Sort train 2"), std::string::npos);
+  EXPECT_EQ(Messages().substr(0, 40), "Sort train 1\rSort train 1\rSort train 1\r\n");
+  ct::ExpectSameEntries(before, ct::LoadValid(IsiPath()));
 }
 
-TEST_F(CompactRebuildTest, FileOfTheOtherByteOrderStaysInItsOrder) {
-  ct::ImageSpec spec = Indexed(200, 13, 2);
-  spec.swapped = true;
-  isir::IsiReader now = CompactAndCompare(ct::BuildImage(spec).bytes, true);
-  EXPECT_TRUE(now.header().bigEndian);
-  EXPECT_EQ(now.header().keyLength, 4u);
-  EXPECT_EQ(ct::CountsAtLevel(now, 1), std::vector<uint32_t>{6});
-}
-
-TEST_F(CompactRebuildTest, SpinCounterIsToggled) {
-  ct::ImageSpec spec = Indexed(10, 0);
-  spec.spin = 5;
-  EXPECT_EQ(CompactAndCompare(ct::BuildImage(spec).bytes, false).header().spin, 0u);
-}
-
-TEST_F(CompactRebuildTest, FailureAfterTheFirstWriteRestoresAndSaysSo) {
-  std::string isi = ct::BuildImage(Indexed(400, 12, 3)).bytes;
+TEST_F(CompactRunTest, FailureAfterTheFirstWriteRestoresAndSaysSo) {
+  std::string isi = isiw::Build(Indexed(400, 12, 261)).bytes;
   Prepare(isi, true);
-  FaultPlan plan;  // the file cannot be cut behind the chain
-  plan.classes = kFaultMeta;
-  plan.failAt = 2;  // the backup's sync passes, the truncation fails
-  plan.err = EIO;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan(
+      {kFaultMeta, 2, EIO});  // the backup's sync passes, the cut behind the chain fails
   EXPECT_EQ(Run(), kErrIsiWrite);
   EXPECT_EQ(Messages(),
-            "\nUnable to write segment of index file. Errno=5\n"
-            "ISI has been restored after fatal compact error for file: " +
-                IsiPath() + "\nWARNING!  INDEX failed writing output data!\n");
-  EXPECT_EQ(dir_.read("a.isi"), isi);
-  EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-}
-
-// The backup may only go once the finished ISI is on disk.
-TEST_F(CompactRebuildTest, FinishedIsiThatCannotBeSyncedIsRestored) {
-  std::string isi = ct::BuildImage(Indexed(400, 12, 3)).bytes;
-  Prepare(isi, true);
-  // File-metadata calls in order: the backup's sync, the cut behind the
-  // chain, the merge closing and removing the work file it read, then the
-  // finished ISI's sync.
-  FaultPlan plan;
-  plan.classes = kFaultMeta;
-  plan.failAt = 5;
-  plan.err = EIO;
-  SysSetFaultPlan(plan);
-  EXPECT_EQ(Run(), kErrIsiWrite);
-  EXPECT_EQ(Messages().substr(Messages().find("\nUnable")),
             "\nUnable to write segment of index file. Errno=5\n"
             "ISI has been restored after fatal compact error for file: " +
                 IsiPath() + "\nWARNING!  INDEX failed writing output data!\n");
@@ -182,65 +109,29 @@ TEST_F(CompactRebuildTest, FinishedIsiThatCannotBeSyncedIsRestored) {
   EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
-// Every file-metadata call (sync, truncation, close, removal) failed in
+// Every file-metadata call (sync, truncation, close, removal) failing in
 // turn: the ISI is either given back as it was or is the finished, sound
 // index (a failing close of the finished file still fails the run).
-TEST_F(CompactRebuildTest, FailingMetadataCallAnywhereNeverLeavesAHalfIndex) {
-  std::string isi = ct::BuildImage(Indexed(400, 12, 3)).bytes;
+TEST_F(CompactRunTest, FailingMetadataCallAnywhereNeverLeavesAHalfIndex) {
+  std::string isi = isiw::Build(Indexed(400, 12, 261)).bytes;
   for (uint64_t at = 1;; ++at) {
     SCOPED_TRACE(at);
-    kt::ResetRunContext();
-    messages_ = std::make_unique<ct::MessageCapture>();
+    TearDown();
+    SetUp();
+    size_t before = Messages().size();
     Prepare(isi, true);
-    FaultPlan plan;
-    plan.classes = kFaultMeta;
-    plan.failAt = at;
-    plan.err = EIO;
-    SysSetFaultPlan(plan);
+    SysSetFaultPlan({kFaultMeta, at, EIO});
     Status status = Run();
     bool fired = SysFaultFired();
     SysSetFaultPlan(FaultPlan{});
-    CmdFreeBuffers();
     if (dir_.read("a.isi") != isi) {
-      EXPECT_TRUE(status == kOk || Messages().find("Close(outfile) failed") != std::string::npos)
-          << Messages();
-      isir::IsiReader old;
-      ASSERT_TRUE(old.Load(isi));
-      ct::ExpectSameEntries(ct::EntriesOf(old), ct::EntriesOf(ct::LoadValid(IsiPath())));
+      EXPECT_TRUE(status == kOk ||
+                  Messages().find("Close(outfile) failed", before) != std::string::npos);
+      ct::ExpectSameEntries(isi, ct::LoadValid(IsiPath()));
     }
     if (!fired) break;
     ASSERT_LT(at, 50u);
   }
-}
-
-TEST_F(CompactRebuildTest, BackupThatCannotBeSyncedLeavesTheIsiUntouched) {
-  std::string isi = ct::BuildImage(Indexed(50, 10)).bytes;
-  Prepare(isi, true);
-  FaultPlan plan;
-  plan.classes = kFaultMeta;
-  plan.failAt = 1;
-  plan.err = EIO;
-  SysSetFaultPlan(plan);
-  EXPECT_EQ(Run(), kErrInPlace);
-  EXPECT_EQ(Messages(), "Error writing the ISI backup file: " + IsiPath() +
-                            ".bak\nUnable to execute in place ISI compact operation!\n");
-  EXPECT_EQ(dir_.read("a.isi"), isi);
-  EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-}
-
-TEST_F(CompactRebuildTest, FailingWriteIntoANewFileRemovesIt) {
-  std::string isi = ct::BuildImage(Indexed(400, 12, 3)).bytes;
-  Prepare(isi, false);
-  FaultPlan plan;
-  plan.classes = kFaultWrite;
-  plan.failAt = 5;
-  plan.err = ENOSPC;
-  plan.sticky = true;
-  SysSetFaultPlan(plan);
-  EXPECT_NE(Run(), kOk);
-  EXPECT_FALSE(dir_.exists("b.isi"));
-  EXPECT_EQ(dir_.read("a.isi"), isi);
-  EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
 }  // namespace

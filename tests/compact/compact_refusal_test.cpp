@@ -1,11 +1,14 @@
-// Compaction refuses what it cannot or must not compact with its message,
-// a failure status and the input ISI unchanged: files that are no index,
-// damaged indexes, and data files it cannot open or lock.
+// Compaction refuses what it cannot or must not compact with its message, a
+// failure status and the input ISI unchanged, nothing left behind: damaged
+// indexes (each kind with its own line before the one a user sees through
+// the binary), and data files it cannot open or lock.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "compact/compact_run.h"
+#include <functional>
+
+#include "compact/compact_fixture.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
 #include "isi/file_lock.h"
@@ -13,179 +16,135 @@
 namespace {
 
 using ct::CompactRunTest;
+using isiw::Get32;
+using isiw::Put16;
+using isiw::Put32;
 
-class CompactRefusalTest : public CompactRunTest {
- protected:
-  // A sound two-level index with a DDR chain of two sectors.
-  ct::Image Sound() const {
-    ct::ImageSpec spec = Spec();
-    spec.entries = ct::MakeEntries(200, 4, true, 10);
-    spec.perLeaf = 20;
-    spec.ddr = ct::MakeDdrChain(2, 5);
-    return ct::BuildImage(spec);
-  }
-  // Runs compaction of `isi` and expects `status`, `messages` and a.isi
-  // unchanged, with nothing left behind.
-  void ExpectRefused(const std::string& isi, bool inPlace, Status status,
-                     const std::string& messages, const std::string& mode = "c",
-                     bool removeData = false) {
-    Prepare(isi, inPlace, mode);
-    if (removeData) unlink(DataPath().c_str());
-    EXPECT_EQ(Run(), status);
-    EXPECT_EQ(Messages(), messages);
-    EXPECT_EQ(dir_.read("a.isi"), isi);
+TEST_F(CompactRunTest, DamagedIndexesAreRefusedBeforeAnyWrite) {
+  isiw::Spec sound = Indexed(200, 20, 131);  // two levels, a chain of two sectors
+  isiw::Spec foreign = Indexed(5, 0);
+  foreign.swapped = true;
+  const std::string damaged = "Damaged ISI structure found in file named:  " + IsiPath() + ".\n";
+  const std::string chain = "ISI deleted-record chain damaged: position ";
+  const std::string leaf = std::to_string(isiw::Build(sound).leafOffsets[0] / 512);
+  const struct {
+    const char* what;
+    const isiw::Spec& spec;
+    std::function<void(const isiw::Image&, std::string*)> patch;
+    bool inPlace;
+    std::string line;  // before the line a user sees
+  } cases[] = {
+      {"key length 0", sound, [](auto&, std::string* b) { Put16(b, 10, 0); }, true,
+       "ISI header damaged: key length 0 is not 1 to 150.\n"},
+      {"key length 151 in the other byte order", foreign,
+       [](auto&, std::string* b) { Put16(b, 10, 151, true); }, false,
+       "ISI header damaged: key length 151 is not 1 to 150.\n"},
+      {"a root count beyond the sector", sound, [](auto&, std::string* b) { (*b)[1524] = 32; },
+       true, "ISI tree damaged: the root holds 32 entries, more than fit.\n"},
+      {"a child outside the file", sound, [](auto&, std::string* b) { Put32(b, 1028, 9999); }, true,
+       "ISI tree damaged: a child position names no key sector of the file.\n"},
+      {"a child listed twice would loop", sound,
+       [](auto&, std::string* b) { Put32(b, 1024 + 16 + 4, Get32(*b, 1028)); }, true, ""},
+      {"an entry without record size", sound,  // under record numbers: the second leaf entry
+       [](const isiw::Image& i, std::string* b) { Put16(b, i.leafOffsets[0] + 26, 0); }, true,
+       "ISI tree damaged: an entry without record size.\n"},
+      {"a DDR link outside the file", sound,
+       [](auto&, std::string* b) { Put32(b, 1536 + 504, 5000); }, true,
+       chain + "5000 names no DDR sector of the file.\n"},
+      {"a DDR link to a key sector", sound,
+       [](const isiw::Image& i, std::string* b) {
+         Put32(b, i.ddrOffsets[1] + 504, i.leafOffsets[0] / 512);
+       },
+       false, chain + leaf + " names no DDR sector of the file.\n"},
+      {"a DDR chain with a cycle", sound,
+       [](const isiw::Image& i, std::string* b) {
+         Put32(b, i.ddrOffsets[1] + 504, i.ddrOffsets[1] / 512);
+       },
+       true, "ISI deleted-record chain damaged: it runs longer than the file has sectors.\n"},
+      {"a header naming an empty head sector", sound,
+       [](auto&, std::string* b) { b->replace(1536, 512, std::string(512, '\0')); }, true,
+       chain + "3 names no DDR sector of the file.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    size_t before = Messages().size();
+    isiw::Image image = isiw::Build(c.spec);
+    std::string isi = image.bytes;
+    c.patch(image, &isi);
+    Prepare(isi, c.inPlace);
+    EXPECT_EQ(Run(), kErrCorruptIsi);
+    if (c.line.empty()) {
+      EXPECT_NE(Messages().find(damaged, before), std::string::npos);
+    } else {
+      EXPECT_EQ(Messages().substr(before), c.line + damaged);
+    }
+    EXPECT_TRUE(dir_.read("a.isi") == isi);
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
   }
-  std::string Damaged(const std::string& what) const {
-    return what + "Damaged ISI structure found in file named:  " + IsiPath() + ".\n";
+}
+
+TEST_F(CompactRunTest, DataFilesThatCannotBeOpenedOrLocked) {
+  const std::string sound = isiw::Build(Indexed(200, 20, 131)).bytes;
+  const std::string shared = "\nUnable to execute ISI compact operation with locking!\n";
+  const std::string exclusive = "\nUnable to execute ISI compact operation!\n";
+  const struct {
+    const char* what;
+    std::string data;  // none: the data file is missing
+    const char* mode;
+    short otherLock;  // held by another process, when not -1
+    bool inPlace;
+    Status status;
+    std::string messages;
+  } cases[] = {
+      {"missing, shared", "", "c", -1, true, kErrLockShared,
+       "Unable to open ISI data file: " + DataPath() + shared},
+      {"missing, exclusive", "", "c=1", -1, true, kErrLockExclusive,
+       "Unable to open ISI data file in exclusive mode: " + DataPath() + exclusive},
+      {"shared by another", "x", "c=1", F_RDLCK, true, kErrLockExclusive,
+       "Unable to exclusive lock for ISI data file: " + DataPath() + exclusive},
+      {"held exclusively by another", "x", "c", F_WRLCK, false, kErrLockShared,
+       "Unable to set share lock for ISI data file: " + DataPath() + shared},
+      {"empty under an index with records", "-", "c=1", -1, true, kErrLockExclusive,
+       "Unexpected file size truncated for ISI data file: " + DataPath() + exclusive},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    size_t before = Messages().size();
+    dir_.write("data.txt", c.data == "-" ? "" : std::string(1000, 'x'));
+    std::unique_ptr<ct::LockHolder> other;
+    if (c.otherLock != -1) {
+      other = std::make_unique<ct::LockHolder>(DataPath(), c.otherLock, kWholeFileLockPos, 1);
+      ASSERT_TRUE(other->holding());
+    }
+    Prepare(sound, c.inPlace, c.mode);
+    if (c.data.empty()) unlink(DataPath().c_str());
+    EXPECT_EQ(Run(), c.status);
+    EXPECT_EQ(Messages().substr(before), c.messages);
+    EXPECT_TRUE(dir_.read("a.isi") == sound);
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
   }
-};
-
-TEST_F(CompactRefusalTest, KeyLengthOutsideOneTo150IsADamagedHeader) {
-  std::string isi = Sound().bytes;
-  ct::Put16(&isi, 10, 0);
-  ExpectRefused(isi, true, kErrCorruptIsi,
-                Damaged("ISI header damaged: key length 0 is not 1 to 150.\n"));
 }
 
-TEST_F(CompactRefusalTest, KeyLengthAbove150InAFileOfTheOtherByteOrder) {
-  ct::ImageSpec spec = Spec();
-  spec.swapped = true;
-  spec.entries = ct::MakeEntries(5, 4, true, 10);
-  std::string isi = ct::BuildImage(spec).bytes;
-  ct::Put16(&isi, 10, 151, true);
-  ExpectRefused(isi, false, kErrCorruptIsi,
-                Damaged("ISI header damaged: key length 151 is not 1 to 150.\n"));
-}
-
-TEST_F(CompactRefusalTest, RootCountBeyondTheSectorIsRefused) {
-  std::string isi = Sound().bytes;
-  isi[1024 + 500] = static_cast<char>(32);  // 31 entries of 16 bytes fit
-  ExpectRefused(isi, true, kErrCorruptIsi,
-                Damaged("ISI tree damaged: the root holds 32 entries, more than fit.\n"));
-}
-
-TEST_F(CompactRefusalTest, ChildOutsideTheFileIsRefusedBeforeAnyWrite) {
-  ct::Image image = Sound();
-  ct::Put32(&image.bytes, 1024 + 4, 9999);  // the first root entry's child
-  ExpectRefused(image.bytes, true, kErrCorruptIsi,
-                Damaged("ISI tree damaged: a child position names no key sector of the file.\n"));
-}
-
-TEST_F(CompactRefusalTest, ChildListedTwiceWouldLoopAndIsRefused) {
-  ct::Image image = Sound();
-  uint32_t e = 16;
-  ct::Put32(&image.bytes, 1024 + e + 4, ct::Get32(image.bytes, 1024 + 4));
-  Prepare(image.bytes, true);
-  EXPECT_EQ(Run(), kErrCorruptIsi);
-  EXPECT_EQ(dir_.read("a.isi"), image.bytes);
-  EXPECT_NE(Messages().find("Damaged ISI structure found in file named:  " + IsiPath()),
-            std::string::npos);
-}
-
-TEST_F(CompactRefusalTest, EntryWithoutRecordSizeUnderRecordNumbersIsRefused) {
-  ct::Image image = Sound();
-  ct::Put16(&image.bytes, image.leafOffsets[0] + 16 + 10, 0);  // second leaf entry
-  ExpectRefused(image.bytes, true, kErrCorruptIsi,
-                Damaged("ISI tree damaged: an entry without record size.\n"));
-}
-
-TEST_F(CompactRefusalTest, DdrLinkOutsideTheFileIsRefused) {
-  ct::Image image = Sound();
-  ct::Put32(&image.bytes, 1536 + 504, 5000);
-  ExpectRefused(
-      image.bytes, true, kErrCorruptIsi,
-      Damaged(
-          "ISI deleted-record chain damaged: position 5000 names no DDR sector of the file.\n"));
-}
-
-TEST_F(CompactRefusalTest, DdrLinkToAKeySectorIsRefused) {
-  ct::Image image = Sound();
-  uint32_t leaf = image.leafOffsets[0] / 512;
-  ct::Put32(&image.bytes, image.ddrOffsets[1] + 504, leaf);
-  ExpectRefused(image.bytes, false, kErrCorruptIsi,
-                Damaged("ISI deleted-record chain damaged: position " + std::to_string(leaf) +
-                        " names no DDR sector of the file.\n"));
-}
-
-TEST_F(CompactRefusalTest, DdrChainWithACycleIsRefused) {
-  ct::Image image = Sound();
-  ct::Put32(&image.bytes, image.ddrOffsets[1] + 504, image.ddrOffsets[1] / 512);
-  ExpectRefused(
-      image.bytes, true, kErrCorruptIsi,
-      Damaged("ISI deleted-record chain damaged: it runs longer than the file has sectors.\n"));
-}
-
-TEST_F(CompactRefusalTest, HeaderNamingAnEmptyHeadSectorIsRefused) {
-  ct::Image image = Sound();
-  std::fill(image.bytes.begin() + 1536, image.bytes.begin() + 2048, '\0');
-  ExpectRefused(
-      image.bytes, true, kErrCorruptIsi,
-      Damaged("ISI deleted-record chain damaged: position 3 names no DDR sector of the file.\n"));
-}
-
-TEST_F(CompactRefusalTest, MissingDataFileInSharedMode) {
-  ExpectRefused(Sound().bytes, true, kErrLockShared,
-                "Unable to open ISI data file: " + DataPath() +
-                    "\nUnable to execute ISI compact operation with locking!\n",
-                "c", true);
-}
-
-TEST_F(CompactRefusalTest, MissingDataFileInExclusiveMode) {
-  ExpectRefused(Sound().bytes, true, kErrLockExclusive,
-                "Unable to open ISI data file in exclusive mode: " + DataPath() +
-                    "\nUnable to execute ISI compact operation!\n",
-                "c=1", true);
-}
-
-TEST_F(CompactRefusalTest, ExclusiveLockRefusedWhileAnotherProcessSharesTheDataFile) {
-  dir_.write("data.txt", std::string(1000, 'x'));
-  ct::LockHolder other(DataPath(), F_RDLCK, kWholeFileLockPos, 1);
-  ASSERT_TRUE(other.holding());
-  ExpectRefused(Sound().bytes, true, kErrLockExclusive,
-                "Unable to exclusive lock for ISI data file: " + DataPath() +
-                    "\nUnable to execute ISI compact operation!\n",
-                "c=1");
-}
-
-TEST_F(CompactRefusalTest, ShareLockRefusedWhileAnotherProcessHoldsTheDataFileExclusively) {
-  dir_.write("data.txt", std::string(1000, 'x'));
-  ct::LockHolder other(DataPath(), F_WRLCK, kWholeFileLockPos, 1);
-  ASSERT_TRUE(other.holding());
-  ExpectRefused(Sound().bytes, false, kErrLockShared,
-                "Unable to set share lock for ISI data file: " + DataPath() +
-                    "\nUnable to execute ISI compact operation with locking!\n");
-}
-
-TEST_F(CompactRefusalTest, EmptyDataFileUnderAnIndexWithRecordsInExclusiveMode) {
-  dir_.write("data.txt", "");
-  ExpectRefused(Sound().bytes, true, kErrLockExclusive,
-                "Unexpected file size truncated for ISI data file: " + DataPath() +
-                    "\nUnable to execute ISI compact operation!\n",
-                "c=1");
-}
-
-TEST_F(CompactRefusalTest, IsiLockThatCannotBeHadEndsTheWait) {
-  std::string isi = Sound().bytes;
+TEST_F(CompactRunTest, IsiLockThatCannotBeHadEndsTheWait) {
+  std::string isi = isiw::Build(Indexed(200, 20, 131)).bytes;
   Prepare(isi, true);
-  FaultPlan plan;  // the share lock passes, every wait for the ISI lock fails
-  plan.classes = kFaultLock;
-  plan.failAt = 2;
-  plan.err = EDEADLK;
-  plan.sticky = true;
-  SysSetFaultPlan(plan);
+  SysSetFaultPlan({kFaultLock, 2, EDEADLK, false, true});  // the share lock passes
   EXPECT_EQ(Run(), kErrLockShared);
   EXPECT_EQ(SysFaultCallCount(), 601u);
   EXPECT_EQ(Messages(), "Unable to lock ISI data file: " + DataPath() +
                             "\nUnable to execute ISI compact operation with locking!\n");
-  EXPECT_EQ(dir_.read("a.isi"), isi);
+  EXPECT_TRUE(dir_.read("a.isi") == isi);
 }
 
-TEST_F(CompactRefusalTest, IndexRewrittenWhileWaitingForTheLockIsReadAgain) {
-  std::string isi = Sound().bytes;
+TEST_F(CompactRunTest, IndexRewrittenWhileWaitingForTheLockIsReadAgain) {
+  std::string isi = isiw::Build(Indexed(200, 20, 131)).bytes;
   std::string rewritten = isi;
-  ct::Put32(&rewritten, 32, 7);  // another program's rewrite: a new spin counter ...
-  rewritten[0] = 'X';            // ... and, here, no longer an index
+  Put32(&rewritten, 32, 7);  // another program's rewrite: a new spin counter ...
+  rewritten[0] = 'X';        // ... and, here, no longer an index
   Prepare(isi, true);
   std::string path = IsiPath();
   ct::LockHolder other(DataPath(), F_WRLCK, kIsiLockPos, 2, 300,
@@ -195,7 +154,7 @@ TEST_F(CompactRefusalTest, IndexRewrittenWhileWaitingForTheLockIsReadAgain) {
   EXPECT_EQ(Messages(),
             "Unable to access ISI spin counter!\nNot a valid .isi file structure for file: " +
                 IsiPath() + ".\n");
-  EXPECT_EQ(dir_.read("a.isi"), rewritten);
+  EXPECT_TRUE(dir_.read("a.isi") == rewritten);
 }
 
 }  // namespace

@@ -9,11 +9,9 @@
 #include <cerrno>
 #include <chrono>
 
-#include "compact/compact_test_util.h"
+#include "compact/compact_fixture.h"
 #include "driver/cmd_data.h"
-#include "driver/status.h"
 #include "driver/sys_io.h"
-#include "support/test_util.h"
 
 namespace {
 
@@ -38,20 +36,8 @@ class FileLockTest : public ::testing::Test {
     SysSetFaultPlan(FaultPlan{});
     if (rec_.fd > 0) SysClose(rec_.fd);
   }
-  // Counts lock calls without ever failing one.
-  static void CountLockCalls() {
-    FaultPlan plan;
-    plan.classes = kFaultLock;
-    plan.failAt = ~0ull;
-    SysSetFaultPlan(plan);
-  }
-  static void FailLockCalls(uint64_t at, int err, bool sticky) {
-    FaultPlan plan;
-    plan.classes = kFaultLock;
-    plan.failAt = at;
-    plan.err = err;
-    plan.sticky = sticky;
-    SysSetFaultPlan(plan);
+  bool OthersCan(short type, uint64_t start, uint64_t length) {
+    return ct::OtherProcessCanLock(path_, type, start, length);
   }
 
   kt::TempDir dir_;
@@ -59,91 +45,77 @@ class FileLockTest : public ::testing::Test {
   FhRec rec_ = {};
 };
 
-TEST_F(FileLockTest, RecordWithoutFileIsRefusedWithoutLocking) {
-  FhRec none = {};
-  CountLockCalls();
+TEST_F(FileLockTest, WholeFileLocks) {
+  FhRec none = {};  // a record without file: refused without locking
+  SysSetFaultPlan({kFaultLock, ~0ull});
   EXPECT_EQ(LockFHe(&none, F_SETLK, 0, SEEK_SET), -1);
   EXPECT_EQ(LockFHs(&none, F_SETLK, 0, SEEK_SET), -1);
   EXPECT_EQ(UnLockOneRecord(&none, kIsiLockPos, 2), -1);
   EXPECT_EQ(SysFaultCallCount(), 0u);
-}
-
-TEST_F(FileLockTest, ExclusiveWholeFileLockIsRefusedAtOnceWhileAnotherProcessShares) {
-  ct::LockHolder other(path_, F_RDLCK, kWholeFileLockPos, 1);
-  ASSERT_TRUE(other.holding());
-  Clock::time_point start = Clock::now();
-  EXPECT_EQ(LockFHe(&rec_, F_SETLK, 0, SEEK_SET), -3);
-  EXPECT_LT(MillisSince(start), 1000);
-  // Sharing with a sharer is fine.
-  EXPECT_EQ(LockFHs(&rec_, F_SETLK, 0, SEEK_SET), 0);
-}
-
-TEST_F(FileLockTest, SharedWholeFileLockIsRefusedWhileAnotherProcessHoldsItExclusively) {
-  ct::LockHolder other(path_, F_WRLCK, kWholeFileLockPos, 1);
-  ASSERT_TRUE(other.holding());
-  EXPECT_EQ(LockFHs(&rec_, F_SETLK, 0, SEEK_SET), -3);
-  other.Release();
-  EXPECT_EQ(LockFHs(&rec_, F_SETLK, 0, SEEK_SET), 0);
-}
-
-TEST_F(FileLockTest, WholeFileLockKeepsOthersOutAndPositionsTheFile) {
+  {
+    ct::LockHolder other(path_, F_RDLCK, kWholeFileLockPos, 1);
+    ASSERT_TRUE(other.holding());
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(LockFHe(&rec_, F_SETLK, 0, SEEK_SET), -3);  // refused at once
+    EXPECT_LT(MillisSince(start), 1000);
+    EXPECT_EQ(LockFHs(&rec_, F_SETLK, 0, SEEK_SET), 0);  // sharing with a sharer is fine
+  }
+  SysClose(rec_.fd);
+  rec_.fd = SysOpen(path_.c_str(), O_RDWR);
   ASSERT_EQ(SysLseek(rec_.fd, 0, SEEK_END), 11);
   EXPECT_EQ(LockFHe(&rec_, F_SETLK, 0, SEEK_SET), 0);
-  EXPECT_EQ(SysLseek(rec_.fd, 0, SEEK_CUR), 0);
-  EXPECT_FALSE(ct::OtherProcessCanLock(path_, F_RDLCK, kWholeFileLockPos, 1));
-  // The lock is on that one byte only: the data itself stays free.
-  EXPECT_TRUE(ct::OtherProcessCanLock(path_, F_WRLCK, 0, 11));
+  EXPECT_EQ(SysLseek(rec_.fd, 0, SEEK_CUR), 0);  // the file positioned at its start
+  EXPECT_FALSE(OthersCan(F_RDLCK, kWholeFileLockPos, 1));
+  EXPECT_TRUE(OthersCan(F_WRLCK, 0, 11));  // the lock is on that one byte: the data stays free
 }
 
-TEST_F(FileLockTest, LockFailuresOtherThanConflictsAreMinusFourAndEinvalIsSuccess) {
-  FailLockCalls(1, EIO, false);
-  EXPECT_EQ(LockFHe(&rec_, F_SETLK, 0, SEEK_SET), -4);
-  FailLockCalls(1, ENOLCK, false);
-  EXPECT_EQ(LockFHs(&rec_, F_SETLK, 0, SEEK_SET), -3);
-  FailLockCalls(1, EINVAL, false);
-  EXPECT_EQ(LockFHe(&rec_, F_SETLK, 0, SEEK_SET), 0);
+TEST_F(FileLockTest, FailuresOtherThanConflicts) {
+  const struct {
+    bool shared;
+    int err;
+    int32_t result;
+  } cases[] = {{false, EIO, -4}, {true, ENOLCK, -3}, {false, EINVAL, 0}};  // EINVAL: no locks here
+  for (const auto& c : cases) {
+    SysSetFaultPlan({kFaultLock, 1, c.err});
+    EXPECT_EQ(
+        c.shared ? LockFHs(&rec_, F_SETLK, 0, SEEK_SET) : LockFHe(&rec_, F_SETLK, 0, SEEK_SET),
+        c.result)
+        << c.err;
+  }
+  SysSetFaultPlan({kFaultLock, 1, EIO});
+  EXPECT_EQ(Enqueue(&rec_, 0x20, 1), -2);
+  SysSetFaultPlan({kFaultLock, 1, EIO});
+  EXPECT_EQ(UnLockOneRecord(&rec_, kIsiLockPos, 2), -2);
 }
 
-TEST_F(FileLockTest, IsiLockWaitsUntilTheOtherProcessLetsGo) {
-  ct::LockHolder other(path_, F_WRLCK, kIsiLockPos, 2, 300);
-  ASSERT_TRUE(other.holding());
-  Clock::time_point start = Clock::now();
-  EXPECT_EQ(FhStLockIsi(&rec_, 1), 0);
-  EXPECT_GE(MillisSince(start), 200);
-  EXPECT_NE(rec_.state & kFhIsiLocked, 0u);
-  EXPECT_FALSE(ct::OtherProcessCanLock(path_, F_RDLCK, kIsiLockPos, 2));
-}
-
-TEST_F(FileLockTest, SharedIsiLockDoesNotWaitForAnotherSharer) {
-  ct::LockHolder other(path_, F_RDLCK, kIsiLockPos, 2);
-  ASSERT_TRUE(other.holding());
+TEST_F(FileLockTest, IsiLockWaitsForAWriterButNotForASharer) {
+  {
+    ct::LockHolder writer(path_, F_WRLCK, kIsiLockPos, 2, 300);
+    ASSERT_TRUE(writer.holding());
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(FhStLockIsi(&rec_, 1), 0);
+    EXPECT_GE(MillisSince(start), 200);
+    EXPECT_NE(rec_.state & kFhIsiLocked, 0u);
+    EXPECT_FALSE(OthersCan(F_RDLCK, kIsiLockPos, 2));
+  }
+  SysClose(rec_.fd);
+  rec_.fd = SysOpen(path_.c_str(), O_RDWR);
+  ct::LockHolder sharer(path_, F_RDLCK, kIsiLockPos, 2);
+  ASSERT_TRUE(sharer.holding());
   Clock::time_point start = Clock::now();
   EXPECT_EQ(FhStLockIsi(&rec_, 0), 0);
   EXPECT_LT(MillisSince(start), 1000);
-  EXPECT_TRUE(ct::OtherProcessCanLock(path_, F_RDLCK, kIsiLockPos, 2));
-  EXPECT_FALSE(ct::OtherProcessCanLock(path_, F_WRLCK, kIsiLockPos, 2));
+  EXPECT_TRUE(OthersCan(F_RDLCK, kIsiLockPos, 2));
+  EXPECT_FALSE(OthersCan(F_WRLCK, kIsiLockPos, 2));
 }
 
-TEST_F(FileLockTest, EnqueueLocksTwoBytesAtThePositionOrLockBase) {
-  rec_.lockBase = 0x1000;
-  EXPECT_EQ(Enqueue(&rec_, 0x20, 1), 0);
-  EXPECT_FALSE(ct::OtherProcessCanLock(path_, F_RDLCK, 0x1020, 1));
-  EXPECT_FALSE(ct::OtherProcessCanLock(path_, F_RDLCK, 0x1021, 1));
-  EXPECT_TRUE(ct::OtherProcessCanLock(path_, F_WRLCK, 0x1022, 1));
-  EXPECT_TRUE(ct::OtherProcessCanLock(path_, F_WRLCK, 0x20, 2));
-  FailLockCalls(1, EIO, false);
-  EXPECT_EQ(Enqueue(&rec_, 0x20, 1), -2);
-}
-
-TEST_F(FileLockTest, IsiLockRetriesAPassingFailure) {
-  FailLockCalls(1, EINTR, false);
+TEST_F(FileLockTest, IsiLockRetriesAPassingFailureAndGivesUpAfterSixHundred) {
+  SysSetFaultPlan({kFaultLock, 1, EINTR});
   EXPECT_EQ(FhStLockIsi(&rec_, 1), 0);
   EXPECT_EQ(SysFaultCallCount(), 2u);
-  EXPECT_NE(rec_.state & kFhIsiLocked, 0u);
-}
-
-TEST_F(FileLockTest, IsiLockGivesUpAfterSixHundredFailuresInARow) {
-  FailLockCalls(1, EDEADLK, true);
+  UnLockOneRecord(&rec_, kIsiLockPos, 2);
+  rec_.state = 0;
+  SysSetFaultPlan({kFaultLock, 1, EDEADLK, false, true});
   Clock::time_point start = Clock::now();
   EXPECT_EQ(FhStLockIsi(&rec_, 1), kErrLockWait);
   EXPECT_EQ(SysFaultCallCount(), 600u);
@@ -151,30 +123,30 @@ TEST_F(FileLockTest, IsiLockGivesUpAfterSixHundredFailuresInARow) {
   EXPECT_EQ(rec_.state & kFhIsiLocked, 0u);
 }
 
+TEST_F(FileLockTest, EnqueueLocksTwoBytesAtThePositionOverTheLockBase) {
+  rec_.lockBase = 0x1000;
+  EXPECT_EQ(Enqueue(&rec_, 0x20, 1), 0);
+  EXPECT_FALSE(OthersCan(F_RDLCK, 0x1020, 1));
+  EXPECT_FALSE(OthersCan(F_RDLCK, 0x1021, 1));
+  EXPECT_TRUE(OthersCan(F_WRLCK, 0x1022, 1));
+  EXPECT_TRUE(OthersCan(F_WRLCK, 0x20, 2));
+}
+
 TEST_F(FileLockTest, UnlockingTheIsiLockLetsOthersIn) {
   pCmdData->diagMode = 1;
   snprintf(pCmdData->dataName, sizeof pCmdData->dataName, "%s", "cust.txt");
-  ASSERT_EQ(FhStLockIsi(&rec_, 1), 0);
-  ASSERT_FALSE(ct::OtherProcessCanLock(path_, F_RDLCK, kIsiLockPos, 2));
-  ct::MessageCapture messages;
-  EXPECT_EQ(FhStUnLockIsi(&rec_), 0);
-  EXPECT_TRUE(ct::OtherProcessCanLock(path_, F_WRLCK, kIsiLockPos, 2));
-  EXPECT_EQ(messages.text(), "Compact TXT data file is unlocked: cust.txt\n");
-  EXPECT_NE(rec_.state & kFhIsiLocked, 0u);  // the mark stays
-}
-
-TEST_F(FileLockTest, UnlockWithoutTheIsiLockDoesNothing) {
-  pCmdData->diagMode = 1;
-  ct::MessageCapture messages;
-  CountLockCalls();
+  kt::MsgCapture messages;
+  messages.Attach();
+  SysSetFaultPlan({kFaultLock, ~0ull});  // without the lock: nothing to do
   EXPECT_EQ(FhStUnLockIsi(&rec_), 0);
   EXPECT_EQ(SysFaultCallCount(), 0u);
   EXPECT_EQ(messages.text(), "");
-}
-
-TEST_F(FileLockTest, UnlockFailureIsMinusTwo) {
-  FailLockCalls(1, EIO, false);
-  EXPECT_EQ(UnLockOneRecord(&rec_, kIsiLockPos, 2), -2);
+  ASSERT_EQ(FhStLockIsi(&rec_, 1), 0);
+  ASSERT_FALSE(OthersCan(F_RDLCK, kIsiLockPos, 2));
+  EXPECT_EQ(FhStUnLockIsi(&rec_), 0);
+  EXPECT_TRUE(OthersCan(F_WRLCK, kIsiLockPos, 2));
+  EXPECT_EQ(messages.text(), "Compact TXT data file is unlocked: cust.txt\n");
+  EXPECT_NE(rec_.state & kFhIsiLocked, 0u);  // the mark stays
 }
 
 }  // namespace
