@@ -1,12 +1,32 @@
-// Equal keys at the edges the end-to-end tests do not reach: a first key
-// equal to the zeroed predecessor, a key holding a NUL byte, and a
-// duplicate sequence that wraps.
+// Equal keys at the edges the end-to-end tests do not reach: a duplicate
+// dropped where it finds a full leaf, a first key equal to the zeroed
+// predecessor, a key holding a NUL byte, and a duplicate sequence that wraps.
 #include "isi_fixture.h"
 
 namespace isitest {
 namespace {
 
 class DuplicatesTest : public IsiFixture {};
+
+// Under n0 a duplicate that finds its leaf full is dropped there: nothing
+// climbs until the next distinct key.
+TEST_F(DuplicatesTest, DuplicateAtAFullLeafIsDroppedThereUnderN0) {
+  OpenErrorFile();
+  cd()->dupIgnore = 1;
+  Begin(10);
+  AddNumbered(20);
+  ASSERT_EQ(Add(NumKey(19, 10), 200), 0);
+  EXPECT_EQ(cd()->topLevel, 0);
+  EXPECT_EQ(cd()->dupIgnoredCount, 1u);
+  EXPECT_EQ(ErrorFile(),
+            "Duplicate Key ignored at:              C8 Key:" + NumKey(19, 10) + " \r\n");
+  ASSERT_EQ(Add(NumKey(20, 10), 210), 0);
+  EXPECT_EQ(cd()->topLevel, 1);
+  ASSERT_EQ(IsiBuildFinish(), kOk);
+  std::vector<isir::Entry> e;
+  ASSERT_TRUE(ReadIsi().Walk(&e));
+  EXPECT_EQ(e.size(), 21u);
+}
 
 TEST_F(DuplicatesTest, FirstKeyIsNeverADuplicateAndANulByteKeepsTheLineWhole) {
   OpenErrorFile();
