@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "e2e_fixture.h"
+#include "support/isi_writer.h"
 
 namespace e2e {
 namespace {
@@ -14,210 +15,138 @@ namespace {
 struct HeaderWant {
   uint8_t fmt = 0x80, mode = 0x01;
   uint16_t recLen = 15, keyLen = 10;
-  uint32_t dataLen = 30, root = 2, recCount = 30;
-  std::vector<std::string> primary;  // 4-byte entries as they stand at 64
-  bool extended = false;             // 0xFF at 103
+  uint32_t dataLen = 30, root = 2;
+  std::vector<std::string> primary = {};  // 4-byte entries as they stand at 64
+  bool extended = false;                  // 0xFF at 103
   std::vector<std::pair<uint16_t, uint16_t>> keySpecs = {{0, 10}};
-  std::string name = "d.txt", cmd;
+  std::string name = "d.txt";
 };
-
-std::string HeaderBytes(const HeaderWant& w) {
-  std::string h(1024, '\0');
-  h.replace(0, 4, "SISI");
-  h[4] = 0x03;
-  h[5] = static_cast<char>(0xFC);
-  h[6] = static_cast<char>(w.fmt);
-  h[7] = static_cast<char>(w.mode);
-  PutU16(&h, 8, w.recLen);
-  PutU16(&h, 10, w.keyLen);
-  PutU32(&h, 12, w.dataLen);
-  PutU32(&h, 16, 0xFFFFFFFF);  // no deleted records in these builds
-  PutU32(&h, 20, w.root);
-  PutU32(&h, 24, 0xFFFFFFFF);
-  PutU32(&h, 44, w.recCount);
-  for (size_t i = 0; i < w.primary.size(); ++i) h.replace(64 + 4 * i, 4, w.primary[i]);
-  if (w.extended) h[103] = static_cast<char>(0xFF);
-  for (size_t i = 0; i < w.keySpecs.size(); ++i) {
-    PutU16(&h, 112 + 4 * i, w.keySpecs[i].first);
-    PutU16(&h, 114 + 4 * i, w.keySpecs[i].second);
-  }
-  h.replace(240, w.name.size(), w.name);
-  h.replace(496, w.cmd.size(), w.cmd);
-  return h;
-}
 
 std::string Test4(uint16_t column, uint8_t ops, char ch) {
   std::string t(4, '\0');
-  PutU16(&t, 0, column);
+  isiw::Put16(&t, 0, column);
   t[2] = static_cast<char>(ops);
   t[3] = ch;
   return t;
 }
 
 // 30 records of 15 bytes, unique keys in columns 1-10 arriving in
-// descending order, '0' in column 11.
+// descending order, '0' in column 11; binary: the same in 16 bytes and no mark.
 DataFile Standard(const std::string& eor = "\n") {
   DataFile d(eor);
   for (int i = 0; i < 30; ++i) {
     char body[32];
-    snprintf(body, sizeof body, "key%02dx    %05d", 29 - i, i);
+    snprintf(body, sizeof body, eor.empty() ? "key%02dx    %05d\x01" : "key%02dx    %05d", 29 - i,
+             i);
     d.Rec(body);
   }
   return d;
-}
-
-// The same keys as binary records of 16 bytes without marks.
-DataFile Binary() {
-  DataFile d("");
-  for (int i = 0; i < 30; ++i) {
-    char body[32];
-    snprintf(body, sizeof body, "key%02dx    %05d\x01", 29 - i, i);
-    d.Rec(body);
-  }
-  return d;
-}
-
-struct HeaderCase {
-  const char* what;
-  DataFile data;
-  std::string dataName;  // relative to the test directory
-  std::vector<std::string> args;
-  std::string isi;  // where the index lands
-  HeaderWant want;
-  KeySpecs keys = {{1, 10}};
-  bool upper = false;
-};
-
-HeaderWant With(void (*edit)(HeaderWant&)) {
-  HeaderWant w;
-  edit(w);
-  return w;
-}
-
-std::vector<HeaderCase> Cases() {
-  return {
-      {"default", Standard(), "d.txt", {"d.txt,d.isi", "-1-10"}, "d.isi", {}},
-      {"u",
-       Standard(),
-       "d.txt",
-       {"d.txt,d.isi", "-u1-10"},
-       "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x81; }),
-       {{1, 10}},
-       true},
-      {"n", Standard(), "d.txt", {"d.txt,d.isi", "-n1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0x84;
-       })},
-      {"n0", Standard(), "d.txt", {"d.txt,d.isi", "-n01-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0x84;
-       })},
-      {"n$", Standard(), "d.txt", {"d.txt,d.isi", "-n$1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0x84;
-       })},
-      {"s", Standard(), "d.txt", {"d.txt,d.isi", "-s1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0xAA, w.mode = 0, w.recLen = 256, w.dataLen = 480, w.root = 1024;
-       })},
-      {"v", Standard(), "d.txt", {"d.txt,d.isi", "-v1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0xA2, w.mode = 0, w.recLen = 256, w.dataLen = 480, w.root = 1024;
-       })},
-      {"w", Standard(), "d.txt", {"d.txt,d.isi", "-w1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0xA0;
-       })},
-      {"p",
-       Standard(),
-       "d.txt",
-       {"d.txt,d.isi", "-p13#x,p11=0,1-10"},
-       "d.isi",
-       With([](HeaderWant& w) {
-         w.fmt = 0xA0, w.primary = {Test4(11, 0x20, '0'), Test4(13, 0x10, 'x')};
-       })},
-      {"p extended",
-       Standard(),
-       "d.txt",
-       {"d.txt,d.isi", "-p=\"11='0'\",1-10"},
-       "d.isi",
-       With([](HeaderWant& w) {
-         w.fmt = 0xA0, w.primary = {Test4(11, 0x20, '"')}, w.extended = true;
-       })},
-      {"f", Binary(), "d.bin", {"d.bin,d.isi,l16", "-f1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0x90, w.recLen = 16, w.name = "d.bin";
-       })},
-      {"f=", Binary(), "d.bin", {"d.bin,d.isi", "-f=16,1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0x90, w.recLen = 16, w.name = "d.bin";
-       })},
-      {"g", Standard(), "d.txt", {"d.txt,d.isi,l15", "-g1-10"}, "d.isi", {}},
-      {"o", Standard(), "d.txt", {"d.txt,d.isi", "-o1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.mode = 0x11;
-       })},
-      {"o=1", Standard(), "d.txt", {"d.txt,d.isi", "-o=1,1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.mode = 0x09;
-       })},
-      {"o=2", Standard(), "d.txt", {"d.txt,d.isi", "-o=2,1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.mode = 0x11;
-       })},
-      {"CR LF",
-       Standard("\r\n"),
-       "d.txt",
-       {"d.txt,d.isi", "-1-10"},
-       "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0x40; })},
-      {"LF CR",
-       Standard("\n\r"),
-       "d.txt",
-       {"d.txt,d.isi", "-1-10"},
-       "d.isi",
-       With([](HeaderWant& w) { w.fmt = 0xC0; })},
-      {"CR", Standard("\r"), "d.txt", {"d.txt,d.isi", "-1-10"}, "d.isi", With([](HeaderWant& w) {
-         w.fmt = 0x00;
-       })},
-      {"key specs",
-       Standard(),
-       "d.txt",
-       {"d.txt,d.isi", "-10-1,12,14-15"},
-       "d.isi",
-       With([](HeaderWant& w) {
-         w.keyLen = 13, w.keySpecs = {{9, 65528}, {11, 1}, {13, 2}};
-       }),
-       {{10, 1}, {12, 12}, {14, 15}}},
-      {"32 key specs fill the table",
-       Standard(),
-       "d.txt",
-       {"d.txt,d.isi",
-        "-1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32"},
-       "d.isi",
-       With([](HeaderWant& w) {
-         w.keyLen = 32, w.keySpecs.clear();
-         for (uint16_t c = 0; c < 32; ++c) w.keySpecs.push_back({c, 1});
-       }),
-       {{1, 15}, {16, 32}}},
-      {"path kept",
-       Standard(),
-       "sub/d.txt",
-       {"sub/d.txt,d.isi", "-1-10"},
-       "sub/d.isi",
-       With([](HeaderWant& w) { w.name = "sub/d.txt"; })},
-      {"z", Standard(), "sub/d.txt", {"sub/d.txt,d.isi", "-z1-10"}, "sub/d.isi", {}},
-  };
 }
 
 class BuildFormatTest : public E2eTest {};
 
 TEST_F(BuildFormatTest, HeaderAndTreeForEachOption) {
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
-  for (HeaderCase& c : Cases()) {
+  std::string specs32 = "-1";
+  HeaderWant w32 = {.keyLen = 32, .keySpecs = {}};
+  for (uint16_t c = 0; c < 32; ++c) {
+    if (c > 0) specs32 += "," + std::to_string(c + 1);
+    w32.keySpecs.push_back({c, 1});
+  }
+  const struct {
+    const char* what;
+    std::string eor;
+    std::string data;  // relative to the test directory
+    std::vector<std::string> args;
+    HeaderWant want;
+    KeySpecs keys = {{1, 10}};
+    bool upper = false;
+  } cases[] = {
+      {"default", "\n", "d.txt", {"d.txt,d.isi", "-1-10"}, {}},
+      {"u", "\n", "d.txt", {"d.txt,d.isi", "-u1-10"}, {.fmt = 0x81}, {{1, 10}}, true},
+      {"n", "\n", "d.txt", {"d.txt,d.isi", "-n1-10"}, {.fmt = 0x84}},
+      {"n0", "\n", "d.txt", {"d.txt,d.isi", "-n01-10"}, {.fmt = 0x84}},
+      {"n$", "\n", "d.txt", {"d.txt,d.isi", "-n$1-10"}, {.fmt = 0x84}},
+      // s and v: byte addressing, variable length.
+      {"s", "\n", "d.txt", {"d.txt,d.isi", "-s1-10"}, {0xAA, 0, 256, 10, 480, 1024}},
+      {"v", "\n", "d.txt", {"d.txt,d.isi", "-v1-10"}, {0xA2, 0, 256, 10, 480, 1024}},
+      {"w", "\n", "d.txt", {"d.txt,d.isi", "-w1-10"}, {.fmt = 0xA0}},
+      {"p",
+       "\n",
+       "d.txt",
+       {"d.txt,d.isi", "-p13#x,p11=0,1-10"},
+       {.fmt = 0xA0, .primary = {Test4(11, 0x20, '0'), Test4(13, 0x10, 'x')}}},
+      {"p extended",
+       "\n",
+       "d.txt",
+       {"d.txt,d.isi", "-p=\"11='0'\",1-10"},
+       {.fmt = 0xA0, .primary = {Test4(11, 0x20, '"')}, .extended = true}},
+      {"f",
+       "",
+       "d.bin",
+       {"d.bin,d.isi,l16", "-f1-10"},
+       {.fmt = 0x90, .recLen = 16, .name = "d.bin"}},
+      {"f=",
+       "",
+       "d.bin",
+       {"d.bin,d.isi", "-f=16,1-10"},
+       {.fmt = 0x90, .recLen = 16, .name = "d.bin"}},
+      {"g", "\n", "d.txt", {"d.txt,d.isi,l15", "-g1-10"}, {}},
+      {"o", "\n", "d.txt", {"d.txt,d.isi", "-o1-10"}, {.mode = 0x11}},
+      {"o=1", "\n", "d.txt", {"d.txt,d.isi", "-o=1,1-10"}, {.mode = 0x09}},
+      {"o=2", "\n", "d.txt", {"d.txt,d.isi", "-o=2,1-10"}, {.mode = 0x11}},
+      {"CR LF", "\r\n", "d.txt", {"d.txt,d.isi", "-1-10"}, {.fmt = 0x40}},
+      {"LF CR", "\n\r", "d.txt", {"d.txt,d.isi", "-1-10"}, {.fmt = 0xC0}},
+      {"CR", "\r", "d.txt", {"d.txt,d.isi", "-1-10"}, {.fmt = 0x00}},
+      {"key specs",
+       "\n",
+       "d.txt",
+       {"d.txt,d.isi", "-10-1,12,14-15"},
+       {.keyLen = 13, .keySpecs = {{9, 65528}, {11, 1}, {13, 2}}},
+       {{10, 1}, {12, 12}, {14, 15}}},
+      {"32 key specs fill the table",
+       "\n",
+       "d.txt",
+       {"d.txt,d.isi", specs32},
+       w32,
+       {{1, 15}, {16, 32}}},
+      {"path kept", "\n", "sub/d.txt", {"sub/d.txt,d.isi", "-1-10"}, {.name = "sub/d.txt"}},
+      {"z", "\n", "sub/d.txt", {"sub/d.txt,d.isi", "-z1-10"}, {}},
+  };
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    dir.write(c.dataName, c.data.bytes());
+    DataFile data = Standard(c.eor);
+    dir.write(c.data, data.bytes());
+    std::string isiName = c.data.substr(0, c.data.rfind('/') + 1) + "d.isi";
     isir::IsiReader isi;
-    ASSERT_TRUE(BuildAndLoad(c.args, c.isi, &isi));
+    ASSERT_TRUE(BuildAndLoad(c.args, isiName, &isi));
+    const HeaderWant& w = c.want;
+    std::string h(1024, '\0');
+    h.replace(0, 8,
+              std::string("SISI\x03\xFC") + static_cast<char>(w.fmt) + static_cast<char>(w.mode));
+    isiw::Put16(&h, 8, w.recLen);
+    isiw::Put16(&h, 10, w.keyLen);
+    isiw::Put32(&h, 12, w.dataLen);
+    isiw::Put32(&h, 16, 0xFFFFFFFF);  // no deleted records in these builds
+    isiw::Put32(&h, 20, w.root);
+    isiw::Put32(&h, 24, 0xFFFFFFFF);
+    isiw::Put32(&h, 44, 30);
+    for (size_t i = 0; i < w.primary.size(); ++i) h.replace(64 + 4 * i, 4, w.primary[i]);
+    if (w.extended) h[103] = static_cast<char>(0xFF);
+    for (size_t i = 0; i < w.keySpecs.size(); ++i) {
+      isiw::Put16(&h, 112 + 4 * i, w.keySpecs[i].first);
+      isiw::Put16(&h, 114 + 4 * i, w.keySpecs[i].second);
+    }
+    h.replace(240, w.name.size(), w.name);
     // The stored line: the file fields as typed, a ',' closing the ISI
     // field, then the rest of the command text.
-    std::string rest = c.args[1];
-    std::string fields = c.args[0];
-    size_t comma = fields.find(',', fields.find(',') + 1);
-    c.want.cmd = comma == std::string::npos ? fields + "," + rest : fields + " " + rest;
-    EXPECT_TRUE(SameBytes(isi.bytes().substr(0, 1024), HeaderBytes(c.want)));
-    uint32_t recordSize = c.want.mode & 0x01 ? c.data.records()[0].size : 0;
-    EXPECT_TRUE(SameEntries(Walk(isi), ExpectedEntries(c.data, c.keys, recordSize, c.upper)));
+    const std::string& fields = c.args[0];
+    bool threeFields = fields.find(',', fields.find(',') + 1) != std::string::npos;
+    std::string line = fields + (threeFields ? " " : ",") + c.args[1];
+    h.replace(496, line.size(), line);
+    EXPECT_TRUE(SameBytes(isi.bytes().substr(0, 1024), h));
+    uint32_t recordSize = w.mode & 0x01 ? data.records()[0].size : 0;
+    EXPECT_TRUE(SameEntries(Walk(isi), ExpectedEntries(data, c.keys, recordSize, c.upper)));
     EXPECT_TRUE(WorkFiles().empty());
   }
 }

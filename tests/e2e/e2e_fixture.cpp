@@ -7,22 +7,33 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <regex>
 
 namespace e2e {
 
-const char* const kBanner =
+const char kBanner[] =
     "\nKELVANE INDEX COMMAND   Version 10.8   07 Oct 2025"
     "\nBuilds, shows, rebuilds and compacts ISI index files."
     "\n-? shows the options.\n";
 
+namespace {
+
+std::string KeyOf(const std::string& body, const KeySpecs& specs, bool upper) {
+  std::string key;
+  for (auto [first, last] : specs) {
+    for (int c = first, step = first <= last ? 1 : -1;; c += step) {
+      char ch = static_cast<size_t>(c - 1) < body.size() ? body[static_cast<size_t>(c - 1)] : ' ';
+      key += upper ? static_cast<char>(toupper(static_cast<unsigned char>(ch))) : ch;
+      if (c == last) break;
+    }
+  }
+  return key;
+}
+
+}  // namespace
+
 DataFile& DataFile::Rec(const std::string& body) {
-  Record r;
-  r.pos = bytes_.size();
-  r.body = body;
-  r.size = static_cast<uint16_t>(body.size() + eor_.size());
-  records_.push_back(r);
+  records_.push_back({bytes_.size(), body, static_cast<uint16_t>(body.size() + eor_.size())});
   bytes_ += body + eor_;
   return *this;
 }
@@ -33,49 +44,24 @@ DataFile& DataFile::Deleted(size_t bytes) {
   return *this;
 }
 
-DataFile& DataFile::Raw(const std::string& bytes) {
-  bytes_ += bytes;
-  return *this;
-}
-
-std::string KeyOf(const std::string& body, const KeySpecs& specs, bool upper) {
-  std::string key;
-  for (auto [first, last] : specs) {
-    int step = first <= last ? 1 : -1;
-    for (int c = first;; c += step) {
-      char ch = static_cast<size_t>(c - 1) < body.size() ? body[static_cast<size_t>(c - 1)] : ' ';
-      key += upper ? static_cast<char>(toupper(static_cast<unsigned char>(ch))) : ch;
-      if (c == last) break;
-    }
-  }
-  return key;
-}
-
 std::vector<isir::Entry> ExpectedEntries(const DataFile& data, const KeySpecs& specs,
                                          uint32_t recordSize, bool upper,
                                          const std::function<bool(const std::string&)>& keep) {
-  struct Item {
-    std::string key;
-    uint64_t pos;
-    uint16_t size;
-  };
-  std::vector<Item> items;
+  std::vector<isir::Entry> entries;
   for (const DataFile::Record& r : data.records()) {
     if (keep && !keep(r.body)) continue;
-    items.push_back({KeyOf(r.body, specs, upper), r.pos, r.size});
-  }
-  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-    return a.key != b.key ? a.key < b.key : a.pos < b.pos;
-  });
-  std::vector<isir::Entry> entries;
-  for (size_t i = 0; i < items.size(); ++i) {
     isir::Entry e;
-    e.recPos = static_cast<uint32_t>(recordSize != 0 ? items[i].pos / recordSize : items[i].pos);
-    e.recSize = items[i].size;
-    e.key = items[i].key;
-    e.dupSeq = i > 0 && items[i - 1].key == e.key ? static_cast<uint16_t>(entries.back().dupSeq + 1)
-                                                  : static_cast<uint16_t>(0);
+    e.recPos = static_cast<uint32_t>(recordSize != 0 ? r.pos / recordSize : r.pos);
+    e.recSize = r.size;
+    e.key = KeyOf(r.body, specs, upper);
     entries.push_back(e);
+  }
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const isir::Entry& a, const isir::Entry& b) { return a.key < b.key; });
+  for (size_t i = 1; i < entries.size(); ++i) {
+    if (entries[i].key == entries[i - 1].key) {
+      entries[i].dupSeq = static_cast<uint16_t>(entries[i - 1].dupSeq + 1);
+    }
   }
   return entries;
 }
@@ -89,10 +75,9 @@ std::vector<isir::Entry> FirstOfEachKey(const std::vector<isir::Entry>& entries)
 }
 
 std::string DupReport(const std::vector<isir::Entry>& entries) {
-  size_t dups = 0;
-  for (const isir::Entry& e : entries) dups += e.dupSeq != 0;
-  if (dups == 0) return "";
-  return "Data file has " + std::to_string(dups) + " duplicate key entries.\n";
+  size_t dups = std::count_if(entries.begin(), entries.end(),
+                              [](const isir::Entry& e) { return e.dupSeq != 0; });
+  return dups == 0 ? "" : "Data file has " + std::to_string(dups) + " duplicate key entries.\n";
 }
 
 ::testing::AssertionResult SameEntries(const std::vector<isir::Entry>& got,
@@ -106,35 +91,17 @@ std::string DupReport(const std::vector<isir::Entry>& entries) {
              << " dup " << w.dupSeq << " size " << w.recSize;
     }
   }
-  if (got.size() != want.size()) {
-    return ::testing::AssertionFailure()
-           << "got " << got.size() << " entries, want " << want.size();
-  }
-  return ::testing::AssertionSuccess();
+  if (got.size() == want.size()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "got " << got.size() << " entries, want " << want.size();
 }
 
 ::testing::AssertionResult SameBytes(const std::string& got, const std::string& want) {
-  for (size_t i = 0; i < got.size() && i < want.size(); ++i) {
-    if (got[i] != want[i]) {
-      char text[96];
-      snprintf(text, sizeof text, "byte %zu: got 0x%02X, want 0x%02X", i,
-               static_cast<unsigned char>(got[i]), static_cast<unsigned char>(want[i]));
-      return ::testing::AssertionFailure() << text;
-    }
-  }
-  if (got.size() != want.size()) {
-    return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size();
-  }
-  return ::testing::AssertionSuccess();
-}
-
-void PutU16(std::string* bytes, size_t ofs, uint16_t v) {
-  (*bytes)[ofs] = static_cast<char>(v & 0xFF);
-  (*bytes)[ofs + 1] = static_cast<char>(v >> 8);
-}
-
-void PutU32(std::string* bytes, size_t ofs, uint32_t v) {
-  for (size_t i = 0; i < 4; ++i) (*bytes)[ofs + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  if (g == got.end() && w == want.end()) return ::testing::AssertionSuccess();
+  char text[96];
+  snprintf(text, sizeof text, "differ at byte %zu of %zu (want %zu)",
+           static_cast<size_t>(g - got.begin()), got.size(), want.size());
+  return ::testing::AssertionFailure() << text;
 }
 
 std::string Hex16(uint64_t v) {
@@ -158,15 +125,14 @@ kt::RunResult E2eTest::Run(const std::vector<std::string>& args, kt::RunOptions 
 }
 
 std::string E2eTest::Messages(const kt::RunResult& r) {
-  std::string echo = "kelindex ";
   std::string head = r.out.substr(0, r.out.find('\n') + 1);
   std::string rest = r.out.substr(head.size());
-  EXPECT_EQ(head.substr(0, echo.size()), echo) << "no argument echo";
-  if (rest.compare(0, strlen(kBanner), kBanner) != 0) {
+  EXPECT_EQ(head.substr(0, 9), "kelindex ") << "no argument echo";
+  if (rest.compare(0, sizeof kBanner - 1, kBanner) != 0) {
     ADD_FAILURE() << "no banner in:\n" << r.out;
     return r.out;
   }
-  rest = rest.substr(strlen(kBanner));
+  rest = rest.substr(sizeof kBanner - 1);
   static const std::regex kTime(
       "Start time = \\d\\d:\\d\\d:\\d\\d  Stop time = \\d\\d:\\d\\d:\\d\\d  "
       "Elapsed time = \\d\\d:\\d\\d:\\d\\d\n$");
@@ -199,12 +165,8 @@ std::vector<isir::Entry> E2eTest::Walk(const isir::IsiReader& isi) {
   return entries;
 }
 
-std::vector<std::string> E2eTest::WorkFiles() const {
-  return kt::ListDirectory(workDir());
-}
-
-std::vector<std::string> E2eTest::Files() const {
-  std::vector<std::string> names = dir.list();
+Names E2eTest::Files() const {
+  Names names = dir.list();
   names.erase(std::remove(names.begin(), names.end(), "work"), names.end());
   return names;
 }

@@ -18,8 +18,10 @@
 
 namespace e2e {
 
+using Names = std::vector<std::string>;
+
 // The banner every run prints after the argument echo.
-extern const char* const kBanner;
+extern const char kBanner[];
 
 // A data file as a test composes it: live records (body + end-of-record
 // mark) and deleted records (runs of zero bytes), each with its offset.
@@ -33,17 +35,14 @@ class DataFile {
 
   explicit DataFile(std::string eor = "\n") : eor_(std::move(eor)) {}
   DataFile& Rec(const std::string& body);
-  DataFile& Deleted(size_t bytes);          // one deleted record of `bytes` zero bytes
-  DataFile& Raw(const std::string& bytes);  // bytes that are no record of their own
+  DataFile& Deleted(size_t bytes);  // one deleted record of `bytes` zero bytes
 
   const std::string& bytes() const { return bytes_; }
   const std::vector<Record>& records() const { return records_; }
-  // Offsets of the deleted records, in file order.
-  const std::vector<uint64_t>& deleted() const { return deleted_; }
+  const std::vector<uint64_t>& deleted() const { return deleted_; }  // offsets, in file order
 
  private:
-  std::string eor_;
-  std::string bytes_;
+  std::string eor_, bytes_;
   std::vector<Record> records_;
   std::vector<uint64_t> deleted_;
 };
@@ -51,21 +50,18 @@ class DataFile {
 // A key specification as typed: 1-based columns first..last (first > last
 // takes them in reverse).
 using KeySpecs = std::vector<std::pair<int, int>>;
-// The key a record yields: its columns in specification order, blanks past
-// the record's end, optionally upper-cased.
-std::string KeyOf(const std::string& body, const KeySpecs& specs, bool upper = false);
 
 // The entries an index over `data` must hold, in walk order: every record's
-// key, ordered by key bytes and then by position (std::stable_sort), with
+// key (its columns in specification order, blanks past the record's end,
+// optionally upper-cased), ordered by key bytes and then by position, with
 // duplicate sequences counting within equal keys. Positions are record
-// numbers when recordSize is non-zero, else byte offsets. Only records
-// whose body `keep` accepts take part, when it is given.
+// numbers when recordSize is not 0, else byte offsets. Only records whose
+// body `keep` accepts take part, when it is given.
 std::vector<isir::Entry> ExpectedEntries(
     const DataFile& data, const KeySpecs& specs, uint32_t recordSize, bool upper = false,
     const std::function<bool(const std::string&)>& keep = nullptr);
 // The same entries after dropping every key but the first of its kind.
 std::vector<isir::Entry> FirstOfEachKey(const std::vector<isir::Entry>& entries);
-
 // The report line of the duplicates among `entries` (none when there are none).
 std::string DupReport(const std::vector<isir::Entry>& entries);
 
@@ -73,10 +69,6 @@ std::string DupReport(const std::vector<isir::Entry>& entries);
                                        const std::vector<isir::Entry>& want);
 // First differing byte of two byte strings, for readable failures.
 ::testing::AssertionResult SameBytes(const std::string& got, const std::string& want);
-
-// Little-endian stores into a byte string, to compose expected file bytes.
-void PutU16(std::string* bytes, size_t ofs, uint16_t v);
-void PutU32(std::string* bytes, size_t ofs, uint32_t v);
 
 class E2eTest : public ::testing::Test {
  protected:
@@ -96,10 +88,9 @@ class E2eTest : public ::testing::Test {
   static std::vector<isir::Entry> Walk(const isir::IsiReader& isi);
 
   std::string workDir() const { return dir.file("work"); }
-  // Names left in the work-file directory.
-  std::vector<std::string> WorkFiles() const;
+  Names WorkFiles() const { return kt::ListDirectory(workDir()); }
   // Names in the test directory other than the work-file directory.
-  std::vector<std::string> Files() const;
+  Names Files() const;
 
   kt::TempDir dir;
 };
