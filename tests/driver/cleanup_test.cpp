@@ -1,5 +1,5 @@
-// Clean-up: closing and removing the run's files, the interrupt handler (in
-// a forked child), the log, the elapsed-time text and the host entries.
+// Clean-up: the interrupt handler (in a forked child) at each stage of a
+// run, the log, the elapsed-time text and the host entries.
 #include "driver/cleanup.h"
 
 #include <gtest/gtest.h>
@@ -45,59 +45,9 @@ TEST(CtimexTest, HoursMinutesSecondsWithAllTheHourDigitsNeeded) {
   EXPECT_EQ(std::string(out, 10), std::string("100:00:0\0#", 10));
 }
 
-class CleanupTest : public kt::DriverTest {
- protected:
-  void ExpectAllClosed() {
-    EXPECT_EQ(pCmdData->inFd, -1);
-    EXPECT_EQ(pCmdData->outFd, -1);
-    EXPECT_EQ(pCmdData->tmpFd1, -1);
-    EXPECT_EQ(pCmdData->tmpFd2, -1);
-  }
-};
-
-// A normal end removes the work files only; an aborted run also the output
-// ISI, a data file it created and an error file without entries, keeping
-// the work files in diagnostic mode.
-TEST_F(CleanupTest, WhatEachEndLeaves) {
-  const struct {
-    uint8_t abort, diag, dataCreated;
-    uint32_t dupKept, dupIgnored;
-    Names left;
-  } cases[] = {
-      {0, 0, 0, 0, 0, {"data.ERR", "data.isi", "data.txt"}},
-      {1, 0, 1, 1, 0, {"data.ERR"}},
-      {1, 0, 0, 0, 0, {"data.txt"}},
-      {1, 1, 0, 0, 1, {"data.ERR", "data.txt", "dsort1", "dsort2"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.left.size());
-    kt::ResetRunContext();
-    msg.Attach();
-    OpenBuildFiles();
-    pCmdData->diagMode = c.diag;
-    pCmdData->dataCreated = c.dataCreated;
-    pCmdData->dupKeptCount = c.dupKept;
-    pCmdData->dupIgnoredCount = c.dupIgnored;
-    CmdCloseAllFiles(c.abort);
-    ExpectAllClosed();
-    EXPECT_EQ(pCmdData->errFd == -1, c.abort == 1);        // a normal end leaves it to the driver
-    EXPECT_EQ(pCmdData->msgOut == nullptr, c.abort == 1);  // nothing is printed after
-    CmdCloseAllFiles(c.abort);                             // a second call finds nothing to do
-    EXPECT_EQ(dir.list(), c.left);
-    CmdCloseAllFiles(1);
-    CmdFreeBuffers();
-    for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
-  }
-}
-
-TEST_F(CleanupTest, InPlaceCompactionClosesItsOneDescriptorOnceAndKeepsTheIsi) {
-  OpenInPlaceIsi();
-  SysSetFaultPlan({kFaultMeta, 1000});  // counts closes and deletions, fails none
-  CmdCloseAllFiles(1);
-  EXPECT_EQ(SysFaultCallCount(), 1u);
-  ExpectAllClosed();
-  EXPECT_TRUE(dir.exists("cust.isi"));
-}
+// What a normal or aborted end leaves on disk is held by the end-to-end
+// tests; here, what they cannot see.
+class CleanupTest : public kt::DriverTest {};
 
 TEST_F(CleanupTest, CloseLogClosesOnlyAnOwnedStream) {
   CmdCloseLog();

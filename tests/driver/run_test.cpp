@@ -238,6 +238,7 @@ TEST_F(RunTest, FailingCloseOfTheOutputOrInputMakesStatusOne) {
   }
 }
 
+// One descriptor, closed once, whether the job ends or is aborted.
 TEST_F(RunTest, InPlaceCompactionClosesItsFileOnceAndNeverGetsTheVerdict) {
   OpenInPlaceIsi();
   pCmdData->longRecFound = 1;
@@ -245,6 +246,11 @@ TEST_F(RunTest, InPlaceCompactionClosesItsFileOnceAndNeverGetsTheVerdict) {
   EXPECT_EQ(CloseJobFiles(kOk), kOk);
   EXPECT_EQ(SysFaultCallCount(), 1u);
   EXPECT_EQ(pCmdData->inFd, -1);
+  OpenInPlaceIsi();
+  SysSetFaultPlan({kFaultMeta, 1000});
+  CmdCloseAllFiles(1);
+  EXPECT_EQ(SysFaultCallCount(), 1u);  // and no deletion
+  EXPECT_EQ(pCmdData->outFd, -1);
   EXPECT_EQ(SettleRunOutputs(kErrInPlace), kErrInPlace);
   EXPECT_TRUE(dir.exists("cust.isi"));
   EXPECT_EQ(msg.text(), "");

@@ -1,6 +1,7 @@
-// Byte-order translation of headers, key sectors and DDR sectors, the
-// sector reads and writes of an open ISI file, and the preparation of an
-// existing file's front.
+// Byte-order translation of headers and key sectors, the sector reads of an
+// open ISI file, and the preparation of an existing file's front. Written
+// and DDR sectors in the other order are held by the compactions of such
+// indexes through the binary.
 #include <cstring>
 #include <random>
 
@@ -116,26 +117,6 @@ TEST_F(SectorIoTest, KeySectorTranslationSwapsTheCountedEntriesOnly) {
   }
 }
 
-TEST_F(SectorIoTest, DdrTranslationServesBothDirections) {
-  for (int16_t count : {1, 50, 126}) {
-    Bytes s = DdrSector(count), original = s;
-    XlatIsiDDR(&st_, s.data());  // native to foreign: the count is read back through its reverse
-    EXPECT_EQ(LoadU16(s.data() + 508), __builtin_bswap16(static_cast<uint16_t>(count)));
-    EXPECT_EQ(LoadU32(s.data() + 504), 0x04000000u);
-    EXPECT_EQ(LoadU32(s.data() + 4 * (count - 1)),
-              __builtin_bswap32(uint32_t(count - 1) * 0x01000001u + 7));
-    if (count < 126) {
-      EXPECT_EQ(LoadU32(s.data() + 4 * count), uint32_t(count) * 0x01000001u + 7);
-    }
-    XlatIsiDDR(&st_, s.data());  // and back
-    EXPECT_EQ(s, original) << count;
-  }
-  StoreU32(st_.header + 16, 0xFFFFFFFF);  // left alone while the header names no chain
-  Bytes s = DdrSector(5), original = s;
-  XlatIsiDDR(&st_, s.data());
-  EXPECT_EQ(s, original);
-}
-
 TEST_F(SectorIoTest, ReadsOfSectors) {
   WriteFileAt(0, Bytes(2048, 0));
   const struct {
@@ -180,34 +161,6 @@ TEST_F(SectorIoTest, ReadsOfSectors) {
   SysSetFaultPlan({kFaultSeek, 1});
   st_.offset = 0;
   EXPECT_EQ(FhStReadSector(&st_), -2);
-}
-
-TEST_F(SectorIoTest, WritesTranslateACopyAndLeaveTheBuffersNative) {
-  st_.flags = kStSwapped;
-  Bytes header = RandomBytes(1024, 6), key = RandomBytes(512, 7), ddr = DdrSector(3);
-  StoreU32(header.data() + 16, 3);
-  key[500] = 4;
-  memcpy(st_.header, header.data(), 1024);
-  memcpy(st_.ddr, ddr.data(), 512);
-  ASSERT_EQ(FhStWriteHeaderSector(&st_, st_.fd), 0);
-  ASSERT_EQ(FhStWriteKeySector(&st_, st_.fd, 2048, key.data()), 0);
-  ASSERT_EQ(FhStWriteDDRSector(&st_, st_.fd, 2560), 0);
-  EXPECT_EQ(memcmp(st_.header, header.data(), 1024), 0);
-  EXPECT_EQ(memcmp(st_.ddr, ddr.data(), 512), 0);
-  std::string file = IsiBytes();
-  ASSERT_EQ(file.size(), 3072u);
-  XlatIsiHeader(&st_, header.data());
-  XlatIsiTree(&st_, key.data());
-  XlatIsiDDR(&st_, ddr.data());
-  EXPECT_EQ(memcmp(file.data(), header.data(), 1024), 0);
-  EXPECT_EQ(memcmp(file.data() + 2048, key.data(), 512), 0);
-  EXPECT_EQ(memcmp(file.data() + 2560, ddr.data(), 512), 0);
-  // Short writes fail, each one.
-  SysSetFaultPlan({kFaultWrite, 1, 0, true, true});
-  EXPECT_EQ(FhStWriteHeaderSector(&st_, st_.fd), -1);
-  EXPECT_EQ(FhStWriteKeySector(&st_, st_.fd, 1024, key.data()), -1);
-  EXPECT_EQ(FhStWriteDDRSector(&st_, st_.fd, 1536), -1);
-  EXPECT_EQ(errno, ENOSPC);
 }
 
 TEST_F(SectorIoTest, FrontOfAnExistingFile) {

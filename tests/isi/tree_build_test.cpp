@@ -1,8 +1,7 @@
-// The bottom-up tree build where the end-to-end tests cannot reach: where
-// a climbing key's child lands in either addressing mode, the level limit
-// on a file whose sectors hold more than one key, refused key lengths, the
-// translated copy a compaction into the other byte order writes, and each
-// write of the build failing.
+// The bottom-up tree build where the end-to-end tests cannot reach: the
+// level limit on a file whose sectors hold more than one key, refused key
+// lengths, the translated copy a compaction into the other byte order
+// writes, and each write of the build failing.
 #include <cstring>
 
 #include "isi/byte_order.h"
@@ -12,33 +11,6 @@ namespace isitest {
 namespace {
 
 class TreeBuildTest : public IsiFixture {};
-
-// Entries of 24 bytes, 20 to a sector: the 21st key climbs with the full
-// leaf as its child; 21 keys leave nothing pending below the root.
-TEST_F(TreeBuildTest, ClimbingKeyAndItsChildInBothAddressingModes) {
-  for (bool recNum : {true, false}) {
-    SCOPED_TRACE(recNum);
-    Restart();
-    cd()->recNumMode = recNum;
-    auto pos = [recNum](uint32_t byteOffset) { return recNum ? byteOffset / 512 : byteOffset; };
-    Begin(10);
-    AddNumbered(21);
-    EXPECT_EQ(cd()->lastSectorPos, pos(2048));
-    EXPECT_EQ(cd()->topLevel, 1);
-    ASSERT_EQ(IsiBuildFinish(), kOk);
-    isir::IsiReader isi = ReadIsi();
-    EXPECT_EQ(isi.bytes().size(), 2560u);
-    EXPECT_EQ(isi.header().rootPos, pos(1024));
-    EXPECT_EQ(isi.header().modeFlags & 1, recNum);
-    isir::KeySector root;
-    ASSERT_TRUE(isi.ReadRoot(&root));
-    ASSERT_EQ(root.count, 1);
-    EXPECT_EQ(root.entries[0].key, NumKey(20, 10));
-    EXPECT_EQ(root.entries[0].child, pos(2048));
-    EXPECT_EQ(root.entries[0].recPos, recNum ? 20u : 200u);
-    EXPECT_EQ(root.rightChild, 0u);
-  }
-}
 
 // Without an error file the line is written nowhere.
 TEST_F(TreeBuildTest, LevelLimitLineStatesTheCapacityOfSixteenLevels) {

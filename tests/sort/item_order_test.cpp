@@ -1,10 +1,11 @@
-// The item order and the two in-memory sort methods. The order in its fast
-// form (eight key bytes at a time) is held against a plain byte-by-byte
-// reference for every key length up to 150, on keys built to trip it: long
-// common prefixes, the bytes around the sign bit and the top of the range,
-// equal keys that only the position orders. Each item of the order test
+// The item order in its fast form (eight key bytes at a time), held against
+// a plain byte-by-byte reference for every key length up to 150 on keys
+// built to trip it: long common prefixes, the bytes around the sign bit and
+// the top of the range, equal keys that only the position orders. Each item
 // lives in a heap block of exactly its own size, so that a load past the
-// key is an out-of-bounds read for the sanitizer build.
+// key is an out-of-bounds read for the sanitizer build. And the quicksort
+// on the inputs that make a naive one quadratic; that both methods give
+// the same index is held by the end-to-end invariance tests.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,28 +134,6 @@ TEST_F(ItemOrderTest, KeyHeadsOrderAsTheirFirstBytes) {
   EXPECT_LT(KeyHead(b, 3), KeyHead(c, 3));
 }
 
-// Shuffled unique positions, keys of awkward lengths; with two-byte keys
-// most keys repeat and only the positions order them.
-TEST_F(ItemOrderTest, BothMethodsGiveTheReferenceOrder) {
-  for (uint32_t keyLen : {1u, 2u, 3u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 23u, 31u, 33u, 63u, 65u,
-                          100u, 149u, 150u}) {
-    SetKeyRange(0, static_cast<uint16_t>(keyLen));
-    SetSortMemory(702 * (kItemKeyOfs + keyLen + 8));
-    AdversarialKeys gen(keyLen, keyLen);
-    std::vector<Bytes> keys;
-    std::vector<uint64_t> positions;
-    for (uint32_t i = 0; i < 700; ++i) {
-      keys.push_back(gen.Next());
-      positions.push_back(3 * i);
-    }
-    std::shuffle(positions.begin(), positions.end(), std::mt19937(keyLen));
-    auto shell = SortWith(0, keys, positions);  // then the reference of what it laid out
-    EXPECT_EQ(shell, ReferenceSorted(700)) << "key length " << keyLen;
-    EXPECT_EQ(SortWith(1, keys, positions), shell) << "key length " << keyLen;
-    EXPECT_TRUE(IsEndOfRun(cd->itemPtrArea[700] - kItemKeyOfs));
-  }
-}
-
 TEST_F(ItemOrderTest, QuicksortOfLongOrderedInputsAndAFullSubList) {
   SetKeyRange(0, 4);
   SetSortMemory(8 << 20);
@@ -182,16 +161,6 @@ TEST_F(ItemOrderTest, QuicksortOfLongOrderedInputsAndAFullSubList) {
   }
   auto quick = SortWith(1, keys, positions);
   EXPECT_EQ(quick, ReferenceSorted(49));
-}
-
-TEST_F(ItemOrderTest, EmptySubListAndUnknownMethodKeepTheOrder) {
-  SetKeyRange(0, 1);
-  SetSortMemory(8192);
-  SortWith(0, {}, {});
-  EXPECT_EQ(cd->itemPtrArea[0], cd->sortMem + kItemKeyOfs);
-  auto items = SortWith(2, {{'b'}, {'a'}}, {0, 100});  // any other method leaves the order
-  EXPECT_EQ(items[0][kItemKeyOfs], 'b');
-  EXPECT_EQ(cd->itemPtrArea[1], cd->sortMem + cd->itemLen + kItemKeyOfs);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The record scanner on the cases the model test does not draw: the record
 // length in effect, deleted records, the end-of-file mark, the longest
-// record, tests on key columns, the buffer boundary at its worst places,
-// the column map and the input buffer's reads and retries.
+// record, tests on key columns, the buffer boundary at its worst places
+// and the input buffer's reads and retries.
 #include "sort/scanner.h"
 
 #include <gtest/gtest.h>
@@ -232,39 +232,6 @@ TEST_F(ScannerTest, ZeroPrefixAcrossTheBufferBoundaryIsRescanned) {
   EXPECT_EQ(items[10922], (Item{65532, 6, std::string("\0\0\0\0XY", 6)}));
   EXPECT_EQ(items[10923], (Item{65538, 6, "last\n."}));
   EXPECT_TRUE(DdrEntries().empty());
-}
-
-TEST_F(ScannerTest, MapColumnSkipsRejectsAndServesColumnsPastTheEnd) {
-  SetColumns({{3, 0, kColKey}, {40000, 1, kColKey}});
-  cd->colCursor = cd->colTable;
-  uint8_t c = 'a';
-  EXPECT_EQ(MapColumn(0, &c), 0x8000 + 2);  // columns that take no part are skipped
-  EXPECT_EQ(MapColumn(3, &c), 0);
-  EXPECT_EQ(MapColumn(4, &c), 0x8000 + 0x7FFD);  // in steps short of the special values
-  EXPECT_EQ(MapColumn(40000, &c), 1);
-  EXPECT_EQ(MapColumn(40001, &c), 0xFFFF);
-  SetColumns({{1, 0, kColEqual, 'Q'}, {2, 0, kColKey}});
-  cd->colCursor = cd->colTable;
-  cd->selPassCount = 3;
-  c = 'R';
-  EXPECT_EQ(MapColumn(1, &c), 0xFFFE);  // rejected, the cursor stays on the failed test
-  EXPECT_EQ(cd->selPassCount, 0);
-  EXPECT_EQ(cd->colCursor, cd->colTable);
-  c = 'Q';
-  EXPECT_EQ(MapColumn(1, &c), 0x8000);
-  EXPECT_EQ(cd->selPassCount, 1);
-  for (uint8_t match : {' ', 'X'}) {  // past the end: blanks, keys and tests in table order
-    SetColumns({{5, 0, kColKey}, {7, 0, kColEqual, match}, {9, 1, kColKey}});
-    cd->colCursor = cd->colTable;
-    cd->selPassCount = 0;
-    c = ' ';
-    EXPECT_EQ(MapColumnPastEnd(3, &c), 0);
-    EXPECT_EQ(MapColumnPastEnd(4, &c), match == ' ' ? 1 : 0xFFFF);
-    EXPECT_EQ(cd->selPassCount, match == ' ' ? 1 : 0);
-    if (match == ' ') {
-      EXPECT_EQ(MapColumnPastEnd(5, &c), 0xFFFF);
-    }
-  }
 }
 
 TEST_F(ScannerTest, FillReadsFullBuffersWithTheLookAheadByte) {
