@@ -128,13 +128,15 @@ Status RunKelindex(const char* files, const char* option) {
 }
 
 // A compacted index: sound, and the old walk's keys. A walk the compaction
-// accepted must have been accepted here too.
+// accepted must have been accepted here too. The DDR chain is carried over
+// sector by sector, so partial sectors behind its head are the old file's.
 void CheckCompacted(const std::string& path) {
   FZ_CHECK(gWalkEnded);
   isir::IsiReader isi;
   std::string err;
   std::vector<isir::Entry> walk;
-  if (!isi.LoadFile(path, &err) || !isi.Validate(&err) || !isi.Walk(&walk, &err)) {
+  if (!isi.LoadFile(path, &err) || !isi.Validate(&err, isir::IsiReader::kCarriedChain) ||
+      !isi.Walk(&walk, &err)) {
     fprintf(stderr, "compacted index unsound: %s\n", err.c_str());
     abort();
   }

@@ -190,7 +190,7 @@ bool IsiReader::DdrChain(std::vector<DdrSector>* out, std::string* err) const {
   return true;
 }
 
-bool IsiReader::Validate(std::string* err, bool allowOrphans) const {
+bool IsiReader::Validate(std::string* err, ChainRule rule) const {
   const Header& h = header_;
   if (h.keyLength < 1 || h.keyLength > 150) return Fail(err, "key length out of range");
   uint32_t root = h.recNum() ? 2 : 1024;
@@ -246,19 +246,16 @@ bool IsiReader::Validate(std::string* err, bool allowOrphans) const {
     const DdrSector& d = chain[i];
     if (d.mark1 != 0xF9 || d.mark2 != 0xFD) return Fail(err, "DDR sector " + Hex(d.pos) + " marks");
     if (d.count < 1 || d.count > 126) return Fail(err, "DDR sector " + Hex(d.pos) + " count");
-    if (i > 0 && d.count != 126)
+    if (rule == kBuiltChain && i > 0 && d.count != 126)
       return Fail(err, "DDR sector " + Hex(d.pos) + " behind the head not full");
     if (used.count(d.pos) != 0) return Fail(err, "DDR sector " + Hex(d.pos) + " is a key sector");
     used.insert(d.pos);
   }
-  if (!allowOrphans) {
-    uint64_t sectorsInFile = bytes_.size() / kSector;
-    if (bytes_.size() % kSector != 0) return Fail(err, "file length not a whole number of sectors");
-    for (uint64_t n = 4; n < sectorsInFile; ++n) {
-      auto pos = static_cast<uint32_t>(h.recNum() ? n : n * kSector);
-      if (used.count(pos) == 0)
-        return Fail(err, "sector " + std::to_string(n) + " belongs to nothing");
-    }
+  uint64_t sectorsInFile = bytes_.size() / kSector;
+  if (bytes_.size() % kSector != 0) return Fail(err, "file length not a whole number of sectors");
+  for (uint64_t n = 4; n < sectorsInFile; ++n) {
+    auto pos = static_cast<uint32_t>(h.recNum() ? n : n * kSector);
+    if (used.count(pos) == 0) return Fail(err, "sector " + std::to_string(n) + " belongs to nothing");
   }
   return true;
 }

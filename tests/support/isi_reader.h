@@ -109,10 +109,13 @@ class IsiReader {
   // The structure as a sound index has it: header fields, counts within the
   // sector, levels falling strictly toward the leaves (leaves at 0, without
   // children), every key sector reached once, keys in ascending order with
-  // counting duplicate sequences, a DDR chain of full sectors behind its
-  // head with the right markers, and (unless allowOrphans) every sector
-  // behind the 2048-byte front belonging to the tree or to the chain.
-  bool Validate(std::string* err = nullptr, bool allowOrphans = false) const;
+  // counting duplicate sequences, a DDR chain with the right markers whose
+  // sectors behind the head are full (as a build writes them; kCarriedChain
+  // accepts the partial ones a compaction carries over from another
+  // writer's file), and every sector behind the 2048-byte front belonging
+  // to the tree or to the chain.
+  enum ChainRule { kBuiltChain, kCarriedChain };
+  bool Validate(std::string* err = nullptr, ChainRule rule = kBuiltChain) const;
 
  private:
   uint16_t U16(uint64_t ofs) const;
