@@ -14,6 +14,15 @@
 #include "driver/status.h"
 #include "driver/sys_io.h"
 
+struct flock LockRegion(short type, uint64_t start, uint64_t length) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(start);
+  fl.l_len = static_cast<off_t>(length);
+  return fl;
+}
+
 namespace {
 
 // Consecutive failures of the waiting lock call after which the wait for the
@@ -23,15 +32,6 @@ namespace {
 // plus the time of the calls themselves.
 constexpr int kIsiLockMaxFailures = 600;
 constexpr useconds_t kIsiLockRetryMicros = 100;
-
-struct flock LockRegion(short type, uint64_t start, uint64_t length) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(start);
-  fl.l_len = static_cast<off_t>(length);
-  return fl;
-}
 
 // The whole-file lock of either kind. EINVAL (a file system that does not
 // know record locks) is taken as success: the file is then simply not

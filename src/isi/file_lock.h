@@ -2,6 +2,8 @@
 // lock byte and the two-byte ISI lock.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdint>
 
 constexpr uint64_t kWholeFileLockPos = 0x7FFFFFFFFFFFFFFFull;
@@ -18,6 +20,10 @@ struct FhRec {
   uint64_t lockBound2;  // 0x7FFFFFFFFFFFFFFE
   uint64_t lockPos2;    // 0
 };
+
+// The fcntl description of a lock of `type` (F_RDLCK, F_WRLCK, F_UNLCK) on
+// `length` bytes from `start`.
+struct flock LockRegion(short type, uint64_t start, uint64_t length);
 
 int32_t LockFHe(FhRec* rec, int command, int64_t offset, int whence);
 int32_t LockFHs(FhRec* rec, int command, int64_t offset, int whence);

@@ -10,6 +10,7 @@
 #include "driver/driver.h"
 #include "driver/run_steps.h"
 #include "driver/sys_io.h"
+#include "isi/file_lock.h"
 
 namespace ct {
 
@@ -52,19 +53,6 @@ std::vector<uint32_t> CountsAtLevel(const isir::IsiReader& reader, uint16_t leve
   return counts;
 }
 
-namespace {
-
-struct flock Region(short type, uint64_t start, uint64_t length) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(start);
-  fl.l_len = static_cast<off_t>(length);
-  return fl;
-}
-
-}  // namespace
-
 LockHolder::LockHolder(const std::string& path, short type, uint64_t start, uint64_t length,
                        int holdMillis, std::function<void()> beforeRelease) {
   int ready[2], release[2];
@@ -79,7 +67,7 @@ LockHolder::LockHolder(const std::string& path, short type, uint64_t start, uint
     close(ready[0]);
     close(release[1]);
     int fd = open(path.c_str(), O_RDWR);
-    struct flock fl = Region(type, start, length);
+    struct flock fl = LockRegion(type, start, length);
     char ok = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? 1 : 0;
     if (write(ready[1], &ok, 1) != 1) _exit(2);
     pollfd p = {release[0], POLLIN, 0};
@@ -108,7 +96,7 @@ bool OtherProcessCanLock(const std::string& path, short type, uint64_t start, ui
   pid_t pid = fork();
   if (pid == 0) {
     int fd = open(path.c_str(), O_RDWR);
-    struct flock fl = Region(type, start, length);
+    struct flock fl = LockRegion(type, start, length);
     _exit(fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1);
   }
   int status = 0;
