@@ -77,6 +77,8 @@ TEST_F(CompactRunTest, NewTreeAndChain) {
               c.inPlace ? std::vector<std::string>{} : std::vector<std::string>{"b.isi"});
     unlink(dir_.file("b.isi").c_str());
   }
+  TearDown();
+  SetUp();
   isiw::Spec spec = Indexed(10, 0);
   spec.spin = 5;
   Prepare(isiw::Build(spec).bytes, true);
