@@ -128,6 +128,7 @@ isiw::Spec CompactRunTest::Indexed(uint32_t entries, uint32_t perLeaf, uint32_t 
 
 void CompactRunTest::Prepare(const std::string& isi, bool inPlace, const std::string& mode) {
   CmdData* cd = pCmdData;
+  ASSERT_EQ(cd->outBuf, nullptr) << "a second Prepare without Restart()";
   inPlace_ = inPlace;
   dir_.write("a.isi", isi);
   if (!dir_.exists("data.txt")) dir_.write("data.txt", std::string(1000, 'x'));

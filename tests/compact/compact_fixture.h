@@ -59,6 +59,11 @@ class CompactRunTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // A fresh run context for the next case of a table.
+  void Restart() {
+    TearDown();
+    SetUp();
+  }
 
   // A spec whose header names this test's data file: `entries` numbered
   // entries of 4-byte keys, leaves of `perLeaf`, a deleted-record chain of
@@ -66,7 +71,8 @@ class CompactRunTest : public ::testing::Test {
   // compaction to count anew.
   isiw::Spec Indexed(uint32_t entries, uint32_t perLeaf, uint32_t deleted = 0) const;
   // Writes `isi` as a.isi (and a data file unless one exists) and opens it
-  // as the parser would. `mode` is the option: "c", "c=0" or "c=1".
+  // as the parser would. `mode` is the option: "c", "c=0" or "c=1". One
+  // Prepare per run context: Restart() comes between two.
   void Prepare(const std::string& isi, bool inPlace, const std::string& mode = "c");
   // The driver's compaction job, then its closing of the files.
   Status Run();

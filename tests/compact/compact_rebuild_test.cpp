@@ -45,8 +45,7 @@ TEST_F(CompactRunTest, NewTreeAndChain) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
+    Restart();
     size_t before = Messages().size();
     isiw::Image image = isiw::Build(c.spec);
     Prepare(image.bytes, c.inPlace);
@@ -77,8 +76,7 @@ TEST_F(CompactRunTest, NewTreeAndChain) {
               c.inPlace ? std::vector<std::string>{} : std::vector<std::string>{"b.isi"});
     unlink(dir_.file("b.isi").c_str());
   }
-  TearDown();
-  SetUp();
+  Restart();
   isiw::Spec spec = Indexed(10, 0);
   spec.spin = 5;
   Prepare(isiw::Build(spec).bytes, true);
@@ -118,8 +116,7 @@ TEST_F(CompactRunTest, FailingMetadataCallAnywhereNeverLeavesAHalfIndex) {
   std::string isi = isiw::Build(Indexed(400, 12, 261)).bytes;
   for (uint64_t at = 1;; ++at) {
     SCOPED_TRACE(at);
-    TearDown();
-    SetUp();
+    Restart();
     size_t before = Messages().size();
     Prepare(isi, true);
     SysSetFaultPlan({kFaultMeta, at, EIO});

@@ -67,8 +67,7 @@ TEST_F(CompactRunTest, DamagedIndexesAreRefusedBeforeAnyWrite) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
+    Restart();
     size_t before = Messages().size();
     isiw::Image image = isiw::Build(c.spec);
     std::string isi = image.bytes;
@@ -111,8 +110,7 @@ TEST_F(CompactRunTest, DataFilesThatCannotBeOpenedOrLocked) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
+    Restart();
     size_t before = Messages().size();
     dir_.write("data.txt", c.data == "-" ? "" : std::string(1000, 'x'));
     std::unique_ptr<ct::LockHolder> other;

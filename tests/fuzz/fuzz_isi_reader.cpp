@@ -165,8 +165,7 @@ void Compact(const std::string& bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("TMPDIR", fz::PathIn("w").c_str(), 1);
-  mkdir(fz::PathIn("w").c_str(), 0700);
+  fz::UseOwnTmpDir();
   return 0;
 }
 

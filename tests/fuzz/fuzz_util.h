@@ -67,6 +67,13 @@ inline std::string PathIn(const char* name) {
   return WorkDir() + "/" + name;
 }
 
+// Sends kelindex's own work files (which follow TMPDIR) into a folder "w"
+// of the target's directory, where a leak check can see them.
+inline void UseOwnTmpDir() {
+  setenv("TMPDIR", PathIn("w").c_str(), 1);
+  mkdir(PathIn("w").c_str(), 0700);
+}
+
 inline void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
   FILE* f = fopen(path.c_str(), "wb");
   FZ_CHECK(f != nullptr);
