@@ -6,7 +6,7 @@ set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for pkg in cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev; do
+for pkg in cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev librapidcheck-dev libbenchmark-dev libsqlite3-dev liblmdb-dev libclang-rt-14-dev; do
   have_pkg "$pkg" || need+=("$pkg")
 done
 if [ "${1:-}" = "--bench" ]; then

@@ -15,11 +15,12 @@
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
+#include "isi/isi_xlat.h"
 #include "options/option_tables.h"
 
 namespace {
 
-constexpr uint32_t kHdrFormat = 6, kHdrMode = 7, kHdrKeyLength = 10, kHdrRootPos = 20;
+constexpr uint32_t kHdrKeyLength = 10, kHdrRootPos = 20;
 
 Status ReadFront(FhStRec* state) {
   off_t size = SysLseek(state->fd, 0, SEEK_END);
@@ -43,18 +44,21 @@ Status CheckRoot(const FhStRec* state) {
 // numbers unless the records are of variable length or space-compressed.
 // A header that disagrees with either would pass into the new file and
 // mislead every reader of it.
-Status CheckAddressing(const FhStRec* state) {
+Status CheckHeader(const FhStRec* state) {
   const uint8_t* h = state->header;
-  bool recNum = (h[kHdrMode] & kModeRecNum) != 0;
-  if (recNum == ((h[kHdrFormat] & (kFmtVarLen | kFmtSpaceComp)) != 0)) {
-    return CompactRefuseDamaged(
-        "ISI header damaged: its addressing does not match its record format.\n");
+  switch (IsiCheckHeader(h)) {
+    case kIsiHeaderSound:
+      return kOk;
+    case kIsiBadKeyLength:
+      return CompactRefuseDamaged("ISI header damaged: key length %u is not 1 to 150.\n",
+                                  LoadU16(h + kHdrKeyLength));
+    case kIsiBadAddressing:
+      return CompactRefuseDamaged(
+          "ISI header damaged: its addressing does not match its record format.\n");
+    case kIsiBadRootPos:
+      break;
   }
-  uint32_t root = LoadU32(h + kHdrRootPos);
-  if (root != (recNum ? kIsiRootPos / kIsiSector : kIsiRootPos)) {
-    return CompactRefuseDamaged("ISI header damaged: root position %u.\n", root);
-  }
-  return kOk;
+  return CompactRefuseDamaged("ISI header damaged: root position %u.\n", LoadU32(h + kHdrRootPos));
 }
 
 }  // namespace
@@ -66,19 +70,10 @@ Status CompactLoadFront(FhStRec* state) {
   // The byte order, the translation to native and the header's geometry; a
   // key length outside 1 to 150 is a damaged header here, not a foreign file.
   s = FhStPrepareFront(state);
-  if (s == kErrNotIsi) {
-    return CompactRefuseDamaged("ISI header damaged: key length %u is not 1 to 150.\n",
-                                LoadU16(state->header + kHdrKeyLength));
-  }
-  if (s != kOk) return s;
+  if (s != kOk && s != kErrNotIsi) return s;
   pCmdData->isiSwapOut = (state->flags & kStSwapped) ? 1 : 0;
-  s = CheckAddressing(state);
+  s = CheckHeader(state);
   return s != kOk ? s : CheckRoot(state);
-}
-
-uint32_t CompactEorLength(uint8_t formatFlags) {
-  if (formatFlags & 0x40) return 2;
-  return (formatFlags & 0x80) ? 1 : 0;
 }
 
 uint64_t CompactBytePos(const FhStRec* state, uint32_t position) {

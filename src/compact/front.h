@@ -16,10 +16,6 @@
 // -175 is the driver's.
 Status CompactLoadFront(FhStRec* state);
 
-// End-of-record length recorded in header byte 6: 2 (CR LF or LF CR),
-// 1 (LF), 0 (a lone CR or none).
-uint32_t CompactEorLength(uint8_t formatFlags);
-
 // Byte offset of an ISI position (a sector number under record-number
 // addressing).
 uint64_t CompactBytePos(const FhStRec* state, uint32_t position);

@@ -22,6 +22,7 @@
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
+#include "isi/isi_xlat.h"
 #include "isi/seq_walk.h"
 #include "isi/tree_build.h"
 #include "sort/item_sort.h"
@@ -39,7 +40,7 @@ void SetUpRebuild(FhStRec* state) {
   const uint8_t* h = state->header;
   uint32_t keyLength = state->keyLength;
   cd->entrySize = state->entrySize;
-  cd->recLenFound = LoadU16(h + kHdrRecordLength) + CompactEorLength(h[kHdrFormat]);
+  cd->recLenFound = LoadU16(h + kHdrRecordLength) + IsiEorLength(h[kHdrFormat]);
   // The new tree is addressed as the header it is written under says: the
   // header is carried over, byte 7 included. (For this program's own files
   // that is what the options give: record numbers unless v or s built it.)
@@ -70,7 +71,7 @@ void SetUpRebuild(FhStRec* state) {
 Status WalkFailure(const FhStRec* state, int32_t r) {
   CmdData* cd = pCmdData;
   if (r == kErrCorruptIsi) return r;
-  if (r >= kWalkBadLevel && r <= kWalkNotListed) {
+  if (r == kWalkStackFull || (r >= kWalkBadLevel && r <= kWalkNotListed)) {
     CmdOutInfoString(cd->msgBuf);
     return kErrCorruptIsi;
   }

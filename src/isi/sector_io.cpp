@@ -9,6 +9,7 @@
 #include "driver/status.h"
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
+#include "isi/isi_xlat.h"
 
 namespace {
 
@@ -16,12 +17,6 @@ constexpr uint32_t kHdrSpinOfs = 32;
 constexpr uint32_t kHdrDdrHeadOfs = 16;
 constexpr uint32_t kHdrKeyLenOfs = 10;
 constexpr uint32_t kHdrDataLenOfs = 12;
-constexpr uint32_t kHdrPrimaryOfs = 64;
-constexpr uint32_t kHdrKeySpecOfs = 112;
-constexpr uint32_t kKeyCountOfs = kIsiKeyTrailerOfs;  // 500
-constexpr uint32_t kKeyLevelOfs = 506;
-constexpr uint32_t kKeyRightOfs = 508;
-constexpr uint32_t kDdrLinkOfs = kIsiDdrTrailerOfs;  // 504
 constexpr uint32_t kDdrCountOfs = 508;
 constexpr uint32_t kDdrMark1Ofs = 510, kDdrMark2Ofs = 511;
 
@@ -45,11 +40,11 @@ void FhStInitRec(FhStRec* state) {
 }
 
 int32_t FhStPrepareFront(FhStRec* state) {
-  uint16_t version = LoadU16(state->header + 4);
-  if (!IsiVersionValid(version)) return kErrIsiVersion;
-  if (version == kIsiVersionSwapped) {
+  IsiOrder order = IsiHeaderOrder(state->header);
+  if (order == kIsiBadVersion) return kErrIsiVersion;
+  if (order == kIsiForeign) {
     state->flags |= kStSwapped;
-    XlatIsiHeader(state, state->header);
+    IsiXlatHeader(state->header);
   } else {
     state->flags &= ~kStSwapped;
   }
@@ -73,52 +68,19 @@ int32_t FhStPrepareFront(FhStRec* state) {
 }
 
 int32_t XlatIsiHeader(FhStRec*, uint8_t* header) {
-  SwapU16x(header + 8);
-  SwapU16x(header + kHdrKeyLenOfs);
-  for (uint32_t ofs = kHdrDataLenOfs; ofs <= 48; ofs += 4) SwapU32x(header + ofs);
-  for (int i = 0; i < kMaxPrimaryTests; ++i) SwapU16x(header + kHdrPrimaryOfs + 4 * i);
-  // The key specifications end at the first zero length; a zero reads the
-  // same in both orders, so the test works before and after the swap.
-  for (int i = 0; i < kMaxKeySpecs; ++i) {
-    uint8_t* spec = header + kHdrKeySpecOfs + 4 * i;
-    if (LoadU16(spec + 2) == 0) break;
-    SwapU16x(spec + 2);
-    SwapU16x(spec);
-  }
+  IsiXlatHeader(header);
   return 0;
-}
-
-void XlatIsiTreeEntries(uint8_t* sector, uint32_t entrySize) {
-  SwapU32x(sector + kKeyRightOfs);
-  SwapU16x(sector + kKeyLevelOfs);
-  if (entrySize < kIsiEntryKeyOfs) return;
-  uint32_t count = sector[kKeyCountOfs];
-  uint32_t fit = kIsiKeyTrailerOfs / entrySize;
-  if (count > fit) count = fit;  // a damaged count byte must not lead past the entries
-  uint8_t* entry = sector;
-  for (uint32_t i = 0; i < count; ++i, entry += entrySize) {
-    SwapU32x(entry);
-    SwapU32x(entry + 4);
-    SwapU16x(entry + 8);
-    SwapU16x(entry + 10);
-  }
 }
 
 int32_t XlatIsiTree(FhStRec* state, uint8_t* sector) {
-  XlatIsiTreeEntries(sector, state->entrySize);
+  IsiXlatKeySector(sector, state->entrySize);
   return 0;
 }
 
+// While the header names no DDR sector, the bytes at 1536 are no DDR sector
+// either and stay as they are.
 int32_t XlatIsiDDR(FhStRec* state, uint8_t* sector) {
-  if (LoadU32(state->header + kHdrDdrHeadOfs) == kIsiNoSector) return 0;
-  SwapU32x(sector + kDdrLinkOfs);
-  SwapU16x(sector + kDdrCountOfs);
-  // A valid count is 1 to 126; reversed it is at least 256. So a value above
-  // 255 is the foreign form (we are writing), and its reverse is the count.
-  uint16_t count = LoadU16(sector + kDdrCountOfs);
-  if (count > 255) count = __builtin_bswap16(count);
-  if (count == 0 || count > kIsiDdrPerSector) return 0;
-  for (uint32_t i = count; i-- > 0;) SwapU32x(sector + 4 * i);
+  if (LoadU32(state->header + kHdrDdrHeadOfs) != kIsiNoSector) IsiXlatDdrSector(sector);
   return 0;
 }
 

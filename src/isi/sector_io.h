@@ -71,9 +71,6 @@ int32_t FhStPrepareFront(FhStRec* state);
 int32_t XlatIsiHeader(FhStRec* state, uint8_t* header);
 int32_t XlatIsiTree(FhStRec* state, uint8_t* sector);
 int32_t XlatIsiDDR(FhStRec* state, uint8_t* sector);
-// XlatIsiTree for a given entry size, for writers that hold no state record.
-// Never touches more entries than fit in front of the count byte.
-void XlatIsiTreeEntries(uint8_t* sector, uint32_t entrySize);
 
 // Reads readLen bytes at offset into readBuf: the byte count, -1 (offset not
 // a multiple of sectorSize; errno 0), -2 (seek failed) or -3 (short read).

@@ -4,7 +4,7 @@
 // the entry whose child it has just left.
 //
 // The file may be damaged, so every step is checked: count bytes, child
-// positions, the depth of the descent, levels falling toward the leaves,
+// positions, the depth of the path, levels falling toward the leaves,
 // the parent's listing of the child, and the total number of sectors
 // loaded, which in a sound tree is at most twice the number of sectors in
 // the file.
@@ -65,8 +65,8 @@ int32_t Fail(FhStRec* st, int32_t code) {
     case kWalkBadChild:
       CmdSetMsg("ISI tree damaged: a child position names no key sector of the file.\n");
       break;
-    case kWalkTooDeep:
-      CmdSetMsg("ISI tree damaged: more than %u levels below the root.\n", kIsiWalkMaxDescent);
+    case kWalkStackFull:
+      CmdSetMsg("ISI tree damaged: more than %u levels below the root.\n", kIsiPathDepth);
       break;
     case kWalkLooping:
       CmdSetMsg("ISI tree damaged: key sectors are reached more than once.\n");
@@ -110,7 +110,6 @@ uint16_t Level(const FhStRec* st) {
 // Levels fall toward the leaves, so a child at its parent's level or above
 // (a leaf with a child, a sector that is its own ancestor) is damage.
 int32_t Descend(FhStRec* st, uint32_t child) {
-  if (gIsiPathStack.depth >= kIsiWalkMaxDescent) return kWalkTooDeep;
   uint16_t parentLevel = Level(st);
   int32_t r = Push(st->curSector);
   if (r == kWalkOk) r = LoadSector(st, child);

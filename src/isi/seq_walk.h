@@ -6,10 +6,10 @@
 
 #include "isi/sector_io.h"
 
+// Parent sectors the walk can keep: a tree may be up to this many levels
+// below its root. The build makes at most 16 levels; programs that update an
+// index in place need not keep it balanced, so deeper trees are read too.
 constexpr uint32_t kIsiPathDepth = 48;
-// Deepest descent below the root the walk follows: the build never makes
-// more than 16 levels, so a deeper path can only be a damaged tree.
-constexpr uint32_t kIsiWalkMaxDescent = 16;
 
 // The positions of the parent sectors on the way from the root to the
 // current sector. One stack for the process: only one walk runs at a time.
@@ -20,20 +20,19 @@ struct IsiPathStack {
 extern IsiPathStack gIsiPathStack;
 
 // Results of FhStIreadSeq. A damaged tree is refused with one of the codes
-// -7 to -12 (a description is left in msgBuf); a failed call leaves the
+// -4 or -7 to -12 (a description is left in msgBuf); a failed call leaves the
 // walk stopped, and every later call returns the same code until the walk
 // is restarted with kStWalkFromFirst. No file bytes make the walk read
 // outside its buffers or run for ever.
 enum : int32_t {
   kWalkOk = 0,
   // -1, -2, -3: a sector read failed (see FhStReadSector).
-  kWalkStackFull = -4,   // the path stack overflowed
+  kWalkStackFull = -4,   // more than kIsiPathDepth levels below the root
   kWalkStackEmpty = -5,  // popping an empty path stack
   kWalkEnd = -6,         // no more entries; kStWalkAtEnd is set
   kWalkNotListed = -7,   // a sector is not listed by the parent it was reached from
   kWalkBadCount = -8,    // a count byte above 500 / entry size, or an entry size no sector holds
   kWalkBadChild = -9,    // a child off a sector boundary, inside the front or past the file's end
-  kWalkTooDeep = -10,    // more than kIsiWalkMaxDescent levels below the root
   kWalkLooping = -11,    // more sector loads than a tree of this file's size needs
   kWalkBadLevel = -12,   // a child whose level is not below its parent's
 };

@@ -16,6 +16,7 @@
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
+#include "isi/isi_xlat.h"
 #include "isi/sector_io.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
@@ -155,7 +156,7 @@ int64_t WriteLevelSector() {
     memcpy(copy, sector, sizeof copy);
     uint32_t entrySize = cd->compactIsi != nullptr ? cd->compactIsi->entrySize
                                                    : static_cast<uint32_t>(cd->entrySize);
-    XlatIsiTreeEntries(copy, entrySize);
+    IsiXlatKeySector(copy, entrySize);
     out = copy;
   }
   if (OutWrite(cd->outFd, out, kIsiSector) != 0) {

@@ -55,15 +55,16 @@ void PrintTo(const DamageCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-// A chain of 18 key sectors behind the file's end, each the only child of
-// the one before, levels falling from 18 to 0: 18 levels below the root.
+// A chain of 50 key sectors behind the file's end, each the only child of
+// the one before, levels falling from 49 to 0: 50 levels below the root,
+// more than the walk's path of 48 holds.
 void MakeTreeTooDeep(const Index& ix, std::string* b) {
   auto next = static_cast<uint32_t>(b->size() / 512);
   std::string root = b->substr(1024, 512);
-  Put16(b, 1024 + kLevelOfs, 19);
+  Put16(b, 1024 + kLevelOfs, 50);
   (*b)[1024 + kCountOfs] = 0;
   Put32(b, 1024 + kRightOfs, next);
-  for (int level = 18; level >= 0; --level, ++next) {
+  for (int level = 49; level >= 0; --level, ++next) {
     std::string s(512, '\0');
     Put16(&s, kLevelOfs, static_cast<uint16_t>(level));
     if (level > 0) {
@@ -105,7 +106,7 @@ const DamageCase kCases[] = {
      false},
     {"DdrChainLinkedToItself", [](const Index&, std::string* b) { Put32(b, 4 * 512 + 504, 4); },
      false},
-    {"TreeDeeperThan16Levels", MakeTreeTooDeep, false},
+    {"TreeDeeperThan48Levels", MakeTreeTooDeep, false},
     {"ChildIsItsOwnParent",
      [](const Index& ix, std::string* b) {
        const isir::KeySector& s = ix.WithLevel(1);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "isi/byte_order.h"
+#include "isi/isi_xlat.h"
 #include "isi_fixture.h"
 
 namespace isitest {
@@ -50,7 +51,7 @@ TEST_F(TreeBuildTest, SwappedOutputTranslatesACopyOnly) {
   cd()->compactIsi = nullptr;
   uint8_t expected[512];
   memcpy(expected, before, 512);
-  XlatIsiTreeEntries(expected, 16);
+  IsiXlatKeySector(expected, 16);
   std::string file = IsiBytes();
   ASSERT_EQ(file.size(), 2560u);
   EXPECT_EQ(memcmp(file.data() + 2048, expected, 512), 0);

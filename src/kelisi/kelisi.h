@@ -1,0 +1,274 @@
+/*
+ * kelisi.h: read, search and check ISI index files from any program.
+ *
+ * An ISI file is a B-tree index of 512-byte sectors over a record-oriented
+ * data file, written by kelindex (or by any program that keeps the format).
+ * This library opens one read-only, walks and searches its keys in order,
+ * reads the records they point to and checks the index for damage. It reads
+ * both byte orders and both addressing modes (record numbers or byte
+ * offsets), and any tree the format allows, up to 48 levels deep.
+ *
+ *   kelisi* ix;
+ *   int st = kelisi_open("orders.isi", "orders.txt", 0, &ix);
+ *   if (st != KELISI_OK) { fprintf(stderr, "%s\n", kelisi_strerror(st)); ... }
+ *   kelisi_cursor* c;
+ *   kelisi_cursor_open(ix, &c);
+ *   kelisi_entry e;
+ *   for (st = kelisi_find(c, "A1000", 5, &e); st == KELISI_OK; st = kelisi_next_dup(c, &e))
+ *     ... e.key, e.record_offset, e.record_size ...
+ *   kelisi_cursor_close(c);
+ *   kelisi_close(ix);
+ *
+ * Contract:
+ * - Every call returns a status: KELISI_OK (0), KELISI_NOTFOUND (1, "no such
+ *   entry", not a failure) or a negative KELISI_E_* code; kelisi_strerror
+ *   gives its text. Nothing is printed, nothing is thrown, and no call keeps
+ *   state outside the handles it is given: separate handles may be used from
+ *   separate threads, one handle from one thread at a time.
+ * - A damaged or hostile file yields KELISI_E_CORRUPT (or another negative
+ *   status), never a crash, a read outside a buffer or an endless loop.
+ * - Memory per handle and per cursor is bounded and does not grow with the
+ *   size of the index.
+ * - Without KELISI_SHARED, another process that rewrites the index while it
+ *   is read may make a call fail with KELISI_E_CORRUPT; with KELISI_SHARED
+ *   the handle takes the advisory locks that kelindex's compaction respects
+ *   and never sees a half-written tree.
+ */
+#ifndef KELISI_H
+#define KELISI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(KELISI_BUILDING) && defined(__GNUC__)
+#define KELISI_API __attribute__((visibility("default")))
+#else
+#define KELISI_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Status ------------------------------------------------------------- */
+
+enum {
+  KELISI_OK = 0,
+  KELISI_NOTFOUND = 1,       /* no entry there: end of the index, no match */
+  KELISI_E_ARG = -1,         /* a null pointer or an argument out of range */
+  KELISI_E_NOMEM = -2,       /* memory could not be allocated */
+  KELISI_E_OPEN = -3,        /* the index file cannot be opened */
+  KELISI_E_READ = -4,        /* reading the index file failed */
+  KELISI_E_NOT_ISI = -5,     /* not an ISI file (size, magic or version word) */
+  KELISI_E_HEADER = -6,      /* a header value no index can have */
+  KELISI_E_CORRUPT = -7,     /* damage found in the tree or the deleted-record chain */
+  KELISI_E_NO_DATA = -8,     /* the call needs the data file, which is not open */
+  KELISI_E_DATA_OPEN = -9,   /* the data file cannot be opened */
+  KELISI_E_DATA_READ = -10,  /* reading the data file failed, or the record lies past its end */
+  KELISI_E_LOCK = -11,       /* a shared lock could not be taken */
+  KELISI_E_KEYSPEC = -12,    /* the header's key specifications do not describe the key */
+  KELISI_E_BUFFER = -13      /* the caller's buffer is too small; the size needed is returned */
+};
+
+/* The text of a status, for any int (unknown codes get a generic text). */
+KELISI_API const char* kelisi_strerror(int status);
+
+/* ---- Opening ------------------------------------------------------------ */
+
+typedef struct kelisi kelisi;
+
+/* Flags of kelisi_open. */
+enum {
+  /* Take the advisory locks kelindex's compaction respects: a shared lock
+     on the data file's whole-file lock byte for the life of the handle, and
+     the shared ISI lock around every call that reads the index. A call
+     waits while a compaction in place holds the ISI lock, then sees the
+     rewritten index: when the header's spin counter has changed it re-reads
+     the header and restarts its cursors at the entry they stood on. The
+     locks live on the data file: the one named by data_path, or else the
+     one the header names. */
+  KELISI_SHARED = 1u << 0,
+  /* Open the data file the header names when data_path is NULL. */
+  KELISI_HEADER_DATA = 1u << 1
+};
+
+/* Opens `isi_path` read-only and reads its header. `data_path` names the
+   data file the entries point into, or is NULL (then record reads and the
+   record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA is
+   given). On success *out is the new handle; on failure *out is NULL. */
+KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned flags,
+                           kelisi** out);
+
+/* Releases the handle, its cursors' hold on it, its files and its locks.
+   The handle's cursors must be closed first. NULL is accepted. */
+KELISI_API int kelisi_close(kelisi* ix);
+
+/* ---- The header --------------------------------------------------------- */
+
+typedef struct kelisi_keyspec {
+  uint32_t first_column; /* 1-based, as typed on kelindex's command line */
+  uint32_t last_column;  /* below first_column: the columns are taken in reverse */
+} kelisi_keyspec;
+
+typedef struct kelisi_test {
+  uint32_t column; /* 1-based */
+  char op;         /* '=' the column must equal ch, '#' it must differ */
+  unsigned char ch;
+} kelisi_test;
+
+typedef struct kelisi_header {
+  uint32_t record_length;   /* without end-of-record bytes (variable length: the maximum) */
+  uint32_t eor_length;      /* 0, 1 or 2 */
+  unsigned char eor[2];     /* the end-of-record bytes (LF; CR LF; LF CR; CR) */
+  uint32_t key_length;      /* 1 to 150 */
+  uint32_t entry_size;      /* bytes per key entry in a sector */
+  int record_numbers;       /* 1: positions are record and sector numbers; 0: byte offsets */
+  int other_byte_order;     /* 1: written on a machine of the other byte order */
+  int upper_case;           /* keys were folded to upper case (option u) */
+  int no_duplicates;        /* duplicate keys not allowed (option n) */
+  int variable_length;      /* variable-length records (v or s) */
+  int space_compression;    /* tabs stand for runs of blanks (s) */
+  int append_at_end;        /* records may be appended at the end (w, v, s or p) */
+  int binary;               /* binary records without end-of-record bytes (f) */
+  int os_type;              /* 0, 1 or 2 (option o) */
+  uint8_t format_flags;     /* header byte 6 as stored */
+  uint8_t mode_flags;       /* header byte 7 as stored */
+  uint32_t key_spec_count;  /* 0 to 32 */
+  kelisi_keyspec key_specs[32];
+  uint32_t test_count;      /* primary-record tests in simple form, 0 to 10 */
+  kelisi_test tests[10];
+  int extended_selection;   /* the records were selected by an expression kept
+                               only in the stored command line */
+  uint32_t data_length;     /* data file length (bytes, or records) when built */
+  uint32_t record_count;    /* entries the build delivered, low 32 bits */
+  uint32_t deleted_count;   /* deleted records listed */
+  uint32_t spin;            /* changed by every process that rewrites the index */
+  uint32_t root_position;   /* as stored: 1024, or sector 2 */
+  uint32_t ddr_head;        /* as stored; 0xFFFFFFFF when there is no chain */
+  uint64_t file_size;       /* of the index file, in bytes */
+  char data_name[257];      /* the data file name kept in the header */
+  char command_line[528];   /* the command line that built the index */
+} kelisi_header;
+
+/* Copies the header as last read (after a re-read under KELISI_SHARED). */
+KELISI_API int kelisi_get_header(kelisi* ix, kelisi_header* out);
+
+/* ---- Cursors ------------------------------------------------------------ */
+
+typedef struct kelisi_cursor kelisi_cursor;
+
+typedef struct kelisi_entry {
+  const unsigned char* key; /* key_length bytes, valid until the cursor moves or closes */
+  uint32_t key_length;
+  uint64_t record_offset;   /* byte offset of the record in the data file */
+  uint32_t record_size;     /* the record's size, end-of-record bytes included */
+  uint32_t dup_seq;         /* 0 for the first record of a key, then 1, 2, ... (mod 65536) */
+  uint32_t position;        /* the record position as stored (record number or byte offset) */
+  uint32_t sector;          /* position of the key sector holding the entry, as stored */
+  uint32_t index;           /* 1-based number of the entry in that sector */
+} kelisi_entry;
+
+KELISI_API int kelisi_cursor_open(kelisi* ix, kelisi_cursor** out);
+KELISI_API int kelisi_cursor_close(kelisi_cursor* c);
+
+/* Each positions the cursor and fills *e; KELISI_NOTFOUND when there is no
+   such entry (the cursor is then unpositioned: next and prev return
+   KELISI_NOTFOUND until it is positioned again). Keys compare as unsigned
+   bytes; equal keys are ordered by record position. */
+KELISI_API int kelisi_first(kelisi_cursor* c, kelisi_entry* e);
+KELISI_API int kelisi_last(kelisi_cursor* c, kelisi_entry* e);
+/* The first entry whose key is greater than or equal to `key`, compared over
+   `len` bytes (1 to key_length): a shorter key seeks by prefix. */
+KELISI_API int kelisi_seek(kelisi_cursor* c, const void* key, size_t len, kelisi_entry* e);
+KELISI_API int kelisi_next(kelisi_cursor* c, kelisi_entry* e);
+KELISI_API int kelisi_prev(kelisi_cursor* c, kelisi_entry* e);
+/* Exact lookup: the first entry whose first `len` key bytes equal `key`
+   (len = key_length for a whole key). kelisi_next_dup then gives the next
+   entry with the same bytes, until KELISI_NOTFOUND. */
+KELISI_API int kelisi_find(kelisi_cursor* c, const void* key, size_t len, kelisi_entry* e);
+KELISI_API int kelisi_next_dup(kelisi_cursor* c, kelisi_entry* e);
+
+/* ---- Records ------------------------------------------------------------ */
+
+/* Reads the record an entry points to (record_size bytes, end-of-record
+   bytes included) into buf. *len gets the record size; KELISI_E_BUFFER when
+   cap is smaller. */
+KELISI_API int kelisi_read_record(kelisi* ix, const kelisi_entry* e, void* buf, size_t cap,
+                                  size_t* len);
+
+/* The key a record carries under the header's key specifications, as the
+   build extracts it: columns past the record's end give blanks, tabs expand
+   to the next multiple of 8 columns when the header marks space compression,
+   letters are folded to upper case when the header says so. `record` holds
+   one record; it ends at its end-of-record bytes or at `len`. key_out
+   receives key_length bytes. */
+KELISI_API int kelisi_record_key(kelisi* ix, const void* record, size_t len,
+                                 unsigned char* key_out);
+
+/* ---- Deleted records ---------------------------------------------------- */
+
+/* The deleted-record chain, newest sector first, as byte offsets in the data
+   file. *count gets the number of positions; when it exceeds cap nothing is
+   copied past cap and KELISI_E_BUFFER is returned (out may be NULL to ask
+   for the count). */
+KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* count);
+
+/* ---- Statistics and checking -------------------------------------------- */
+
+typedef struct kelisi_stats {
+  uint32_t depth;          /* levels from the root to the deepest leaf; 1 for a root alone */
+  uint64_t key_sectors;    /* key sectors of the tree, root included */
+  uint64_t leaf_sectors;
+  uint64_t entries;        /* entries of the tree */
+  uint32_t per_sector;     /* entries a sector holds at most */
+  double fill;             /* entries / (key sectors x per_sector), 0 to 1 */
+  uint64_t ddr_sectors;    /* sectors of the deleted-record chain */
+  uint64_t ddr_entries;
+} kelisi_stats;
+
+/* Visits every key sector and the deleted-record chain. KELISI_E_CORRUPT
+   when the structure cannot be walked. */
+KELISI_API int kelisi_get_stats(kelisi* ix, kelisi_stats* out);
+
+/* One problem found by kelisi_check. */
+typedef struct kelisi_problem {
+  int kind;            /* KELISI_P_* */
+  uint32_t sector;     /* position of the sector concerned, as stored; 0xFFFFFFFF: none */
+  uint32_t index;      /* 1-based entry in that sector; 0: the sector as a whole */
+  const char* message; /* one line, without a line end, valid during the callback */
+} kelisi_problem;
+
+enum {
+  KELISI_P_HEADER = 1, /* a header value */
+  KELISI_P_SECTOR,     /* a key sector outside the file, reached twice, or not at all */
+  KELISI_P_LEVEL,      /* a level that does not fall by one toward the leaves */
+  KELISI_P_COUNT,      /* a count byte larger than a sector holds */
+  KELISI_P_ORDER,      /* keys out of order, or a duplicate sequence that does not count up */
+  KELISI_P_DDR,        /* the deleted-record chain */
+  KELISI_P_RECORD,     /* an entry whose record is missing, deleted or has another key */
+  KELISI_P_DELETED     /* a deleted-record position that is not a deleted record */
+};
+
+/* Flags of kelisi_check. */
+enum {
+  /* With the data file: read every entry's record and every listed deleted
+     record, and check them against the index. */
+  KELISI_CHECK_RECORDS = 1u << 0,
+  /* Accept sectors that belong neither to the tree nor to the chain. The
+     build and the compaction leave none, so by default each is reported;
+     a program that updates an index in place may keep free sectors. */
+  KELISI_CHECK_ALLOW_FREE = 1u << 1
+};
+
+/* Calls `report` for each problem, in file order of discovery; returning
+   non-zero from it stops the check. The result is the number of problems
+   (0: the index is consistent) or a negative status when the check itself
+   could not run (a read error, no data file for KELISI_CHECK_RECORDS). */
+typedef int (*kelisi_report_fn)(void* ctx, const kelisi_problem* p);
+KELISI_API int kelisi_check(kelisi* ix, unsigned flags, kelisi_report_fn report, void* ctx);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELISI_H */
