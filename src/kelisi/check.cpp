@@ -103,7 +103,8 @@ int Checker::Prepare() {
   seen_.reset(new (std::nothrow) uint64_t[words]());
   path_.reset(new (std::nothrow) Level[kMaxDepth]);
   if (!seen_ || !path_) return KELISI_E_NOMEM;
-  for (uint64_t s = 0; s < kFrontSectors && s < ix_->fileSectors; ++s) See(s);
+  // The head deleted-record sector may sit in the front, at sector 3.
+  for (uint64_t s = 0; s < kIsiDdrHeadPos / kIsiSector && s < ix_->fileSectors; ++s) See(s);
   if ((flags_ & KELISI_CHECK_RECORDS) == 0 || stats_) return KELISI_OK;
   if (ix_->dataFd < 0) return KELISI_E_NO_DATA;
   if (RecordKey(ix_, nullptr, 0, key_) != KELISI_OK) return KELISI_E_KEYSPEC;
