@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -129,9 +129,8 @@ void CheckSearches(kelisi_cursor* c, const std::vector<Ent>& m, std::mt19937& rn
     std::string key = m[rng() % m.size()].key;
     if (q % 3 == 1) key[rng() % key.size()] = "aBz~ "[rng() % 5];
     size_t len = q % 3 == 2 ? 1 + rng() % key.size() : key.size();
-    auto lo = std::find_if(m.begin(), m.end(), [&](const Ent& x) {
-      return x.key.compare(0, len, key, 0, len) >= 0;
-    });
+    auto lo = std::find_if(m.begin(), m.end(),
+                           [&](const Ent& x) { return x.key.compare(0, len, key, 0, len) >= 0; });
     int st = kelisi_seek(c, key.data(), len, &e);
     ASSERT_EQ(st, lo == m.end() ? KELISI_NOTFOUND : KELISI_OK);
     if (lo != m.end()) {
@@ -150,26 +149,30 @@ void CheckSearches(kelisi_cursor* c, const std::vector<Ent>& m, std::mt19937& rn
 
 TEST(Kelisi, AgreesWithTheModel) {
   const Cfg cfgs[] = {
-      {"", 1, 10, false, false, false, true},      {"u", 1, 6, false, true, false, true},
-      {"n0,", 1, 4, false, false, true, true},     {"m50,", 2, 8, false, false, false, false},
-      {"v,", 1, 12, true, false, false, false},    {"", 10, 1, false, false, false, true},
+      {"", 1, 10, false, false, false, true},   {"u", 1, 6, false, true, false, true},
+      {"n0,", 1, 4, false, false, true, true},  {"m50,", 2, 8, false, false, false, false},
+      {"v,", 1, 12, true, false, false, false}, {"", 10, 1, false, false, false, true},
       {"u,v,", 4, 1, true, true, false, false},
   };
   unsigned seed = 1;
   for (const Cfg& cfg : cfgs) {
-    SCOPED_TRACE(std::string(cfg.opts) + std::to_string(cfg.first) + "-" + std::to_string(cfg.last));
+    SCOPED_TRACE(std::string(cfg.opts) + std::to_string(cfg.first) + "-" +
+                 std::to_string(cfg.last));
     Built b;
     ASSERT_NO_FATAL_FAILURE(Build(&b, cfg, 3000, seed++));
     Handle h(b.isi(), b.data());
     ASSERT_EQ(h.st, KELISI_OK);
     int st;
-    EXPECT_TRUE(Walk(h.c, true, &st) == b.model);
-    EXPECT_EQ(st, KELISI_NOTFOUND);
-    std::vector<Ent> back = Walk(h.c, false, &st);
-    std::reverse(back.begin(), back.end());
-    EXPECT_TRUE(back == b.model);
-    std::mt19937 rng(seed);
-    ASSERT_NO_FATAL_FAILURE(CheckSearches(h.c, b.model, rng));
+    for (uint32_t slots : {8192u, 4u}) {  // the whole index cached, or scans read by blocks
+      ASSERT_EQ(kisi::SetCacheLimit(h.ix, slots), KELISI_OK);
+      EXPECT_TRUE(Walk(h.c, true, &st) == b.model);
+      EXPECT_EQ(st, KELISI_NOTFOUND);
+      std::vector<Ent> back = Walk(h.c, false, &st);
+      std::reverse(back.begin(), back.end());
+      EXPECT_TRUE(back == b.model);
+      std::mt19937 rng(seed);
+      ASSERT_NO_FATAL_FAILURE(CheckSearches(h.c, b.model, rng));
+    }
     // Records read back carry their keys.
     kelisi_entry e;
     unsigned char rec[64], key[150];
@@ -197,7 +200,9 @@ uint32_t Get32(const std::string& f, size_t at) {
   memcpy(&v, f.data() + at, 4);
   return v;
 }
-void Put32(std::string* f, size_t at, uint32_t v) { memcpy(f->data() + at, &v, 4); }
+void Put32(std::string* f, size_t at, uint32_t v) {
+  memcpy(f->data() + at, &v, 4);
+}
 
 TEST(Kelisi, ReadsTheOtherByteOrder) {
   Built b;
@@ -307,12 +312,15 @@ TEST(Kelisi, DamageIsReportedNeverACrash) {
   };
   const Damage table[] = {
       {"child in the front", KELISI_P_SECTOR, true, [](auto* f, auto*) { Put32(f, 1028, 2); }},
-      {"child past the end", KELISI_P_SECTOR, true, [](auto* f, auto*) { Put32(f, 1028, 1u << 30); }},
+      {"child past the end", KELISI_P_SECTOR, true,
+       [](auto* f, auto*) { Put32(f, 1028, 1u << 30); }},
       {"child listed twice", KELISI_P_SECTOR, false,
        [](auto* f, auto*) { Put32(f, 1028 + 24, Get32(*f, 1028)); }},
       {"count too large", KELISI_P_COUNT, true, [&](auto* f, auto*) { (*f)[leaf + 500] = 30; }},
-      {"leaf above its parent", KELISI_P_LEVEL, true, [&](auto* f, auto*) { (*f)[leaf + 506] = 7; }},
-      {"inner sector loses a child", KELISI_P_LEVEL, false, [&](auto* f, auto*) { Put32(f, child + 4, 0); }},
+      {"leaf above its parent", KELISI_P_LEVEL, true,
+       [&](auto* f, auto*) { (*f)[leaf + 506] = 7; }},
+      {"inner sector loses a child", KELISI_P_LEVEL, false,
+       [&](auto* f, auto*) { Put32(f, child + 4, 0); }},
       {"keys out of order", KELISI_P_ORDER, false, [&](auto* f, auto*) { (*f)[leaf + 12] = '~'; }},
       {"record count", KELISI_P_HEADER, false, [](auto* f, auto*) { (*f)[44] ^= 1; }},
       {"free sector", KELISI_P_SECTOR, false, [](auto* f, auto*) { f->append(512, '\0'); }},
@@ -381,8 +389,7 @@ TEST(Kelisi, EveryFailingCallIsReported) {
     EXPECT_TRUE(failed);
     EXPECT_TRUE(results[0] == KELISI_NOTFOUND || results[0] == KELISI_E_READ);
     EXPECT_TRUE(results[4] == KELISI_OK || results[4] == KELISI_E_READ);
-    EXPECT_TRUE(results[3] >= 0 || results[3] == KELISI_E_READ ||
-                results[3] == KELISI_E_DATA_READ);
+    EXPECT_TRUE(results[3] >= 0 || results[3] == KELISI_E_READ || results[3] == KELISI_E_DATA_READ);
   }
 }
 
