@@ -75,15 +75,21 @@ int IoLock(Io& io, int fd, short type, uint64_t start, uint64_t len, bool wait) 
   fl.l_whence = SEEK_SET;
   fl.l_start = static_cast<off_t>(start);
   fl.l_len = static_cast<off_t>(len);
+  int classic = wait ? F_SETLKW : F_SETLK;
 #ifdef F_OFD_SETLKW
   // Locks of the open file description stay with the handle when the
-  // client closes some other descriptor of the same file.
+  // client closes some other descriptor of the same file; a kernel that
+  // does not know them gets the classic ones.
   int cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
 #else
-  int cmd = wait ? F_SETLKW : F_SETLK;
+  int cmd = classic;
 #endif
   for (;;) {
     if (fcntl(fd, cmd, &fl) == 0) return 0;
+    if (errno == EINVAL && cmd != classic) {
+      cmd = classic;
+      continue;
+    }
     if (errno != EINTR) return errno;
   }
 }
