@@ -185,7 +185,7 @@ inline __attribute__((always_inline)) void Fill(kelisi_cursor* c, kelisi_entry* 
 
 // Where the cursor stood, taken before its path is given up.
 struct Mark {
-  uint8_t key[kIsiEntryKeyOfs + sizeof(IsiKeyEntry)];
+  uint8_t key[kMaxKeyBytes];
   uint64_t offset;
 };
 
