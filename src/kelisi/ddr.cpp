@@ -1,0 +1,76 @@
+// ddr: reading the deleted-record chain (see ddr.h) and kelisi_deleted.
+#include "kelisi/ddr.h"
+
+#include <cstring>
+
+#include "isi/isi_xlat.h"
+
+namespace kisi {
+
+int LoadDdr(kelisi* ix, uint32_t pos, uint8_t* out, DdrFault* fault, uint64_t* sector) {
+  uint64_t offset = ix->recNum ? uint64_t{pos} * kIsiSector : pos;
+  *sector = offset / kIsiSector;
+  *fault = DdrFault::kPlace;
+  if (offset % kIsiSector != 0 || offset < kIsiDdrHeadPos || *sector >= ix->fileSectors) {
+    return KELISI_OK;
+  }
+  const uint8_t* raw = ix->cache.Get(ix->io, ix->isiFd, *sector, ReadHint::kRandom);
+  if (raw == nullptr) return KELISI_E_READ;
+  memcpy(out, raw, kIsiSector);
+  if (ix->swapped) IsiXlatDdrSector(out);
+  if (out[510] != kIsiDdrMark1 || out[511] != kIsiDdrMark2) {
+    *fault = DdrFault::kMarker;
+  } else if (DdrCount(out) == 0 || DdrCount(out) > kIsiDdrPerSector) {
+    *fault = DdrFault::kCount;
+  } else {
+    *fault = DdrFault::kSound;
+  }
+  return KELISI_OK;
+}
+
+const char* DdrFaultText(DdrFault f) {
+  switch (f) {
+    case DdrFault::kPlace:
+      return "deleted-record sector position off a sector boundary, in the header or past the end";
+    case DdrFault::kMarker:
+      return "deleted-record sector without its F9 FD marker";
+    case DdrFault::kCount:
+      return "deleted-record sector count not 1 to 126";
+    case DdrFault::kSound:
+      break;
+  }
+  return "deleted-record sector sound";
+}
+
+namespace {
+
+int Deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* count) {
+  alignas(8) uint8_t sec[kIsiSector];
+  size_t n = 0;
+  uint64_t sectors = 0;
+  for (uint32_t pos = ix->hdr.ddr_head; pos != kIsiNoSector; pos = DdrLink(sec)) {
+    // A sound chain visits each sector once; more than the file holds is a loop.
+    if (++sectors > ix->fileSectors) return KELISI_E_CORRUPT;
+    DdrFault fault;
+    uint64_t sector;
+    int st = LoadDdr(ix, pos, sec, &fault, &sector);
+    if (st != KELISI_OK) return st;
+    if (fault != DdrFault::kSound) return KELISI_E_CORRUPT;
+    for (uint32_t i = 0; i < DdrCount(sec); ++i, ++n) {
+      if (out != nullptr && n < cap) out[n] = DdrOffset(ix, DdrEntry(sec, i));
+    }
+  }
+  *count = n;
+  return n > cap ? KELISI_E_BUFFER : KELISI_OK;
+}
+
+}  // namespace
+}  // namespace kisi
+
+extern "C" KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* count) {
+  if (ix == nullptr || count == nullptr) return KELISI_E_ARG;
+  *count = 0;
+  kisi::CallScope scope(ix);
+  if (scope.status() != KELISI_OK) return scope.status();
+  return kisi::Deleted(ix, out, cap, count);
+}

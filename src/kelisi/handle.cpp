@@ -1,0 +1,218 @@
+// handle: opening and closing an index, reading and checking its front
+// (header and root, one 2048-byte read), and the decoded header.
+#include <fcntl.h>
+
+#include <cstring>
+#include <new>
+
+#include "isi/byte_order.h"
+#include "isi/isi_xlat.h"
+#include "kelisi/kelisi_internal.h"
+#include "kelisi/tree.h"
+
+namespace kisi {
+
+namespace {
+
+constexpr unsigned kKnownFlags = KELISI_SHARED | KELISI_HEADER_DATA;
+constexpr uint32_t kMaxTests = 10, kMaxSpecs = 32;
+constexpr uint32_t kReversedLength = 150;  // a stored length above it runs backwards
+
+void DecodeEor(uint8_t fmt, kelisi_header* h) {
+  static constexpr unsigned char kMarks[4][2] = {
+      {'\r', 0}, {'\r', '\n'}, {'\n', 0}, {'\n', '\r'}};
+  const unsigned char* m = kMarks[(fmt & kFmtEorMask) >> 6];
+  h->eor[0] = m[0];
+  h->eor[1] = m[1];
+  // A lone CR is one byte in the data, though the flags read as "no mark"
+  // to programs that take the length from them alone.
+  if (fmt & kFmtBinary) {
+    h->eor_length = 0;
+  } else {
+    h->eor_length = (fmt & kFmtEorMask) == 0 ? 1 : IsiEorLength(fmt);
+  }
+}
+
+void DecodeSpecs(const IsiHeader& raw, kelisi_header* h) {
+  h->key_spec_count = 0;
+  for (uint32_t i = 0; i < kMaxSpecs && raw.keySpecs[i].length != 0; ++i) {
+    kelisi_keyspec& k = h->key_specs[h->key_spec_count++];
+    k.first_column = raw.keySpecs[i].first + 1u;
+    // first + length wraps to the last column in both directions: a
+    // reversed range 10-1 is kept as (9, 65528).
+    k.last_column = (raw.keySpecs[i].first + raw.keySpecs[i].length) & 0xFFFFu;
+  }
+}
+
+void DecodeTests(const IsiHeader& raw, kelisi_header* h) {
+  h->test_count = 0;
+  for (uint32_t i = 0; i < kMaxTests && raw.primaryTests[i].column != 0; ++i) {
+    kelisi_test& t = h->tests[h->test_count++];
+    t.column = raw.primaryTests[i].column;
+    t.op = (raw.primaryTests[i].ops & 0x20) ? '=' : '#';
+    t.ch = raw.primaryTests[i].matchChar;
+  }
+  h->extended_selection = reinterpret_cast<const uint8_t*>(raw.primaryTests)[39] == 0xFF;
+}
+
+void DecodeHeader(const uint8_t* front, bool swapped, uint64_t size, kelisi_header* h) {
+  IsiHeader raw;
+  memcpy(&raw, front, sizeof raw);
+  memset(h, 0, sizeof *h);
+  uint8_t fmt = raw.formatFlags, mode = raw.modeFlags;
+  h->record_length = raw.recordLength;
+  DecodeEor(fmt, h);
+  h->key_length = raw.keyLength;
+  h->entry_size = IsiEntrySize(raw.keyLength);
+  h->record_numbers = (mode & kModeRecNum) != 0;
+  h->other_byte_order = swapped;
+  h->upper_case = (fmt & kFmtUpper) != 0;
+  h->no_duplicates = (fmt & kFmtNoDups) != 0;
+  h->variable_length = (fmt & kFmtVarLen) != 0;
+  h->space_compression = (fmt & kFmtSpaceComp) != 0;
+  h->append_at_end = (fmt & kFmtAppend) != 0;
+  h->binary = (fmt & kFmtBinary) != 0;
+  h->os_type = (mode & kModeOsType1) ? 1 : (mode & kModeOsType2) ? 2 : 0;
+  h->format_flags = fmt;
+  h->mode_flags = mode;
+  DecodeSpecs(raw, h);
+  DecodeTests(raw, h);
+  h->data_length = raw.dataLength;
+  h->record_count = raw.recordCount;
+  h->deleted_count = raw.deletedCount;
+  h->spin = raw.spin;
+  h->root_position = raw.rootPos;
+  h->ddr_head = raw.ddrHead;
+  h->file_size = size;
+  memcpy(h->data_name, raw.dataName, sizeof raw.dataName);
+  memcpy(h->command_line, raw.cmdLine, sizeof raw.cmdLine);
+  h->command_line[sizeof h->command_line - 1] = '\0';
+}
+
+// The front as read, brought to native order and checked.
+int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
+  if (!IoFileSize(ix->io, ix->isiFd, size)) return KELISI_E_READ;
+  if (*size < kIsiFrontSize) return KELISI_E_NOT_ISI;
+  size_t got = 0;
+  if (!IoPread(ix->io, ix->isiFd, front, kIsiFrontSize, 0, &got)) return KELISI_E_READ;
+  if (got < kIsiFrontSize) return KELISI_E_NOT_ISI;
+  if (memcmp(front, "SISI", 4) != 0) return KELISI_E_NOT_ISI;
+  IsiOrder order = IsiHeaderOrder(front);
+  if (order == kIsiBadVersion) return KELISI_E_NOT_ISI;
+  *swapped = order == kIsiForeign;
+  if (*swapped) IsiXlatHeader(front);
+  if (IsiCheckHeader(front) != kIsiHeaderSound) return KELISI_E_HEADER;
+  if (*swapped) IsiXlatKeySector(front + kIsiRootPos, IsiEntrySize(LoadU16(front + 10)));
+  return KELISI_OK;
+}
+
+// Opens the data file the header names: as written, then beside the index.
+int OpenHeaderData(kelisi* ix, const char* isiPath) {
+  const char* name = ix->hdr.data_name;
+  if (name[0] == '\0') return KELISI_E_DATA_OPEN;
+  ix->dataFd = IoOpen(ix->io, name);
+  const char* slash = strrchr(isiPath, '/');
+  if (ix->dataFd >= 0 || name[0] == '/' || slash == nullptr) {
+    return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
+  }
+  char path[4096 + sizeof ix->hdr.data_name];
+  size_t dir = static_cast<size_t>(slash - isiPath) + 1;
+  if (dir >= 4096) return KELISI_E_DATA_OPEN;
+  memcpy(path, isiPath, dir);
+  memcpy(path + dir, name, strlen(name) + 1);
+  ix->dataFd = IoOpen(ix->io, path);
+  return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
+}
+
+int OpenFiles(kelisi* ix, const char* isi, const char* data) {
+  ix->isiFd = IoOpen(ix->io, isi);
+  if (ix->isiFd < 0) return KELISI_E_OPEN;
+  int st = LoadFront(ix);
+  if (st != KELISI_OK) return st;
+  if (data != nullptr) {
+    ix->dataFd = IoOpen(ix->io, data);
+    if (ix->dataFd < 0) return KELISI_E_DATA_OPEN;
+  } else if (ix->flags & (KELISI_HEADER_DATA | KELISI_SHARED)) {
+    st = OpenHeaderData(ix, isi);
+    if (st != KELISI_OK) return st;
+  }
+  if ((ix->flags & KELISI_SHARED) == 0) return KELISI_OK;
+  st = LockDataFile(ix);
+  // The front was read before the locks were held: read it again under them.
+  ix->stale = true;
+  if (st == KELISI_OK) st = CallScope(ix).status();
+  return st;
+}
+
+}  // namespace
+
+int LoadFront(kelisi* ix) {
+  alignas(8) uint8_t front[kIsiFrontSize];
+  uint64_t size = 0;
+  bool swapped = false;
+  int st = ReadFront(ix, front, &size, &swapped);
+  if (st != KELISI_OK) return st;
+  memcpy(ix->front, front, kIsiFrontSize);
+  ix->swapped = swapped;
+  ix->fileSize = size;
+  ix->fileSectors = size / kIsiSector;
+  DecodeHeader(front, swapped, size, &ix->hdr);
+  ix->recNum = ix->hdr.record_numbers;
+  ix->keyLength = ix->hdr.key_length;
+  ix->entrySize = ix->hdr.entry_size;
+  ix->perSector = kIsiKeyTrailerOfs / ix->entrySize;
+  ix->recordStride = ix->hdr.record_length + ix->hdr.eor_length;
+  ++ix->generation;
+  ix->stale = false;
+  return ix->cache.Reset(ix->fileSectors, swapped) ? KELISI_OK : KELISI_E_NOMEM;
+}
+
+int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out) {
+  if (out == nullptr) return KELISI_E_ARG;
+  *out = nullptr;
+  if (isi == nullptr || (flags & ~kKnownFlags) != 0) return KELISI_E_ARG;
+  kelisi* ix = new (std::nothrow) kelisi;
+  if (ix == nullptr) return KELISI_E_NOMEM;
+  ix->io.failAt = failAt;
+  ix->flags = flags;
+  int st = OpenFiles(ix, isi, data);
+  if (st != KELISI_OK) {
+    kelisi_close(ix);
+    return st;
+  }
+  *out = ix;
+  return KELISI_OK;
+}
+
+void SetFailAt(kelisi* ix, uint64_t n) {
+  ix->io.failAt = n == 0 ? 0 : ix->io.calls + n;
+}
+
+}  // namespace kisi
+
+extern "C" {
+
+KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned flags,
+                           kelisi** out) {
+  return kisi::OpenHandle(isi_path, data_path, flags, 0, out);
+}
+
+KELISI_API int kelisi_close(kelisi* ix) {
+  if (ix == nullptr) return KELISI_OK;
+  if (ix->openCursors != 0) return KELISI_E_ARG;
+  // Closing the descriptors releases the handle's locks with them.
+  if (ix->dataFd >= 0) kisi::IoClose(ix->io, ix->dataFd);
+  if (ix->isiFd >= 0) kisi::IoClose(ix->io, ix->isiFd);
+  delete ix;
+  return KELISI_OK;
+}
+
+KELISI_API int kelisi_get_header(kelisi* ix, kelisi_header* out) {
+  if (ix == nullptr || out == nullptr) return KELISI_E_ARG;
+  kisi::CallScope scope(ix);
+  if (scope.status() != KELISI_OK) return scope.status();
+  *out = ix->hdr;
+  return KELISI_OK;
+}
+
+}  // extern "C"

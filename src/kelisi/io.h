@@ -1,0 +1,34 @@
+// io: the library's only door to the operating system. Every open, pread,
+// fstat, fcntl and close of a handle goes through these functions with the
+// handle's Io record, which counts the calls so that a test can make the
+// N-th one fail. There is no fault state outside the record.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kisi {
+
+struct Io {
+  uint64_t calls = 0;   // calls made through this record
+  uint64_t failAt = 0;  // the call number that fails with EIO; 0: none
+  bool Tick();          // counts one call; true when it must fail
+};
+
+// A descriptor opened read-only and close-on-exec, or -1 (errno set).
+int IoOpen(Io& io, const char* path);
+// Reads up to `len` bytes at `offset`, retrying interruptions and partial
+// reads; *got is what was read (less than `len` only at the end of the
+// file). False on an error.
+bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got);
+// True with the file's size in *size.
+bool IoFileSize(Io& io, int fd, uint64_t* size);
+// An advisory lock of `type` (F_RDLCK, F_UNLCK) on `len` bytes at `start`,
+// on the open file description where the system has such locks. `wait`
+// blocks while another holder's lock conflicts. 0, or the errno.
+int IoLock(Io& io, int fd, short type, uint64_t start, uint64_t len, bool wait);
+void IoClose(Io& io, int fd);
+
+}  // namespace kisi

@@ -1,0 +1,96 @@
+// kelisi_internal: what a handle and a cursor hold, and the hooks the
+// library's own tests use. Not installed; the C API in kelisi.h is the
+// only public surface.
+#pragma once
+
+#include <cstdint>
+
+#include "isi/isi_format.h"
+#include "kelisi.h"
+#include "kelisi/io.h"
+#include "kelisi/sector_cache.h"
+
+namespace kisi {
+
+// Sectors a cursor keeps on its way from the root to its entry, the root
+// included: the depth of the program's own walk path. A deeper tree is
+// refused as damaged.
+constexpr uint32_t kMaxDepth = 48;
+
+// One sector of a cursor's path: a native copy, where it came from, and
+// the entry (at the bottom of the path) or child slot (above it) the
+// cursor went through.
+struct Frame {
+  alignas(8) uint8_t sec[kIsiSector];
+  uint32_t pos;  // as stored
+  uint32_t idx;  // entry index, or child slot 0..count (count: rightmost)
+};
+
+}  // namespace kisi
+
+struct kelisi {
+  kisi::Io io;
+  int isiFd = -1;
+  int dataFd = -1;
+  unsigned flags = 0;
+  bool swapped = false;
+  bool recNum = false;
+  bool stale = false;  // the front must be read again before the next call
+  uint32_t keyLength = 0;
+  uint32_t entrySize = 0;
+  uint32_t perSector = 0;     // entries a key sector holds
+  uint32_t recordStride = 0;  // record length + end-of-record bytes
+  uint64_t fileSize = 0;
+  uint64_t fileSectors = 0;
+  uint64_t generation = 0;  // advanced each time the front is read again
+  uint32_t openCursors = 0;
+  alignas(8) uint8_t front[kIsiFrontSize];  // header and root in native order
+  kelisi_header hdr;
+  kisi::SectorCache cache;
+};
+
+struct kelisi_cursor {
+  kelisi* ix = nullptr;
+  uint64_t gen = 0;      // the handle generation the path was read under
+  uint32_t depth = 0;    // frames in use; 0: not positioned
+  uint32_t dupLen = 0;   // bytes next_dup compares
+  uint32_t entrySize = 0;  // of the index the path was read from
+  int dir = 0;           // +1 / -1: direction of the current scan
+  uint64_t loads = 0;    // sectors loaded by the current scan
+  kisi::Frame path[kisi::kMaxDepth];
+};
+
+namespace kisi {
+
+// Opens a handle whose `failAt`-th system call fails (0: none).
+int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out);
+// Makes the handle's `n`-th system call from now on fail (0: none).
+void SetFailAt(kelisi* ix, uint64_t n);
+
+// Reads and checks the front (header and root) and sizes the cache; the
+// handle's state changes only when the whole front is sound.
+int LoadFront(kelisi* ix);
+
+// Shared mode around one call: the ISI lock and the spin-counter check.
+class CallScope {
+ public:
+  explicit CallScope(kelisi* ix);
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+  int status() const { return status_; }
+
+ private:
+  kelisi* ix_;
+  bool locked_ = false;
+  int status_ = KELISI_OK;
+};
+// The shared whole-file lock on the data file, for the life of the handle.
+int LockDataFile(kelisi* ix);
+
+// The key a record carries (records.cpp), without locking.
+int RecordKey(const kelisi* ix, const uint8_t* rec, size_t len, uint8_t* out);
+// Reads `len` bytes of the data file at `offset`: OK, KELISI_E_DATA_READ.
+int ReadData(kelisi* ix, uint64_t offset, void* buf, size_t len);
+
+}  // namespace kisi
