@@ -20,8 +20,8 @@ constexpr int kExitFail = 1;
 // The arguments of one subcommand.
 struct Args {
   std::vector<std::string> positional;
-  std::set<std::string> flags;                 // "--json", "--prefix", ...
-  std::map<std::string, std::string> values;   // "--data" -> path
+  std::set<std::string> flags;                // "--json", "--prefix", ...
+  std::map<std::string, std::string> values;  // "--data" -> path
 };
 
 // Reads argv[first..]: `flags` take no value, `valued` take the next

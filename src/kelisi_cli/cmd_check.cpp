@@ -37,28 +37,6 @@ const char* KindName(int kind) {
   }
 }
 
-// Where a problem lies, as the start of its line.
-std::string Where(const CheckProblem& p) {
-  if (p.sector != kNoSector) {
-    std::string s = "sector " + std::to_string(p.sector);
-    if (p.entry != 0) s += ", entry " + std::to_string(p.entry);
-    return s + ": ";
-  }
-  switch (p.kind) {
-    case KELISI_P_HEADER:
-      return "header: ";
-    case KELISI_P_DDR:
-    case KELISI_P_DELETED:
-      return "deleted-record list: ";
-    case KELISI_P_RECORD:
-    case kProblemNoEntry:
-    case kProblemDataForm:
-      return "data: ";
-    default:
-      return "";
-  }
-}
-
 std::string JsonProblem(const CheckProblem& p) {
   std::string s = "{\"kind\": \"";
   s += KindName(p.kind);
@@ -89,8 +67,7 @@ std::string Summary(const std::string& isi, const std::string& data, const Check
 
 int RunCheck(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free"}, {}, 1, 2, "check",
-                &args)) {
+  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free"}, {}, 1, 2, "check", &args)) {
     return kExitFail;
   }
   bool json = args.flags.count("--json") != 0;
@@ -106,7 +83,7 @@ int RunCheck(int argc, char** argv) {
     if (json) {
       jsonProblems.push_back(JsonProblem(p));
     } else {
-      Out(Where(p) + p.message + "\n");
+      Out(p.message + "\n");
     }
   });
   if (r.status != 0) {

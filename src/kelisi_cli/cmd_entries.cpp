@@ -52,8 +52,8 @@ class EntryLister {
       return false;
     }
     if (key->size() > h_.key_length) {
-      Fail(std::string(command) + ": the key " + text + " is longer than the keys of " +
-           isiPath_ + " (" + std::to_string(h_.key_length) + " bytes)");
+      Fail(std::string(command) + ": the key " + text + " is longer than the keys of " + isiPath_ +
+           " (" + std::to_string(h_.key_length) + " bytes)");
       return false;
     }
     if (h_.upper_case) {
@@ -69,8 +69,8 @@ class EntryLister {
   bool Show(const kelisi_entry& e) {
     line_.clear();
     AppendEscaped(&line_, e.key, e.key_length);
-    line_ += '\t' + std::to_string(e.record_offset) + '\t' + std::to_string(e.record_size) +
-             '\t' + std::to_string(e.dup_seq);
+    line_ += '\t' + std::to_string(e.record_offset) + '\t' + std::to_string(e.record_size) + '\t' +
+             std::to_string(e.dup_seq);
     if (!dataPath_.empty()) {
       record_.resize(e.record_size > 0 ? e.record_size : 1);
       size_t len = 0;

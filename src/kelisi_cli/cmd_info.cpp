@@ -60,8 +60,11 @@ std::string Tests(const kelisi_header& h) {
     s += "column " + std::to_string(h.tests[i].column) + ' ' + h.tests[i].op + ' ' +
          TestChar(h.tests[i].ch);
   }
+  // The expression itself lives only in the command line; its entry in the
+  // table of tests names the expression's last column.
   if (h.extended_selection) {
-    s += std::string(s.empty() ? "" : ", ") + "an extended expression (see the command line)";
+    return "an extended expression (see the command line)" +
+           (s.empty() ? std::string() : "; as stored: " + s);
   }
   return s.empty() ? "none" : s;
 }
@@ -122,8 +125,8 @@ void ShowText(const std::string& path, const kelisi_header& h, const kelisi_stat
   Line("depth", std::to_string(st->depth) + (st->depth == 1 ? " level" : " levels"));
   Line("key sectors",
        std::to_string(st->key_sectors) + " (" + std::to_string(st->leaf_sectors) + " leaves)");
-  Line("entries", std::to_string(st->entries) + " (at most " + std::to_string(st->per_sector) +
-                      " a sector)");
+  Line("entries",
+       std::to_string(st->entries) + " (at most " + std::to_string(st->per_sector) + " a sector)");
   Line("fill", Percent(st->fill));
   Line("deleted list", std::to_string(st->ddr_sectors) + " sectors, " +
                            std::to_string(st->ddr_entries) + " positions");
@@ -140,9 +143,15 @@ std::string J(const char* text) {
   AppendJsonString(&s, text, strlen(text));
   return s;
 }
-std::string J(const std::string& text) { return J(text.c_str()); }
-std::string B(int v) { return v ? "true" : "false"; }
-std::string N(uint64_t v) { return std::to_string(v); }
+std::string J(const std::string& text) {
+  return J(text.c_str());
+}
+std::string B(int v) {
+  return v ? "true" : "false";
+}
+std::string N(uint64_t v) {
+  return std::to_string(v);
+}
 
 void ShowJson(const std::string& path, const kelisi_header& h, const kelisi_stats* st) {
   std::string s = "{";

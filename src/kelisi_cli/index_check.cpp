@@ -238,7 +238,7 @@ bool Checker::CompareWithData() {
     if (dataFd_ < 0) return Fail(KELISI_E_DATA_OPEN, why);
     CheckProblem p;
     p.kind = kProblemDataForm;
-    p.message = "the data file cannot be read as the index was built: " + why;
+    p.message = "data file: cannot be read as the index was built: " + why;
     Report(std::move(p));
     return true;
   }
@@ -267,8 +267,9 @@ bool Checker::CheckFormat() {
   CheckProblem p;
   p.kind = kProblemDataForm;
   if (scan_->KeyLength() != h_.key_length) {
-    p.message = "the stored command line makes keys of " + std::to_string(scan_->KeyLength()) +
-                " bytes, the header says " + std::to_string(h_.key_length);
+    p.message = "data file: the stored command line makes keys of " +
+                std::to_string(scan_->KeyLength()) + " bytes, the header says " +
+                std::to_string(h_.key_length);
     Report(std::move(p));
     return false;
   }
@@ -287,13 +288,14 @@ bool Checker::CheckFormat() {
   bool marks = !scan_->Binary() || scan_->MarkLength() > 0;
   if (marks && h_.record_count + h_.deleted_count > 0 &&
       (scan_->EndOfRecordFlags() & 0xC0) != (h_.format_flags & 0xC0)) {
-    p.message = std::string("the data's records end in ") + markName(scan_->EndOfRecordFlags()) +
+    p.message = std::string("data file: its records end in ") +
+                markName(scan_->EndOfRecordFlags()) +
                 ", the index was built over records that end in " + markName(h_.format_flags);
     Report(std::move(p));
     return false;
   }
   if (!scan_->VariableLength() && scan_->HeaderRecordLength() != h_.record_length) {
-    p.message = "the data's records are " + std::to_string(scan_->HeaderRecordLength()) +
+    p.message = "data file: its records are " + std::to_string(scan_->HeaderRecordLength()) +
                 " bytes long, the index was built over records of " +
                 std::to_string(h_.record_length) + " bytes";
     Report(std::move(p));
@@ -375,14 +377,14 @@ bool Checker::Fingerprint() {
   if (!form.empty()) {
     CheckProblem p;
     p.kind = kProblemDataForm;
-    p.message = "the data is not in the form the index was built for: it holds " + form;
+    p.message = "data file: not in the form the index was built for: it holds " + form;
     Report(std::move(p));
   }
   if (scan_->VariableLength() && scan_->HeaderRecordLength() != 0 &&
       scan_->HeaderRecordLength() != h_.record_length) {
     CheckProblem p;
     p.kind = kProblemDataForm;
-    p.message = "a build today would give a maximum record length of " +
+    p.message = "data file: a build today would give a maximum record length of " +
                 std::to_string(scan_->HeaderRecordLength()) + " bytes, the header says " +
                 std::to_string(h_.record_length);
     Report(std::move(p));
@@ -474,12 +476,18 @@ bool Checker::HoldDataSide(std::vector<Held>* held) {
       bool counts;
       if (!Counts(lookup.get(), item, &counts, &st)) return Fail(st, kelisi_strerror(st));
       if (!counts) continue;
-      held->push_back({ItemPosition(item), ItemLength(item),
-                       std::string(reinterpret_cast<const char*>(item + kItemKeyOfs),
-                                   scan.KeyLength())});
+      held->push_back(
+          {ItemPosition(item), ItemLength(item),
+           std::string(reinterpret_cast<const char*>(item + kItemKeyOfs), scan.KeyLength())});
     }
   }
   return true;
+}
+
+// The location of an entry, as the library's check writes it.
+std::string EntryPlace(const Held& entry) {
+  return "key sector " + std::to_string(entry.sector) + " entry " + std::to_string(entry.entry) +
+         ": ";
 }
 
 void Checker::NamePair(const Held& entry, const Held& record) {
@@ -489,16 +497,14 @@ void Checker::NamePair(const Held& entry, const Held& record) {
   p.sector = entry.sector;
   p.entry = entry.entry;
   p.offset = entry.offset;
-  std::string at = "the record at byte offset " + std::to_string(entry.offset);
-  if (entry.key != record.key && entry.size != record.size) {
-    p.message = "key " + Quoted(entry.key) + ", " + std::to_string(entry.size) + " bytes, but " +
-                at + " has key " + Quoted(record.key) + " and " + std::to_string(record.size) +
-                " bytes";
-  } else if (entry.key != record.key) {
-    p.message = "key " + Quoted(entry.key) + ", but " + at + " has key " + Quoted(record.key);
-  } else {
-    p.message = "record size " + std::to_string(entry.size) + ", but " + at + " is " +
-                std::to_string(record.size) + " bytes long";
+  p.message = EntryPlace(entry) + "record at " + std::to_string(entry.offset);
+  if (entry.key != record.key) {
+    p.message += " carries key " + Quoted(record.key) + ", not the entry's " + Quoted(entry.key);
+    if (entry.size != record.size) p.message += ",";
+  }
+  if (entry.size != record.size) {
+    p.message += " is " + std::to_string(record.size) + " bytes long, the entry says " +
+                 std::to_string(entry.size);
   }
   Report(std::move(p));
 }
@@ -510,27 +516,25 @@ void Checker::NameEntryAlone(const Held& entry) {
   p.sector = entry.sector;
   p.entry = entry.entry;
   p.offset = entry.offset;
-  std::string what = "key " + Quoted(entry.key) + ": ";
-  std::string at = "byte offset " + std::to_string(entry.offset);
+  std::string at = EntryPlace(entry) + "record at " + std::to_string(entry.offset);
   std::string bytes;
-  if (entry.offset >= dataSize_) {
-    p.message = what + at + " lies past the end of the data (" + std::to_string(dataSize_) +
-                " bytes)";
-  } else if (!ReadData(entry.offset, entry.size, &bytes) || bytes.size() < entry.size) {
-    p.message = what + "the record at " + at + " (" + std::to_string(entry.size) +
-                " bytes) runs past the end of the data";
+  if (entry.offset >= dataSize_ || !ReadData(entry.offset, entry.size, &bytes) ||
+      bytes.size() < entry.size) {
+    p.message = at + " (" + std::to_string(entry.size) + " bytes) not inside the data file";
   } else if (bytes.find_first_not_of('\0') == std::string::npos) {
-    p.message = what + "the record at " + at + " is deleted";
+    p.message = at + " is a deleted record";
   } else {
-    p.message = what + "no record that the stored options select starts at " + at;
+    p.message = EntryPlace(entry) + "no record that the stored options select starts at " +
+                std::to_string(entry.offset) + " (key " + Quoted(entry.key) + ")";
     if (scan_->IgnoresDuplicates()) {
       int st;
       CursorHandle c = OpenCursor(ix_.get(), &st);
       kelisi_entry e;
       if (st == KELISI_OK && kelisi_find(c.get(), entry.key.data(), entry.key.size(), &e) == 0 &&
           e.record_offset < entry.offset) {
-        p.message = what + "a second entry of the key; the index keeps only the record at byte "
-                           "offset " + std::to_string(e.record_offset);
+        p.message = EntryPlace(entry) + "a second entry of key " + Quoted(entry.key) +
+                    ", whose first record, at " + std::to_string(e.record_offset) +
+                    ", is the only one the options keep";
       }
     }
   }
@@ -541,16 +545,16 @@ void Checker::NameRecordAlone(const Held& record) {
   CheckProblem p;
   p.kind = kProblemNoEntry;
   p.offset = record.offset;
-  p.message = "the record at byte offset " + std::to_string(record.offset) + " (key " +
-              Quoted(record.key) + ", " + std::to_string(record.size) + " bytes) has no entry";
+  p.message = "data record at " + std::to_string(record.offset) + " (key " + Quoted(record.key) +
+              ", " + std::to_string(record.size) + " bytes) has no entry";
   if (scan_->IgnoresDuplicates()) {
     int st;
     CursorHandle c = OpenCursor(ix_.get(), &st);
     kelisi_entry e;
     if (st == KELISI_OK && kelisi_find(c.get(), record.key.data(), record.key.size(), &e) == 0 &&
         e.record_offset > record.offset) {
-      p.message += "; the index keeps the later record at byte offset " +
-                   std::to_string(e.record_offset) + " for its key";
+      p.message += "; the index keeps the later record at " + std::to_string(e.record_offset) +
+                   " for its key";
     }
   }
   Report(std::move(p));
@@ -581,12 +585,12 @@ void Checker::CheckDeletedList() {
     CheckProblem p;
     p.kind = KELISI_P_DELETED;
     p.offset = pos;
-    std::string at = "the deleted-record list names byte offset " + std::to_string(pos);
+    std::string at = "deleted-record list: record at " + std::to_string(pos);
     if (pos + size > dataSize_) {
-      p.message = at + ", past the end of the data (" + std::to_string(dataSize_) + " bytes)";
+      p.message = at + " not inside the data file";
     } else if (!ReadData(pos, size, &bytes) || bytes.size() < size ||
                bytes.find_first_not_of('\0') != std::string::npos) {
-      p.message = at + ", which is not a deleted record";
+      p.message = at + " not zero-filled";
     } else {
       continue;
     }

@@ -44,16 +44,17 @@ struct CheckOptions {
 };
 
 struct CheckResult {
-  int status = 0;      // 0: the check ran; else the negative kelisi status that stopped it
-  std::string error;   // with a status: why, as one line
+  int status = 0;     // 0: the check ran; else the negative kelisi status that stopped it
+  std::string error;  // with a status: why, as one line
   uint64_t problems = 0;
-  uint64_t entries = 0;        // entries of the index walked
-  bool dataCompared = false;   // the entries were compared with a scan of the data
-  uint64_t recordsScanned = 0; // records of the data (selected or not, deleted excluded)
-  uint64_t recordsIndexed = 0; // records the stored options select (the first of each key under n0, n$)
-  uint64_t deletedRecords = 0; // deleted records in the data
-  bool incomplete = false;     // differences were found that could not all be named
-  std::string note;            // what could not be checked, and why; empty when all was
+  uint64_t entries = 0;         // entries of the index walked
+  bool dataCompared = false;    // the entries were compared with a scan of the data
+  uint64_t recordsScanned = 0;  // records of the data (selected or not, deleted excluded)
+  uint64_t recordsIndexed =
+      0;  // records the stored options select (the first of each key under n0, n$)
+  uint64_t deletedRecords = 0;  // deleted records in the data
+  bool incomplete = false;      // differences were found that could not all be named
+  std::string note;             // what could not be checked, and why; empty when all was
 };
 
 using ProblemFn = std::function<void(const CheckProblem&)>;

@@ -195,18 +195,42 @@ int StoredScan::Next(const uint8_t** items, uint32_t* count, std::string* why) {
   return st == kOk ? 1 : 0;
 }
 
-uint32_t StoredScan::KeyLength() const { return cd_->keyLen; }
-uint32_t StoredScan::ItemLength() const { return cd_->itemLen; }
-bool StoredScan::IgnoresDuplicates() const { return cd_->dupIgnore != 0; }
-bool StoredScan::RefusesDuplicates() const { return cd_->noDups != 0; }
-bool StoredScan::VariableLength() const { return cd_->allowVarLen != 0; }
-bool StoredScan::Binary() const { return cd_->binaryData != 0; }
-bool StoredScan::KeepsDeletedList() const { return keepsDeletedList_; }
-uint8_t StoredScan::EndOfRecordFlags() const { return cd_->eorIsiFlags; }
-uint32_t StoredScan::MarkLength() const { return cd_->binaryWithEor ? cd_->isiEorLen : cd_->eorLen; }
-uint32_t StoredScan::RecordSize() const { return cd_->recLenFound; }
-uint64_t StoredScan::RecordsScanned() const { return cd_->recCount; }
-uint32_t StoredScan::DeletedRecords() const { return cd_->deletedCount; }
+uint32_t StoredScan::KeyLength() const {
+  return cd_->keyLen;
+}
+uint32_t StoredScan::ItemLength() const {
+  return cd_->itemLen;
+}
+bool StoredScan::IgnoresDuplicates() const {
+  return cd_->dupIgnore != 0;
+}
+bool StoredScan::RefusesDuplicates() const {
+  return cd_->noDups != 0;
+}
+bool StoredScan::VariableLength() const {
+  return cd_->allowVarLen != 0;
+}
+bool StoredScan::Binary() const {
+  return cd_->binaryData != 0;
+}
+bool StoredScan::KeepsDeletedList() const {
+  return keepsDeletedList_;
+}
+uint8_t StoredScan::EndOfRecordFlags() const {
+  return cd_->eorIsiFlags;
+}
+uint32_t StoredScan::MarkLength() const {
+  return cd_->binaryWithEor ? cd_->isiEorLen : cd_->eorLen;
+}
+uint32_t StoredScan::RecordSize() const {
+  return cd_->recLenFound;
+}
+uint64_t StoredScan::RecordsScanned() const {
+  return cd_->recCount;
+}
+uint32_t StoredScan::DeletedRecords() const {
+  return cd_->deletedCount;
+}
 
 uint32_t StoredScan::HeaderRecordLength() const {
   const CmdData* cd = cd_;

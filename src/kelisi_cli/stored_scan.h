@@ -41,11 +41,11 @@ class StoredScan {
   // What the options say.
   uint32_t KeyLength() const;
   uint32_t ItemLength() const;
-  bool IgnoresDuplicates() const;   // n0, n$: only the first record of a key is indexed
-  bool RefusesDuplicates() const;   // n, n0, n$
-  bool VariableLength() const;      // v, s
-  bool Binary() const;              // f, g
-  bool KeepsDeletedList() const;    // the build lists deleted records (not w, v, s)
+  bool IgnoresDuplicates() const;  // n0, n$: only the first record of a key is indexed
+  bool RefusesDuplicates() const;  // n, n0, n$
+  bool VariableLength() const;     // v, s
+  bool Binary() const;             // f, g
+  bool KeepsDeletedList() const;   // the build lists deleted records (not w, v, s)
   // What the data showed (after Open).
   uint8_t EndOfRecordFlags() const;  // the header's code of the mark found
   uint32_t MarkLength() const;       // end-of-record bytes per record
