@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
@@ -39,6 +40,9 @@ namespace {
 
 // Entries and records held in memory at most to name the differences.
 constexpr uint64_t kNameBudget = uint64_t{1} << 20;
+// Under n0 and n$ each record is looked up; the larger its batch, the more
+// of the lookups, taken in key order, find their sectors in the cache.
+constexpr uint64_t kLookupBatchMemory = uint64_t{16} << 20;
 
 struct IndexCloser {
   void operator()(kelisi* ix) const { kelisi_close(ix); }
@@ -123,14 +127,17 @@ class Checker {
   bool CheckStructure(bool withRecords);
   bool CompareWithData();
   bool CheckFormat();
-  // Whether the scanned record belongs to the records a build would index,
-  // for the duplicate rule of n0 and n$ (a lookup); false with a status
-  // when the lookup failed.
-  bool Counts(kelisi_cursor* c, const uint8_t* item, bool* counts, int* status) const;
+  // Calls `fn` for each item of a batch that a build would index: all of
+  // them, or under n0 and n$ those without an entry of their key at a
+  // smaller offset. Returns a negative status when a lookup failed.
+  template <typename Fn>
+  int ForIndexed(const StoredScan& scan, kelisi_cursor* c, const uint8_t* items, uint32_t count,
+                 Fn fn);
   bool Fingerprint();
   bool NameDifferences();
   bool HoldIndexSide(std::vector<Held>* held);
   bool HoldDataSide(std::vector<Held>* held);
+  bool NameHiddenFirsts(const std::vector<Held>& wrongEntries);
   void NamePair(const Held& entry, const Held& record);
   void NameEntryAlone(const Held& entry);
   void NameRecordAlone(const Held& record);
@@ -150,6 +157,11 @@ class Checker {
   std::set<std::pair<uint32_t, uint32_t>> namedEntries_;  // by the library's record check
   std::unique_ptr<EntrySums> indexSums_, dataSums_;
   std::vector<uint8_t> chosen_;  // the buckets whose entries are named
+  struct Keyed {
+    uint64_t prefix;
+    const uint8_t* item;
+  };
+  std::vector<Keyed> order_;  // a batch in key order, for the lookups
   int dataFd_ = -1;
   uint64_t dataSize_ = 0;
 };
@@ -232,6 +244,7 @@ bool Checker::CheckStructure(bool withRecords) {
 
 bool Checker::CompareWithData() {
   std::string why;
+  if (scan_->IgnoresDuplicates()) scan_->SetBatchMemory(kLookupBatchMemory);
   if (!scan_->Open(opt_.dataPath, &why)) {
     // The data cannot be read as the index's options describe it.
     dataFd_ = open(opt_.dataPath, O_RDONLY);
@@ -304,17 +317,41 @@ bool Checker::CheckFormat() {
   return true;
 }
 
-bool Checker::Counts(kelisi_cursor* c, const uint8_t* item, bool* counts, int* status) const {
-  *counts = true;
-  if (!scan_->IgnoresDuplicates()) return true;
-  kelisi_entry e;
-  int st = kelisi_find(c, item + kItemKeyOfs, scan_->KeyLength(), &e);
-  if (st < 0) {
-    *status = st;
-    return false;
+template <typename Fn>
+int Checker::ForIndexed(const StoredScan& scan, kelisi_cursor* c, const uint8_t* items,
+                        uint32_t count, Fn fn) {
+  uint32_t itemLen = scan.ItemLength(), keyLen = scan.KeyLength();
+  if (!scan.IgnoresDuplicates()) {
+    for (uint32_t i = 0; i < count; ++i) fn(items + static_cast<size_t>(i) * itemLen);
+    return KELISI_OK;
   }
-  if (st == KELISI_OK && e.record_offset < ItemPosition(item)) *counts = false;
-  return true;
+  // In key order, so that the records of one key share one lookup and
+  // lookups of neighbouring keys find their sectors in the cache. The first
+  // eight key bytes, read as a big-endian number, decide most comparisons.
+  order_.resize(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* item = items + static_cast<size_t>(i) * itemLen;
+    uint64_t prefix = 0;
+    for (uint32_t k = 0; k < 8; ++k)
+      prefix = prefix << 8 | (k < keyLen ? item[kItemKeyOfs + k] : 0);
+    order_[i] = {prefix, item};
+  }
+  std::sort(order_.begin(), order_.end(), [keyLen](const Keyed& x, const Keyed& y) {
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    int d = keyLen > 8 ? memcmp(x.item + kItemKeyOfs + 8, y.item + kItemKeyOfs + 8, keyLen - 8) : 0;
+    return d != 0 ? d < 0 : ItemPosition(x.item) < ItemPosition(y.item);
+  });
+  for (uint32_t i = 0; i < count;) {
+    const uint8_t* key = order_[i].item + kItemKeyOfs;
+    kelisi_entry e;
+    int st = kelisi_find(c, key, keyLen, &e);
+    if (st < 0) return st;
+    uint64_t first = st == KELISI_OK ? e.record_offset : UINT64_MAX;
+    for (; i < count && memcmp(order_[i].item + kItemKeyOfs, key, keyLen) == 0; ++i) {
+      if (ItemPosition(order_[i].item) <= first) fn(order_[i].item);
+    }
+  }
+  return KELISI_OK;
 }
 
 // One walk of the index beside one scan of the data, each adding up its
@@ -353,18 +390,12 @@ bool Checker::Fingerprint() {
     uint32_t count;
     more = scan_->Next(&items, &count, &why);
     if (more < 0) break;
-    uint32_t itemLen = scan_->ItemLength(), keyLen = scan_->KeyLength();
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint8_t* item = items + static_cast<size_t>(i) * itemLen;
-      bool counts;
-      if (!Counts(lookup.get(), item, &counts, &st)) {
-        more = -1;
-        break;
-      }
-      if (!counts) continue;
+    uint32_t keyLen = scan_->KeyLength();
+    st = ForIndexed(*scan_, lookup.get(), items, count, [&](const uint8_t* item) {
       dataSums_->Add(ItemPosition(item), ItemLength(item), item + kItemKeyOfs, keyLen);
       ++result_.recordsIndexed;
-    }
+    });
+    if (st < 0) more = -1;
   }
   walker.join();
   result_.entries = walked;
@@ -435,6 +466,59 @@ bool Checker::NameDifferences() {
       NamePair(onlyEntries[a++], onlyRecords[b++]);
     }
   }
+  if (scan_->IgnoresDuplicates() && !onlyEntries.empty()) return NameHiddenFirsts(onlyEntries);
+  return true;
+}
+
+// Under n0 and n$ a record counts only when no entry of its key stands at
+// a smaller offset. When that entry is itself wrong, the first record of
+// the key that the data really holds was passed over as a duplicate: a
+// third reading names it.
+bool Checker::NameHiddenFirsts(const std::vector<Held>& wrongEntries) {
+  struct Hidden {
+    uint64_t wrongOffset;
+    bool settled;
+  };
+  std::map<std::string, Hidden> keys;
+  int st;
+  CursorHandle c = OpenCursor(ix_.get(), &st);
+  if (st != KELISI_OK) return Fail(st, kelisi_strerror(st));
+  for (const Held& w : wrongEntries) {
+    kelisi_entry e;
+    st = kelisi_find(c.get(), w.key.data(), w.key.size(), &e);
+    if (st < 0) return Fail(st, kelisi_strerror(st));
+    if (st == KELISI_OK && e.record_offset == w.offset) keys[w.key] = {w.offset, false};
+  }
+  if (keys.empty()) return true;
+  StoredScan scan;
+  std::string why;
+  if (!scan.Parse(h_.command_line, &why) || !scan.Open(opt_.dataPath, &why)) {
+    return Fail(KELISI_E_DATA_READ, why);
+  }
+  for (int more = 1; more > 0;) {
+    const uint8_t* items;
+    uint32_t count;
+    more = scan.Next(&items, &count, &why);
+    if (more < 0) return Fail(KELISI_E_DATA_READ, why);
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t* item = items + static_cast<size_t>(i) * scan.ItemLength();
+      auto it = keys.find(
+          std::string(reinterpret_cast<const char*>(item + kItemKeyOfs), scan.KeyLength()));
+      if (it == keys.end() || it->second.settled) continue;
+      uint64_t pos = ItemPosition(item);
+      if (pos == it->second.wrongOffset) continue;
+      it->second.settled = true;
+      if (pos < it->second.wrongOffset) continue;  // counted, and named already
+      CheckProblem p;
+      p.kind = kProblemNoEntry;
+      p.offset = pos;
+      p.message = "data record at " + std::to_string(pos) + " (key " + Quoted(it->first) + ", " +
+                  std::to_string(ItemLength(item)) +
+                  " bytes) has no entry; the entry of its key points to " +
+                  std::to_string(it->second.wrongOffset) + " instead";
+      Report(std::move(p));
+    }
+  }
   return true;
 }
 
@@ -457,6 +541,7 @@ bool Checker::HoldDataSide(std::vector<Held>* held) {
   // A scan cannot be rewound: the second reading is a scan of its own.
   StoredScan scan;
   std::string why;
+  if (scan_->IgnoresDuplicates()) scan.SetBatchMemory(kLookupBatchMemory);
   if (!scan.Parse(h_.command_line, &why) || !scan.Open(opt_.dataPath, &why)) {
     return Fail(KELISI_E_DATA_READ, why);
   }
@@ -470,16 +555,13 @@ bool Checker::HoldDataSide(std::vector<Held>* held) {
     uint32_t count;
     more = scan.Next(&items, &count, &why);
     if (more < 0) return Fail(KELISI_E_DATA_READ, why);
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint8_t* item = items + static_cast<size_t>(i) * scan.ItemLength();
-      if (!chosen_[dataSums_->BucketOf(ItemPosition(item))]) continue;
-      bool counts;
-      if (!Counts(lookup.get(), item, &counts, &st)) return Fail(st, kelisi_strerror(st));
-      if (!counts) continue;
+    st = ForIndexed(scan, lookup.get(), items, count, [&](const uint8_t* item) {
+      if (!chosen_[dataSums_->BucketOf(ItemPosition(item))]) return;
       held->push_back(
           {ItemPosition(item), ItemLength(item),
            std::string(reinterpret_cast<const char*>(item + kItemKeyOfs), scan.KeyLength())});
-    }
+    });
+    if (st < 0) return Fail(st, kelisi_strerror(st));
   }
   return true;
 }

@@ -195,6 +195,8 @@ int StoredScan::Next(const uint8_t** items, uint32_t* count, std::string* why) {
   return st == kOk ? 1 : 0;
 }
 
+void StoredScan::SetBatchMemory(uint64_t bytes) { cd_->maxMemory = bytes; }
+
 uint32_t StoredScan::KeyLength() const {
   return cd_->keyLen;
 }

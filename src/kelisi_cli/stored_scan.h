@@ -28,6 +28,10 @@ class StoredScan {
   // not build an index from it.
   bool Parse(const char* storedLine, std::string* why);
 
+  // The memory that holds one batch of records (before Open; 1 MiB, a
+  // build's default, unless set).
+  void SetBatchMemory(uint64_t bytes);
+
   // Opens the data file read-only, detects how its records end and settles
   // the record length as a build does. False with the reason.
   bool Open(const char* dataPath, std::string* why);
