@@ -13,7 +13,7 @@ void ShowUsage(FILE* to) {
       "       kelisi find ISI KEY [--data DATA] [--prefix]\n"
       "       kelisi range ISI FROM TO [--data DATA]\n"
       "       kelisi dump ISI [--data DATA]\n"
-      "       kelisi check ISI [DATA] [--records] [--json]\n"
+      "       kelisi check ISI [DATA] [--records] [--allow-free] [--json]\n"
       "\n"
       "Reads, searches and checks ISI index files built by kelindex.\n"
       "  info   the header, the tree's depth, sectors and fill, the deleted-record list\n"
