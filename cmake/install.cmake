@@ -59,7 +59,7 @@ set(CPACK_PACKAGE_CONTACT "kelindex maintainers <maintainers@kelindex.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "builds, checks and reads ISI index files over record-oriented data files")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "kelindex builds B-tree index files (ISI files) of 512-byte sectors over\n fixed-length, variable-length and binary record files, rebuilds them from\n the command line they store and compacts them in place. kelisi shows,\n searches and checks them; libkelisi reads them from C and C++ programs.")
+  "kelindex builds B-tree index files (ISI files) of 512-byte sectors over\nfixed-length, variable-length and binary record files, rebuilds them from\nthe command line they store and compacts them in place. kelisi shows,\nsearches and checks them; libkelisi reads them from C and C++ programs.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
