@@ -27,8 +27,10 @@
  *   separate threads, one handle from one thread at a time.
  * - A damaged or hostile file yields KELISI_E_CORRUPT (or another negative
  *   status), never a crash, a read outside a buffer or an endless loop.
- * - Memory per handle and per cursor is bounded and does not grow with the
- *   size of the index.
+ * - Memory per handle (at most 4 MiB of cached sectors) and per cursor
+ *   (about 25 KiB) is bounded and does not grow with the size of the index;
+ *   kelisi_check and kelisi_get_stats take one bit per sector of the index
+ *   for the length of the call.
  * - Without KELISI_SHARED, another process that rewrites the index while it
  *   is read may make a call fail with KELISI_E_CORRUPT; with KELISI_SHARED
  *   the handle takes the advisory locks that kelindex's compaction respects
@@ -94,13 +96,16 @@ enum {
 
 /* Opens `isi_path` read-only and reads its header. `data_path` names the
    data file the entries point into, or is NULL (then record reads and the
-   record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA is
-   given). On success *out is the new handle; on failure *out is NULL. */
+   record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA or
+   KELISI_SHARED is given). The data file the header names is looked for as
+   written, then, when that is a relative name, beside the index. On
+   success *out is the new handle; on failure *out is NULL. */
 KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned flags,
                            kelisi** out);
 
-/* Releases the handle, its cursors' hold on it, its files and its locks.
-   The handle's cursors must be closed first. NULL is accepted. */
+/* Releases the handle, its files and its locks. The handle's cursors must
+   be closed first: while one is open, KELISI_E_ARG and nothing is done.
+   NULL is accepted. */
 KELISI_API int kelisi_close(kelisi* ix);
 
 /* ---- The header --------------------------------------------------------- */
@@ -118,7 +123,7 @@ typedef struct kelisi_test {
 
 typedef struct kelisi_header {
   uint32_t record_length;   /* without end-of-record bytes (variable length: the maximum) */
-  uint32_t eor_length;      /* 0, 1 or 2 */
+  uint32_t eor_length;      /* 0 (binary), 1 or 2; a lone CR counts 1 */
   unsigned char eor[2];     /* the end-of-record bytes (LF; CR LF; LF CR; CR) */
   uint32_t key_length;      /* 1 to 150 */
   uint32_t entry_size;      /* bytes per key entry in a sector */
@@ -171,10 +176,14 @@ typedef struct kelisi_entry {
 KELISI_API int kelisi_cursor_open(kelisi* ix, kelisi_cursor** out);
 KELISI_API int kelisi_cursor_close(kelisi_cursor* c);
 
-/* Each positions the cursor and fills *e; KELISI_NOTFOUND when there is no
-   such entry (the cursor is then unpositioned: next and prev return
-   KELISI_NOTFOUND until it is positioned again). Keys compare as unsigned
-   bytes; equal keys are ordered by record position. */
+/* Each positions the cursor and fills *e (e may be NULL); KELISI_NOTFOUND
+   when there is no such entry (the cursor is then unpositioned: next and
+   prev return KELISI_NOTFOUND until it is positioned again); a failure
+   also leaves it unpositioned. Keys compare as unsigned bytes; equal keys
+   are ordered by record position. Under KELISI_SHARED, a cursor whose
+   index was rewritten since its last call takes its next step from the
+   entry it stood on, found again by key and record position (or returns
+   KELISI_NOTFOUND when the rewritten index has another key length). */
 KELISI_API int kelisi_first(kelisi_cursor* c, kelisi_entry* e);
 KELISI_API int kelisi_last(kelisi_cursor* c, kelisi_entry* e);
 /* The first entry whose key is greater than or equal to `key`, compared over
@@ -184,7 +193,9 @@ KELISI_API int kelisi_next(kelisi_cursor* c, kelisi_entry* e);
 KELISI_API int kelisi_prev(kelisi_cursor* c, kelisi_entry* e);
 /* Exact lookup: the first entry whose first `len` key bytes equal `key`
    (len = key_length for a whole key). kelisi_next_dup then gives the next
-   entry with the same bytes, until KELISI_NOTFOUND. */
+   entry whose first `len` bytes are the same, until KELISI_NOTFOUND; after
+   kelisi_seek it compares the seek's `len` bytes, after kelisi_first or
+   kelisi_last the whole key. */
 KELISI_API int kelisi_find(kelisi_cursor* c, const void* key, size_t len, kelisi_entry* e);
 KELISI_API int kelisi_next_dup(kelisi_cursor* c, kelisi_entry* e);
 
@@ -239,12 +250,15 @@ typedef struct kelisi_problem {
 } kelisi_problem;
 
 enum {
-  KELISI_P_HEADER = 1, /* a header value */
+  KELISI_P_HEADER = 1, /* the header's record count against the tree's entries */
   KELISI_P_SECTOR,     /* a key sector outside the file, reached twice, or not at all */
-  KELISI_P_LEVEL,      /* a level that does not fall by one toward the leaves */
-  KELISI_P_COUNT,      /* a count byte larger than a sector holds */
+  KELISI_P_LEVEL,      /* a level that does not fall toward the leaves (by one below
+                          an entry), a leaf not at level 0, entries with and without
+                          children in one sector, a tree deeper than 48 levels */
+  KELISI_P_COUNT,      /* a count byte larger than a sector holds; a root without
+                          entries but with a child */
   KELISI_P_ORDER,      /* keys out of order, or a duplicate sequence that does not count up */
-  KELISI_P_DDR,        /* the deleted-record chain */
+  KELISI_P_DDR,        /* the deleted-record chain, or its total against the header */
   KELISI_P_RECORD,     /* an entry whose record is missing, deleted or has another key */
   KELISI_P_DELETED     /* a deleted-record position that is not a deleted record */
 };
