@@ -49,7 +49,13 @@ std::string FailureText(Status code) {
   if (code == kUsageShown) return "it asks for the usage text";
   const char* text = CmdParseErrorText(code);
   std::string s = text != nullptr ? text : pCmdData->msgBuf;
+  // kelindex's advice to look at its usage text is no help here.
+  size_t advice = s.find("  Use -? option");
+  if (advice != std::string::npos) s.erase(advice);
   while (!s.empty() && (s.back() == '\n' || s.back() == '.' || s.back() == ' ')) s.pop_back();
+  if (!s.empty() && s[0] >= 'A' && s[0] <= 'Z' && (s.size() < 2 || s[1] < 'A' || s[1] > 'Z')) {
+    s[0] = static_cast<char>(s[0] - 'A' + 'a');
+  }
   return s;
 }
 

@@ -40,6 +40,20 @@ add_executable(client client.c)
 target_link_libraries(client PRIVATE kelisi::kelisi_static)
 )";
 
+// A build under the sanitizers installs an instrumented library, which only
+// a program built the same way can link.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr char kCflags[] = "-fsanitize=address,undefined";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr char kCflags[] = "-fsanitize=address,undefined";
+#else
+constexpr char kCflags[] = "";
+#endif
+#else
+constexpr char kCflags[] = "";
+#endif
+
 int Shell(const std::string& cmd) {
   int st = system(cmd.c_str());
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -64,8 +78,8 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
   ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-2"}, opts).exitCode, 0);
   dir.write("client.c", kClient);
   std::string run = " " + dir.file("d.isi") + " " + dir.file("d.txt") + " K2 >" + dir.file("out");
-  ASSERT_EQ(Shell("cd " + dir.path() + " && PKG_CONFIG_PATH=" + prefix +
-                  "/lib/pkgconfig cc client.c -o client $(PKG_CONFIG_PATH=" + prefix +
+  ASSERT_EQ(Shell("cd " + dir.path() + " && PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig cc " +
+                  kCflags + " client.c -o client $(PKG_CONFIG_PATH=" + prefix +
                   "/lib/pkgconfig pkg-config --cflags --libs kelisi)" + log),
             0)
       << dir.read("log");
@@ -76,8 +90,8 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
   dir.write("project/CMakeLists.txt", kProject);
   dir.write("project/client.c", kClient);
   ASSERT_EQ(Shell("cmake -S " + dir.file("project") + " -B " + dir.file("project/b") +
-                  " -DCMAKE_PREFIX_PATH=" + prefix + log + " && cmake --build " +
-                  dir.file("project/b") + log),
+                  " -DCMAKE_PREFIX_PATH=" + prefix + " -DCMAKE_C_FLAGS='" + kCflags + "'" + log +
+                  " && cmake --build " + dir.file("project/b") + log),
             0)
       << dir.read("log");
   EXPECT_EQ(Shell(dir.file("project/b/client") + run), 0);
