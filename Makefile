@@ -3,10 +3,12 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+PKG_BUILD  ?= build-pkg
 JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test test-sanitize demo bench fuzz format clean
+.PHONY: all deps build test test-sanitize demo bench fuzz format clean install package
 
 all: build
 
@@ -49,8 +51,25 @@ fuzz: $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# What an installation holds: the two programs and the reader library; the
+# tests need not be built for it.
+INSTALL_TARGETS = kelindex kelisi kelisi_static kelisi_shared
+
+install: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALL_TARGETS)
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package (CPack's DEB generator), from a release build of its own
+# without tests or benchmarks, installed under /usr.
+package: | deps
+	cmake -S . -B $(PKG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEL_BUILD_TESTS=OFF \
+	  -DKEL_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	cd $(PKG_BUILD) && cpack -G DEB
+	@ls $(PKG_BUILD)/*.deb
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD)

@@ -6,7 +6,9 @@ set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for pkg in cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev librapidcheck-dev libbenchmark-dev libsqlite3-dev liblmdb-dev libclang-rt-14-dev; do
+# pkg-config serves the installation test's C client; dpkg-dev (dpkg-shlibdeps)
+# and file let CPack work out the Debian package's dependencies.
+for pkg in cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev librapidcheck-dev libbenchmark-dev libsqlite3-dev liblmdb-dev libclang-rt-14-dev dpkg-dev file; do
   have_pkg "$pkg" || need+=("$pkg")
 done
 if [ "${1:-}" = "--bench" ]; then

@@ -1,0 +1,56 @@
+// The subcommands of kelisi and what they share: the argument reader, the
+// one-line failure messages, opening an index, and the output stream.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kelisi.h"
+
+namespace kelisi_cli {
+
+// Exit statuses: 0 success; 1 a failure (with one line on stderr), an
+// inconsistent index, or a search that found nothing.
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 1;
+
+// The arguments of one subcommand.
+struct Args {
+  std::vector<std::string> positional;
+  std::set<std::string> flags;                // "--json", "--prefix", ...
+  std::map<std::string, std::string> values;  // "--data" -> path
+};
+
+// Reads argv[first..]: `flags` take no value, `valued` take the next
+// argument (or the text after '='); "--" ends the options. Prints the
+// failure and returns false for an unknown option, a missing value or a
+// count of positional arguments outside [minPositional, maxPositional].
+bool ReadArgs(int argc, char** argv, int first, const std::set<std::string>& flags,
+              const std::set<std::string>& valued, size_t minPositional, size_t maxPositional,
+              const char* command, Args* out);
+
+// Prints "kelisi: <text>" on stderr and returns kExitFail.
+int Fail(const std::string& text);
+
+// The text of a library status for the files concerned, as one message.
+std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath);
+
+// Opens an index (and its data file when dataPath is not empty); on
+// failure prints the message and returns nullptr.
+kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath);
+
+// Buffered standard output; Flush reports a failed write (status kExitFail).
+void Out(const std::string& text);
+int Flush(int status);
+
+int RunInfo(int argc, char** argv);
+int RunFind(int argc, char** argv);
+int RunRange(int argc, char** argv);
+int RunDump(int argc, char** argv);
+int RunCheck(int argc, char** argv);
+void ShowUsage(FILE* to);
+
+}  // namespace kelisi_cli

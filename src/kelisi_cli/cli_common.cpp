@@ -1,0 +1,146 @@
+// What the subcommands share: reading their arguments, the failure line,
+// the texts of library statuses, opening an index, buffered output.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kelisi_cli/cli.h"
+
+namespace kelisi_cli {
+
+namespace {
+
+std::string gOut;  // standard output, written in large blocks
+bool gWriteFailed = false;
+
+void WriteOut() {
+  if (!gOut.empty() && !gWriteFailed) {
+    if (fwrite(gOut.data(), 1, gOut.size(), stdout) != gOut.size()) gWriteFailed = true;
+  }
+  gOut.clear();
+}
+
+// Why a file cannot be opened for reading, as the system says it.
+std::string OpenFailure(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    close(fd);
+    return "";
+  }
+  return strerror(errno);
+}
+
+}  // namespace
+
+int Fail(const std::string& text) {
+  WriteOut();
+  fflush(stdout);
+  fprintf(stderr, "kelisi: %s\n", text.c_str());
+  return kExitFail;
+}
+
+bool ReadArgs(int argc, char** argv, int first, const std::set<std::string>& flags,
+              const std::set<std::string>& valued, size_t minPositional, size_t maxPositional,
+              const char* command, Args* out) {
+  bool optionsEnded = false;
+  for (int i = first; i < argc; ++i) {
+    std::string a = argv[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      out->positional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name = a, value;
+    size_t eq = a.find('=');
+    bool hasValue = eq != std::string::npos && a.compare(0, 2, "--") == 0;
+    if (hasValue) {
+      name = a.substr(0, eq);
+      value = a.substr(eq + 1);
+    }
+    if (flags.count(name) != 0 && !hasValue) {
+      out->flags.insert(name);
+    } else if (valued.count(name) != 0) {
+      if (!hasValue) {
+        if (i + 1 >= argc) {
+          Fail(std::string(command) + ": option " + name + " needs a value");
+          return false;
+        }
+        value = argv[++i];
+      }
+      out->values[name] = value;
+    } else {
+      Fail(std::string(command) + ": unknown option " + a + " (kelisi -h shows the usage)");
+      return false;
+    }
+  }
+  if (out->positional.size() < minPositional || out->positional.size() > maxPositional) {
+    Fail(std::string(command) + ": " +
+         (out->positional.size() < minPositional ? "missing arguments" : "too many arguments") +
+         " (kelisi -h shows the usage)");
+    return false;
+  }
+  return true;
+}
+
+std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath) {
+  std::string why;
+  switch (status) {
+    case KELISI_E_OPEN:
+      why = OpenFailure(isiPath);
+      return "cannot open " + isiPath + (why.empty() ? "" : ": " + why);
+    case KELISI_E_READ:
+      return "cannot read " + isiPath;
+    case KELISI_E_NOT_ISI:
+      return "not an ISI file: " + isiPath;
+    case KELISI_E_HEADER:
+      return "damaged ISI header: " + isiPath;
+    case KELISI_E_CORRUPT:
+      return "damaged ISI structure: " + isiPath;
+    case KELISI_E_DATA_OPEN:
+      why = OpenFailure(dataPath);
+      return "cannot open the data file " + dataPath + (why.empty() ? "" : ": " + why);
+    case KELISI_E_DATA_READ:
+      return "cannot read the record from the data file " + dataPath +
+             " (a read failed, or the record lies past its end)";
+    case KELISI_E_KEYSPEC:
+      return "the key specifications in the header of " + isiPath + " do not describe its key";
+    case KELISI_E_NOMEM:
+      return "out of memory";
+    case KELISI_E_LOCK:
+      return "cannot lock the data file of " + isiPath;
+    default:
+      return std::string(kelisi_strerror(status)) + ": " + isiPath;
+  }
+}
+
+kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath) {
+  kelisi* ix = nullptr;
+  int st = kelisi_open(isiPath.c_str(), dataPath.empty() ? nullptr : dataPath.c_str(), 0, &ix);
+  if (st != KELISI_OK) {
+    Fail(StatusText(st, isiPath, dataPath));
+    return nullptr;
+  }
+  return ix;
+}
+
+void Out(const std::string& text) {
+  gOut += text;
+  if (gOut.size() >= (1u << 16)) WriteOut();
+}
+
+int Flush(int status) {
+  WriteOut();
+  if (fflush(stdout) != 0) gWriteFailed = true;
+  if (gWriteFailed) {
+    fprintf(stderr, "kelisi: cannot write the output: %s\n", strerror(errno));
+    return kExitFail;
+  }
+  return status;
+}
+
+}  // namespace kelisi_cli

@@ -1,0 +1,101 @@
+// The installation: `cmake --install` of this build into a fresh prefix,
+// then a C program built against it with pkg-config (the shared library)
+// and a CMake project with find_package(kelisi) (the static one), each
+// opening an index that kelindex built and finding a key in it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/test_util.h"
+
+namespace {
+
+constexpr char kClient[] = R"(#include <kelisi.h>
+#include <stdio.h>
+#include <string.h>
+int main(int argc, char** argv) {
+  kelisi* ix;
+  int st = kelisi_open(argv[1], argv[2], 0, &ix);
+  if (st != KELISI_OK) { fprintf(stderr, "%s\n", kelisi_strerror(st)); return 2; }
+  kelisi_cursor* c;
+  kelisi_entry e;
+  char rec[64];
+  size_t n = 0;
+  kelisi_cursor_open(ix, &c);
+  st = kelisi_find(c, argv[3], strlen(argv[3]), &e);
+  if (st == KELISI_OK) st = kelisi_read_record(ix, &e, rec, sizeof rec, &n);
+  if (st == KELISI_OK) printf("%llu %.*s", (unsigned long long)e.record_offset, (int)n, rec);
+  kelisi_cursor_close(c);
+  kelisi_close(ix);
+  return st;
+}
+)";
+
+constexpr char kProject[] = R"(cmake_minimum_required(VERSION 3.20)
+project(client C)
+find_package(kelisi 1 REQUIRED)
+add_executable(client client.c)
+target_link_libraries(client PRIVATE kelisi::kelisi_static)
+)";
+
+// A build under the sanitizers installs an instrumented library, which only
+// a program built the same way can link.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr char kCflags[] = "-fsanitize=address,undefined";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr char kCflags[] = "-fsanitize=address,undefined";
+#else
+constexpr char kCflags[] = "";
+#endif
+#else
+constexpr char kCflags[] = "";
+#endif
+
+int Shell(const std::string& cmd) {
+  int st = system(cmd.c_str());
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
+  kt::TempDir dir;
+  std::string prefix = dir.file("prefix"), log = " >>" + dir.file("log") + " 2>&1";
+  ASSERT_EQ(Shell("cmake --install " KEL_BINARY_DIR " --prefix " + prefix + log), 0)
+      << dir.read("log");
+  for (const char* f :
+       {"bin/kelindex", "bin/kelisi", "include/kelisi.h", "lib/libkelisi.a", "lib/libkelisi.so.1",
+        "lib/pkgconfig/kelisi.pc", "lib/cmake/kelisi/kelisiConfig.cmake", "share/man/man1/kelisi.1",
+        "share/man/man1/kelindex.1"}) {
+    EXPECT_TRUE(dir.exists(std::string("prefix/") + f)) << f;
+  }
+  EXPECT_FALSE(dir.exists("prefix/bin/kelindex_fi"));
+
+  dir.write("d.txt", "K1 first \nK2 second\nK3 third \n");
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-2"}, opts).exitCode, 0);
+  dir.write("client.c", kClient);
+  std::string run = " " + dir.file("d.isi") + " " + dir.file("d.txt") + " K2 >" + dir.file("out");
+  ASSERT_EQ(Shell("cd " + dir.path() + " && PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig cc " +
+                  kCflags + " client.c -o client $(PKG_CONFIG_PATH=" + prefix +
+                  "/lib/pkgconfig pkg-config --cflags --libs kelisi)" + log),
+            0)
+      << dir.read("log");
+  EXPECT_EQ(Shell("LD_LIBRARY_PATH=" + prefix + "/lib " + dir.file("client") + run), 0);
+  EXPECT_EQ(dir.read("out"), "10 K2 second\n");
+
+  ASSERT_EQ(Shell("mkdir " + dir.file("project")), 0);
+  dir.write("project/CMakeLists.txt", kProject);
+  dir.write("project/client.c", kClient);
+  ASSERT_EQ(Shell("cmake -S " + dir.file("project") + " -B " + dir.file("project/b") +
+                  " -DCMAKE_PREFIX_PATH=" + prefix + " -DCMAKE_C_FLAGS='" + kCflags + "'" + log +
+                  " && cmake --build " + dir.file("project/b") + log),
+            0)
+      << dir.read("log");
+  EXPECT_EQ(Shell(dir.file("project/b/client") + run), 0);
+  EXPECT_EQ(dir.read("out"), "10 K2 second\n");
+}
+
+}  // namespace

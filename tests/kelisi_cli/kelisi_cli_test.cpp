@@ -1,0 +1,177 @@
+// kelisi end to end: indexes built by kelindex, each subcommand run on them
+// with its exit status and exact lines, and the data check on sound indexes
+// of several forms and on indexes whose data or tree was changed after the
+// build.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "kelisi_cli/index_check.h"
+#include "support/test_util.h"
+
+namespace {
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// 11 bytes and LF: a 2-byte key, a word, a flag in column 11.
+std::string Rec(const std::string& key, const std::string& word, char flag) {
+  std::string r = key + " " + word;
+  r.resize(10, ' ');
+  return r + flag + "\n";
+}
+
+class KelisiCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fixed_ = Rec("B2", "bravo", 'X') + Rec("A1", "alpha", 'Y') + std::string(12, '\0') +
+             Rec("C3", "charlie", 'X') + Rec("A1", "again", 'X') + Rec("D4", "delta", 'Y');
+    dir_.write("d.txt", fixed_);
+    Build({"d.txt,d.isi", "-1-2"});
+  }
+  void Build(const std::vector<std::string>& args) {
+    kt::RunOptions opts;
+    opts.cwd = dir_.path();
+    ASSERT_EQ(kt::RunKelindex(args, opts).exitCode, 0) << args[0] << " " << args[1];
+  }
+  Result Kelisi(const std::vector<std::string>& args) {
+    std::string cmd = "cd " + Quote(dir_.path()) + " && " + Quote(KELISI_BIN);
+    for (const std::string& a : args) cmd += " " + Quote(a);
+    cmd += " >out.txt 2>err.txt";
+    int st = system(cmd.c_str());
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, dir_.read("out.txt"), dir_.read("err.txt")};
+  }
+  // Runs `kelisi check isi data`: its exit status and its lines but the summary.
+  std::pair<int, std::string> Problems(const std::string& isi, const std::string& data) {
+    Result r = Kelisi({"check", isi, data});
+    EXPECT_EQ(r.err, "");
+    std::string lines = r.out.substr(0, r.out.rfind('\n', r.out.size() - 2) + 1);
+    return {r.code, r.out.find('\n') == r.out.size() - 1 ? "" : lines};
+  }
+  kt::TempDir dir_;
+  std::string fixed_;
+};
+
+TEST_F(KelisiCli, SubcommandsGiveTheirExactLinesAndStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string out, err;
+  } cases[] = {
+      {{"dump", "d.isi"},
+       0,
+       "A1\t12\t12\t0\nA1\t48\t12\t1\nB2\t0\t12\t0\nC3\t36\t12\t0\nD4\t60\t12\t0\n",
+       ""},
+      {{"find", "d.isi", "A1", "--data", "d.txt"},
+       0,
+       "A1\t12\t12\t0\tA1 alpha  Y\nA1\t48\t12\t1\tA1 again  X\n",
+       ""},
+      {{"find", "d.isi", "C", "--prefix"}, 0, "C3\t36\t12\t0\n", ""},
+      {{"find", "d.isi", "\\x43\\x33"}, 0, "C3\t36\t12\t0\n", ""},
+      {{"find", "d.isi", "C"}, 1, "", ""},  // padded to "C ": no such key
+      {{"find", "d.isi", "ABC"},
+       1,
+       "",
+       "kelisi: find: the key ABC is longer than the keys of d.isi (2 bytes)\n"},
+      {{"range", "d.isi", "B", "C"}, 0, "B2\t0\t12\t0\nC3\t36\t12\t0\n", ""},
+      {{"range", "d.isi", "D5", ""}, 1, "", ""},
+      {{"check", "d.isi"}, 0, "d.isi: consistent\n", ""},
+      {{"check", "d.isi", "d.txt"},
+       0,
+       "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 1 deleted)\n",
+       ""},
+      {{"info", "d.txt"}, 1, "", "kelisi: not an ISI file: d.txt\n"},
+      {{"dump", "none.isi"}, 1, "", "kelisi: cannot open none.isi: No such file or directory\n"},
+      {{"dump"}, 1, "", "kelisi: dump: missing arguments (kelisi -h shows the usage)\n"},
+      {{"list", "d.isi"}, 1, "", "kelisi: unknown command 'list' (kelisi -h shows the usage)\n"},
+  };
+  for (const Case& c : cases) {
+    Result r = Kelisi(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.err, c.err) << c.args[0];
+  }
+  Result info = Kelisi({"info", "d.isi"});
+  EXPECT_EQ(info.code, 0);
+  for (const char* line :
+       {"records:        fixed-length text, 11 bytes + LF\n",
+        "key:            2 bytes from columns 1-2\n", "command line:   kelindex d.txt,d.isi,-1-2\n",
+        "deleted:        1 records\n", "entries:        5 (at most 31 a sector)\n"}) {
+    EXPECT_NE(info.out.find(line), std::string::npos) << line << info.out;
+  }
+  EXPECT_NE(Kelisi({"info", "d.isi", "--json"}).out.find("\"key_length\": 2,"), std::string::npos);
+  EXPECT_EQ(Kelisi({"--help"}).code, 0);
+  Result bare = Kelisi({});
+  EXPECT_EQ(bare.code, 1);
+  EXPECT_EQ(bare.err.rfind("usage: kelisi info ISI", 0), 0u);
+}
+
+TEST_F(KelisiCli, CheckFindsNothingOnSoundIndexesOfEveryForm) {
+  std::string var = "A1 short\nB2 a longer record\n" + Rec("C3", "charlie", 'X');
+  dir_.write("v.txt", var);
+  struct Case {
+    std::string data;
+    std::vector<std::string> build;
+  } cases[] = {
+      {"d.txt", {"d.txt,n0.isi", "-n0,1-2"}},
+      {"d.txt", {"d.txt,p.isi", "-p11=X,1-2"}},
+      {"d.txt", {"d.txt,px.isi", "-p=4='again'|11='Y',1-2"}},
+      {"d.txt", {"d.txt,u.isi", "-u,4-6,1"}},
+      {"v.txt", {"v.txt,v.isi", "-v,1-2,12-14"}},
+  };
+  for (const Case& c : cases) {
+    Build(c.build);
+    std::string isi = c.build[0].substr(c.build[0].find(',') + 1);
+    EXPECT_EQ(Problems(isi, c.data), std::make_pair(0, std::string())) << c.build[1];
+  }
+  // The same through the check's own interface, as the test suite's oracle.
+  kelisi_cli::CheckOptions opt;
+  std::string data = dir_.file("d.txt");
+  opt.dataPath = data.c_str();
+  kelisi_cli::CheckResult r = kelisi_cli::CheckIndex(dir_.file("px.isi").c_str(), opt, nullptr);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.problems, 0u);
+  EXPECT_TRUE(r.dataCompared);
+  EXPECT_EQ(r.recordsIndexed, 3u);  // A1 again, A1 alpha (Y), D4 (Y)
+}
+
+TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
+  auto patched = [](std::string s, size_t at, const std::string& bytes) {
+    return s.replace(at, bytes.size(), bytes);
+  };
+  std::string isi = dir_.read("d.isi");
+  struct Case {
+    const char* what;
+    std::string data, isi, lines;
+  } cases[] = {
+      {"record changed", patched(fixed_, 36, "Z9"), isi,
+       "key sector 2 entry 4: record at 36 carries key \"Z9\", not the entry's \"C3\"\n"},
+      {"record deleted", patched(fixed_, 60, std::string(12, '\0')), isi,
+       "key sector 2 entry 5: record at 60 is a deleted record\n"},
+      {"record appended", fixed_ + Rec("E5", "echo", 'X'), isi,
+       "data record at 72 (key \"E5\", 12 bytes) has no entry\n"},
+      {"key patched", fixed_, patched(isi, 1024 + 3 * 16 + 12, "C0"),
+       "key sector 2 entry 4: record at 36 carries key \"C3\", not the entry's \"C0\"\n"},
+      {"deleted record reused", patched(fixed_, 24, Rec("Q7", "quebec", 'X')), isi,
+       "data record at 24 (key \"Q7\", 12 bytes) has no entry\n"
+       "deleted-record list: record at 24 not zero-filled\n"},
+  };
+  for (const Case& c : cases) {
+    dir_.write("x.txt", c.data);
+    dir_.write("x.isi", c.isi);
+    EXPECT_EQ(Problems("x.isi", "x.txt"), std::make_pair(1, c.lines)) << c.what;
+  }
+}
+
+}  // namespace
