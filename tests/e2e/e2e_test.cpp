@@ -426,14 +426,6 @@ bool UpdatingGoldens() {
 
 class E2e : public ::testing::TestWithParam<Case> {};
 
-// Replaces every `from` in `text` by `to`.
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 // A run's messages as the table writes them: the time line as T, the run's
 // directory as $D, work-file names without their unique part.
 std::string Normalized(const std::string& text, const TempDir& dir) {
@@ -443,7 +435,7 @@ std::string Normalized(const std::string& text, const TempDir& dir) {
                  "Elapsed time = \\d\\d:\\d\\d:\\d\\d\n"),
       T);
   t = std::regex_replace(t, std::regex("/dsort[A-Za-z0-9]{6}"), "/dsortXXXXXX");
-  return Replace(t, dir.path(), "$D");
+  return kt::ReplaceAll(t, dir.path(), "$D");
 }
 
 TEST_P(E2e, Run) {
@@ -459,7 +451,7 @@ TEST_P(E2e, Run) {
   for (const std::string& pair : Split(c.env)) {
     if (pair.empty()) continue;
     size_t eq = pair.find('=');
-    opts.env.emplace_back(pair.substr(0, eq), Replace(pair.substr(eq + 1), "$D", dir.path()));
+    opts.env.emplace_back(pair.substr(0, eq), kt::ReplaceAll(pair.substr(eq + 1), "$D", dir.path()));
   }
   kt::RunResult r = kt::RunKelindex(Split(c.args), opts);
 
