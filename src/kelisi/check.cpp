@@ -81,8 +81,7 @@ class Checker {
   char msg_[256];
 };
 
-void Checker::Report(int kind, uint32_t sector, uint32_t index, bool skips, const char* fmt,
-                     ...) {
+void Checker::Report(int kind, uint32_t sector, uint32_t index, bool skips, const char* fmt, ...) {
   if (stop_) return;
   if (stats_) {
     damaged_ = damaged_ || skips;
@@ -103,7 +102,8 @@ int Checker::Prepare() {
   seen_.reset(new (std::nothrow) uint64_t[words]());
   path_.reset(new (std::nothrow) Level[kMaxDepth]);
   if (!seen_ || !path_) return KELISI_E_NOMEM;
-  for (uint64_t s = 0; s < kFrontSectors && s < ix_->fileSectors; ++s) See(s);
+  // The head deleted-record sector may sit in the front, at sector 3.
+  for (uint64_t s = 0; s < kIsiDdrHeadPos / kIsiSector && s < ix_->fileSectors; ++s) See(s);
   if ((flags_ & KELISI_CHECK_RECORDS) == 0 || stats_) return KELISI_OK;
   if (ix_->dataFd < 0) return KELISI_E_NO_DATA;
   if (RecordKey(ix_, nullptr, 0, key_) != KELISI_OK) return KELISI_E_KEYSPEC;
@@ -126,8 +126,7 @@ void Checker::Shape(const Level& f, uint32_t depth) {
     ++leafSectors_;
     if (depth > maxDepth_) maxDepth_ = depth;
     if (SecLevel(f.sec) != 0) {
-      Report(KELISI_P_LEVEL, f.pos, 0, false, "leaf sector %u at level %u", f.pos,
-             SecLevel(f.sec));
+      Report(KELISI_P_LEVEL, f.pos, 0, false, "leaf sector %u at level %u", f.pos, SecLevel(f.sec));
     }
   }
 }
@@ -172,8 +171,8 @@ int Checker::Descend(uint32_t child) {
   // The build passes a short level's rightmost child up to the level above
   // it, so only entry children must sit exactly one level down.
   if (!isRight && cl + 1 != pl) {
-    Report(KELISI_P_LEVEL, child, 0, false, "key sector %u at level %u, under level %u", child,
-           cl, pl);
+    Report(KELISI_P_LEVEL, child, 0, false, "key sector %u at level %u, under level %u", child, cl,
+           pl);
   }
   f.pos = child;
   f.slot = 0;
@@ -202,8 +201,8 @@ int Checker::Entry(const Level& f, uint32_t i) {
            i + 1, dup, prevDup_);
   } else if (k < 0 && dup != 0) {
     Report(KELISI_P_ORDER, f.pos, i + 1, false,
-           "key sector %u entry %u: first record of a key with duplicate sequence %u", f.pos,
-           i + 1, dup);
+           "key sector %u entry %u: first record of a key with duplicate sequence %u", f.pos, i + 1,
+           dup);
   }
   memcpy(prevKey_, EntryKey(en), len);
   prevOffset_ = off;
@@ -238,8 +237,8 @@ int Checker::CheckRecord(const Level& f, uint32_t i, const uint8_t* en) {
     what = "carries another key";
   }
   if (what != nullptr) {
-    Report(KELISI_P_RECORD, f.pos, i + 1, false, "key sector %u entry %u: record at %llu %s",
-           f.pos, i + 1, static_cast<unsigned long long>(off), what);
+    Report(KELISI_P_RECORD, f.pos, i + 1, false, "key sector %u entry %u: record at %llu %s", f.pos,
+           i + 1, static_cast<unsigned long long>(off), what);
   }
   return KELISI_OK;
 }
@@ -342,7 +341,8 @@ void Checker::CheckCounts() {
   uint32_t got = static_cast<uint32_t>(entries_);
   // Duplicates dropped by n0 and n$ are counted by the build but not kept.
   if (h.no_duplicates ? got > h.record_count : got != h.record_count) {
-    Report(KELISI_P_HEADER, kNoSector, 0, false, "the tree holds %llu entries, the header counts %u",
+    Report(KELISI_P_HEADER, kNoSector, 0, false,
+           "the tree holds %llu entries, the header counts %u",
            static_cast<unsigned long long>(entries_), h.record_count);
   }
   if (h.ddr_head != kIsiNoSector && !damaged_ && ddrEntries_ != h.deleted_count) {
@@ -351,8 +351,7 @@ void Checker::CheckCounts() {
            static_cast<unsigned long long>(ddrEntries_), h.deleted_count);
   } else if (h.ddr_head == kIsiNoSector && h.deleted_count != 0 && !h.append_at_end) {
     Report(KELISI_P_DDR, kNoSector, 0, false,
-           "the header counts %u deleted records but has no deleted-record chain",
-           h.deleted_count);
+           "the header counts %u deleted records but has no deleted-record chain", h.deleted_count);
   }
 }
 
@@ -394,8 +393,7 @@ void Checker::FillStats(kelisi_stats* s) const {
 extern "C" {
 
 KELISI_API int kelisi_check(kelisi* ix, unsigned flags, kelisi_report_fn report, void* ctx) {
-  if (ix == nullptr ||
-      (flags & ~unsigned{KELISI_CHECK_RECORDS | KELISI_CHECK_ALLOW_FREE}) != 0) {
+  if (ix == nullptr || (flags & ~unsigned{KELISI_CHECK_RECORDS | KELISI_CHECK_ALLOW_FREE}) != 0) {
     return KELISI_E_ARG;
   }
   kisi::CallScope scope(ix);

@@ -18,7 +18,9 @@ namespace kisi {
 
 namespace {
 
-Frame& Top(kelisi_cursor* c) { return c->path[c->depth - 1]; }
+Frame& Top(kelisi_cursor* c) {
+  return c->path[c->depth - 1];
+}
 
 int StartAtRoot(kelisi_cursor* c) {
   c->depth = 0;
@@ -167,7 +169,7 @@ const uint8_t* Current(kelisi_cursor* c) {
   return EntryAt(c->ix, f.sec, f.idx);
 }
 
-void Fill(kelisi_cursor* c, kelisi_entry* e) {
+inline __attribute__((always_inline)) void Fill(kelisi_cursor* c, kelisi_entry* e) {
   if (e == nullptr) return;
   const Frame& f = Top(c);
   const uint8_t* en = Current(c);
@@ -221,7 +223,7 @@ int Last(kelisi_cursor* c) {
 
 // One step from the cursor's entry; a cursor whose index was rewritten
 // since its path was read first finds its entry again.
-int Step(kelisi_cursor* c, bool forward, Mark* m) {
+int Step(kelisi_cursor* c, bool forward, Mark* m, bool keepMark) {
   if (c->depth == 0) return KELISI_NOTFOUND;
   if (c->gen != c->ix->generation) {
     // Sectors of another entry size cannot be read back for the mark.
@@ -234,7 +236,7 @@ int Step(kelisi_cursor* c, bool forward, Mark* m) {
       return st != KELISI_OK ? st : StepPrev(c);
     }
     if (st != KELISI_OK || !same) return st;
-  } else {
+  } else if (keepMark) {
     TakeMark(c, m);
   }
   return forward ? StepNext(c) : StepPrev(c);
@@ -242,9 +244,24 @@ int Step(kelisi_cursor* c, bool forward, Mark* m) {
 
 int NextDup(kelisi_cursor* c) {
   Mark m;
-  int st = Step(c, true, &m);
+  int st = Step(c, true, &m, true);
   if (st == KELISI_OK && CompareKey(Current(c), m.key, c->dupLen) != 0) st = KELISI_NOTFOUND;
   return st;
+}
+
+// The common step of a scan, the next entry of the same leaf, needs no
+// lock and no read: true when it was taken.
+bool NextInLeaf(kelisi_cursor* c, kelisi_entry* e) {
+  if (c == nullptr || c->depth == 0 || c->dir != 1 || (c->ix->flags & KELISI_SHARED) != 0 ||
+      c->gen != c->ix->generation) {
+    return false;
+  }
+  Frame& f = Top(c);
+  uint32_t slot = f.idx + 1;
+  if (slot >= SecCount(f.sec) || EntryChild(EntryAt(c->ix, f.sec, slot)) != 0) return false;
+  f.idx = slot;
+  Fill(c, e);
+  return true;
 }
 
 // Runs one cursor operation under the handle's call scope; a cursor that
@@ -332,12 +349,13 @@ KELISI_API int kelisi_find(kelisi_cursor* c, const void* key, size_t len, kelisi
 
 KELISI_API int kelisi_next(kelisi_cursor* c, kelisi_entry* e) {
   kisi::Mark m;
-  return Run(c, e, [c, &m] { return kisi::Step(c, true, &m); });
+  if (kisi::NextInLeaf(c, e)) return KELISI_OK;
+  return Run(c, e, [c, &m] { return kisi::Step(c, true, &m, false); });
 }
 
 KELISI_API int kelisi_prev(kelisi_cursor* c, kelisi_entry* e) {
   kisi::Mark m;
-  return Run(c, e, [c, &m] { return kisi::Step(c, false, &m); });
+  return Run(c, e, [c, &m] { return kisi::Step(c, false, &m, false); });
 }
 
 KELISI_API int kelisi_next_dup(kelisi_cursor* c, kelisi_entry* e) {

@@ -16,9 +16,15 @@ enum class DdrFault { kSound, kPlace, kMarker, kCount };
 // *fault set (kSound or what is wrong with it), or KELISI_E_READ.
 int LoadDdr(kelisi* ix, uint32_t pos, uint8_t* out, DdrFault* fault, uint64_t* sector);
 
-inline uint32_t DdrLink(const uint8_t* s) { return LoadU32(s + kIsiDdrTrailerOfs); }
-inline uint32_t DdrCount(const uint8_t* s) { return LoadU16(s + 508); }
-inline uint32_t DdrEntry(const uint8_t* s, uint32_t i) { return LoadU32(s + 4 * i); }
+inline uint32_t DdrLink(const uint8_t* s) {
+  return LoadU32(s + kIsiDdrTrailerOfs);
+}
+inline uint32_t DdrCount(const uint8_t* s) {
+  return LoadU16(s + 508);
+}
+inline uint32_t DdrEntry(const uint8_t* s, uint32_t i) {
+  return LoadU32(s + 4 * i);
+}
 
 // The byte offset in the data file of a listed position.
 inline uint64_t DdrOffset(const kelisi* ix, uint32_t pos) {

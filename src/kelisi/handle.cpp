@@ -16,11 +16,9 @@ namespace {
 
 constexpr unsigned kKnownFlags = KELISI_SHARED | KELISI_HEADER_DATA;
 constexpr uint32_t kMaxTests = 10, kMaxSpecs = 32;
-constexpr uint32_t kReversedLength = 150;  // a stored length above it runs backwards
 
 void DecodeEor(uint8_t fmt, kelisi_header* h) {
-  static constexpr unsigned char kMarks[4][2] = {
-      {'\r', 0}, {'\r', '\n'}, {'\n', 0}, {'\n', '\r'}};
+  static constexpr unsigned char kMarks[4][2] = {{'\r', 0}, {'\r', '\n'}, {'\n', 0}, {'\n', '\r'}};
   const unsigned char* m = kMarks[(fmt & kFmtEorMask) >> 6];
   h->eor[0] = m[0];
   h->eor[1] = m[1];
@@ -164,7 +162,7 @@ int LoadFront(kelisi* ix) {
   ix->recordStride = ix->hdr.record_length + ix->hdr.eor_length;
   ++ix->generation;
   ix->stale = false;
-  return ix->cache.Reset(ix->fileSectors, swapped) ? KELISI_OK : KELISI_E_NOMEM;
+  return ix->cache.Reset(ix->fileSectors, swapped, ix->cacheLimit) ? KELISI_OK : KELISI_E_NOMEM;
 }
 
 int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out) {
@@ -182,6 +180,12 @@ int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failA
   }
   *out = ix;
   return KELISI_OK;
+}
+
+int SetCacheLimit(kelisi* ix, uint32_t slots) {
+  ix->cacheLimit = slots;
+  ++ix->generation;
+  return ix->cache.Reset(ix->fileSectors, ix->swapped, slots) ? KELISI_OK : KELISI_E_NOMEM;
 }
 
 void SetFailAt(kelisi* ix, uint64_t n) {

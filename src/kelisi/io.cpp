@@ -42,6 +42,21 @@ bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got
   return true;
 }
 
+bool IoPreadv(Io& io, int fd, const struct iovec* iov, int n, uint64_t offset, size_t* got) {
+  *got = 0;
+  if (io.Tick()) {
+    errno = EIO;
+    return false;
+  }
+  ssize_t r;
+  do {
+    r = preadv(fd, iov, n, static_cast<off_t>(offset));
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return false;
+  *got = static_cast<size_t>(r);
+  return true;
+}
+
 bool IoFileSize(Io& io, int fd, uint64_t* size) {
   struct stat st;
   if (io.Tick()) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,9 @@ int IoOpen(Io& io, const char* path);
 // reads; *got is what was read (less than `len` only at the end of the
 // file). False on an error.
 bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got);
+// One scattered read at `offset` into `n` buffers; *got is what was read,
+// which may be short of the whole. False on an error.
+bool IoPreadv(Io& io, int fd, const struct iovec* iov, int n, uint64_t offset, size_t* got);
 // True with the file's size in *size.
 bool IoFileSize(Io& io, int fd, uint64_t* size);
 // An advisory lock of `type` (F_RDLCK, F_UNLCK) on `len` bytes at `start`,

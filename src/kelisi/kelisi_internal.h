@@ -44,6 +44,7 @@ struct kelisi {
   uint64_t fileSectors = 0;
   uint64_t generation = 0;  // advanced each time the front is read again
   uint32_t openCursors = 0;
+  uint32_t cacheLimit = kisi::SectorCache::kMaxSlots;
   alignas(8) uint8_t front[kIsiFrontSize];  // header and root in native order
   kelisi_header hdr;
   kisi::SectorCache cache;
@@ -51,12 +52,12 @@ struct kelisi {
 
 struct kelisi_cursor {
   kelisi* ix = nullptr;
-  uint64_t gen = 0;      // the handle generation the path was read under
-  uint32_t depth = 0;    // frames in use; 0: not positioned
-  uint32_t dupLen = 0;   // bytes next_dup compares
+  uint64_t gen = 0;        // the handle generation the path was read under
+  uint32_t depth = 0;      // frames in use; 0: not positioned
+  uint32_t dupLen = 0;     // bytes next_dup compares
   uint32_t entrySize = 0;  // of the index the path was read from
-  int dir = 0;           // +1 / -1: direction of the current scan
-  uint64_t loads = 0;    // sectors loaded by the current scan
+  int dir = 0;             // +1 / -1: direction of the current scan
+  uint64_t loads = 0;      // sectors loaded by the current scan
   kisi::Frame path[kisi::kMaxDepth];
 };
 
@@ -66,6 +67,8 @@ namespace kisi {
 int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out);
 // Makes the handle's `n`-th system call from now on fail (0: none).
 void SetFailAt(kelisi* ix, uint64_t n);
+// Empties the cache and limits it to `slots` sectors (a power of two).
+int SetCacheLimit(kelisi* ix, uint32_t slots);
 
 // Reads and checks the front (header and root) and sizes the cache; the
 // handle's state changes only when the whole front is sound.

@@ -16,29 +16,29 @@ constexpr uint64_t kInnerRank = uint64_t{1} << 62;
 
 }  // namespace
 
-bool SectorCache::Reset(uint64_t fileSectors, bool swapped) {
+bool SectorCache::Reset(uint64_t fileSectors, bool swapped, uint32_t limit) {
   uint32_t want = kWays;
-  while (want < kMaxSlots && want < fileSectors) want *= 2;
+  while (want < limit && want < fileSectors) want *= 2;
   fileSectors_ = fileSectors;
   swapped_ = swapped;
+  winCount_ = 0;
   clock_ = 0;
   if (want != slots_) {
     slots_ = 0;
-    tag_.reset(new (std::nothrow) uint64_t[want]);
-    age_.reset(new (std::nothrow) uint64_t[want]);
+    set_.reset(new (std::nothrow) Set[want / kWays]);
     data_.reset(new (std::nothrow) uint8_t[uint64_t{want} * kIsiSector]);
     if (!ahead_) ahead_.reset(new (std::nothrow) uint8_t[kAheadSectors * kIsiSector]);
-    if (!tag_ || !age_ || !data_ || !ahead_) return false;
+    if (!set_ || !data_ || !ahead_) return false;
     slots_ = want;
   }
-  memset(tag_.get(), 0, slots_ * sizeof(uint64_t));
+  for (uint32_t i = 0; i < slots_; ++i) At(i) = {0, 0};
   return true;
 }
 
 int SectorCache::Find(uint64_t sector) const {
   uint32_t base = static_cast<uint32_t>(sector & (slots_ / kWays - 1)) * kWays;
   for (uint32_t w = 0; w < kWays; ++w) {
-    if (tag_[base + w] == sector + 1) return static_cast<int>(base + w);
+    if (At(base + w).tag == sector + 1) return static_cast<int>(base + w);
   }
   return -1;
 }
@@ -49,24 +49,24 @@ uint32_t SectorCache::Victim(uint64_t sector) const {
   uint32_t base = static_cast<uint32_t>(sector & (slots_ / kWays - 1)) * kWays;
   uint32_t best = base;
   for (uint32_t w = 0; w < kWays; ++w) {
-    if (tag_[base + w] == 0) return base + w;
-    if (age_[base + w] < age_[best]) best = base + w;
+    if (At(base + w).tag == 0) return base + w;
+    if (At(base + w).age < At(best).age) best = base + w;
   }
   return best;
 }
 
 uint8_t* SectorCache::Install(uint32_t slot, uint64_t sector) {
-  tag_[slot] = sector + 1;
+  At(slot).tag = sector + 1;
   uint8_t* p = data_.get() + uint64_t{slot} * kIsiSector;
   uint16_t level = LoadU16(p + kLevelOfs);
   if (swapped_) level = __builtin_bswap16(level);
-  age_[slot] = ++clock_ + (level != 0 ? kInnerRank : 0);
+  At(slot).age = ++clock_ + (level != 0 ? kInnerRank : 0);
   return p;
 }
 
 const uint8_t* SectorCache::ReadOne(Io& io, int fd, uint64_t sector) {
   uint32_t slot = Victim(sector);
-  tag_[slot] = 0;
+  At(slot).tag = 0;
   uint8_t* p = data_.get() + uint64_t{slot} * kIsiSector;
   size_t got = 0;
   if (!IoPread(io, fd, p, kIsiSector, sector * kIsiSector, &got) || got != kIsiSector) {
@@ -75,16 +75,40 @@ const uint8_t* SectorCache::ReadOne(Io& io, int fd, uint64_t sector) {
   return Install(slot, sector);
 }
 
+// The block of kAheadSectors around `sector` in the direction of the scan.
+void SectorCache::AheadRange(uint64_t sector, ReadHint hint, uint64_t* first,
+                             uint64_t* last) const {
+  *first = *last = sector;
+  if (hint == ReadHint::kForward) {
+    *last = sector + kAheadSectors - 1;
+    if (*last >= fileSectors_) *last = fileSectors_ > sector ? fileSectors_ - 1 : sector;
+  } else {
+    *first = sector >= kAheadSectors - 1 ? sector - (kAheadSectors - 1) : 0;
+  }
+}
+
+const uint8_t* SectorCache::FromWindow(Io& io, int fd, uint64_t sector, ReadHint hint) {
+  if (sector - winFirst_ >= winCount_) {
+    uint64_t first, last;
+    AheadRange(sector, hint, &first, &last);
+    size_t got = 0;
+    winCount_ = 0;
+    size_t len = static_cast<size_t>(last - first + 1) * kIsiSector;
+    if (!IoPread(io, fd, ahead_.get(), len, first * kIsiSector, &got)) return nullptr;
+    winFirst_ = first;
+    winCount_ = got / kIsiSector;
+    if (sector - winFirst_ >= winCount_) return nullptr;
+  }
+  return ahead_.get() + (sector - winFirst_) * kIsiSector;
+}
+
 // One block read in the direction of the scan; every whole sector of it
 // that is not cached yet goes into the cache.
 const uint8_t* SectorCache::ReadAhead(Io& io, int fd, uint64_t sector, ReadHint hint) {
-  uint64_t first = sector, last = sector;
-  if (hint == ReadHint::kForward) {
-    last = sector + kAheadSectors - 1;
-    if (last >= fileSectors_) last = fileSectors_ > sector ? fileSectors_ - 1 : sector;
-  } else {
-    first = sector >= kAheadSectors - 1 ? sector - (kAheadSectors - 1) : 0;
-  }
+  uint64_t first, last;
+  AheadRange(sector, hint, &first, &last);
+  winCount_ = 0;  // the block is about to be overwritten
+  if (slots_ / kWays >= kAheadSectors) return ScatterAhead(io, fd, first, last, sector);
   size_t got = 0;
   size_t len = static_cast<size_t>(last - first + 1) * kIsiSector;
   if (!IoPread(io, fd, ahead_.get(), len, first * kIsiSector, &got)) return nullptr;
@@ -96,6 +120,26 @@ const uint8_t* SectorCache::ReadAhead(Io& io, int fd, uint64_t sector, ReadHint 
   }
   int at = Find(sector);
   return at >= 0 ? data_.get() + uint64_t(at) * kIsiSector : Copy(sector, first);
+}
+
+// With at least as many sets as a block has sectors, the sectors of a block
+// fall into distinct sets: the kernel copies each straight into its slot.
+const uint8_t* SectorCache::ScatterAhead(Io& io, int fd, uint64_t first, uint64_t last,
+                                         uint64_t sector) {
+  struct iovec iov[kAheadSectors];
+  uint32_t slot[kAheadSectors];
+  int n = 0;
+  for (uint64_t s = first; s <= last; ++s, ++n) {
+    int at = Find(s);
+    slot[n] = at >= 0 ? static_cast<uint32_t>(at) : Victim(s);
+    At(slot[n]).tag = 0;
+    iov[n] = {data_.get() + uint64_t{slot[n]} * kIsiSector, kIsiSector};
+  }
+  size_t got = 0;
+  if (!IoPreadv(io, fd, iov, n, first * kIsiSector, &got)) return nullptr;
+  for (int i = 0; (i + 1) * size_t{kIsiSector} <= got; ++i) Install(slot[i], first + i);
+  int at = Find(sector);
+  return at >= 0 ? data_.get() + uint64_t(at) * kIsiSector : ReadOne(io, fd, sector);
 }
 
 uint8_t* SectorCache::Copy(uint64_t sector, uint64_t first) {
@@ -110,10 +154,12 @@ const uint8_t* SectorCache::Get(Io& io, int fd, uint64_t sector, ReadHint hint) 
   int at = Find(sector);
   if (at >= 0) {
     uint8_t* p = data_.get() + uint64_t(at) * kIsiSector;
-    age_[at] = (age_[at] & kInnerRank) + ++clock_;
+    At(at).age = (At(at).age & kInnerRank) + ++clock_;
     return p;
   }
-  return hint == ReadHint::kRandom ? ReadOne(io, fd, sector) : ReadAhead(io, fd, sector, hint);
+  if (hint == ReadHint::kRandom) return ReadOne(io, fd, sector);
+  if (fileSectors_ > slots_) return FromWindow(io, fd, sector, hint);
+  return ReadAhead(io, fd, sector, hint);
 }
 
 }  // namespace kisi

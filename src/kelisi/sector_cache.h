@@ -6,7 +6,9 @@
 // size of the file. Inner key sectors (level above 0) are evicted only by
 // other inner sectors, so the upper levels of the tree stay in memory for
 // random lookups; scans read ahead in blocks of kAheadSectors in the
-// direction they move. Sectors are kept as the file holds them; readers
+// direction they move. A file larger than the cache is scanned through the
+// read-ahead block alone, which stays in the processor's cache, instead of
+// sweeping the whole cache out. Sectors are kept as the file holds them; readers
 // copy them out and translate the copy.
 #pragma once
 
@@ -25,9 +27,10 @@ class SectorCache {
   static constexpr uint32_t kWays = 4;
   static constexpr uint32_t kAheadSectors = 64;
 
-  // Empties the cache and sizes it for a file of `fileSectors` sectors.
-  // False when memory is short (the cache is then empty and unusable).
-  bool Reset(uint64_t fileSectors, bool swapped);
+  // Empties the cache and sizes it for a file of `fileSectors` sectors, with
+  // at most `limit` slots (a power of two, kWays to kMaxSlots). False when
+  // memory is short (the cache is then empty and unusable).
+  bool Reset(uint64_t fileSectors, bool swapped, uint32_t limit = kMaxSlots);
 
   // The 512 bytes of sector number `sector` as the file holds them, valid
   // until the next call; nullptr when the read fails or the file ends
@@ -41,14 +44,27 @@ class SectorCache {
   uint8_t* Copy(uint64_t sector, uint64_t first);  // from the read-ahead block
   const uint8_t* ReadOne(Io& io, int fd, uint64_t sector);
   const uint8_t* ReadAhead(Io& io, int fd, uint64_t sector, ReadHint hint);
+  const uint8_t* FromWindow(Io& io, int fd, uint64_t sector, ReadHint hint);
+  void AheadRange(uint64_t sector, ReadHint hint, uint64_t* first, uint64_t* last) const;
+  const uint8_t* ScatterAhead(Io& io, int fd, uint64_t first, uint64_t last, uint64_t sector);
 
-  std::unique_ptr<uint64_t[]> tag_;  // sector + 1; 0: empty
-  std::unique_ptr<uint64_t[]> age_;  // last use; inner sectors rank above leaves
+  struct Slot {
+    uint64_t tag;  // sector + 1; 0: empty
+    uint64_t age;  // last use; inner sectors rank above leaves
+  };
+  // The tags and ages of one set share a cache line.
+  struct alignas(64) Set {
+    Slot way[kWays];
+  };
+  Slot& At(uint32_t slot) { return set_[slot / kWays].way[slot % kWays]; }
+  const Slot& At(uint32_t slot) const { return set_[slot / kWays].way[slot % kWays]; }
+  std::unique_ptr<Set[]> set_;
   std::unique_ptr<uint8_t[]> data_;
   std::unique_ptr<uint8_t[]> ahead_;
   uint32_t slots_ = 0;
   uint64_t fileSectors_ = 0;
   uint64_t clock_ = 0;
+  uint64_t winFirst_ = 0, winCount_ = 0;  // the sectors the read-ahead block holds
   bool swapped_ = false;
 };
 

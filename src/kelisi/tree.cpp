@@ -29,8 +29,5 @@ int LoadKeySector(kelisi* ix, uint32_t pos, ReadHint hint, uint8_t* out) {
   return SecCount(out) <= ix->perSector ? KELISI_OK : KELISI_E_CORRUPT;
 }
 
-int CompareKey(const uint8_t* entry, const uint8_t* key, uint32_t len) {
-  return memcmp(EntryKey(entry), key, len);
-}
 
 }  // namespace kisi

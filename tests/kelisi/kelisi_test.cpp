@@ -1,0 +1,442 @@
+// libkelisi against indexes that kelindex builds: a model of the entries
+// for walks, searches, records and the deleted-record chain; the other byte
+// order; crafted deep trees; damage; failing reads; and shared mode.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "isi/isi_format.h"
+#include "isi/isi_xlat.h"
+#include "kelisi.h"
+#include "kelisi/kelisi_internal.h"
+#include "support/test_util.h"
+
+namespace {
+
+struct Ent {
+  std::string key;
+  uint64_t offset;
+  bool operator<(const Ent& o) const { return key != o.key ? key < o.key : offset < o.offset; }
+  bool operator==(const Ent& o) const { return key == o.key && offset == o.offset; }
+};
+
+struct Cfg {
+  const char* opts;  // options before the key specification
+  int first, last;   // key columns, 1-based; first > last runs backwards
+  bool varLen, upper, noDups, deleted;
+};
+
+// Data built for one configuration, with the entries the index must hold.
+struct Built {
+  kt::TempDir dir;
+  std::vector<Ent> model;
+  std::vector<uint64_t> deleted;
+  std::string isi() const { return dir.file("d.isi"); }
+  std::string data() const { return dir.file("d.txt"); }
+};
+
+std::string ModelKey(const std::string& text, const Cfg& c) {
+  std::string k;
+  int step = c.first <= c.last ? 1 : -1;
+  for (int col = c.first;; col += step) {
+    char b = col - 1 < static_cast<int>(text.size()) ? text[col - 1] : ' ';
+    k += c.upper ? static_cast<char>(toupper(static_cast<unsigned char>(b))) : b;
+    if (col == c.last) return k;
+  }
+}
+
+void Kelindex(const Built& b, const std::string& opts) {
+  kt::RunOptions ro;
+  ro.cwd = b.dir.path();
+  kt::RunResult r = kt::RunKelindex({"d.txt,d.isi", opts}, ro);
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+}
+
+void Build(Built* b, const Cfg& c, int n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string data;
+  for (int i = 0; i < n; ++i) {
+    size_t len = c.varLen ? 3 + rng() % 18 : 20;
+    if (c.deleted && rng() % 10 == 0) {
+      b->deleted.push_back(data.size());
+      data.append(21, '\0');
+      continue;
+    }
+    std::string text;
+    for (size_t j = 0; j < len; ++j) text += "abcAB "[rng() % (j < 3 ? 6 : 2)];
+    b->model.push_back({ModelKey(text, c), data.size()});
+    data += text + "\n";
+  }
+  std::sort(b->model.begin(), b->model.end());
+  if (c.noDups) {
+    auto same = [](const Ent& a, const Ent& e) { return a.key == e.key; };
+    b->model.erase(std::unique(b->model.begin(), b->model.end(), same), b->model.end());
+  }
+  b->dir.write("d.txt", data);
+  Kelindex(*b, std::string("-") + c.opts + std::to_string(c.first) + "-" + std::to_string(c.last));
+}
+
+Ent Of(const kelisi_entry& e) {
+  return {std::string(reinterpret_cast<const char*>(e.key), e.key_length), e.record_offset};
+}
+
+std::vector<Ent> Walk(kelisi_cursor* c, bool forward, int* status) {
+  std::vector<Ent> out;
+  kelisi_entry e;
+  int st = forward ? kelisi_first(c, &e) : kelisi_last(c, &e);
+  for (; st == KELISI_OK; st = forward ? kelisi_next(c, &e) : kelisi_prev(c, &e)) {
+    out.push_back(Of(e));
+  }
+  *status = st;
+  return out;
+}
+
+struct Handle {
+  kelisi* ix = nullptr;
+  kelisi_cursor* c = nullptr;
+  int st;
+  Handle(const std::string& isi, const std::string& data, unsigned flags = 0) {
+    st = kelisi_open(isi.c_str(), data.empty() ? nullptr : data.c_str(), flags, &ix);
+    if (st == KELISI_OK) kelisi_cursor_open(ix, &c);
+  }
+  ~Handle() {
+    kelisi_cursor_close(c);
+    kelisi_close(ix);
+  }
+};
+
+int Problems(kelisi* ix, unsigned flags, std::vector<int>* kinds = nullptr) {
+  auto fn = [](void* ctx, const kelisi_problem* p) {
+    if (ctx != nullptr) static_cast<std::vector<int>*>(ctx)->push_back(p->kind);
+    return 0;
+  };
+  return kelisi_check(ix, flags, fn, kinds);
+}
+
+// Every search against the model: present keys, absent ones and prefixes.
+void CheckSearches(kelisi_cursor* c, const std::vector<Ent>& m, std::mt19937& rng) {
+  kelisi_entry e;
+  for (int q = 0; q < 60; ++q) {
+    std::string key = m[rng() % m.size()].key;
+    if (q % 3 == 1) key[rng() % key.size()] = "aBz~ "[rng() % 5];
+    size_t len = q % 3 == 2 ? 1 + rng() % key.size() : key.size();
+    auto lo = std::find_if(m.begin(), m.end(),
+                           [&](const Ent& x) { return x.key.compare(0, len, key, 0, len) >= 0; });
+    int st = kelisi_seek(c, key.data(), len, &e);
+    ASSERT_EQ(st, lo == m.end() ? KELISI_NOTFOUND : KELISI_OK);
+    if (lo != m.end()) {
+      EXPECT_TRUE(Of(e) == *lo);
+    }
+    bool hit = lo != m.end() && lo->key.compare(0, len, key, 0, len) == 0;
+    st = kelisi_find(c, key.data(), len, &e);
+    ASSERT_EQ(st, hit ? KELISI_OK : KELISI_NOTFOUND);
+    for (auto it = lo; hit && st == KELISI_OK; st = kelisi_next_dup(c, &e)) {
+      ASSERT_TRUE(it != m.end() && Of(e) == *it++);
+      hit = it != m.end() && it->key.compare(0, len, key, 0, len) == 0;
+    }
+    EXPECT_EQ(st, KELISI_NOTFOUND);
+  }
+}
+
+TEST(Kelisi, AgreesWithTheModel) {
+  const Cfg cfgs[] = {
+      {"", 1, 10, false, false, false, true},   {"u", 1, 6, false, true, false, true},
+      {"n0,", 1, 4, false, false, true, true},  {"m50,", 2, 8, false, false, false, false},
+      {"v,", 1, 12, true, false, false, false}, {"", 10, 1, false, false, false, true},
+      {"u,v,", 4, 1, true, true, false, false},
+  };
+  unsigned seed = 1;
+  for (const Cfg& cfg : cfgs) {
+    SCOPED_TRACE(std::string(cfg.opts) + std::to_string(cfg.first) + "-" +
+                 std::to_string(cfg.last));
+    Built b;
+    ASSERT_NO_FATAL_FAILURE(Build(&b, cfg, 3000, seed++));
+    Handle h(b.isi(), b.data());
+    ASSERT_EQ(h.st, KELISI_OK);
+    int st;
+    for (uint32_t slots : {8192u, 4u}) {  // the whole index cached, or scans read by blocks
+      ASSERT_EQ(kisi::SetCacheLimit(h.ix, slots), KELISI_OK);
+      EXPECT_TRUE(Walk(h.c, true, &st) == b.model);
+      EXPECT_EQ(st, KELISI_NOTFOUND);
+      std::vector<Ent> back = Walk(h.c, false, &st);
+      std::reverse(back.begin(), back.end());
+      EXPECT_TRUE(back == b.model);
+      std::mt19937 rng(seed);
+      ASSERT_NO_FATAL_FAILURE(CheckSearches(h.c, b.model, rng));
+    }
+    // Records read back carry their keys.
+    kelisi_entry e;
+    unsigned char rec[64], key[150];
+    size_t len;
+    for (st = kelisi_first(h.c, &e); st == KELISI_OK; st = kelisi_next(h.c, &e)) {
+      ASSERT_EQ(kelisi_read_record(h.ix, &e, rec, sizeof rec, &len), KELISI_OK);
+      ASSERT_EQ(kelisi_record_key(h.ix, rec, len, key), KELISI_OK);
+      ASSERT_EQ(memcmp(key, e.key, e.key_length), 0);
+    }
+    std::vector<uint64_t> del(b.deleted.size() + 1);
+    size_t n = 0;
+    ASSERT_EQ(kelisi_deleted(h.ix, del.data(), del.size(), &n), KELISI_OK);
+    del.resize(n);
+    std::sort(del.begin(), del.end());
+    EXPECT_EQ(del, b.deleted);
+    kelisi_stats s;
+    ASSERT_EQ(kelisi_get_stats(h.ix, &s), KELISI_OK);
+    EXPECT_EQ(s.entries, b.model.size());
+    EXPECT_EQ(Problems(h.ix, KELISI_CHECK_RECORDS), 0);
+  }
+}
+
+uint32_t Get32(const std::string& f, size_t at) {
+  uint32_t v;
+  memcpy(&v, f.data() + at, 4);
+  return v;
+}
+void Put32(std::string* f, size_t at, uint32_t v) {
+  memcpy(f->data() + at, &v, 4);
+}
+
+TEST(Kelisi, ReadsTheOtherByteOrder) {
+  Built b;
+  ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, false, false, false, true}, 3000, 9));
+  std::string f = b.dir.read("d.isi"), orig = f;
+  uint8_t* p = reinterpret_cast<uint8_t*>(f.data());
+  uint32_t entrySize = IsiEntrySize(10), fullDdr = static_cast<uint32_t>(b.deleted.size() / 126);
+  ASSERT_GT(fullDdr, 0u);
+  IsiXlatHeader(p);
+  IsiXlatKeySector(p + 1024, entrySize);
+  IsiXlatDdrSector(p + 1536);
+  for (size_t s = 4; s < f.size() / 512; ++s) {
+    if (s < 4 + fullDdr) {
+      IsiXlatDdrSector(p + 512 * s);
+    } else {
+      IsiXlatKeySector(p + 512 * s, entrySize);
+    }
+  }
+  // The version word keeps the writer's order; the rest is checked by hand.
+  std::swap(f[4], f[5]);
+  EXPECT_EQ(f.substr(4, 2), "\xFC\x03");
+  EXPECT_EQ(f.substr(10, 2), std::string("\0\x0A", 2));
+  for (size_t at : {16, 44, 1024 + 508, 1536 + 504}) {
+    EXPECT_EQ(Get32(f, at), __builtin_bswap32(Get32(orig, at))) << at;
+  }
+  b.dir.write("d.isi", f);
+  Handle h(b.isi(), b.data());
+  ASSERT_EQ(h.st, KELISI_OK);
+  kelisi_header hd;
+  ASSERT_EQ(kelisi_get_header(h.ix, &hd), KELISI_OK);
+  EXPECT_EQ(hd.other_byte_order, 1);
+  EXPECT_EQ(hd.key_length, 10u);
+  int st;
+  EXPECT_TRUE(Walk(h.c, true, &st) == b.model);
+  std::vector<uint64_t> del(b.deleted.size());
+  size_t n = 0;
+  ASSERT_EQ(kelisi_deleted(h.ix, del.data(), del.size(), &n), KELISI_OK);
+  std::sort(del.begin(), del.end());
+  EXPECT_EQ(del, b.deleted);
+  EXPECT_EQ(Problems(h.ix, KELISI_CHECK_RECORDS), 0);
+}
+
+// A tree of one entry per sector, `levels` deep: the root at 1024, each
+// child in the next sector; the keys ascend from the leaf up.
+std::string ChainTree(uint32_t levels) {
+  std::string f(2048 + 512 * (levels - 1), '\0');
+  IsiHeader h = {};
+  memcpy(h.magic, "SISI", 4);
+  h.version = kIsiVersion;
+  h.formatFlags = 0x80;
+  h.modeFlags = kModeRecNum;
+  h.recordLength = 9;
+  h.keyLength = 2;
+  h.ddrHead = kIsiNoSector;
+  h.rootPos = 2;
+  h.recordCount = levels;
+  h.keySpecs[0] = {0, 2};
+  memcpy(f.data(), &h, sizeof h);
+  for (uint32_t d = 0; d < levels; ++d) {
+    size_t at = d == 0 ? 1024 : 2048 + 512 * (d - 1);
+    Put32(&f, at, d);
+    Put32(&f, at + 4, d + 1 < levels ? 4 + d : 0);
+    f[at + 10] = 10;
+    f[at + 12] = static_cast<char>('0' + (levels - 1 - d) / 10);
+    f[at + 13] = static_cast<char>('0' + (levels - 1 - d) % 10);
+    f[at + 500] = 1;
+    f[at + 506] = static_cast<char>(levels - 1 - d);
+  }
+  return f;
+}
+
+TEST(Kelisi, DeepTrees) {
+  kt::TempDir dir;
+  for (uint32_t levels : {40u, 48u, 49u}) {
+    dir.write("t.isi", ChainTree(levels));
+    Handle h(dir.file("t.isi"), "");
+    ASSERT_EQ(h.st, KELISI_OK);
+    int st;
+    std::vector<Ent> walk = Walk(h.c, true, &st);
+    std::vector<int> kinds;
+    if (levels <= 48) {
+      ASSERT_EQ(walk.size(), levels);
+      EXPECT_EQ(walk.back().key, std::to_string(levels - 1));
+      EXPECT_EQ(Problems(h.ix, 0), 0);
+    } else {
+      EXPECT_EQ(st, KELISI_E_CORRUPT);
+      EXPECT_GT(Problems(h.ix, 0, &kinds), 0);
+      EXPECT_EQ(kinds[0], KELISI_P_LEVEL);
+      kelisi_stats s;
+      EXPECT_EQ(kelisi_get_stats(h.ix, &s), KELISI_E_CORRUPT);
+    }
+  }
+}
+
+TEST(Kelisi, DamageIsReportedNeverACrash) {
+  Built b;
+  ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, false, false, false, true}, 3000, 4));
+  const std::string isi = b.dir.read("d.isi"), data = b.dir.read("d.txt");
+  // Root entry 0's child, that sector's first child (a leaf), its entries.
+  const size_t child = 512 * Get32(isi, 1024 + 4), leaf = 512 * Get32(isi, child + 4);
+  const size_t live = b.model[0].offset, dead = b.deleted[0];
+  struct Damage {
+    const char* what;
+    int kind;
+    bool walkFails;
+    std::function<void(std::string* isi, std::string* data)> patch;
+  };
+  const Damage table[] = {
+      {"child in the front", KELISI_P_SECTOR, true, [](auto* f, auto*) { Put32(f, 1028, 2); }},
+      {"child past the end", KELISI_P_SECTOR, true,
+       [](auto* f, auto*) { Put32(f, 1028, 1u << 30); }},
+      {"child listed twice", KELISI_P_SECTOR, false,
+       [](auto* f, auto*) { Put32(f, 1028 + 24, Get32(*f, 1028)); }},
+      {"count too large", KELISI_P_COUNT, true, [&](auto* f, auto*) { (*f)[leaf + 500] = 30; }},
+      {"leaf above its parent", KELISI_P_LEVEL, true,
+       [&](auto* f, auto*) { (*f)[leaf + 506] = 7; }},
+      {"inner sector loses a child", KELISI_P_LEVEL, false,
+       [&](auto* f, auto*) { Put32(f, child + 4, 0); }},
+      {"keys out of order", KELISI_P_ORDER, false, [&](auto* f, auto*) { (*f)[leaf + 12] = '~'; }},
+      {"record count", KELISI_P_HEADER, false, [](auto* f, auto*) { (*f)[44] ^= 1; }},
+      {"free sector", KELISI_P_SECTOR, false, [](auto* f, auto*) { f->append(512, '\0'); }},
+      {"chain marker", KELISI_P_DDR, false, [](auto* f, auto*) { (*f)[1536 + 511] = 0; }},
+      {"chain loop", KELISI_P_DDR, false, [](auto* f, auto*) { Put32(f, 1536 + 504, 3); }},
+      {"deleted count", KELISI_P_DDR, false, [](auto* f, auto*) { (*f)[48] ^= 1; }},
+      {"record key", KELISI_P_RECORD, false, [&](auto*, auto* d) { (*d)[live] = '~'; }},
+      {"record deleted", KELISI_P_RECORD, false, [&](auto*, auto* d) { (*d)[live] = '\0'; }},
+      {"deleted record", KELISI_P_DELETED, false, [&](auto*, auto* d) { (*d)[dead + 3] = 'x'; }},
+  };
+  for (const Damage& d : table) {
+    SCOPED_TRACE(d.what);
+    std::string f = isi, g = data;
+    d.patch(&f, &g);
+    b.dir.write("d.isi", f);
+    b.dir.write("d.txt", g);
+    Handle h(b.isi(), b.data());
+    ASSERT_EQ(h.st, KELISI_OK);
+    int fwd, back;
+    Walk(h.c, true, &fwd);
+    Walk(h.c, false, &back);
+    if (d.walkFails) {
+      EXPECT_EQ(fwd, KELISI_E_CORRUPT);
+    }
+    EXPECT_TRUE(fwd == KELISI_NOTFOUND || fwd == KELISI_E_CORRUPT);
+    EXPECT_TRUE(back == KELISI_NOTFOUND || back == KELISI_E_CORRUPT);
+    std::vector<int> kinds;
+    EXPECT_GT(Problems(h.ix, KELISI_CHECK_RECORDS, &kinds), 0);
+    EXPECT_NE(std::find(kinds.begin(), kinds.end(), d.kind), kinds.end());
+  }
+}
+
+TEST(Kelisi, EveryFailingCallIsReported) {
+  Built b;
+  ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, false, false, false, true}, 3000, 6));
+  for (uint64_t k = 1;; ++k) {
+    SCOPED_TRACE(k);
+    kelisi* ix = nullptr;
+    int st = kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), 0, k, &ix);
+    if (st != KELISI_OK) {
+      EXPECT_TRUE(st == KELISI_E_OPEN || st == KELISI_E_READ || st == KELISI_E_DATA_OPEN) << st;
+      continue;
+    }
+    kelisi_cursor* c;
+    ASSERT_EQ(kelisi_cursor_open(ix, &c), KELISI_OK);
+    int results[5] = {};
+    kelisi_entry e;
+    for (size_t i = 0; i < b.model.size() && results[4] >= 0; i += 97) {
+      const std::string& key = b.model[i].key;
+      results[4] = std::min(kelisi_find(c, key.data(), key.size(), &e), 0);
+    }
+    Walk(c, true, &results[0]);
+    Walk(c, false, &results[1]);
+    size_t n;
+    results[2] = kelisi_deleted(ix, nullptr, 0, &n) == KELISI_E_BUFFER ? 0 : -1;
+    results[3] = Problems(ix, KELISI_CHECK_RECORDS);
+    kelisi_cursor_close(c);
+    bool failed = false;
+    for (int r : results) failed = failed || r < 0;
+    uint64_t calls = ix->io.calls;
+    kelisi_close(ix);
+    if (k >= calls) {  // only the closes were left to fail
+      EXPECT_GT(k, 20u);
+      break;
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(results[0] == KELISI_NOTFOUND || results[0] == KELISI_E_READ);
+    EXPECT_TRUE(results[4] == KELISI_OK || results[4] == KELISI_E_READ);
+    EXPECT_TRUE(results[3] >= 0 || results[3] == KELISI_E_READ || results[3] == KELISI_E_DATA_READ);
+  }
+}
+
+TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
+  Built b;
+  ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, false, false, false, false}, 3000, 8));
+  kt::RunOptions ro;
+  ro.cwd = b.dir.path();
+  ASSERT_EQ(kt::RunKelindex({"d.txt,m.isi", "-m50,1-10"}, ro).exitCode, 0);
+  std::string rewritten = b.dir.read("m.isi");  // the same entries in other sectors
+  Put32(&rewritten, 32, 1);
+  Handle h(b.isi(), b.data(), KELISI_SHARED);
+  ASSERT_EQ(h.st, KELISI_OK);
+  kelisi_entry e;
+  ASSERT_EQ(kelisi_first(h.c, &e), KELISI_OK);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(kelisi_next(h.c, &e), KELISI_OK);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  pid_t pid = fork();
+  if (pid == 0) {  // an in-place compaction: the exclusive ISI lock, a new file
+    int fd = open(b.data().c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_start = 0x7FFFFFFFFFFFFFFD;
+    fl.l_len = 2;
+    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0 || write(go[1], "x", 1) != 1) _exit(1);
+    usleep(300 * 1000);
+    int out = open(b.isi().c_str(), O_WRONLY);
+    bool ok = pwrite(out, rewritten.data(), rewritten.size(), 0) == ssize_t(rewritten.size());
+    _exit(ok ? 0 : 1);
+  }
+  char x;
+  ASSERT_EQ(read(go[0], &x, 1), 1);
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(kelisi_next(h.c, &e), KELISI_OK);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+  kelisi_header hd;
+  ASSERT_EQ(kelisi_get_header(h.ix, &hd), KELISI_OK);
+  EXPECT_EQ(hd.spin, 1u);
+  std::vector<Ent> rest = {Of(e)};
+  while (kelisi_next(h.c, &e) == KELISI_OK) rest.push_back(Of(e));
+  EXPECT_TRUE(rest == std::vector<Ent>(b.model.begin() + 1001, b.model.end()));
+  int status;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(status, 0);
+  close(go[0]);
+  close(go[1]);
+}
+
+}  // namespace
