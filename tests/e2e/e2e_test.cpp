@@ -61,27 +61,83 @@ void Put(const TempDir& dir, const std::string& name, const std::string& bytes) 
 
 using Setup = void (*)(const TempDir&);
 void Nothing(const TempDir&) {}
-void Small(const TempDir& d) { Put(d, "d.txt", "bbb 1\naaa 2\nccc 3\n"); }
-void Fixed(const TempDir& d) { Put(d, "d.txt", FixedData().bytes()); }
-void OnlyIsi(const TempDir& d) { Put(d, "d.isi", Golden("fixed")); }
-void FixedIsi(const TempDir& d) { Fixed(d); OnlyIsi(d); }
-void Crlf(const TempDir& d) { Put(d, "d.txt", CrlfData().bytes()); }
-void Lfcr(const TempDir& d) { Put(d, "d.txt", kt::RandomData(100, 20, 3, 7, "\n\r").bytes()); }
+void Small(const TempDir& d) {
+  Put(d, "d.txt", "bbb 1\naaa 2\nccc 3\n");
+}
+void Fixed(const TempDir& d) {
+  Put(d, "d.txt", FixedData().bytes());
+}
+void OnlyIsi(const TempDir& d) {
+  Put(d, "d.isi", Golden("fixed"));
+}
+void FixedIsi(const TempDir& d) {
+  Fixed(d);
+  OnlyIsi(d);
+}
+// The fixed index with `bytes` written at `offset`. Its root (sector 2)
+// holds 9 entries over the leaves in sectors 6 to 15; its deleted-record
+// chain runs from sector 3 to 5 and 4.
+void Damaged(const TempDir& d, size_t offset, std::initializer_list<int> bytes) {
+  FixedIsi(d);
+  std::string isi = d.read("d.isi");
+  for (int b : bytes) isi[offset++] = static_cast<char>(b);
+  Put(d, "d.isi", isi);
+}
+// A tree `levels` deep below its root: a chain of sectors behind the end of
+// the fixed index, each the only child of the one before, down to a leaf
+// holding the root's first entry.
+void Deep(const TempDir& d, int levels) {
+  FixedIsi(d);
+  std::string isi = d.read("d.isi"), root = isi.substr(1024, 512);
+  auto put = [](std::string* s, size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) (*s)[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  auto next = static_cast<uint32_t>(isi.size() / 512);
+  put(&isi, 1024 + 506, levels + 1, 2);
+  isi[1024 + 500] = 0;
+  put(&isi, 1024 + 508, next, 4);
+  for (int level = levels; level >= 0; --level, ++next) {
+    std::string s(512, '\0');
+    put(&s, 506, level, 2);
+    if (level > 0) put(&s, 508, next + 1, 4);
+    if (level == 0) s.replace(0, 20, root.substr(0, 20)), put(&s, 4, 0, 4), s[500] = 1;
+    isi += s;
+  }
+  Put(d, "d.isi", isi);
+}
+void Crlf(const TempDir& d) {
+  Put(d, "d.txt", CrlfData().bytes());
+}
+void Lfcr(const TempDir& d) {
+  Put(d, "d.txt", kt::RandomData(100, 20, 3, 7, "\n\r").bytes());
+}
 // CR records with distinct keys, ended by a 0x1A end-of-data mark, in a folder.
 void Cr(const TempDir& d) {
   Data data("\r");
   for (int i = 0; i < 90; ++i) data.Rec(std::to_string(10000 + (i * 37) % 90) + " cr record");
   mkdir(d.file("sub").c_str(), 0755);
-  Put(d, "sub/d.txt", data.Raw("\x1A" "trailing bytes").bytes());
+  Put(d, "sub/d.txt",
+      data.Raw("\x1A"
+               "trailing bytes")
+          .bytes());
 }
-void Var(const TempDir& d) { Put(d, "d.txt", VarData().bytes()); }
-void VarIsi(const TempDir& d) { Var(d); Put(d, "d.isi", Golden("var")); }
-void Tabs(const TempDir& d) { Put(d, "d.txt", "ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n"); }
+void Var(const TempDir& d) {
+  Put(d, "d.txt", VarData().bytes());
+}
+void VarIsi(const TempDir& d) {
+  Var(d);
+  Put(d, "d.isi", Golden("var"));
+}
+void Tabs(const TempDir& d) {
+  Put(d, "d.txt", "ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n");
+}
 // 16-byte binary records, one all zero (deleted), LF and zero bytes inside others.
 void Binary(const TempDir& d) {
   std::string b;
   for (int i = 0; i < 40; ++i) {
-    std::string r = kt::Rng(i + 9).Text(16, std::string("\n\0\xFF" "ab", 5));
+    std::string r = kt::Rng(i + 9).Text(16, std::string("\n\0\xFF"
+                                                        "ab",
+                                                        5));
     b += i == 17 ? std::string(16, '\0') : r;
   }
   Put(d, "d.bin", b);
@@ -89,10 +145,19 @@ void Binary(const TempDir& d) {
 void BinaryEor(const TempDir& d) {
   Put(d, "d.bin", kt::RandomData(30, 9, 6, 0, "\n", std::string("xy\0", 3)).bytes());
 }
-void Select(const TempDir& d) { Put(d, "d.txt", kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes()); }
-void SelectExtIsi(const TempDir& d) { Select(d); Put(d, "d.isi", Golden("select_ext")); }
-void Dups(const TempDir& d) { Put(d, "d.txt", kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes()); }
-void Ddr126(const TempDir& d) { Put(d, "d.txt", Ddr126Data().bytes()); }
+void Select(const TempDir& d) {
+  Put(d, "d.txt", kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
+}
+void SelectExtIsi(const TempDir& d) {
+  Select(d);
+  Put(d, "d.isi", Golden("select_ext"));
+}
+void Dups(const TempDir& d) {
+  Put(d, "d.txt", kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
+}
+void Ddr126(const TempDir& d) {
+  Put(d, "d.txt", Ddr126Data().bytes());
+}
 // Another writer's layout: the newest DDR sector is full and stands behind
 // the tree, the bytes at 1536 are zero.
 void Ddr126Moved(const TempDir& d) {
@@ -103,25 +168,44 @@ void Ddr126Moved(const TempDir& d) {
   isi.replace(1536, 512, std::string(512, '\0'));
   Put(d, "d.isi", isi);
 }
-void Wide(const TempDir& d) { Put(d, "d.txt", kt::RandomData(40, 64, 10).bytes()); }
-void Empty(const TempDir& d) { Put(d, "d.txt", ""); }
-void EmptyIsi(const TempDir& d) { Small(d); Put(d, "d.isi", ""); }
-void NotIsi(const TempDir& d) { Small(d); Put(d, "d.isi", std::string(2048, 'x')); }
+void Wide(const TempDir& d) {
+  Put(d, "d.txt", kt::RandomData(40, 64, 10).bytes());
+}
+void Empty(const TempDir& d) {
+  Put(d, "d.txt", "");
+}
+void EmptyIsi(const TempDir& d) {
+  Small(d);
+  Put(d, "d.isi", "");
+}
+void NotIsi(const TempDir& d) {
+  Small(d);
+  Put(d, "d.isi", std::string(2048, 'x'));
+}
 void BadVersion(const TempDir& d) {
   FixedIsi(d);
   std::string isi = d.read("d.isi");
   isi[5] = 0x12;
   Put(d, "d.isi", isi);
 }
-void LongRecord(const TempDir& d) { Put(d, "d.txt", "short\n" + std::string(70000, 'x') + "\n"); }
-void Odd(const TempDir& d) { Put(d, "d.bin", std::string(33, 'b')); }
-void TwoBytes(const TempDir& d) { Put(d, "d.txt", "a\n"); }
-void NoMark(const TempDir& d) { Put(d, "d.bin", "abc\ndefXghi\n"); }
+void LongRecord(const TempDir& d) {
+  Put(d, "d.txt", "short\n" + std::string(70000, 'x') + "\n");
+}
+void Odd(const TempDir& d) {
+  Put(d, "d.bin", std::string(33, 'b'));
+}
+void TwoBytes(const TempDir& d) {
+  Put(d, "d.txt", "a\n");
+}
+void NoMark(const TempDir& d) {
+  Put(d, "d.bin", "abc\ndefXghi\n");
+}
 void Profile(const TempDir& d) {
   mkdir(d.file("sub").c_str(), 0755);
   Put(d, "sub/d.txt", "bbb 1\naaa 2\n");
-  Put(d, "k.ini", "[other]\nvezor_dbpath=nowhere\n[ Environment ]\n  qrx_path = nowhere\n"
-                  "vezor_dbpath = sub \r\n");
+  Put(d, "k.ini",
+      "[other]\nvezor_dbpath=nowhere\n[ Environment ]\n  qrx_path = nowhere\n"
+      "vezor_dbpath = sub \r\n");
 }
 void Terminal(const TempDir& d) {
   std::string def(530, '\0');
@@ -132,9 +216,16 @@ void Terminal(const TempDir& d) {
   Put(d, "vt.def", def);
   Put(d, "D.dat", "bbb 1\naaa 2\n");
 }
-void Lower(const TempDir& d) { Put(d, "d.dat", "bbb 1\naaa 2\n"); }
-void CrlfIsiForeign(const TempDir& d) { Crlf(d); Put(d, "d.isi", Golden("foreign")); }
-void ManyTrains(const TempDir& d) { Put(d, "d.txt", kt::RandomData(3000, 150, 11).bytes()); }
+void Lower(const TempDir& d) {
+  Put(d, "d.dat", "bbb 1\naaa 2\n");
+}
+void CrlfIsiForeign(const TempDir& d) {
+  Crlf(d);
+  Put(d, "d.isi", Golden("foreign"));
+}
+void ManyTrains(const TempDir& d) {
+  Put(d, "d.txt", kt::RandomData(3000, 150, 11).bytes());
+}
 
 // ---- The table ---------------------------------------------------------------
 
@@ -145,13 +236,13 @@ void ManyTrains(const TempDir& d) { Put(d, "d.txt", kt::RandomData(3000, 150, 11
 struct Case {
   const char* name;
   Setup setup;
-  const char* args;      // split at single spaces
+  const char* args;  // split at single spaces
   int exit;
   const char* messages;  // exact, after the banner
   const char* after;     // the directory afterwards: names, sorted, space-separated
   const char* golden;    // the golden file `isi` must equal (nullptr: none)
   const char* isi = "d.isi";
-  const char* env = "";      // NAME=VALUE pairs, space-separated; $D is the run's directory
+  const char* env = "";            // NAME=VALUE pairs, space-separated; $D is the run's directory
   const char* textFile = nullptr;  // a text file the run writes, and its exact content
   const char* text = nullptr;
 };
@@ -159,9 +250,12 @@ struct Case {
 // Halving the sort memory step by step to its floor of 8,192 bytes: with
 // 150-byte keys a sub-list then holds 46 items.
 #define SMALL_MEMORY "-m524288 -m262144 -m131072 -m65536 -m32768 -m16384 -m8192 "
-#define SMALL_MEMORY_SHOWN                                                                   \
-  "Max memory set to 524288.\nMax memory set to 262144.\nMax memory set to 131072.\n"        \
-  "Max memory set to 65536.\nMax memory set to 32768.\nMax memory set to 16384.\n"           \
+// A damaged index refused by an in-place compaction: what is wrong, then the refusal.
+#define REFUSED(what) \
+  "Compacting d.isi into d.isi\n" what "\nDamaged ISI structure found in file named:  d.isi.\n"
+#define SMALL_MEMORY_SHOWN                                                            \
+  "Max memory set to 524288.\nMax memory set to 262144.\nMax memory set to 131072.\n" \
+  "Max memory set to 65536.\nMax memory set to 32768.\nMax memory set to 16384.\n"    \
   "Max memory set to 8192.\n"
 
 const Case kCases[] = {
@@ -170,7 +264,8 @@ const Case kCases[] = {
      "Indexing d.txt into d.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt", "fixed"},
     {"CrlfUpperReversedDuplicates", Crlf, "d.txt,d.isi -u,6-3,10-12", 0,
      "Indexing d.txt into d.isi\n200 records, 0 deleted entries\n"
-     "Data file has 95 duplicate key entries.\n" T, "d.isi d.txt", "crlf"},
+     "Data file has 95 duplicate key entries.\n" T,
+     "d.isi d.txt", "crlf"},
     {"LfcrHalfFullSectorsOsType1", Lfcr, "d.txt,d.isi -m50,o=1,1-10", 0,
      "Indexing d.txt into d.isi\n86 records, 14 deleted entries\n" T, "d.isi d.txt", "lfcr"},
     {"CrEndMarkNoDupsPathDiscarded", Cr, "sub/d.txt,d.isi -o,n,z,y,1-5", 0,
@@ -178,31 +273,36 @@ const Case kCases[] = {
      "sub/d.isi"},
     {"VariableLengthByteAddressing", Var, "d.txt,d.isi -v,1-8", 0,
      "Indexing d.txt into d.isi\n120 records, 0 deleted entries\n"
-     "Data file has variable length records.\n" T, "d.isi d.txt", "var"},
+     "Data file has variable length records.\n" T,
+     "d.isi d.txt", "var"},
     {"SpaceCompression", Tabs, "d.txt,d.isi -s,3-10", 0,
      "Indexing d.txt into d.isi\n4 records, 0 deleted entries\n"
-     "Data file has variable length records and space compression.\n" T, "d.isi d.txt",
-     "spacecomp"},
+     "Data file has variable length records and space compression.\n" T,
+     "d.isi d.txt", "spacecomp"},
     {"TabsAsBinaryCharacters", Tabs, "d.txt,d.isi,l20 -b,v,3-10", 0,
      "Indexing d.txt into d.isi\n4 records, 0 deleted entries\n"
-     "Data file has variable length records.\n" T, "d.isi d.txt", "tabs_binary"},
+     "Data file has variable length records.\n" T,
+     "d.isi d.txt", "tabs_binary"},
     {"BinaryWithoutMarks", Binary, "d.bin,d.isi -f=16,2-5,1", 0,
      "Indexing d.bin into d.isi\n39 records, 1 deleted entries\n" T, "d.bin d.isi", "binary"},
     {"BinaryWithMarks", BinaryEor, "d.bin,d.isi -g=9,1-3", 0,
      "Indexing d.bin into d.isi\n30 records, 0 deleted entries\n"
-     "Data file has 9 duplicate key entries.\n" T, "d.bin d.isi", "binary_eor"},
+     "Data file has 9 duplicate key entries.\n" T,
+     "d.bin d.isi", "binary_eor"},
     {"PrimaryTests", Select, "d.txt,d.isi -p5=A,p2#\"1\",w,1-12", 0,
      "Indexing d.txt into d.isi\n29 records, 14 deleted entries\n" T, "d.isi d.txt", "select"},
     {"ExtendedSelection", Select, "d.txt,d.isi -p=3='AB'|9N>=' 1.5'&12#'2',1-4", 0,
      "Indexing d.txt into d.isi\n15 records, 14 deleted entries\n"
-     "Data file has 3 duplicate key entries.\n" T, "d.isi d.txt", "select_ext"},
+     "Data file has 3 duplicate key entries.\n" T,
+     "d.isi d.txt", "select_ext"},
     {"DuplicatesIgnoredAndListed", Dups, "d.txt,d.isi -n0,1-4", 0,
      "Indexing d.txt into d.isi\n"
      "Duplicate Key ignored at:              46 Key:aaab \n"
      "Duplicate Key ignored at:              23 Key:baab \n"
      "Duplicate Key ignored at:              2A Key:baab \n"
      "Duplicate Key ignored at:              31 Key:babb \n"
-     "12 records, 0 deleted entries\n" T, "d.ERR d.isi d.txt", "nodup", "d.isi", "", "d.ERR",
+     "12 records, 0 deleted entries\n" T,
+     "d.ERR d.isi d.txt", "nodup", "d.isi", "", "d.ERR",
      "Duplicate Key ignored at:              46 Key:aaab \r\n"
      "Duplicate Key ignored at:              23 Key:baab \r\n"
      "Duplicate Key ignored at:              2A Key:baab \r\n"
@@ -211,8 +311,8 @@ const Case kCases[] = {
      "Indexing d.txt into d.isi\n12 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
     {"DuplicatesListed", Dups, "d.txt,d.isi -e,1-2", 0,
      "Indexing d.txt into d.isi\n12 records, 0 deleted entries\n"
-     "Data file has 8 duplicate key entries.\n" T, "d.ERR d.isi d.txt", nullptr, "d.isi", "",
-     "d.ERR",
+     "Data file has 8 duplicate key entries.\n" T,
+     "d.ERR d.isi d.txt", nullptr, "d.isi", "", "d.ERR",
      "Duplicate Key at:              38 Key:aa \r\nDuplicate Key at:              46 Key:aa \r\n"
      "Duplicate Key at:              4D Key:aa \r\nDuplicate Key at:              1C Key:ba \r\n"
      "Duplicate Key at:              23 Key:ba \r\nDuplicate Key at:              2A Key:ba \r\n"
@@ -221,8 +321,8 @@ const Case kCases[] = {
      "Indexing d.txt into d.isi\n1 records, 126 deleted entries\n" T, "d.isi d.txt", "ddr126"},
     {"ThirtyTwoKeySpecifications", Wide,
      "d.txt,d.isi -1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31,33,35,37,39,41,43,45,47,49,51,53,"
-     "55,57,59,61,63", 0, "Indexing d.txt into d.isi\n40 records, 0 deleted entries\n" T,
-     "d.isi d.txt", "keys32"},
+     "55,57,59,61,63",
+     0, "Indexing d.txt into d.isi\n40 records, 0 deleted entries\n" T, "d.isi d.txt", "keys32"},
     {"EmptyDataWithRecordLength", Empty, "d.txt,d.isi,l100 -1-5", 0,
      "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n" T, "d.isi d.txt", "empty"},
     {"TwoByteFile", TwoBytes, "d.txt,d.isi -1", 0,
@@ -232,11 +332,12 @@ const Case kCases[] = {
      "d.isi d.txt", nullptr},
 
     // Index information, reindex and compaction.
-    {"ShowStoredLine", FixedIsi, "d.isi -i", 0, "\nkelindex d.txt,d.isi,-1-4,9-12\n",
-     "d.isi d.txt", "fixed"},
+    {"ShowStoredLine", FixedIsi, "d.isi -i", 0, "\nkelindex d.txt,d.isi,-1-4,9-12\n", "d.isi d.txt",
+     "fixed"},
     {"ReindexGivesTheSameBytes", FixedIsi, "d.isi -r", 0,
      "\nkelindex d.txt,d.isi,-1-4,9-12\n"
-     "Indexing d.txt into d.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt", "fixed"},
+     "Indexing d.txt into d.isi\n255 records, 253 deleted entries\n" T,
+     "d.isi d.txt", "fixed"},
     {"CompactInPlace", FixedIsi, "d.isi -c", 0,
      "Compacting d.isi into d.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt",
      "fixed_compacted"},
@@ -251,7 +352,8 @@ const Case kCases[] = {
      "fixed_keep", "n.isi"},
     {"CompactPurgesTheChainOfSelectedRecords", SelectExtIsi, "d.isi -c", 0,
      "Compacting d.isi into d.isi\nDeleted Data Record sectors purged from ISI!"
-     "15 records, 0 deleted entries\n" T, "d.isi d.txt", "select_ext_compacted"},
+     "15 records, 0 deleted entries\n" T,
+     "d.isi d.txt", "select_ext_compacted"},
     {"CompactVariableLength", VarIsi, "d.isi -c", 0,
      "Compacting d.isi into d.isi\n120 records, 0 deleted entries\n" T, "d.isi d.txt",
      "var_compacted"},
@@ -262,6 +364,72 @@ const Case kCases[] = {
      "Compacting d.isi into d.isi\n200 records, 0 deleted entries\n" T, "d.isi d.txt",
      "foreign_compacted"},
 
+    // Damaged indexes: compaction refuses them and leaves the file as it was.
+    {"DamagedKeyLength",
+     [](const TempDir& d) {
+       Damaged(d, 10, {0, 0});
+     },
+     "d.isi -c", 1, REFUSED("ISI header damaged: key length 0 is not 1 to 150."), "d.isi d.txt",
+     nullptr},
+    {"DamagedRootPosition", [](const TempDir& d) { Damaged(d, 20, {3}); }, "d.isi -c", 1,
+     REFUSED("ISI header damaged: root position 3."), "d.isi d.txt", nullptr},
+    {"DamagedAddressing", [](const TempDir& d) { Damaged(d, 7, {0}); }, "d.isi -c", 1,
+     REFUSED("ISI header damaged: its addressing does not match its record format."), "d.isi d.txt",
+     nullptr},
+    {"DamagedRootCount", [](const TempDir& d) { Damaged(d, 1524, {255}); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: the root holds 255 entries, more than fit."), "d.isi d.txt",
+     nullptr},
+    {"DamagedLeafCount", [](const TempDir& d) { Damaged(d, 6 * 512 + 500, {26}); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: a key sector holds more entries than fit."), "d.isi d.txt",
+     nullptr},
+    {"DamagedChildOutsideTheFile",
+     [](const TempDir& d) {
+       Damaged(d, 1028, {255, 127});
+     },
+     "d.isi -c", 1, REFUSED("ISI tree damaged: a child position names no key sector of the file."),
+     "d.isi d.txt", nullptr},
+    {"DamagedChildIsTheRoot", [](const TempDir& d) { Damaged(d, 1028, {2}); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: a child position names no key sector of the file."), "d.isi d.txt",
+     nullptr},
+    {"DamagedLeafAboveItsParent", [](const TempDir& d) { Damaged(d, 6 * 512 + 506, {5}); },
+     "d.isi -c", 1, REFUSED("ISI tree damaged: key sector 6 is not below the sector above it."),
+     "d.isi d.txt", nullptr},
+    {"DamagedSectorListedTwice", [](const TempDir& d) { Damaged(d, 1024 + 24, {6}); }, "d.isi -c",
+     1, REFUSED("ISI tree damaged: it yields more entries than the file holds."), "d.isi d.txt",
+     nullptr},
+    {"DamagedChainLinkOutsideTheFile",
+     [](const TempDir& d) {
+       Damaged(d, 1536 + 504, {255, 127});
+     },
+     "d.isi -c", 1,
+     REFUSED("ISI deleted-record chain damaged: position 32767 names no DDR sector of the file."),
+     "d.isi d.txt", nullptr},
+    {"DamagedChainLoop",
+     [](const TempDir& d) {
+       Damaged(d, 4 * 512 + 504, {5, 0, 0, 0});
+     },
+     "d.isi -c", 1,
+     REFUSED("ISI deleted-record chain damaged: it runs longer than the file has sectors."),
+     "d.isi d.txt", nullptr},
+    {"DamagedChainMarker", [](const TempDir& d) { Damaged(d, 5 * 512 + 510, {0}); }, "d.isi -c", 1,
+     REFUSED("ISI deleted-record chain damaged: position 5 names no DDR sector of the file."),
+     "d.isi d.txt", nullptr},
+    {"TreeDeeperThanThePath", [](const TempDir& d) { Deep(d, 49); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: more than 48 levels below the root."), "d.isi d.txt", nullptr},
+    {"DeepTreeCompacted", [](const TempDir& d) { Deep(d, 40); }, "d.isi -c", 0,
+     "Compacting d.isi into d.isi\n1 records, 253 deleted entries\n" T, "d.isi d.txt",
+     "deep_compacted"},
+    {"InfoRefusesKeyLength", [](const TempDir& d) { Damaged(d, 10, {151}); }, "d.isi -i", 1,
+     "Damaged ISI structure found in file named:  d.isi.\n", "d.isi d.txt", nullptr},
+    {"ReindexOfADamagedTree",
+     [](const TempDir& d) {
+       Damaged(d, 1028, {255, 127});
+     },
+     "d.isi -r", 0,
+     "\nkelindex d.txt,d.isi,-1-4,9-12\nIndexing d.txt into d.isi\n"
+     "255 records, 253 deleted entries\n" T,
+     "d.isi d.txt", "fixed"},
+
     // Leading options and named settings.
     {"LogFile", Small, "-lk.log d.txt,d.isi -1-3", 0,
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt k.log", nullptr,
@@ -270,26 +438,27 @@ const Case kCases[] = {
      "-m option value too large.  Default assumed.\n"
      "-t option value too large.  Default of 999 assumed.\n"
      "-t option value too small.  Default assumed.\n"
-     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T,
+     "d.isi d.txt", nullptr},
     {"Diagnostics", Small, "-d d.txt,d.isi -1-3", 0,
      "INI file NOT USED!\nCommand line is:d.txt,d.isi -1-3\nTemporary file path is:\n"
      "Created $D/work/dsortXXXXXX as temp file 1\nCreated $D/work/dsortXXXXXX as temp file 2\n"
      "  Col   Pos Char  Other\n    1     1       Key;\n    2     2       Key;\n"
      "    3     3       Key;\nOpened d.txt as input file\n"
      "Expected End of Record for data file is LF.\n\rCreated d.isi as output file\n"
-     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T,
+     "d.isi d.txt", nullptr},
     {"ProfileNamesTheDataPath", Profile, "-ik d.txt,d.isi -1-3", 0,
-     "Indexing sub/d.txt into sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub",
-     nullptr},
+     "Indexing sub/d.txt into sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub", nullptr},
     {"EnvironmentNamesTheDataPath", Profile, "d.txt,d.isi -1-3", 0,
      "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub",
      nullptr, "d.isi", "QRX_PATH=$D/sub"},
     {"TerminalDefinitionExtensions", Terminal, "D -1-3", 0,
-     "Indexing D.dat into D.ISI\n2 records, 0 deleted entries\n" T, "D.ISI D.dat vt.def",
-     nullptr, "d.isi", "QRX_SYSTEM=$D QRX_TERM=vt QRX_FNC=Mixed"},
+     "Indexing D.dat into D.ISI\n2 records, 0 deleted entries\n" T, "D.ISI D.dat vt.def", nullptr,
+     "d.isi", "QRX_SYSTEM=$D QRX_TERM=vt QRX_FNC=Mixed"},
     {"LowerCaseNames", Lower, "D.DAT,X.IDX -1-3", 0,
-     "Indexing d.dat into x.idx\n2 records, 0 deleted entries\n" T, "d.dat x.idx", nullptr,
-     "d.isi", "QRX_FNC=lower"},
+     "Indexing d.dat into x.idx\n2 records, 0 deleted entries\n" T, "d.dat x.idx", nullptr, "d.isi",
+     "QRX_FNC=lower"},
 
     // The data do not have the format asked for: the index goes.
     {"DuplicatesRefused", Dups, "d.txt,d.isi -n,1-3", 1,
@@ -298,29 +467,34 @@ const Case kCases[] = {
      "Duplicate Key at:              23 Key:baa \nDuplicate Key at:              2A Key:baa \n"
      "Duplicate Key at:              31 Key:bab \nDuplicate Key at:              3F Key:bba \n"
      "12 records, 0 deleted entries\nData file has 6 duplicate key entries.\n"
-     "Data file is not in the correct format.  Index file will be deleted.\n", "d.ERR d.txt",
-     nullptr},
+     "Data file is not in the correct format.  Index file will be deleted.\n",
+     "d.ERR d.txt", nullptr},
     {"TabsWithoutSpaceCompression", Tabs, "d.txt,d.isi -3-10", 1,
      "Indexing d.txt into d.isi\n4 records, 0 deleted entries\n"
      "Data file has variable length records and space compression.\n"
      "Record longer than maximum record length was found.\n"
-     "Data file is not in the correct format.  Index file will be deleted.\n", "d.txt", nullptr},
+     "Data file is not in the correct format.  Index file will be deleted.\n",
+     "d.txt", nullptr},
     {"VariableLengthNotAllowed", Var, "d.txt,d.isi -1-8", 1,
      "Indexing d.txt into d.isi\n120 records, 14 deleted entries\n"
      "Data file has variable length records.\n"
      "Record longer than maximum record length was found.\n"
-     "Data file is not in the correct format.  Index file will be deleted.\n", "d.txt", nullptr},
+     "Data file is not in the correct format.  Index file will be deleted.\n",
+     "d.txt", nullptr},
     {"BinaryRecordWithoutMark", NoMark, "d.bin,d.isi -g=3,1-3", 1,
      "Indexing d.bin into d.isi\nWARNING!  INDEX failed reading input file d.bin.\n"
-     "Invalid EOR found for record starting at byte offset: 4.\n", "d.bin", nullptr},
+     "Invalid EOR found for record starting at byte offset: 4.\n",
+     "d.bin", nullptr},
     {"RecordLongerThanAllowed", LongRecord, "d.txt,d.isi -v,1-3", 1,
      "Indexing d.txt into d.isi\nA record longer than 65533 bytes was found.", "d.txt", nullptr},
     {"NullFileWithoutLength", Empty, "d.txt,d.isi -v,1-3", 1,
      "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n"
      "\aNull file must have record length on command line\n"
-     "WARNING!  INDEX failed writing to file d.isi.\n", "d.txt", nullptr},
+     "WARNING!  INDEX failed writing to file d.isi.\n",
+     "d.txt", nullptr},
     {"TooManySortTrains", ManyTrains, SMALL_MEMORY "-t2 d.txt,d.isi -1-150", 1,
-     SMALL_MEMORY_SHOWN "Max sort trains set to 2.\nIndexing d.txt into d.isi\n\n"
+     SMALL_MEMORY_SHOWN
+     "Max sort trains set to 2.\nIndexing d.txt into d.isi\n\n"
      "Too many sort trains\nWARNING!  INDEX failed writing to file $D/work/dsortXXXXXX.\n",
      "d.txt", nullptr},
 
@@ -346,7 +520,8 @@ const Case kCases[] = {
      "Too many key bytes have been selected in each record.\n", "d.txt", nullptr},
     {"TooManyKeySpecifications", Small,
      "d.txt,d.isi -1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31,33,35,37,39,41,43,45,47,49,51,53,"
-     "55,57,59,61,63,65", 1, "Cannot use more than 32 key specifications!\n", "d.txt", nullptr},
+     "55,57,59,61,63,65",
+     1, "Cannot use more than 32 key specifications!\n", "d.txt", nullptr},
     {"MalformedPrimaryTest", Small, "d.txt,d.isi -p5,1-3", 1, "Invalid primary key information.\n",
      "d.txt", nullptr},
     {"HighestPrimaryColumn", Small, "d.txt,d.isi -p65534=A,1-3", 0,
@@ -372,8 +547,7 @@ const Case kCases[] = {
     {"SameNameAsData", Small, "d.txt,d.txt -1-3", 1,
      "The Output file name can not be same as Input name.\n", "d.txt", nullptr},
     {"NoRecordLength", Empty, "d.txt,d.isi -1-3", 1,
-     "Unable to determine record length for fixed record length file: d.txt\n", "d.txt",
-     nullptr},
+     "Unable to determine record length for fixed record length file: d.txt\n", "d.txt", nullptr},
     {"MissingDataQuit", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
      nullptr},
     {"InfoOfMissingFile", Nothing, "d.isi -i", 1, "Can't open .isi file d.isi\n", "", nullptr},
@@ -391,10 +565,13 @@ const Case kCases[] = {
      "d.isi d.txt", nullptr},
     {"CompactWithoutDataFile", OnlyIsi, "d.isi,n.isi -c", 1,
      "Compacting d.isi into n.isi\nUnable to open ISI data file: d.txt\n"
-     "Unable to execute ISI compact operation with locking!\n", "d.isi", nullptr},
+     "Unable to execute ISI compact operation with locking!\n",
+     "d.isi", nullptr},
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 // ---- The runner --------------------------------------------------------------
 
@@ -451,7 +628,8 @@ TEST_P(E2e, Run) {
   for (const std::string& pair : Split(c.env)) {
     if (pair.empty()) continue;
     size_t eq = pair.find('=');
-    opts.env.emplace_back(pair.substr(0, eq), kt::ReplaceAll(pair.substr(eq + 1), "$D", dir.path()));
+    opts.env.emplace_back(pair.substr(0, eq),
+                          kt::ReplaceAll(pair.substr(eq + 1), "$D", dir.path()));
   }
   kt::RunResult r = kt::RunKelindex(Split(c.args), opts);
 

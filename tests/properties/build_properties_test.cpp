@@ -74,7 +74,8 @@ Scenario GenScenario() {
     s.options.push_back("n0");
     s.firstOnly = true;
   }
-  if (*rc::gen::inRange(0, 3) == 0) s.options.push_back("m" + std::to_string(*rc::gen::inRange(10, 100)));
+  if (*rc::gen::inRange(0, 3) == 0)
+    s.options.push_back("m" + std::to_string(*rc::gen::inRange(10, 100)));
   return s;
 }
 
@@ -86,7 +87,8 @@ std::vector<uint64_t> ExpectedChain(const Scenario& s) {
   const std::vector<uint64_t>& d = s.data.deleted();
   for (size_t end = d.size(); end > 0;) {
     size_t start = (end - 1) / 126 * 126;
-    chain.insert(chain.end(), d.begin() + static_cast<long>(start), d.begin() + static_cast<long>(end));
+    chain.insert(chain.end(), d.begin() + static_cast<long>(start),
+                 d.begin() + static_cast<long>(end));
     end = start;
   }
   return chain;
@@ -138,8 +140,8 @@ RC_GTEST_PROP(Index, BuildRebuildAndCompactionKeepWhatTheDataSay, ()) {
   RC_ASSERT(Run(dir, {"-1", "d.txt,q.isi", s.Command()}).exitCode == 0);
   bool quicksortSame = SameIndex(dir.read("q.isi"), built);
   RC_ASSERT(quicksortSame);
-  RC_ASSERT(Run(dir, {"-m524288", "-m262144", "-m131072", "-m65536", "-m32768", "-m16384",
-                      "-m8192", "d.txt,s.isi", s.Command()})
+  RC_ASSERT(Run(dir, {"-m524288", "-m262144", "-m131072", "-m65536", "-m32768", "-m16384", "-m8192",
+                      "d.txt,s.isi", s.Command()})
                 .exitCode == 0);
   std::string small = dir.read("s.isi");
   bool smallMemorySame = SameIndex(small, built);

@@ -38,7 +38,7 @@ class Data {
   };
   explicit Data(std::string eor = "\n") : eor_(std::move(eor)) {}
   Data& Rec(const std::string& body);
-  Data& Deleted(size_t bytes);  // one deleted record of `bytes` zero bytes
+  Data& Deleted(size_t bytes);          // one deleted record of `bytes` zero bytes
   Data& Raw(const std::string& bytes);  // bytes outside any record (a 0x1A end mark)
 
   const std::string& bytes() const { return bytes_; }
@@ -78,9 +78,9 @@ std::vector<Entry> Expected(const Data& data, const KeySpecs& specs, bool upper 
 
 // A built index as the reader library sees it.
 struct Index {
-  std::string error;  // why it could not be read; empty when it could
-  std::vector<Entry> entries;   // first to last
-  std::vector<uint64_t> deleted;  // the deleted-record chain, newest first
+  std::string error;                  // why it could not be read; empty when it could
+  std::vector<Entry> entries;         // first to last
+  std::vector<uint64_t> deleted;      // the deleted-record chain, newest first
   std::vector<std::string> problems;  // what kelisi_check reports
   std::string commandLine;
   uint32_t recordCount = 0, deletedCount = 0;
