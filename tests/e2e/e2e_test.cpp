@@ -37,7 +37,7 @@ Data FixedData() {
 Data CrlfData() {
   return kt::RandomData(200, 12, 2, 0, "\r\n", "abAB");
 }
-// One live record, then 126 deleted ones: exactly one full DDR sector.
+// One live record, then 126 deleted ones: the head DDR sector full.
 Data Ddr126Data() {
   Data d;
   d.Rec("ABCDEFGH");
@@ -55,20 +55,16 @@ Data VarData() {
   return d;
 }
 
-void Put(const TempDir& dir, const std::string& name, const std::string& bytes) {
-  dir.write(name, bytes);
-}
-
 using Setup = void (*)(const TempDir&);
 void Nothing(const TempDir&) {}
 void Small(const TempDir& d) {
-  Put(d, "d.txt", "bbb 1\naaa 2\nccc 3\n");
+  d.write("d.txt", "bbb 1\naaa 2\nccc 3\n");
 }
 void Fixed(const TempDir& d) {
-  Put(d, "d.txt", FixedData().bytes());
+  d.write("d.txt", FixedData().bytes());
 }
 void OnlyIsi(const TempDir& d) {
-  Put(d, "d.isi", Golden("fixed"));
+  d.write("d.isi", Golden("fixed"));
 }
 void FixedIsi(const TempDir& d) {
   Fixed(d);
@@ -81,7 +77,7 @@ void Damaged(const TempDir& d, size_t offset, std::initializer_list<int> bytes) 
   FixedIsi(d);
   std::string isi = d.read("d.isi");
   for (int b : bytes) isi[offset++] = static_cast<char>(b);
-  Put(d, "d.isi", isi);
+  d.write("d.isi", isi);
 }
 // A tree `levels` deep below its root: a chain of sectors behind the end of
 // the fixed index, each the only child of the one before, down to a leaf
@@ -103,33 +99,32 @@ void Deep(const TempDir& d, int levels) {
     if (level == 0) s.replace(0, 20, root.substr(0, 20)), put(&s, 4, 0, 4), s[500] = 1;
     isi += s;
   }
-  Put(d, "d.isi", isi);
+  d.write("d.isi", isi);
 }
 void Crlf(const TempDir& d) {
-  Put(d, "d.txt", CrlfData().bytes());
+  d.write("d.txt", CrlfData().bytes());
 }
 void Lfcr(const TempDir& d) {
-  Put(d, "d.txt", kt::RandomData(100, 20, 3, 7, "\n\r").bytes());
+  d.write("d.txt", kt::RandomData(100, 20, 3, 7, "\n\r").bytes());
 }
 // CR records with distinct keys, ended by a 0x1A end-of-data mark, in a folder.
 void Cr(const TempDir& d) {
   Data data("\r");
   for (int i = 0; i < 90; ++i) data.Rec(std::to_string(10000 + (i * 37) % 90) + " cr record");
   mkdir(d.file("sub").c_str(), 0755);
-  Put(d, "sub/d.txt",
-      data.Raw("\x1A"
-               "trailing bytes")
-          .bytes());
+  d.write("sub/d.txt", data.Raw("\x1A"
+                                "trailing bytes")
+                           .bytes());
 }
 void Var(const TempDir& d) {
-  Put(d, "d.txt", VarData().bytes());
+  d.write("d.txt", VarData().bytes());
 }
 void VarIsi(const TempDir& d) {
   Var(d);
-  Put(d, "d.isi", Golden("var"));
+  d.write("d.isi", Golden("var"));
 }
 void Tabs(const TempDir& d) {
-  Put(d, "d.txt", "ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n");
+  d.write("d.txt", "ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n");
 }
 // 16-byte binary records, one all zero (deleted), LF and zero bytes inside others.
 void Binary(const TempDir& d) {
@@ -140,23 +135,45 @@ void Binary(const TempDir& d) {
                                                         5));
     b += i == 17 ? std::string(16, '\0') : r;
   }
-  Put(d, "d.bin", b);
+  d.write("d.bin", b);
 }
 void BinaryEor(const TempDir& d) {
-  Put(d, "d.bin", kt::RandomData(30, 9, 6, 0, "\n", std::string("xy\0", 3)).bytes());
+  d.write("d.bin", kt::RandomData(30, 9, 6, 0, "\n", std::string("xy\0", 3)).bytes());
 }
 void Select(const TempDir& d) {
-  Put(d, "d.txt", kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
+  d.write("d.txt", kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
 }
 void SelectExtIsi(const TempDir& d) {
   Select(d);
-  Put(d, "d.isi", Golden("select_ext"));
+  d.write("d.isi", Golden("select_ext"));
 }
 void Dups(const TempDir& d) {
-  Put(d, "d.txt", kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
+  d.write("d.txt", kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
 }
+// 3,000 records with 150-byte keys; the index of them with the children of
+// its root's first two entries swapped, so that a walk delivers two runs of
+// keys in order.
+void ManyTrains(const TempDir& d) {
+  d.write("d.txt", kt::RandomData(3000, 150, 11).bytes());
+}
+void ManyTrainsSwapped(const TempDir& d) {
+  ManyTrains(d);
+  kt::RunOptions opts;
+  opts.cwd = d.path();
+  kt::RunKelindex({"d.txt,d.isi", "-1-150"}, opts);
+  std::string isi = d.read("d.isi");
+  std::swap_ranges(isi.begin() + 1028, isi.begin() + 1032, isi.begin() + 1028 + 164);
+  d.write("d.isi", isi);
+}
+// An extended selection of `n` terms (24 is the most it may have).
+std::string Terms(int n) {
+  std::string p = "d.txt,d.isi -p=1#'Z'";
+  for (int i = 2; i <= n; ++i) p += (i % 2 ? "|" : "&") + std::to_string(i) + "#'Z'";
+  return p + ",1-3";
+}
+const std::string kTerms24 = Terms(24), kTerms25 = Terms(25);
 void Ddr126(const TempDir& d) {
-  Put(d, "d.txt", Ddr126Data().bytes());
+  d.write("d.txt", Ddr126Data().bytes());
 }
 // Another writer's layout: the newest DDR sector is full and stands behind
 // the tree, the bytes at 1536 are zero.
@@ -166,46 +183,46 @@ void Ddr126Moved(const TempDir& d) {
   isi[16] = static_cast<char>(isi.size() / 512);
   isi += isi.substr(1536, 512);
   isi.replace(1536, 512, std::string(512, '\0'));
-  Put(d, "d.isi", isi);
+  d.write("d.isi", isi);
 }
 void Wide(const TempDir& d) {
-  Put(d, "d.txt", kt::RandomData(40, 64, 10).bytes());
+  d.write("d.txt", kt::RandomData(40, 64, 10).bytes());
 }
 void Empty(const TempDir& d) {
-  Put(d, "d.txt", "");
+  d.write("d.txt", "");
 }
 void EmptyIsi(const TempDir& d) {
   Small(d);
-  Put(d, "d.isi", "");
+  d.write("d.isi", "");
 }
 void NotIsi(const TempDir& d) {
   Small(d);
-  Put(d, "d.isi", std::string(2048, 'x'));
+  d.write("d.isi", std::string(2048, 'x'));
 }
 void BadVersion(const TempDir& d) {
   FixedIsi(d);
   std::string isi = d.read("d.isi");
   isi[5] = 0x12;
-  Put(d, "d.isi", isi);
+  d.write("d.isi", isi);
 }
 void LongRecord(const TempDir& d) {
-  Put(d, "d.txt", "short\n" + std::string(70000, 'x') + "\n");
+  d.write("d.txt", "short\n" + std::string(70000, 'x') + "\n");
 }
 void Odd(const TempDir& d) {
-  Put(d, "d.bin", std::string(33, 'b'));
+  d.write("d.bin", std::string(33, 'b'));
 }
 void TwoBytes(const TempDir& d) {
-  Put(d, "d.txt", "a\n");
+  d.write("d.txt", "a\n");
 }
 void NoMark(const TempDir& d) {
-  Put(d, "d.bin", "abc\ndefXghi\n");
+  d.write("d.bin", "abc\ndefXghi\n");
 }
 void Profile(const TempDir& d) {
   mkdir(d.file("sub").c_str(), 0755);
-  Put(d, "sub/d.txt", "bbb 1\naaa 2\n");
-  Put(d, "k.ini",
-      "[other]\nvezor_dbpath=nowhere\n[ Environment ]\n  qrx_path = nowhere\n"
-      "vezor_dbpath = sub \r\n");
+  d.write("sub/d.txt", "bbb 1\naaa 2\n");
+  d.write("k.ini",
+          "[other]\nvezor_dbpath=nowhere\n[ Environment ]\n  qrx_path = nowhere\n"
+          "vezor_dbpath = sub \r\n");
 }
 void Terminal(const TempDir& d) {
   std::string def(530, '\0');
@@ -213,18 +230,15 @@ void Terminal(const TempDir& d) {
   def[514] = 3;
   def.replace(515, 4, std::string("dat\0", 4));
   def.replace(520, 4, std::string("idx\0", 4));
-  Put(d, "vt.def", def);
-  Put(d, "D.dat", "bbb 1\naaa 2\n");
+  d.write("vt.def", def);
+  d.write("D.dat", "bbb 1\naaa 2\n");
 }
 void Lower(const TempDir& d) {
-  Put(d, "d.dat", "bbb 1\naaa 2\n");
+  d.write("d.dat", "bbb 1\naaa 2\n");
 }
 void CrlfIsiForeign(const TempDir& d) {
   Crlf(d);
-  Put(d, "d.isi", Golden("foreign"));
-}
-void ManyTrains(const TempDir& d) {
-  Put(d, "d.txt", kt::RandomData(3000, 150, 11).bytes());
+  d.write("d.isi", Golden("foreign"));
 }
 
 // ---- The table ---------------------------------------------------------------
@@ -295,6 +309,15 @@ const Case kCases[] = {
      "Indexing d.txt into d.isi\n15 records, 14 deleted entries\n"
      "Data file has 3 duplicate key entries.\n" T,
      "d.isi d.txt", "select_ext"},
+    {"ExtendedSelectionOfTheMostTerms", Small, kTerms24.c_str(), 0,
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", "select24"},
+    {"ExtendedSelectionOfTooManyTerms", Small, kTerms25.c_str(), 1,
+     "Invalid primary key information.\n", "d.txt", nullptr},
+    {"CompactTooManySortTrains", ManyTrainsSwapped, SMALL_MEMORY "-t2 d.isi -c", 1,
+     SMALL_MEMORY_SHOWN
+     "Max sort trains set to 2.\nCompacting d.isi into d.isi\n\nToo many sort trains\n"
+     "WARNING!  INDEX failed writing to file $D/work/dsortXXXXXX.\n",
+     "d.isi d.txt", nullptr},
     {"DuplicatesIgnoredAndListed", Dups, "d.txt,d.isi -n0,1-4", 0,
      "Indexing d.txt into d.isi\n"
      "Duplicate Key ignored at:              46 Key:aaab \n"
