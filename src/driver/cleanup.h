@@ -59,3 +59,6 @@ void CmdFree(void* pointer);
 void CmdSetAllocFailAt(uint64_t n);
 // True once the allocation chosen by CmdSetAllocFailAt has failed.
 bool CmdAllocFailFired();
+// Blocks CmdMalloc has handed out and CmdFree not yet taken back: a run
+// that gives back all it took leaves this where it found it.
+int64_t CmdLiveAllocations();

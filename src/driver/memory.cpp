@@ -9,6 +9,7 @@ namespace {
 uint64_t gFailAt = 0;  // the CmdMalloc call that fails, 1-based; 0 = none
 uint64_t gCalls = 0;
 bool gFailed = false;  // the chosen call has failed
+int64_t gLive = 0;     // blocks obtained and not yet given back
 
 }  // namespace
 
@@ -17,11 +18,18 @@ void* CmdMalloc(uint32_t size) {
     gFailed = true;
     return nullptr;
   }
-  return malloc(size);
+  void* block = malloc(size);
+  if (block != nullptr) ++gLive;
+  return block;
 }
 
 void CmdFree(void* pointer) {
+  if (pointer != nullptr) --gLive;
   free(pointer);
+}
+
+int64_t CmdLiveAllocations() {
+  return gLive;
 }
 
 void CmdSetAllocFailAt(uint64_t n) {

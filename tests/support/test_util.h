@@ -34,6 +34,8 @@ std::string ReadFileBytes(const std::string& path);
 // Names of the entries of a directory, sorted (empty when it cannot be read).
 std::vector<std::string> ListDirectory(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+// `text` with every `from` replaced by `to`.
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);
 
 struct RunResult {
   int exitCode = -1;        // exit status, or 128 + signal

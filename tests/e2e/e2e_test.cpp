@@ -1,0 +1,703 @@
+// The built kelindex run on prepared files, one table row per run: the
+// command, the exit status, every message line it prints, the files left
+// in its directory, and the index it wrote, byte for byte against a
+// reviewed golden file under tests/golden/.
+//
+// KEL_UPDATE_GOLDEN=1 rewrites the golden files from the runs and prints
+// each run's messages: review both before committing them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "support/model.h"
+#include "support/test_util.h"
+
+namespace {
+
+using kt::Data;
+using kt::TempDir;
+
+// ---- Input files -----------------------------------------------------------
+
+std::string Golden(const std::string& name) {
+  return kt::ReadFileBytes(std::string(KEL_SOURCE_DIR) + "/tests/golden/" + name + ".isi");
+}
+
+// 508 records of 40 letters, every second one deleted: 253 deleted records
+// fill two DDR sectors and start a third; 255 keys make two tree levels.
+Data FixedData() {
+  return kt::RandomData(508, 40, 1, 2);
+}
+// CR LF records of lower-case letters, many equal keys.
+Data CrlfData() {
+  return kt::RandomData(200, 12, 2, 0, "\r\n", "abAB");
+}
+// One live record, then 126 deleted ones: the head DDR sector full.
+Data Ddr126Data() {
+  Data d;
+  d.Rec("ABCDEFGH");
+  for (int i = 0; i < 126; ++i) d.Deleted(9);
+  return d;
+}
+// Variable-length records with zero runs between them.
+Data VarData() {
+  kt::Rng rng(4);
+  Data d;
+  for (int i = 0; i < 120; ++i) {
+    d.Rec(rng.Text(3 + rng.Below(70), "KLMNOP"));
+    if (i % 9 == 4) d.Deleted(1 + rng.Below(30));
+  }
+  return d;
+}
+
+using Setup = void (*)(const TempDir&);
+void Nothing(const TempDir&) {}
+void Small(const TempDir& d) {
+  d.write("d.txt", "bbb 1\naaa 2\nccc 3\n");
+}
+void Fixed(const TempDir& d) {
+  d.write("d.txt", FixedData().bytes());
+}
+void OnlyIsi(const TempDir& d) {
+  d.write("d.isi", Golden("fixed"));
+}
+void FixedIsi(const TempDir& d) {
+  Fixed(d);
+  OnlyIsi(d);
+}
+// The fixed index with `bytes` written at `offset`. Its root (sector 2)
+// holds 9 entries over the leaves in sectors 6 to 15; its deleted-record
+// chain runs from sector 3 to 5 and 4.
+void Damaged(const TempDir& d, size_t offset, std::initializer_list<int> bytes) {
+  FixedIsi(d);
+  std::string isi = d.read("d.isi");
+  for (int b : bytes) isi[offset++] = static_cast<char>(b);
+  d.write("d.isi", isi);
+}
+// A tree `levels` deep below its root: a chain of sectors behind the end of
+// the fixed index, each the only child of the one before, down to a leaf
+// holding the root's first entry.
+void Deep(const TempDir& d, int levels) {
+  FixedIsi(d);
+  std::string isi = d.read("d.isi"), root = isi.substr(1024, 512);
+  auto put = [](std::string* s, size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) (*s)[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  auto next = static_cast<uint32_t>(isi.size() / 512);
+  put(&isi, 1024 + 506, levels + 1, 2);
+  isi[1024 + 500] = 0;
+  put(&isi, 1024 + 508, next, 4);
+  for (int level = levels; level >= 0; --level, ++next) {
+    std::string s(512, '\0');
+    put(&s, 506, level, 2);
+    if (level > 0) put(&s, 508, next + 1, 4);
+    if (level == 0) s.replace(0, 20, root.substr(0, 20)), put(&s, 4, 0, 4), s[500] = 1;
+    isi += s;
+  }
+  d.write("d.isi", isi);
+}
+void Crlf(const TempDir& d) {
+  d.write("d.txt", CrlfData().bytes());
+}
+void Lfcr(const TempDir& d) {
+  d.write("d.txt", kt::RandomData(100, 20, 3, 7, "\n\r").bytes());
+}
+// CR records with distinct keys, ended by a 0x1A end-of-data mark, in a folder.
+void Cr(const TempDir& d) {
+  Data data("\r");
+  for (int i = 0; i < 90; ++i) data.Rec(std::to_string(10000 + (i * 37) % 90) + " cr record");
+  mkdir(d.file("sub").c_str(), 0755);
+  d.write("sub/d.txt", data.Raw("\x1A"
+                                "trailing bytes")
+                           .bytes());
+}
+void Var(const TempDir& d) {
+  d.write("d.txt", VarData().bytes());
+}
+void VarIsi(const TempDir& d) {
+  Var(d);
+  d.write("d.isi", Golden("var"));
+}
+void Tabs(const TempDir& d) {
+  d.write("d.txt", "ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n");
+}
+// 16-byte binary records, one all zero (deleted), LF and zero bytes inside others.
+void Binary(const TempDir& d) {
+  std::string b;
+  for (int i = 0; i < 40; ++i) {
+    std::string r = kt::Rng(i + 9).Text(16, std::string("\n\0\xFF"
+                                                        "ab",
+                                                        5));
+    b += i == 17 ? std::string(16, '\0') : r;
+  }
+  d.write("d.bin", b);
+}
+void BinaryEor(const TempDir& d) {
+  d.write("d.bin", kt::RandomData(30, 9, 6, 0, "\n", std::string("xy\0", 3)).bytes());
+}
+void Select(const TempDir& d) {
+  d.write("d.txt", kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
+}
+void SelectExtIsi(const TempDir& d) {
+  Select(d);
+  d.write("d.isi", Golden("select_ext"));
+}
+void Dups(const TempDir& d) {
+  d.write("d.txt", kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
+}
+// 3,000 records with 150-byte keys; the index of them with the children of
+// its root's first two entries swapped, so that a walk delivers two runs of
+// keys in order.
+void ManyTrains(const TempDir& d) {
+  d.write("d.txt", kt::RandomData(3000, 150, 11).bytes());
+}
+void ManyTrainsSwapped(const TempDir& d) {
+  ManyTrains(d);
+  kt::RunOptions opts;
+  opts.cwd = d.path();
+  kt::RunKelindex({"d.txt,d.isi", "-1-150"}, opts);
+  std::string isi = d.read("d.isi");
+  std::swap_ranges(isi.begin() + 1028, isi.begin() + 1032, isi.begin() + 1028 + 164);
+  d.write("d.isi", isi);
+}
+// An extended selection of `n` terms (24 is the most it may have).
+std::string Terms(int n) {
+  std::string p = "d.txt,d.isi -p=1#'Z'";
+  for (int i = 2; i <= n; ++i) p += (i % 2 ? "|" : "&") + std::to_string(i) + "#'Z'";
+  return p + ",1-3";
+}
+const std::string kTerms24 = Terms(24), kTerms25 = Terms(25);
+void Ddr126(const TempDir& d) {
+  d.write("d.txt", Ddr126Data().bytes());
+}
+// Another writer's layout: the newest DDR sector is full and stands behind
+// the tree, the bytes at 1536 are zero.
+void Ddr126Moved(const TempDir& d) {
+  Ddr126(d);
+  std::string isi = Golden("ddr126");
+  isi[16] = static_cast<char>(isi.size() / 512);
+  isi += isi.substr(1536, 512);
+  isi.replace(1536, 512, std::string(512, '\0'));
+  d.write("d.isi", isi);
+}
+void Wide(const TempDir& d) {
+  d.write("d.txt", kt::RandomData(40, 64, 10).bytes());
+}
+void Empty(const TempDir& d) {
+  d.write("d.txt", "");
+}
+void EmptyIsi(const TempDir& d) {
+  Small(d);
+  d.write("d.isi", "");
+}
+void NotIsi(const TempDir& d) {
+  Small(d);
+  d.write("d.isi", std::string(2048, 'x'));
+}
+void BadVersion(const TempDir& d) {
+  FixedIsi(d);
+  std::string isi = d.read("d.isi");
+  isi[5] = 0x12;
+  d.write("d.isi", isi);
+}
+void LongRecord(const TempDir& d) {
+  d.write("d.txt", "short\n" + std::string(70000, 'x') + "\n");
+}
+void Odd(const TempDir& d) {
+  d.write("d.bin", std::string(33, 'b'));
+}
+void TwoBytes(const TempDir& d) {
+  d.write("d.txt", "a\n");
+}
+void NoMark(const TempDir& d) {
+  d.write("d.bin", "abc\ndefXghi\n");
+}
+void Profile(const TempDir& d) {
+  mkdir(d.file("sub").c_str(), 0755);
+  d.write("sub/d.txt", "bbb 1\naaa 2\n");
+  d.write("k.ini",
+          "[other]\nvezor_dbpath=nowhere\n[ Environment ]\n  qrx_path = nowhere\n"
+          "vezor_dbpath = sub \r\n");
+}
+void Terminal(const TempDir& d) {
+  std::string def(530, '\0');
+  def[512] = '.';
+  def[514] = 3;
+  def.replace(515, 4, std::string("dat\0", 4));
+  def.replace(520, 4, std::string("idx\0", 4));
+  d.write("vt.def", def);
+  d.write("D.dat", "bbb 1\naaa 2\n");
+}
+void Lower(const TempDir& d) {
+  d.write("d.dat", "bbb 1\naaa 2\n");
+}
+void CrlfIsiForeign(const TempDir& d) {
+  Crlf(d);
+  d.write("d.isi", Golden("foreign"));
+}
+
+// ---- The table ---------------------------------------------------------------
+
+// A run's messages after its command echo and the banner; "T" stands for
+// the time line of a successful run.
+#define T "<time>\n"
+
+struct Case {
+  const char* name;
+  Setup setup;
+  const char* args;  // split at single spaces
+  int exit;
+  const char* messages;  // exact, after the banner
+  const char* after;     // the directory afterwards: names, sorted, space-separated
+  const char* golden;    // the golden file `isi` must equal (nullptr: none)
+  const char* isi = "d.isi";
+  const char* env = "";            // NAME=VALUE pairs, space-separated; $D is the run's directory
+  const char* textFile = nullptr;  // a text file the run writes, and its exact content
+  const char* text = nullptr;
+};
+
+// Halving the sort memory step by step to its floor of 8,192 bytes: with
+// 150-byte keys a sub-list then holds 46 items.
+#define SMALL_MEMORY "-m524288 -m262144 -m131072 -m65536 -m32768 -m16384 -m8192 "
+// A damaged index refused by an in-place compaction: what is wrong, then the refusal.
+#define REFUSED(what) \
+  "Compacting d.isi into d.isi\n" what "\nDamaged ISI structure found in file named:  d.isi.\n"
+#define SMALL_MEMORY_SHOWN                                                            \
+  "Max memory set to 524288.\nMax memory set to 262144.\nMax memory set to 131072.\n" \
+  "Max memory set to 65536.\nMax memory set to 32768.\nMax memory set to 16384.\n"    \
+  "Max memory set to 8192.\n"
+
+const Case kCases[] = {
+    // Every record format and addressing mode, and the options that shape an index.
+    {"FixedLfTwoLevelsThreeDdrSectors", Fixed, "d.txt,d.isi -1-4,9-12", 0,
+     "Indexing d.txt into d.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt", "fixed"},
+    {"CrlfUpperReversedDuplicates", Crlf, "d.txt,d.isi -u,6-3,10-12", 0,
+     "Indexing d.txt into d.isi\n200 records, 0 deleted entries\n"
+     "Data file has 95 duplicate key entries.\n" T,
+     "d.isi d.txt", "crlf"},
+    {"LfcrHalfFullSectorsOsType1", Lfcr, "d.txt,d.isi -m50,o=1,1-10", 0,
+     "Indexing d.txt into d.isi\n86 records, 14 deleted entries\n" T, "d.isi d.txt", "lfcr"},
+    {"CrEndMarkNoDupsPathDiscarded", Cr, "sub/d.txt,d.isi -o,n,z,y,1-5", 0,
+     "Indexing sub/d.txt into sub/d.isi\n90 records, 0 deleted entries\n" T, "sub", "cr",
+     "sub/d.isi"},
+    {"VariableLengthByteAddressing", Var, "d.txt,d.isi -v,1-8", 0,
+     "Indexing d.txt into d.isi\n120 records, 0 deleted entries\n"
+     "Data file has variable length records.\n" T,
+     "d.isi d.txt", "var"},
+    {"SpaceCompression", Tabs, "d.txt,d.isi -s,3-10", 0,
+     "Indexing d.txt into d.isi\n4 records, 0 deleted entries\n"
+     "Data file has variable length records and space compression.\n" T,
+     "d.isi d.txt", "spacecomp"},
+    {"TabsAsBinaryCharacters", Tabs, "d.txt,d.isi,l20 -b,v,3-10", 0,
+     "Indexing d.txt into d.isi\n4 records, 0 deleted entries\n"
+     "Data file has variable length records.\n" T,
+     "d.isi d.txt", "tabs_binary"},
+    {"BinaryWithoutMarks", Binary, "d.bin,d.isi -f=16,2-5,1", 0,
+     "Indexing d.bin into d.isi\n39 records, 1 deleted entries\n" T, "d.bin d.isi", "binary"},
+    {"BinaryWithMarks", BinaryEor, "d.bin,d.isi -g=9,1-3", 0,
+     "Indexing d.bin into d.isi\n30 records, 0 deleted entries\n"
+     "Data file has 9 duplicate key entries.\n" T,
+     "d.bin d.isi", "binary_eor"},
+    {"PrimaryTests", Select, "d.txt,d.isi -p5=A,p2#\"1\",w,1-12", 0,
+     "Indexing d.txt into d.isi\n29 records, 14 deleted entries\n" T, "d.isi d.txt", "select"},
+    {"ExtendedSelection", Select, "d.txt,d.isi -p=3='AB'|9N>=' 1.5'&12#'2',1-4", 0,
+     "Indexing d.txt into d.isi\n15 records, 14 deleted entries\n"
+     "Data file has 3 duplicate key entries.\n" T,
+     "d.isi d.txt", "select_ext"},
+    {"ExtendedSelectionOfTheMostTerms", Small, kTerms24.c_str(), 0,
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", "select24"},
+    {"ExtendedSelectionOfTooManyTerms", Small, kTerms25.c_str(), 1,
+     "Invalid primary key information.\n", "d.txt", nullptr},
+    {"CompactTooManySortTrains", ManyTrainsSwapped, SMALL_MEMORY "-t2 d.isi -c", 1,
+     SMALL_MEMORY_SHOWN
+     "Max sort trains set to 2.\nCompacting d.isi into d.isi\n\nToo many sort trains\n"
+     "WARNING!  INDEX failed writing to file $D/work/dsortXXXXXX.\n",
+     "d.isi d.txt", nullptr},
+    {"DuplicatesIgnoredAndListed", Dups, "d.txt,d.isi -n0,1-4", 0,
+     "Indexing d.txt into d.isi\n"
+     "Duplicate Key ignored at:              46 Key:aaab \n"
+     "Duplicate Key ignored at:              23 Key:baab \n"
+     "Duplicate Key ignored at:              2A Key:baab \n"
+     "Duplicate Key ignored at:              31 Key:babb \n"
+     "12 records, 0 deleted entries\n" T,
+     "d.ERR d.isi d.txt", "nodup", "d.isi", "", "d.ERR",
+     "Duplicate Key ignored at:              46 Key:aaab \r\n"
+     "Duplicate Key ignored at:              23 Key:baab \r\n"
+     "Duplicate Key ignored at:              2A Key:baab \r\n"
+     "Duplicate Key ignored at:              31 Key:babb \r\n"},
+    {"DuplicatesIgnoredQuietly", Dups, "d.txt,d.isi -n$,1-4", 0,
+     "Indexing d.txt into d.isi\n12 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+    {"DuplicatesListed", Dups, "d.txt,d.isi -e,1-2", 0,
+     "Indexing d.txt into d.isi\n12 records, 0 deleted entries\n"
+     "Data file has 8 duplicate key entries.\n" T,
+     "d.ERR d.isi d.txt", nullptr, "d.isi", "", "d.ERR",
+     "Duplicate Key at:              38 Key:aa \r\nDuplicate Key at:              46 Key:aa \r\n"
+     "Duplicate Key at:              4D Key:aa \r\nDuplicate Key at:              1C Key:ba \r\n"
+     "Duplicate Key at:              23 Key:ba \r\nDuplicate Key at:              2A Key:ba \r\n"
+     "Duplicate Key at:              31 Key:ba \r\nDuplicate Key at:              3F Key:bb \r\n"},
+    {"LastDdrSectorFull", Ddr126, "d.txt,d.isi -1-8", 0,
+     "Indexing d.txt into d.isi\n1 records, 126 deleted entries\n" T, "d.isi d.txt", "ddr126"},
+    {"ThirtyTwoKeySpecifications", Wide,
+     "d.txt,d.isi -1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31,33,35,37,39,41,43,45,47,49,51,53,"
+     "55,57,59,61,63",
+     0, "Indexing d.txt into d.isi\n40 records, 0 deleted entries\n" T, "d.isi d.txt", "keys32"},
+    {"EmptyDataWithRecordLength", Empty, "d.txt,d.isi,l100 -1-5", 0,
+     "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n" T, "d.isi d.txt", "empty"},
+    {"TwoByteFile", TwoBytes, "d.txt,d.isi -1", 0,
+     "Indexing d.txt into d.isi\n1 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+    {"SmallSortMemory", ManyTrains, SMALL_MEMORY "d.txt,d.isi -1-150", 0,
+     SMALL_MEMORY_SHOWN "Indexing d.txt into d.isi\n\n\n3000 records, 0 deleted entries\n" T,
+     "d.isi d.txt", nullptr},
+
+    // Index information, reindex and compaction.
+    {"ShowStoredLine", FixedIsi, "d.isi -i", 0, "\nkelindex d.txt,d.isi,-1-4,9-12\n", "d.isi d.txt",
+     "fixed"},
+    {"ReindexGivesTheSameBytes", FixedIsi, "d.isi -r", 0,
+     "\nkelindex d.txt,d.isi,-1-4,9-12\n"
+     "Indexing d.txt into d.isi\n255 records, 253 deleted entries\n" T,
+     "d.isi d.txt", "fixed"},
+    {"CompactInPlace", FixedIsi, "d.isi -c", 0,
+     "Compacting d.isi into d.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt",
+     "fixed_compacted"},
+    {"CompactExclusive", FixedIsi, "d.isi -c=1", 0,
+     "Compacting d.isi into d.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt",
+     "fixed_compacted"},
+    {"CompactIntoNewFile", FixedIsi, "d.isi,n.isi -c", 0,
+     "Compacting d.isi into n.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt n.isi",
+     "fixed_new", "n.isi"},
+    {"CompactKeepingTheStoredLine", FixedIsi, "d.isi,n.isi -c=0", 0,
+     "Compacting d.isi into n.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt n.isi",
+     "fixed_keep", "n.isi"},
+    {"CompactPurgesTheChainOfSelectedRecords", SelectExtIsi, "d.isi -c", 0,
+     "Compacting d.isi into d.isi\nDeleted Data Record sectors purged from ISI!"
+     "15 records, 0 deleted entries\n" T,
+     "d.isi d.txt", "select_ext_compacted"},
+    {"CompactVariableLength", VarIsi, "d.isi -c", 0,
+     "Compacting d.isi into d.isi\n120 records, 0 deleted entries\n" T, "d.isi d.txt",
+     "var_compacted"},
+    {"CompactStartsTheChainWhereTheHeaderSays", Ddr126Moved, "d.isi -c", 0,
+     "Compacting d.isi into d.isi\n1 records, 126 deleted entries\n" T, "d.isi d.txt",
+     "ddr126_compacted"},
+    {"CompactOtherByteOrder", CrlfIsiForeign, "d.isi -c", 0,
+     "Compacting d.isi into d.isi\n200 records, 0 deleted entries\n" T, "d.isi d.txt",
+     "foreign_compacted"},
+
+    // Damaged indexes: compaction refuses them and leaves the file as it was.
+    {"DamagedKeyLength",
+     [](const TempDir& d) {
+       Damaged(d, 10, {0, 0});
+     },
+     "d.isi -c", 1, REFUSED("ISI header damaged: key length 0 is not 1 to 150."), "d.isi d.txt",
+     nullptr},
+    {"DamagedRootPosition", [](const TempDir& d) { Damaged(d, 20, {3}); }, "d.isi -c", 1,
+     REFUSED("ISI header damaged: root position 3."), "d.isi d.txt", nullptr},
+    {"DamagedAddressing", [](const TempDir& d) { Damaged(d, 7, {0}); }, "d.isi -c", 1,
+     REFUSED("ISI header damaged: its addressing does not match its record format."), "d.isi d.txt",
+     nullptr},
+    {"DamagedRootCount", [](const TempDir& d) { Damaged(d, 1524, {255}); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: the root holds 255 entries, more than fit."), "d.isi d.txt",
+     nullptr},
+    {"DamagedLeafCount", [](const TempDir& d) { Damaged(d, 6 * 512 + 500, {26}); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: a key sector holds more entries than fit."), "d.isi d.txt",
+     nullptr},
+    {"DamagedChildOutsideTheFile",
+     [](const TempDir& d) {
+       Damaged(d, 1028, {255, 127});
+     },
+     "d.isi -c", 1, REFUSED("ISI tree damaged: a child position names no key sector of the file."),
+     "d.isi d.txt", nullptr},
+    {"DamagedChildIsTheRoot", [](const TempDir& d) { Damaged(d, 1028, {2}); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: a child position names no key sector of the file."), "d.isi d.txt",
+     nullptr},
+    {"DamagedLeafAboveItsParent", [](const TempDir& d) { Damaged(d, 6 * 512 + 506, {5}); },
+     "d.isi -c", 1, REFUSED("ISI tree damaged: key sector 6 is not below the sector above it."),
+     "d.isi d.txt", nullptr},
+    {"DamagedSectorListedTwice", [](const TempDir& d) { Damaged(d, 1024 + 24, {6}); }, "d.isi -c",
+     1, REFUSED("ISI tree damaged: it yields more entries than the file holds."), "d.isi d.txt",
+     nullptr},
+    {"DamagedChainLinkOutsideTheFile",
+     [](const TempDir& d) {
+       Damaged(d, 1536 + 504, {255, 127});
+     },
+     "d.isi -c", 1,
+     REFUSED("ISI deleted-record chain damaged: position 32767 names no DDR sector of the file."),
+     "d.isi d.txt", nullptr},
+    {"DamagedChainLoop",
+     [](const TempDir& d) {
+       Damaged(d, 4 * 512 + 504, {5, 0, 0, 0});
+     },
+     "d.isi -c", 1,
+     REFUSED("ISI deleted-record chain damaged: it runs longer than the file has sectors."),
+     "d.isi d.txt", nullptr},
+    {"DamagedChainMarker", [](const TempDir& d) { Damaged(d, 5 * 512 + 510, {0}); }, "d.isi -c", 1,
+     REFUSED("ISI deleted-record chain damaged: position 5 names no DDR sector of the file."),
+     "d.isi d.txt", nullptr},
+    {"TreeDeeperThanThePath", [](const TempDir& d) { Deep(d, 49); }, "d.isi -c", 1,
+     REFUSED("ISI tree damaged: more than 48 levels below the root."), "d.isi d.txt", nullptr},
+    {"DeepTreeCompacted", [](const TempDir& d) { Deep(d, 40); }, "d.isi -c", 0,
+     "Compacting d.isi into d.isi\n1 records, 253 deleted entries\n" T, "d.isi d.txt",
+     "deep_compacted"},
+    {"InfoRefusesKeyLength", [](const TempDir& d) { Damaged(d, 10, {151}); }, "d.isi -i", 1,
+     "Damaged ISI structure found in file named:  d.isi.\n", "d.isi d.txt", nullptr},
+    {"ReindexOfADamagedTree",
+     [](const TempDir& d) {
+       Damaged(d, 1028, {255, 127});
+     },
+     "d.isi -r", 0,
+     "\nkelindex d.txt,d.isi,-1-4,9-12\nIndexing d.txt into d.isi\n"
+     "255 records, 253 deleted entries\n" T,
+     "d.isi d.txt", "fixed"},
+
+    // Leading options and named settings.
+    {"LogFile", Small, "-lk.log d.txt,d.isi -1-3", 0,
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt k.log", nullptr,
+     "d.isi", "", "k.log", nullptr},
+    {"OptionLimits", Small, "-m2147483648 -t16384 -t0 -1 d.txt,d.isi -1-3", 0,
+     "-m option value too large.  Default assumed.\n"
+     "-t option value too large.  Default of 999 assumed.\n"
+     "-t option value too small.  Default assumed.\n"
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T,
+     "d.isi d.txt", nullptr},
+    {"Diagnostics", Small, "-d d.txt,d.isi -1-3", 0,
+     "INI file NOT USED!\nCommand line is:d.txt,d.isi -1-3\nTemporary file path is:\n"
+     "Created $D/work/dsortXXXXXX as temp file 1\nCreated $D/work/dsortXXXXXX as temp file 2\n"
+     "  Col   Pos Char  Other\n    1     1       Key;\n    2     2       Key;\n"
+     "    3     3       Key;\nOpened d.txt as input file\n"
+     "Expected End of Record for data file is LF.\n\rCreated d.isi as output file\n"
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T,
+     "d.isi d.txt", nullptr},
+    {"ProfileNamesTheDataPath", Profile, "-ik d.txt,d.isi -1-3", 0,
+     "Indexing sub/d.txt into sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub", nullptr},
+    {"EnvironmentNamesTheDataPath", Profile, "d.txt,d.isi -1-3", 0,
+     "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub",
+     nullptr, "d.isi", "QRX_PATH=$D/sub"},
+    {"TerminalDefinitionExtensions", Terminal, "D -1-3", 0,
+     "Indexing D.dat into D.ISI\n2 records, 0 deleted entries\n" T, "D.ISI D.dat vt.def", nullptr,
+     "d.isi", "QRX_SYSTEM=$D QRX_TERM=vt QRX_FNC=Mixed"},
+    {"LowerCaseNames", Lower, "D.DAT,X.IDX -1-3", 0,
+     "Indexing d.dat into x.idx\n2 records, 0 deleted entries\n" T, "d.dat x.idx", nullptr, "d.isi",
+     "QRX_FNC=lower"},
+
+    // The data do not have the format asked for: the index goes.
+    {"DuplicatesRefused", Dups, "d.txt,d.isi -n,1-3", 1,
+     "Indexing d.txt into d.isi\n"
+     "Duplicate Key at:              38 Key:aaa \nDuplicate Key at:              46 Key:aaa \n"
+     "Duplicate Key at:              23 Key:baa \nDuplicate Key at:              2A Key:baa \n"
+     "Duplicate Key at:              31 Key:bab \nDuplicate Key at:              3F Key:bba \n"
+     "12 records, 0 deleted entries\nData file has 6 duplicate key entries.\n"
+     "Data file is not in the correct format.  Index file will be deleted.\n",
+     "d.ERR d.txt", nullptr},
+    {"TabsWithoutSpaceCompression", Tabs, "d.txt,d.isi -3-10", 1,
+     "Indexing d.txt into d.isi\n4 records, 0 deleted entries\n"
+     "Data file has variable length records and space compression.\n"
+     "Record longer than maximum record length was found.\n"
+     "Data file is not in the correct format.  Index file will be deleted.\n",
+     "d.txt", nullptr},
+    {"VariableLengthNotAllowed", Var, "d.txt,d.isi -1-8", 1,
+     "Indexing d.txt into d.isi\n120 records, 14 deleted entries\n"
+     "Data file has variable length records.\n"
+     "Record longer than maximum record length was found.\n"
+     "Data file is not in the correct format.  Index file will be deleted.\n",
+     "d.txt", nullptr},
+    {"BinaryRecordWithoutMark", NoMark, "d.bin,d.isi -g=3,1-3", 1,
+     "Indexing d.bin into d.isi\nWARNING!  INDEX failed reading input file d.bin.\n"
+     "Invalid EOR found for record starting at byte offset: 4.\n",
+     "d.bin", nullptr},
+    {"RecordLongerThanAllowed", LongRecord, "d.txt,d.isi -v,1-3", 1,
+     "Indexing d.txt into d.isi\nA record longer than 65533 bytes was found.", "d.txt", nullptr},
+    {"NullFileWithoutLength", Empty, "d.txt,d.isi -v,1-3", 1,
+     "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n"
+     "\aNull file must have record length on command line\n"
+     "WARNING!  INDEX failed writing to file d.isi.\n",
+     "d.txt", nullptr},
+    {"TooManySortTrains", ManyTrains, SMALL_MEMORY "-t2 d.txt,d.isi -1-150", 1,
+     SMALL_MEMORY_SHOWN
+     "Max sort trains set to 2.\nIndexing d.txt into d.isi\n\n"
+     "Too many sort trains\nWARNING!  INDEX failed writing to file $D/work/dsortXXXXXX.\n",
+     "d.txt", nullptr},
+
+    // Refused commands and files.
+    {"Usage", Nothing, "-?", 1, nullptr, "", nullptr},
+    {"Incomplete", Small, "d.txt,d.isi", 1, "The command line is incomplete.  Use -? option.\n",
+     "d.txt", nullptr},
+    {"OverlappingKeys", Small, "d.txt,d.isi -1-3,2", 1, "Overlapping keys are not allowed.\n",
+     "d.txt", nullptr},
+    {"UpperCaseAfterKeys", Small, "d.txt,d.isi -1-3u", 1,
+     "Uppercase option must be given prior to key specifications.\n", "d.txt", nullptr},
+    {"UnknownLetterAfterComma", Small, "d.txt,d.isi -1-3,junk", 1,
+     "Invalid key specification syntax.\n", "d.txt", nullptr},
+    {"RecordLengthField", Small, "d.txt,d.isi,x100 -1-3", 1,
+     "Invalid record length specification.\n", "d.txt", nullptr},
+    {"RecordLengthZero", Small, "d.txt,d.isi,l0 -1-3", 1, "Invalid record length specification.\n",
+     "d.txt", nullptr},
+    {"RecordLengthTooLarge", Small, "d.txt,d.isi,l65535 -1-3", 1,
+     "Invalid record length specification.\n", "d.txt", nullptr},
+    {"KeyColumnTooLarge", Small, "d.txt,d.isi -65535", 1, "A key specification is too large.\n",
+     "d.txt", nullptr},
+    {"TooManyKeyBytes", Small, "d.txt,d.isi -1-151", 1,
+     "Too many key bytes have been selected in each record.\n", "d.txt", nullptr},
+    {"TooManyKeySpecifications", Small,
+     "d.txt,d.isi -1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31,33,35,37,39,41,43,45,47,49,51,53,"
+     "55,57,59,61,63,65",
+     1, "Cannot use more than 32 key specifications!\n", "d.txt", nullptr},
+    {"MalformedPrimaryTest", Small, "d.txt,d.isi -p5,1-3", 1, "Invalid primary key information.\n",
+     "d.txt", nullptr},
+    {"HighestPrimaryColumn", Small, "d.txt,d.isi -p65534=A,1-3", 0,
+     "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+    {"PrimaryColumnTooHigh", Small, "d.txt,d.isi -p65535=A,1-3", 1,
+     "Invalid primary key information.\n", "d.txt", nullptr},
+    {"ElevenPrimaryTests", Small,
+     "d.txt,d.isi -p1=a,p2=a,p3=a,p4=a,p5=a,p6=a,p7=a,p8=a,p9=a,p10=a,p11=a,1-3", 1,
+     "Cannot use more than 10 'P' option parameters!\n", "d.txt", nullptr},
+    {"BinaryWithVariableLength", Small, "d.txt,d.isi -f=80,v,1-3", 1,
+     "Conflicting utility options specified. (f, s, & v).\n", "d.txt", nullptr},
+    {"BinaryWithoutLength", Small, "d.txt,d.isi -f,1-3", 1,
+     "Options '-f or -g' require record length specification.\n", "d.txt", nullptr},
+    {"BinaryLengthsDisagree", Small, "d.txt,d.isi,l100 -f=80,1-3", 1,
+     "Conflicting record length specifications.\n", "d.txt", nullptr},
+    {"BinarySizeNotAMultiple", Odd, "d.bin,d.isi -f=10,1-3", 1,
+     "Record size not valid for file length found.\n", "d.bin", nullptr},
+    {"FillPercent", Small, "d.txt,d.isi -m5x,1-3", 1,
+     "Invalid Max sector fill percent specification\n", "d.txt", nullptr},
+    {"OsType", Small, "d.txt,d.isi -o=3,1-3", 1, "Invalid 'O' option value!\n", "d.txt", nullptr},
+    {"CompactOption", Small, "d.isi -c=2", 1, "Invalid compact option!\n", "d.txt", nullptr},
+    {"CompactNotAlone", Small, "d.isi -uc", 1, "Conflicting key options.\n", "d.txt", nullptr},
+    {"SameNameAsData", Small, "d.txt,d.txt -1-3", 1,
+     "The Output file name can not be same as Input name.\n", "d.txt", nullptr},
+    {"NoRecordLength", Empty, "d.txt,d.isi -1-3", 1,
+     "Unable to determine record length for fixed record length file: d.txt\n", "d.txt", nullptr},
+    {"MissingDataQuit", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
+     nullptr},
+    {"InfoOfMissingFile", Nothing, "d.isi -i", 1, "Can't open .isi file d.isi\n", "", nullptr},
+    {"InfoOfEmptyFile", EmptyIsi, "d.isi -i", 1, "Not a valid .isi file d.isi\n", "d.isi d.txt",
+     nullptr},
+    {"InfoOfNoIndex", NotIsi, "d.isi -i", 1, "Not a valid .isi file d.isi\n", "d.isi d.txt",
+     nullptr},
+    {"CompactMissingIsi", Nothing, "d.isi -c", 1,
+     "Unable to open input ISI file for compact: d.isi\n\n", "", nullptr},
+    {"CompactNoIndex", NotIsi, "d.isi -c", 1,
+     "Compacting d.isi into d.isi\nNot a valid .isi file structure for file: d.isi.\n",
+     "d.isi d.txt", nullptr},
+    {"CompactBadVersion", BadVersion, "d.isi -c", 1,
+     "Compacting d.isi into d.isi\nInvalid ISI version to compact file named:  d.isi.\n",
+     "d.isi d.txt", nullptr},
+    {"CompactWithoutDataFile", OnlyIsi, "d.isi,n.isi -c", 1,
+     "Compacting d.isi into n.isi\nUnable to open ISI data file: d.txt\n"
+     "Unable to execute ISI compact operation with locking!\n",
+     "d.isi", nullptr},
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// ---- The runner --------------------------------------------------------------
+
+const char kBanner[] =
+    "\nKELVANE INDEX COMMAND   Version 10.8   07 Oct 2025"
+    "\nBuilds, shows, rebuilds and compacts ISI index files."
+    "\n-? shows the options.\n";
+
+std::vector<std::string> Split(const std::string& s) {
+  std::vector<std::string> out;
+  std::istringstream in(s);
+  for (std::string w; std::getline(in, w, ' ');) out.push_back(w);
+  return out;
+}
+
+std::string Listing(const TempDir& dir) {
+  std::string names;
+  for (const std::string& n : dir.list()) {
+    if (n == "work") continue;
+    names += (names.empty() ? "" : " ") + n;
+  }
+  return names;
+}
+
+bool UpdatingGoldens() {
+  const char* v = getenv("KEL_UPDATE_GOLDEN");
+  return v != nullptr && *v == '1';
+}
+
+class E2e : public ::testing::TestWithParam<Case> {};
+
+// A run's messages as the table writes them: the time line as T, the run's
+// directory as $D, work-file names without their unique part.
+std::string Normalized(const std::string& text, const TempDir& dir) {
+  std::string t = std::regex_replace(
+      text,
+      std::regex("Start time = \\d\\d:\\d\\d:\\d\\d  Stop time = \\d\\d:\\d\\d:\\d\\d  "
+                 "Elapsed time = \\d\\d:\\d\\d:\\d\\d\n"),
+      T);
+  t = std::regex_replace(t, std::regex("/dsort[A-Za-z0-9]{6}"), "/dsortXXXXXX");
+  return kt::ReplaceAll(t, dir.path(), "$D");
+}
+
+TEST_P(E2e, Run) {
+  const Case& c = GetParam();
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("work").c_str(), 0700), 0);
+  c.setup(dir);
+  std::map<std::string, std::string> before;
+  for (const std::string& n : dir.list()) before[n] = dir.read(n);
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  opts.env = {{"TMPDIR", dir.file("work")}};
+  for (const std::string& pair : Split(c.env)) {
+    if (pair.empty()) continue;
+    size_t eq = pair.find('=');
+    opts.env.emplace_back(pair.substr(0, eq),
+                          kt::ReplaceAll(pair.substr(eq + 1), "$D", dir.path()));
+  }
+  kt::RunResult r = kt::RunKelindex(Split(c.args), opts);
+
+  // The echo of the command and the banner open every run's output.
+  // (With -l, the log holds everything.)
+  std::string out = r.out.empty() && c.textFile != nullptr ? dir.read(c.textFile) : r.out;
+  std::string head = "kelindex " + std::string(c.args) + " \n" + kBanner;
+  ASSERT_EQ(out.substr(0, head.size()), head);
+  std::string messages = Normalized(out.substr(head.size()), dir);
+  std::string text = c.textFile != nullptr ? Normalized(dir.read(c.textFile), dir) : "";
+  if (UpdatingGoldens()) {
+    printf("%s: exit %d after \"%s\"\n%s\n%s\n", c.name, r.exitCode, Listing(dir).c_str(),
+           messages.c_str(), text.c_str());
+    // The first row that names a golden file makes it; later rows use it.
+    static std::set<std::string> written;
+    if (c.golden != nullptr && written.insert(c.golden).second) {
+      kt::WriteFileBytes(std::string(KEL_SOURCE_DIR) + "/tests/golden/" + c.golden + ".isi",
+                         dir.read(c.isi));
+    }
+    return;
+  }
+  EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
+  if (c.messages != nullptr) {
+    EXPECT_EQ(messages, c.messages);
+  }
+  if (c.text != nullptr) {
+    EXPECT_EQ(text, c.text) << c.textFile;
+  }
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Listing(dir), c.after);
+  for (const auto& [name, bytes] : before) {
+    EXPECT_TRUE(c.exit == 0 || dir.read(name) == bytes) << "a refused run changed " << name;
+  }
+  // -d keeps the work files for a look at them.
+  if (std::string(c.args).find("-d ") == std::string::npos) {
+    EXPECT_EQ(kt::ListDirectory(dir.file("work")), std::vector<std::string>{}) << "work files";
+  }
+  if (c.golden != nullptr) {
+    std::string want = Golden(c.golden);
+    ASSERT_FALSE(want.empty()) << "no golden file " << c.golden;
+    EXPECT_TRUE(dir.read(c.isi) == want) << c.isi << " differs from golden " << c.golden;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, E2e, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
