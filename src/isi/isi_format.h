@@ -23,6 +23,11 @@ constexpr uint32_t kIsiKeyTrailerOfs = 500;
 constexpr uint32_t kIsiDdrTrailerOfs = 504;
 constexpr uint32_t kIsiDdrPerSector = 126;
 constexpr uint8_t kIsiDdrMark1 = 0xF9, kIsiDdrMark2 = 0xFD;
+// Parent sectors a reader keeps on its way down: a tree may reach this many
+// levels below its root. The build makes at most 16 levels; programs that
+// update an index in place need not keep it balanced, so every reader goes
+// this deep.
+constexpr uint32_t kIsiPathDepth = 48;
 
 // Header byte 6: record-format flags.
 enum : uint8_t {

@@ -6,10 +6,6 @@
 
 #include "isi/sector_io.h"
 
-// Parent sectors the walk can keep: a tree may be up to this many levels
-// below its root. The build makes at most 16 levels; programs that update an
-// index in place need not keep it balanced, so deeper trees are read too.
-constexpr uint32_t kIsiPathDepth = 48;
 
 // The positions of the parent sectors on the way from the root to the
 // current sector. One stack for the process: only one walk runs at a time.

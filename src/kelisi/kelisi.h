@@ -6,7 +6,7 @@
  * This library opens one read-only, walks and searches its keys in order,
  * reads the records they point to and checks the index for damage. It reads
  * both byte orders and both addressing modes (record numbers or byte
- * offsets), and any tree the format allows, up to 48 levels deep.
+ * offsets), and any tree the format allows, up to 48 levels below its root.
  *
  *   kelisi* ix;
  *   int st = kelisi_open("orders.isi", "orders.txt", 0, &ix);
@@ -254,7 +254,7 @@ enum {
   KELISI_P_SECTOR,     /* a key sector outside the file, reached twice, or not at all */
   KELISI_P_LEVEL,      /* a level that does not fall toward the leaves (by one below
                           an entry), a leaf not at level 0, entries with and without
-                          children in one sector, a tree deeper than 48 levels */
+                          children in one sector, more than 48 levels below the root */
   KELISI_P_COUNT,      /* a count byte larger than a sector holds; a root without
                           entries but with a child */
   KELISI_P_ORDER,      /* keys out of order, or a duplicate sequence that does not count up */

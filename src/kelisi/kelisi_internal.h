@@ -12,10 +12,10 @@
 
 namespace kisi {
 
-// Sectors a cursor keeps on its way from the root to its entry, the root
-// included: the depth of the program's own walk path. A deeper tree is
-// refused as damaged.
-constexpr uint32_t kMaxDepth = 48;
+// Sectors a cursor keeps on its way from the root to its entry: the root and
+// up to kIsiPathDepth levels below it, as deep as the program's own walk
+// goes. A deeper tree is refused as damaged.
+constexpr uint32_t kMaxDepth = kIsiPathDepth + 1;
 
 // One sector of a cursor's path: a native copy, where it came from, and
 // the entry (at the bottom of the path) or child slot (above it) the

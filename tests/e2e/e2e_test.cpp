@@ -79,8 +79,8 @@ void Damaged(const TempDir& d, size_t offset, std::initializer_list<int> bytes) 
   for (int b : bytes) isi[offset++] = static_cast<char>(b);
   d.write("d.isi", isi);
 }
-// A tree `levels` deep below its root: a chain of sectors behind the end of
-// the fixed index, each the only child of the one before, down to a leaf
+// A tree `levels` levels below its root: a chain of sectors behind the end
+// of the fixed index, each the only child of the one before, down to a leaf
 // holding the root's first entry.
 void Deep(const TempDir& d, int levels) {
   FixedIsi(d);
@@ -89,10 +89,10 @@ void Deep(const TempDir& d, int levels) {
     for (int i = 0; i < n; ++i) (*s)[at + i] = static_cast<char>(v >> (8 * i));
   };
   auto next = static_cast<uint32_t>(isi.size() / 512);
-  put(&isi, 1024 + 506, levels + 1, 2);
+  put(&isi, 1024 + 506, levels, 2);
   isi[1024 + 500] = 0;
   put(&isi, 1024 + 508, next, 4);
-  for (int level = levels; level >= 0; --level, ++next) {
+  for (int level = levels - 1; level >= 0; --level, ++next) {
     std::string s(512, '\0');
     put(&s, 506, level, 2);
     if (level > 0) put(&s, 508, next + 1, 4);
@@ -439,7 +439,7 @@ const Case kCases[] = {
      "d.isi d.txt", nullptr},
     {"TreeDeeperThanThePath", [](const TempDir& d) { Deep(d, 49); }, "d.isi -c", 1,
      REFUSED("ISI tree damaged: more than 48 levels below the root."), "d.isi d.txt", nullptr},
-    {"DeepTreeCompacted", [](const TempDir& d) { Deep(d, 40); }, "d.isi -c", 0,
+    {"DeepTreeCompacted", [](const TempDir& d) { Deep(d, 48); }, "d.isi -c", 0,
      "Compacting d.isi into d.isi\n1 records, 253 deleted entries\n" T, "d.isi d.txt",
      "deep_compacted"},
     {"InfoRefusesKeyLength", [](const TempDir& d) { Damaged(d, 10, {151}); }, "d.isi -i", 1,

@@ -267,7 +267,7 @@ std::string ChainTree(uint32_t levels) {
 
 TEST(Kelisi, DeepTrees) {
   kt::TempDir dir;
-  for (uint32_t levels : {40u, 48u, 49u}) {
+  for (uint32_t levels : {40u, 49u, 50u}) {
     dir.write("t.isi", ChainTree(levels));
     Handle h(dir.file("t.isi"), "");
     ASSERT_EQ(h.st, KELISI_OK);
@@ -275,12 +275,12 @@ TEST(Kelisi, DeepTrees) {
     std::vector<Ent> walk = Walk(h.c, true, &st);
     std::vector<int> kinds;
     kelisi_stats s;
-    bool deep = levels > 48;
+    bool deep = levels > 49;
     EXPECT_EQ(walk.size(), deep ? 0 : levels);
     EXPECT_EQ(st, deep ? KELISI_E_CORRUPT : KELISI_NOTFOUND);
     EXPECT_EQ(kelisi_get_stats(h.ix, &s), deep ? KELISI_E_CORRUPT : KELISI_OK);
     Problems(h.ix, 0, &kinds);
-    // Too deep: the 49th sector is not entered, so one entry goes uncounted.
+    // Too deep: the 50th sector is not entered, so one entry goes uncounted.
     std::vector<int> want = {KELISI_P_LEVEL, KELISI_P_HEADER};
     EXPECT_EQ(kinds, deep ? want : std::vector<int>{});
   }
