@@ -24,7 +24,6 @@
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
 #include "sort/sort_item.h"
-#include "support/isi_reader.h"
 
 namespace {
 
@@ -94,21 +93,12 @@ Status BuildIndex() {
 }
 
 void CheckIndex(bool dupsDropped) {
-  isir::IsiReader isi;
-  std::string err;
-  FZ_CHECK(isi.LoadFile(fz::PathIn("d.isi"), &err));
-  if (!isi.Validate(&err)) {
-    fprintf(stderr, "unsound index: %s\n", err.c_str());
-    abort();
-  }
-  std::vector<isir::Entry> walk;
-  FZ_CHECK(isi.Walk(&walk, &err));
+  std::vector<std::string> walk = fz::IndexKeys(fz::PathIn("d.isi"));
   if (dupsDropped) {
     FZ_CHECK(walk.size() <= gDelivered.size());
     return;
   }
-  FZ_CHECK(walk.size() == gDelivered.size());
-  for (size_t i = 0; i < walk.size(); ++i) FZ_CHECK(walk[i].key == gDelivered[i]);
+  FZ_CHECK(walk == gDelivered);
 }
 
 void RemoveInputFiles() {

@@ -12,11 +12,13 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/driver.h"
 #include "driver/run_steps.h"
+#include "kelisi.h"
 
 namespace fz {
 
@@ -152,5 +154,34 @@ class LeakGuard {
   int fds_;
   int entries_;
 };
+
+// The keys of the index at `path` in the order the reader library walks
+// them; aborts when the library cannot read it or its check finds a
+// problem whose message holds none of `tolerated`.
+inline std::vector<std::string> IndexKeys(const std::string& path,
+                                          std::vector<std::string> tolerated = {}) {
+  kelisi* ix = nullptr;
+  kelisi_cursor* c = nullptr;
+  FZ_CHECK(kelisi_open(path.c_str(), nullptr, 0, &ix) == KELISI_OK);
+  auto report = [](void* ctx, const kelisi_problem* p) {
+    for (const std::string& t : *static_cast<std::vector<std::string>*>(ctx)) {
+      if (strstr(p->message, t.c_str()) != nullptr) return 0;
+    }
+    fprintf(stderr, "unsound index: %s\n", p->message);
+    abort();
+  };
+  FZ_CHECK(kelisi_check(ix, 0, report, &tolerated) >= 0);
+  FZ_CHECK(kelisi_cursor_open(ix, &c) == KELISI_OK);
+  std::vector<std::string> keys;
+  kelisi_entry e;
+  int st;
+  for (st = kelisi_first(c, &e); st == KELISI_OK; st = kelisi_next(c, &e)) {
+    keys.emplace_back(reinterpret_cast<const char*>(e.key), e.key_length);
+  }
+  FZ_CHECK(st == KELISI_NOTFOUND);
+  kelisi_cursor_close(c);
+  kelisi_close(ix);
+  return keys;
+}
 
 }  // namespace fz
