@@ -129,7 +129,7 @@ Status CompactWriteBackup() {
 Status CompactRestoreIsi() {
   CmdData* cd = pCmdData;
   if (cd->backupFd == 0) return kOk;
-  if (cd->backupBuf == nullptr) cd->backupBuf = static_cast<uint8_t*>(CmdMalloc(kCopyBlock));
+  // The backup's copy buffer is still there: it goes with the backup.
   off_t size = SysLseek(cd->backupFd, 0, SEEK_END);
   if (cd->backupBuf == nullptr || size < 0 || SysLseek(cd->backupFd, 0, SEEK_SET) != 0) {
     return FailRestore("Error reading the ISI backup file: %%s\n", cd->backupName);

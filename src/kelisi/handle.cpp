@@ -188,10 +188,6 @@ int SetCacheLimit(kelisi* ix, uint32_t slots) {
   return ix->cache.Reset(ix->fileSectors, ix->swapped, slots) ? KELISI_OK : KELISI_E_NOMEM;
 }
 
-void SetFailAt(kelisi* ix, uint64_t n) {
-  ix->io.failAt = n == 0 ? 0 : ix->io.calls + n;
-}
-
 }  // namespace kisi
 
 extern "C" {

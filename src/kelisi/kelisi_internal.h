@@ -65,8 +65,6 @@ namespace kisi {
 
 // Opens a handle whose `failAt`-th system call fails (0: none).
 int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out);
-// Makes the handle's `n`-th system call from now on fail (0: none).
-void SetFailAt(kelisi* ix, uint64_t n);
 // Empties the cache and limits it to `slots` sectors (a power of two).
 int SetCacheLimit(kelisi* ix, uint32_t slots);
 

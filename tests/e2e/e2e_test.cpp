@@ -241,6 +241,31 @@ void CrlfIsiForeign(const TempDir& d) {
   d.write("d.isi", Golden("foreign"));
 }
 
+// Two records of the longest length a LF record may have: measuring the
+// record length reads back across the detection's 65,535-byte chunks.
+void Longest(const TempDir& d) {
+  std::string r = std::string(65533, 'q') + "\n";
+  d.write("d.txt", r + r);
+}
+// Variable-length CR LF records placed so that a CR is the last byte of the
+// scanner's first 64 KiB buffer and its LF the byte after.
+void MarkAtBufferEnd(const TempDir& d) {
+  Data data("\r\n");
+  for (int i = 0; i < 655; ++i) data.Rec(kt::Rng(i).Text(98, "mnop"));
+  data.Rec(std::string(35, 'z'));
+  for (int i = 0; i < 20; ++i) data.Rec(kt::Rng(i + 700).Text(50, "mnop"));
+  d.write("d.txt", data.bytes());
+}
+void InSub(const TempDir& d) {
+  mkdir(d.file("sub").c_str(), 0755);
+  d.write("sub/d.txt", "bbb 1\naaa 2\n");
+}
+// A command whose stored form (data field, ISI field, the rest) is 528
+// characters, one more than the header keeps.
+const std::string kLongIsiField = std::string(200, 'i'),
+                  kLongStored =
+                      "d.txt," + kLongIsiField + " -1-3 " + std::string(528 - 6 - 200 - 1 - 5, 'x');
+
 // ---- The table ---------------------------------------------------------------
 
 // A run's messages after its command echo and the banner; "T" stands for
@@ -353,6 +378,21 @@ const Case kCases[] = {
     {"SmallSortMemory", ManyTrains, SMALL_MEMORY "d.txt,d.isi -1-150", 0,
      SMALL_MEMORY_SHOWN "Indexing d.txt into d.isi\n\n\n3000 records, 0 deleted entries\n" T,
      "d.isi d.txt", nullptr},
+    {"SpaceCompressionUpperCase", Tabs, "d.txt,d.isi -s,u,3-10", 0,
+     "Indexing d.txt into d.isi\n4 records, 0 deleted entries\n"
+     "Data file has variable length records and space compression.\n" T,
+     "d.isi d.txt", "spacecomp_upper"},
+    {"LongestRecordsAcrossDetectionChunks", Longest, "d.txt,d.isi -1-3", 0,
+     "Indexing d.txt into d.isi\n2 records, 0 deleted entries\n"
+     "Data file has 1 duplicate key entries.\n" T,
+     "d.isi d.txt", "longest"},
+    {"MarkAcrossTheInputBuffer", MarkAtBufferEnd, "d.txt,d.isi -v,1-6", 0,
+     "Indexing d.txt into d.isi\n676 records, 0 deleted entries\n"
+     "Data file has 52 duplicate key entries.\nData file has variable length records.\n" T,
+     "d.isi d.txt", "mark_at_buffer_end"},
+    {"VolumeName", InSub, "d/txt:data,d.isi -1-3", 0,
+     "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "sub", nullptr,
+     "d.isi", "QRXVOL_DATA=$D/sub"},
 
     // Index information, reindex and compaction.
     {"ShowStoredLine", FixedIsi, "d.isi -i", 0, "\nkelindex d.txt,d.isi,-1-4,9-12\n", "d.isi d.txt",
@@ -571,6 +611,11 @@ const Case kCases[] = {
      "The Output file name can not be same as Input name.\n", "d.txt", nullptr},
     {"NoRecordLength", Empty, "d.txt,d.isi -1-3", 1,
      "Unable to determine record length for fixed record length file: d.txt\n", "d.txt", nullptr},
+    {"StoredLineTooLong", Small, kLongStored.c_str(), 1,
+     "The command line is too long to store in the ISI header (at most 527 characters).\n", "d.txt",
+     nullptr},
+    {"DataNotOnThePath", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
+     nullptr, "d.isi", "QRX_PATH=$D/none:$D/other"},
     {"MissingDataQuit", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
      nullptr},
     {"InfoOfMissingFile", Nothing, "d.isi -i", 1, "Can't open .isi file d.isi\n", "", nullptr},
