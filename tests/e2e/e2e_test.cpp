@@ -266,6 +266,20 @@ const std::string kLongIsiField = std::string(200, 'i'),
                   kLongStored =
                       "d.txt," + kLongIsiField + " -1-3 " + std::string(528 - 6 - 200 - 1 - 5, 'x');
 
+// A terminal definition whose extension length does not fit: ignored.
+void BadTerminal(const TempDir& d) {
+  std::string def(530, '\0');
+  def[514] = 5;
+  def.replace(515, 5, "abcde");
+  d.write("vt.def", def);
+  d.write("D.TXT", "bbb 1\naaa 2\n");
+}
+const std::string kLongText = "d.txt,d.isi -1-3 " + std::string(560, 'x'),
+                  kLongTmp = "d.txt,d.isi,,/" + std::string(247, 't') + " -1-3",
+                  kLongBase = "d.txt," + std::string(60, 'b') + ".isi -1-3",
+                  kLongLiteral = "d.txt,d.isi -p=1='" + std::string(161, 'a') + "',1-3",
+                  kLongLog = "-l" + std::string(600, 'l') + " d.txt,d.isi -1-3";
+
 // ---- The table ---------------------------------------------------------------
 
 // A run's messages after its command echo and the banner; "T" stands for
@@ -393,6 +407,11 @@ const Case kCases[] = {
     {"VolumeName", InSub, "d/txt:data,d.isi -1-3", 0,
      "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "sub", nullptr,
      "d.isi", "QRXVOL_DATA=$D/sub"},
+    {"EmptyErrorFileRemoved", Small, "d.txt,d.isi -e,1-3", 0,
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+    {"TerminalDefinitionNotFitting", BadTerminal, "D -1-3", 0,
+     "Indexing D.TXT into D.ISI\n2 records, 0 deleted entries\n" T, "D.ISI D.TXT vt.def", nullptr,
+     "d.isi", "QRX_SYSTEM=$D QRX_TERM=vt"},
 
     // Index information, reindex and compaction.
     {"ShowStoredLine", FixedIsi, "d.isi -i", 0, "\nkelindex d.txt,d.isi,-1-4,9-12\n", "d.isi d.txt",
@@ -616,6 +635,18 @@ const Case kCases[] = {
      nullptr},
     {"DataNotOnThePath", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
      nullptr, "d.isi", "QRX_PATH=$D/none:$D/other"},
+    {"CommandTextTooLong", Small, kLongText.c_str(), 1,
+     "The command line is too long (at most 576 characters).\n", "d.txt", nullptr},
+    {"WorkDirectoryTooLong", Small, kLongTmp.c_str(), 1, "The temporary file path is too long.\n",
+     "d.txt", nullptr},
+    {"NameTooLong", Small, kLongBase.c_str(), 1, "One of the filenames is too long.\n", "d.txt",
+     nullptr},
+    {"SelectionLiteralTooLong", Small, kLongLiteral.c_str(), 1,
+     "Invalid primary key information.\n", "d.txt", nullptr},
+    {"SelectionColumnZero", Small, "d.txt,d.isi -p0=a,1-3", 1, "Invalid primary key information.\n",
+     "d.txt", nullptr},
+    {"LogNameTooLong", Small, kLongLog.c_str(), 1, "One of the filenames is too long.\n", "d.txt",
+     nullptr},
     {"MissingDataQuit", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
      nullptr},
     {"InfoOfMissingFile", Nothing, "d.isi -i", 1, "Can't open .isi file d.isi\n", "", nullptr},
