@@ -777,3 +777,20 @@ INSTANTIATE_TEST_SUITE_P(Runs, E2e, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// -q appends a run's messages to a log it finds; -l would start it anew.
+TEST(Log, AppendsToTheLogItFinds) {
+  TempDir dir;
+  Small(dir);
+  dir.write("k.log", "an earlier run\n");
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  ASSERT_EQ(kt::RunKelindex({"-qk.log", "d.txt,d.isi", "-1-3"}, opts).exitCode, 0);
+  std::string log = dir.read("k.log");
+  EXPECT_EQ(log.substr(0, 51), "an earlier run\nkelindex -qk.log d.txt,d.isi -1-3 \n\n");
+  EXPECT_NE(log.find("3 records, 0 deleted entries\n"), std::string::npos) << log;
+}
+
+}  // namespace
