@@ -168,7 +168,7 @@ void ManyTrainsSwapped(const TempDir& d) {
 // An extended selection of `n` terms (24 is the most it may have).
 std::string Terms(int n) {
   std::string p = "d.txt,d.isi -p=1#'Z'";
-  for (int i = 2; i <= n; ++i) p += (i % 2 ? "|" : "&") + std::to_string(i) + "#'Z'";
+  for (int i = 2; i <= n; ++i) p.append(i % 2 ? "|" : "&").append(std::to_string(i)).append("#'Z'");
   return p + ",1-3";
 }
 const std::string kTerms24 = Terms(24), kTerms25 = Terms(25);

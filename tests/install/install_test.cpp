@@ -77,7 +77,9 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
   opts.cwd = dir.path();
   ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-2"}, opts).exitCode, 0);
   dir.write("client.c", kClient);
-  std::string run = " " + dir.file("d.isi") + " " + dir.file("d.txt") + " K2 >" + dir.file("out");
+  std::string run =
+      std::string(" ").append(dir.file("d.isi")).append(" ").append(dir.file("d.txt"));
+  run.append(" K2 >").append(dir.file("out"));
   ASSERT_EQ(Shell("cd " + dir.path() + " && PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig cc " +
                   kCflags + " client.c -o client $(PKG_CONFIG_PATH=" + prefix +
                   "/lib/pkgconfig pkg-config --cflags --libs kelisi)" + log),

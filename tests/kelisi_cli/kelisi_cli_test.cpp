@@ -46,8 +46,9 @@ class KelisiCli : public ::testing::Test {
     ASSERT_EQ(kt::RunKelindex(args, opts).exitCode, 0) << args[0] << " " << args[1];
   }
   Result Kelisi(const std::vector<std::string>& args) {
-    std::string cmd = "cd " + Quote(dir_.path()) + " && " + Quote(KELISI_BIN);
-    for (const std::string& a : args) cmd += " " + Quote(a);
+    std::string cmd = std::string("cd ").append(Quote(dir_.path())).append(" && ");
+    cmd += Quote(KELISI_BIN);
+    for (const std::string& a : args) cmd.append(" ").append(Quote(a));
     cmd += " >out.txt 2>err.txt";
     int st = system(cmd.c_str());
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, dir_.read("out.txt"), dir_.read("err.txt")};

@@ -23,7 +23,9 @@ struct Scenario {
     std::string text = "-";
     for (const std::string& o : options) text += o + ",";
     for (auto [first, last] : keys) {
-      text += std::to_string(first) + (first == last ? "" : "-" + std::to_string(last)) + ",";
+      text += std::to_string(first);
+      if (first != last) text.append("-").append(std::to_string(last));
+      text += ",";
     }
     text.pop_back();
     return text;
