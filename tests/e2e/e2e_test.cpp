@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "kelisi.h"
 #include "support/model.h"
 #include "support/test_util.h"
 
@@ -298,6 +299,7 @@ struct Case {
   const char* env = "";            // NAME=VALUE pairs, space-separated; $D is the run's directory
   const char* textFile = nullptr;  // a text file the run writes, and its exact content
   const char* text = nullptr;
+  bool ofItsData = true;  // the index is consistent with its data (not crafted)
 };
 
 // Halving the sort memory step by step to its floor of 8,192 bytes: with
@@ -500,7 +502,7 @@ const Case kCases[] = {
      REFUSED("ISI tree damaged: more than 48 levels below the root."), "d.isi d.txt", nullptr},
     {"DeepTreeCompacted", [](const TempDir& d) { Deep(d, 48); }, "d.isi -c", 0,
      "Compacting d.isi into d.isi\n1 records, 253 deleted entries\n" T, "d.isi d.txt",
-     "deep_compacted"},
+     "deep_compacted", "d.isi", "", nullptr, nullptr, false},
     {"InfoRefusesKeyLength", [](const TempDir& d) { Damaged(d, 10, {151}); }, "d.isi -i", 1,
      "Damaged ISI structure found in file named:  d.isi.\n", "d.isi d.txt", nullptr},
     {"ReindexOfADamagedTree",
@@ -714,6 +716,22 @@ std::string Normalized(const std::string& text, const TempDir& dir) {
   return kt::ReplaceAll(t, dir.path(), "$D");
 }
 
+// kelisi finds the index consistent with the data file beside it, which
+// its header names.
+void ExpectConsistent(const std::string& isi) {
+  kelisi* ix = nullptr;
+  ASSERT_EQ(kelisi_open(isi.c_str(), nullptr, 0, &ix), KELISI_OK) << isi;
+  kelisi_header h;
+  kelisi_get_header(ix, &h);
+  kelisi_close(ix);
+  std::string name = h.data_name, data = isi.substr(0, isi.find_last_of('/') + 1);
+  data += name.substr(name.find_last_of('/') + 1);
+  kt::RunOptions opts;
+  opts.program = KELISI_BIN;
+  kt::RunResult r = kt::RunKelindex({"check", isi, data}, opts);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+}
+
 TEST_P(E2e, Run) {
   const Case& c = GetParam();
   TempDir dir;
@@ -766,6 +784,7 @@ TEST_P(E2e, Run) {
   if (std::string(c.args).find("-d ") == std::string::npos) {
     EXPECT_EQ(kt::ListDirectory(dir.file("work")), std::vector<std::string>{}) << "work files";
   }
+  if (c.exit == 0 && c.golden != nullptr && c.ofItsData) ExpectConsistent(dir.file(c.isi));
   if (c.golden != nullptr) {
     std::string want = Golden(c.golden);
     ASSERT_FALSE(want.empty()) << "no golden file " << c.golden;

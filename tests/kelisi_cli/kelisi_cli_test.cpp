@@ -81,6 +81,10 @@ TEST_F(KelisiCli, SubcommandsGiveTheirExactLinesAndStatus) {
       {{"find", "d.isi", "C", "--prefix"}, 0, "C3\t36\t12\t0\n", ""},
       {{"find", "d.isi", "\\x43\\x33"}, 0, "C3\t36\t12\t0\n", ""},
       {{"find", "d.isi", "C"}, 1, "", ""},  // padded to "C ": no such key
+      {{"find", "d.isi", "\\xZZ"},
+       1,
+       "",
+       "kelisi: find: a backslash must be followed by \\, t or xNN: \\xZZ\n"},
       {{"find", "d.isi", "ABC"},
        1,
        "",
@@ -155,6 +159,7 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
   struct Case {
     const char* what;
     std::string data, isi, lines;
+    int code = 1;
   } cases[] = {
       {"record changed", patched(fixed_, 36, "Z9"), isi,
        "key sector 2 entry 4: record at 36 carries key \"Z9\", not the entry's \"C3\"\n"},
@@ -164,6 +169,11 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
        "data record at 72 (key \"E5\", 12 bytes) has no entry\n"},
       {"key patched", fixed_, patched(isi, 1024 + 3 * 16 + 12, "C0"),
        "key sector 2 entry 4: record at 36 carries key \"C3\", not the entry's \"C0\"\n"},
+      {"stored line unusable", fixed_, patched(isi, 496, "d.txt,d.isi,-1,1"),
+       "note: the command line stored in the index cannot be used (overlapping keys are not "
+       "allowed): each entry's record was checked, but records without an entry were not looked "
+       "for\n",
+       0},
       {"deleted record reused", patched(fixed_, 24, Rec("Q7", "quebec", 'X')), isi,
        "data record at 24 (key \"Q7\", 12 bytes) has no entry\n"
        "deleted-record list: record at 24 not zero-filled\n"},
@@ -171,7 +181,7 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
   for (const Case& c : cases) {
     dir_.write("x.txt", c.data);
     dir_.write("x.isi", c.isi);
-    EXPECT_EQ(Problems("x.isi", "x.txt"), std::make_pair(1, c.lines)) << c.what;
+    EXPECT_EQ(Problems("x.isi", "x.txt"), std::make_pair(c.code, c.lines)) << c.what;
   }
 }
 

@@ -116,7 +116,10 @@ std::string KelindexFaultPath() {
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
-  std::string bin = opts.faultBinary ? KelindexFaultPath() : KelindexPath();
+  std::string bin = !opts.program.empty() ? opts.program
+                    : opts.faultBinary     ? KelindexFaultPath()
+                                           : KelindexPath();
+  std::string name = opts.program.empty() ? "kelindex" : bin.substr(bin.find_last_of('/') + 1);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -137,7 +140,7 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
     for (const std::string& name : opts.unsetEnv) unsetenv(name.c_str());
     for (const auto& [name, value] : opts.env) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("kelindex"));
+    argv.push_back(name.data());
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(bin.c_str(), argv.data());

@@ -49,6 +49,7 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set (value) in the child
   std::vector<std::string> unsetEnv;                     // removed in the child
   bool faultBinary = false;                              // run kelindex_fi
+  std::string program;  // another program to run instead (its name is argv[0])
   int timeoutSeconds = 120;
   // When not empty: as soon as standard output contains this text, wait
   // signalDelayMs and send signalNumber to the child, once.
