@@ -45,7 +45,7 @@ void SetUpRebuild(FhStRec* state) {
   // header is carried over, byte 7 included. (For this program's own files
   // that is what the options give: record numbers unless v or s built it.)
   cd->recNumMode = (h[kHdrMode] & kModeRecNum) ? 1 : 0;
-  cd->keysPerNode = (cd->sectorSize - 12) / state->entrySize * cd->maxFillPct / 100;
+  cd->keysPerNode = KeysPerNode(state->entrySize, cd->maxFillPct);
   cd->treeKeyLen = static_cast<int32_t>(keyLength);
   cd->keySpecLen = cd->keyLen = keyLength;
   cd->itemLen = keyLength + kItemKeyOfs;

@@ -107,7 +107,7 @@ Status IsiBuildBegin(int32_t keyLength, int32_t entrySize) {
   cd->ddrHeadPos = cd->sectorSize + cd->headerSize;
   cd->keyTrailerOfs = cd->sectorSize - 12;
   cd->ddrTrailerOfs = cd->sectorSize - 8;
-  cd->keysPerNode = (cd->keyTrailerOfs / static_cast<uint32_t>(entrySize)) * cd->maxFillPct / 100;
+  cd->keysPerNode = KeysPerNode(static_cast<uint32_t>(entrySize), cd->maxFillPct);
   if (AllocIsiBuffers() != 0) {
     CmdShowf("ISI buffer allocation failed.\n");
     return kErrMemory;
@@ -187,4 +187,8 @@ void IsiShowDataReports() {
   } else if (cd->spaceCompFound) {
     CmdOutInfoString("Data file has space compression.\n");
   }
+}
+
+uint32_t KeysPerNode(uint32_t entrySize, uint32_t maxFillPct) {
+  return kIsiKeyTrailerOfs / entrySize * maxFillPct / 100;
 }

@@ -35,6 +35,9 @@ int32_t InsertKey(uint32_t child);
 // and returns its position (byte offset, or sector number under record-
 // number addressing), or -2 after showing the write-failure message.
 int64_t WriteLevelSector();
+// Entries a key sector of the build takes: those that fit in front of its
+// trailer, cut to the fill percent of option m.
+uint32_t KeysPerNode(uint32_t entrySize, uint32_t maxFillPct);
 // The 17-sector block: level i's pending sector is the i-th 512 bytes, the
 // seventeenth is the DDR sector. Also starts a new key sequence (the next
 // key has no predecessor). 0, or 1 when memory is short.

@@ -257,6 +257,14 @@ void MarkAtBufferEnd(const TempDir& d) {
   for (int i = 0; i < 20; ++i) data.Rec(kt::Rng(i + 700).Text(50, "mnop"));
   d.write("d.txt", data.bytes());
 }
+// CR LF records whose last mark has its LF as the first byte of the last
+// 65,535-byte chunk the detection reads, and its CR the byte before; after
+// it the end-of-data mark and bytes without any mark.
+void MarkAtChunkStart(const TempDir& d) {
+  std::string data;
+  for (int i = 0; i < 100; ++i) data += kt::Rng(i).Text(8, "rstu") + "\r\n";
+  d.write("d.txt", data + "\x1A" + std::string(65533, 'z'));
+}
 void InSub(const TempDir& d) {
   mkdir(d.file("sub").c_str(), 0755);
   d.write("sub/d.txt", "bbb 1\naaa 2\n");
@@ -406,6 +414,9 @@ const Case kCases[] = {
      "Indexing d.txt into d.isi\n676 records, 0 deleted entries\n"
      "Data file has 52 duplicate key entries.\nData file has variable length records.\n" T,
      "d.isi d.txt", "mark_at_buffer_end"},
+    {"MarkAcrossDetectionChunks", MarkAtChunkStart, "d.txt,d.isi -1-8", 0,
+     "Indexing d.txt into d.isi\n100 records, 0 deleted entries\n" T, "d.isi d.txt",
+     "mark_at_chunk_start"},
     {"VolumeName", InSub, "d/txt:data,d.isi -1-3", 0,
      "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "sub", nullptr,
      "d.isi", "QRXVOL_DATA=$D/sub"},

@@ -117,8 +117,8 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
   std::string bin = !opts.program.empty() ? opts.program
-                    : opts.faultBinary     ? KelindexFaultPath()
-                                           : KelindexPath();
+                    : opts.faultBinary    ? KelindexFaultPath()
+                                          : KelindexPath();
   std::string name = opts.program.empty() ? "kelindex" : bin.substr(bin.find_last_of('/') + 1);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -131,6 +131,7 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
     close(errPipe[1]);
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
+    if (opts.closeStdin) close(0);
     if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
     for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH", "VEZOR_DBPATH",
                              "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM", "VEZOR_DBC", "DBC",

@@ -49,7 +49,8 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set (value) in the child
   std::vector<std::string> unsetEnv;                     // removed in the child
   bool faultBinary = false;                              // run kelindex_fi
-  std::string program;  // another program to run instead (its name is argv[0])
+  std::string program;      // another program to run instead (its name is argv[0])
+  bool closeStdin = false;  // the child starts with descriptor 0 closed
   int timeoutSeconds = 120;
   // When not empty: as soon as standard output contains this text, wait
   // signalDelayMs and send signalNumber to the child, once.
