@@ -610,9 +610,12 @@ std::string Ratio(double a, double b) {
   return text;
 }
 
+// Judged on the ratio as shown, to two places.
 void Target(const char* label, double kel, double peer, double atLeast) {
   std::string ratio = Ratio(kel, peer);
-  const char* verdict = ratio == "-" ? "not measured" : kel / peer >= atLeast ? "met" : "MISSED";
+  const char* verdict = ratio == "-"                                ? "not measured"
+                        : strtod(ratio.c_str(), nullptr) >= atLeast ? "met"
+                                                                    : "MISSED";
   printf("  %-44s %6s  (at least %4.2g)  %s\n", label, ratio.c_str(), atLeast, verdict);
 }
 
@@ -676,7 +679,11 @@ std::vector<char*> Arguments(int argc, char** argv, uint64_t* records, std::stri
       if (*end != '\0' || n < 1 || n > 100000000) Die(std::string("bad ") + a);
       *records = n;
     } else if (strncmp(a, "--tools=", 8) == 0) {
-      *tools = a + 8;
+      // The tools run in the scratch directory: the name must not be relative.
+      char* full = realpath(a + 8, nullptr);
+      if (full == nullptr) Die(std::string(a + 8) + ": " + strerror(errno));
+      *tools = full;
+      free(full);
     } else {
       if (strncmp(a, "--benchmark_repetitions=", 24) == 0) *repetitions = a + 24;
       args.push_back(argv[i]);
