@@ -207,7 +207,7 @@ run_lookup() {
     lookup_note+=" development files; scripts/install-deps.sh installs them)"
     return
   fi
-  # data, index and the two databases: about 250 MB
+  # data, index and the two databases: about 170 MB at their peak
   avail=$(df -Pk "$scratch" | awk 'NR == 2 { print $4 }')
   (( avail > 400 * 1024 )) || die "need 400 MiB free in $scratch for the lookups"
   mkdir "$scratch/lookup"
