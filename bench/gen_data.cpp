@@ -20,8 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "key_columns.h"
-
 namespace {
 
 constexpr uint32_t kAlphabetSize = 94;  // '!' to '~': printable, no blank
@@ -30,12 +28,73 @@ constexpr int kValueDigits = 9;  // 94^9 < 2^63: the ordered part of a key
 constexpr uint32_t kMaxRecordLength = 65533;
 constexpr size_t kOutBufferSize = 4u << 20;
 
+// The key columns: the "1-10,20,30-40" text that kelindex takes as key
+// specifications, turned into the 0-based data columns that make up a key,
+// in key order. A range written high to low ("10-1") takes its columns in
+// reverse order, as kelindex does.
+constexpr int kMaxKeyBytes = 150;
+constexpr int kMaxKeyRanges = 32;
+
+struct KeyColumns {
+  int rangeCount;
+  int length;                     // key bytes
+  uint16_t column[kMaxKeyBytes];  // 0-based data column of each key byte
+  uint32_t maxColumn;             // highest 0-based column used, + 1
+};
+
+// Reads a decimal column number of at most 5 digits at *p; 0 when none.
+uint32_t ParseColumnNumber(const char** p) {
+  uint32_t value = 0;
+  int digits = 0;
+  while (**p >= '0' && **p <= '9' && digits < 6) {
+    value = value * 10 + static_cast<uint32_t>(**p - '0');
+    ++*p;
+    ++digits;
+  }
+  return digits == 0 || digits > 5 ? 0 : value;
+}
+
+// Appends the columns of one range; false past 32 ranges or 150 key bytes.
+bool AddKeyRange(KeyColumns* keys, uint32_t first, uint32_t last) {
+  if (keys->rangeCount++ == kMaxKeyRanges) return false;
+  int step = first <= last ? 1 : -1;
+  for (int64_t c = first;; c += step) {
+    if (keys->length == kMaxKeyBytes) return false;
+    keys->column[keys->length++] = static_cast<uint16_t>(c - 1);
+    if (static_cast<uint32_t>(c) > keys->maxColumn) keys->maxColumn = static_cast<uint32_t>(c);
+    if (c == static_cast<int64_t>(last)) break;
+  }
+  return true;
+}
+
+// Parses "[-]A[-B][,C[-D]...]" (',' or ' ' between ranges, columns 1 to
+// 65535). False on any other text; *keys is then unusable.
+bool ParseKeyColumns(const char* text, KeyColumns* keys) {
+  *keys = KeyColumns{};
+  const char* p = text;
+  if (*p == '-') ++p;
+  while (true) {
+    uint32_t first = ParseColumnNumber(&p);
+    if (first == 0 || first > 65535) return false;
+    uint32_t last = first;
+    if (*p == '-') {
+      ++p;
+      last = ParseColumnNumber(&p);
+      if (last == 0 || last > 65535) return false;
+    }
+    if (!AddKeyRange(keys, first, last)) return false;
+    if (*p == '\0') return true;
+    if (*p != ',' && *p != ' ') return false;
+    ++p;
+  }
+}
+
 enum class Distribution { kRandom, kSorted, kReverse, kDups };
 
 struct GenParams {
   uint64_t count;
   uint32_t length;  // without the LF
-  bench::KeyColumns keys;
+  KeyColumns keys;
   Distribution dist;
   uint64_t distinct;  // distinct keys of kDups
   uint64_t seed;
@@ -89,7 +148,7 @@ bool ParseDistribution(const char* text, Distribution* dist) {
 }
 
 // Checks that the key fits the record and uses no column twice.
-bool KeyFitsRecord(const bench::KeyColumns& keys, uint32_t length) {
+bool KeyFitsRecord(const KeyColumns& keys, uint32_t length) {
   if (keys.maxColumn > length) {
     fprintf(stderr, "gen_data: key column %u lies beyond the record length %u\n", keys.maxColumn,
             length);
@@ -124,7 +183,7 @@ bool ParseArgs(int argc, char** argv, GenParams* p) {
       p->length = static_cast<uint32_t>(number);
       haveLength = true;
     } else if (strcmp(opt, "-k") == 0) {
-      ok = ok && bench::ParseKeyColumns(val, &p->keys);
+      ok = ok && ParseKeyColumns(val, &p->keys);
       haveKeys = true;
     } else if (strcmp(opt, "-d") == 0) {
       ok = ok && ParseDistribution(val, &p->dist);
@@ -246,7 +305,7 @@ bool WriteRecords(const GenParams& p, int fd) {
   const size_t bufSize = kOutBufferSize > recSize ? kOutBufferSize : recSize;
   const uint64_t space = ValueSpace(p.keys.length);
   // Key bytes past the ordered digits of non-random keys stay this filler.
-  char key[bench::kMaxKeyBytes];
+  char key[kMaxKeyBytes];
   for (int i = 0; i < p.keys.length; ++i) key[i] = static_cast<char>('A' + i % 26);
   size_t used = 0;
   bool ok = true;

@@ -4,12 +4,16 @@
 # SQLite and index it. Every tool runs on the same file in the same run,
 # round after round, so that a change in machine load hits all alike; the
 # table shows medians. Each index kelindex builds is checked with
-# isi_verify, and a wrong one is reported as FAILED, never as a time.
+# `kelisi check data.isi data.txt`, and a wrong one is reported as FAILED,
+# never as a time; the check of the default build is timed too. Then
+# bm_lookup, when it was built, times lookups and a scan of a 1M-key index
+# through libkelisi against SQLite and LMDB, and its summary ends the report.
 #
 #   bench/run_bench.sh BUILD_DIR
 #
 # Environment: BENCH_RUNS (rounds, default 5), BENCH_LARGE=1 (add the
-# 10,000,000-record set), TMPDIR (where the scratch data goes).
+# 10,000,000-record set), BENCH_LOOKUP=0 (leave bm_lookup out), TMPDIR
+# (where the scratch data goes).
 set -euo pipefail
 export LC_ALL=C  # the sort under test compares bytes; '.' in EPOCHREALTIME
 
@@ -17,9 +21,11 @@ build_dir="${1:?usage: bench/run_bench.sh BUILD_DIR}"
 build_dir="$(cd "$build_dir" && pwd)"
 runs="${BENCH_RUNS:-5}"
 large="${BENCH_LARGE:-0}"
+lookup="${BENCH_LOOKUP:-1}"
 kelindex="$build_dir/kelindex"
 gen_data="$build_dir/gen_data"
-isi_verify="$build_dir/isi_verify"
+kelisi="$build_dir/kelisi"
+bm_lookup="$build_dir/bm_lookup"
 
 readonly rec_len=99        # + LF = 100 bytes a record
 readonly key_cols="1-10"
@@ -28,7 +34,7 @@ readonly big_mem=268435456 # the -m run: 256 MiB of sort memory
 die() { echo "run_bench: $*" >&2; exit 1; }
 
 [[ "$runs" =~ ^[1-9][0-9]*$ ]] || die "BENCH_RUNS must be a positive number, not '$runs'"
-for tool in "$gen_data" "$isi_verify"; do
+for tool in "$gen_data" "$kelisi"; do
   [ -x "$tool" ] || die "$tool is missing; build first (make build)"
 done
 command -v sqlite3 >/dev/null || die "sqlite3 is missing; run scripts/install-deps.sh --bench"
@@ -118,21 +124,26 @@ time_sqlite() {
 }
 
 # kelindex builds data.isi in the scratch directory; the index must pass
-# isi_verify before the run counts.
-time_kelindex() {  # time_kelindex KEY [LEADING-OPTION]
-  local key=$1
-  shift
+# `kelisi check data.isi data.txt` (run after the build, outside its time)
+# before the run counts. CHECK_KEY, when not "-", files the check's own time.
+time_kelindex() {  # time_kelindex KEY CHECK_KEY [LEADING-OPTION...]
+  local key=$1 check_key=$2 build_us build_kb
+  shift 2
   [ -z "${failed[$key]:-}" ] || return 0
   [ -x "$kelindex" ] || { fail "$key" "$kelindex is missing"; return; }
   rm -f "$scratch/data.isi"
   run_timed "$scratch/kelindex.log" "$kelindex" "$@" data.txt,data.isi "-$key_cols"
   if (( RC != 0 )); then fail "$key" "exit $RC: $(first_line "$scratch/kelindex.log")"; return; fi
+  build_us=$T_US build_kb=$RSS_KB
   check_left_behind "$key"
-  if ! "$isi_verify" "$scratch/data.txt" "$scratch/data.isi" "$key_cols" \
-      >"$scratch/verify.log" 2>&1; then
-    fail "$key" "$(first_line "$scratch/verify.log")"
+  run_timed "$scratch/check.log" "$kelisi" check data.isi data.txt
+  if (( RC != 0 )); then
+    fail "$key" "kelisi check: $(first_line "$scratch/check.log")"
+    [ "$check_key" = - ] || fail "$check_key" "the index failed its check (see the build's row)"
     return
   fi
+  [ "$check_key" = - ] || note "$check_key"
+  T_US=$build_us RSS_KB=$build_kb
   note "$key"
 }
 
@@ -175,11 +186,47 @@ bench_set() {  # bench_set NAME RECORDS DISTRIBUTION
     time_plain "$set/wc" wc -l "$scratch/data.txt"
     time_plain "$set/sort" sort -s --parallel=1 -S1M -k1.1,1.10 -o /dev/null "$scratch/data.txt"
     time_sqlite "$set" "$scratch/data.txt"
-    time_kelindex "$set/kelindex"
-    time_kelindex "$set/kelindex_big" "-m$big_mem"
-    time_kelindex "$set/kelindex_big_q" -1 "-m$big_mem"
+    time_kelindex "$set/kelindex" "$set/check"
+    time_kelindex "$set/kelindex_big" - "-m$big_mem"
+    time_kelindex "$set/kelindex_big_q" - -1 "-m$big_mem"
   done
   rm -f "$scratch/data.txt" "$scratch/data.isi"
+}
+
+# ---- lookups --------------------------------------------------------------------
+
+# bm_lookup makes its own 1M-key data file, index, SQLite database and LMDB
+# database under the scratch directory, and runs its passes interleaved,
+# BENCH_RUNS times each. Its summary is kept for the report.
+lookup_note="" lookup_failed=""
+run_lookup() {
+  local avail
+  if [ "$lookup" = 0 ]; then lookup_note="not run (BENCH_LOOKUP=0)"; return; fi
+  if [ ! -x "$bm_lookup" ]; then
+    lookup_note="not run: $bm_lookup was not built (it needs Google Benchmark, SQLite and LMDB"
+    lookup_note+=" development files; scripts/install-deps.sh installs them)"
+    return
+  fi
+  # data, index and the two databases: about 170 MB at their peak
+  avail=$(df -Pk "$scratch" | awk 'NR == 2 { print $4 }')
+  (( avail > 400 * 1024 )) || die "need 400 MiB free in $scratch for the lookups"
+  mkdir "$scratch/lookup"
+  echo "lookups: bm_lookup, $runs passes of each system ..." >&2
+  if ! TMPDIR="$scratch/lookup" "$bm_lookup" "--benchmark_repetitions=$runs" \
+      >"$scratch/lookup.log" 2>&1; then
+    lookup_failed=$(grep -v '^[[:space:]]*$' "$scratch/lookup.log" | tail -n 1 | cut -c1-100)
+  fi
+  rm -rf "$scratch/lookup"
+}
+
+print_lookup() {
+  echo
+  if [ -n "$lookup_note" ]; then
+    echo "lookups: $lookup_note"
+    return
+  fi
+  sed -n '/^machine: /,$p' "$scratch/lookup.log"
+  if [ -n "$lookup_failed" ]; then echo "lookups: FAILED: $lookup_failed"; fi
 }
 
 # ---- the report ----------------------------------------------------------------
@@ -197,6 +244,10 @@ print_row() {  # print_row SET TOOL LABEL
   case $2 in sqlite*) reason="${reason:-${failed[$set/sqlite]:-}}" ;; esac
   if [ -n "$reason" ]; then
     printf '%-26s %9s   %s\n' "$label" FAILED "$reason"
+    return
+  fi
+  if [ -z "${times[$key]:-}" ]; then
+    printf '%-26s %9s   %s\n' "$label" - "not run"
     return
   fi
   m=$(median "${times[$key]:-}")
@@ -223,6 +274,7 @@ print_set() {
   print_row "$set" kelindex "kelindex (1 MiB)"
   print_row "$set" kelindex_big "kelindex -m256MiB"
   print_row "$set" kelindex_big_q "kelindex -1 -m256MiB"
+  print_row "$set" check "kelisi check"
 }
 
 # target LABEL VALUE LIMIT: "met" when VALUE <= LIMIT
@@ -256,6 +308,8 @@ print_targets() {
       "$(ratio "${med[$set/kelindex_big]:-}" "${med[$set/kelindex]:-}")" 1.05
     target "$set: kelindex -1 -m256MiB / kelindex (5% noise allowed)" \
       "$(ratio "${med[$set/kelindex_big_q]:-}" "${med[$set/kelindex]:-}")" 1.05
+    target "$set: kelisi check / kelindex build" \
+      "$(ratio "${med[$set/check]:-}" "${med[$set/kelindex]:-}")" 1
   done
 }
 
@@ -270,12 +324,14 @@ machine_line() {
 bench_set random 1000000 random
 bench_set sorted 1000000 sorted
 if [ "$large" = 1 ]; then bench_set large 10000000 random; fi
+run_lookup
 
 echo
 machine_line
 echo "kelindex: $kelindex; sort: $(sort --version | head -n 1); sqlite3 $(sqlite3 --version | cut -d' ' -f1)"
 for set in "${set_names[@]}"; do print_set "$set"; done
 print_targets
+print_lookup
 if (( ${#warnings[@]} > 0 )); then
   echo
   echo "warnings"
@@ -283,6 +339,7 @@ if (( ${#warnings[@]} > 0 )); then
 fi
 status=0
 for key in "${!failed[@]}"; do
-  [[ $key == */kelindex* ]] && status=1
+  [[ $key == */kelindex* || $key == */check ]] && status=1
 done
+[ -z "$lookup_failed" ] || status=1
 exit $status
