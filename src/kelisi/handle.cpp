@@ -182,11 +182,6 @@ int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failA
   return KELISI_OK;
 }
 
-int SetCacheLimit(kelisi* ix, uint32_t slots) {
-  ix->cacheLimit = slots;
-  ++ix->generation;
-  return ix->cache.Reset(ix->fileSectors, ix->swapped, slots) ? KELISI_OK : KELISI_E_NOMEM;
-}
 
 }  // namespace kisi
 
@@ -213,6 +208,16 @@ KELISI_API int kelisi_get_header(kelisi* ix, kelisi_header* out) {
   if (scope.status() != KELISI_OK) return scope.status();
   *out = ix->hdr;
   return KELISI_OK;
+}
+
+KELISI_API int kelisi_set_cache_size(kelisi* ix, size_t bytes) {
+  if (ix == nullptr) return KELISI_E_ARG;
+  uint64_t slots = kisi::SectorCache::kWays;
+  while (slots * 2 * kIsiSector <= bytes && slots * 2 <= kisi::SectorCache::kMostSlots) slots *= 2;
+  ix->cacheLimit = static_cast<uint32_t>(slots);
+  ++ix->generation;  // cursors hold no pointers into the cache, but start afresh
+  return ix->cache.Reset(ix->fileSectors, ix->swapped, ix->cacheLimit) ? KELISI_OK
+                                                                        : KELISI_E_NOMEM;
 }
 
 }  // extern "C"

@@ -27,8 +27,9 @@
  *   separate threads, one handle from one thread at a time.
  * - A damaged or hostile file yields KELISI_E_CORRUPT (or another negative
  *   status), never a crash, a read outside a buffer or an endless loop.
- * - Memory per handle (at most 4 MiB of cached sectors) and per cursor
- *   (about 25 KiB) is bounded and does not grow with the size of the index;
+ * - Memory per handle (4 MiB of cached sectors, or what kelisi_set_cache_size
+ *   allows) and per cursor (about 25 KiB) is bounded and does not grow with
+ *   the size of the index;
  *   kelisi_check and kelisi_get_stats take one bit per sector of the index
  *   for the length of the call.
  * - Without KELISI_SHARED, another process that rewrites the index while it
@@ -157,6 +158,12 @@ typedef struct kelisi_header {
 
 /* Copies the header as last read (after a re-read under KELISI_SHARED). */
 KELISI_API int kelisi_get_header(kelisi* ix, kelisi_header* out);
+
+/* Sets how many bytes of index sectors the handle may keep in memory: 4 MiB
+   unless set, at most 1 GiB, never more than the index file holds. A cache
+   that holds the whole index answers every lookup without a system call.
+   Empties the cache; cursors stay where they are. */
+KELISI_API int kelisi_set_cache_size(kelisi* ix, size_t bytes);
 
 /* ---- Cursors ------------------------------------------------------------ */
 

@@ -44,7 +44,7 @@ struct kelisi {
   uint64_t fileSectors = 0;
   uint64_t generation = 0;  // advanced each time the front is read again
   uint32_t openCursors = 0;
-  uint32_t cacheLimit = kisi::SectorCache::kMaxSlots;
+  uint32_t cacheLimit = kisi::SectorCache::kDefaultSlots;
   alignas(8) uint8_t front[kIsiFrontSize];  // header and root in native order
   kelisi_header hdr;
   kisi::SectorCache cache;
@@ -65,8 +65,6 @@ namespace kisi {
 
 // Opens a handle whose `failAt`-th system call fails (0: none).
 int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out);
-// Empties the cache and limits it to `slots` sectors (a power of two).
-int SetCacheLimit(kelisi* ix, uint32_t slots);
 
 // Reads and checks the front (header and root) and sizes the cache; the
 // handle's state changes only when the whole front is sound.

@@ -57,7 +57,7 @@ uint32_t SectorCache::Victim(uint64_t sector) const {
 
 uint8_t* SectorCache::Install(uint32_t slot, uint64_t sector) {
   At(slot).tag = sector + 1;
-  uint8_t* p = data_.get() + uint64_t{slot} * kIsiSector;
+  uint8_t* p = SlotData(slot);
   uint16_t level = LoadU16(p + kLevelOfs);
   if (swapped_) level = __builtin_bswap16(level);
   At(slot).age = ++clock_ + (level != 0 ? kInnerRank : 0);
@@ -67,7 +67,7 @@ uint8_t* SectorCache::Install(uint32_t slot, uint64_t sector) {
 const uint8_t* SectorCache::ReadOne(Io& io, int fd, uint64_t sector) {
   uint32_t slot = Victim(sector);
   At(slot).tag = 0;
-  uint8_t* p = data_.get() + uint64_t{slot} * kIsiSector;
+  uint8_t* p = SlotData(slot);
   size_t got = 0;
   if (!IoPread(io, fd, p, kIsiSector, sector * kIsiSector, &got) || got != kIsiSector) {
     return nullptr;
@@ -119,7 +119,7 @@ const uint8_t* SectorCache::ReadAhead(Io& io, int fd, uint64_t sector, ReadHint 
     if (s != sector && Find(s) < 0) Copy(s, first);
   }
   int at = Find(sector);
-  return at >= 0 ? data_.get() + uint64_t(at) * kIsiSector : Copy(sector, first);
+  return at >= 0 ? SlotData(at) : Copy(sector, first);
 }
 
 // With at least as many sets as a block has sectors, the sectors of a block
@@ -133,18 +133,18 @@ const uint8_t* SectorCache::ScatterAhead(Io& io, int fd, uint64_t first, uint64_
     int at = Find(s);
     slot[n] = at >= 0 ? static_cast<uint32_t>(at) : Victim(s);
     At(slot[n]).tag = 0;
-    iov[n] = {data_.get() + uint64_t{slot[n]} * kIsiSector, kIsiSector};
+    iov[n] = {SlotData(slot[n]), kIsiSector};
   }
   size_t got = 0;
   if (!IoPreadv(io, fd, iov, n, first * kIsiSector, &got)) return nullptr;
   for (int i = 0; (i + 1) * size_t{kIsiSector} <= got; ++i) Install(slot[i], first + i);
   int at = Find(sector);
-  return at >= 0 ? data_.get() + uint64_t(at) * kIsiSector : ReadOne(io, fd, sector);
+  return at >= 0 ? SlotData(at) : ReadOne(io, fd, sector);
 }
 
 uint8_t* SectorCache::Copy(uint64_t sector, uint64_t first) {
   uint32_t slot = Victim(sector);
-  memcpy(data_.get() + uint64_t{slot} * kIsiSector, ahead_.get() + (sector - first) * kIsiSector,
+  memcpy(SlotData(slot), ahead_.get() + (sector - first) * kIsiSector,
          kIsiSector);
   return Install(slot, sector);
 }
@@ -153,7 +153,7 @@ const uint8_t* SectorCache::Get(Io& io, int fd, uint64_t sector, ReadHint hint) 
   if (slots_ == 0) return nullptr;
   int at = Find(sector);
   if (at >= 0) {
-    uint8_t* p = data_.get() + uint64_t(at) * kIsiSector;
+    uint8_t* p = SlotData(at);
     At(at).age = (At(at).age & kInnerRank) + ++clock_;
     return p;
   }

@@ -2,8 +2,9 @@
 //
 // Sectors are read with pread, never mapped: a file that another process
 // truncates must give a read error, not a signal. The cache is a fixed
-// set-associative table of at most kMaxSlots sectors (4 MiB) whatever the
-// size of the file. Inner key sectors (level above 0) are evicted only by
+// set-associative table of at most kDefaultSlots sectors (4 MiB), or the
+// size kelisi_set_cache_size gives, whatever the size of the file (and no
+// larger than the file). Inner key sectors (level above 0) are evicted only by
 // other inner sectors, so the upper levels of the tree stay in memory for
 // random lookups; scans read ahead in blocks of kAheadSectors in the
 // direction they move. A file larger than the cache is scanned through the
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "isi/isi_format.h"
 #include "kelisi/io.h"
 
 namespace kisi {
@@ -23,14 +25,15 @@ enum class ReadHint { kRandom, kForward, kBackward };
 
 class SectorCache {
  public:
-  static constexpr uint32_t kMaxSlots = 8192;
+  static constexpr uint32_t kDefaultSlots = 8192;  // 4 MiB
+  static constexpr uint32_t kMostSlots = 1u << 21;  // 1 GiB
   static constexpr uint32_t kWays = 4;
   static constexpr uint32_t kAheadSectors = 64;
 
   // Empties the cache and sizes it for a file of `fileSectors` sectors, with
-  // at most `limit` slots (a power of two, kWays to kMaxSlots). False when
+  // at most `limit` slots (a power of two, kWays to kMostSlots). False when
   // memory is short (the cache is then empty and unusable).
-  bool Reset(uint64_t fileSectors, bool swapped, uint32_t limit = kMaxSlots);
+  bool Reset(uint64_t fileSectors, bool swapped, uint32_t limit = kDefaultSlots);
 
   // The 512 bytes of sector number `sector` as the file holds them, valid
   // until the next call; nullptr when the read fails or the file ends
@@ -57,6 +60,12 @@ class SectorCache {
     Slot way[kWays];
   };
   Slot& At(uint32_t slot) { return set_[slot / kWays].way[slot % kWays]; }
+  // The bytes of a slot. The sectors of one way lie in set order, so that a
+  // scan of consecutive sectors reads memory in order.
+  uint8_t* SlotData(uint32_t slot) const {
+    uint64_t sets = slots_ / kWays;
+    return data_.get() + ((slot % kWays) * sets + slot / kWays) * uint64_t{kIsiSector};
+  }
   const Slot& At(uint32_t slot) const { return set_[slot / kWays].way[slot % kWays]; }
   std::unique_ptr<Set[]> set_;
   std::unique_ptr<uint8_t[]> data_;

@@ -205,7 +205,7 @@ TEST(Kelisi, AgreesWithTheModel) {
     EXPECT_EQ(hd.other_byte_order, cfg.swapped);
     int st;
     for (uint32_t slots : {8192u, 4u}) {  // the whole index cached, or scans read by blocks
-      ASSERT_EQ(kisi::SetCacheLimit(h.ix, slots), KELISI_OK);
+      ASSERT_EQ(kelisi_set_cache_size(h.ix, slots * 512), KELISI_OK);
       EXPECT_TRUE(Walk(h.c, true, &st) == b.model);
       EXPECT_EQ(st, KELISI_NOTFOUND);
       std::vector<Ent> back = Walk(h.c, false, &st);
