@@ -572,13 +572,19 @@ std::string EntryPlace(const Held& entry) {
          ": ";
 }
 
-void Checker::NamePair(const Held& entry, const Held& record) {
-  if (namedEntries_.count({entry.sector, entry.entry}) != 0) return;
+// A problem of an entry's record, placed at the entry.
+CheckProblem EntryProblem(const Held& entry) {
   CheckProblem p;
   p.kind = KELISI_P_RECORD;
   p.sector = entry.sector;
   p.entry = entry.entry;
   p.offset = entry.offset;
+  return p;
+}
+
+void Checker::NamePair(const Held& entry, const Held& record) {
+  if (namedEntries_.count({entry.sector, entry.entry}) != 0) return;
+  CheckProblem p = EntryProblem(entry);
   p.message = EntryPlace(entry) + "record at " + std::to_string(entry.offset);
   if (entry.key != record.key) {
     p.message += " carries key " + Quoted(record.key) + ", not the entry's " + Quoted(entry.key);
@@ -593,11 +599,7 @@ void Checker::NamePair(const Held& entry, const Held& record) {
 
 void Checker::NameEntryAlone(const Held& entry) {
   if (namedEntries_.count({entry.sector, entry.entry}) != 0) return;
-  CheckProblem p;
-  p.kind = KELISI_P_RECORD;
-  p.sector = entry.sector;
-  p.entry = entry.entry;
-  p.offset = entry.offset;
+  CheckProblem p = EntryProblem(entry);
   std::string at = EntryPlace(entry) + "record at " + std::to_string(entry.offset);
   std::string bytes;
   if (entry.offset >= dataSize_ || !ReadData(entry.offset, entry.size, &bytes) ||
