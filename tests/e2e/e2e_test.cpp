@@ -289,6 +289,18 @@ const std::string kLongText = "d.txt,d.isi -1-3 " + std::string(560, 'x'),
                   kLongLiteral = "d.txt,d.isi -p=1='" + std::string(161, 'a') + "',1-3",
                   kLongLog = "-l" + std::string(600, 'l') + " d.txt,d.isi -1-3";
 
+// The fixed index whose stored command line is `line`.
+void StoredLine(const TempDir& d, const std::string& line) {
+  FixedIsi(d);
+  std::string isi = d.read("d.isi");
+  isi.replace(496, 528, line + std::string(528 - line.size(), '\0'));
+  d.write("d.isi", isi);
+}
+void EmptyProfileValue(const TempDir& d) {
+  InSub(d);
+  d.write("k.ini", "[environment]\nQRX_PATH=\n");
+}
+
 // ---- The table ---------------------------------------------------------------
 
 // A run's messages after its command echo and the banner; "T" stands for
@@ -417,6 +429,14 @@ const Case kCases[] = {
     {"MarkAcrossDetectionChunks", MarkAtChunkStart, "d.txt,d.isi -1-8", 0,
      "Indexing d.txt into d.isi\n100 records, 0 deleted entries\n" T, "d.isi d.txt",
      "mark_at_chunk_start"},
+    {"NameWithSlashExtension", Small, "d/txt,e -1-3", 0,
+     "Indexing d.txt into e.ISI\n3 records, 0 deleted entries\n" T, "d.txt e.ISI", nullptr,
+     "e.ISI"},
+    {"NameEndingInADot", [](const TempDir& d) { d.write("d", "bbb 1\naaa 2\n"); }, "d.,e.isi -1-3",
+     0, "Indexing d into e.isi\n2 records, 0 deleted entries\n" T, "d e.isi", nullptr, "e.isi"},
+    {"EmptyProfileValueLeavesTheEnvironment", EmptyProfileValue, "-ik d.txt,d.isi -1-3", 0,
+     "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub",
+     nullptr, "d.isi", "QRX_PATH=$D/sub"},
     {"VolumeName", InSub, "d/txt:data,d.isi -1-3", 0,
      "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "sub", nullptr,
      "d.isi", "QRXVOL_DATA=$D/sub"},
@@ -674,6 +694,17 @@ const Case kCases[] = {
      "d.isi d.txt", nullptr},
     {"CompactBadVersion", BadVersion, "d.isi -c", 1,
      "Compacting d.isi into d.isi\nInvalid ISI version to compact file named:  d.isi.\n",
+     "d.isi d.txt", nullptr},
+    {"CompactStoredLineWithoutFields", [](const TempDir& d) { StoredLine(d, "d.txt"); },
+     "d.isi,n.isi -c", 1,
+     "Compacting d.isi into n.isi\n"
+     "Invalid input ISI command line format found in file named:  d.isi.\n",
+     "d.isi d.txt", nullptr},
+    {"CompactNewStoredLineTooLong",
+     [](const TempDir& d) { StoredLine(d, "d.txt,d.isi,-1-4,9-12 " + std::string(500, 'x')); },
+     "d.isi,longer-name.isi -c", 1,
+     "Compacting d.isi into longer-name.isi\n"
+     "New compact command line too long to store in ISI header!\n",
      "d.isi d.txt", nullptr},
     {"CompactWithoutDataFile", OnlyIsi, "d.isi,n.isi -c", 1,
      "Compacting d.isi into n.isi\nUnable to open ISI data file: d.txt\n"
