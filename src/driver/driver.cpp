@@ -14,9 +14,10 @@
 #include "driver/leading_options.h"
 #include "driver/messages.h"
 #include "driver/run_steps.h"
+#include "kel_version.h"
 #include "options/parser.h"
 
-const char* const VERSION = "Version 10.8   07 Oct 2025";
+const char* const VERSION = KEL_BANNER_VERSION;
 const char* const utlname = "kelindex";
 
 namespace {

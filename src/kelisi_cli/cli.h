@@ -50,7 +50,13 @@ int RunInfo(int argc, char** argv);
 int RunFind(int argc, char** argv);
 int RunRange(int argc, char** argv);
 int RunDump(int argc, char** argv);
+int RunCount(int argc, char** argv);
 int RunCheck(int argc, char** argv);
+
+// The usage of every command; the help of one (false: no such command);
+// the version line. The last two go to the buffered output.
 void ShowUsage(FILE* to);
+bool ShowCommandHelp(const std::string& command);
+void ShowVersion();
 
 }  // namespace kelisi_cli

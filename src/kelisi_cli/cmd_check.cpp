@@ -1,9 +1,11 @@
 // kelisi check: the problems CheckIndex finds, one line each (or one JSON
-// object each), and a summary; status 0 only for a consistent index.
+// object each), the first 100 of them unless --all, the usual cure, and a
+// summary; status 0 only for a consistent index.
 #include <vector>
 
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/index_check.h"
+#include "kelisi_cli/stored_scan.h"
 #include "kelisi_cli/text_escape.h"
 
 namespace kelisi_cli {
@@ -48,6 +50,54 @@ std::string JsonProblem(const CheckProblem& p) {
   return s + "}";
 }
 
+// Problems shown before the rest are only counted: a badly damaged index has
+// one for nearly every sector, and the first ones tell what happened.
+constexpr uint64_t kProblemsShown = 100;
+
+bool FoundInData(int kind) {
+  return kind == KELISI_P_RECORD || kind == KELISI_P_DELETED || kind == kProblemNoEntry ||
+         kind == kProblemDataForm;
+}
+bool TreeDamage(int kind) {
+  return kind == KELISI_P_LEVEL || kind == KELISI_P_COUNT || kind == KELISI_P_ORDER;
+}
+
+// Whether kelindex -r can rebuild the index: its header keeps a command
+// line that kelindex takes.
+bool Rebuildable(const std::string& isi) {
+  kelisi* ix = nullptr;
+  if (kelisi_open(isi.c_str(), nullptr, 0, &ix) != KELISI_OK) return false;
+  kelisi_header h;
+  bool stored = kelisi_get_header(ix, &h) == KELISI_OK && h.command_line[0] != '\0';
+  kelisi_close(ix);
+  std::string why;
+  return stored && StoredScan().Parse(h.command_line, &why);
+}
+
+// What usually mends the problems found: a rebuild from the data with the
+// stored command line, which needs that line; a compaction, which rebuilds
+// from the index's own entries, only where the entries themselves are right
+// (wrong counts, sectors left over) and the tree can be walked.
+std::string Cure(const std::string& isi, const CheckResult& r, bool dataProblems, bool treeDamage) {
+  if (r.problems == 0) return "";
+  std::string rebuild = "kelindex " + isi +
+                        " -r rebuilds it from its data with its stored command line, into the "
+                        "file names stored there";
+  std::string compact = "kelindex " + isi + " -c compacts it";
+  bool rebuildable = Rebuildable(isi);
+  if (dataProblems || treeDamage) return rebuildable ? rebuild : "";
+  return rebuildable ? rebuild + "; or, when only counts or left-over sectors are wrong, " + compact
+                     : compact;
+}
+
+// A JSON string, or null for an empty text.
+std::string StringOrNull(const std::string& text) {
+  if (text.empty()) return "null";
+  std::string s;
+  AppendJsonString(&s, text);
+  return s;
+}
+
 std::string Plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -67,7 +117,8 @@ std::string Summary(const std::string& isi, const std::string& data, const Check
 
 int RunCheck(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free"}, {}, 1, 2, "check", &args)) {
+  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free", "--all"}, {}, 1, 2, "check",
+                &args)) {
     return kExitFail;
   }
   bool json = args.flags.count("--json") != 0;
@@ -78,8 +129,14 @@ int RunCheck(int argc, char** argv) {
   opt.records = args.flags.count("--records") != 0;
   opt.allowFree = args.flags.count("--allow-free") != 0;
 
+  bool all = args.flags.count("--all") != 0;
   std::vector<std::string> jsonProblems;
+  uint64_t reported = 0;
+  bool dataProblems = false, treeDamage = false;
   CheckResult r = CheckIndex(isi.c_str(), opt, [&](const CheckProblem& p) {
+    dataProblems = dataProblems || FoundInData(p.kind);
+    treeDamage = treeDamage || TreeDamage(p.kind);
+    if (++reported > kProblemsShown && !all) return;
     if (json) {
       jsonProblems.push_back(JsonProblem(p));
     } else {
@@ -96,17 +153,15 @@ int RunCheck(int argc, char** argv) {
     r.note += std::string(r.note.empty() ? "" : "; ") +
               "there are more differences than are listed (those of too many records at once)";
   }
+  uint64_t notShown = all || r.problems <= kProblemsShown ? 0 : r.problems - kProblemsShown;
+  std::string cure = Cure(isi, r, dataProblems, treeDamage);
   if (json) {
     std::string s = "{\n  \"index\": ";
     AppendJsonString(&s, isi);
-    s += ",\n  \"data\": ";
-    if (data.empty()) {
-      s += "null";
-    } else {
-      AppendJsonString(&s, data);
-    }
+    s += ",\n  \"data\": " + StringOrNull(data);
     s += ",\n  \"consistent\": " + std::string(r.problems == 0 ? "true" : "false");
     s += ",\n  \"problem_count\": " + std::to_string(r.problems);
+    s += ",\n  \"problems_not_shown\": " + std::to_string(notShown);
     s += ",\n  \"data_compared\": " + std::string(r.dataCompared ? "true" : "false");
     if (r.dataCompared) {
       s += ",\n  \"entries\": " + std::to_string(r.entries);
@@ -114,12 +169,8 @@ int RunCheck(int argc, char** argv) {
       s += ",\n  \"records_indexed\": " + std::to_string(r.recordsIndexed);
       s += ",\n  \"deleted_records\": " + std::to_string(r.deletedRecords);
     }
-    s += ",\n  \"note\": ";
-    if (r.note.empty()) {
-      s += "null";
-    } else {
-      AppendJsonString(&s, r.note);
-    }
+    s += ",\n  \"note\": " + StringOrNull(r.note);
+    s += ",\n  \"cure\": " + StringOrNull(cure);
     s += ",\n  \"problems\": [";
     for (size_t i = 0; i < jsonProblems.size(); ++i) {
       s += (i ? ",\n    " : "\n    ") + jsonProblems[i];
@@ -127,7 +178,12 @@ int RunCheck(int argc, char** argv) {
     s += jsonProblems.empty() ? "]\n}\n" : "\n  ]\n}\n";
     Out(s);
   } else {
+    if (notShown > 0) {
+      Out("... " + Plural(notShown, "more problem", "more problems") +
+          " not listed (--all lists every one)\n");
+    }
     if (!r.note.empty()) Out("note: " + r.note + "\n");
+    if (!cure.empty()) Out("cure: " + cure + "\n");
     Out(Summary(isi, data, r) + "\n");
   }
   return Flush(r.problems == 0 ? kExitOk : kExitFail);

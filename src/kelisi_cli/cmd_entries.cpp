@@ -1,10 +1,14 @@
-// kelisi find, range and dump: entries in key order, one line each, with
-// their records when the data file is given.
+// kelisi find, range, dump and count: the entries of a key, a prefix, a
+// range or the whole index, in key order, one line each (tab-separated text
+// or one JSON object), with their records when the data file is given;
+// count gives only their number.
 //
-// find and range end with status 1 when they find nothing, as grep does, so
-// that a script can test for a key; a failure then differs by its line on
-// standard error.
+// find, range and count end with status 1 when they find nothing, as grep
+// does, so that a script can test for a key; a failure then differs by its
+// line on standard error. A failure after entries were written ends with
+// status 1 too: what was written is then not the whole answer.
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,7 +26,16 @@ struct CursorCloser {
   void operator()(kelisi_cursor* c) const { kelisi_cursor_close(c); }
 };
 
-// An open index and a cursor on it, with the line each entry gets.
+// Which entries a command walks over.
+struct Selection {
+  enum Kind { kAll, kKey, kRange } kind = kAll;
+  std::string from, to;  // kKey: the key or prefix; kRange: the bounds (empty: open)
+  std::string typed;     // kKey: the key as typed
+  bool padded = false;   // kKey: blank-padded to the key length
+};
+
+// An open index and a cursor on it, the walk over a selection and the line
+// each entry gets.
 class EntryLister {
  public:
   bool Open(const std::string& isiPath, const std::string& dataPath) {
@@ -40,7 +53,6 @@ class EntryLister {
     }
     return true;
   }
-  kelisi_cursor* cursor() const { return cursor_.get(); }
   const kelisi_header& header() const { return h_; }
 
   // Reads a key argument: escapes resolved, folded to upper case when the
@@ -64,48 +76,81 @@ class EntryLister {
     return true;
   }
 
-  // Prints one entry line; false (after the message) when its record
-  // cannot be read.
-  bool Show(const kelisi_entry& e) {
-    line_.clear();
-    AppendEscaped(&line_, e.key, e.key_length);
-    line_ += '\t' + std::to_string(e.record_offset) + '\t' + std::to_string(e.record_size) + '\t' +
-             std::to_string(e.dup_seq);
-    if (!dataPath_.empty()) {
-      record_.resize(e.record_size > 0 ? e.record_size : 1);
-      size_t len = 0;
-      int st = kelisi_read_record(ix_.get(), &e, record_.data(), record_.size(), &len);
-      if (st != KELISI_OK) {
-        Fail(StatusText(st, isiPath_, dataPath_) + " (entry at byte offset " +
-             std::to_string(e.record_offset) + ")");
-        return false;
-      }
-      line_ += '\t';
-      AppendEscaped(&line_, record_.data(), WithoutMark(len));
+  // Hands every selected entry to `each` in key order. False after a
+  // failure, its message printed (by `each`, or here for the walk's own).
+  bool Walk(const Selection& s, const std::function<bool(const kelisi_entry&)>& each) {
+    kelisi_cursor* c = cursor_.get();
+    kelisi_entry e;
+    int (*step)(kelisi_cursor*, kelisi_entry*) = kelisi_next;
+    int st;
+    if (s.kind == Selection::kKey && !s.from.empty()) {
+      st = kelisi_find(c, s.from.data(), s.from.size(), &e);
+      step = kelisi_next_dup;
+    } else if (s.kind == Selection::kRange && !s.from.empty()) {
+      st = kelisi_seek(c, s.from.data(), s.from.size(), &e);
+    } else {  // everything; every key begins with the empty prefix
+      st = kelisi_first(c, &e);
     }
-    line_ += '\n';
-    Out(line_);
-    ++shown_;
+    const std::string& to = s.to;
+    for (; st == KELISI_OK; st = step(c, &e)) {
+      if (s.kind == Selection::kRange && !to.empty() && memcmp(e.key, to.data(), to.size()) > 0) {
+        break;
+      }
+      if (!each(e)) return false;
+    }
+    if (st != KELISI_OK && st != KELISI_NOTFOUND) {  // NOTFOUND is a walk's normal end
+      Fail(StatusText(st, isiPath_, dataPath_));
+      return false;
+    }
     return true;
   }
-  uint64_t shown() const { return shown_; }
 
-  // The end of a walk: KELISI_NOTFOUND is its normal end.
-  int End(int st) {
-    if (st != KELISI_NOTFOUND && st != KELISI_OK) {
-      Flush(kExitOk);
-      return Fail(StatusText(st, isiPath_, dataPath_));
+  // Writes one entry as a text line or a JSON object; false (after the
+  // message) when its record cannot be read.
+  bool Show(const kelisi_entry& e, bool json) {
+    size_t recordLength = 0;
+    if (!dataPath_.empty() && !ReadRecord(e, &recordLength)) return false;
+    line_.clear();
+    if (json) {
+      line_ += "{\"key\": ";
+      AppendJsonString(&line_, reinterpret_cast<const char*>(e.key), e.key_length);
+      line_ += ", \"offset\": " + std::to_string(e.record_offset) +
+               ", \"size\": " + std::to_string(e.record_size) +
+               ", \"dup_seq\": " + std::to_string(e.dup_seq);
+      if (!dataPath_.empty()) {
+        line_ += ", \"record\": ";
+        AppendJsonString(&line_, reinterpret_cast<const char*>(record_.data()), recordLength);
+      }
+      line_ += "}\n";
+    } else {
+      AppendEscaped(&line_, e.key, e.key_length);
+      line_ += '\t' + std::to_string(e.record_offset) + '\t' + std::to_string(e.record_size) +
+               '\t' + std::to_string(e.dup_seq);
+      if (!dataPath_.empty()) {
+        line_ += '\t';
+        AppendEscaped(&line_, record_.data(), recordLength);
+      }
+      line_ += '\n';
     }
-    return st;
+    Out(line_);
+    return true;
   }
 
  private:
-  // The record's length without its end-of-record bytes.
-  size_t WithoutMark(size_t len) const {
+  // The entry's record, without its end-of-record bytes, into record_.
+  bool ReadRecord(const kelisi_entry& e, size_t* length) {
+    record_.resize(e.record_size > 0 ? e.record_size : 1);
+    size_t len = 0;
+    int st = kelisi_read_record(ix_.get(), &e, record_.data(), record_.size(), &len);
+    if (st != KELISI_OK) {
+      Fail(StatusText(st, isiPath_, dataPath_) + " (entry at byte offset " +
+           std::to_string(e.record_offset) + ")");
+      return false;
+    }
     size_t m = h_.eor_length;
-    if (m == 0 || len < m) return len;
-    if (memcmp(record_.data() + len - m, h_.eor, m) != 0) return len;
-    return len - m;
+    bool marked = m != 0 && len >= m && memcmp(record_.data() + len - m, h_.eor, m) == 0;
+    *length = marked ? len - m : len;
+    return true;
   }
 
   std::string isiPath_, dataPath_;
@@ -114,7 +159,6 @@ class EntryLister {
   kelisi_header h_{};
   std::string line_;
   std::vector<unsigned char> record_;
-  uint64_t shown_ = 0;
 };
 
 std::string DataOption(const Args& args) {
@@ -122,68 +166,101 @@ std::string DataOption(const Args& args) {
   return it == args.values.end() ? "" : it->second;
 }
 
-// Walks from `st` on with `step` while `more` accepts the entry.
-template <typename Step, typename More>
-int Walk(EntryLister& lister, int st, kelisi_entry& e, Step step, More more) {
-  for (; st == KELISI_OK && more(e); st = step(lister.cursor(), &e)) {
-    if (!lister.Show(e)) return -1;
+// The key selection of find and count: KEY, blank-padded unless --prefix.
+bool KeySelection(EntryLister& lister, const char* command, const Args& args, Selection* s) {
+  s->kind = Selection::kKey;
+  s->typed = args.positional[1];
+  if (!lister.KeyArgument(command, s->typed, &s->from)) return false;
+  size_t keyLength = lister.header().key_length;
+  if (args.flags.count("--prefix") == 0 && s->from.size() < keyLength) {
+    s->padded = true;
+    s->from.resize(keyLength, ' ');
   }
-  return lister.End(st) < 0 ? -1 : 0;
+  return true;
+}
+
+bool RangeSelection(EntryLister& lister, const char* command, const Args& args, Selection* s) {
+  s->kind = Selection::kRange;
+  return lister.KeyArgument(command, args.positional[1], &s->from) &&
+         lister.KeyArgument(command, args.positional[2], &s->to);
+}
+
+// Writes the entries of a selection, or with `countOnly` their number.
+// Status 1 when nothing was found (`emptyFails`); a key shorter than the
+// keys was padded with blanks, and when nothing has it the user most likely
+// meant the keys that begin with it: standard error says so.
+int Answer(EntryLister& lister, const Selection& s, const Args& args, const char* command,
+           bool emptyFails, bool countOnly) {
+  bool json = args.flags.count("--json") != 0;
+  uint64_t found = 0;
+  bool ok = lister.Walk(s, [&](const kelisi_entry& e) {
+    ++found;
+    return countOnly || lister.Show(e, json);
+  });
+  if (!ok) return kExitFail;
+  if (countOnly) Out(std::to_string(found) + "\n");
+  int status = Flush(kExitOk);
+  if (status != kExitOk || found > 0 || !emptyFails) return status;
+  if (s.padded) {
+    fprintf(stderr,
+            "kelisi: %s: no key is %s padded with blanks to the key length (%u bytes); "
+            "--prefix finds the keys that begin with it\n",
+            command, s.typed.c_str(), static_cast<unsigned>(lister.header().key_length));
+  }
+  return kExitFail;
 }
 
 }  // namespace
 
 int RunFind(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {"--prefix"}, {"--data"}, 2, 2, "find", &args)) return kExitFail;
-  EntryLister lister;
-  if (!lister.Open(args.positional[0], DataOption(args))) return kExitFail;
-  std::string key;
-  if (!lister.KeyArgument("find", args.positional[1], &key)) return kExitFail;
-  bool prefix = args.flags.count("--prefix") != 0;
-  if (!prefix) key.resize(lister.header().key_length, ' ');
-  kelisi_entry e;
-  auto any = [](const kelisi_entry&) { return true; };
-  int r;
-  if (key.empty()) {  // every key begins with the empty prefix
-    r = Walk(lister, kelisi_first(lister.cursor(), &e), e, kelisi_next, any);
-  } else {
-    r = Walk(lister, kelisi_find(lister.cursor(), key.data(), key.size(), &e), e, kelisi_next_dup,
-             any);
+  if (!ReadArgs(argc, argv, 2, {"--prefix", "--json"}, {"--data"}, 2, 2, "find", &args)) {
+    return kExitFail;
   }
-  if (r < 0) return kExitFail;
-  return Flush(lister.shown() > 0 ? kExitOk : kExitFail);
+  EntryLister lister;
+  Selection s;
+  if (!lister.Open(args.positional[0], DataOption(args)) ||
+      !KeySelection(lister, "find", args, &s)) {
+    return kExitFail;
+  }
+  return Answer(lister, s, args, "find", true, false);
 }
 
 int RunRange(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {}, {"--data"}, 3, 3, "range", &args)) return kExitFail;
+  if (!ReadArgs(argc, argv, 2, {"--json"}, {"--data"}, 3, 3, "range", &args)) return kExitFail;
   EntryLister lister;
-  if (!lister.Open(args.positional[0], DataOption(args))) return kExitFail;
-  std::string from, to;
-  if (!lister.KeyArgument("range", args.positional[1], &from) ||
-      !lister.KeyArgument("range", args.positional[2], &to)) {
+  Selection s;
+  if (!lister.Open(args.positional[0], DataOption(args)) ||
+      !RangeSelection(lister, "range", args, &s)) {
     return kExitFail;
   }
-  kelisi_entry e;
-  int st = from.empty() ? kelisi_first(lister.cursor(), &e)
-                        : kelisi_seek(lister.cursor(), from.data(), from.size(), &e);
-  auto upTo = [&to](const kelisi_entry& x) {
-    return to.empty() || memcmp(x.key, to.data(), to.size()) <= 0;
-  };
-  if (Walk(lister, st, e, kelisi_next, upTo) < 0) return kExitFail;
-  return Flush(lister.shown() > 0 ? kExitOk : kExitFail);
+  return Answer(lister, s, args, "range", true, false);
 }
 
 int RunDump(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {}, {"--data"}, 1, 1, "dump", &args)) return kExitFail;
+  if (!ReadArgs(argc, argv, 2, {"--json"}, {"--data"}, 1, 1, "dump", &args)) return kExitFail;
   EntryLister lister;
   if (!lister.Open(args.positional[0], DataOption(args))) return kExitFail;
-  kelisi_entry e;
-  auto any = [](const kelisi_entry&) { return true; };
-  if (Walk(lister, kelisi_first(lister.cursor(), &e), e, kelisi_next, any) < 0) return kExitFail;
-  return Flush(kExitOk);
+  return Answer(lister, Selection(), args, "dump", false, false);
+}
+
+// count ISI: every entry; count ISI KEY [--prefix]: those of a key or a
+// prefix; count ISI FROM TO: those of a range.
+int RunCount(int argc, char** argv) {
+  Args args;
+  if (!ReadArgs(argc, argv, 2, {"--prefix"}, {}, 1, 3, "count", &args)) return kExitFail;
+  size_t n = args.positional.size();
+  if (n == 3 && args.flags.count("--prefix") != 0) {
+    return Fail("count: --prefix goes with one key, not with a range (kelisi count --help)");
+  }
+  EntryLister lister;
+  if (!lister.Open(args.positional[0], "")) return kExitFail;
+  Selection s;
+  if (n == 2 && !KeySelection(lister, "count", args, &s)) return kExitFail;
+  if (n == 3 && !RangeSelection(lister, "count", args, &s)) return kExitFail;
+  return Answer(lister, s, args, "count", true, true);
 }
 
 }  // namespace kelisi_cli

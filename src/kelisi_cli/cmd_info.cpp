@@ -10,6 +10,12 @@ namespace kelisi_cli {
 
 namespace {
 
+// The stored command line is the program's arguments; both views show it
+// as a command, the program's name first.
+const std::string kProgramName = "kelindex ";
+// The header's deleted-record head when the index lists no deleted record.
+constexpr uint32_t kNoDdrHead = 0xFFFFFFFFu;
+
 bool HostIsLittleEndian() {
   uint16_t probe = 1;
   unsigned char first;
@@ -116,7 +122,7 @@ void ShowText(const std::string& path, const kelisi_header& h, const kelisi_stat
   std::string line;
   AppendEscaped(&line, reinterpret_cast<const unsigned char*>(h.command_line),
                 strlen(h.command_line));
-  Line("command line", h.command_line[0] != '\0' ? "kelindex " + line : "none");
+  Line("command line", h.command_line[0] != '\0' ? kProgramName + line : "none");
   Line("data length", std::to_string(h.data_length) + (h.record_numbers ? " records" : " bytes"));
   Line("entries built", std::to_string(h.record_count));
   Line("deleted", std::to_string(h.deleted_count) + " records");
@@ -190,13 +196,14 @@ void ShowJson(const std::string& path, const kelisi_header& h, const kelisi_stat
   Field(&s, "tests", tests + "]");
   Field(&s, "extended_selection", B(h.extended_selection));
   Field(&s, "data_name", J(h.data_name));
-  Field(&s, "command_line", J(h.command_line));
+  Field(&s, "command_line",
+        h.command_line[0] != '\0' ? J(kProgramName + h.command_line) : std::string("null"));
   Field(&s, "data_length", N(h.data_length));
   Field(&s, "record_count", N(h.record_count));
   Field(&s, "deleted_count", N(h.deleted_count));
   Field(&s, "spin", N(h.spin));
   Field(&s, "root_position", N(h.root_position));
-  Field(&s, "ddr_head", N(h.ddr_head));
+  Field(&s, "ddr_head", h.ddr_head != kNoDdrHead ? N(h.ddr_head) : std::string("null"));
   if (st != nullptr) {
     Field(&s, "depth", N(st->depth));
     Field(&s, "key_sectors", N(st->key_sectors));

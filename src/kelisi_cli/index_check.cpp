@@ -249,6 +249,7 @@ bool Checker::CompareWithData() {
     // The data cannot be read as the index's options describe it.
     dataFd_ = open(opt_.dataPath, O_RDONLY);
     if (dataFd_ < 0) return Fail(KELISI_E_DATA_OPEN, why);
+    if (scan_->ReadFailed()) return Fail(KELISI_E_DATA_READ, why);
     CheckProblem p;
     p.kind = kProblemDataForm;
     p.message = "data file: cannot be read as the index was built: " + why;

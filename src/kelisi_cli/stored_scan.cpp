@@ -123,6 +123,7 @@ bool StoredScan::Open(const char* dataPath, std::string* why) {
   cd->inFd = SysOpen(dataPath, O_RDONLY);
   if (cd->inFd < 0) {
     *why = std::string("cannot open the data file ") + dataPath + ": " + strerror(errno);
+    readFailed_ = true;
     return false;
   }
   if (cd->recNumMode == 0) {
@@ -138,6 +139,7 @@ bool StoredScan::Open(const char* dataPath, std::string* why) {
     int32_t code = DetectEndOfRecord(cd->inFd, cd->recBuf, kRecBufData);
     if (code < 0) {
       *why = std::string("cannot read the data file ") + dataPath;
+      readFailed_ = true;
       return false;
     }
   }
@@ -154,6 +156,7 @@ bool StoredScan::Open(const char* dataPath, std::string* why) {
   cd->readPos = 0;
   if (fillInputBuffer(cd->inFd) < 0) {
     *why = std::string("cannot read the data file ") + dataPath;
+    readFailed_ = true;
     return false;
   }
   Status st = SettleRecordLength();
@@ -201,7 +204,9 @@ int StoredScan::Next(const uint8_t** items, uint32_t* count, std::string* why) {
   return st == kOk ? 1 : 0;
 }
 
-void StoredScan::SetBatchMemory(uint64_t bytes) { cd_->maxMemory = bytes; }
+void StoredScan::SetBatchMemory(uint64_t bytes) {
+  cd_->maxMemory = bytes;
+}
 
 uint32_t StoredScan::KeyLength() const {
   return cd_->keyLen;

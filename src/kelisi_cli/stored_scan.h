@@ -33,8 +33,11 @@ class StoredScan {
   void SetBatchMemory(uint64_t bytes);
 
   // Opens the data file read-only, detects how its records end and settles
-  // the record length as a build does. False with the reason.
+  // the record length as a build does. False with the reason; ReadFailed()
+  // then tells a file that cannot be opened or read from data of another
+  // form than the options describe.
   bool Open(const char* dataPath, std::string* why);
+  bool ReadFailed() const { return readFailed_; }
 
   // The next batch of selected records as sort items (8-byte position,
   // 2-byte size, key), `*count` of them from `*items`, each ItemLength()
@@ -70,6 +73,7 @@ class StoredScan {
   class Current;  // makes the scan's run context current for one call
   CmdData* cd_;
   bool keepsDeletedList_ = false;
+  bool readFailed_ = false;
 };
 
 }  // namespace kelisi_cli

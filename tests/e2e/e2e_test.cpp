@@ -440,6 +440,12 @@ const Case kCases[] = {
     {"VolumeName", InSub, "d/txt:data,d.isi -1-3", 0,
      "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "sub", nullptr,
      "d.isi", "QRXVOL_DATA=$D/sub"},
+    {"ErrorFileCannotBeCreated",
+     [](const TempDir& d) {
+       Small(d);
+       mkdir(d.file("d.ERR").c_str(), 0755);
+     },
+     "d.txt,d.isi -e,1-3", 1, "Can't create output file d.ERR\n", "d.ERR d.txt", nullptr},
     {"EmptyErrorFileRemoved", Small, "d.txt,d.isi -e,1-3", 0,
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
     {"TerminalDefinitionNotFitting", BadTerminal, "D -1-3", 0,
@@ -453,6 +459,15 @@ const Case kCases[] = {
      "\nkelindex d.txt,d.isi,-1-4,9-12\n"
      "Indexing d.txt into d.isi\n255 records, 253 deleted entries\n" T,
      "d.isi d.txt", "fixed"},
+    {"ReindexWithoutTheStoredDirectories",
+     [](const TempDir& d) { StoredLine(d, "gone/d.txt,gone/d.isi,-1-4,9-12"); }, "d.isi -r0", 0,
+     "\nkelindex gone/d.txt,gone/d.isi,-1-4,9-12\nIndexing d.txt into d.isi\n"
+     "255 records, 253 deleted entries\n" T,
+     "d.isi d.txt", nullptr},
+    {"ReindexIntoTheStoredDirectories",
+     [](const TempDir& d) { StoredLine(d, "gone/d.txt,gone/d.isi,-1-4,9-12"); }, "d.isi -r", 1,
+     "\nkelindex gone/d.txt,gone/d.isi,-1-4,9-12\nCan't open source file gone/d.txt\n",
+     "d.isi d.txt", nullptr},
     {"CompactInPlace", FixedIsi, "d.isi -c", 0,
      "Compacting d.isi into d.isi\n255 records, 253 deleted entries\n" T, "d.isi d.txt",
      "fixed_compacted"},

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kel_version.h"
 #include "kelisi_cli/index_check.h"
 #include "support/test_util.h"
 
@@ -39,6 +40,9 @@ class KelisiCli : public ::testing::Test {
              Rec("C3", "charlie", 'X') + Rec("A1", "again", 'X') + Rec("D4", "delta", 'Y');
     dir_.write("d.txt", fixed_);
     Build({"d.txt,d.isi", "-1-2"});
+    // One binary record whose key needs every kind of JSON escape.
+    dir_.write("b.bin", "\"\\\xE9\x01!");
+    Build({"b.bin,b.isi", "-f=5,1-4"});
   }
   void Build(const std::vector<std::string>& args) {
     kt::RunOptions opts;
@@ -53,12 +57,14 @@ class KelisiCli : public ::testing::Test {
     int st = system(cmd.c_str());
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, dir_.read("out.txt"), dir_.read("err.txt")};
   }
-  // Runs `kelisi check isi data`: its exit status and its lines but the summary.
+  // Runs `kelisi check isi data`: its exit status and its lines but the
+  // cure and the summary.
   std::pair<int, std::string> Problems(const std::string& isi, const std::string& data) {
     Result r = Kelisi({"check", isi, data});
     EXPECT_EQ(r.err, "");
     std::string lines = r.out.substr(0, r.out.rfind('\n', r.out.size() - 2) + 1);
-    return {r.code, r.out.find('\n') == r.out.size() - 1 ? "" : lines};
+    size_t cure = lines.find("cure: ");
+    return {r.code, cure != std::string::npos ? lines.substr(0, cure) : lines};
   }
   kt::TempDir dir_;
   std::string fixed_;
@@ -80,7 +86,38 @@ TEST_F(KelisiCli, SubcommandsGiveTheirExactLinesAndStatus) {
        ""},
       {{"find", "d.isi", "C", "--prefix"}, 0, "C3\t36\t12\t0\n", ""},
       {{"find", "d.isi", "\\x43\\x33"}, 0, "C3\t36\t12\t0\n", ""},
-      {{"find", "d.isi", "C"}, 1, "", ""},  // padded to "C ": no such key
+      {{"find", "d.isi", "C"},  // padded to "C ": no such key, and a hint
+       1,
+       "",
+       "kelisi: find: no key is C padded with blanks to the key length (2 bytes); --prefix "
+       "finds the keys that begin with it\n"},
+      {{"find", "d.isi", "Q9"}, 1, "", ""},
+      {{"find", "d.isi", "A1", "--json", "--data", "d.txt"},
+       0,
+       "{\"key\": \"A1\", \"offset\": 12, \"size\": 12, \"dup_seq\": 0, \"record\": \"A1 alpha  "
+       "Y\"}\n"
+       "{\"key\": \"A1\", \"offset\": 48, \"size\": 12, \"dup_seq\": 1, \"record\": \"A1 again  "
+       "X\"}\n",
+       ""},
+      {{"dump", "b.isi", "--json"},
+       0,
+       "{\"key\": \"\\\"\\\\\u00e9\\u0001\", \"offset\": 0, \"size\": 5, \"dup_seq\": 0}\n",
+       ""},
+      {{"count", "d.isi"}, 0, "5\n", ""},
+      {{"count", "d.isi", "A1"}, 0, "2\n", ""},
+      {{"count", "d.isi", "B", "C"}, 0, "2\n", ""},
+      {{"count", "d.isi", "A", "--prefix"}, 0, "2\n", ""},
+      {{"count", "d.isi", "C"},
+       1,
+       "0\n",
+       "kelisi: count: no key is C padded with blanks to the key length (2 bytes); --prefix "
+       "finds the keys that begin with it\n"},
+      {{"count", "d.isi", "A", "B", "--prefix"},
+       1,
+       "",
+       "kelisi: count: --prefix goes with one key, not with a range (kelisi count --help)\n"},
+      {{"check", "d.isi", "."}, 1, "", "kelisi: check: cannot read the data file .\n"},
+      {{"--version"}, 0, "kelisi " KEL_VERSION "\n", ""},
       {{"find", "d.isi", "\\xZZ"},
        1,
        "",
@@ -115,11 +152,47 @@ TEST_F(KelisiCli, SubcommandsGiveTheirExactLinesAndStatus) {
         "deleted:        1 records\n", "entries:        5 (at most 31 a sector)\n"}) {
     EXPECT_NE(info.out.find(line), std::string::npos) << line << info.out;
   }
-  EXPECT_NE(Kelisi({"info", "d.isi", "--json"}).out.find("\"key_length\": 2,"), std::string::npos);
+  std::string json = Kelisi({"info", "d.isi", "--json"}).out;
+  for (const char* field :
+       {"\"key_length\": 2,", "\"command_line\": \"kelindex d.txt,d.isi,-1-2\",",
+        "\"ddr_head\": 3,"}) {
+    EXPECT_NE(json.find(field), std::string::npos) << field << json;
+  }
+  EXPECT_NE(Kelisi({"info", "b.isi", "--json"}).out.find("\"ddr_head\": null,"), std::string::npos);
   EXPECT_EQ(Kelisi({"--help"}).code, 0);
+  Result help = Kelisi({"count", "--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(help.out.rfind("usage: kelisi count ISI [KEY [--prefix] | FROM TO]\n", 0), 0u)
+      << help.out;
   Result bare = Kelisi({});
   EXPECT_EQ(bare.code, 1);
   EXPECT_EQ(bare.err.rfind("usage: kelisi info ISI", 0), 0u);
+}
+
+// A listing that fails after it has written entries ends with status 1, so
+// that a script never takes the part for the whole: an index cut short
+// after its first leaf, and one with a count byte of its second leaf made
+// larger than a sector holds.
+TEST_F(KelisiCli, AFailureAfterOutputEndsWithStatus1) {
+  std::string data;
+  for (int i = 0; i < 60; ++i) data += Rec(std::to_string(100 + i), "r", 'X');
+  dir_.write("m.txt", data);
+  Build({"m.txt,m.isi", "-1-3"});
+  std::string isi = dir_.read("m.isi");
+  ASSERT_GE(isi.size(), 3072u);
+  std::string flipped = isi;
+  flipped[2560 + 500] = static_cast<char>(0xFF);
+  for (const std::string& damaged : {isi.substr(0, 2560), flipped}) {
+    dir_.write("t.isi", damaged);
+    for (std::vector<std::string> args : {std::vector<std::string>{"dump", "t.isi"},
+                                          {"range", "t.isi", "100", "159"},
+                                          {"find", "t.isi", "1", "--prefix"}}) {
+      Result r = Kelisi(args);
+      EXPECT_EQ(r.code, 1) << args[0];
+      EXPECT_EQ(r.out.rfind("100\t0\t12\t0\n", 0), 0u) << args[0] << r.out;
+      EXPECT_EQ(r.err, "kelisi: damaged ISI structure: t.isi\n") << args[0];
+    }
+  }
 }
 
 TEST_F(KelisiCli, CheckFindsNothingOnSoundIndexesOfEveryForm) {
@@ -183,6 +256,46 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
     dir_.write("x.isi", c.isi);
     EXPECT_EQ(Problems("x.isi", "x.txt"), std::make_pair(c.code, c.lines)) << c.what;
   }
+}
+
+// A long list stops after 100 problems with a count of the rest (--all
+// lists them all), and the check names what mends the index: a rebuild
+// from its data, and a compaction where only the tree's bookkeeping is off.
+TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
+  std::string isi = dir_.read("d.isi");
+  std::string data = fixed_;
+  for (int i = 0; i < 150; ++i) data += Rec("E5", "echo", 'X');
+  dir_.write("x.txt", data);
+  dir_.write("x.isi", isi);
+  const std::string rebuild =
+      "cure: kelindex x.isi -r rebuilds it from its data with its stored command line, into the "
+      "file names stored there";
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  Result r = Kelisi({"check", "x.isi", "x.txt"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(count(r.out, "has no entry\n"), 100u);
+  EXPECT_NE(r.out.find("\n... 50 more problems not listed (--all lists every one)\n" + rebuild +
+                       "\nx.isi: 150 problems against x.txt"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(count(Kelisi({"check", "x.isi", "x.txt", "--all"}).out, "has no entry\n"), 150u);
+  std::string json = Kelisi({"check", "x.isi", "x.txt", "--json"}).out;
+  EXPECT_EQ(count(json, "\"kind\": \"no_entry\""), 100u);
+  EXPECT_NE(json.find("\"problems_not_shown\": 50,"), std::string::npos) << json;
+
+  dir_.write("x.isi", isi + std::string(512, '\0'));  // a sector left over
+  EXPECT_NE(Kelisi({"check", "x.isi"})
+                .out.find(rebuild + "; or, when only counts or left-over "
+                                    "sectors are wrong, kelindex x.isi -c "
+                                    "compacts it\n"),
+            std::string::npos);
+  isi[1024 + 500] = 40;  // the root's count byte: more entries than fit
+  dir_.write("x.isi", isi);
+  EXPECT_NE(Kelisi({"check", "x.isi"}).out.find(rebuild + "\nx.isi: "), std::string::npos);
 }
 
 }  // namespace
