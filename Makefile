@@ -1,24 +1,30 @@
 # Thin front end over CMake + Ninja. `make demo` and `make test` are the
-# two commands a newcomer needs; the rest serve development and CI.
-BUILD      ?= build
-ASAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
-PKG_BUILD  ?= build-pkg
-JOBS       ?= $(shell nproc)
-PREFIX     ?= /usr/local
-FUZZ_SECONDS ?= 30
+# two commands a newcomer needs; the rest serve installation, packaging,
+# development and CI. Each target installs the Debian packages it needs
+# (scripts/install-deps.sh TARGET) and no others.
+BUILD         ?= build
+ASAN_BUILD    ?= build-asan
+FUZZ_BUILD    ?= build-fuzz
+PKG_BUILD     ?= build-pkg
+RELEASE_BUILD ?= build-release
+JOBS          ?= $(shell nproc)
+PREFIX        ?= /usr/local
+FUZZ_SECONDS  ?= 30
 
-.PHONY: all deps build test test-sanitize demo bench fuzz format clean install package
+.PHONY: all deps build test test-sanitize demo bench fuzz format clean install uninstall \
+        package test-package
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-# The development builds treat warnings as errors; a plain cmake build does not.
+# The development builds treat warnings as errors; a plain cmake build, and
+# the builds a user installs or packages, do not.
 DEV_FLAGS  ?= -DKEL_WERROR=ON
 
-$(BUILD)/build.ninja: | deps
+$(BUILD)/build.ninja:
+	@scripts/install-deps.sh test
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(DEV_FLAGS)
 
 build: $(BUILD)/build.ninja
@@ -27,7 +33,8 @@ build: $(BUILD)/build.ninja
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-$(ASAN_BUILD)/build.ninja: | deps
+$(ASAN_BUILD)/build.ninja:
+	@scripts/install-deps.sh test
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON $(DEV_FLAGS)
 
 test-sanitize: $(ASAN_BUILD)/build.ninja
@@ -35,41 +42,69 @@ test-sanitize: $(ASAN_BUILD)/build.ninja
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-# Builds the program alone, not the tests: a first run should not wait for them.
-demo: $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j $(JOBS) --target kelindex
-	@scripts/demo.sh $(BUILD)/kelindex
+# The release build of the programs and the library alone, without tests or
+# benchmarks: what the demo runs and what `make install` installs.
+$(RELEASE_BUILD)/build.ninja:
+	@scripts/install-deps.sh demo
+	cmake -S . -B $(RELEASE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEL_BUILD_TESTS=OFF \
+	  -DKEL_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
-bench: build
-	@scripts/install-deps.sh --bench
+demo: $(RELEASE_BUILD)/build.ninja
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target kelindex kelisi
+	@scripts/demo.sh $(RELEASE_BUILD)
+
+# Stripped, into PREFIX (DESTDIR is honoured); as root into the system's
+# directories, ldconfig then updates the linker's cache. `make uninstall`
+# removes every file the last install wrote.
+install: $(RELEASE_BUILD)/build.ninja
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+	cmake --install $(RELEASE_BUILD) --strip --prefix $(PREFIX)
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ]; then ldconfig; fi
+
+uninstall:
+	@manifest=$(RELEASE_BUILD)/install_manifest.txt; \
+	if [ ! -f $$manifest ]; then echo "uninstall: no installation from $(RELEASE_BUILD) is recorded"; exit 1; fi; \
+	while IFS= read -r f || [ -n "$$f" ]; do rm -fv "$(DESTDIR)$$f"; done < $$manifest; \
+	rmdir "$(DESTDIR)$$(dirname "$$(grep -m1 '/kelisiConfig.cmake$$' $$manifest)")" 2>/dev/null || true; \
+	rm -f $$manifest; \
+	if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ]; then ldconfig; fi
+
+bench:
+	@scripts/install-deps.sh bench test
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(DEV_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	@bench/run_bench.sh $(BUILD)
 
-$(FUZZ_BUILD)/build.ninja: | deps
+$(FUZZ_BUILD)/build.ninja:
+	@scripts/install-deps.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON $(DEV_FLAGS)
 
 fuzz: $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# What an installation holds: the two programs and the reader library; the
-# tests need not be built for it.
-INSTALL_TARGETS = kelindex kelisi kelisi_static kelisi_shared
-
-install: $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALL_TARGETS)
-	cmake --install $(BUILD) --prefix $(PREFIX)
-
-# A Debian package (CPack's DEB generator), from a release build of its own
-# without tests or benchmarks, installed under /usr.
-package: | deps
+# The Debian packages (libkelisi1, libkelisi-dev, kelindex; CPack's DEB
+# generator), from a release build of their own without tests or
+# benchmarks, installed under /usr, with the hardening flags Debian builds
+# its packages with (dpkg-buildflags; taken when PKG_BUILD is configured).
+package:
+	@scripts/install-deps.sh package
+	eval "$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g \
+	  DEB_CXXFLAGS_MAINT_STRIP=-g dpkg-buildflags --export=sh)"; \
+	CFLAGS="$$CFLAGS $$CPPFLAGS" CXXFLAGS="$$CXXFLAGS $$CPPFLAGS" \
 	cmake -S . -B $(PKG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEL_BUILD_TESTS=OFF \
 	  -DKEL_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PKG_BUILD) -j $(JOBS)
-	cd $(PKG_BUILD) && cpack -G DEB
+	cd $(PKG_BUILD) && rm -f *.deb && cpack -G DEB
 	@ls $(PKG_BUILD)/*.deb
+
+# The packages checked by lintian, installed into a scratch root and used
+# by a C client; CI runs it.
+test-package: package
+	@scripts/test-package.sh $(PKG_BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD) $(RELEASE_BUILD)

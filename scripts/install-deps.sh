@@ -1,19 +1,45 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need,
-# but only those that are missing, so that a machine that has them all is
-# left alone and a fresh one is made ready without hand work.
+# Installs the Debian packages that a make target needs, but only those that
+# are missing, so that a machine that has them is left alone and a fresh one
+# is made ready without hand work.
+#
+#   scripts/install-deps.sh [TARGET...]
+#
+# demo     the compiler, CMake and Ninja (also what `make install` needs)
+# test     the test suites: GoogleTest, RapidCheck, and pkg-config for the
+#          installation test's C client
+# fuzz     clang and its sanitizer run-times, for the libFuzzer targets
+# bench    Google Benchmark, the SQLite and LMDB libraries the lookup
+#          benchmark compares with, sqlite3 and time (--bench: the same)
+# package  dpkg-dev (dpkg-shlibdeps) and file for CPack's Debian packages,
+#          lintian, Debian's package checker, and pkg-config
+# Without a target: all of them, as CI wants.
 set -euo pipefail
 
-need=()
+packages_of() {
+  case $1 in
+    demo) echo cmake ninja-build g++ ;;
+    test) echo cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev librapidcheck-dev ;;
+    fuzz) echo cmake ninja-build clang libclang-rt-14-dev ;;
+    bench | --bench) echo cmake ninja-build g++ libbenchmark-dev libsqlite3-dev liblmdb-dev sqlite3 coreutils time ;;
+    package) echo cmake ninja-build g++ dpkg-dev file lintian pkg-config ;;
+    *)
+      echo "install-deps: unknown target '$1' (demo, test, fuzz, bench, package)" >&2
+      return 1
+      ;;
+  esac
+}
+
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(demo test fuzz bench package)
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-# pkg-config serves the installation test's C client; dpkg-dev (dpkg-shlibdeps)
-# and file let CPack work out the Debian package's dependencies.
-for pkg in cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev librapidcheck-dev libbenchmark-dev libsqlite3-dev liblmdb-dev libclang-rt-14-dev dpkg-dev file; do
-  have_pkg "$pkg" || need+=("$pkg")
+need=()
+for target in "${targets[@]}"; do
+  list=$(packages_of "$target")
+  for pkg in $list; do
+    if ! have_pkg "$pkg" && [[ " ${need[*]} " != *" $pkg "* ]]; then need+=("$pkg"); fi
+  done
 done
-if [ "${1:-}" = "--bench" ]; then
-  for pkg in sqlite3 coreutils time; do have_pkg "$pkg" || need+=("$pkg"); done
-fi
 if [ ${#need[@]} -eq 0 ]; then
   exit 0
 fi

@@ -12,26 +12,7 @@
 
 namespace {
 
-constexpr char kClient[] = R"(#include <kelisi.h>
-#include <stdio.h>
-#include <string.h>
-int main(int argc, char** argv) {
-  kelisi* ix;
-  int st = kelisi_open(argv[1], argv[2], 0, &ix);
-  if (st != KELISI_OK) { fprintf(stderr, "%s\n", kelisi_strerror(st)); return 2; }
-  kelisi_cursor* c;
-  kelisi_entry e;
-  char rec[64];
-  size_t n = 0;
-  kelisi_cursor_open(ix, &c);
-  st = kelisi_find(c, argv[3], strlen(argv[3]), &e);
-  if (st == KELISI_OK) st = kelisi_read_record(ix, &e, rec, sizeof rec, &n);
-  if (st == KELISI_OK) printf("%llu %.*s", (unsigned long long)e.record_offset, (int)n, rec);
-  kelisi_cursor_close(c);
-  kelisi_close(ix);
-  return st;
-}
-)";
+
 
 constexpr char kProject[] = R"(cmake_minimum_required(VERSION 3.20)
 project(client C)
@@ -66,17 +47,22 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
       << dir.read("log");
   for (const char* f :
        {"bin/kelindex", "bin/kelisi", "include/kelisi.h", "lib/libkelisi.a", "lib/libkelisi.so.1",
-        "lib/pkgconfig/kelisi.pc", "lib/cmake/kelisi/kelisiConfig.cmake", "share/man/man1/kelisi.1",
-        "share/man/man1/kelindex.1"}) {
+        "lib/pkgconfig/kelisi.pc", "lib/cmake/kelisi/kelisiConfig.cmake",
+        "share/man/man1/kelisi.1.gz", "share/man/man1/kelindex.1.gz", "share/man/man3/kelisi.3.gz",
+        "share/bash-completion/completions/kelindex", "share/bash-completion/completions/kelisi"}) {
     EXPECT_TRUE(dir.exists(std::string("prefix/") + f)) << f;
   }
   EXPECT_FALSE(dir.exists("prefix/bin/kelindex_fi"));
+  EXPECT_FALSE(dir.exists("prefix/share/doc"));  // the Debian packages' own files
+
+  // The C client of tests/install/client.c.
+  const std::string client = kt::ReadFileBytes(KEL_SOURCE_DIR "/tests/install/client.c");
 
   dir.write("d.txt", "K1 first \nK2 second\nK3 third \n");
   kt::RunOptions opts;
   opts.cwd = dir.path();
   ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-2"}, opts).exitCode, 0);
-  dir.write("client.c", kClient);
+  dir.write("client.c", client);
   std::string run =
       std::string(" ").append(dir.file("d.isi")).append(" ").append(dir.file("d.txt"));
   run.append(" K2 >").append(dir.file("out"));
@@ -90,7 +76,7 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
 
   ASSERT_EQ(Shell("mkdir " + dir.file("project")), 0);
   dir.write("project/CMakeLists.txt", kProject);
-  dir.write("project/client.c", kClient);
+  dir.write("project/client.c", client);
   ASSERT_EQ(Shell("cmake -S " + dir.file("project") + " -B " + dir.file("project/b") +
                   " -DCMAKE_PREFIX_PATH=" + prefix + " -DCMAKE_C_FLAGS='" + kCflags + "'" + log +
                   " && cmake --build " + dir.file("project/b") + log),
