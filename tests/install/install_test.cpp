@@ -12,8 +12,6 @@
 
 namespace {
 
-
-
 constexpr char kProject[] = R"(cmake_minimum_required(VERSION 3.20)
 project(client C)
 find_package(kelisi 1 REQUIRED)
