@@ -83,11 +83,11 @@ std::string Cure(const std::string& isi, const CheckResult& r, bool dataProblems
   std::string rebuild = "kelindex " + isi +
                         " -r rebuilds it from its data with its stored command line, into the "
                         "file names stored there";
-  std::string compact = "kelindex " + isi + " -c compacts it";
+  std::string compact =
+      "when only counts or left-over sectors are wrong, kelindex " + isi + " -c compacts it";
   bool rebuildable = Rebuildable(isi);
   if (dataProblems || treeDamage) return rebuildable ? rebuild : "";
-  return rebuildable ? rebuild + "; or, when only counts or left-over sectors are wrong, " + compact
-                     : compact;
+  return rebuildable ? rebuild + "; or, " + compact : compact;
 }
 
 // A JSON string, or null for an empty text.
