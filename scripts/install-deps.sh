@@ -6,23 +6,26 @@
 #   scripts/install-deps.sh [TARGET...]
 #
 # demo     the compiler, CMake and Ninja (also what `make install` needs)
-# test     the test suites: GoogleTest, RapidCheck, and pkg-config for the
-#          installation test's C client
+# test     the test suites: GoogleTest, RapidCheck, pkg-config for the
+#          installation test's C client, SQLite's headers and library for
+#          the SQLite extension and its tests, python3 for the Python
+#          module's tests
 # fuzz     clang and its sanitizer run-times, for the libFuzzer targets
 # bench    Google Benchmark, the SQLite and LMDB libraries the lookup
 #          benchmark compares with, sqlite3 and time (--bench: the same)
 # package  dpkg-dev (dpkg-shlibdeps) and file for CPack's Debian packages,
-#          lintian, Debian's package checker, and pkg-config
+#          lintian, Debian's package checker, pkg-config, and SQLite's
+#          headers for the extension's package
 # Without a target: all of them, as CI wants.
 set -euo pipefail
 
 packages_of() {
   case $1 in
     demo) echo cmake ninja-build g++ ;;
-    test) echo cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev librapidcheck-dev ;;
+    test) echo cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev librapidcheck-dev libsqlite3-dev python3 ;;
     fuzz) echo cmake ninja-build clang libclang-rt-14-dev ;;
     bench | --bench) echo cmake ninja-build g++ libbenchmark-dev libsqlite3-dev liblmdb-dev sqlite3 coreutils time ;;
-    package) echo cmake ninja-build g++ dpkg-dev file lintian pkg-config ;;
+    package) echo cmake ninja-build g++ dpkg-dev file lintian pkg-config libsqlite3-dev ;;
     *)
       echo "install-deps: unknown target '$1' (demo, test, fuzz, bench, package)" >&2
       return 1

@@ -1,7 +1,9 @@
 // The installation: `cmake --install` of this build into a fresh prefix,
 // then a C program built against it with pkg-config (the shared library)
 // and a CMake project with find_package(kelisi) (the static one), each
-// opening an index that kelindex built and finding a key in it.
+// opening an index that kelindex built and finding a key in it; the Python
+// module and the SQLite extension doing the same through the installed
+// library, with no search path set.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -32,6 +34,21 @@ constexpr char kCflags[] = "";
 #else
 constexpr char kCflags[] = "";
 #endif
+
+// python3 imports the installed module and loads the installed extension
+// (into its own sqlite3 module); each finds the library it needs where the
+// installation put it, and says which file that is.
+constexpr char kPython[] = R"py(import os, sqlite3, sys, kelisi, kelisi._native
+isi, data, ext = sys.argv[1:]
+with kelisi.open(isi, data) as ix:
+    print(ix.record(next(ix.find("K2"))).decode(), os.path.realpath(kelisi._native.lib._name))
+db = sqlite3.connect(":memory:")
+db.enable_load_extension(True)
+db.load_extension(ext)
+db.execute("CREATE VIRTUAL TABLE t USING kelisi('%s')" % isi)
+print(db.execute("SELECT record FROM t WHERE key = 'K3'").fetchone()[0])
+print([m.split()[-1] for m in open("/proc/self/maps") if "libkelisi.so" in m][0])
+)py";
 
 int Shell(const std::string& cmd) {
   int st = system(cmd.c_str());
@@ -82,6 +99,27 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
       << dir.read("log");
   EXPECT_EQ(Shell(dir.file("project/b/client") + run), 0);
   EXPECT_EQ(dir.read("out"), "10 K2 second\n");
+
+#ifdef KEL_HAVE_BINDINGS
+  std::string lib = prefix + "/" KEL_INSTALL_LIBDIR "/";
+  for (const std::string& f :
+       {prefix + "/lib/python3/dist-packages/kelisi/__init__.py", lib + "kelisi_sqlite.so"}) {
+    EXPECT_TRUE(dir.exists(f.substr(dir.path().size() + 1))) << f;
+  }
+  dir.write("bindings.py", kPython);
+  ASSERT_EQ(Shell("cd / && env -u LD_LIBRARY_PATH -u KELISI_LIBRARY " KEL_PYTHON_RUNTIME
+                  " PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=" +
+                  prefix + "/lib/python3/dist-packages " KEL_PYTHON3 " " + dir.file("bindings.py") +
+                  " " + dir.file("d.isi") + " " + dir.file("d.txt") + " " + lib +
+                  "kelisi_sqlite >" + dir.file("out") + " 2>>" + dir.file("log")),
+            0)
+      << dir.read("log");
+  char* real = realpath((lib + "libkelisi.so.1").c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  std::string installed = real;
+  free(real);
+  EXPECT_EQ(dir.read("out"), "K2 second " + installed + "\nK3 third \n" + installed + "\n");
+#endif
 }
 
 }  // namespace

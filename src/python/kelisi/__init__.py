@@ -1,0 +1,37 @@
+"""Read ISI index files from Python.
+
+An ISI file is a B-tree index of 512-byte sectors over a record-oriented
+data file, built by kelindex. This module reads one through the reader
+library libkelisi (kelisi(3)): it walks and searches the keys in order,
+reads the records they point to, lists the deleted records and checks the
+index for damage. It never writes to an index or a data file.
+
+    import kelisi
+
+    with kelisi.open("customers.isi", "customers.txt") as ix:
+        print(ix.header.key_length, ix.header.command_line)
+        for entry in ix.find("C0052445", prefix=True):
+            print(entry.key, entry.offset, ix.record(entry))
+        for entry in ix.range("C001", "C002"):   # keys from C001 to C002...
+            ...
+
+Keys are bytes (a str is encoded as Latin-1) and compare as unsigned
+bytes; records are bytes without their end-of-record bytes. Every failure
+of the library raises kelisi.Error, whose ``status`` is the library's code;
+an index or cursor used after close() raises it too.
+
+The library is found through the environment variable KELISI_LIBRARY,
+else beside the installation this package belongs to, else as
+libkelisi.so.1 through the system's loader.
+"""
+
+from ._index import Cursor, Index, open
+from ._types import Entry, Error, Header, KeySpec, Problem, ProblemKind, RecordTest, Stats
+
+__all__ = ["open", "Index", "Cursor", "Entry", "Header", "KeySpec", "RecordTest", "Stats",
+           "Problem", "ProblemKind", "Error"]
+
+# Shown, in tracebacks and help(), as the names users write.
+for _cls in (Index, Cursor, Entry, Header, KeySpec, RecordTest, Stats, Problem, ProblemKind, Error):
+    _cls.__module__ = __name__
+del _cls

@@ -1,0 +1,158 @@
+"""The values the module hands out: entries, the header, statistics,
+problems, and the one exception."""
+
+import enum
+from dataclasses import dataclass
+from typing import NamedTuple, Optional, Tuple
+
+from . import _native
+
+
+class Error(Exception):
+    """A failure of the library, or a use of a closed index or cursor.
+
+    ``status`` is the library's status code (a negative ``KELISI_E_*``
+    value of kelisi.h); the message is the library's text for it, followed
+    by the file concerned when there is one (``filename``).
+    """
+
+    def __init__(self, status: int, filename: Optional[str] = None, message: Optional[str] = None):
+        self.status = status
+        self.filename = filename
+        if message is None:
+            text = _native.strerror(status)
+            message = f"{text}: {filename}" if filename else text
+        super().__init__(message)
+
+
+class Entry(NamedTuple):
+    """One entry of an index: a key and the record it points to.
+
+    ``key`` holds the key's bytes (always the index's key length),
+    ``offset`` the record's byte offset in the data file, ``size`` its size
+    with its end-of-record bytes, ``dup`` the duplicate sequence (0 for the
+    first record of a key, then 1, 2, ...).
+    """
+
+    key: bytes
+    offset: int
+    size: int
+    dup: int
+
+
+class KeySpec(NamedTuple):
+    """Key columns as typed to kelindex: 1-based, ``last_column`` below
+    ``first_column`` when the columns are taken in reverse."""
+
+    first_column: int
+    last_column: int
+
+
+class RecordTest(NamedTuple):
+    """A primary-record test: ``column`` (1-based) must equal ``ch`` when
+    ``op`` is ``'='``, differ from it when ``op`` is ``'#'``."""
+
+    column: int
+    op: str
+    ch: bytes
+
+
+@dataclass(frozen=True)
+class Header:
+    """The header of an index, as the library decodes it (see kelisi(3),
+    ``kelisi_header``). Texts are decoded as Latin-1, so that every byte
+    stands for one character."""
+
+    record_length: int
+    eor: bytes
+    key_length: int
+    entry_size: int
+    record_numbers: bool
+    other_byte_order: bool
+    upper_case: bool
+    no_duplicates: bool
+    variable_length: bool
+    space_compression: bool
+    append_at_end: bool
+    binary: bool
+    os_type: int
+    format_flags: int
+    mode_flags: int
+    key_specs: Tuple[KeySpec, ...]
+    tests: Tuple[RecordTest, ...]
+    extended_selection: bool
+    data_length: int
+    record_count: int
+    deleted_count: int
+    spin: int
+    root_position: int
+    ddr_head: Optional[int]  # as stored; None when there is no deleted-record chain
+    file_size: int
+    data_name: str
+    command_line: str
+
+    @property
+    def eor_length(self) -> int:
+        """The number of end-of-record bytes: 0 (binary records), 1 or 2."""
+        return len(self.eor)
+
+    @classmethod
+    def _of(cls, h: "_native.Header") -> "Header":
+        flags = ("record_numbers", "other_byte_order", "upper_case", "no_duplicates",
+                 "variable_length", "space_compression", "append_at_end", "binary",
+                 "extended_selection")
+        numbers = ("record_length", "key_length", "entry_size", "os_type", "format_flags",
+                   "mode_flags", "data_length", "record_count", "deleted_count", "spin",
+                   "root_position", "ddr_head", "file_size")
+        values = {name: bool(getattr(h, name)) for name in flags}
+        values.update({name: int(getattr(h, name)) for name in numbers})
+        if values["ddr_head"] == _native.NO_SECTOR:
+            values["ddr_head"] = None
+        return cls(
+            eor=bytes(h.eor[: h.eor_length]),
+            key_specs=tuple(KeySpec(s.first_column, s.last_column)
+                            for s in h.key_specs[: h.key_spec_count]),
+            tests=tuple(RecordTest(t.column, t.op.decode("latin-1"), bytes([t.ch]))
+                        for t in h.tests[: h.test_count]),
+            data_name=h.data_name.decode("latin-1"),
+            command_line=h.command_line.decode("latin-1"),
+            **values,
+        )
+
+
+@dataclass(frozen=True)
+class Stats:
+    """The shape of the tree and of the deleted-record chain."""
+
+    depth: int  # levels from the root to the deepest leaf; 1 for a root alone
+    key_sectors: int  # root included
+    leaf_sectors: int
+    entries: int
+    per_sector: int  # entries a key sector holds at most
+    fill: float  # entries / (key sectors x per_sector)
+    ddr_sectors: int
+    ddr_entries: int
+
+
+class ProblemKind(enum.IntEnum):
+    """What a problem found by ``Index.check`` concerns (``KELISI_P_*``)."""
+
+    HEADER = 1  # the header's record count against the tree's entries
+    SECTOR = 2  # a key sector outside the file, reached twice, or not at all
+    LEVEL = 3  # levels that do not fall toward the leaves, a tree too deep
+    COUNT = 4  # a count byte larger than a sector holds
+    ORDER = 5  # keys out of order, duplicate sequences that do not count up
+    DDR = 6  # the deleted-record chain, or its total against the header
+    RECORD = 7  # an entry whose record is missing, deleted or has another key
+    DELETED = 8  # a deleted-record position that is not a deleted record
+
+
+class Problem(NamedTuple):
+    """One problem found by ``Index.check``: ``sector`` is the position of
+    the key sector concerned as stored (None: no sector), ``index`` the
+    1-based entry in it (None: the sector as a whole)."""
+
+    kind: ProblemKind
+    sector: Optional[int]
+    index: Optional[int]
+    message: str

@@ -1,0 +1,280 @@
+"""The Python module end to end: indexes of both byte orders, both
+addressings, duplicate keys and deleted records read through kelisi and
+compared with what the kelisi tool prints of them; searches against the
+tool's find and range; the header, statistics and check against the
+tool's JSON; every failure an Error with the library's status; a closed
+index or cursor raising, never crashing.
+
+Run by ctest with PYTHONPATH (the module's source), KELISI_LIBRARY (the
+built library), KELINDEX_BIN, KELISI_BIN and KEL_SOURCE_DIR set."""
+
+import json
+import os
+import pydoc
+import random
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import kelisi
+
+KELINDEX = os.environ["KELINDEX_BIN"]
+KELISI = os.environ["KELISI_BIN"]
+GOLDEN = os.path.join(os.environ["KEL_SOURCE_DIR"], "tests", "golden")
+
+
+def escaped(data: bytes) -> str:
+    """As kelisi prints keys and records."""
+    out = []
+    for b in data:
+        if b == 0x5C:
+            out.append("\\\\")
+        elif b == 0x09:
+            out.append("\\t")
+        elif 0x20 <= b < 0x7F:
+            out.append(chr(b))
+        else:
+            out.append("\\x%02x" % b)
+    return "".join(out)
+
+
+def line(ix, e, records: bool) -> str:
+    fields = [escaped(e.key), str(e.offset), str(e.size), str(e.dup)]
+    if records:
+        fields.append(escaped(ix.record(e)))
+    return "\t".join(fields)
+
+
+def tool(*args) -> str:
+    """kelisi's output; status 1 (nothing found) may come with a hint."""
+    r = subprocess.run([KELISI, *args], capture_output=True, check=False)
+    assert r.returncode == 1 or (r.returncode == 0 and not r.stderr), (args, r.stderr)
+    return r.stdout.decode("latin-1")
+
+
+def read(path) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def lines(text: str):
+    return text.splitlines()
+
+
+class Files:
+    """A scratch directory with data files made here and indexes built by
+    kelindex; it remembers where the deleted records went."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="kelisi_py_")
+        self.deleted = {}
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def data(self, name, records, eor=b"\n"):
+        """records: bytes bodies, or an int n for a deleted record of n bytes."""
+        out, deleted = bytearray(), []
+        for r in records:
+            if isinstance(r, int):
+                deleted.append(len(out))
+                out += bytes(r)
+            else:
+                out += r + eor
+        with open(self.path(name), "wb") as f:
+            f.write(out)
+        self.deleted[name] = deleted
+
+    def build(self, *args):
+        r = subprocess.run([KELINDEX, *args], cwd=self.dir, capture_output=True, check=False)
+        assert r.returncode == 0, r.stdout
+
+    def copy_golden(self, name):
+        os.makedirs(self.path("golden"), exist_ok=True)
+        return shutil.copy(os.path.join(GOLDEN, name), self.path("golden"))
+
+
+class KelisiTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.f = Files()
+        rng = random.Random(5)
+        fixed = []
+        for i in range(600):  # many equal keys, every fifth record deleted
+            fixed.append(11 if i % 5 == 3 else
+                         bytes(rng.choice(b"ab\xe9") for _ in range(3)) + b" %06d" % i)
+        cls.f.data("fixed.txt", fixed)
+        cls.f.build("fixed.txt,fixed.isi", "-1-3")
+        cls.f.build("fixed.txt,upper.isi", "-u,1-3,5-6")
+        var = []
+        for i in range(400):
+            var.append(bytes(rng.choice(b"KLM\x01\\") for _ in range(rng.randrange(2, 40))))
+            if i % 6 == 2:
+                var.append(rng.randrange(1, 30))
+        cls.f.data("var.txt", var)
+        cls.f.build("var.txt,var.isi", "-v,1-4")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.f.close()
+
+    def test_entries_and_records_equal_the_dump(self):
+        f = self.f
+        cases = [  # index, data file, what it stands for
+            (f.path("fixed.isi"), f.path("fixed.txt"), "record numbers, duplicates, deleted"),
+            (f.path("upper.isi"), f.path("fixed.txt"), "upper-case keys"),
+            (f.path("var.isi"), f.path("var.txt"), "byte offsets, variable length, deleted"),
+        ] + [(f.copy_golden(name), None, name) for name in
+             ("foreign.isi", "var.isi", "fixed.isi", "ddr126.isi", "binary.isi", "lfcr.isi",
+              "keys32.isi", "empty.isi")]
+        for isi, data, what in cases:
+            with self.subTest(what):
+                args = ["dump", isi] + (["--data", data] if data else [])
+                want = lines(tool(*args))
+                with kelisi.open(isi, data) as ix:
+                    self.assertEqual([line(ix, e, data is not None) for e in ix], want)
+                    self.assertEqual([line(ix, e, False) for e in reversed(ix)],
+                                     ["\t".join(w.split("\t")[:4]) for w in reversed(want)])
+                with kelisi.open(isi, data, shared=data is not None, cache_size=4096) as ix:
+                    self.assertEqual(len(list(ix)), len(want))
+
+    def test_find_and_range_equal_the_tool(self):
+        f = self.f
+        searches = [  # index, data, method, arguments, the tool's arguments
+            ("fixed", "find", (b"ab\xe9",), ["find", "ab\\xe9"]),
+            ("fixed", "find", ("ab\xe9",), ["find", "ab\\xe9"]),
+            ("fixed", "find", (b"a",), ["find", "a"]),
+            ("fixed", "find", (b"a", True), ["find", "a", "--prefix"]),
+            ("fixed", "find", (b"", True), ["find", "", "--prefix"]),
+            ("fixed", "range", (b"ab", b"b"), ["range", "ab", "b"]),
+            ("fixed", "range", (b"\xe9", None), ["range", "\\xe9", ""]),
+            ("fixed", "range", (None, b"a"), ["range", "", "a"]),
+            ("upper", "find", (b"ab\xe9 0",), ["find", "ab\\xe9 0"]),
+            ("upper", "range", ("a", "AB"), ["range", "a", "AB"]),
+            ("var", "find", (b"K\x01", True), ["find", "K\\x01", "--prefix"]),
+            ("var", "range", (b"L", b"L\\"), ["range", "L", "L\\\\"]),
+        ]
+        for name, method, args, tool_args in searches:
+            with self.subTest(name=name, method=method, args=args):
+                isi, data = f.path(name + ".isi"), f.path(name.replace("upper", "fixed") + ".txt")
+                want = lines(tool(tool_args[0], isi, *tool_args[1:], "--data", data))
+                with kelisi.open(isi, data) as ix:
+                    got = [line(ix, e, True) for e in getattr(ix, method)(*args)]
+                self.assertEqual(got, want)
+
+    def test_header_stats_deleted_and_check_equal_the_tool(self):
+        f = self.f
+        # kelindex lists deleted records of fixed-length files only.
+        for name, deleted in (("fixed", f.deleted["fixed.txt"]), ("var", [])):
+            isi = f.path(name + ".isi")
+            info = json.loads(tool("info", isi, "--json"))
+            with kelisi.open(isi) as ix:
+                h, s = ix.header, ix.stats()
+                self.assertEqual(ix.data_path, name + ".txt")
+                self.assertEqual(sorted(ix.deleted()), deleted)
+                self.assertEqual(ix.check(records=True), [])
+            self.assertEqual("kelindex " + h.command_line, info["command_line"])
+            for k, v in info.items():
+                if hasattr(h, k) and k not in ("key_specs", "tests", "command_line"):
+                    self.assertEqual(getattr(h, k), v, k)
+                if hasattr(s, k) and k != "fill":
+                    self.assertEqual(getattr(s, k), v, k)
+            self.assertEqual([list(x) for x in h.key_specs],
+                             [[x["first"], x["last"]] for x in info["key_specs"]])
+            self.assertEqual(h.eor, b"\n")
+            self.assertAlmostEqual(s.fill, info["fill"], places=5)
+
+        # A count byte past what a sector holds: the check's problems as the tool reports them.
+        bad = bytearray(read(f.path("fixed.isi")))
+        bad[2048 + 4 * 512 + 500] = 250
+        with open(f.path("bad.isi"), "wb") as out:
+            out.write(bad)
+        report = json.loads(tool("check", f.path("bad.isi"), "--json"))["problems"]
+        with kelisi.open(f.path("bad.isi")) as ix:
+            problems = ix.check()
+        self.assertTrue(problems)
+        self.assertEqual([(p.kind.name.lower(), p.sector, p.index, p.message) for p in problems],
+                         [(r["kind"], r["sector"], r["entry"], r["message"]) for r in report])
+
+    def test_failures_raise_the_librarys_status(self):
+        f = self.f
+        isi = read(f.path("fixed.isi"))
+        damaged = bytearray(isi)
+        damaged[2048 + 4 * 512 + 500] = 250
+        files = {"damaged.isi": bytes(damaged), "short.isi": isi[:-1024], "text.isi": b"x" * 4096,
+                 "cut.txt": read(f.path("fixed.txt"))[:2000]}
+        for name, content in files.items():
+            with open(f.path(name), "wb") as out:
+                out.write(content)
+        shutil.copy(f.path("fixed.isi"), f.path("moved.isi"))
+        with open(f.path("moved.isi"), "r+b") as out:  # the header names a file that is not there
+            out.seek(240)
+            out.write(b"gone.txt\0")
+
+        def records(ix):
+            return [ix.record(e) for e in ix]
+
+        cases = [  # what, open arguments, action, status, message
+            ("missing", ("none.isi",), None, -3, "cannot open the index file: none.isi"),
+            ("not ISI", ("text.isi",), None, -5, "not an ISI index file: text.isi"),
+            ("damaged", ("damaged.isi",), list, -7, "the index is damaged: damaged.isi"),
+            ("truncated", ("short.isi",), lambda ix: list(reversed(ix)), -7,
+             "the index is damaged: short.isi"),
+            ("data missing", ("fixed.isi", "none.txt"), None, -9,
+             "cannot open the data file: none.txt"),
+            ("header's data missing", ("moved.isi", None, True), None, -9,
+             "cannot open the data file named in moved.isi"),
+            ("no data", ("moved.isi",), records, -8, "the data file is not open: moved.isi"),
+            ("record past the end", ("fixed.isi", "cut.txt"), records, -10,
+             "cannot read the record from the data file: cut.txt"),
+        ]
+        cwd = os.getcwd()
+        os.chdir(f.dir)
+        try:
+            for what, args, action, status, message in cases:
+                with self.subTest(what):
+                    with self.assertRaises(kelisi.Error) as caught:
+                        with kelisi.open(*args) as ix:
+                            action(ix)
+                    self.assertEqual(caught.exception.status, status)
+                    self.assertEqual(str(caught.exception), message)
+            with kelisi.open("fixed.isi") as ix:
+                self.assertRaises(ValueError, ix.find, b"abcd")
+                self.assertRaises(ValueError, ix.range, b"a", "\u0100")
+                self.assertRaises(TypeError, ix.find, 5)
+                self.assertEqual(list(ix.find(b"zz")), [])
+        finally:
+            os.chdir(cwd)
+
+    def test_a_closed_index_raises(self):
+        ix = kelisi.open(self.f.path("fixed.isi"))
+        walking, done = iter(ix), ix.find(b"a", prefix=True)
+        first = next(walking)
+        list(done)
+        with ix.find(b"a", prefix=True) as cursor:
+            next(cursor)
+        self.assertEqual(list(cursor), [])
+        ix.close()
+        ix.close()
+        self.assertTrue(ix.closed)
+        self.assertEqual(list(done), [])  # an exhausted cursor stays exhausted
+        for use in (lambda: next(walking), lambda: ix.record(first), lambda: ix.header,
+                    ix.stats, ix.deleted, ix.check, lambda: iter(ix), lambda: ix.range(b"a")):
+            with self.assertRaises(kelisi.Error) as caught:
+                use()
+            self.assertEqual(caught.exception.status, -1)
+            self.assertEqual(str(caught.exception), "the index is closed: " + ix.path)
+
+    def test_help_is_readable(self):
+        text = pydoc.render_doc(kelisi, renderer=pydoc.plaintext)
+        for part in ("Read ISI index files from Python", "open(isi", "class Index",
+                     "find(self, key", "class Error", "KELISI_LIBRARY"):
+            self.assertIn(part, text)
+
+
+if __name__ == "__main__":
+    unittest.main()
