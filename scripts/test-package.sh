@@ -2,9 +2,9 @@
 # The Debian packages as a user gets them: lintian's verdict on each, then
 # all of them installed with dpkg into a scratch root (their dependencies on
 # each other checked, those on the system taken from this machine's dpkg
-# database), the files each must hold, the installed programs run, and a C
+# database), the files each must hold, the installed programs run, a C
 # client built against the installed -dev files, shared, static and through
-# CMake.
+# CMake, and the Python module and the SQLite extension used from python3.
 #
 #   scripts/test-package.sh PKG_BUILD_DIR    (where `make package` left them)
 #
@@ -32,9 +32,13 @@ check() {  # check NAME COMMAND...: one check, its output shown when it fails
 version=$(sed -n 's/^kelindex (\([^)]*\)).*/\1/p;q' "$root_dir/cmake/debian/changelog")
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-packages=(libkelisi1 libkelisi-dev kelindex)
+packages=(libkelisi1 libkelisi-dev kelindex python3-kelisi libsqlite3-mod-kelisi)
 debs=()
-for p in "${packages[@]}"; do debs+=("$build/${p}_${version}_${arch}.deb"); done
+for p in "${packages[@]}"; do
+  deb="$build/${p}_${version}_${arch}.deb"
+  [ -f "$deb" ] || deb="$build/${p}_${version}_all.deb"
+  debs+=("$deb")
+done
 
 # lintian: its whole output for each package, and no error.
 for deb in "${debs[@]}"; do
@@ -80,6 +84,11 @@ check "kelindex holds both programs" expect_files kelindex \
   usr/bin/kelindex usr/bin/kelisi usr/share/man/man1/kelindex.1.gz usr/share/man/man1/kelisi.1.gz \
   usr/share/bash-completion/completions/kelindex usr/share/bash-completion/completions/kelisi \
   usr/share/doc/kelindex/copyright usr/share/doc/kelindex/changelog.gz
+check "python3-kelisi holds the Python module" expect_files python3-kelisi \
+  usr/lib/python3/dist-packages/kelisi/__init__.py usr/share/doc/python3-kelisi/copyright
+check "libsqlite3-mod-kelisi holds the extension beside the library" \
+  expect_files libsqlite3-mod-kelisi "$lib/kelisi_sqlite.so" \
+  usr/share/doc/libsqlite3-mod-kelisi/copyright
 check "the copyright files carry the MIT licence" \
   grep -q "^MIT License" "$root/usr/share/doc/kelindex/copyright"
 check "libkelisi1's shlibs file asks for this version or later" \
@@ -128,6 +137,21 @@ EOF
 check "a CMake project finds the installed package" \
   sh -c "cmake -S '$work/project' -B '$work/project/b' -DCMAKE_PREFIX_PATH='$root/usr' && cmake --build '$work/project/b'"
 check "the CMake-built client runs" client_finds "$work/project/b/client" LD_LIBRARY_PATH="$root/$lib"
+
+# The bindings: the installed module, and the installed extension loaded
+# into python3's sqlite3, each finding the installed library by itself.
+check "the installed Python module and SQLite extension read the index" \
+  sh -c "cd '$work' && env -u LD_LIBRARY_PATH -u KELISI_LIBRARY PYTHONPATH='$root/usr/lib/python3/dist-packages' \
+         /usr/bin/python3 -c '
+import sqlite3, kelisi
+with kelisi.open(\"c.isi\") as ix:
+    assert ix.record(next(ix.find(\"C0061750\"))).startswith(b\"C0061750 Moser\")
+db = sqlite3.connect(\":memory:\")
+db.enable_load_extension(True)
+db.load_extension(\"$root/$lib/kelisi_sqlite\")
+db.execute(\"CREATE VIRTUAL TABLE t USING kelisi(c.isi)\")
+assert db.execute(\"SELECT count(*) FROM t\").fetchone() == (60,)
+'"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
