@@ -16,21 +16,17 @@
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
+#include "isi/lock_protocol.h"
 #include "isi/tree_build.h"
 #include "sort/out_buffer.h"
 
 namespace {
-
-constexpr uint32_t kHdrReserved24 = 24, kHdrSpin = 32, kHdrReserved36 = 36, kHdrRecordCount = 44,
-                   kHdrDataName = 240, kHdrDataNameSize = 256;
-constexpr uint32_t kTrailerRightChildOfs = 8;  // from a level's trailer (offset 500)
 
 FhStRec* NewState() {
   FhStRec* state = static_cast<FhStRec*>(CmdMalloc(sizeof(FhStRec)));
   if (state == nullptr) return nullptr;
   memset(state, 0, sizeof *state);
   FhStInitRec(state);
-  state->sectorSize = kIsiSector;
   state->flags |= kStWalkFromFirst;
   state->fd = pCmdData->inFd;
   return state;
@@ -40,7 +36,7 @@ FhStRec* NewState() {
 // terminator) into dataName.
 void TakeDataName(const FhStRec* state) {
   CmdData* cd = pCmdData;
-  const char* field = reinterpret_cast<const char*>(state->header + kHdrDataName);
+  const char* field = reinterpret_cast<const char*>(state->header + kHdrDataNameOfs);
   size_t len = strnlen(field, kHdrDataNameSize);
   memcpy(cd->dataName, field, len);
   cd->dataName[len] = '\0';
@@ -61,8 +57,8 @@ Status CompleteTree() {
   uint32_t prev = 0;
   for (cd->treeLevel = 0; cd->treeLevel < cd->topLevel; ++cd->treeLevel) {
     uint8_t* trailer = cd->levelTrailer[cd->treeLevel];
-    StoreU32(trailer + kTrailerRightChildOfs, prev);
-    if (trailer[0] != 0) {
+    StoreU32(trailer + kTrailerRightOfs, prev);
+    if (trailer[kTrailerCountOfs] != 0) {
       int64_t pos = WriteLevelSector();
       if (pos < 0) return WriteFailed();
       prev = static_cast<uint32_t>(pos);
@@ -73,7 +69,7 @@ Status CompleteTree() {
     cd->failFd = cd->outFd;
     return kErrIsiWrite;
   }
-  StoreU32(cd->levelTrailer[cd->topLevel] + kTrailerRightChildOfs, prev);
+  StoreU32(cd->levelTrailer[cd->topLevel] + kTrailerRightOfs, prev);
   if (WriteLevelSector() < 0 || OutFlush(cd->outFd) != 0) return WriteFailed();
   return kOk;
 }
@@ -84,9 +80,9 @@ Status CompleteTree() {
 Status WriteNewHeader(FhStRec* state) {
   CmdData* cd = pCmdData;
   uint8_t* h = state->header;
-  StoreU32(h + kHdrSpin, LoadU32(h + kHdrSpin) == 0 ? 1 : 0);
-  StoreU32(h + kHdrReserved36, 0);
-  StoreU32(h + kHdrReserved24, kIsiNoSector);
+  StoreU32(h + kHdrSpinOfs, IsiNextSpin(LoadU32(h + kHdrSpinOfs)));
+  StoreU32(h + kHdrReserved36Ofs, 0);
+  StoreU32(h + kHdrReserved24Ofs, kIsiNoSector);
   if (FhStWriteHeaderSector(state, cd->outFd) != 0) return WriteFailed();
   if (cd->outFd == cd->inFd && SysFsync(cd->outFd) != 0) return WriteFailed();
   return kOk;
@@ -96,7 +92,7 @@ Status Compact(FhStRec* state) {
   Status s = CompactLoadFront(state);
   if (s != kOk) return s;
   TakeDataName(state);
-  s = CompactLockDataFile(LoadU32(state->header + kHdrRecordCount));
+  s = CompactLockDataFile(LoadU32(state->header + kHdrRecordCountOfs));
   if (s != kOk) return s;
   s = CompactCheckSpinIsi(state);
   if (s != kOk) {
@@ -125,12 +121,12 @@ Status CompactIndex() {
 // Another program may have rewritten the index between the first read of
 // its front and the taking of the locks; if so, the front is read again.
 Status CompactCheckSpinIsi(FhStRec* state) {
-  uint8_t stored[4];
-  if (SysLseek(state->fd, kHdrSpin, SEEK_SET) != static_cast<off_t>(kHdrSpin) ||
+  uint8_t stored[sizeof state->spin];
+  if (SysLseek(state->fd, kHdrSpinOfs, SEEK_SET) != static_cast<off_t>(kHdrSpinOfs) ||
       SysRead(state->fd, stored, sizeof stored) != static_cast<ssize_t>(sizeof stored)) {
     return kErrNotIsi;
   }
   uint32_t spin = (state->flags & kStSwapped) ? SwapU32x(stored) : LoadU32(stored);
-  if (spin == LoadU32(state->header + kHdrSpin)) return kOk;
+  if (spin == LoadU32(state->header + kHdrSpinOfs)) return kOk;
   return CompactLoadFront(state);
 }

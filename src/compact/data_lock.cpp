@@ -7,17 +7,33 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "compact/compact_messages.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
-#include "isi/file_lock.h"
+#include "isi/lock_protocol.h"
 
 namespace {
 
-constexpr uint64_t kLockBound2 = 0x7FFFFFFFFFFFFFFEull;
+// The lock calls on the data file, through the program's system calls.
+class DataFileLocks final : public IsiLockCalls {
+ public:
+  explicit DataFileLocks(int fd) : fd_(fd) {}
+  int SetLock(short type, uint64_t start, uint64_t len, bool wait) override {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(start);
+    fl.l_len = static_cast<off_t>(len);
+    return SysFcntlLock(fd_, wait ? F_SETLKW : F_SETLK, &fl) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
 
 // The lock record of the open data file; nullptr when memory is short.
 FhRec* NewLockRecord(int fd) {
@@ -45,9 +61,11 @@ Status LockExclusive(uint32_t recordCount) {
   cd->dataFd = fd;
   FhRec* rec = NewLockRecord(fd);
   if (rec == nullptr) return kErrRecSizeMax;
-  if (LockFHe(rec, F_SETLK, 0, SEEK_SET) != 0) {
+  DataFileLocks locks(fd);
+  if (IsiLockDataFile(locks, true, false) != kIsiLockHeld) {
     return Refuse("Unable to exclusive lock for ISI data file: %%s\n", kErrLockExclusive);
   }
+  SysLseek(fd, 0, SEEK_SET);
   if (rec->fileSize == 0 && recordCount != 0) {
     return Refuse("Unexpected file size truncated for ISI data file: %%s\n", kErrLockExclusive);
   }
@@ -64,7 +82,8 @@ Status LockShared() {
   cd->dataFd = fd;
   FhRec* rec = NewLockRecord(fd);
   if (rec == nullptr) return kErrRecSizeMax;
-  if (LockFHs(rec, F_SETLK, 0, SEEK_SET) != 0) {
+  DataFileLocks locks(fd);
+  if (IsiLockDataFile(locks, false, false) != kIsiLockHeld) {
     // Nothing is held on this file: close it here, the driver then has
     // nothing to release.
     SysClose(fd);
@@ -72,16 +91,13 @@ Status LockShared() {
     cd->dataFd = 0;
     return Refuse("Unable to set share lock for ISI data file: %%s\n", kErrLockShared);
   }
-  rec->lockBase = 0;
-  rec->isiLockPos = kIsiLockPos;
-  rec->lockBound1 = kIsiLockPos;
-  rec->lockBound2 = kLockBound2;
-  rec->lockPos2 = 0;
+  SysLseek(fd, 0, SEEK_SET);
   // An in-place compaction rewrites the index others read: it needs the
   // ISI lock to itself. Compacting into a new file only reads it.
-  if (FhStLockIsi(rec, cd->outFd == cd->inFd ? 1 : 0) != 0) {
+  if (IsiLockIndex(locks, cd->outFd == cd->inFd) != kIsiLockHeld) {
     return Refuse("Unable to lock ISI data file: %%s\n", kErrLockShared);
   }
+  rec->isiLocked = true;
   if (cd->diagMode) CompactShowNamed("Compact TXT data file is locked: %%s", cd->dataName);
   return kOk;
 }
@@ -90,4 +106,13 @@ Status LockShared() {
 
 Status CompactLockDataFile(uint32_t recordCount) {
   return pCmdData->compactShared ? LockShared() : LockExclusive(recordCount);
+}
+
+void CompactUnlockIsi() {
+  CmdData* cd = pCmdData;
+  FhRec* rec = cd->dataLock;
+  if (rec == nullptr || rec->fd == 0 || !rec->isiLocked) return;
+  DataFileLocks locks(rec->fd);
+  IsiUnlockIndex(locks);
+  if (cd->diagMode) CompactShowNamed("Compact TXT data file is unlocked: %%s\n", cd->dataName);
 }

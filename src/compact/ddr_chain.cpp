@@ -22,19 +22,12 @@
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
+#include "isi/sector_check.h"
 #include "isi/tree_build.h"
 
 namespace {
 
 constexpr uint8_t kPurgeFlags = kFmtVarLen | kFmtSpaceComp | kFmtAppend;
-constexpr uint32_t kHdrFormat = 6, kHdrDdrHead = 16, kHdrDeleted = 48;
-constexpr uint32_t kDdrLinkOfs = 504, kDdrCountOfs = 508, kDdrMark1Ofs = 510, kDdrMark2Ofs = 511;
-
-bool IsDdrSector(const uint8_t* sector) {
-  int16_t count = static_cast<int16_t>(LoadU16(sector + kDdrCountOfs));
-  return sector[kDdrMark1Ofs] == kIsiDdrMark1 && sector[kDdrMark2Ofs] == kIsiDdrMark2 &&
-         count >= 1 && count <= static_cast<int16_t>(kIsiDdrPerSector);
-}
 
 // A byte offset as the old file writes positions.
 uint32_t ChainPos(const FhStRec* state, uint64_t byteOffset) {
@@ -53,11 +46,10 @@ Status ChainTooLong() {
 
 // Reads the old chain's sector at `position` into the DDR buffer.
 Status ReadChainSector(FhStRec* state, uint32_t position) {
-  uint64_t at = CompactBytePos(state, position);
+  IsiGeometry g = IsiGeometryOf(state->header, pCmdData->compactIsiSize);
+  uint64_t sector;
   int32_t r = -1;
-  if (at >= kIsiDdrHeadPos && at % kIsiSector == 0 && at + kIsiSector <= pCmdData->compactIsiSize) {
-    r = FhStReadNewDDRSector(state, position);
-  }
+  if (IsiDdrSectorAt(g, position, &sector) == kIsiSound) r = FhStReadDdrSector(state, position);
   if (r == 0) return kOk;
   if (r == -2 || r == -3) return kErrTempRead;
   return NoDdrSectorAt(position);
@@ -65,7 +57,7 @@ Status ReadChainSector(FhStRec* state, uint32_t position) {
 
 // The newest sector of the old chain into the DDR buffer.
 Status LoadChainHead(FhStRec* state, uint32_t head) {
-  if (IsDdrSector(state->ddr)) return kOk;
+  if (IsiCheckDdrSector(state->ddr) == kIsiDdrSound) return kOk;
   if (CompactBytePos(state, head) == kIsiDdrHeadPos) return NoDdrSectorAt(head);
   return ReadChainSector(state, head);
 }
@@ -90,14 +82,14 @@ Status WriteDdrArea(FhStRec* state) {
 // buffer is left as it was.
 Status CountChain(FhStRec* state, uint64_t* sectors) {
   const uint8_t* h = state->header;
-  uint32_t head = LoadU32(h + kHdrDdrHead);
+  uint32_t head = LoadU32(h + kHdrDdrHeadOfs);
   *sectors = 0;
-  if ((h[kHdrFormat] & kPurgeFlags) != 0 || head == kIsiNoSector) return kOk;
+  if ((h[kHdrFormatOfs] & kPurgeFlags) != 0 || head == kIsiNoSector) return kOk;
   uint8_t saved[kIsiSector];
   memcpy(saved, state->ddr, sizeof saved);
   Status s = LoadChainHead(state, head);
   for (*sectors = 1; s == kOk; ++*sectors) {
-    uint32_t link = LoadU32(state->ddr + kDdrLinkOfs);
+    uint32_t link = IsiDdrLink(state->ddr);
     if (link == kIsiNoSector) break;
     s = *sectors >= MaxChainSectors() ? ChainTooLong() : ReadChainSector(state, link);
   }
@@ -150,22 +142,22 @@ Status CompactCopyDdrIsi(FhStRec* state, uint32_t newHeadPos, uint32_t writePos)
   CmdData* cd = pCmdData;
   uint8_t* h = state->header;
   cd->deletedCount = 0;
-  Status s = LoadChainHead(state, LoadU32(h + kHdrDdrHead));
+  Status s = LoadChainHead(state, LoadU32(h + kHdrDdrHeadOfs));
   if (s != kOk) return s;
-  StoreU32(h + kHdrDdrHead, ChainPos(state, newHeadPos));
+  StoreU32(h + kHdrDdrHeadOfs, ChainPos(state, newHeadPos));
   for (uint64_t copied = 1;; ++copied) {
     uint8_t* d = state->ddr;
-    cd->deletedCount += LoadU16(d + kDdrCountOfs);
-    uint32_t link = LoadU32(d + kDdrLinkOfs);
+    cd->deletedCount += IsiDdrCount(d);
+    uint32_t link = IsiDdrLink(d);
     newHeadPos += kIsiSector;
     if (link != kIsiNoSector) StoreU32(d + kDdrLinkOfs, ChainPos(state, newHeadPos));
     if (FhStWriteDDRSector(state, cd->outFd, writePos) != 0) return WriteFailed();
     if (link == kIsiNoSector) {
-      StoreU32(h + kHdrDeleted, cd->deletedCount);
+      StoreU32(h + kHdrDeletedCountOfs, cd->deletedCount);
       return kOk;
     }
     writePos += kIsiSector;
-    cd->lastSectorPos += cd->recNumMode ? 1 : cd->sectorSize;
+    cd->lastSectorPos += cd->recNumMode ? 1 : kIsiSector;
     if (copied >= MaxChainSectors()) return ChainTooLong();
     if ((s = ReadChainSector(state, link)) != kOk) return s;
   }
@@ -175,15 +167,15 @@ Status CompactWriteDdrChain(FhStRec* state) {
   CmdData* cd = pCmdData;
   uint8_t* h = state->header;
   cd->deletedCount = 0;
-  uint32_t head = LoadU32(h + kHdrDdrHead);
-  if ((h[kHdrFormat] & kPurgeFlags) != 0) {
+  uint32_t head = LoadU32(h + kHdrDdrHeadOfs);
+  if ((h[kHdrFormatOfs] & kPurgeFlags) != 0) {
     // Such files keep no deleted-record positions (their records are
     // appended at the end), so a chain found in one is dropped.
     // The sector is written while the header still names the chain, so that
     // a file of the other byte order gets its bytes back in its own order.
     if (head != kIsiNoSector) CmdOutInfoString("Deleted Data Record sectors purged from ISI!");
     Status s = WriteDdrArea(state);
-    StoreU32(h + kHdrDdrHead, kIsiNoSector);
+    StoreU32(h + kHdrDdrHeadOfs, kIsiNoSector);
     return s;
   }
   if (head == kIsiNoSector) return WriteDdrArea(state);

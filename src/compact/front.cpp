@@ -16,11 +16,9 @@
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
 #include "isi/isi_xlat.h"
-#include "options/option_tables.h"
+#include "isi/sector_check.h"
 
 namespace {
-
-constexpr uint32_t kHdrKeyLength = 10, kHdrRootPos = 20;
 
 Status ReadFront(FhStRec* state) {
   off_t size = SysLseek(state->fd, 0, SEEK_END);
@@ -33,7 +31,7 @@ Status ReadFront(FhStRec* state) {
 // A count byte the sector cannot hold would make the walk run past the
 // root's entries; the walk checks every other sector itself.
 Status CheckRoot(const FhStRec* state) {
-  uint32_t count = state->root[kIsiKeyTrailerOfs];
+  uint32_t count = IsiCount(state->root);
   if (count <= state->keysPerSector) return kOk;
   return CompactRefuseDamaged("ISI tree damaged: the root holds %u entries, more than fit.\n",
                               count);
@@ -51,14 +49,15 @@ Status CheckHeader(const FhStRec* state) {
       return kOk;
     case kIsiBadKeyLength:
       return CompactRefuseDamaged("ISI header damaged: key length %u is not 1 to 150.\n",
-                                  LoadU16(h + kHdrKeyLength));
+                                  LoadU16(h + kHdrKeyLengthOfs));
     case kIsiBadAddressing:
       return CompactRefuseDamaged(
           "ISI header damaged: its addressing does not match its record format.\n");
     case kIsiBadRootPos:
       break;
   }
-  return CompactRefuseDamaged("ISI header damaged: root position %u.\n", LoadU32(h + kHdrRootPos));
+  return CompactRefuseDamaged("ISI header damaged: root position %u.\n",
+                              LoadU32(h + kHdrRootPosOfs));
 }
 
 }  // namespace
@@ -66,7 +65,7 @@ Status CheckHeader(const FhStRec* state) {
 Status CompactLoadFront(FhStRec* state) {
   Status s = ReadFront(state);
   if (s != kOk) return s;
-  if (memcmp(state->header, "SISI", 4) != 0) return kErrNotIsi;
+  if (memcmp(state->header, kIsiMagic, sizeof kIsiMagic) != 0) return kErrNotIsi;
   // The byte order, the translation to native and the header's geometry; a
   // key length outside 1 to 150 is a damaged header here, not a foreign file.
   s = FhStPrepareFront(state);

@@ -32,19 +32,17 @@
 
 namespace {
 
-constexpr uint32_t kHdrFormat = 6, kHdrMode = 7, kHdrRecordLength = 8, kHdrCmdLine = 496;
-
 // The run context as the tree build and the sort expect it for this file.
 void SetUpRebuild(FhStRec* state) {
   CmdData* cd = pCmdData;
   const uint8_t* h = state->header;
   uint32_t keyLength = state->keyLength;
   cd->entrySize = state->entrySize;
-  cd->recLenFound = LoadU16(h + kHdrRecordLength) + IsiEorLength(h[kHdrFormat]);
+  cd->recLenFound = LoadU16(h + kHdrRecordLengthOfs) + IsiEorLength(h[kHdrFormatOfs]);
   // The new tree is addressed as the header it is written under says: the
   // header is carried over, byte 7 included. (For this program's own files
   // that is what the options give: record numbers unless v or s built it.)
-  cd->recNumMode = (h[kHdrMode] & kModeRecNum) ? 1 : 0;
+  cd->recNumMode = (h[kHdrModeOfs] & kModeRecNum) ? 1 : 0;
   cd->keysPerNode = KeysPerNode(state->entrySize, cd->maxFillPct);
   cd->treeKeyLen = static_cast<int32_t>(keyLength);
   cd->keySpecLen = cd->keyLen = keyLength;
@@ -52,11 +50,7 @@ void SetUpRebuild(FhStRec* state) {
   cd->itemsInMem = static_cast<uint32_t>(cd->sortMemSize / (cd->itemLen + 8)) - 1;
   cd->itemPtrArea =
       reinterpret_cast<uint8_t**>(cd->sortMem + ((cd->itemsInMem * cd->itemLen + 7) & ~7u));
-  cd->headerSize = kIsiHeaderSize;
-  cd->ddrHeadPos = kIsiHeaderSize + cd->sectorSize;
-  cd->keyTrailerOfs = cd->sectorSize - 12;
-  cd->ddrTrailerOfs = cd->sectorSize - 8;
-  cd->lastSectorPos = cd->recNumMode ? cd->ddrHeadPos / cd->sectorSize : cd->ddrHeadPos;
+  cd->lastSectorPos = cd->recNumMode ? kIsiDdrHeadPos / kIsiSector : kIsiDdrHeadPos;
   cd->topLevel = 0;
   cd->ddrChainPos = kIsiNoSector;
   cd->lastEntry = cd->lastEntryBuf;
@@ -65,20 +59,40 @@ void SetUpRebuild(FhStRec* state) {
   cd->recCount = 0;
 }
 
-// A walk that stopped early. A damaged tree (the walk describes it in
-// msgBuf) is refused; a sector inside the file that could not be read in
-// full is a read failure of the input.
+// A walk that stopped early: a damaged tree is refused with what is wrong
+// with it; a sector inside the file that could not be read in full is a
+// read failure of the input.
 Status WalkFailure(const FhStRec* state, int32_t r) {
-  CmdData* cd = pCmdData;
   if (r == kErrCorruptIsi) return r;
-  if (r == kWalkStackFull || (r >= kWalkBadLevel && r <= kWalkNotListed)) {
-    CmdOutInfoString(cd->msgBuf);
-    return kErrCorruptIsi;
+  if (r == kWalkRead) return kErrInputRead;
+  if (r != kWalkDamaged) {
+    return CompactRefuseDamaged("ISI tree damaged: the walk stopped with code %d.\n", r);
   }
-  if (r >= -3 && r <= -1 && state->offset + kIsiSector <= cd->compactIsiSize) {
-    return kErrInputRead;
+  uint32_t at = state->walk.damagePos;
+  switch (state->walk.damage) {
+    case kIsiDamageCount:
+      return CompactRefuseDamaged("ISI tree damaged: a key sector holds more entries than fit.\n");
+    case kIsiDamagePlace:
+    case kIsiDamagePastEnd:
+      return CompactRefuseDamaged(
+          "ISI tree damaged: a child position names no key sector of the file.\n");
+    case kIsiDamageLevel:
+      return CompactRefuseDamaged(
+          "ISI tree damaged: key sector %u is not below the sector above it.\n", at);
+    case kIsiDamageLeaf:
+      return CompactRefuseDamaged("ISI tree damaged: key sector %u is a leaf above level 0.\n", at);
+    case kIsiDamageOrder:
+      return CompactRefuseDamaged("ISI tree damaged: the keys of key sector %u step backwards.\n",
+                                  at);
+    case kIsiDamageDepth:
+      return CompactRefuseDamaged("ISI tree damaged: more than %u levels below the root.\n",
+                                  kIsiPathDepth);
+    case kIsiDamageTwice:
+    case kIsiSound:
+      break;
   }
-  return CompactRefuseDamaged("ISI tree damaged: the walk stopped with code %d.\n", r);
+  // A sector reached twice makes the walk give its entries again.
+  return CompactRefuseDamaged("ISI tree damaged: it yields more entries than the file holds.\n");
 }
 
 Status ShowProgress(const char* format, uint32_t value) {
@@ -180,7 +194,7 @@ int32_t CompactFillSubList(FhStRec* state) {
   bool recNum = (state->flags & kStRecNum) != 0;
   uint8_t* item = cd->sortMem;
   for (uint32_t n = 0; n + 1 < cd->itemsInMem; ++n, item += cd->itemLen) {
-    int32_t r = FhStIreadSeq(state);
+    int32_t r = FhStReadNextEntry(state);
     if (r != 0) {
       if (state->flags & kStWalkAtEnd) memset(item, 0xFF, cd->itemLen);
       return r;
@@ -214,7 +228,7 @@ Status CompactRebuildIsi(FhStRec* state) {
   if (s == kOk) s = FillTrains(state);
   if (s == kOk) s = CloseTrainFile();
   if (s == kOk && !inPlace && (cd->compactFlags & 2) == 0) {
-    s = CompactRewriteStoredLine(reinterpret_cast<char*>(state->header + kHdrCmdLine),
+    s = CompactRewriteStoredLine(reinterpret_cast<char*>(state->header + kHdrCmdLineOfs),
                                  kStoredLineSize, cd->storedCmdLine);
   }
   if (s == kOk && inPlace) s = CompactSaveIsi();

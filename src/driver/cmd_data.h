@@ -35,7 +35,6 @@ constexpr uint32_t kOutBufSize = 262144;  // shared output buffer
 constexpr uint32_t kRecBufData = 65536;   // input buffer data area
 constexpr uint32_t kRecBufSize = 65697;   // data area + look-ahead + spare room
 constexpr uint32_t kRecBufSwapOfs = 65537;
-constexpr uint32_t kSectorSize = 512;
 constexpr int kMaxTreeLevels = 16;
 
 struct CmdData {
@@ -165,29 +164,23 @@ struct CmdData {
   uint8_t colKeyRun[kMaxColumns + 1];
 
   // ---- ISI index file and tree build (isi/) -------------------------------
-  uint32_t sectorSize;     // 512
   int32_t treeKeyLen;      // key length
   int32_t entrySize;       // key entry size: key length + 12 rounded up to 4
   uint32_t keysPerNode;    // fill limit of a key sector
-  uint32_t headerSize;     // 1024
-  uint32_t ddrHeadPos;     // 1536
-  uint32_t keyTrailerOfs;  // 500
-  uint32_t ddrTrailerOfs;  // 504
   uint64_t lastSectorPos;  // position of the sector written last
   int32_t treeLevel, topLevel;
   uint8_t* isiBlock;  // the 17-sector block of the build
   uint8_t* levelSector[kMaxTreeLevels];
   uint8_t* levelTrailer[kMaxTreeLevels];
   uint8_t* lastEntry;  // -> lastEntryBuf
-  uint8_t lastEntryBuf[164];
+  uint8_t lastEntryBuf[sizeof(IsiKeyEntry)];
   uint8_t lastEntrySet;  // lastEntryBuf holds a key: the next key has a predecessor
   char* dupMsgEnd;       // where a duplicate-key line ends in msgBuf
   uint8_t isiSwapOut;    // key sectors are written in the other byte order
   uint32_t dupKeptCount, dupIgnoredCount;
   uint8_t* ddrSector;     // the DDR sector buffer (17th sector of isiBlock)
-  uint8_t* ddrTrailer;    // ddrSector + 504
-  uint32_t ddrPerSector;  // 126
-  uint32_t ddrChainPos;   // DDR sector written last, 0xFFFFFFFF = none
+  uint8_t* ddrTrailer;    // the DDR sector's trailer (link, count, markers)
+  uint32_t ddrChainPos;   // DDR sector written last, kIsiNoSector = none
 
   // ---- Compaction (compact/) ----------------------------------------------
   FhStRec* compactIsi;         // state of the ISI being compacted

@@ -17,14 +17,12 @@ void CmdSetDefaults() {
   cd->outRecFn = WriteTagRecord;
   cd->inFd = cd->outFd = cd->tmpFd1 = cd->tmpFd2 = cd->errFd = -1;
   cd->eorLen = 1;
-  cd->sectorSize = kSectorSize;
-  cd->ddrPerSector = 126;
   cd->maxFillPct = 100;
   cd->progressCountdown = 1000;
   cd->spaceCompIsComp = 1;
   cd->recNumMode = 1;
   cd->isiEorLen = 1;
-  cd->eorIsiFlags = 0x80;
+  cd->eorIsiFlags = kFmtEorLf;
   cd->eorChar1 = '\n';
   cd->eorChar2 = 0;
   cd->nameFmtChar = '.';

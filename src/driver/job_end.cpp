@@ -6,12 +6,12 @@
 
 #include "compact/backup.h"
 #include "compact/compact.h"
+#include "compact/data_lock.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/run_steps.h"
 #include "driver/sys_io.h"
-#include "isi/file_lock.h"
 #include "isi/tree_build.h"
 
 namespace {
@@ -105,9 +105,7 @@ void ReleaseCompactionHolds() {
   if (cd->inFd == cd->outFd) CompactCloseBackupIsi();
   // The lock record may be missing when its allocation failed after the
   // data file was opened; there is then no lock to release.
-  if (cd->compactShared && cd->dataFd != 0 && cd->dataLock != nullptr) {
-    FhStUnLockIsi(cd->dataLock);
-  }
+  if (cd->compactShared && cd->dataFd != 0) CompactUnlockIsi();
   if (cd->dataFd != 0) {
     SysClose(cd->dataFd);
     cd->dataFd = 0;

@@ -14,23 +14,21 @@
 
 namespace {
 
-constexpr uint32_t kLinkOfs = 0, kCountOfs = 4, kMark1Ofs = 6, kMark2Ofs = 7;  // from ddrTrailer
-
 // Writes the full DDR sector unbuffered at the ISI's current position; it
 // becomes the newest sector of the chain.
 Status WriteFullDdrSector() {
   CmdData* cd = pCmdData;
-  cd->ddrTrailer[kMark1Ofs] = kIsiDdrMark1;
-  cd->ddrTrailer[kMark2Ofs] = kIsiDdrMark2;
-  StoreU32(cd->ddrTrailer + kLinkOfs, cd->ddrChainPos);
-  cd->lastSectorPos += cd->recNumMode ? 1 : cd->sectorSize;
+  cd->ddrTrailer[kDdrTrailerMark1Ofs] = kIsiDdrMark1;
+  cd->ddrTrailer[kDdrTrailerMark2Ofs] = kIsiDdrMark2;
+  StoreU32(cd->ddrTrailer + kDdrTrailerLinkOfs, cd->ddrChainPos);
+  cd->lastSectorPos += cd->recNumMode ? 1 : kIsiSector;
   cd->ddrChainPos = static_cast<uint32_t>(cd->lastSectorPos);
   if (SysWrite(cd->outFd, cd->ddrSector, kIsiSector) != static_cast<ssize_t>(kIsiSector)) {
     ShowIsiWriteFailure();
     cd->failFd = cd->outFd;  // the driver's failure line names the ISI, not a work file
     return kErrDdrWrite;
   }
-  StoreU16(cd->ddrTrailer + kCountOfs, 0);
+  StoreU16(cd->ddrTrailer + kDdrTrailerCountOfs, 0);
   return kOk;
 }
 
@@ -39,8 +37,8 @@ Status WriteFullDdrSector() {
 Status InsertDDRN() {
   CmdData* cd = pCmdData;
   if (cd->writeAtEnd) return kOk;
-  uint16_t count = LoadU16(cd->ddrTrailer + kCountOfs);
-  if (count == cd->ddrPerSector || count >= kIsiDdrPerSector) {
+  uint16_t count = LoadU16(cd->ddrTrailer + kDdrTrailerCountOfs);
+  if (count >= kIsiDdrPerSector) {
     Status s = WriteFullDdrSector();
     if (s != kOk) return s;
     count = 0;
@@ -49,7 +47,7 @@ Status InsertDDRN() {
   if (cd->recNumMode && cd->recLenFound != 0) {
     entry = static_cast<uint32_t>(cd->recStartPos / cd->recLenFound);
   }
-  StoreU32(cd->ddrSector + 4 * count, entry);
-  StoreU16(cd->ddrTrailer + kCountOfs, static_cast<uint16_t>(count + 1));
+  StoreU32(cd->ddrSector + sizeof(uint32_t) * count, entry);
+  StoreU16(cd->ddrTrailer + kDdrTrailerCountOfs, static_cast<uint16_t>(count + 1));
   return kOk;
 }

@@ -10,11 +10,8 @@
 
 namespace {
 
-constexpr uint32_t kNameOfs = 240, kDataNameSize = 256;
-constexpr uint32_t kCmdLineOfs = 496, kCmdLineMax = 527;
-constexpr uint32_t kKeySpecOfs = 112, kPrimaryOfs = 64;
-constexpr uint8_t kFmtSpaceCompAll = kFmtAppend | kFmtSpaceComp | kFmtVarLen;  // 0x2A
-constexpr uint8_t kFmtVarLenAll = kFmtAppend | kFmtVarLen;                     // 0x22
+constexpr uint8_t kFmtSpaceCompAll = kFmtAppend | kFmtSpaceComp | kFmtVarLen;
+constexpr uint8_t kFmtVarLenAll = kFmtAppend | kFmtVarLen;
 
 // The record length as the header stores it (end-of-record bytes not
 // counted); settles recLenFound on the way. False when none is known.
@@ -43,7 +40,7 @@ void PutDataName(uint8_t* header) {
   } else if (name[0] != '\0' && name[1] == ':') {
     name += 2;
   }
-  memcpy(header + kNameOfs, name, strnlen(name, kDataNameSize));
+  memcpy(header + kHdrDataNameOfs, name, strnlen(name, kHdrDataNameSize));
 }
 
 uint8_t FormatFlags() {
@@ -93,21 +90,22 @@ Status IsiBuildHeader(uint8_t* header) {
     return kErrNullFile;
   }
   PutDataName(header);
-  StoreU16(header + 8, static_cast<uint16_t>(recordLength));
-  StoreU16(header + 10, static_cast<uint16_t>(cd->treeKeyLen));
-  memcpy(header, "SISI", 4);
-  StoreU16(header + 4, kIsiVersion);
-  header[6] = FormatFlags();
-  header[7] = ModeFlags();
-  StoreU32(header + 12, DataLength(recordLength));
-  StoreU32(header + 44, static_cast<uint32_t>(cd->recCount));
-  StoreU32(header + 48, cd->deletedCount);
-  StoreU32(header + 16, cd->ddrChainPos);
-  StoreU32(header + 20, cd->recNumMode ? kIsiRootPos / kIsiSector : kIsiRootPos);
-  StoreU32(header + 24, kIsiNoSector);
-  memcpy(header + kCmdLineOfs, cd->storedCmdLine, strnlen(cd->storedCmdLine, kCmdLineMax));
-  static_assert(sizeof cd->keySpecTable == 128 && sizeof cd->primarySelTable == 40);
-  memcpy(header + kKeySpecOfs, cd->keySpecTable, sizeof cd->keySpecTable);
-  memcpy(header + kPrimaryOfs, cd->primarySelTable, sizeof cd->primarySelTable);
+  StoreU16(header + kHdrRecordLengthOfs, static_cast<uint16_t>(recordLength));
+  StoreU16(header + kHdrKeyLengthOfs, static_cast<uint16_t>(cd->treeKeyLen));
+  memcpy(header, kIsiMagic, sizeof kIsiMagic);
+  StoreU16(header + kHdrVersionOfs, kIsiVersion);
+  header[kHdrFormatOfs] = FormatFlags();
+  header[kHdrModeOfs] = ModeFlags();
+  StoreU32(header + kHdrDataLengthOfs, DataLength(recordLength));
+  StoreU32(header + kHdrRecordCountOfs, static_cast<uint32_t>(cd->recCount));
+  StoreU32(header + kHdrDeletedCountOfs, cd->deletedCount);
+  StoreU32(header + kHdrDdrHeadOfs, cd->ddrChainPos);
+  StoreU32(header + kHdrRootPosOfs, cd->recNumMode ? kIsiRootPos / kIsiSector : kIsiRootPos);
+  StoreU32(header + kHdrReserved24Ofs, kIsiNoSector);
+  memcpy(header + kHdrCmdLineOfs, cd->storedCmdLine, strnlen(cd->storedCmdLine, kHdrCmdLineMax));
+  static_assert(sizeof cd->keySpecTable == sizeof(IsiHeader::keySpecs));
+  static_assert(sizeof cd->primarySelTable == sizeof(IsiHeader::primaryTests));
+  memcpy(header + kHdrKeySpecOfs, cd->keySpecTable, sizeof cd->keySpecTable);
+  memcpy(header + kHdrPrimaryOfs, cd->primarySelTable, sizeof cd->primarySelTable);
   return kOk;
 }

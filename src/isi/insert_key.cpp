@@ -17,11 +17,6 @@
 
 namespace {
 
-// Offsets from a level's trailer pointer (sector + 500).
-constexpr uint32_t kTrailerCountOfs = 0, kTrailerRightOfs = 8;
-// Offsets inside a key entry.
-constexpr uint32_t kEntryChildOfs = 4, kEntryDupOfs = 8, kEntrySizeOfs = 10;
-
 const char* const kDupTemplate = "Duplicate Key at:%%16%sX Key:%%s ";
 const char* const kDupIgnoredTemplate = "Duplicate Key ignored at:%%16%sX Key:%%s ";
 const char* const kLevelLimitTemplate =

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr uint32_t kBlockSectors = kMaxTreeLevels + 1;  // 16 levels and the DDR sector
-constexpr uint32_t kLevelOfs = 506;
 
 }  // namespace
 
@@ -28,7 +27,7 @@ int32_t AllocIsiBuffers() {
     cd->levelSector[level] = sector;
     cd->levelTrailer[level] = sector + kIsiKeyTrailerOfs;
     // The level field is set once; writing a sector only resets its count.
-    StoreU16(sector + kLevelOfs, static_cast<uint16_t>(level));
+    StoreU16(sector + kKeyLevelOfs, static_cast<uint16_t>(level));
   }
   cd->ddrSector = cd->isiBlock + kMaxTreeLevels * kIsiSector;
   cd->ddrTrailer = cd->ddrSector + kIsiDdrTrailerOfs;

@@ -17,7 +17,7 @@ IsiOrder IsiHeaderOrder(const uint8_t* header);
 void IsiXlatHeader(uint8_t* header);
 // Never touches more entries than fit in front of the count byte.
 void IsiXlatKeySector(uint8_t* sector, uint32_t entrySize);
-// The count at 508 tells the direction: a valid count (1 to 126) read
+// The count field tells the direction: a valid count (1 to 126) read
 // backwards is at least 256. A count outside 1 to 126 in either form leaves
 // the entries as they are.
 void IsiXlatDdrSector(uint8_t* sector);
@@ -37,3 +37,7 @@ IsiHeaderFault IsiCheckHeader(const uint8_t* header);
 // End-of-record length recorded in header byte 6: 2 (CR LF or LF CR),
 // 1 (LF), 0 (a lone CR, or binary records without marks).
 uint32_t IsiEorLength(uint8_t formatFlags);
+// The end-of-record bytes of header byte 6's field (a string of one or two
+// characters), and their name ("CR", "CR LF", "LF", "LF CR").
+const char* IsiEorBytes(uint8_t formatFlags);
+const char* IsiEorName(uint8_t formatFlags);

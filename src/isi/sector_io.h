@@ -1,5 +1,5 @@
-// The state record of an open ISI file, the three translators between the
-// two byte orders, and the sector read and write routines that apply them.
+// The state record of an open ISI file and the sector reads and writes of
+// compaction, which translate between the file's byte order and native.
 //
 // In memory an open ISI is always native: sectors are translated in place
 // right after they are read, and every write translates a private copy so
@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "isi/isi_format.h"
+#include "isi/tree_cursor.h"
 
 // FhStRec flag bits.
 enum : uint32_t {
@@ -18,44 +19,32 @@ enum : uint32_t {
   kStRecNum = 0x8000,        // positions are sector numbers
 };
 
-// One open ISI file (compaction and the sequential walk). The header, root
-// and head DDR buffers are one 2048-byte area, filled by one read at 0.
-// The record owns all its buffers; it is released as a whole by its owner.
+// One open ISI file (compaction and its walk). The header, root and head
+// DDR buffers are one 2048-byte area, filled by one read at 0. The record
+// owns all its buffers; it is released as a whole by its owner.
 struct FhStRec {
   int32_t fd;
   uint32_t spin;  // header spin counter after the last walk step
   uint32_t flags;
-  uint64_t offset;      // byte offset of the next sector read
-  uint32_t curSector;   // position of the key sector in `sector`
-  uint32_t rootPos;     // the position the walk knows the root under (0)
-  uint32_t sectorSize;  // 512
-  uint8_t* readBuf;     // target of the next sector read
-  uint16_t readLen;     // bytes of the next sector read
-  uint16_t curIndex;    // 1-based index of the current entry
   uint16_t keyLength;
   uint16_t entrySize;
-  uint32_t keysPerSector;  // 500 / entrySize
+  uint32_t keysPerSector;  // entries a key sector holds
   uint32_t dataLength;     // header data length
-  uint8_t* curEntry;       // the current entry inside `sector`
-  uint8_t* sector;         // walk buffer
   uint8_t* header;         // front
   uint8_t* root;           // front + 1024
   uint8_t* ddr;            // front + 1536
   uint8_t* spare;
   IsiKeyEntry entry;  // copy of the entry the walk returned last, native
-  // Walk bookkeeping (isi/seq_walk): the file's size in sectors, taken when
-  // the walk starts, the sectors loaded since, and the code of a failed step,
-  // which every later call returns again.
-  uint64_t walkFileSectors;
-  uint64_t walkLoads;
+  // The walk (isi/seq_walk): the tree as the cursor reads it, the code of a
+  // failed step, which every later call returns again, and the cursor.
+  IsiTree tree;
   int32_t walkError;
-  alignas(8) uint8_t walkBuf[2][kIsiSector];
+  IsiCursor walk;
   alignas(8) uint8_t front[kIsiFrontSize];
   alignas(8) uint8_t spareBuf[kIsiSector];
 };
 
-// Points the buffer pointers of a zeroed record at its own buffers and sets
-// sectorSize.
+// Points the buffer pointers of a zeroed record at its own buffers.
 void FhStInitRec(FhStRec* state);
 
 // After the 2048-byte read at 0: recognises the file's byte order from the
@@ -66,20 +55,17 @@ void FhStInitRec(FhStRec* state);
 // complement test; kErrNotIsi when the key length is not 1 to 150.
 int32_t FhStPrepareFront(FhStRec* state);
 
-// The translators convert in place; the same call converts in either
-// direction. Each returns 0.
-int32_t XlatIsiHeader(FhStRec* state, uint8_t* header);
-int32_t XlatIsiTree(FhStRec* state, uint8_t* sector);
-int32_t XlatIsiDDR(FhStRec* state, uint8_t* sector);
+// Translates a DDR sector of this file in place, in either direction; a
+// file whose header names no chain has no DDR sector, and its bytes at 1536
+// stay as they are.
+void FhStTranslateDdr(const FhStRec* state, uint8_t* sector);
 
-// Reads readLen bytes at offset into readBuf: the byte count, -1 (offset not
-// a multiple of sectorSize; errno 0), -2 (seek failed) or -3 (short read).
-int32_t FhStReadSector(FhStRec* state);
-// Reads one sector at byte `offset` into `buf` through FhStReadSector.
-int32_t FhStReadSectorAt(FhStRec* state, uint64_t offset, uint8_t* buf);
+// Reads the sector at byte `offset` into `buf`: 0, -1 (offset not a
+// multiple of 512; errno 0), -2 (seek failed) or -3 (short read).
+int32_t FhStReadSector(FhStRec* state, uint64_t offset, uint8_t* buf);
 // Reads the DDR sector at `position` into state->ddr: 0, a read code, -8
 // (bad marker) or -9 (bad count).
-int32_t FhStReadNewDDRSector(FhStRec* state, uint32_t position);
+int32_t FhStReadDdrSector(FhStRec* state, uint32_t position);
 // The write routines return 0, or -1 when the seek fails or fewer bytes
 // than asked were written (errno tells why).
 int32_t FhStWriteHeaderSector(FhStRec* state, int fd);

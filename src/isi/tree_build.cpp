@@ -23,9 +23,6 @@
 
 namespace {
 
-constexpr uint32_t kTrailerCountOfs = 0, kTrailerRightOfs = 8;  // from a level trailer
-constexpr uint32_t kDdrLinkOfs = 0, kDdrCountOfs = 4, kDdrMark1Ofs = 6, kDdrMark2Ofs = 7;
-
 // A failed write, flush or seek of the ISI: the driver names outFd's file.
 Status IsiWriteFailed(bool showMessage) {
   if (showMessage) ShowIsiWriteFailure();
@@ -54,7 +51,7 @@ Status CloseLowerLevels(uint32_t* prev) {
 Status WriteRoot(uint32_t prev) {
   CmdData* cd = pCmdData;
   if (OutFlush(cd->outFd) != 0) return IsiWriteFailed(true);
-  if (SysLseek(cd->outFd, cd->headerSize, SEEK_SET) < 0) return IsiWriteFailed(false);
+  if (SysLseek(cd->outFd, kIsiRootPos, SEEK_SET) < 0) return IsiWriteFailed(false);
   cd->treeLevel = cd->topLevel;
   StoreU32(cd->levelTrailer[cd->topLevel] + kTrailerRightOfs, prev);
   if (WriteLevelSector() < 0) return IsiWriteFailed(false);
@@ -65,11 +62,11 @@ Status WriteRoot(uint32_t prev) {
 // written right behind the root.
 Status WriteHeadDdrSector() {
   CmdData* cd = pCmdData;
-  if (LoadU16(cd->ddrTrailer + kDdrCountOfs) != 0) {
-    cd->ddrTrailer[kDdrMark1Ofs] = kIsiDdrMark1;
-    cd->ddrTrailer[kDdrMark2Ofs] = kIsiDdrMark2;
-    StoreU32(cd->ddrTrailer + kDdrLinkOfs, cd->ddrChainPos);
-    cd->ddrChainPos = cd->recNumMode ? cd->ddrHeadPos / cd->sectorSize : cd->ddrHeadPos;
+  if (LoadU16(cd->ddrTrailer + kDdrTrailerCountOfs) != 0) {
+    cd->ddrTrailer[kDdrTrailerMark1Ofs] = kIsiDdrMark1;
+    cd->ddrTrailer[kDdrTrailerMark2Ofs] = kIsiDdrMark2;
+    StoreU32(cd->ddrTrailer + kDdrTrailerLinkOfs, cd->ddrChainPos);
+    cd->ddrChainPos = cd->recNumMode ? kIsiDdrHeadPos / kIsiSector : kIsiDdrHeadPos;
     if (OutWrite(cd->outFd, cd->ddrSector, kIsiSector) != 0) return IsiWriteFailed(true);
   }
   if (OutFlush(cd->outFd) != 0) return IsiWriteFailed(true);
@@ -103,10 +100,6 @@ Status IsiBuildBegin(int32_t keyLength, int32_t entrySize) {
   cd->lastEntry = cd->lastEntryBuf;
   cd->treeKeyLen = keyLength;
   cd->entrySize = entrySize;
-  cd->headerSize = kIsiHeaderSize;
-  cd->ddrHeadPos = cd->sectorSize + cd->headerSize;
-  cd->keyTrailerOfs = cd->sectorSize - 12;
-  cd->ddrTrailerOfs = cd->sectorSize - 8;
   cd->keysPerNode = KeysPerNode(static_cast<uint32_t>(entrySize), cd->maxFillPct);
   if (AllocIsiBuffers() != 0) {
     CmdShowf("ISI buffer allocation failed.\n");
@@ -121,7 +114,7 @@ Status IsiBuildBegin(int32_t keyLength, int32_t entrySize) {
     return IsiWriteFailed(true);
   }
   cd->dupMsgEnd = cd->msgBuf + keyLength + (cd->dupIgnore ? kDupIgnoredLineLen : kDupLineLen);
-  cd->lastSectorPos = cd->recNumMode ? cd->ddrHeadPos / cd->sectorSize : cd->ddrHeadPos;
+  cd->lastSectorPos = cd->recNumMode ? kIsiDdrHeadPos / kIsiSector : kIsiDdrHeadPos;
   return kOk;
 }
 
@@ -165,7 +158,7 @@ int64_t WriteLevelSector() {
     return -2;
   }
   cd->levelTrailer[cd->treeLevel][kTrailerCountOfs] = 0;
-  cd->lastSectorPos += cd->recNumMode ? 1 : cd->sectorSize;
+  cd->lastSectorPos += cd->recNumMode ? 1 : kIsiSector;
   return static_cast<int64_t>(cd->lastSectorPos);
 }
 
@@ -190,5 +183,5 @@ void IsiShowDataReports() {
 }
 
 uint32_t KeysPerNode(uint32_t entrySize, uint32_t maxFillPct) {
-  return kIsiKeyTrailerOfs / entrySize * maxFillPct / 100;
+  return IsiEntriesPerSector(entrySize) * maxFillPct / 100;
 }

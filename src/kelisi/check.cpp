@@ -1,15 +1,20 @@
 // check: kelisi_check and kelisi_get_stats. One in-order walk visits every
 // key sector once (a bitmap over the file's sectors stops a sector listed
-// twice from being walked twice), checks the tree's shape and the order of
-// its keys, then follows the deleted-record chain, compares both with the
-// header and finds sectors that belong to neither. With the data file it
-// also reads every entry's record and every deleted record.
+// twice from being walked twice) and judges each by the format's rules
+// (isi/sector_check): damage, which the cursors refuse, is a problem; a
+// shape the build never makes but every reader handles is a note. The walk
+// also checks the order of the keys and their duplicate sequences, then
+// follows the deleted-record chain, compares both with the header and finds
+// sectors that belong to neither. With the data file it also reads every
+// entry's record and every deleted record.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "isi/sector_check.h"
 #include "kelisi/ddr.h"
 #include "kelisi/kelisi_internal.h"
 #include "kelisi/tree.h"
@@ -18,20 +23,25 @@ namespace kisi {
 
 namespace {
 
-constexpr uint32_t kNoSector = 0xFFFFFFFF;
-constexpr uint64_t kFrontSectors = kIsiFrontSize / kIsiSector;
 constexpr size_t kMaxRecord = 65536;
+constexpr uint32_t kCounts = kIsiKeyTrailerOfs / kIsiMinEntrySize + 1;
 
-bool AllZero(const uint8_t* p, size_t n) {
-  return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0);
-}
+// The shapes a note names, counted with the first sector concerned.
+enum Shape { kShapeLevelGap, kShapeNoChild, kShapeEmpty, kShapeUnderfull, kShapes };
+struct Tally {
+  uint64_t sectors = 0;
+  uint32_t first = kIsiNoSector;
+  uint64_t firstSeen = UINT64_MAX;  // when the first was met, among all sectors
+  void Add(uint32_t pos, uint64_t seen) {
+    if (sectors++ == 0 || seen < firstSeen) first = pos, firstSeen = seen;
+  }
+};
 
 class Checker {
  public:
   Checker(kelisi* ix, unsigned flags, kelisi_report_fn fn, void* ctx, bool stats)
-      : ix_(ix), flags_(flags), fn_(fn), ctx_(ctx), stats_(stats) {}
+      : ix_(ix), g_(ix->tree.geo), flags_(flags), fn_(fn), ctx_(ctx), stats_(stats) {}
   int Run();
-  uint64_t problems() const { return problems_; }
   void FillStats(kelisi_stats* s) const;
 
  private:
@@ -40,15 +50,18 @@ class Checker {
     uint32_t pos;
     uint32_t slot;
     bool childDone;
+    bool rightEdge;  // reached from the root through rightmost slots only
   };
 
   bool Seen(uint64_t s) const { return (seen_[s / 64] >> (s % 64)) & 1; }
   void See(uint64_t s) { seen_[s / 64] |= uint64_t{1} << (s % 64); }
-  void Report(int kind, uint32_t sector, uint32_t index, bool skips, const char* fmt, ...)
+  void Report(int kind, uint32_t sector, uint32_t index, bool damage, const char* fmt, ...)
       __attribute__((format(printf, 6, 7)));
+  void Truncated(uint32_t pos, uint64_t sector);
   int Prepare();
   int WalkTree();
-  void Shape(const Level& f, uint32_t depth);
+  bool SectorFaults(const Level& f);
+  void Enter(const Level& f, uint32_t depth, bool root);
   int Descend(uint32_t child);
   int Entry(const Level& f, uint32_t i);
   int CheckRecord(const Level& f, uint32_t i, const uint8_t* en);
@@ -56,35 +69,43 @@ class Checker {
   int CheckDeleted(uint32_t sectorPos, uint32_t i, uint32_t pos);
   void CheckCounts();
   void CheckFree();
+  void ReportNotes();
 
   kelisi* ix_;
+  const IsiGeometry& g_;
   unsigned flags_;
   kelisi_report_fn fn_;
   void* ctx_;
-  bool stats_;  // statistics: stop at the first fault that hides part of the structure
+  bool stats_;  // statistics: stop at the first damage
   bool stop_ = false;
   bool damaged_ = false;
   uint64_t problems_ = 0;
   std::unique_ptr<uint64_t[]> seen_;
   std::unique_ptr<Level[]> path_;
   uint32_t depth_ = 0;
-  std::unique_ptr<uint8_t[]> rec_;
+  std::unique_ptr<uint8_t[]> rec_;  // with the data file: one record
+  bool deletedToo_ = false;         // with the data file: the deleted records
   uint64_t dataSize_ = 0;
   bool havePrev_ = false;
   uint8_t prevKey_[kMaxKeyBytes];
   uint8_t key_[kMaxKeyBytes];
-  uint64_t prevOffset_ = 0;
   uint16_t prevDup_ = 0;
   uint64_t entries_ = 0, keySectors_ = 0, leafSectors_ = 0;
   uint32_t maxDepth_ = 0;
   uint64_t ddrSectors_ = 0, ddrEntries_ = 0;
+  // The end of the furthest sector referred to past the end of the file.
+  uint64_t truncatedEnd_ = 0;
+  uint32_t truncatedPos_ = 0;
+  Tally shape_[kShapes];
+  Tally byCount_[kCounts];  // sectors off the right edge with entries, by count
+  uint32_t maxCount_ = 0;
   char msg_[256];
 };
 
-void Checker::Report(int kind, uint32_t sector, uint32_t index, bool skips, const char* fmt, ...) {
+void Checker::Report(int kind, uint32_t sector, uint32_t index, bool damage, const char* fmt, ...) {
   if (stop_) return;
+  damaged_ = damaged_ || damage;
   if (stats_) {
-    damaged_ = damaged_ || skips;
     stop_ = damaged_;
     return;
   }
@@ -97,50 +118,89 @@ void Checker::Report(int kind, uint32_t sector, uint32_t index, bool skips, cons
   if (fn_ != nullptr && fn_(ctx_, &p) != 0) stop_ = true;
 }
 
+// A truncated file shows as many positions past its end at once; it is one
+// problem, reported when the walks are done.
+void Checker::Truncated(uint32_t pos, uint64_t sector) {
+  damaged_ = true;
+  if (stats_) stop_ = true;
+  uint64_t end = (sector + 1) * kIsiSector;
+  if (end > truncatedEnd_) truncatedEnd_ = end, truncatedPos_ = pos;
+}
+
 int Checker::Prepare() {
   uint64_t words = (ix_->fileSectors + 63) / 64 + 1;
   seen_.reset(new (std::nothrow) uint64_t[words]());
-  path_.reset(new (std::nothrow) Level[kMaxDepth]);
+  path_.reset(new (std::nothrow) Level[kIsiMaxFrames]);
   if (!seen_ || !path_) return KELISI_E_NOMEM;
   // The head deleted-record sector may sit in the front, at sector 3.
   for (uint64_t s = 0; s < kIsiDdrHeadPos / kIsiSector && s < ix_->fileSectors; ++s) See(s);
-  if ((flags_ & KELISI_CHECK_RECORDS) == 0 || stats_) return KELISI_OK;
+  bool records = (flags_ & KELISI_CHECK_RECORDS) != 0;
+  deletedToo_ = (flags_ & (KELISI_CHECK_RECORDS | KELISI_CHECK_DELETED)) != 0;
+  if (!deletedToo_ || stats_) {
+    deletedToo_ = false;
+    return KELISI_OK;
+  }
   if (ix_->dataFd < 0) return KELISI_E_NO_DATA;
-  if (RecordKey(ix_, nullptr, 0, key_) != KELISI_OK) return KELISI_E_KEYSPEC;
+  if (records && RecordKey(ix_, nullptr, 0, key_) != KELISI_OK) return KELISI_E_KEYSPEC;
   if (!IoFileSize(ix_->io, ix_->dataFd, &dataSize_)) return KELISI_E_DATA_READ;
   rec_.reset(new (std::nothrow) uint8_t[kMaxRecord]);
   return rec_ ? KELISI_OK : KELISI_E_NOMEM;
 }
 
-// The shape of a sector just entered at `depth` (1: the root).
-void Checker::Shape(const Level& f, uint32_t depth) {
-  ++keySectors_;
-  uint32_t n = SecCount(f.sec), withChild = 0;
-  for (uint32_t i = 0; i < n; ++i) withChild += EntryChild(EntryAt(ix_, f.sec, i)) != 0;
-  bool right = SecRight(f.sec) != 0;
-  if ((withChild != 0 && withChild < n) || (n > 0 && withChild == 0 && right)) {
-    Report(KELISI_P_LEVEL, f.pos, 0, false, "key sector %u: entries with and without children",
-           f.pos);
+// The sector's own faults, as far as the walk does not find them itself (a
+// child named twice is met as a sector reached twice, keys out of order as
+// a key below the one before). False when the sector is not to be entered.
+bool Checker::SectorFaults(const Level& f) {
+  unsigned faults = IsiKeySectorFaults(g_, f.sec);
+  if (faults & kIsiFaultCount) {
+    Report(KELISI_P_COUNT, f.pos, 0, true, "key sector %u: count %u, more than the %u that fit",
+           f.pos, IsiCount(f.sec), g_.perSector);
+    return false;
   }
-  if (withChild == 0 && !right) {
+  if (faults & kIsiFaultLeaf) {
+    Report(KELISI_P_LEVEL, f.pos, 0, true, "leaf sector %u at level %u", f.pos, IsiLevel(f.sec));
+  }
+  return true;
+}
+
+// Counts a sector just entered at `depth` (1: the root), and notes its shape.
+void Checker::Enter(const Level& f, uint32_t depth, bool root) {
+  uint64_t seen = keySectors_++;
+  uint32_t n = IsiCount(f.sec);
+  bool inner = IsiHasChildren(g_, f.sec);
+  if (inner) {
+    for (uint32_t slot = 0; slot <= n; ++slot) {
+      if (IsiSlotChild(g_, f.sec, slot) != 0 || (slot == n && f.rightEdge)) continue;
+      shape_[kShapeNoChild].Add(f.pos, seen);
+      break;
+    }
+  } else {
     ++leafSectors_;
     if (depth > maxDepth_) maxDepth_ = depth;
-    if (SecLevel(f.sec) != 0) {
-      Report(KELISI_P_LEVEL, f.pos, 0, false, "leaf sector %u at level %u", f.pos, SecLevel(f.sec));
-    }
+  }
+  if (n > maxCount_) maxCount_ = n;
+  if (root || f.rightEdge) return;
+  if (n == 0 && !inner) {
+    shape_[kShapeEmpty].Add(f.pos, seen);
+  } else {
+    byCount_[n].Add(f.pos, seen);
   }
 }
 
 // Enters the child of the bottom frame's current slot, or says why not.
 int Checker::Descend(uint32_t child) {
   const Level& p = path_[depth_ - 1];
-  bool isRight = p.slot == SecCount(p.sec);
+  bool isRight = p.slot == IsiCount(p.sec);
   uint32_t at = isRight ? 0 : p.slot + 1;
   uint64_t s;
-  if (!KeySectorNumber(ix_, child, &s)) {
+  IsiDamage place = IsiKeySectorAt(g_, child, &s);
+  if (place == kIsiDamagePastEnd) {
+    Truncated(child, s);
+    return KELISI_OK;
+  }
+  if (place != kIsiSound) {
     Report(KELISI_P_SECTOR, p.pos, at, true,
-           "key sector %u names child %u: off a sector boundary, in the front or past the end",
-           p.pos, child);
+           "key sector %u names child %u: off a sector boundary or in the front", p.pos, child);
     return KELISI_OK;
   }
   if (Seen(s)) {
@@ -149,66 +209,60 @@ int Checker::Descend(uint32_t child) {
     return KELISI_OK;
   }
   See(s);
-  if (depth_ >= kMaxDepth) {
+  if (depth_ >= kIsiMaxFrames) {
     Report(KELISI_P_LEVEL, child, 0, true, "key sector %u more than %u levels deep", child,
-           kMaxDepth);
+           kIsiMaxFrames);
     return KELISI_OK;
   }
   Level& f = path_[depth_];
-  int st = LoadKeySector(ix_, child, ReadHint::kForward, f.sec);
-  if (st == KELISI_E_READ) return st;
-  if (st != KELISI_OK) {
-    Report(KELISI_P_COUNT, child, 0, true, "key sector %u: count %u, more than the %u that fit",
-           child, SecCount(f.sec), ix_->perSector);
-    return KELISI_OK;
-  }
-  uint32_t pl = SecLevel(p.sec), cl = SecLevel(f.sec);
-  if (cl >= pl) {
+  uint8_t* checked;
+  if (!LoadCachedKeySector(ix_, s, IsiReadHint::kForward, f.sec, &checked)) return KELISI_E_READ;
+  f.pos = child;
+  uint32_t pl = IsiLevel(p.sec), cl = IsiLevel(f.sec);
+  if (IsiCheckChildLevel(f.sec, static_cast<uint16_t>(pl)) != kIsiSound) {
     Report(KELISI_P_LEVEL, child, 0, true, "key sector %u at level %u, under level %u", child, cl,
            pl);
     return KELISI_OK;
   }
-  // The build passes a short level's rightmost child up to the level above
-  // it, so only entry children must sit exactly one level down.
-  if (!isRight && cl + 1 != pl) {
-    Report(KELISI_P_LEVEL, child, 0, false, "key sector %u at level %u, under level %u", child, cl,
-           pl);
-  }
-  f.pos = child;
+  if (!SectorFaults(f)) return KELISI_OK;
+  f.rightEdge = p.rightEdge && isRight;
+  // The build hangs a short lower level under the rightmost slot of the
+  // sectors along the tree's right edge, and nowhere else.
+  if (cl + 1 < pl && !f.rightEdge) shape_[kShapeLevelGap].Add(child, keySectors_);
   f.slot = 0;
   f.childDone = false;
   ++depth_;
-  Shape(f, depth_);
+  Enter(f, depth_, false);
   return KELISI_OK;
 }
 
 int Checker::Entry(const Level& f, uint32_t i) {
-  const uint8_t* en = EntryAt(ix_, f.sec, i);
+  const uint8_t* en = IsiEntry(g_, f.sec, i);
   ++entries_;
-  uint32_t len = ix_->keyLength;
-  uint64_t off = EntryOffset(ix_, en);
+  uint32_t len = g_.keyLength;
   uint16_t dup = EntryDup(en);
   int k = havePrev_ ? memcmp(prevKey_, EntryKey(en), len) : -1;
   if (k > 0) {
-    Report(KELISI_P_ORDER, f.pos, i + 1, false, "key sector %u entry %u: key below the one before",
+    Report(KELISI_P_ORDER, f.pos, i + 1, true, "key sector %u entry %u: key below the one before",
            f.pos, i + 1);
   } else if (k == 0 && ix_->hdr.no_duplicates) {
     Report(KELISI_P_ORDER, f.pos, i + 1, false,
            "key sector %u entry %u: duplicate key in an index without duplicates", f.pos, i + 1);
-  } else if (k == 0 && (off <= prevOffset_ || dup != static_cast<uint16_t>(prevDup_ + 1))) {
+  } else if (k == 0 && dup != static_cast<uint16_t>(prevDup_ + 1)) {
+    // Equal keys follow each other in the order of their duplicate
+    // sequences, which need not be the order of their records.
     Report(KELISI_P_ORDER, f.pos, i + 1, false,
-           "key sector %u entry %u: equal key out of record order (sequence %u after %u)", f.pos,
-           i + 1, dup, prevDup_);
+           "key sector %u entry %u: equal key out of sequence (sequence %u after %u)", f.pos, i + 1,
+           dup, prevDup_);
   } else if (k < 0 && dup != 0) {
     Report(KELISI_P_ORDER, f.pos, i + 1, false,
            "key sector %u entry %u: first record of a key with duplicate sequence %u", f.pos, i + 1,
            dup);
   }
   memcpy(prevKey_, EntryKey(en), len);
-  prevOffset_ = off;
   prevDup_ = dup;
   havePrev_ = true;
-  return rec_ ? CheckRecord(f, i, en) : KELISI_OK;
+  return (flags_ & KELISI_CHECK_RECORDS) && rec_ ? CheckRecord(f, i, en) : KELISI_OK;
 }
 
 int Checker::CheckRecord(const Level& f, uint32_t i, const uint8_t* en) {
@@ -224,16 +278,15 @@ int Checker::CheckRecord(const Level& f, uint32_t i, const uint8_t* en) {
   int st = ReadData(ix_, off, rec_.get(), size);
   if (st != KELISI_OK) return st;
   const uint8_t* r = rec_.get();
-  // A deleted text record starts with 0x00; a deleted binary one is all 0x00.
-  bool live = h.binary ? !AllZero(r, size) : r[0] != 0;
+  uint32_t span = std::min(IsiDeletedRecordSpan(h.format_flags, ix_->recordStride), size);
   uint32_t el = h.binary ? 0 : h.eor_length;
   const char* what = nullptr;
-  if (!live) {
+  if (IsiIsDeletedRecord(r, span)) {
     what = "is a deleted record";
   } else if (size < el || memcmp(r + size - el, h.eor, el) != 0) {
     what = "does not end with its end-of-record bytes";
   } else if (RecordKey(ix_, r, size, key_) != KELISI_OK ||
-             memcmp(key_, EntryKey(en), ix_->keyLength) != 0) {
+             memcmp(key_, EntryKey(en), g_.keyLength) != 0) {
     what = "carries another key";
   }
   if (what != nullptr) {
@@ -245,30 +298,24 @@ int Checker::CheckRecord(const Level& f, uint32_t i, const uint8_t* en) {
 
 int Checker::WalkTree() {
   Level& root = path_[0];
-  LoadRoot(ix_, root.sec);
-  root.pos = ix_->hdr.root_position;
+  memcpy(root.sec, ix_->tree.root, kIsiSector);
+  root.pos = ix_->tree.rootPos;
   root.slot = 0;
   root.childDone = false;
-  if (SecCount(root.sec) > ix_->perSector) {
-    Report(KELISI_P_COUNT, root.pos, 0, true, "root: count %u, more than the %u that fit",
-           SecCount(root.sec), ix_->perSector);
-    return KELISI_OK;
-  }
-  if (SecCount(root.sec) == 0 && SecRight(root.sec) != 0) {
-    Report(KELISI_P_COUNT, root.pos, 0, false, "root: no entries, but a child");
-  }
+  root.rightEdge = true;
+  if (!SectorFaults(root)) return KELISI_OK;
   depth_ = 1;
-  Shape(root, 1);
+  Enter(root, 1, true);
   while (depth_ > 0 && !stop_) {
     Level& f = path_[depth_ - 1];
-    uint32_t n = SecCount(f.sec);
+    uint32_t n = IsiCount(f.sec);
     if (f.slot > n) {
       --depth_;
       continue;
     }
     if (!f.childDone) {
       f.childDone = true;
-      uint32_t child = SlotChild(ix_, f.sec, f.slot);
+      uint32_t child = IsiSlotChild(g_, f.sec, f.slot);
       uint32_t before = depth_;
       int st = child != 0 ? Descend(child) : KELISI_OK;
       if (st != KELISI_OK) return st;
@@ -286,14 +333,14 @@ int Checker::WalkTree() {
 
 int Checker::CheckDeleted(uint32_t sectorPos, uint32_t i, uint32_t pos) {
   uint64_t off = DdrOffset(ix_, pos);
-  uint32_t len = ix_->recordStride;
+  uint32_t len = IsiDeletedRecordSpan(ix_->hdr.format_flags, ix_->recordStride);
   const char* what = nullptr;
-  if (len == 0 || len > kMaxRecord || off > dataSize_ || len > dataSize_ - off) {
+  if (len > kMaxRecord || off > dataSize_ || len > dataSize_ - off) {
     what = "not inside the data file";
   } else {
     int st = ReadData(ix_, off, rec_.get(), len);
     if (st != KELISI_OK) return st;
-    if (!AllZero(rec_.get(), len)) what = "not zero-filled";
+    if (!IsiIsDeletedRecord(rec_.get(), len)) what = "not zero-filled";
   }
   if (what != nullptr) {
     Report(KELISI_P_DELETED, sectorPos, i + 1, false,
@@ -305,12 +352,16 @@ int Checker::CheckDeleted(uint32_t sectorPos, uint32_t i, uint32_t pos) {
 
 int Checker::WalkDdr() {
   alignas(8) uint8_t sec[kIsiSector];
-  uint32_t from = kNoSector;
-  for (uint32_t pos = ix_->hdr.ddr_head; pos != kIsiNoSector && !stop_; pos = DdrLink(sec)) {
+  uint32_t from = kIsiNoSector;
+  for (uint32_t pos = ix_->hdr.ddr_head; pos != kIsiNoSector && !stop_; pos = IsiDdrLink(sec)) {
     DdrFault fault;
     uint64_t s;
     int st = LoadDdr(ix_, pos, sec, &fault, &s);
     if (st != KELISI_OK) return st;
+    if (fault == DdrFault::kPastEnd) {
+      Truncated(pos, s);
+      return KELISI_OK;
+    }
     if (fault == DdrFault::kPlace) {
       Report(KELISI_P_DDR, from, 0, true, "deleted-record chain: link %u: %s", pos,
              DdrFaultText(fault));
@@ -326,8 +377,8 @@ int Checker::WalkDdr() {
       return KELISI_OK;
     }
     ++ddrSectors_;
-    ddrEntries_ += DdrCount(sec);
-    for (uint32_t i = 0; rec_ && i < DdrCount(sec); ++i) {
+    ddrEntries_ += IsiDdrCount(sec);
+    for (uint32_t i = 0; deletedToo_ && i < IsiDdrCount(sec); ++i) {
       st = CheckDeleted(pos, i, DdrEntry(sec, i));
       if (st != KELISI_OK) return st;
     }
@@ -341,7 +392,7 @@ void Checker::CheckCounts() {
   uint32_t got = static_cast<uint32_t>(entries_);
   // Duplicates dropped by n0 and n$ are counted by the build but not kept.
   if (h.no_duplicates ? got > h.record_count : got != h.record_count) {
-    Report(KELISI_P_HEADER, kNoSector, 0, false,
+    Report(KELISI_P_HEADER, kIsiNoSector, 0, false,
            "the tree holds %llu entries, the header counts %u",
            static_cast<unsigned long long>(entries_), h.record_count);
   }
@@ -350,18 +401,48 @@ void Checker::CheckCounts() {
            "the deleted-record chain lists %llu records, the header counts %u",
            static_cast<unsigned long long>(ddrEntries_), h.deleted_count);
   } else if (h.ddr_head == kIsiNoSector && h.deleted_count != 0 && !h.append_at_end) {
-    Report(KELISI_P_DDR, kNoSector, 0, false,
+    Report(KELISI_P_DDR, kIsiNoSector, 0, false,
            "the header counts %u deleted records but has no deleted-record chain", h.deleted_count);
   }
 }
 
 void Checker::CheckFree() {
   if (flags_ & KELISI_CHECK_ALLOW_FREE) return;
-  for (uint64_t s = kFrontSectors; s < ix_->fileSectors && !stop_; ++s) {
+  for (uint64_t s = kIsiFrontSectors; s < ix_->fileSectors && !stop_; ++s) {
     if (Seen(s)) continue;
-    uint32_t pos = static_cast<uint32_t>(ix_->recNum ? s : s * kIsiSector);
+    uint32_t pos = IsiPositionOf(g_, s);
     Report(KELISI_P_SECTOR, pos, 0, false,
            "sector %u belongs neither to the tree nor to the deleted-record chain", pos);
+  }
+}
+
+void Checker::ReportNotes() {
+  // Under-full: fewer than half the entries of the fullest sector.
+  for (uint32_t n = 0; 2 * n < maxCount_; ++n) {
+    const Tally& t = byCount_[n];
+    if (t.sectors == 0) continue;
+    Tally& u = shape_[kShapeUnderfull];
+    uint64_t before = u.sectors;
+    u.Add(t.first, t.firstSeen);
+    u.sectors = before + t.sectors;
+  }
+  static const struct {
+    int kind;
+    const char* what;
+  } kNotes[kShapes] = {
+      {KELISI_N_LEVEL_GAP, "children more than one level below their parents"},
+      {KELISI_N_NO_CHILD, "inner sectors with a child slot left empty"},
+      {KELISI_N_EMPTY, "sectors without entries or children"},
+      {KELISI_N_UNDERFULL, "sectors with fewer than half the entries of the fullest one"},
+  };
+  for (int i = 0; i < kShapes && !stop_; ++i) {
+    const Tally& t = shape_[i];
+    if (t.sectors == 0) continue;
+    snprintf(msg_, sizeof msg_, "note: %s: %llu key sector%s (the first: key sector %u)",
+             kNotes[i].what, static_cast<unsigned long long>(t.sectors), t.sectors == 1 ? "" : "s",
+             t.first);
+    kelisi_problem p = {kNotes[i].kind, t.first, 0, msg_};
+    if (fn_ != nullptr && fn_(ctx_, &p) != 0) stop_ = true;
   }
 }
 
@@ -370,8 +451,19 @@ int Checker::Run() {
   if (st == KELISI_OK) st = WalkTree();
   if (st == KELISI_OK && !stop_) st = WalkDdr();
   if (st != KELISI_OK || stats_) return st != KELISI_OK ? st : damaged_ ? KELISI_E_CORRUPT : 0;
-  if (!stop_) CheckCounts();
-  if (!stop_) CheckFree();
+  if (truncatedEnd_ != 0) {
+    // Sectors the lost part of the file held are missing from every count,
+    // and those it left are reached from nowhere: the truncation says it all.
+    Report(KELISI_P_TRUNCATED, truncatedPos_, 0, true,
+           "the file is truncated: it ends at byte %llu, but the index refers to sector %u, "
+           "which ends at byte %llu",
+           static_cast<unsigned long long>(ix_->fileSize), truncatedPos_,
+           static_cast<unsigned long long>(truncatedEnd_));
+  } else {
+    if (!stop_) CheckCounts();
+    if (!stop_) CheckFree();
+  }
+  if (!stop_) ReportNotes();
   return problems_ > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(problems_);
 }
 
@@ -380,8 +472,8 @@ void Checker::FillStats(kelisi_stats* s) const {
   s->key_sectors = keySectors_;
   s->leaf_sectors = leafSectors_;
   s->entries = entries_;
-  s->per_sector = ix_->perSector;
-  uint64_t room = keySectors_ * ix_->perSector;
+  s->per_sector = g_.perSector;
+  uint64_t room = keySectors_ * g_.perSector;
   s->fill = room != 0 ? static_cast<double>(entries_) / static_cast<double>(room) : 0.0;
   s->ddr_sectors = ddrSectors_;
   s->ddr_entries = ddrEntries_;
@@ -393,9 +485,8 @@ void Checker::FillStats(kelisi_stats* s) const {
 extern "C" {
 
 KELISI_API int kelisi_check(kelisi* ix, unsigned flags, kelisi_report_fn report, void* ctx) {
-  if (ix == nullptr || (flags & ~unsigned{KELISI_CHECK_RECORDS | KELISI_CHECK_ALLOW_FREE}) != 0) {
-    return KELISI_E_ARG;
-  }
+  constexpr unsigned kKnown = KELISI_CHECK_RECORDS | KELISI_CHECK_ALLOW_FREE | KELISI_CHECK_DELETED;
+  if (ix == nullptr || (flags & ~kKnown) != 0) return KELISI_E_ARG;
   kisi::CallScope scope(ix);
   if (scope.status() != KELISI_OK) return scope.status();
   std::unique_ptr<kisi::Checker> c(new (std::nothrow) kisi::Checker(ix, flags, report, ctx, false));

@@ -8,22 +8,26 @@
 namespace kisi {
 
 int LoadDdr(kelisi* ix, uint32_t pos, uint8_t* out, DdrFault* fault, uint64_t* sector) {
-  uint64_t offset = ix->recNum ? uint64_t{pos} * kIsiSector : pos;
-  *sector = offset / kIsiSector;
-  *fault = DdrFault::kPlace;
-  if (offset % kIsiSector != 0 || offset < kIsiDdrHeadPos || *sector >= ix->fileSectors) {
+  IsiDamage place = IsiDdrSectorAt(ix->tree.geo, pos, sector);
+  if (place != kIsiSound) {
+    *fault = place == kIsiDamagePastEnd ? DdrFault::kPastEnd : DdrFault::kPlace;
     return KELISI_OK;
   }
-  const uint8_t* raw = ix->cache.Get(ix->io, ix->isiFd, *sector, ReadHint::kRandom);
+  uint8_t* checked;
+  const uint8_t* raw = ix->cache.Get(ix->io, ix->isiFd, *sector, ReadHint::kRandom, &checked);
   if (raw == nullptr) return KELISI_E_READ;
   memcpy(out, raw, kIsiSector);
   if (ix->swapped) IsiXlatDdrSector(out);
-  if (out[510] != kIsiDdrMark1 || out[511] != kIsiDdrMark2) {
-    *fault = DdrFault::kMarker;
-  } else if (DdrCount(out) == 0 || DdrCount(out) > kIsiDdrPerSector) {
-    *fault = DdrFault::kCount;
-  } else {
-    *fault = DdrFault::kSound;
+  switch (IsiCheckDdrSector(out)) {
+    case kIsiDdrMarker:
+      *fault = DdrFault::kMarker;
+      break;
+    case kIsiDdrCount:
+      *fault = DdrFault::kCount;
+      break;
+    case kIsiDdrSound:
+      *fault = DdrFault::kSound;
+      break;
   }
   return KELISI_OK;
 }
@@ -31,7 +35,9 @@ int LoadDdr(kelisi* ix, uint32_t pos, uint8_t* out, DdrFault* fault, uint64_t* s
 const char* DdrFaultText(DdrFault f) {
   switch (f) {
     case DdrFault::kPlace:
-      return "deleted-record sector position off a sector boundary, in the header or past the end";
+      return "deleted-record sector position off a sector boundary or in the header";
+    case DdrFault::kPastEnd:
+      return "deleted-record sector position past the end of the file";
     case DdrFault::kMarker:
       return "deleted-record sector without its F9 FD marker";
     case DdrFault::kCount:
@@ -48,7 +54,7 @@ int Deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* count) {
   alignas(8) uint8_t sec[kIsiSector];
   size_t n = 0;
   uint64_t sectors = 0;
-  for (uint32_t pos = ix->hdr.ddr_head; pos != kIsiNoSector; pos = DdrLink(sec)) {
+  for (uint32_t pos = ix->hdr.ddr_head; pos != kIsiNoSector; pos = IsiDdrLink(sec)) {
     // A sound chain visits each sector once; more than the file holds is a loop.
     if (++sectors > ix->fileSectors) return KELISI_E_CORRUPT;
     DdrFault fault;
@@ -56,7 +62,7 @@ int Deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* count) {
     int st = LoadDdr(ix, pos, sec, &fault, &sector);
     if (st != KELISI_OK) return st;
     if (fault != DdrFault::kSound) return KELISI_E_CORRUPT;
-    for (uint32_t i = 0; i < DdrCount(sec); ++i, ++n) {
+    for (uint32_t i = 0; i < IsiDdrCount(sec); ++i, ++n) {
       if (out != nullptr && n < cap) out[n] = DdrOffset(ix, DdrEntry(sec, i));
     }
   }

@@ -7,33 +7,32 @@
 
 #include "isi/byte_order.h"
 #include "isi/isi_xlat.h"
+#include "isi/sector_check.h"
 #include "kelisi/kelisi_internal.h"
-#include "kelisi/tree.h"
 
 namespace kisi {
 
 namespace {
 
 constexpr unsigned kKnownFlags = KELISI_SHARED | KELISI_HEADER_DATA;
-constexpr uint32_t kMaxTests = 10, kMaxSpecs = 32;
+static_assert(KELISI_NO_SECTOR == kIsiNoSector);
 
 void DecodeEor(uint8_t fmt, kelisi_header* h) {
-  static constexpr unsigned char kMarks[4][2] = {{'\r', 0}, {'\r', '\n'}, {'\n', 0}, {'\n', '\r'}};
-  const unsigned char* m = kMarks[(fmt & kFmtEorMask) >> 6];
-  h->eor[0] = m[0];
-  h->eor[1] = m[1];
+  const char* mark = IsiEorBytes(fmt);
+  h->eor[0] = static_cast<unsigned char>(mark[0]);
+  h->eor[1] = static_cast<unsigned char>(mark[1]);
   // A lone CR is one byte in the data, though the flags read as "no mark"
   // to programs that take the length from them alone.
   if (fmt & kFmtBinary) {
     h->eor_length = 0;
   } else {
-    h->eor_length = (fmt & kFmtEorMask) == 0 ? 1 : IsiEorLength(fmt);
+    h->eor_length = (fmt & kFmtEorMask) == kFmtEorCr ? 1 : IsiEorLength(fmt);
   }
 }
 
 void DecodeSpecs(const IsiHeader& raw, kelisi_header* h) {
   h->key_spec_count = 0;
-  for (uint32_t i = 0; i < kMaxSpecs && raw.keySpecs[i].length != 0; ++i) {
+  for (int i = 0; i < kMaxKeySpecs && raw.keySpecs[i].length != 0; ++i) {
     kelisi_keyspec& k = h->key_specs[h->key_spec_count++];
     k.first_column = raw.keySpecs[i].first + 1u;
     // first + length wraps to the last column in both directions: a
@@ -44,13 +43,13 @@ void DecodeSpecs(const IsiHeader& raw, kelisi_header* h) {
 
 void DecodeTests(const IsiHeader& raw, kelisi_header* h) {
   h->test_count = 0;
-  for (uint32_t i = 0; i < kMaxTests && raw.primaryTests[i].column != 0; ++i) {
+  for (int i = 0; i < kMaxPrimaryTests && raw.primaryTests[i].column != 0; ++i) {
     kelisi_test& t = h->tests[h->test_count++];
     t.column = raw.primaryTests[i].column;
-    t.op = (raw.primaryTests[i].ops & 0x20) ? '=' : '#';
+    t.op = (raw.primaryTests[i].ops & kSelOpEqual) ? '=' : '#';
     t.ch = raw.primaryTests[i].matchChar;
   }
-  h->extended_selection = reinterpret_cast<const uint8_t*>(raw.primaryTests)[39] == 0xFF;
+  h->extended_selection = raw.primaryTests[kMaxPrimaryTests - 1].matchChar == kSelExtendedMark;
 }
 
 void DecodeHeader(const uint8_t* front, bool swapped, uint64_t size, kelisi_header* h) {
@@ -94,13 +93,15 @@ int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
   size_t got = 0;
   if (!IoPread(ix->io, ix->isiFd, front, kIsiFrontSize, 0, &got)) return KELISI_E_READ;
   if (got < kIsiFrontSize) return KELISI_E_NOT_ISI;
-  if (memcmp(front, "SISI", 4) != 0) return KELISI_E_NOT_ISI;
+  if (memcmp(front, kIsiMagic, sizeof kIsiMagic) != 0) return KELISI_E_NOT_ISI;
   IsiOrder order = IsiHeaderOrder(front);
   if (order == kIsiBadVersion) return KELISI_E_NOT_ISI;
   *swapped = order == kIsiForeign;
   if (*swapped) IsiXlatHeader(front);
   if (IsiCheckHeader(front) != kIsiHeaderSound) return KELISI_E_HEADER;
-  if (*swapped) IsiXlatKeySector(front + kIsiRootPos, IsiEntrySize(LoadU16(front + 10)));
+  if (*swapped) {
+    IsiXlatKeySector(front + kIsiRootPos, IsiEntrySize(LoadU16(front + kHdrKeyLengthOfs)));
+  }
   return KELISI_OK;
 }
 
@@ -158,8 +159,13 @@ int LoadFront(kelisi* ix) {
   ix->recNum = ix->hdr.record_numbers;
   ix->keyLength = ix->hdr.key_length;
   ix->entrySize = ix->hdr.entry_size;
-  ix->perSector = kIsiKeyTrailerOfs / ix->entrySize;
+  ix->perSector = IsiEntriesPerSector(ix->entrySize);
   ix->recordStride = ix->hdr.record_length + ix->hdr.eor_length;
+  ix->tree.geo = IsiGeometryOf(ix->front, size);
+  ix->tree.root = ix->front + kIsiRootPos;
+  ix->tree.rootPos = ix->hdr.root_position;
+  ix->tree.rootSound = 0;
+  ix->tree.source = {LoadCachedKeySector, ix};
   ++ix->generation;
   ix->stale = false;
   return ix->cache.Reset(ix->fileSectors, swapped, ix->cacheLimit) ? KELISI_OK : KELISI_E_NOMEM;

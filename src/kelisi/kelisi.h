@@ -122,6 +122,9 @@ typedef struct kelisi_test {
   unsigned char ch;
 } kelisi_test;
 
+/* The position that names no sector (the end of the deleted-record chain). */
+#define KELISI_NO_SECTOR 0xFFFFFFFFu
+
 typedef struct kelisi_header {
   uint32_t record_length;   /* without end-of-record bytes (variable length: the maximum) */
   uint32_t eor_length;      /* 0 (binary), 1 or 2; a lone CR counts 1 */
@@ -150,7 +153,7 @@ typedef struct kelisi_header {
   uint32_t deleted_count;   /* deleted records listed */
   uint32_t spin;            /* changed by every process that rewrites the index */
   uint32_t root_position;   /* as stored: 1024, or sector 2 */
-  uint32_t ddr_head;        /* as stored; 0xFFFFFFFF when there is no chain */
+  uint32_t ddr_head;        /* as stored; KELISI_NO_SECTOR when there is no chain */
   uint64_t file_size;       /* of the index file, in bytes */
   char data_name[257];      /* the data file name kept in the header */
   char command_line[528];   /* the command line that built the index */
@@ -245,30 +248,46 @@ typedef struct kelisi_stats {
 } kelisi_stats;
 
 /* Visits every key sector and the deleted-record chain. KELISI_E_CORRUPT
-   when the structure cannot be walked. */
+   when the structure is damaged (the cursors would refuse it). */
 KELISI_API int kelisi_get_stats(kelisi* ix, kelisi_stats* out);
 
 /* One problem found by kelisi_check. */
 typedef struct kelisi_problem {
   int kind;            /* KELISI_P_* */
-  uint32_t sector;     /* position of the sector concerned, as stored; 0xFFFFFFFF: none */
+  uint32_t sector;     /* position of the sector concerned, as stored; KELISI_NO_SECTOR: none */
   uint32_t index;      /* 1-based entry in that sector; 0: the sector as a whole */
   const char* message; /* one line, without a line end, valid during the callback */
 } kelisi_problem;
 
 enum {
   KELISI_P_HEADER = 1, /* the header's record count against the tree's entries */
-  KELISI_P_SECTOR,     /* a key sector outside the file, reached twice, or not at all */
-  KELISI_P_LEVEL,      /* a level that does not fall toward the leaves (by one below
-                          an entry), a leaf not at level 0, entries with and without
-                          children in one sector, more than 48 levels below the root */
-  KELISI_P_COUNT,      /* a count byte larger than a sector holds; a root without
-                          entries but with a child */
-  KELISI_P_ORDER,      /* keys out of order, or a duplicate sequence that does not count up */
+  KELISI_P_SECTOR,     /* a key sector off a sector boundary or in the front, reached
+                          twice, or belonging neither to the tree nor to the chain */
+  KELISI_P_LEVEL,      /* a child not below its parent's level, a leaf above level 0,
+                          more than 48 levels below the root */
+  KELISI_P_COUNT,      /* a count byte larger than a sector holds */
+  KELISI_P_ORDER,      /* keys stepping backwards; equal keys whose duplicate sequence
+                          does not count up; a duplicate where the header allows none */
   KELISI_P_DDR,        /* the deleted-record chain, or its total against the header */
   KELISI_P_RECORD,     /* an entry whose record is missing, deleted or has another key */
-  KELISI_P_DELETED     /* a deleted-record position that is not a deleted record */
+  KELISI_P_DELETED,    /* a deleted-record position that is not a deleted record */
+  KELISI_P_TRUNCATED   /* the file ends before sectors its tree or chain refer to */
 };
+
+/* Notes: shapes of a tree that every reader handles but that the build
+   never makes. The build leaves the sectors along the tree's right edge
+   (the root, its rightmost child, that one's rightmost child, ...) partly
+   filled and may hang a lower level under their rightmost slot; nothing
+   else. kelisi_check reports each kind once, after the problems, with the
+   number of sectors concerned in the message and the first of them in
+   `sector`; notes do not count in its result. Kinds 32 to 63 are notes. */
+enum {
+  KELISI_N_LEVEL_GAP = 32, /* a child more than one level below its parent */
+  KELISI_N_NO_CHILD,       /* an inner sector with a child slot left empty */
+  KELISI_N_EMPTY,          /* a sector other than the root without entries or children */
+  KELISI_N_UNDERFULL       /* a sector with fewer than half the entries of the fullest */
+};
+#define KELISI_IS_NOTE(kind) ((kind) >= 32 && (kind) < 64)
 
 /* Flags of kelisi_check. */
 enum {
@@ -278,13 +297,17 @@ enum {
   /* Accept sectors that belong neither to the tree nor to the chain. The
      build and the compaction leave none, so by default each is reported;
      a program that updates an index in place may keep free sectors. */
-  KELISI_CHECK_ALLOW_FREE = 1u << 1
+  KELISI_CHECK_ALLOW_FREE = 1u << 1,
+  /* With the data file: read every listed deleted record and check that it
+     is a deleted record (KELISI_CHECK_RECORDS does this too). */
+  KELISI_CHECK_DELETED = 1u << 2
 };
 
-/* Calls `report` for each problem, in file order of discovery; returning
-   non-zero from it stops the check. The result is the number of problems
-   (0: the index is consistent) or a negative status when the check itself
-   could not run (a read error, no data file for KELISI_CHECK_RECORDS). */
+/* Calls `report` for each problem, in file order of discovery, then for
+   each kind of note; returning non-zero from it stops the check. The result
+   is the number of problems (0: the index is consistent; notes are not
+   counted) or a negative status when the check itself could not run (a
+   read error, no data file for KELISI_CHECK_RECORDS). */
 typedef int (*kelisi_report_fn)(void* ctx, const kelisi_problem* p);
 KELISI_API int kelisi_check(kelisi* ix, unsigned flags, kelisi_report_fn report, void* ctx);
 

@@ -6,27 +6,10 @@
 #include <cstdint>
 
 #include "isi/isi_format.h"
+#include "isi/tree_cursor.h"
 #include "kelisi.h"
 #include "kelisi/io.h"
 #include "kelisi/sector_cache.h"
-
-namespace kisi {
-
-// Sectors a cursor keeps on its way from the root to its entry: the root and
-// up to kIsiPathDepth levels below it, as deep as the program's own walk
-// goes. A deeper tree is refused as damaged.
-constexpr uint32_t kMaxDepth = kIsiPathDepth + 1;
-
-// One sector of a cursor's path: a native copy, where it came from, and
-// the entry (at the bottom of the path) or child slot (above it) the
-// cursor went through.
-struct Frame {
-  alignas(8) uint8_t sec[kIsiSector];
-  uint32_t pos;  // as stored
-  uint32_t idx;  // entry index, or child slot 0..count (count: rightmost)
-};
-
-}  // namespace kisi
 
 struct kelisi {
   kisi::Io io;
@@ -42,6 +25,7 @@ struct kelisi {
   uint32_t recordStride = 0;  // record length + end-of-record bytes
   uint64_t fileSize = 0;
   uint64_t fileSectors = 0;
+  IsiTree tree{};  // the geometry and root of the front last read, its sectors from the cache
   uint64_t generation = 0;  // advanced each time the front is read again
   uint32_t openCursors = 0;
   uint32_t cacheLimit = kisi::SectorCache::kDefaultSlots;
@@ -53,12 +37,9 @@ struct kelisi {
 struct kelisi_cursor {
   kelisi* ix = nullptr;
   uint64_t gen = 0;        // the handle generation the path was read under
-  uint32_t depth = 0;      // frames in use; 0: not positioned
   uint32_t dupLen = 0;     // bytes next_dup compares
   uint32_t entrySize = 0;  // of the index the path was read from
-  int dir = 0;             // +1 / -1: direction of the current scan
-  uint64_t loads = 0;      // sectors loaded by the current scan
-  kisi::Frame path[kisi::kMaxDepth];
+  IsiCursor walk{};        // the path; walk.depth 0: not positioned
 };
 
 namespace kisi {
@@ -69,6 +50,11 @@ int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failA
 // Reads and checks the front (header and root) and sizes the cache; the
 // handle's state changes only when the whole front is sound.
 int LoadFront(kelisi* ix);
+
+// The shared tree cursor's source of key sectors: the handle's cache,
+// translated to native order (ctx: the handle).
+bool LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
+                         uint8_t** sound);
 
 // Shared mode around one call: the ISI lock and the spin-counter check.
 class CallScope {

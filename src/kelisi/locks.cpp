@@ -1,32 +1,33 @@
-// locks: shared mode. The handle holds a shared lock on the data file's
-// whole-file lock byte for its life; every call that reads the index holds
-// the shared two-byte ISI lock below it, which an in-place compaction takes
-// exclusively while it rewrites the file, and checks the header's spin
+// locks: shared mode, by the lock protocol of isi/lock_protocol. The handle
+// holds the shared whole-file lock of the data file for its life; every
+// call that reads the index holds the shared ISI lock, which a program
+// rewriting the index takes exclusively, and checks the header's spin
 // counter, which every rewrite changes.
 #include <fcntl.h>
 
 #include "isi/byte_order.h"
+#include "isi/lock_protocol.h"
 #include "kelisi/kelisi_internal.h"
 
 namespace kisi {
 
 namespace {
 
-constexpr uint64_t kWholeFileByte = 0x7FFFFFFFFFFFFFFFull;
-constexpr uint64_t kIsiLockStart = 0x7FFFFFFFFFFFFFFDull;
-constexpr uint64_t kIsiLockLen = 2;
-constexpr uint64_t kSpinOfs = 32;
+class HandleLocks final : public IsiLockCalls {
+ public:
+  explicit HandleLocks(kelisi* ix) : ix_(ix) {}
+  int SetLock(short type, uint64_t start, uint64_t len, bool wait) override {
+    return IoLock(ix_->io, ix_->dataFd, type, start, len, wait);
+  }
 
-// A file system without record locks shares nothing through them; the
-// program takes that as success, and so does the library.
-int LockResult(int err) {
-  return err == 0 || err == EINVAL ? KELISI_OK : KELISI_E_LOCK;
-}
+ private:
+  kelisi* ix_;
+};
 
 int ReadSpin(kelisi* ix, uint32_t* spin) {
-  uint8_t raw[4];
+  uint8_t raw[sizeof *spin];
   size_t got = 0;
-  if (!IoPread(ix->io, ix->isiFd, raw, sizeof raw, kSpinOfs, &got)) return KELISI_E_READ;
+  if (!IoPread(ix->io, ix->isiFd, raw, sizeof raw, kHdrSpinOfs, &got)) return KELISI_E_READ;
   if (got != sizeof raw) return KELISI_E_NOT_ISI;
   *spin = LoadU32(raw);
   if (ix->swapped) *spin = __builtin_bswap32(*spin);
@@ -36,13 +37,17 @@ int ReadSpin(kelisi* ix, uint32_t* spin) {
 }  // namespace
 
 int LockDataFile(kelisi* ix) {
-  return LockResult(IoLock(ix->io, ix->dataFd, F_RDLCK, kWholeFileByte, 1, true));
+  HandleLocks locks(ix);
+  return IsiLockDataFile(locks, false, true) == kIsiLockHeld ? KELISI_OK : KELISI_E_LOCK;
 }
 
 CallScope::CallScope(kelisi* ix) : ix_(ix) {
   if ((ix->flags & KELISI_SHARED) == 0) return;
-  status_ = LockResult(IoLock(ix->io, ix->dataFd, F_RDLCK, kIsiLockStart, kIsiLockLen, true));
-  if (status_ != KELISI_OK) return;
+  HandleLocks locks(ix);
+  if (IsiLockIndex(locks, false) != kIsiLockHeld) {
+    status_ = KELISI_E_LOCK;
+    return;
+  }
   locked_ = true;
   uint32_t spin = 0;
   status_ = ReadSpin(ix, &spin);
@@ -50,7 +55,9 @@ CallScope::CallScope(kelisi* ix) : ix_(ix) {
 }
 
 CallScope::~CallScope() {
-  if (locked_) IoLock(ix_->io, ix_->dataFd, F_UNLCK, kIsiLockStart, kIsiLockLen, false);
+  if (!locked_) return;
+  HandleLocks locks(ix_);
+  IsiUnlockIndex(locks);
 }
 
 }  // namespace kisi

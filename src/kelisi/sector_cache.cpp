@@ -11,7 +11,6 @@ namespace kisi {
 
 namespace {
 
-constexpr uint32_t kLevelOfs = 506;
 constexpr uint64_t kInnerRank = uint64_t{1} << 62;
 
 }  // namespace
@@ -27,8 +26,9 @@ bool SectorCache::Reset(uint64_t fileSectors, bool swapped, uint32_t limit) {
     slots_ = 0;
     set_.reset(new (std::nothrow) Set[want / kWays]);
     data_.reset(new (std::nothrow) uint8_t[uint64_t{want} * kIsiSector]);
+    checked_.reset(new (std::nothrow) uint8_t[want]);
     if (!ahead_) ahead_.reset(new (std::nothrow) uint8_t[kAheadSectors * kIsiSector]);
-    if (!set_ || !data_ || !ahead_) return false;
+    if (!set_ || !data_ || !checked_ || !ahead_) return false;
     slots_ = want;
   }
   for (uint32_t i = 0; i < slots_; ++i) At(i) = {0, 0};
@@ -57,8 +57,9 @@ uint32_t SectorCache::Victim(uint64_t sector) const {
 
 uint8_t* SectorCache::Install(uint32_t slot, uint64_t sector) {
   At(slot).tag = sector + 1;
+  checked_[slot] = 0;
   uint8_t* p = SlotData(slot);
-  uint16_t level = LoadU16(p + kLevelOfs);
+  uint16_t level = LoadU16(p + kKeyLevelOfs);
   if (swapped_) level = __builtin_bswap16(level);
   At(slot).age = ++clock_ + (level != 0 ? kInnerRank : 0);
   return p;
@@ -149,17 +150,22 @@ uint8_t* SectorCache::Copy(uint64_t sector, uint64_t first) {
   return Install(slot, sector);
 }
 
-const uint8_t* SectorCache::Get(Io& io, int fd, uint64_t sector, ReadHint hint) {
+const uint8_t* SectorCache::Get(Io& io, int fd, uint64_t sector, ReadHint hint,
+                                uint8_t** checked) {
+  *checked = nullptr;
   if (slots_ == 0) return nullptr;
   int at = Find(sector);
-  if (at >= 0) {
-    uint8_t* p = SlotData(at);
-    At(at).age = (At(at).age & kInnerRank) + ++clock_;
-    return p;
+  if (at < 0) {
+    if (hint != ReadHint::kRandom && fileSectors_ > slots_) return FromWindow(io, fd, sector, hint);
+    const uint8_t* p =
+        hint == ReadHint::kRandom ? ReadOne(io, fd, sector) : ReadAhead(io, fd, sector, hint);
+    if (p == nullptr) return nullptr;
+    at = Find(sector);
+    if (at < 0) return p;
   }
-  if (hint == ReadHint::kRandom) return ReadOne(io, fd, sector);
-  if (fileSectors_ > slots_) return FromWindow(io, fd, sector, hint);
-  return ReadAhead(io, fd, sector, hint);
+  At(at).age = (At(at).age & kInnerRank) + ++clock_;
+  *checked = &checked_[at];
+  return SlotData(at);
 }
 
 }  // namespace kisi

@@ -10,18 +10,21 @@
 // direction they move. A file larger than the cache is scanned through the
 // read-ahead block alone, which stays in the processor's cache, instead of
 // sweeping the whole cache out. Sectors are kept as the file holds them; readers
-// copy them out and translate the copy.
+// copy them out and translate the copy. Each cached sector carries a flag
+// its reader sets once the sector has passed the format's checks, so that a
+// sector read again is not checked again.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 #include "isi/isi_format.h"
+#include "isi/tree_cursor.h"
 #include "kelisi/io.h"
 
 namespace kisi {
 
-enum class ReadHint { kRandom, kForward, kBackward };
+using ReadHint = IsiReadHint;
 
 class SectorCache {
  public:
@@ -37,8 +40,10 @@ class SectorCache {
 
   // The 512 bytes of sector number `sector` as the file holds them, valid
   // until the next call; nullptr when the read fails or the file ends
-  // before the sector does.
-  const uint8_t* Get(Io& io, int fd, uint64_t sector, ReadHint hint);
+  // before the sector does. *checked is the sector's flag while it stays
+  // cached (cleared when it comes in), nullptr when it was read past the
+  // cache.
+  const uint8_t* Get(Io& io, int fd, uint64_t sector, ReadHint hint, uint8_t** checked);
 
  private:
   int Find(uint64_t sector) const;
@@ -70,6 +75,7 @@ class SectorCache {
   std::unique_ptr<Set[]> set_;
   std::unique_ptr<uint8_t[]> data_;
   std::unique_ptr<uint8_t[]> ahead_;
+  std::unique_ptr<uint8_t[]> checked_;  // per slot
   uint32_t slots_ = 0;
   uint64_t fileSectors_ = 0;
   uint64_t clock_ = 0;

@@ -1,6 +1,5 @@
-// tree: reading key sectors. Field access on native sector copies, the
-// checks every child position passes before it is read, and the loading
-// of a key sector into a caller's buffer in native order.
+// tree: field access on native key entries as the library hands them out,
+// and the key comparison of its searches.
 #pragma once
 
 #include <cstdint>
@@ -11,30 +10,14 @@
 
 namespace kisi {
 
-inline uint32_t SecCount(const uint8_t* s) {
-  return s[kIsiKeyTrailerOfs];
-}
-inline uint16_t SecLevel(const uint8_t* s) {
-  return LoadU16(s + 506);
-}
-inline uint32_t SecRight(const uint8_t* s) {
-  return LoadU32(s + 508);
-}
-
-inline const uint8_t* EntryAt(const kelisi* ix, const uint8_t* s, uint32_t i) {
-  return s + i * ix->entrySize;
-}
 inline uint32_t EntryPos(const uint8_t* e) {
-  return LoadU32(e);
-}
-inline uint32_t EntryChild(const uint8_t* e) {
-  return LoadU32(e + 4);
+  return LoadU32(e + kEntryPosOfs);
 }
 inline uint16_t EntryDup(const uint8_t* e) {
-  return LoadU16(e + 8);
+  return LoadU16(e + kEntryDupOfs);
 }
 inline uint16_t EntryRecSize(const uint8_t* e) {
-  return LoadU16(e + 10);
+  return LoadU16(e + kEntrySizeOfs);
 }
 inline const uint8_t* EntryKey(const uint8_t* e) {
   return e + kIsiEntryKeyOfs;
@@ -44,22 +27,6 @@ inline const uint8_t* EntryKey(const uint8_t* e) {
 inline uint64_t EntryOffset(const kelisi* ix, const uint8_t* e) {
   return ix->recNum ? uint64_t{EntryPos(e)} * EntryRecSize(e) : EntryPos(e);
 }
-
-// The child of slot `slot` (0..count): entry slot's child, or the
-// rightmost child when slot == count.
-inline uint32_t SlotChild(const kelisi* ix, const uint8_t* s, uint32_t slot) {
-  return slot < SecCount(s) ? EntryChild(EntryAt(ix, s, slot)) : SecRight(s);
-}
-
-// The sector number of a stored key-sector position: false unless it lies
-// on a sector boundary, past the front and inside the file.
-bool KeySectorNumber(const kelisi* ix, uint32_t pos, uint64_t* sector);
-
-// The root (from the front) or the key sector at `pos`, copied into `out`
-// in native order. KELISI_E_CORRUPT for a position no key sector can have
-// or a count byte the sector cannot hold; KELISI_E_READ when the read fails.
-int LoadRoot(const kelisi* ix, uint8_t* out);
-int LoadKeySector(kelisi* ix, uint32_t pos, ReadHint hint, uint8_t* out);
 
 // Compares an entry's key with `key` over `len` bytes as unsigned bytes:
 // <0, 0, >0. Eight bytes at a time, since lookups spend their time here.

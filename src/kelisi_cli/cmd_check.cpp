@@ -1,6 +1,7 @@
 // kelisi check: the problems CheckIndex finds, one line each (or one JSON
-// object each), the first 100 of them unless --all, the usual cure, and a
-// summary; status 0 only for a consistent index.
+// object each), the first 100 of them unless --all, its notes on shapes
+// every reader handles, the usual cure, and a summary; status 0 only for a
+// consistent index (--strict: without notes either).
 #include <vector>
 
 #include "kelisi_cli/cli.h"
@@ -34,6 +35,16 @@ const char* KindName(int kind) {
       return "no_entry";
     case kProblemDataForm:
       return "data_form";
+    case KELISI_P_TRUNCATED:
+      return "truncated";
+    case KELISI_N_LEVEL_GAP:
+      return "level_gap";
+    case KELISI_N_NO_CHILD:
+      return "no_child";
+    case KELISI_N_EMPTY:
+      return "empty";
+    case KELISI_N_UNDERFULL:
+      return "underfull";
     default:
       return "other";
   }
@@ -59,7 +70,8 @@ bool FoundInData(int kind) {
          kind == kProblemDataForm;
 }
 bool TreeDamage(int kind) {
-  return kind == KELISI_P_LEVEL || kind == KELISI_P_COUNT || kind == KELISI_P_ORDER;
+  return kind == KELISI_P_LEVEL || kind == KELISI_P_COUNT || kind == KELISI_P_ORDER ||
+         kind == KELISI_P_TRUNCATED;
 }
 
 // Whether kelindex -r can rebuild the index: its header keeps a command
@@ -98,6 +110,12 @@ std::string StringOrNull(const std::string& text) {
   return s;
 }
 
+std::string JsonList(const std::vector<std::string>& items) {
+  std::string s = "[";
+  for (size_t i = 0; i < items.size(); ++i) s += (i ? ",\n    " : "\n    ") + items[i];
+  return s + (items.empty() ? "]" : "\n  ]");
+}
+
 std::string Plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -105,6 +123,7 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 std::string Summary(const std::string& isi, const std::string& data, const CheckResult& r) {
   std::string s = isi + ": ";
   s += r.problems == 0 ? "consistent" : Plural(r.problems, "problem", "problems");
+  if (r.notes != 0) s += " (" + Plural(r.notes, "note", "notes") + ")";
   if (!r.dataCompared) return s;
   s += r.problems == 0 ? " with " : " against ";
   s += data + " (" + Plural(r.entries, "entry", "entries") + "; " +
@@ -117,11 +136,12 @@ std::string Summary(const std::string& isi, const std::string& data, const Check
 
 int RunCheck(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free", "--all"}, {}, 1, 2, "check",
-                &args)) {
+  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free", "--all", "--strict"}, {},
+                1, 2, "check", &args)) {
     return kExitFail;
   }
   bool json = args.flags.count("--json") != 0;
+  bool strict = args.flags.count("--strict") != 0;
   const std::string& isi = args.positional[0];
   std::string data = args.positional.size() > 1 ? args.positional[1] : "";
   CheckOptions opt;
@@ -130,15 +150,16 @@ int RunCheck(int argc, char** argv) {
   opt.allowFree = args.flags.count("--allow-free") != 0;
 
   bool all = args.flags.count("--all") != 0;
-  std::vector<std::string> jsonProblems;
+  std::vector<std::string> jsonProblems, jsonNotes;
   uint64_t reported = 0;
   bool dataProblems = false, treeDamage = false;
   CheckResult r = CheckIndex(isi.c_str(), opt, [&](const CheckProblem& p) {
+    bool note = KELISI_IS_NOTE(p.kind);
     dataProblems = dataProblems || FoundInData(p.kind);
     treeDamage = treeDamage || TreeDamage(p.kind);
-    if (++reported > kProblemsShown && !all) return;
+    if (!note && ++reported > kProblemsShown && !all) return;
     if (json) {
-      jsonProblems.push_back(JsonProblem(p));
+      (note && !strict ? jsonNotes : jsonProblems).push_back(JsonProblem(p));
     } else {
       Out(p.message + "\n");
     }
@@ -148,6 +169,10 @@ int RunCheck(int argc, char** argv) {
     if (r.status == KELISI_E_DATA_OPEN || r.status == KELISI_E_DATA_READ) text = r.error;
     Flush(kExitOk);
     return Fail("check: " + text);
+  }
+  if (strict) {
+    r.problems += r.notes;
+    r.notes = 0;
   }
   if (r.incomplete) {
     r.note += std::string(r.note.empty() ? "" : "; ") +
@@ -171,11 +196,8 @@ int RunCheck(int argc, char** argv) {
     }
     s += ",\n  \"note\": " + StringOrNull(r.note);
     s += ",\n  \"cure\": " + StringOrNull(cure);
-    s += ",\n  \"problems\": [";
-    for (size_t i = 0; i < jsonProblems.size(); ++i) {
-      s += (i ? ",\n    " : "\n    ") + jsonProblems[i];
-    }
-    s += jsonProblems.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    s += ",\n  \"notes\": " + JsonList(jsonNotes);
+    s += ",\n  \"problems\": " + JsonList(jsonProblems) + "\n}\n";
     Out(s);
   } else {
     if (notShown > 0) {

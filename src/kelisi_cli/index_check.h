@@ -14,14 +14,17 @@
 #include <functional>
 #include <string>
 
+#include "kelisi.h"
+
 namespace kelisi_cli {
 
-constexpr uint32_t kNoSector = 0xFFFFFFFFu;
+constexpr uint32_t kNoSector = KELISI_NO_SECTOR;
 constexpr uint64_t kNoOffset = UINT64_MAX;
 
 // Problem kinds: the library's KELISI_P_* (KELISI_P_RECORD names an entry
 // whose record is missing, deleted or different; KELISI_P_DELETED a listed
-// deleted record that is not one), and these, found in the data:
+// deleted record that is not one), its notes KELISI_N_* (counted apart),
+// and these, found in the data:
 enum : int {
   kProblemNoEntry = 100,  // a record the stored options select has no entry
   kProblemDataForm = 101  // the data is not in the form the index was built for
@@ -47,6 +50,7 @@ struct CheckResult {
   int status = 0;     // 0: the check ran; else the negative kelisi status that stopped it
   std::string error;  // with a status: why, as one line
   uint64_t problems = 0;
+  uint64_t notes = 0;           // shapes every reader handles (KELISI_N_*), one per kind
   uint64_t entries = 0;         // entries of the index walked
   bool dataCompared = false;    // the entries were compared with a scan of the data
   uint64_t recordsScanned = 0;  // records of the data (selected or not, deleted excluded)

@@ -48,16 +48,18 @@ const CommandHelp kCommands[] = {
      "Writes the number of entries: of the whole index, of KEY (padded with blanks\n"
      "as find pads it; --prefix: the keys that begin with KEY), or of the range FROM\n"
      "to TO as range takes it. Ends with status 1 when the number is 0, as grep -c.\n"},
-    {"check", "ISI [DATA] [--records] [--allow-free] [--all] [--json]",
+    {"check", "ISI [DATA] [--records] [--allow-free] [--all] [--strict] [--json]",
      "the structure; with DATA also the entries against the records",
      "Checks the structure of ISI: every key sector reached once from the root,\n"
      "levels, count bytes, key order and duplicate sequences, the deleted-record\n"
      "chain, the header's counts, no sector left over (--allow-free accepts them).\n"
+     "Tree shapes that every reader handles but kelindex never builds are notes, one\n"
+     "line each kind (--strict: they count as problems).\n"
      "With DATA it also proves that the entries are exactly the records that the\n"
      "options stored in the index select (--records: also read each entry's record).\n"
      "Each problem is one line; after 100 the rest are counted (--all lists every\n"
-     "one). --json writes one object with the problems as a list. Ends with status\n"
-     "1 when it finds a problem.\n"},
+     "one). --json writes one object with the problems and the notes as lists. Ends\n"
+     "with status 1 when it finds a problem.\n"},
 };
 
 #undef KELISI_ENTRY_LINES

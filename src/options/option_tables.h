@@ -1,26 +1,28 @@
-// The tables the option parser builds and the scanner and the ISI header
-// read: the column table, the key specifications, the primary-record tests
-// and the terms of an extended selection expression.
+// The tables the option parser builds and the scanner reads: the column
+// table and the terms of an extended selection expression. (The key
+// specifications and primary-record tests it also builds are records of
+// the ISI header, isi/isi_format.h.)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+// The key specifications and primary-record tests are stored in the ISI
+// header as they are built here: their records are the format's.
+#include "isi/isi_format.h"
+
 // Column table limits.
 constexpr int kMaxColumns = 150;  // entries in use; one more holds the terminator
-constexpr int kMaxKeySpecs = 32;
-constexpr int kMaxPrimaryTests = 10;
 constexpr int kMaxSelTerms = 24;  // one more slot holds the end mark
-constexpr uint32_t kMaxKeyBytes = 150;
 
 // ColumnEntry flag bits.
 enum : uint16_t {
-  kColExtended = 4,     // column of an extended selection expression
-  kColKey = 8,          // key byte
-  kColNotEqual = 16,    // selection: must differ from matchChar
-  kColEqual = 32,       // selection: must equal matchChar
-  kColUpper = 64,       // key byte folded to upper case
-  kColDescending = 128  // reserved; no option sets it
+  kColExtended = 4,               // column of an extended selection expression
+  kColKey = 8,                    // key byte
+  kColNotEqual = kSelOpNotEqual,  // selection: must differ from matchChar
+  kColEqual = kSelOpEqual,        // selection: must equal matchChar
+  kColUpper = 64,                 // key byte folded to upper case
+  kColDescending = 128            // reserved; no option sets it
 };
 constexpr uint16_t kColEnd = 0xFFFF;  // keyPos of the entry after the last
 
@@ -31,21 +33,6 @@ struct ColumnEntry {
   uint16_t flags;
   uint8_t matchChar;  // character compared by a selection test, 0 if none
 };
-
-// One key specification as the ISI header stores it.
-struct KeySpecEntry {
-  uint16_t first;   // 0-based first column
-  uint16_t length;  // last − (first − 1), in 16-bit arithmetic; 0 ends the list
-};
-static_assert(sizeof(KeySpecEntry) == 4);
-
-// One primary-record test as the ISI header stores it.
-struct PrimarySelEntry {
-  uint16_t column;  // 1-based
-  uint8_t ops;      // kColNotEqual or kColEqual (the decision entry's bits for an expression)
-  uint8_t matchChar;
-};
-static_assert(sizeof(PrimarySelEntry) == 4);
 
 // Term kinds and operators of an extended selection expression.
 enum : uint8_t { kTermFirst = 1, kTermAnd = 2, kTermOr = 3, kTermEnd = 4 };

@@ -44,7 +44,8 @@ Status CheckAfterScan() {
     if (strcmpi(noPath, "ON") == 0) cd->discardPath = 1;
   }
   // The ISI header marks an extended selection in the last byte of the tests.
-  if (cd->primarySelForm == 'P') cd->primarySelTable[kMaxPrimaryTests - 1].matchChar = 0xFF;
+  if (cd->primarySelForm == 'P')
+    cd->primarySelTable[kMaxPrimaryTests - 1].matchChar = kSelExtendedMark;
   if (cd->binaryData) {
     if (cd->allowVarLen) return kErrConflictFsv;
     if (cd->recLenSpec == 0) return kErrNeedRecLen;

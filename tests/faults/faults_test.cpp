@@ -25,7 +25,7 @@
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/driver.h"
-#include "isi/file_lock.h"
+#include "isi/lock_protocol.h"
 #include "support/model.h"
 #include "support/test_util.h"
 
@@ -270,6 +270,15 @@ INSTANTIATE_TEST_SUITE_P(Jobs, Interrupt,
                          ::testing::Values(Job::kBuild, Job::kInPlace, Job::kNewFile));
 
 // ---- Locks -----------------------------------------------------------------------
+
+struct flock LockRegion(short type, uint64_t start, uint64_t length) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(start);
+  fl.l_len = static_cast<off_t>(length);
+  return fl;
+}
 
 // A child process that holds `type` on `length` bytes at `start` of `path`
 // for `seconds`; returns once the lock is held.

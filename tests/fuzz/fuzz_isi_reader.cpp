@@ -29,13 +29,13 @@
 #include "fuzz_util.h"
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
+#include "isi/isi_xlat.h"
+#include "isi/sector_check.h"
 #include "isi/sector_io.h"
 #include "isi/seq_walk.h"
 #include "options/stored_cmd_line.h"
 
 namespace {
-
-constexpr uint32_t kHdrDdrHead = 16, kHdrDataName = 240;
 
 // The keys the old tree's walk delivered, sorted; empty when the walk was
 // refused (compaction must then fail).
@@ -45,16 +45,16 @@ bool gWalkEnded = false;
 void CheckTranslatorsRoundTrip(FhStRec* st) {
   uint8_t copy[kIsiFrontSize];
   memcpy(copy, st->header, sizeof copy);
-  XlatIsiHeader(st, st->header);
-  XlatIsiHeader(st, st->header);
+  IsiXlatHeader(st->header);
+  IsiXlatHeader(st->header);
   FZ_CHECK(memcmp(copy, st->header, kIsiHeaderSize) == 0);
-  XlatIsiTree(st, st->root);
-  XlatIsiTree(st, st->root);
+  IsiXlatKeySector(st->root, st->entrySize);
+  IsiXlatKeySector(st->root, st->entrySize);
   FZ_CHECK(memcmp(copy + kIsiRootPos, st->root, kIsiSector) == 0);
-  uint16_t count = LoadU16(st->ddr + 508);
-  if (count >= 1 && count <= 126) {
-    XlatIsiDDR(st, st->ddr);
-    XlatIsiDDR(st, st->ddr);
+  uint32_t count = IsiDdrCount(st->ddr);
+  if (count >= 1 && count <= kIsiDdrPerSector) {
+    FhStTranslateDdr(st, st->ddr);
+    FhStTranslateDdr(st, st->ddr);
     FZ_CHECK(memcmp(copy + kIsiDdrHeadPos, st->ddr, kIsiSector) == 0);
   }
 }
@@ -63,17 +63,17 @@ void CheckTranslatorsRoundTrip(FhStRec* st) {
 void Walk(FhStRec* st, uint64_t fileSize) {
   uint64_t sectors = fileSize / kIsiSector;
   // Each sector loaded yields at most its entries; a sound walk loads each
-  // sector at most twice. Far more steps than that means the walk runs away.
+  // sector once. Far more steps than that means the walk runs away.
   uint64_t limit = (2 * sectors + 3) * (kIsiKeyTrailerOfs / 16 + 1);
   st->flags |= kStWalkFromFirst;
   uint64_t steps = 0;
   int32_t r;
-  while ((r = FhStIreadSeq(st)) == kWalkOk) {
+  while ((r = FhStReadNextEntry(st)) == kWalkOk) {
     FZ_CHECK(++steps <= limit);
     gOldKeys.emplace_back(reinterpret_cast<const char*>(st->entry.key), st->keyLength);
   }
   FZ_CHECK(r < 0);
-  FZ_CHECK(FhStIreadSeq(st) == r);  // a walk that stopped stays stopped
+  FZ_CHECK(FhStReadNextEntry(st) == r);  // a walk that stopped stays stopped
   gWalkEnded = r == kWalkEnd;
   std::sort(gOldKeys.begin(), gOldKeys.end());
 }
@@ -81,10 +81,10 @@ void Walk(FhStRec* st, uint64_t fileSize) {
 // The DDR chain newest first, as compaction follows it; a cycle is cut off
 // by the number of sectors the file has.
 void FollowDdrChain(FhStRec* st, uint64_t fileSize) {
-  uint32_t pos = LoadU32(st->header + kHdrDdrHead);
+  uint32_t pos = LoadU32(st->header + kHdrDdrHeadOfs);
   for (uint64_t n = 0; pos != kIsiNoSector && n <= fileSize / kIsiSector; ++n) {
-    if (FhStReadNewDDRSector(st, pos) != 0) break;
-    pos = LoadU32(st->ddr + 504);
+    if (FhStReadDdrSector(st, pos) != 0) break;
+    pos = IsiDdrLink(st->ddr);
   }
 }
 
@@ -129,12 +129,12 @@ Status RunKelindex(const char* files, const char* option) {
 // A compacted index: sound to the reader library, and the old walk's keys.
 // A walk the compaction accepted must have been accepted here too. What
 // the old file said of itself comes over as it was: equal keys at the same
-// record position, or in an index whose header says it has none, and the
-// header's record count.
+// duplicate sequence, or in an index whose header says it has none, and
+// the header's record count.
 void CheckCompacted(const std::string& path) {
   FZ_CHECK(gWalkEnded);
   std::vector<std::string> keys =
-      fz::IndexKeys(path, {"equal key out of record order",
+      fz::IndexKeys(path, {"equal key out of sequence",
                            "duplicate key in an index without duplicates", "the header counts"});
   std::sort(keys.begin(), keys.end());
   FZ_CHECK(keys == gOldKeys);
@@ -165,9 +165,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
-  if (bytes.size() >= kHdrDataName + 256) {
-    bytes.replace(kHdrDataName, 256, std::string(256, '\0'));
-    bytes.replace(kHdrDataName, 5, "d.txt");
+  if (bytes.size() >= kHdrDataNameOfs + kHdrDataNameSize) {
+    bytes.replace(kHdrDataNameOfs, kHdrDataNameSize, std::string(kHdrDataNameSize, '\0'));
+    bytes.replace(kHdrDataNameOfs, 5, "d.txt");
   }
   gOldKeys.clear();
   gWalkEnded = false;

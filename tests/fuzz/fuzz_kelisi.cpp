@@ -7,7 +7,8 @@
 // Checked: nothing is read outside a buffer (the sanitizers); every call
 // ends with a status; a walk ends after a number of entries bounded by the
 // file's size; and a file the check finds sound walks to its end in both
-// directions, one the reverse of the other, with the statistics' count.
+// directions, one the reverse of the other, with the statistics' count,
+// and one whose walk a cursor refuses as damaged has problems.
 #include <unistd.h>
 
 #include <cstdint>
@@ -59,7 +60,9 @@ void Search(kelisi* ix, kelisi_cursor* c, const std::string& key, uint64_t bound
 
 int Check(kelisi* ix, unsigned flags) {
   auto fn = [](void*, const kelisi_problem* p) {
-    FZ_CHECK(p->message != nullptr && p->kind >= KELISI_P_HEADER && p->kind <= KELISI_P_DELETED);
+    FZ_CHECK(p->message != nullptr &&
+             ((p->kind >= KELISI_P_HEADER && p->kind <= KELISI_P_TRUNCATED) ||
+              (p->kind >= KELISI_N_LEVEL_GAP && p->kind <= KELISI_N_UNDERFULL)));
     return 0;
   };
   return kelisi_check(ix, flags, fn, nullptr);
@@ -87,6 +90,7 @@ void Exercise(kelisi* ix, const uint8_t* data, size_t size) {
   FZ_CHECK(stats == KELISI_OK || stats < 0);
   int problems = Check(ix, 0);
   Check(ix, KELISI_CHECK_RECORDS | KELISI_CHECK_ALLOW_FREE);
+  if (fwd == KELISI_E_CORRUPT || back == KELISI_E_CORRUPT) FZ_CHECK(problems > 0);
   if (problems == 0) {
     FZ_CHECK(fwd == KELISI_NOTFOUND && back == KELISI_NOTFOUND && stats == KELISI_OK);
     FZ_CHECK(ahead.size() == s.entries);

@@ -11,6 +11,7 @@
 
 #include "kel_version.h"
 #include "kelisi_cli/index_check.h"
+#include "support/crafted.h"
 #include "support/test_util.h"
 
 namespace {
@@ -248,8 +249,8 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
        "for\n",
        0},
       {"deleted record reused", patched(fixed_, 24, Rec("Q7", "quebec", 'X')), isi,
-       "data record at 24 (key \"Q7\", 12 bytes) has no entry\n"
-       "deleted-record list: record at 24 not zero-filled\n"},
+       "deleted-record sector 3 entry 1: record at 24 not zero-filled\n"
+       "data record at 24 (key \"Q7\", 12 bytes) has no entry\n"},
   };
   for (const Case& c : cases) {
     dir_.write("x.txt", c.data);
@@ -296,6 +297,31 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
   isi[1024 + 500] = 40;  // the root's count byte: more entries than fit
   dir_.write("x.isi", isi);
   EXPECT_NE(Kelisi({"check", "x.isi"}).out.find(rebuild + "\nx.isi: "), std::string::npos);
+}
+
+// Shapes the build never makes are notes, which --strict counts; a file
+// cut short is one problem, however many sectors it lost.
+TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
+  kt::Crafted spine = kt::Craft(kt::CraftedTree::Spine(5, false), {});
+  dir_.write("s.isi", spine.isi);
+  dir_.write("s.txt", spine.data);
+  const std::string note =
+      "note: inner sectors with a child slot left empty: 4 key sectors (the first: key sector 2)\n";
+  Result r = Kelisi({"check", "s.isi", "s.txt"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, note +
+                       "s.isi: consistent (1 note) with s.txt (5 entries; 5 records to index of 5, "
+                       "0 deleted)\n");
+  r = Kelisi({"check", "s.isi", "--strict"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, note + "s.isi: 1 problem\n");
+  kt::Crafted tree = kt::Craft(kt::CraftedTree::TopDown(1, 3, 4, false), {});
+  dir_.write("t.isi", tree.isi.substr(0, tree.isi.size() - 20 * 512));
+  r = Kelisi({"check", "t.isi"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out,
+            "the file is truncated: it ends at byte 34816, but the index refers to sector 87, "
+            "which ends at byte 45056\nt.isi: 1 problem\n");
 }
 
 }  // namespace

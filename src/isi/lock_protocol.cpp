@@ -1,0 +1,48 @@
+// The lock protocol shared by the programs that work on one index (see
+// lock_protocol.h).
+#include "isi/lock_protocol.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+constexpr useconds_t kRetryMicros = 100;
+
+// A file system without record locks shares nothing through them: the
+// file is then simply not protected, and every lock counts as held.
+IsiLockResult Result(int err) {
+  switch (err) {
+    case 0:
+    case EINVAL:
+      return kIsiLockHeld;
+    case EACCES:
+    case EAGAIN:
+    case EDEADLK:
+    case ENOLCK:
+      return kIsiLockRefused;
+    default:
+      return kIsiLockFailed;
+  }
+}
+
+}  // namespace
+
+IsiLockResult IsiLockDataFile(IsiLockCalls& calls, bool exclusive, bool wait) {
+  return Result(calls.SetLock(exclusive ? F_WRLCK : F_RDLCK, kWholeFileLockPos, 1, wait));
+}
+
+IsiLockResult IsiLockIndex(IsiLockCalls& calls, bool exclusive) {
+  for (int tries = 1;; ++tries) {
+    int err = calls.SetLock(exclusive ? F_WRLCK : F_RDLCK, kIsiLockPos, kIsiLockLen, true);
+    if (Result(err) == kIsiLockHeld) return kIsiLockHeld;
+    if (tries >= kIsiLockRetries) return kIsiLockFailed;
+    usleep(kRetryMicros);
+  }
+}
+
+bool IsiUnlockIndex(IsiLockCalls& calls) {
+  return Result(calls.SetLock(F_UNLCK, kIsiLockPos, kIsiLockLen, false)) == kIsiLockHeld;
+}

@@ -1,0 +1,55 @@
+// The advisory locks by which the programs that share an index and its data
+// file keep out of each other's way: compaction, the reader library's
+// shared mode, and programs that update an index in place. The locks lie
+// on the data file, far beyond any data it can hold:
+//   - the whole-file lock byte at the largest offset: shared by every
+//     program that works on the data file, exclusive for one that must have
+//     it alone (compaction in exclusive mode); it goes with the descriptor;
+//   - the two-byte ISI lock just below it: shared around every read of the
+//     index, exclusive while a program rewrites the index (an in-place
+//     compaction, an update in place), which then changes the header's spin
+//     counter before it lets go, so that readers holding the old header know
+//     to read it again.
+// The calls themselves go through the I/O layer of the program or library
+// that takes the locks (IsiLockCalls).
+#pragma once
+
+#include <cstdint>
+
+constexpr uint64_t kWholeFileLockPos = 0x7FFFFFFFFFFFFFFFull;
+constexpr uint64_t kIsiLockPos = 0x7FFFFFFFFFFFFFFDull;
+constexpr uint64_t kIsiLockLen = 2;
+
+class IsiLockCalls {
+ public:
+  // Sets (F_RDLCK, F_WRLCK) or releases (F_UNLCK) the advisory lock of
+  // `len` bytes at `start` of the data file; `wait` blocks while another
+  // process holds a conflicting lock. 0, or the errno of the failure.
+  virtual int SetLock(short type, uint64_t start, uint64_t len, bool wait) = 0;
+
+ protected:
+  ~IsiLockCalls() = default;
+};
+
+enum IsiLockResult {
+  kIsiLockHeld,     // also on a file system that keeps no record locks (EINVAL)
+  kIsiLockRefused,  // another process holds a conflicting lock, or locks ran out
+  kIsiLockFailed,
+};
+
+// The whole-file lock, shared or exclusive. Without `wait` it is refused at
+// once while another process holds a conflicting one.
+IsiLockResult IsiLockDataFile(IsiLockCalls& calls, bool exclusive, bool wait);
+// The ISI lock, waited for as long as another process holds a conflicting
+// one. A wait that fails (an interruption, a deadlock report) is tried
+// again after 100 microseconds; one that keeps failing gives up after
+// kIsiLockRetries tries with kIsiLockFailed.
+constexpr int kIsiLockRetries = 600;
+IsiLockResult IsiLockIndex(IsiLockCalls& calls, bool exclusive);
+// Releases the ISI lock; false when the call failed.
+bool IsiUnlockIndex(IsiLockCalls& calls);
+
+// The spin counter a rewrite of the index leaves in its header.
+inline uint32_t IsiNextSpin(uint32_t spin) {
+  return spin == 0 ? 1 : 0;
+}

@@ -1,0 +1,214 @@
+// The cursor over an index's tree (see tree_cursor.h).
+#include "isi/tree_cursor.h"
+
+#include <cstring>
+
+namespace {
+
+IsiFrame& Top(IsiCursor* c) {
+  return c->path[c->depth - 1];
+}
+
+int Damaged(IsiCursor* c, IsiDamage d, uint32_t pos) {
+  c->damage = d;
+  c->damagePos = pos;
+  c->depth = 0;
+  return kIsiCursorDamaged;
+}
+
+const uint8_t* KeyAt(const IsiCursor* c, int frame, uint32_t idx) {
+  if (frame < 0) return nullptr;
+  return IsiEntry(c->tree->geo, c->path[frame].sec, idx) + kIsiEntryKeyOfs;
+}
+
+// The separators around the bottom frame's current slot, which bound the
+// keys of the child reached through it.
+void BoundsOfSlot(const IsiCursor* c, IsiFrame* child) {
+  int at = static_cast<int>(c->depth) - 1;
+  const IsiFrame& p = c->path[at];
+  uint32_t slot = p.idx;
+  if (slot > 0) {
+    child->lowFrame = static_cast<int16_t>(at);
+    child->lowIdx = static_cast<uint16_t>(slot - 1);
+  } else {
+    child->lowFrame = p.lowFrame;
+    child->lowIdx = p.lowIdx;
+  }
+  if (slot < IsiCount(p.sec)) {
+    child->highFrame = static_cast<int16_t>(at);
+    child->highIdx = static_cast<uint16_t>(slot);
+  } else {
+    child->highFrame = p.highFrame;
+    child->highIdx = p.highIdx;
+  }
+}
+
+int ClimbBackward(IsiCursor* c) {
+  for (;;) {
+    if (c->depth <= 1) {
+      c->depth = 0;
+      return kIsiCursorEnd;
+    }
+    --c->depth;
+    IsiFrame& p = Top(c);
+    if (p.idx > 0) {
+      --p.idx;
+      return kIsiCursorOk;
+    }
+  }
+}
+
+int DescendFirst(IsiCursor* c, IsiReadHint hint) {
+  const IsiGeometry& g = c->tree->geo;
+  for (;;) {
+    IsiFrame& f = Top(c);
+    f.idx = 0;
+    uint32_t child = IsiSlotChild(g, f.sec, 0);
+    if (child == 0) return IsiCount(f.sec) > 0 ? kIsiCursorOk : IsiClimbForward(c);
+    int st = IsiPush(c, child, hint);
+    if (st != kIsiCursorOk) return st;
+  }
+}
+
+int DescendLast(IsiCursor* c, IsiReadHint hint) {
+  const IsiGeometry& g = c->tree->geo;
+  for (;;) {
+    IsiFrame& f = Top(c);
+    uint32_t n = IsiCount(f.sec);
+    f.idx = n;
+    uint32_t child = IsiSlotChild(g, f.sec, n);
+    if (child == 0) {
+      if (n == 0) return ClimbBackward(c);
+      f.idx = n - 1;
+      return kIsiCursorOk;
+    }
+    int st = IsiPush(c, child, hint);
+    if (st != kIsiCursorOk) return st;
+  }
+}
+
+// A change of direction starts a new scan, whose loads are counted afresh.
+void Direction(IsiCursor* c, int dir) {
+  if (c->dir != dir) c->loads = 0;
+  c->dir = dir;
+}
+
+}  // namespace
+
+int IsiStartAtRoot(IsiCursor* c) {
+  c->depth = 0;
+  c->loads = 0;
+  c->damage = kIsiSound;
+  IsiTree* tree = c->tree;
+  if (!tree->rootSound) {
+    IsiDamage d = IsiDamageOf(IsiKeySectorFaults(tree->geo, tree->root));
+    if (d != kIsiSound) return Damaged(c, d, tree->rootPos);
+    tree->rootSound = 1;
+  }
+  IsiFrame& f = c->path[0];
+  memcpy(f.sec, tree->root, kIsiSector);
+  f.pos = tree->rootPos;
+  f.idx = 0;
+  f.lowFrame = f.highFrame = -1;
+  f.lowIdx = f.highIdx = 0;
+  c->depth = 1;
+  return kIsiCursorOk;
+}
+
+// Loads the child at `pos` of the bottom frame's current slot as the new
+// bottom frame, with every check a child must pass.
+int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
+  const IsiGeometry& g = c->tree->geo;
+  if (c->depth >= kIsiMaxFrames) return Damaged(c, kIsiDamageDepth, pos);
+  if (++c->loads > g.fileSectors + kIsiMaxFrames) return Damaged(c, kIsiDamageTwice, pos);
+  uint64_t sector;
+  IsiDamage d = IsiKeySectorAt(g, pos, &sector);
+  if (d != kIsiSound) return Damaged(c, d, pos);
+  IsiFrame& f = c->path[c->depth];
+  uint8_t* sound = nullptr;
+  const IsiSectorSource& src = c->tree->source;
+  if (!src.load(src.ctx, sector, hint, f.sec, &sound)) {
+    c->depth = 0;
+    return kIsiCursorRead;
+  }
+  const IsiFrame& parent = Top(c);
+  d = IsiCheckChildLevel(f.sec, IsiLevel(parent.sec));
+  if (d != kIsiSound) return Damaged(c, d, pos);
+  if (sound == nullptr || *sound == 0) {
+    d = IsiDamageOf(IsiKeySectorFaults(g, f.sec));
+    if (d != kIsiSound) return Damaged(c, d, pos);
+    if (sound != nullptr) *sound = 1;
+  }
+  BoundsOfSlot(c, &f);
+  d = IsiCheckBounds(g, f.sec, KeyAt(c, f.lowFrame, f.lowIdx), KeyAt(c, f.highFrame, f.highIdx));
+  if (d != kIsiSound) return Damaged(c, d, pos);
+  f.pos = pos;
+  f.idx = 0;
+  ++c->depth;
+  return kIsiCursorOk;
+}
+
+// The bottom sector is done going forward: up to the first ancestor whose
+// slot we came through has an entry after it.
+int IsiClimbForward(IsiCursor* c) {
+  for (;;) {
+    if (c->depth <= 1) {
+      c->depth = 0;
+      return kIsiCursorEnd;
+    }
+    --c->depth;
+    const IsiFrame& p = Top(c);
+    if (p.idx < IsiCount(p.sec)) return kIsiCursorOk;
+  }
+}
+
+int IsiFirst(IsiCursor* c) {
+  int st = IsiStartAtRoot(c);
+  c->dir = 1;
+  return st != kIsiCursorOk ? st : DescendFirst(c, IsiReadHint::kForward);
+}
+
+int IsiLast(IsiCursor* c) {
+  int st = IsiStartAtRoot(c);
+  c->dir = -1;
+  return st != kIsiCursorOk ? st : DescendLast(c, IsiReadHint::kBackward);
+}
+
+int IsiNext(IsiCursor* c) {
+  if (c->depth == 0) return kIsiCursorEnd;
+  Direction(c, 1);
+  IsiFrame& f = Top(c);
+  uint32_t slot = f.idx + 1;
+  uint32_t child = IsiSlotChild(c->tree->geo, f.sec, slot);
+  if (child != 0) {
+    f.idx = slot;
+    int st = IsiPush(c, child, IsiReadHint::kForward);
+    return st != kIsiCursorOk ? st : DescendFirst(c, IsiReadHint::kForward);
+  }
+  if (slot < IsiCount(f.sec)) {
+    f.idx = slot;
+    return kIsiCursorOk;
+  }
+  return IsiClimbForward(c);
+}
+
+int IsiPrev(IsiCursor* c) {
+  if (c->depth == 0) return kIsiCursorEnd;
+  Direction(c, -1);
+  IsiFrame& f = Top(c);
+  uint32_t child = IsiSlotChild(c->tree->geo, f.sec, f.idx);
+  if (child != 0) {
+    int st = IsiPush(c, child, IsiReadHint::kBackward);
+    return st != kIsiCursorOk ? st : DescendLast(c, IsiReadHint::kBackward);
+  }
+  if (f.idx > 0) {
+    --f.idx;
+    return kIsiCursorOk;
+  }
+  return ClimbBackward(c);
+}
+
+const uint8_t* IsiCurrent(const IsiCursor* c) {
+  const IsiFrame& f = IsiCurrentFrame(c);
+  return IsiEntry(c->tree->geo, f.sec, f.idx);
+}
