@@ -126,7 +126,7 @@ Status CompactCheckSpinIsi(FhStRec* state) {
       SysRead(state->fd, stored, sizeof stored) != static_cast<ssize_t>(sizeof stored)) {
     return kErrNotIsi;
   }
-  uint32_t spin = (state->flags & kStSwapped) ? SwapU32x(stored) : LoadU32(stored);
+  uint32_t spin = IsiStoredSpin(stored, (state->flags & kStSwapped) != 0);
   if (spin == LoadU32(state->header + kHdrSpinOfs)) return kOk;
   return CompactLoadFront(state);
 }

@@ -58,7 +58,9 @@ Status ReadChainSector(FhStRec* state, uint32_t position) {
 // The newest sector of the old chain into the DDR buffer.
 Status LoadChainHead(FhStRec* state, uint32_t head) {
   if (IsiCheckDdrSector(state->ddr) == kIsiDdrSound) return kOk;
-  if (CompactBytePos(state, head) == kIsiDdrHeadPos) return NoDdrSectorAt(head);
+  if (IsiSectorOffset((state->flags & kStRecNum) != 0, head) == kIsiDdrHeadPos) {
+    return NoDdrSectorAt(head);
+  }
   return ReadChainSector(state, head);
 }
 

@@ -31,10 +31,10 @@ Status ReadFront(FhStRec* state) {
 // A count byte the sector cannot hold would make the walk run past the
 // root's entries; the walk checks every other sector itself.
 Status CheckRoot(const FhStRec* state) {
-  uint32_t count = IsiCount(state->root);
-  if (count <= state->keysPerSector) return kOk;
+  IsiGeometry g = IsiGeometryOf(state->header, pCmdData->compactIsiSize);
+  if ((IsiKeySectorFaults(g, state->root) & kIsiFaultCount) == 0) return kOk;
   return CompactRefuseDamaged("ISI tree damaged: the root holds %u entries, more than fit.\n",
-                              count);
+                              IsiCount(state->root));
 }
 
 // Compaction reads the root at 1024 and keeps the header's addressing for
@@ -42,11 +42,9 @@ Status CheckRoot(const FhStRec* state) {
 // numbers unless the records are of variable length or space-compressed.
 // A header that disagrees with either would pass into the new file and
 // mislead every reader of it.
-Status CheckHeader(const FhStRec* state) {
+Status RefuseHeader(const FhStRec* state, IsiHeaderFault fault) {
   const uint8_t* h = state->header;
-  switch (IsiCheckHeader(h)) {
-    case kIsiHeaderSound:
-      return kOk;
+  switch (fault) {
     case kIsiBadKeyLength:
       return CompactRefuseDamaged("ISI header damaged: key length %u is not 1 to 150.\n",
                                   LoadU16(h + kHdrKeyLengthOfs));
@@ -54,6 +52,7 @@ Status CheckHeader(const FhStRec* state) {
       return CompactRefuseDamaged(
           "ISI header damaged: its addressing does not match its record format.\n");
     case kIsiBadRootPos:
+    case kIsiHeaderSound:
       break;
   }
   return CompactRefuseDamaged("ISI header damaged: root position %u.\n",
@@ -65,16 +64,9 @@ Status CheckHeader(const FhStRec* state) {
 Status CompactLoadFront(FhStRec* state) {
   Status s = ReadFront(state);
   if (s != kOk) return s;
-  if (memcmp(state->header, kIsiMagic, sizeof kIsiMagic) != 0) return kErrNotIsi;
-  // The byte order, the translation to native and the header's geometry; a
-  // key length outside 1 to 150 is a damaged header here, not a foreign file.
-  s = FhStPrepareFront(state);
-  if (s != kOk && s != kErrNotIsi) return s;
+  IsiHeaderFault fault = kIsiHeaderSound;
+  s = FhStPrepareFront(state, &fault);
   pCmdData->isiSwapOut = (state->flags & kStSwapped) ? 1 : 0;
-  s = CheckHeader(state);
+  if (s == kErrCorruptIsi) return RefuseHeader(state, fault);
   return s != kOk ? s : CheckRoot(state);
-}
-
-uint64_t CompactBytePos(const FhStRec* state, uint32_t position) {
-  return (state->flags & kStRecNum) ? uint64_t{position} * kIsiSector : position;
 }

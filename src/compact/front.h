@@ -15,7 +15,3 @@
 // data length, record-number addressing). 0 or the code; the message of
 // -175 is the driver's.
 Status CompactLoadFront(FhStRec* state);
-
-// Byte offset of an ISI position (a sector number under record-number
-// addressing).
-uint64_t CompactBytePos(const FhStRec* state, uint32_t position);

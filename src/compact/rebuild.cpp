@@ -207,7 +207,7 @@ int32_t CompactFillSubList(FhStRec* state) {
     if (recNum && e.recSize == 0) {
       return CompactRefuseDamaged("ISI tree damaged: an entry without record size.\n");
     }
-    SetItemPosition(item, recNum ? uint64_t{e.recPos} * e.recSize : e.recPos);
+    SetItemPosition(item, IsiRecordOffset(recNum, e.recPos, e.recSize));
     SetItemLength(item, e.recSize);
     memcpy(item + kItemKeyOfs, e.key, state->keyLength);
     ++cd->recCount;

@@ -51,6 +51,21 @@ enum : uint8_t {
 // Header byte 7: addressing and OS type.
 enum : uint8_t { kModeRecNum = 0x01, kModeOsType1 = 0x08, kModeOsType2 = 0x10 };
 
+// The key lengths the format can hold.
+constexpr bool IsiKeyLengthValid(uint32_t keyLength) {
+  return keyLength >= 1 && keyLength <= kMaxKeyBytes;
+}
+
+// Positions under the two addressing modes: a sector position is the byte
+// offset of the sector or its number; a record position the byte offset
+// of the record or its number, counted in records of `recordSize` bytes.
+constexpr uint64_t IsiSectorOffset(bool recordNumbers, uint32_t pos) {
+  return recordNumbers ? uint64_t{pos} * kIsiSector : pos;
+}
+constexpr uint64_t IsiRecordOffset(bool recordNumbers, uint32_t pos, uint32_t recordSize) {
+  return recordNumbers ? uint64_t{pos} * recordSize : pos;
+}
+
 // True when the high byte of a version word is the ones' complement of its low byte.
 inline bool IsiVersionValid(uint16_t word) {
   return static_cast<uint8_t>(word >> 8) == static_cast<uint8_t>(~word & 0xFF);

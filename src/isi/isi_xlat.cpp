@@ -1,6 +1,8 @@
 // Byte-order translation and front checks of the ISI format on plain buffers.
 #include "isi/isi_xlat.h"
 
+#include <cstring>
+
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
 
@@ -54,14 +56,29 @@ void IsiXlatDdrSector(uint8_t* sector) {
 }
 
 IsiHeaderFault IsiCheckHeader(const uint8_t* header) {
-  uint16_t keyLength = LoadU16(header + kHdrKeyLengthOfs);
-  if (keyLength == 0 || keyLength > kMaxKeyBytes) return kIsiBadKeyLength;
+  if (!IsiKeyLengthValid(LoadU16(header + kHdrKeyLengthOfs))) return kIsiBadKeyLength;
   bool recNum = (header[kHdrModeOfs] & kModeRecNum) != 0;
   bool varLen = (header[kHdrFormatOfs] & (kFmtVarLen | kFmtSpaceComp)) != 0;
   if (recNum == varLen) return kIsiBadAddressing;
   uint32_t root = LoadU32(header + kHdrRootPosOfs);
   if (root != (recNum ? kIsiRootPos / kIsiSector : kIsiRootPos)) return kIsiBadRootPos;
   return kIsiHeaderSound;
+}
+
+IsiFrontResult IsiPrepareFront(uint8_t* front, bool* swapped, IsiHeaderFault* fault) {
+  if (memcmp(front, kIsiMagic, sizeof kIsiMagic) != 0) return kIsiFrontNotIsi;
+  IsiOrder order = IsiHeaderOrder(front);
+  if (order == kIsiBadVersion) return kIsiFrontBadVersion;
+  *swapped = order == kIsiForeign;
+  if (*swapped) IsiXlatHeader(front);
+  *fault = IsiCheckHeader(front);
+  if (*fault != kIsiHeaderSound) return kIsiFrontBadHeader;
+  if (*swapped) {
+    IsiXlatKeySector(front + kIsiRootPos, IsiEntrySize(LoadU16(front + kHdrKeyLengthOfs)));
+    // While the header names no chain, the bytes at 1536 are no DDR sector.
+    if (LoadU32(front + kHdrDdrHeadOfs) != kIsiNoSector) IsiXlatDdrSector(front + kIsiDdrHeadPos);
+  }
+  return kIsiFrontSound;
 }
 
 uint32_t IsiEorLength(uint8_t formatFlags) {

@@ -34,6 +34,14 @@ enum IsiHeaderFault {
 };
 IsiHeaderFault IsiCheckHeader(const uint8_t* header);
 
+// A front (header, root, head DDR sector) as read: checks the magic and
+// the version word, which tells the file's byte order (*swapped), brings
+// the header to native order and checks it; for a sound header also the
+// root and, when the header names a chain, the bytes at 1536. On
+// kIsiFrontBadHeader the header is native and *fault says what is wrong.
+enum IsiFrontResult { kIsiFrontSound, kIsiFrontNotIsi, kIsiFrontBadVersion, kIsiFrontBadHeader };
+IsiFrontResult IsiPrepareFront(uint8_t* front, bool* swapped, IsiHeaderFault* fault);
+
 // End-of-record length recorded in header byte 6: 2 (CR LF or LF CR),
 // 1 (LF), 0 (a lone CR, or binary records without marks).
 uint32_t IsiEorLength(uint8_t formatFlags);

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "isi/byte_order.h"
+
 namespace {
 
 constexpr useconds_t kRetryMicros = 100;
@@ -41,6 +43,11 @@ IsiLockResult IsiLockIndex(IsiLockCalls& calls, bool exclusive) {
     if (tries >= kIsiLockRetries) return kIsiLockFailed;
     usleep(kRetryMicros);
   }
+}
+
+uint32_t IsiStoredSpin(const uint8_t* field, bool swapped) {
+  uint32_t spin = LoadU32(field);
+  return swapped ? __builtin_bswap32(spin) : spin;
 }
 
 bool IsiUnlockIndex(IsiLockCalls& calls) {

@@ -53,3 +53,7 @@ bool IsiUnlockIndex(IsiLockCalls& calls);
 inline uint32_t IsiNextSpin(uint32_t spin) {
   return spin == 0 ? 1 : 0;
 }
+// The spin counter from the bytes at its place in the header, as a file
+// of the native or (swapped) the other byte order holds them. A program
+// that holds the header reads the front again when it differs from its copy.
+uint32_t IsiStoredSpin(const uint8_t* field, bool swapped);

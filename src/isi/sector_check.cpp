@@ -16,23 +16,6 @@ IsiGeometry IsiGeometryOf(const uint8_t* header, uint64_t fileSize) {
   return g;
 }
 
-uint32_t IsiCount(const uint8_t* sector) {
-  return sector[kKeyCountOfs];
-}
-uint16_t IsiLevel(const uint8_t* sector) {
-  return LoadU16(sector + kKeyLevelOfs);
-}
-uint32_t IsiRightChild(const uint8_t* sector) {
-  return LoadU32(sector + kKeyRightOfs);
-}
-uint32_t IsiEntryChild(const uint8_t* entry) {
-  return LoadU32(entry + kEntryChildOfs);
-}
-
-uint32_t IsiSlotChild(const IsiGeometry& g, const uint8_t* sector, uint32_t slot) {
-  return slot < IsiCount(sector) ? IsiEntryChild(IsiEntry(g, sector, slot)) : IsiRightChild(sector);
-}
-
 bool IsiHasChildren(const IsiGeometry& g, const uint8_t* sector) {
   for (uint32_t slot = 0; slot <= IsiCount(sector); ++slot) {
     if (IsiSlotChild(g, sector, slot) != 0) return true;
@@ -41,13 +24,6 @@ bool IsiHasChildren(const IsiGeometry& g, const uint8_t* sector) {
 }
 
 namespace {
-
-IsiDamage SectorAt(const IsiGeometry& g, uint32_t pos, uint64_t firstAllowed, uint64_t* sector) {
-  uint64_t offset = g.recNum ? uint64_t{pos} * kIsiSector : pos;
-  *sector = offset / kIsiSector;
-  if (offset % kIsiSector != 0 || *sector < firstAllowed) return kIsiDamagePlace;
-  return *sector < g.fileSectors ? kIsiSound : kIsiDamagePastEnd;
-}
 
 // Distinct children: the sector's few child positions, sorted in place.
 bool ChildrenDistinct(uint32_t* child, uint32_t n) {
@@ -60,19 +36,7 @@ bool ChildrenDistinct(uint32_t* child, uint32_t n) {
   return true;
 }
 
-int CompareKeys(const IsiGeometry& g, const uint8_t* a, const uint8_t* b) {
-  return memcmp(a, b, g.keyLength);
-}
-
 }  // namespace
-
-IsiDamage IsiKeySectorAt(const IsiGeometry& g, uint32_t pos, uint64_t* sector) {
-  return SectorAt(g, pos, kIsiFrontSectors, sector);
-}
-
-IsiDamage IsiDdrSectorAt(const IsiGeometry& g, uint32_t pos, uint64_t* sector) {
-  return SectorAt(g, pos, kIsiDdrHeadPos / kIsiSector, sector);
-}
 
 uint32_t IsiPositionOf(const IsiGeometry& g, uint64_t sector) {
   return static_cast<uint32_t>(g.recNum ? sector : sector * kIsiSector);
@@ -91,7 +55,7 @@ unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector) {
   if (!ChildrenDistinct(child, children)) faults |= kIsiFaultTwice;
   for (uint32_t i = 1; i < n; ++i) {
     const uint8_t* a = IsiEntry(g, sector, i - 1) + kIsiEntryKeyOfs;
-    if (CompareKeys(g, a, a + g.entrySize) > 0) faults |= kIsiFaultOrder;
+    if (IsiCompareKeys(a, a + g.entrySize, g.keyLength) > 0) faults |= kIsiFaultOrder;
   }
   if (children == 0 && IsiLevel(sector) != 0) faults |= kIsiFaultLeaf;
   return faults;
@@ -102,21 +66,6 @@ IsiDamage IsiDamageOf(unsigned faults) {
   if (faults & kIsiFaultTwice) return kIsiDamageTwice;
   if (faults & kIsiFaultOrder) return kIsiDamageOrder;
   if (faults & kIsiFaultLeaf) return kIsiDamageLeaf;
-  return kIsiSound;
-}
-
-IsiDamage IsiCheckChildLevel(const uint8_t* child, uint16_t parentLevel) {
-  return IsiLevel(child) < parentLevel ? kIsiSound : kIsiDamageLevel;
-}
-
-IsiDamage IsiCheckBounds(const IsiGeometry& g, const uint8_t* child, const uint8_t* lowerKey,
-                         const uint8_t* upperKey) {
-  uint32_t n = IsiCount(child);
-  if (n == 0) return kIsiSound;
-  const uint8_t* first = IsiEntry(g, child, 0) + kIsiEntryKeyOfs;
-  const uint8_t* last = IsiEntry(g, child, n - 1) + kIsiEntryKeyOfs;
-  if (lowerKey != nullptr && CompareKeys(g, lowerKey, first) > 0) return kIsiDamageOrder;
-  if (upperKey != nullptr && CompareKeys(g, last, upperKey) > 0) return kIsiDamageOrder;
   return kIsiSound;
 }
 

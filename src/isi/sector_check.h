@@ -16,7 +16,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "isi/byte_order.h"
 #include "isi/isi_format.h"
 
 // The values of an open index that its sectors are checked against.
@@ -42,25 +44,65 @@ enum IsiDamage : int {
   kIsiDamageDepth,    // more than kIsiPathDepth levels below the root
 };
 
-// Field access on native key sectors.
-uint32_t IsiCount(const uint8_t* sector);
-uint16_t IsiLevel(const uint8_t* sector);
-uint32_t IsiRightChild(const uint8_t* sector);
+// Field access on native key sectors (inline: every step of a scan uses them).
+inline uint32_t IsiCount(const uint8_t* sector) {
+  return sector[kKeyCountOfs];
+}
+inline uint16_t IsiLevel(const uint8_t* sector) {
+  return LoadU16(sector + kKeyLevelOfs);
+}
+inline uint32_t IsiRightChild(const uint8_t* sector) {
+  return LoadU32(sector + kKeyRightOfs);
+}
 inline const uint8_t* IsiEntry(const IsiGeometry& g, const uint8_t* sector, uint32_t i) {
   return sector + static_cast<size_t>(i) * g.entrySize;
 }
-uint32_t IsiEntryChild(const uint8_t* entry);
+inline uint32_t IsiEntryChild(const uint8_t* entry) {
+  return LoadU32(entry + kEntryChildOfs);
+}
 // The child of slot `slot` (0..count): entry slot's child, or the rightmost
 // child when slot == count.
-uint32_t IsiSlotChild(const IsiGeometry& g, const uint8_t* sector, uint32_t slot);
+inline uint32_t IsiSlotChild(const IsiGeometry& g, const uint8_t* sector, uint32_t slot) {
+  return slot < IsiCount(sector) ? IsiEntryChild(IsiEntry(g, sector, slot)) : IsiRightChild(sector);
+}
 // True when any slot of the sector has a child.
 bool IsiHasChildren(const IsiGeometry& g, const uint8_t* sector);
 
-// The sector number of a stored key-sector position: sound, or placed
-// off a boundary or in the front, or past the end of the file.
-IsiDamage IsiKeySectorAt(const IsiGeometry& g, uint32_t pos, uint64_t* sector);
-// The same for a DDR sector, which may also be the head sector at 1536.
-IsiDamage IsiDdrSectorAt(const IsiGeometry& g, uint32_t pos, uint64_t* sector);
+// Compares two keys of `len` bytes as unsigned bytes: <0, 0, >0. Eight
+// bytes at a time, since lookups spend their time here.
+inline int IsiCompareKeys(const uint8_t* a, const uint8_t* b, uint32_t len) {
+  uint32_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    uint64_t x, y;
+    memcpy(&x, a + i, 8);
+    memcpy(&y, b + i, 8);
+    if (x != y) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      x = __builtin_bswap64(x);
+      y = __builtin_bswap64(y);
+#endif
+      return x < y ? -1 : 1;
+    }
+  }
+  return i < len ? memcmp(a + i, b + i, len - i) : 0;
+}
+
+// The sector number of a stored position: sound, or placed off a boundary
+// or before `first` (a key sector: behind the front; a DDR sector: from the
+// head DDR sector at 1536 on), or past the end of the file.
+inline IsiDamage IsiSectorAt(const IsiGeometry& g, uint32_t pos, uint64_t first,
+                             uint64_t* sector) {
+  uint64_t offset = IsiSectorOffset(g.recNum, pos);
+  *sector = offset / kIsiSector;
+  if (offset % kIsiSector != 0 || *sector < first) return kIsiDamagePlace;
+  return *sector < g.fileSectors ? kIsiSound : kIsiDamagePastEnd;
+}
+inline IsiDamage IsiKeySectorAt(const IsiGeometry& g, uint32_t pos, uint64_t* sector) {
+  return IsiSectorAt(g, pos, kIsiFrontSectors, sector);
+}
+inline IsiDamage IsiDdrSectorAt(const IsiGeometry& g, uint32_t pos, uint64_t* sector) {
+  return IsiSectorAt(g, pos, kIsiDdrHeadPos / kIsiSector, sector);
+}
 // The stored position of a sector number.
 uint32_t IsiPositionOf(const IsiGeometry& g, uint64_t sector);
 
@@ -80,12 +122,26 @@ unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector);
 IsiDamage IsiDamageOf(unsigned faults);
 // A child reached from a parent at `parentLevel`: damage when it is not
 // below it.
-IsiDamage IsiCheckChildLevel(const uint8_t* child, uint16_t parentLevel);
+inline IsiDamage IsiCheckChildLevel(const uint8_t* child, uint16_t parentLevel) {
+  return IsiLevel(child) < parentLevel ? kIsiSound : kIsiDamageLevel;
+}
 // A sound child's keys between the separators of the slot it was reached
-// through: `lower` and `upper` are the keys of the entries around that slot
-// (nullptr: no bound on that side).
-IsiDamage IsiCheckBounds(const IsiGeometry& g, const uint8_t* child, const uint8_t* lowerKey,
-                         const uint8_t* upperKey);
+// through: `lowerKey` and `upperKey` are the keys of the entries around
+// that slot (nullptr: no bound on that side).
+inline IsiDamage IsiCheckBounds(const IsiGeometry& g, const uint8_t* child,
+                                const uint8_t* lowerKey, const uint8_t* upperKey) {
+  uint32_t n = IsiCount(child);
+  if (n == 0) return kIsiSound;
+  const uint8_t* first = IsiEntry(g, child, 0) + kIsiEntryKeyOfs;
+  const uint8_t* last = IsiEntry(g, child, n - 1) + kIsiEntryKeyOfs;
+  if (lowerKey != nullptr && IsiCompareKeys(lowerKey, first, g.keyLength) > 0) {
+    return kIsiDamageOrder;
+  }
+  if (upperKey != nullptr && IsiCompareKeys(last, upperKey, g.keyLength) > 0) {
+    return kIsiDamageOrder;
+  }
+  return kIsiSound;
+}
 
 // A DDR sector: its marker bytes, and a count of 1 to 126.
 enum IsiDdrFault { kIsiDdrSound, kIsiDdrMarker, kIsiDdrCount };

@@ -9,7 +9,6 @@
 #include "driver/status.h"
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
-#include "isi/isi_xlat.h"
 #include "isi/sector_check.h"
 
 namespace {
@@ -29,19 +28,19 @@ void FhStInitRec(FhStRec* state) {
   state->spare = state->spareBuf;
 }
 
-int32_t FhStPrepareFront(FhStRec* state) {
-  IsiOrder order = IsiHeaderOrder(state->header);
-  if (order == kIsiBadVersion) return kErrIsiVersion;
-  if (order == kIsiForeign) {
+int32_t FhStPrepareFront(FhStRec* state, IsiHeaderFault* fault) {
+  bool swapped = false;
+  IsiFrontResult r = IsiPrepareFront(state->header, &swapped, fault);
+  if (r == kIsiFrontNotIsi) return kErrNotIsi;
+  if (r == kIsiFrontBadVersion) return kErrIsiVersion;
+  if (swapped) {
     state->flags |= kStSwapped;
-    IsiXlatHeader(state->header);
   } else {
     state->flags &= ~kStSwapped;
   }
-  uint16_t keyLength = LoadU16(state->header + kHdrKeyLengthOfs);
-  if (keyLength == 0 || keyLength > kMaxKeyBytes) return kErrNotIsi;
-  state->keyLength = keyLength;
-  state->entrySize = static_cast<uint16_t>(IsiEntrySize(keyLength));
+  if (r != kIsiFrontSound) return kErrCorruptIsi;
+  state->keyLength = LoadU16(state->header + kHdrKeyLengthOfs);
+  state->entrySize = static_cast<uint16_t>(IsiEntrySize(state->keyLength));
   state->keysPerSector = IsiEntriesPerSector(state->entrySize);
   state->dataLength = LoadU32(state->header + kHdrDataLengthOfs);
   state->spin = LoadU32(state->header + kHdrSpinOfs);
@@ -49,10 +48,6 @@ int32_t FhStPrepareFront(FhStRec* state) {
     state->flags |= kStRecNum;
   } else {
     state->flags &= ~kStRecNum;
-  }
-  if (state->flags & kStSwapped) {
-    IsiXlatKeySector(state->root, state->entrySize);
-    FhStTranslateDdr(state, state->ddr);
   }
   return kOk;
 }
@@ -72,8 +67,7 @@ int32_t FhStReadSector(FhStRec* state, uint64_t offset, uint8_t* buf) {
 }
 
 int32_t FhStReadDdrSector(FhStRec* state, uint32_t position) {
-  uint64_t offset = position;
-  if (state->flags & kStRecNum) offset *= kIsiSector;
+  uint64_t offset = IsiSectorOffset((state->flags & kStRecNum) != 0, position);
   int32_t r = FhStReadSector(state, offset, state->ddr);
   if (r < 0) return r;
   if (state->flags & kStSwapped) FhStTranslateDdr(state, state->ddr);

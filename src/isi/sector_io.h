@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "isi/isi_format.h"
+#include "isi/isi_xlat.h"
 #include "isi/tree_cursor.h"
 
 // FhStRec flag bits.
@@ -47,13 +48,13 @@ struct FhStRec {
 // Points the buffer pointers of a zeroed record at its own buffers.
 void FhStInitRec(FhStRec* state);
 
-// After the 2048-byte read at 0: recognises the file's byte order from the
-// version word (setting or clearing kStSwapped), translates the header, root
-// and head DDR buffers to native when needed, and takes the geometry from
-// the header (keyLength, entrySize, keysPerSector, dataLength, spin,
-// kStRecNum). Returns 0; kErrIsiVersion when the version word fails its
-// complement test; kErrNotIsi when the key length is not 1 to 150.
-int32_t FhStPrepareFront(FhStRec* state);
+// After the 2048-byte read at 0: checks the front and brings it to native
+// order (IsiPrepareFront, which also sets or clears kStSwapped), and takes
+// the geometry from the header (keyLength, entrySize, keysPerSector,
+// dataLength, spin, kStRecNum). Returns 0; kErrNotIsi without the magic;
+// kErrIsiVersion when the version word fails its complement test;
+// kErrCorruptIsi for a header value no index can have (*fault says which).
+int32_t FhStPrepareFront(FhStRec* state, IsiHeaderFault* fault);
 
 // Translates a DDR sector of this file in place, in either direction; a
 // file whose header names no chain has no DDR sector, and its bytes at 1536

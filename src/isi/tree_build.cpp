@@ -88,7 +88,7 @@ Status WriteHeader() {
 
 Status IsiBuildBegin(int32_t keyLength, int32_t entrySize) {
   CmdData* cd = pCmdData;
-  if (keyLength < 1 || static_cast<uint32_t>(keyLength) > kMaxKeyBytes ||
+  if (keyLength < 1 || !IsiKeyLengthValid(static_cast<uint32_t>(keyLength)) ||
       static_cast<uint32_t>(entrySize) != IsiEntrySize(static_cast<uint32_t>(keyLength))) {
     CmdShowf("Key length %d with entry size %d does not fit an ISI key sector.\n", keyLength,
              entrySize);

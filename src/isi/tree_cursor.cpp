@@ -16,33 +16,6 @@ int Damaged(IsiCursor* c, IsiDamage d, uint32_t pos) {
   return kIsiCursorDamaged;
 }
 
-const uint8_t* KeyAt(const IsiCursor* c, int frame, uint32_t idx) {
-  if (frame < 0) return nullptr;
-  return IsiEntry(c->tree->geo, c->path[frame].sec, idx) + kIsiEntryKeyOfs;
-}
-
-// The separators around the bottom frame's current slot, which bound the
-// keys of the child reached through it.
-void BoundsOfSlot(const IsiCursor* c, IsiFrame* child) {
-  int at = static_cast<int>(c->depth) - 1;
-  const IsiFrame& p = c->path[at];
-  uint32_t slot = p.idx;
-  if (slot > 0) {
-    child->lowFrame = static_cast<int16_t>(at);
-    child->lowIdx = static_cast<uint16_t>(slot - 1);
-  } else {
-    child->lowFrame = p.lowFrame;
-    child->lowIdx = p.lowIdx;
-  }
-  if (slot < IsiCount(p.sec)) {
-    child->highFrame = static_cast<int16_t>(at);
-    child->highIdx = static_cast<uint16_t>(slot);
-  } else {
-    child->highFrame = p.highFrame;
-    child->highIdx = p.highIdx;
-  }
-}
-
 int ClimbBackward(IsiCursor* c) {
   for (;;) {
     if (c->depth <= 1) {
@@ -109,14 +82,15 @@ int IsiStartAtRoot(IsiCursor* c) {
   memcpy(f.sec, tree->root, kIsiSector);
   f.pos = tree->rootPos;
   f.idx = 0;
-  f.lowFrame = f.highFrame = -1;
-  f.lowIdx = f.highIdx = 0;
+  f.low = f.high = nullptr;
   c->depth = 1;
   return kIsiCursorOk;
 }
 
 // Loads the child at `pos` of the bottom frame's current slot as the new
-// bottom frame, with every check a child must pass.
+// bottom frame, with every check a child must pass. The separators around
+// the slot bound the child's keys: the entries before and at the slot, or
+// where the slot is the first or the last, the parent's own bounds.
 int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   const IsiGeometry& g = c->tree->geo;
   if (c->depth >= kIsiMaxFrames) return Damaged(c, kIsiDamageDepth, pos);
@@ -139,8 +113,11 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
     if (d != kIsiSound) return Damaged(c, d, pos);
     if (sound != nullptr) *sound = 1;
   }
-  BoundsOfSlot(c, &f);
-  d = IsiCheckBounds(g, f.sec, KeyAt(c, f.lowFrame, f.lowIdx), KeyAt(c, f.highFrame, f.highIdx));
+  uint32_t slot = parent.idx;
+  const uint8_t* key = IsiEntry(g, parent.sec, slot) + kIsiEntryKeyOfs;
+  f.low = slot > 0 ? key - g.entrySize : parent.low;
+  f.high = slot < IsiCount(parent.sec) ? key : parent.high;
+  d = IsiCheckBounds(g, f.sec, f.low, f.high);
   if (d != kIsiSound) return Damaged(c, d, pos);
   f.pos = pos;
   f.idx = 0;

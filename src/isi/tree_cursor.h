@@ -51,9 +51,10 @@ struct IsiFrame {
   alignas(8) uint8_t sec[kIsiSector];
   uint32_t pos;  // as stored
   uint32_t idx;  // the entry (bottom of the path) or child slot (above it; count: rightmost)
-  // The frames and entries whose keys bound this sector's keys (-1: none).
-  int16_t lowFrame, highFrame;
-  uint16_t lowIdx, highIdx;
+  // The separators that bound this sector's keys: keys of entries in the
+  // frames above it (nullptr: none on that side).
+  const uint8_t* low;
+  const uint8_t* high;
 };
 
 constexpr uint32_t kIsiMaxFrames = kIsiPathDepth + 1;  // the root and 48 levels below it
@@ -65,7 +66,8 @@ enum : int {
   kIsiCursorDamaged = -2,  // damage: see damage and damagePos
 };
 
-// Plain data: a zero-filled cursor with its tree set is unpositioned.
+// Plain data: a zero-filled cursor with its tree set is unpositioned. Its
+// frames point into each other: a cursor is never copied.
 struct IsiCursor {
   IsiTree* tree;
   uint32_t depth;  // frames in use; 0: not positioned

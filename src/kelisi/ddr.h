@@ -23,7 +23,7 @@ inline uint32_t DdrEntry(const uint8_t* s, uint32_t i) {
 
 // The byte offset in the data file of a listed position.
 inline uint64_t DdrOffset(const kelisi* ix, uint32_t pos) {
-  return ix->recNum ? uint64_t{pos} * ix->recordStride : pos;
+  return IsiRecordOffset(ix->recNum, pos, ix->recordStride);
 }
 
 const char* DdrFaultText(DdrFault f);

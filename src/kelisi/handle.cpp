@@ -93,16 +93,15 @@ int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
   size_t got = 0;
   if (!IoPread(ix->io, ix->isiFd, front, kIsiFrontSize, 0, &got)) return KELISI_E_READ;
   if (got < kIsiFrontSize) return KELISI_E_NOT_ISI;
-  if (memcmp(front, kIsiMagic, sizeof kIsiMagic) != 0) return KELISI_E_NOT_ISI;
-  IsiOrder order = IsiHeaderOrder(front);
-  if (order == kIsiBadVersion) return KELISI_E_NOT_ISI;
-  *swapped = order == kIsiForeign;
-  if (*swapped) IsiXlatHeader(front);
-  if (IsiCheckHeader(front) != kIsiHeaderSound) return KELISI_E_HEADER;
-  if (*swapped) {
-    IsiXlatKeySector(front + kIsiRootPos, IsiEntrySize(LoadU16(front + kHdrKeyLengthOfs)));
+  IsiHeaderFault fault;
+  switch (IsiPrepareFront(front, swapped, &fault)) {
+    case kIsiFrontSound:
+      return KELISI_OK;
+    case kIsiFrontBadHeader:
+      return KELISI_E_HEADER;
+    default:
+      return KELISI_E_NOT_ISI;
   }
-  return KELISI_OK;
 }
 
 // Opens the data file the header names: as written, then beside the index.

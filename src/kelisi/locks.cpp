@@ -29,8 +29,7 @@ int ReadSpin(kelisi* ix, uint32_t* spin) {
   size_t got = 0;
   if (!IoPread(ix->io, ix->isiFd, raw, sizeof raw, kHdrSpinOfs, &got)) return KELISI_E_READ;
   if (got != sizeof raw) return KELISI_E_NOT_ISI;
-  *spin = LoadU32(raw);
-  if (ix->swapped) *spin = __builtin_bswap32(*spin);
+  *spin = IsiStoredSpin(raw, ix->swapped);
   return KELISI_OK;
 }
 

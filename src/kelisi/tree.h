@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "isi/byte_order.h"
+#include "isi/sector_check.h"
 #include "kelisi/kelisi_internal.h"
 
 namespace kisi {
@@ -25,27 +26,13 @@ inline const uint8_t* EntryKey(const uint8_t* e) {
 
 // The record's byte offset in the data file.
 inline uint64_t EntryOffset(const kelisi* ix, const uint8_t* e) {
-  return ix->recNum ? uint64_t{EntryPos(e)} * EntryRecSize(e) : EntryPos(e);
+  return IsiRecordOffset(ix->recNum, EntryPos(e), EntryRecSize(e));
 }
 
 // Compares an entry's key with `key` over `len` bytes as unsigned bytes:
-// <0, 0, >0. Eight bytes at a time, since lookups spend their time here.
+// <0, 0, >0.
 inline int CompareKey(const uint8_t* entry, const uint8_t* key, uint32_t len) {
-  const uint8_t* a = EntryKey(entry);
-  uint32_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    uint64_t x, y;
-    memcpy(&x, a + i, 8);
-    memcpy(&y, key + i, 8);
-    if (x != y) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-      x = __builtin_bswap64(x);
-      y = __builtin_bswap64(y);
-#endif
-      return x < y ? -1 : 1;
-    }
-  }
-  return i < len ? memcmp(a + i, key + i, len - i) : 0;
+  return IsiCompareKeys(EntryKey(entry), key, len);
 }
 
 }  // namespace kisi

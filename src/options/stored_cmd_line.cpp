@@ -61,7 +61,7 @@ bool KeyLengthValid(const uint8_t* header, uint16_t version) {
   uint16_t keyLength = LoadU16(header + offsetof(IsiHeader, keyLength));
   if (version == kIsiVersionSwapped)
     keyLength = static_cast<uint16_t>(keyLength >> 8 | keyLength << 8);
-  return keyLength >= 1 && keyLength <= kMaxKeyBytes;
+  return IsiKeyLengthValid(keyLength);
 }
 
 // Reads the header and takes the stored line (`line`, kStoredLineSize bytes)
