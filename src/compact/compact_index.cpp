@@ -121,7 +121,7 @@ Status CompactIndex() {
 // Another program may have rewritten the index between the first read of
 // its front and the taking of the locks; if so, the front is read again.
 Status CompactCheckSpinIsi(FhStRec* state) {
-  uint8_t stored[sizeof state->spin];
+  uint8_t stored[sizeof(uint32_t)];
   if (SysLseek(state->fd, kHdrSpinOfs, SEEK_SET) != static_cast<off_t>(kHdrSpinOfs) ||
       SysRead(state->fd, stored, sizeof stored) != static_cast<ssize_t>(sizeof stored)) {
     return kErrNotIsi;

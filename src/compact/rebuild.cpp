@@ -23,7 +23,6 @@
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
 #include "isi/isi_xlat.h"
-#include "isi/seq_walk.h"
 #include "isi/tree_build.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
@@ -64,10 +63,7 @@ void SetUpRebuild(FhStRec* state) {
 // read failure of the input.
 Status WalkFailure(const FhStRec* state, int32_t r) {
   if (r == kErrCorruptIsi) return r;
-  if (r == kWalkRead) return kErrInputRead;
-  if (r != kWalkDamaged) {
-    return CompactRefuseDamaged("ISI tree damaged: the walk stopped with code %d.\n", r);
-  }
+  if (r == kIsiCursorRead) return kErrInputRead;
   uint32_t at = state->walk.damagePos;
   switch (state->walk.damage) {
     case kIsiDamageCount:
@@ -194,22 +190,23 @@ int32_t CompactFillSubList(FhStRec* state) {
   bool recNum = (state->flags & kStRecNum) != 0;
   uint8_t* item = cd->sortMem;
   for (uint32_t n = 0; n + 1 < cd->itemsInMem; ++n, item += cd->itemLen) {
-    int32_t r = FhStReadNextEntry(state);
-    if (r != 0) {
+    int32_t r = FhStNextEntry(state, cd->compactIsiSize);
+    if (r != kIsiCursorOk) {
       if (state->flags & kStWalkAtEnd) memset(item, 0xFF, cd->itemLen);
       return r;
     }
-    const IsiKeyEntry& e = state->entry;
+    const uint8_t* e = IsiCurrent(&state->walk);
+    uint16_t size = IsiEntryRecSize(e);
     if (cd->recCount >= maxEntries) {
       return CompactRefuseDamaged(
           "ISI tree damaged: it yields more entries than the file holds.\n");
     }
-    if (recNum && e.recSize == 0) {
+    if (recNum && size == 0) {
       return CompactRefuseDamaged("ISI tree damaged: an entry without record size.\n");
     }
-    SetItemPosition(item, IsiRecordOffset(recNum, e.recPos, e.recSize));
-    SetItemLength(item, e.recSize);
-    memcpy(item + kItemKeyOfs, e.key, state->keyLength);
+    SetItemPosition(item, IsiRecordOffset(recNum, IsiEntryPos(e), size));
+    SetItemLength(item, size);
+    memcpy(item + kItemKeyOfs, IsiEntryKey(e), state->keyLength);
     ++cd->recCount;
   }
   memset(item, 0xFF, cd->itemLen);

@@ -60,6 +60,22 @@ inline const uint8_t* IsiEntry(const IsiGeometry& g, const uint8_t* sector, uint
 inline uint32_t IsiEntryChild(const uint8_t* entry) {
   return LoadU32(entry + kEntryChildOfs);
 }
+inline uint32_t IsiEntryPos(const uint8_t* entry) {
+  return LoadU32(entry + kEntryPosOfs);
+}
+inline uint16_t IsiEntryDup(const uint8_t* entry) {
+  return LoadU16(entry + kEntryDupOfs);
+}
+inline uint16_t IsiEntryRecSize(const uint8_t* entry) {
+  return LoadU16(entry + kEntrySizeOfs);
+}
+inline const uint8_t* IsiEntryKey(const uint8_t* entry) {
+  return entry + kIsiEntryKeyOfs;
+}
+// The byte offset in the data file of the entry's record.
+inline uint64_t IsiEntryOffset(const IsiGeometry& g, const uint8_t* entry) {
+  return IsiRecordOffset(g.recNum, IsiEntryPos(entry), IsiEntryRecSize(entry));
+}
 // The child of slot `slot` (0..count): entry slot's child, or the rightmost
 // child when slot == count.
 inline uint32_t IsiSlotChild(const IsiGeometry& g, const uint8_t* sector, uint32_t slot) {
@@ -90,8 +106,7 @@ inline int IsiCompareKeys(const uint8_t* a, const uint8_t* b, uint32_t len) {
 // The sector number of a stored position: sound, or placed off a boundary
 // or before `first` (a key sector: behind the front; a DDR sector: from the
 // head DDR sector at 1536 on), or past the end of the file.
-inline IsiDamage IsiSectorAt(const IsiGeometry& g, uint32_t pos, uint64_t first,
-                             uint64_t* sector) {
+inline IsiDamage IsiSectorAt(const IsiGeometry& g, uint32_t pos, uint64_t first, uint64_t* sector) {
   uint64_t offset = IsiSectorOffset(g.recNum, pos);
   *sector = offset / kIsiSector;
   if (offset % kIsiSector != 0 || *sector < first) return kIsiDamagePlace;
@@ -128,8 +143,8 @@ inline IsiDamage IsiCheckChildLevel(const uint8_t* child, uint16_t parentLevel) 
 // A sound child's keys between the separators of the slot it was reached
 // through: `lowerKey` and `upperKey` are the keys of the entries around
 // that slot (nullptr: no bound on that side).
-inline IsiDamage IsiCheckBounds(const IsiGeometry& g, const uint8_t* child,
-                                const uint8_t* lowerKey, const uint8_t* upperKey) {
+inline IsiDamage IsiCheckBounds(const IsiGeometry& g, const uint8_t* child, const uint8_t* lowerKey,
+                                const uint8_t* upperKey) {
   uint32_t n = IsiCount(child);
   if (n == 0) return kIsiSound;
   const uint8_t* first = IsiEntry(g, child, 0) + kIsiEntryKeyOfs;

@@ -9,6 +9,7 @@
 #include "driver/status.h"
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
+#include "isi/isi_xlat.h"
 #include "isi/sector_check.h"
 
 namespace {
@@ -42,14 +43,46 @@ int32_t FhStPrepareFront(FhStRec* state, IsiHeaderFault* fault) {
   state->keyLength = LoadU16(state->header + kHdrKeyLengthOfs);
   state->entrySize = static_cast<uint16_t>(IsiEntrySize(state->keyLength));
   state->keysPerSector = IsiEntriesPerSector(state->entrySize);
-  state->dataLength = LoadU32(state->header + kHdrDataLengthOfs);
-  state->spin = LoadU32(state->header + kHdrSpinOfs);
   if (state->header[kHdrModeOfs] & kModeRecNum) {
     state->flags |= kStRecNum;
   } else {
     state->flags &= ~kStRecNum;
   }
   return kOk;
+}
+
+namespace {
+
+bool LoadFileKeySector(void* ctx, uint64_t sector, IsiReadHint, uint8_t* out, uint8_t** sound) {
+  auto* state = static_cast<FhStRec*>(ctx);
+  *sound = nullptr;
+  if (FhStReadSector(state, sector * kIsiSector, out) != 0) return false;
+  if (state->flags & kStSwapped) IsiXlatKeySector(out, state->entrySize);
+  return true;
+}
+
+}  // namespace
+
+int FhStNextEntry(FhStRec* state, uint64_t fileSize) {
+  int r;
+  if (state->flags & kStWalkFromFirst) {
+    state->flags &= ~(kStWalkFromFirst | kStWalkAtEnd);
+    state->walkError = kIsiCursorOk;
+    state->tree.geo = IsiGeometryOf(state->header, fileSize);
+    state->tree.root = state->root;
+    state->tree.rootPos = LoadU32(state->header + kHdrRootPosOfs);
+    state->tree.rootSound = 0;
+    state->tree.source = {LoadFileKeySector, state};
+    state->walk.tree = &state->tree;
+    r = IsiFirst(&state->walk);
+  } else if (state->walkError != kIsiCursorOk || (state->flags & kStWalkAtEnd)) {
+    return state->walkError != kIsiCursorOk ? state->walkError : kIsiCursorEnd;
+  } else {
+    r = IsiNext(&state->walk);
+  }
+  if (r == kIsiCursorEnd) state->flags |= kStWalkAtEnd;
+  if (r < 0) state->walkError = r;
+  return r;
 }
 
 void FhStTranslateDdr(const FhStRec* state, uint8_t* sector) {

@@ -1,5 +1,7 @@
-// The state record of an open ISI file and the sector reads and writes of
-// compaction, which translate between the file's byte order and native.
+// The state record of an open ISI file, the sector reads and writes of
+// compaction, which translate between the file's byte order and native,
+// and the walk of its tree (the shared cursor, isi/tree_cursor, over
+// sectors read from the file's descriptor).
 //
 // In memory an open ISI is always native: sectors are translated in place
 // right after they are read, and every write translates a private copy so
@@ -25,22 +27,17 @@ enum : uint32_t {
 // owns all its buffers; it is released as a whole by its owner.
 struct FhStRec {
   int32_t fd;
-  uint32_t spin;  // header spin counter after the last walk step
   uint32_t flags;
   uint16_t keyLength;
   uint16_t entrySize;
   uint32_t keysPerSector;  // entries a key sector holds
-  uint32_t dataLength;     // header data length
   uint8_t* header;         // front
   uint8_t* root;           // front + 1024
   uint8_t* ddr;            // front + 1536
   uint8_t* spare;
-  IsiKeyEntry entry;  // copy of the entry the walk returned last, native
-  // The walk (isi/seq_walk): the tree as the cursor reads it, the code of a
-  // failed step, which every later call returns again, and the cursor.
-  IsiTree tree;
-  int32_t walkError;
-  IsiCursor walk;
+  IsiTree tree;    // the tree as the walk reads it
+  IsiCursor walk;  // on the entry the walk gave last
+  int walkError;   // the failure that stopped the walk, returned again
   alignas(8) uint8_t front[kIsiFrontSize];
   alignas(8) uint8_t spareBuf[kIsiSector];
 };
@@ -51,10 +48,17 @@ void FhStInitRec(FhStRec* state);
 // After the 2048-byte read at 0: checks the front and brings it to native
 // order (IsiPrepareFront, which also sets or clears kStSwapped), and takes
 // the geometry from the header (keyLength, entrySize, keysPerSector,
-// dataLength, spin, kStRecNum). Returns 0; kErrNotIsi without the magic;
+// kStRecNum). Returns 0; kErrNotIsi without the magic;
 // kErrIsiVersion when the version word fails its complement test;
 // kErrCorruptIsi for a header value no index can have (*fault says which).
 int32_t FhStPrepareFront(FhStRec* state, IsiHeaderFault* fault);
+
+// The next entry of the tree in key order, from the first one when
+// kStWalkFromFirst is set, read from a file of `fileSize` bytes (the root
+// from state->root): kIsiCursorOk with state->walk on it, kIsiCursorEnd
+// (kStWalkAtEnd set), or the cursor's failure (state->walk tells the
+// damage), which every later call returns again.
+int FhStNextEntry(FhStRec* state, uint64_t fileSize);
 
 // Translates a DDR sector of this file in place, in either direction; a
 // file whose header names no chain has no DDR sector, and its bytes at 1536

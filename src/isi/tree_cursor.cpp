@@ -12,8 +12,18 @@ IsiFrame& Top(IsiCursor* c) {
 int Damaged(IsiCursor* c, IsiDamage d, uint32_t pos) {
   c->damage = d;
   c->damagePos = pos;
+  c->damageFrom = c->depth > 0 ? Top(c).pos : pos;
   c->depth = 0;
   return kIsiCursorDamaged;
+}
+
+// Hands a sector just entered to the tree's visitor.
+int Visited(IsiCursor* c, uint64_t sector) {
+  const IsiTree* t = c->tree;
+  if (t->visit == nullptr || t->visit(t->visitCtx, c, sector)) return kIsiCursorOk;
+  uint32_t pos = Top(c).pos;
+  --c->depth;
+  return Damaged(c, kIsiDamageTwice, pos);
 }
 
 int ClimbBackward(IsiCursor* c) {
@@ -84,7 +94,7 @@ int IsiStartAtRoot(IsiCursor* c) {
   f.idx = 0;
   f.low = f.high = nullptr;
   c->depth = 1;
-  return kIsiCursorOk;
+  return Visited(c, IsiSectorOffset(tree->geo.recNum, tree->rootPos) / kIsiSector);
 }
 
 // Loads the child at `pos` of the bottom frame's current slot as the new
@@ -122,7 +132,7 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   f.pos = pos;
   f.idx = 0;
   ++c->depth;
-  return kIsiCursorOk;
+  return Visited(c, sector);
 }
 
 // The bottom sector is done going forward: up to the first ancestor whose

@@ -37,6 +37,8 @@ struct IsiSectorSource {
   void* ctx;
 };
 
+struct IsiCursor;
+
 // The tree of one open index.
 struct IsiTree {
   IsiGeometry geo;
@@ -44,6 +46,11 @@ struct IsiTree {
   uint32_t rootPos;     // its position, as the header stores it
   uint8_t rootSound;    // the root has passed IsiKeySectorFaults
   IsiSectorSource source;
+  // When set, called for each sector the cursor enters once it has passed
+  // every check, with the new frame at the bottom of the path; a visitor
+  // that returns false has met the sector before (kIsiDamageTwice).
+  bool (*visit)(void* ctx, const IsiCursor* c, uint64_t sector);
+  void* visitCtx;
 };
 
 // One sector of a cursor's path.
@@ -74,7 +81,8 @@ struct IsiCursor {
   int dir;         // +1 / -1: direction of the current scan
   uint64_t loads;  // sectors loaded by the current scan
   IsiDamage damage;
-  uint32_t damagePos;  // the sector concerned, as stored
+  uint32_t damagePos;   // the sector concerned, as stored
+  uint32_t damageFrom;  // the sector above it, as stored (the root: its own position)
   IsiFrame path[kIsiMaxFrames];
 };
 

@@ -1,9 +1,9 @@
-// check: kelisi_check and kelisi_get_stats. One in-order walk visits every
-// key sector once (a bitmap over the file's sectors stops a sector listed
-// twice from being walked twice) and judges each by the format's rules
-// (isi/sector_check): damage, which the cursors refuse, is a problem; a
-// shape the build never makes but every reader handles is a note. The walk
-// also checks the order of the keys and their duplicate sequences, then
+// check: kelisi_check and kelisi_get_stats. The walk is the cursors' own
+// (isi/tree_cursor), in key order, with a visitor that sees every key
+// sector it enters and a bitmap over the file's sectors that stops a sector
+// met twice: damage, which stops the cursors, stops the walk and is a
+// problem; a shape the build never makes but every reader handles is a
+// note. The walk also checks the duplicate sequences, then the check
 // follows the deleted-record chain, compares both with the header and finds
 // sectors that belong to neither. With the data file it also reads every
 // entry's record and every deleted record.
@@ -17,7 +17,6 @@
 #include "isi/sector_check.h"
 #include "kelisi/ddr.h"
 #include "kelisi/kelisi_internal.h"
-#include "kelisi/tree.h"
 
 namespace kisi {
 
@@ -45,14 +44,6 @@ class Checker {
   void FillStats(kelisi_stats* s) const;
 
  private:
-  struct Level {
-    alignas(8) uint8_t sec[kIsiSector];
-    uint32_t pos;
-    uint32_t slot;
-    bool childDone;
-    bool rightEdge;  // reached from the root through rightmost slots only
-  };
-
   bool Seen(uint64_t s) const { return (seen_[s / 64] >> (s % 64)) & 1; }
   void See(uint64_t s) { seen_[s / 64] |= uint64_t{1} << (s % 64); }
   void Report(int kind, uint32_t sector, uint32_t index, bool damage, const char* fmt, ...)
@@ -60,11 +51,10 @@ class Checker {
   void Truncated(uint32_t pos, uint64_t sector);
   int Prepare();
   int WalkTree();
-  bool SectorFaults(const Level& f);
-  void Enter(const Level& f, uint32_t depth, bool root);
-  int Descend(uint32_t child);
-  int Entry(const Level& f, uint32_t i);
-  int CheckRecord(const Level& f, uint32_t i, const uint8_t* en);
+  static bool Visit(void* ctx, const IsiCursor* c, uint64_t sector);
+  void ReportDamage(const IsiCursor& c);
+  int Entry(const IsiFrame& f);
+  int CheckRecord(const IsiFrame& f, const uint8_t* en);
   int WalkDdr();
   int CheckDeleted(uint32_t sectorPos, uint32_t i, uint32_t pos);
   void CheckCounts();
@@ -81,8 +71,8 @@ class Checker {
   bool damaged_ = false;
   uint64_t problems_ = 0;
   std::unique_ptr<uint64_t[]> seen_;
-  std::unique_ptr<Level[]> path_;
-  uint32_t depth_ = 0;
+  std::unique_ptr<IsiCursor> walk_;
+  bool rightEdge_[kIsiMaxFrames];   // by depth: reached through rightmost slots only
   std::unique_ptr<uint8_t[]> rec_;  // with the data file: one record
   bool deletedToo_ = false;         // with the data file: the deleted records
   uint64_t dataSize_ = 0;
@@ -130,8 +120,8 @@ void Checker::Truncated(uint32_t pos, uint64_t sector) {
 int Checker::Prepare() {
   uint64_t words = (ix_->fileSectors + 63) / 64 + 1;
   seen_.reset(new (std::nothrow) uint64_t[words]());
-  path_.reset(new (std::nothrow) Level[kIsiMaxFrames]);
-  if (!seen_ || !path_) return KELISI_E_NOMEM;
+  walk_.reset(new (std::nothrow) IsiCursor());
+  if (!seen_ || !walk_) return KELISI_E_NOMEM;
   // The head deleted-record sector may sit in the front, at sector 3.
   for (uint64_t s = 0; s < kIsiDdrHeadPos / kIsiSector && s < ix_->fileSectors; ++s) See(s);
   bool records = (flags_ & KELISI_CHECK_RECORDS) != 0;
@@ -147,127 +137,122 @@ int Checker::Prepare() {
   return rec_ ? KELISI_OK : KELISI_E_NOMEM;
 }
 
-// The sector's own faults, as far as the walk does not find them itself (a
-// child named twice is met as a sector reached twice, keys out of order as
-// a key below the one before). False when the sector is not to be entered.
-bool Checker::SectorFaults(const Level& f) {
-  unsigned faults = IsiKeySectorFaults(g_, f.sec);
-  if (faults & kIsiFaultCount) {
-    Report(KELISI_P_COUNT, f.pos, 0, true, "key sector %u: count %u, more than the %u that fit",
-           f.pos, IsiCount(f.sec), g_.perSector);
-    return false;
+// A key sector the walk has entered: once only, and its shape.
+bool Checker::Visit(void* ctx, const IsiCursor* c, uint64_t sector) {
+  Checker* self = static_cast<Checker*>(ctx);
+  uint32_t depth = c->depth;
+  const IsiFrame& f = c->path[depth - 1];
+  bool edge = true;
+  if (depth > 1) {
+    if (self->Seen(sector)) return false;
+    self->See(sector);
+    const IsiFrame& p = c->path[depth - 2];
+    edge = self->rightEdge_[depth - 2] && p.idx == IsiCount(p.sec);
+    // The build hangs a short lower level under the rightmost slot of the
+    // sectors along the tree's right edge, and nowhere else.
+    if (IsiLevel(f.sec) + 1 < IsiLevel(p.sec) && !edge) {
+      self->shape_[kShapeLevelGap].Add(f.pos, self->keySectors_);
+    }
   }
-  if (faults & kIsiFaultLeaf) {
-    Report(KELISI_P_LEVEL, f.pos, 0, true, "leaf sector %u at level %u", f.pos, IsiLevel(f.sec));
+  self->rightEdge_[depth - 1] = edge;
+  uint64_t seen = self->keySectors_++;
+  uint32_t n = IsiCount(f.sec);
+  bool inner = IsiHasChildren(self->g_, f.sec);
+  if (inner) {
+    for (uint32_t slot = 0; slot <= n; ++slot) {
+      if (IsiSlotChild(self->g_, f.sec, slot) != 0 || (slot == n && edge)) continue;
+      self->shape_[kShapeNoChild].Add(f.pos, seen);
+      break;
+    }
+  } else {
+    ++self->leafSectors_;
+    if (depth > self->maxDepth_) self->maxDepth_ = depth;
+  }
+  if (n > self->maxCount_) self->maxCount_ = n;
+  if (depth == 1 || edge) return true;
+  if (n == 0 && !inner) {
+    self->shape_[kShapeEmpty].Add(f.pos, seen);
+  } else {
+    self->byCount_[n].Add(f.pos, seen);
   }
   return true;
 }
 
-// Counts a sector just entered at `depth` (1: the root), and notes its shape.
-void Checker::Enter(const Level& f, uint32_t depth, bool root) {
-  uint64_t seen = keySectors_++;
-  uint32_t n = IsiCount(f.sec);
-  bool inner = IsiHasChildren(g_, f.sec);
-  if (inner) {
-    for (uint32_t slot = 0; slot <= n; ++slot) {
-      if (IsiSlotChild(g_, f.sec, slot) != 0 || (slot == n && f.rightEdge)) continue;
-      shape_[kShapeNoChild].Add(f.pos, seen);
-      break;
-    }
-  } else {
-    ++leafSectors_;
-    if (depth > maxDepth_) maxDepth_ = depth;
-  }
-  if (n > maxCount_) maxCount_ = n;
-  if (root || f.rightEdge) return;
-  if (n == 0 && !inner) {
-    shape_[kShapeEmpty].Add(f.pos, seen);
-  } else {
-    byCount_[n].Add(f.pos, seen);
+// The damage that stopped the walk, in the words of the check: each text
+// takes the sector concerned and the one above it.
+void Checker::ReportDamage(const IsiCursor& c) {
+  static const struct {
+    int kind;
+    const char* text;
+  } kDamage[] = {
+      {0, ""},  // sound
+      {KELISI_P_COUNT, "key sector %u: a count larger than a sector holds"},
+      {KELISI_P_SECTOR, "key sector %u named by key sector %u: off a boundary or in the front"},
+      {KELISI_P_TRUNCATED, ""},  // reported once, with the chain's
+      {KELISI_P_SECTOR, "sector %u reached a second time (from sector %u)"},
+      {KELISI_P_LEVEL, "key sector %u is not below key sector %u above it"},
+      {KELISI_P_LEVEL, "leaf sector %u above level 0"},
+      {KELISI_P_ORDER, "key sector %u: keys stepping backwards"},
+      {KELISI_P_LEVEL, "key sector %u more than 48 levels below the root"},
+  };
+  static_assert(sizeof kDamage / sizeof kDamage[0] == kIsiDamageDepth + 1);
+  if (c.damage == kIsiDamagePastEnd) {
+    uint64_t s;
+    IsiKeySectorAt(g_, c.damagePos, &s);
+    Truncated(c.damagePos, s);
+  } else if (c.damage != kIsiSound) {
+    Report(kDamage[c.damage].kind, c.damagePos, 0, true, kDamage[c.damage].text, c.damagePos,
+           c.damageFrom);
   }
 }
 
-// Enters the child of the bottom frame's current slot, or says why not.
-int Checker::Descend(uint32_t child) {
-  const Level& p = path_[depth_ - 1];
-  bool isRight = p.slot == IsiCount(p.sec);
-  uint32_t at = isRight ? 0 : p.slot + 1;
-  uint64_t s;
-  IsiDamage place = IsiKeySectorAt(g_, child, &s);
-  if (place == kIsiDamagePastEnd) {
-    Truncated(child, s);
-    return KELISI_OK;
+int Checker::WalkTree() {
+  IsiTree tree = ix_->tree;
+  tree.visit = Visit;
+  tree.visitCtx = this;
+  walk_->tree = &tree;
+  int st = IsiFirst(walk_.get());
+  for (; st == kIsiCursorOk && !stop_; st = IsiNext(walk_.get())) {
+    int r = Entry(IsiCurrentFrame(walk_.get()));
+    if (r != KELISI_OK) return r;
   }
-  if (place != kIsiSound) {
-    Report(KELISI_P_SECTOR, p.pos, at, true,
-           "key sector %u names child %u: off a sector boundary or in the front", p.pos, child);
-    return KELISI_OK;
-  }
-  if (Seen(s)) {
-    Report(KELISI_P_SECTOR, child, 0, true, "sector %u reached a second time (from sector %u)",
-           child, p.pos);
-    return KELISI_OK;
-  }
-  See(s);
-  if (depth_ >= kIsiMaxFrames) {
-    Report(KELISI_P_LEVEL, child, 0, true, "key sector %u more than %u levels deep", child,
-           kIsiMaxFrames);
-    return KELISI_OK;
-  }
-  Level& f = path_[depth_];
-  uint8_t* checked;
-  if (!LoadCachedKeySector(ix_, s, IsiReadHint::kForward, f.sec, &checked)) return KELISI_E_READ;
-  f.pos = child;
-  uint32_t pl = IsiLevel(p.sec), cl = IsiLevel(f.sec);
-  if (IsiCheckChildLevel(f.sec, static_cast<uint16_t>(pl)) != kIsiSound) {
-    Report(KELISI_P_LEVEL, child, 0, true, "key sector %u at level %u, under level %u", child, cl,
-           pl);
-    return KELISI_OK;
-  }
-  if (!SectorFaults(f)) return KELISI_OK;
-  f.rightEdge = p.rightEdge && isRight;
-  // The build hangs a short lower level under the rightmost slot of the
-  // sectors along the tree's right edge, and nowhere else.
-  if (cl + 1 < pl && !f.rightEdge) shape_[kShapeLevelGap].Add(child, keySectors_);
-  f.slot = 0;
-  f.childDone = false;
-  ++depth_;
-  Enter(f, depth_, false);
+  if (st == kIsiCursorRead) return KELISI_E_READ;
+  if (st == kIsiCursorDamaged) ReportDamage(*walk_);
   return KELISI_OK;
 }
 
-int Checker::Entry(const Level& f, uint32_t i) {
-  const uint8_t* en = IsiEntry(g_, f.sec, i);
+// An entry in key order: the cursor has seen to the order of the keys;
+// equal keys follow their duplicate sequence, which need not be the order
+// of their records.
+int Checker::Entry(const IsiFrame& f) {
+  const uint8_t* en = IsiEntry(g_, f.sec, f.idx);
+  uint32_t i = f.idx;
   ++entries_;
   uint32_t len = g_.keyLength;
-  uint16_t dup = EntryDup(en);
-  int k = havePrev_ ? memcmp(prevKey_, EntryKey(en), len) : -1;
-  if (k > 0) {
-    Report(KELISI_P_ORDER, f.pos, i + 1, true, "key sector %u entry %u: key below the one before",
-           f.pos, i + 1);
-  } else if (k == 0 && ix_->hdr.no_duplicates) {
+  uint16_t dup = IsiEntryDup(en);
+  int k = havePrev_ ? memcmp(prevKey_, IsiEntryKey(en), len) : -1;
+  if (k == 0 && ix_->hdr.no_duplicates) {
     Report(KELISI_P_ORDER, f.pos, i + 1, false,
            "key sector %u entry %u: duplicate key in an index without duplicates", f.pos, i + 1);
   } else if (k == 0 && dup != static_cast<uint16_t>(prevDup_ + 1)) {
-    // Equal keys follow each other in the order of their duplicate
-    // sequences, which need not be the order of their records.
     Report(KELISI_P_ORDER, f.pos, i + 1, false,
            "key sector %u entry %u: equal key out of sequence (sequence %u after %u)", f.pos, i + 1,
            dup, prevDup_);
-  } else if (k < 0 && dup != 0) {
+  } else if (k != 0 && dup != 0) {
     Report(KELISI_P_ORDER, f.pos, i + 1, false,
            "key sector %u entry %u: first record of a key with duplicate sequence %u", f.pos, i + 1,
            dup);
   }
-  memcpy(prevKey_, EntryKey(en), len);
+  memcpy(prevKey_, IsiEntryKey(en), len);
   prevDup_ = dup;
   havePrev_ = true;
-  return (flags_ & KELISI_CHECK_RECORDS) && rec_ ? CheckRecord(f, i, en) : KELISI_OK;
+  return (flags_ & KELISI_CHECK_RECORDS) && rec_ ? CheckRecord(f, en) : KELISI_OK;
 }
 
-int Checker::CheckRecord(const Level& f, uint32_t i, const uint8_t* en) {
-  uint64_t off = EntryOffset(ix_, en);
-  uint32_t size = EntryRecSize(en);
+int Checker::CheckRecord(const IsiFrame& f, const uint8_t* en) {
+  uint32_t i = f.idx;
+  uint64_t off = IsiEntryOffset(g_, en);
+  uint32_t size = IsiEntryRecSize(en);
   const kelisi_header& h = ix_->hdr;
   if (size == 0 || off > dataSize_ || size > dataSize_ - off) {
     Report(KELISI_P_RECORD, f.pos, i + 1, false,
@@ -286,47 +271,12 @@ int Checker::CheckRecord(const Level& f, uint32_t i, const uint8_t* en) {
   } else if (size < el || memcmp(r + size - el, h.eor, el) != 0) {
     what = "does not end with its end-of-record bytes";
   } else if (RecordKey(ix_, r, size, key_) != KELISI_OK ||
-             memcmp(key_, EntryKey(en), g_.keyLength) != 0) {
+             memcmp(key_, IsiEntryKey(en), g_.keyLength) != 0) {
     what = "carries another key";
   }
   if (what != nullptr) {
     Report(KELISI_P_RECORD, f.pos, i + 1, false, "key sector %u entry %u: record at %llu %s", f.pos,
            i + 1, static_cast<unsigned long long>(off), what);
-  }
-  return KELISI_OK;
-}
-
-int Checker::WalkTree() {
-  Level& root = path_[0];
-  memcpy(root.sec, ix_->tree.root, kIsiSector);
-  root.pos = ix_->tree.rootPos;
-  root.slot = 0;
-  root.childDone = false;
-  root.rightEdge = true;
-  if (!SectorFaults(root)) return KELISI_OK;
-  depth_ = 1;
-  Enter(root, 1, true);
-  while (depth_ > 0 && !stop_) {
-    Level& f = path_[depth_ - 1];
-    uint32_t n = IsiCount(f.sec);
-    if (f.slot > n) {
-      --depth_;
-      continue;
-    }
-    if (!f.childDone) {
-      f.childDone = true;
-      uint32_t child = IsiSlotChild(g_, f.sec, f.slot);
-      uint32_t before = depth_;
-      int st = child != 0 ? Descend(child) : KELISI_OK;
-      if (st != KELISI_OK) return st;
-      if (depth_ != before) continue;
-    }
-    if (f.slot < n) {
-      int st = Entry(f, f.slot);
-      if (st != KELISI_OK) return st;
-    }
-    ++f.slot;
-    f.childDone = false;
   }
   return KELISI_OK;
 }
@@ -396,7 +346,7 @@ void Checker::CheckCounts() {
            "the tree holds %llu entries, the header counts %u",
            static_cast<unsigned long long>(entries_), h.record_count);
   }
-  if (h.ddr_head != kIsiNoSector && !damaged_ && ddrEntries_ != h.deleted_count) {
+  if (h.ddr_head != kIsiNoSector && ddrEntries_ != h.deleted_count) {
     Report(KELISI_P_DDR, h.ddr_head, 0, false,
            "the deleted-record chain lists %llu records, the header counts %u",
            static_cast<unsigned long long>(ddrEntries_), h.deleted_count);
@@ -459,11 +409,13 @@ int Checker::Run() {
            "which ends at byte %llu",
            static_cast<unsigned long long>(ix_->fileSize), truncatedPos_,
            static_cast<unsigned long long>(truncatedEnd_));
-  } else {
+  } else if (!damaged_) {
+    // After damage the walks stopped early: the counts would not add up,
+    // sectors would be left over, and the shapes seen are only a part.
     if (!stop_) CheckCounts();
     if (!stop_) CheckFree();
+    if (!stop_) ReportNotes();
   }
-  if (!stop_) ReportNotes();
   return problems_ > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(problems_);
 }
 

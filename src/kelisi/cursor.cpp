@@ -6,11 +6,15 @@
 #include <new>
 
 #include "kelisi/kelisi_internal.h"
-#include "kelisi/tree.h"
 
 namespace kisi {
 
 namespace {
+
+// Compares an entry's key with `key` over `len` bytes.
+int CompareKey(const uint8_t* entry, const uint8_t* key, uint32_t len) {
+  return IsiCompareKeys(IsiEntryKey(entry), key, len);
+}
 
 int Status(int st) {
   switch (st) {
@@ -34,12 +38,12 @@ inline __attribute__((always_inline)) void Fill(kelisi_cursor* c, kelisi_entry* 
   if (e == nullptr) return;
   const IsiFrame& f = IsiCurrentFrame(&c->walk);
   const uint8_t* en = IsiEntry(c->ix->tree.geo, f.sec, f.idx);
-  e->key = EntryKey(en);
+  e->key = IsiEntryKey(en);
   e->key_length = c->ix->keyLength;
-  e->record_offset = EntryOffset(c->ix, en);
-  e->record_size = EntryRecSize(en);
-  e->dup_seq = EntryDup(en);
-  e->position = EntryPos(en);
+  e->record_offset = IsiEntryOffset(c->ix->tree.geo, en);
+  e->record_size = IsiEntryRecSize(en);
+  e->dup_seq = IsiEntryDup(en);
+  e->position = IsiEntryPos(en);
   e->sector = f.pos;
   e->index = f.idx + 1;
 }
@@ -52,8 +56,8 @@ struct Mark {
 
 void TakeMark(kelisi_cursor* c, Mark* m) {
   const uint8_t* en = IsiCurrent(&c->walk);
-  memcpy(m->key, EntryKey(en), c->ix->keyLength);
-  m->offset = EntryOffset(c->ix, en);
+  memcpy(m->key, IsiEntryKey(en), c->ix->keyLength);
+  m->offset = IsiEntryOffset(c->ix->tree.geo, en);
 }
 
 // After the index was rewritten: the first entry at or after the marked
@@ -63,10 +67,11 @@ int Restart(kelisi_cursor* c, const Mark& m, bool* same) {
   uint32_t len = ix->keyLength;
   int st = Status(IsiLowerBound(&c->walk, [&](const uint8_t* e) {
     int k = CompareKey(e, m.key, len);
-    return k != 0 ? k < 0 : EntryOffset(ix, e) < m.offset;
+    return k != 0 ? k < 0 : IsiEntryOffset(ix->tree.geo, e) < m.offset;
   }));
   const uint8_t* at = st == KELISI_OK ? IsiCurrent(&c->walk) : nullptr;
-  *same = at != nullptr && CompareKey(at, m.key, len) == 0 && EntryOffset(ix, at) == m.offset;
+  *same = at != nullptr && CompareKey(at, m.key, len) == 0 &&
+          IsiEntryOffset(ix->tree.geo, at) == m.offset;
   return st;
 }
 

@@ -33,19 +33,14 @@ int LoadDdr(kelisi* ix, uint32_t pos, uint8_t* out, DdrFault* fault, uint64_t* s
 }
 
 const char* DdrFaultText(DdrFault f) {
-  switch (f) {
-    case DdrFault::kPlace:
-      return "deleted-record sector position off a sector boundary or in the header";
-    case DdrFault::kPastEnd:
-      return "deleted-record sector position past the end of the file";
-    case DdrFault::kMarker:
-      return "deleted-record sector without its F9 FD marker";
-    case DdrFault::kCount:
-      return "deleted-record sector count not 1 to 126";
-    case DdrFault::kSound:
-      break;
-  }
-  return "deleted-record sector sound";
+  static const char* const kText[] = {
+      "deleted-record sector sound",
+      "deleted-record sector position off a sector boundary or in the header",
+      "deleted-record sector position past the end of the file",
+      "deleted-record sector without its F9 FD marker",
+      "deleted-record sector count not 1 to 126",
+  };
+  return kText[static_cast<int>(f)];
 }
 
 namespace {

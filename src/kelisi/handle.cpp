@@ -1,5 +1,6 @@
 // handle: opening and closing an index, reading and checking its front
-// (header and root, one 2048-byte read), and the decoded header.
+// (header and root, one 2048-byte read), the decoded header, and the key
+// sectors of its tree from the cache.
 #include <fcntl.h>
 
 #include <cstring>
@@ -143,6 +144,16 @@ int OpenFiles(kelisi* ix, const char* isi, const char* data) {
 }
 
 }  // namespace
+
+bool LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
+                         uint8_t** sound) {
+  auto* ix = static_cast<kelisi*>(ctx);
+  const uint8_t* raw = ix->cache.Get(ix->io, ix->isiFd, sector, hint, sound);
+  if (raw == nullptr) return false;
+  memcpy(out, raw, kIsiSector);
+  if (ix->swapped) IsiXlatKeySector(out, ix->entrySize);
+  return true;
+}
 
 int LoadFront(kelisi* ix) {
   alignas(8) uint8_t front[kIsiFrontSize];

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "isi/isi_xlat.h"
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/text_escape.h"
 
@@ -24,9 +25,7 @@ bool HostIsLittleEndian() {
 }
 
 std::string MarkName(const kelisi_header& h) {
-  if (h.eor_length == 0) return "";
-  if (h.eor_length == 2) return h.eor[0] == '\r' ? "CR LF" : "LF CR";
-  return h.eor[0] == '\r' ? "CR" : "LF";
+  return h.eor_length == 0 ? "" : IsiEorName(h.format_flags);
 }
 
 std::string RecordFormat(const kelisi_header& h) {

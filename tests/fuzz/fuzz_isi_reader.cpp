@@ -32,7 +32,6 @@
 #include "isi/isi_xlat.h"
 #include "isi/sector_check.h"
 #include "isi/sector_io.h"
-#include "isi/seq_walk.h"
 #include "options/stored_cmd_line.h"
 
 namespace {
@@ -67,14 +66,15 @@ void Walk(FhStRec* st, uint64_t fileSize) {
   uint64_t limit = (2 * sectors + 3) * (kIsiKeyTrailerOfs / 16 + 1);
   st->flags |= kStWalkFromFirst;
   uint64_t steps = 0;
-  int32_t r;
-  while ((r = FhStReadNextEntry(st)) == kWalkOk) {
+  int r;
+  while ((r = FhStNextEntry(st, fileSize)) == kIsiCursorOk) {
     FZ_CHECK(++steps <= limit);
-    gOldKeys.emplace_back(reinterpret_cast<const char*>(st->entry.key), st->keyLength);
+    gOldKeys.emplace_back(reinterpret_cast<const char*>(IsiCurrent(&st->walk) + kIsiEntryKeyOfs),
+                          st->keyLength);
   }
-  FZ_CHECK(r < 0);
-  FZ_CHECK(FhStReadNextEntry(st) == r);  // a walk that stopped stays stopped
-  gWalkEnded = r == kWalkEnd;
+  FZ_CHECK(r == kIsiCursorEnd || r < 0);
+  FZ_CHECK(FhStNextEntry(st, fileSize) == r);  // a walk that stopped stays stopped
+  gWalkEnded = r == kIsiCursorEnd;
   std::sort(gOldKeys.begin(), gOldKeys.end());
 }
 
@@ -93,7 +93,8 @@ void ReadAsIndex(const uint8_t* data, size_t size) {
   memset(st.get(), 0, sizeof *st);
   FhStInitRec(st.get());
   memcpy(st->front, data, size < kIsiFrontSize ? size : kIsiFrontSize);
-  if (FhStPrepareFront(st.get()) != kOk) return;
+  IsiHeaderFault fault;
+  if (FhStPrepareFront(st.get(), &fault) != kOk) return;
   CheckTranslatorsRoundTrip(st.get());
   st->fd = SysOpen(fz::PathIn("f.isi").c_str(), O_RDONLY);
   FZ_CHECK(st->fd >= 0);
