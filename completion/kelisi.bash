@@ -12,7 +12,7 @@ _kelisi() {
     find) opts="--prefix --data --json" ;;
     range | dump) opts="--data --json" ;;
     count) opts="--prefix" ;;
-    check) opts="--records --allow-free --all --json" ;;
+    check) opts="--records --allow-free --all --strict --json" ;;
     *) return ;;
   esac
   if [[ $cur == -* ]]; then

@@ -314,14 +314,16 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
                        "0 deleted)\n");
   r = Kelisi({"check", "s.isi", "--strict"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.out, note + "s.isi: 1 problem\n");
+  EXPECT_EQ(r.out, note + "cure: kelindex s.isi -c compacts it into the shape kelindex builds\n" +
+                       "s.isi: 1 problem\n");
   kt::Crafted tree = kt::Craft(kt::CraftedTree::TopDown(1, 3, 4, false), {});
   dir_.write("t.isi", tree.isi.substr(0, tree.isi.size() - 20 * 512));
   r = Kelisi({"check", "t.isi"});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out,
             "the file is truncated: it ends at byte 34816, but the index refers to sector 87, "
-            "which ends at byte 45056\nt.isi: 1 problem\n");
+            "which ends at byte 45056\ncure: kelindex t.isi -r rebuilds it from its data with its "
+            "stored command line, into the file names stored there\nt.isi: 1 problem\n");
 }
 
 }  // namespace
