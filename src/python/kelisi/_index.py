@@ -273,6 +273,8 @@ class Index(_Closing):
 
         def report(_ctx, p):
             q = p.contents
+            if _native.NOTE_FIRST <= q.kind <= _native.NOTE_LAST:
+                return 0  # a shape every reader handles, not a problem
             kind = ProblemKind(q.kind) if q.kind in ProblemKind._value2member_map_ else q.kind
             found.append(Problem(kind, None if q.sector == _native.NO_SECTOR else q.sector,
                                  q.index or None, (q.message or b"").decode("latin-1")))
