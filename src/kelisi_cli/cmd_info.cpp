@@ -14,8 +14,6 @@ namespace {
 // The stored command line is the program's arguments; both views show it
 // as a command, the program's name first.
 const std::string kProgramName = "kelindex ";
-// The header's deleted-record head when the index lists no deleted record.
-constexpr uint32_t kNoDdrHead = 0xFFFFFFFFu;
 
 bool HostIsLittleEndian() {
   uint16_t probe = 1;
@@ -202,7 +200,7 @@ void ShowJson(const std::string& path, const kelisi_header& h, const kelisi_stat
   Field(&s, "deleted_count", N(h.deleted_count));
   Field(&s, "spin", N(h.spin));
   Field(&s, "root_position", N(h.root_position));
-  Field(&s, "ddr_head", h.ddr_head != kNoDdrHead ? N(h.ddr_head) : std::string("null"));
+  Field(&s, "ddr_head", h.ddr_head != KELISI_NO_SECTOR ? N(h.ddr_head) : std::string("null"));
   if (st != nullptr) {
     Field(&s, "depth", N(st->depth));
     Field(&s, "key_sectors", N(st->key_sectors));
