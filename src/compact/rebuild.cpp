@@ -84,6 +84,7 @@ Status WalkFailure(const FhStRec* state, int32_t r) {
       return CompactRefuseDamaged("ISI tree damaged: more than %u levels below the root.\n",
                                   kIsiPathDepth);
     case kIsiDamageTwice:
+    case kIsiDamageNamedTwice:
     case kIsiSound:
       break;
   }

@@ -63,7 +63,7 @@ unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector) {
 
 IsiDamage IsiDamageOf(unsigned faults) {
   if (faults & kIsiFaultCount) return kIsiDamageCount;
-  if (faults & kIsiFaultTwice) return kIsiDamageTwice;
+  if (faults & kIsiFaultTwice) return kIsiDamageNamedTwice;
   if (faults & kIsiFaultOrder) return kIsiDamageOrder;
   if (faults & kIsiFaultLeaf) return kIsiDamageLeaf;
   return kIsiSound;

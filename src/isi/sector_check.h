@@ -34,14 +34,15 @@ IsiGeometry IsiGeometryOf(const uint8_t* header, uint64_t fileSize);
 
 enum IsiDamage : int {
   kIsiSound = 0,
-  kIsiDamageCount,    // a count byte larger than the sector holds
-  kIsiDamagePlace,    // a position off a sector boundary or inside the front
-  kIsiDamagePastEnd,  // a position past the end of the file
-  kIsiDamageTwice,    // a sector named twice, or reached a second time
-  kIsiDamageLevel,    // a child not below its parent's level
-  kIsiDamageLeaf,     // a leaf above level 0
-  kIsiDamageOrder,    // keys stepping backwards
-  kIsiDamageDepth,    // more than kIsiPathDepth levels below the root
+  kIsiDamageCount,       // a count byte larger than the sector holds
+  kIsiDamagePlace,       // a position off a sector boundary or inside the front
+  kIsiDamagePastEnd,     // a position past the end of the file
+  kIsiDamageTwice,       // a sector reached a second time
+  kIsiDamageNamedTwice,  // a sector naming one child in two slots
+  kIsiDamageLevel,       // a child not below its parent's level
+  kIsiDamageLeaf,        // a leaf above level 0
+  kIsiDamageOrder,       // keys stepping backwards
+  kIsiDamageDepth,       // more than kIsiPathDepth levels below the root
 };
 
 // Field access on native key sectors (inline: every step of a scan uses them).
@@ -132,8 +133,8 @@ enum : unsigned {
   kIsiFaultLeaf = 1u << 3,
 };
 unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector);
-// The damage a reader reports for a set of faults: the first of count,
-// twice, order and leaf.
+// The damage a reader reports for a set of faults: the first of count, a
+// child named twice, order and leaf.
 IsiDamage IsiDamageOf(unsigned faults);
 // A child reached from a parent at `parentLevel`: damage when it is not
 // below it.

@@ -190,6 +190,7 @@ void Checker::ReportDamage(const IsiCursor& c) {
       {KELISI_P_SECTOR, "key sector %u named by key sector %u: off a boundary or in the front"},
       {KELISI_P_TRUNCATED, ""},  // reported once, with the chain's
       {KELISI_P_SECTOR, "sector %u reached a second time (from sector %u)"},
+      {KELISI_P_SECTOR, "key sector %u names one child twice"},
       {KELISI_P_LEVEL, "key sector %u is not below key sector %u above it"},
       {KELISI_P_LEVEL, "leaf sector %u above level 0"},
       {KELISI_P_ORDER, "key sector %u: keys stepping backwards"},
@@ -361,7 +362,7 @@ void Checker::CheckFree() {
   for (uint64_t s = kIsiFrontSectors; s < ix_->fileSectors && !stop_; ++s) {
     if (Seen(s)) continue;
     uint32_t pos = IsiPositionOf(g_, s);
-    Report(KELISI_P_SECTOR, pos, 0, false,
+    Report(KELISI_P_FREE, pos, 0, false,
            "sector %u belongs neither to the tree nor to the deleted-record chain", pos);
   }
 }

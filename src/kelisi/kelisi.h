@@ -262,7 +262,7 @@ typedef struct kelisi_problem {
 enum {
   KELISI_P_HEADER = 1, /* the header's record count against the tree's entries */
   KELISI_P_SECTOR,     /* a key sector off a sector boundary or in the front, reached
-                          twice, or belonging neither to the tree nor to the chain */
+                          twice, or naming one child twice */
   KELISI_P_LEVEL,      /* a child not below its parent's level, a leaf above level 0,
                           more than 48 levels below the root */
   KELISI_P_COUNT,      /* a count byte larger than a sector holds */
@@ -271,7 +271,9 @@ enum {
   KELISI_P_DDR,        /* the deleted-record chain, or its total against the header */
   KELISI_P_RECORD,     /* an entry whose record is missing, deleted or has another key */
   KELISI_P_DELETED,    /* a deleted-record position that is not a deleted record */
-  KELISI_P_TRUNCATED   /* the file ends before sectors its tree or chain refer to */
+  KELISI_P_TRUNCATED,  /* the file ends before sectors its tree or chain refer to */
+  KELISI_P_FREE        /* a sector past the front that belongs neither to the tree nor
+                          to the chain (unless KELISI_CHECK_ALLOW_FREE) */
 };
 
 /* Notes: shapes of a tree that every reader handles but that the build

@@ -37,6 +37,8 @@ const char* KindName(int kind) {
       return "data_form";
     case KELISI_P_TRUNCATED:
       return "truncated";
+    case KELISI_P_FREE:
+      return "free";
     case KELISI_N_LEVEL_GAP:
       return "level_gap";
     case KELISI_N_NO_CHILD:
@@ -70,8 +72,8 @@ bool FoundInData(int kind) {
          kind == kProblemDataForm;
 }
 bool TreeDamage(int kind) {
-  return kind == KELISI_P_LEVEL || kind == KELISI_P_COUNT || kind == KELISI_P_ORDER ||
-         kind == KELISI_P_TRUNCATED;
+  return kind == KELISI_P_SECTOR || kind == KELISI_P_LEVEL || kind == KELISI_P_COUNT ||
+         kind == KELISI_P_ORDER || kind == KELISI_P_TRUNCATED;
 }
 
 // Whether kelindex -r can rebuild the index: its header keeps a command

@@ -253,7 +253,7 @@ TEST(Kelisi, CheckNamesCountsRecordsAndLeftovers) {
   };
   const Problem table[] = {
       {"record count", KELISI_P_HEADER, [](auto* f, auto*) { (*f)[44] ^= 1; }},
-      {"free sector", KELISI_P_SECTOR, [](auto* f, auto*) { f->append(512, '\0'); }},
+      {"free sector", KELISI_P_FREE, [](auto* f, auto*) { f->append(512, '\0'); }},
       {"deleted count", KELISI_P_DDR, [](auto* f, auto*) { (*f)[48] ^= 1; }},
       {"record key", KELISI_P_RECORD, [&](auto*, auto* d) { (*d)[live] = '~'; }},
       {"record deleted", KELISI_P_RECORD, [&](auto*, auto* d) { d->replace(live, 21, 21, '\0'); }},

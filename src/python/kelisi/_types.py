@@ -138,7 +138,7 @@ class ProblemKind(enum.IntEnum):
     """What a problem found by ``Index.check`` concerns (``KELISI_P_*``)."""
 
     HEADER = 1  # the header's record count against the tree's entries
-    SECTOR = 2  # a key sector off a boundary or in the front, reached twice, or not at all
+    SECTOR = 2  # a key sector off a boundary or in the front, reached twice, naming a child twice
     LEVEL = 3  # a child not below its parent, a leaf above level 0, a tree too deep
     COUNT = 4  # a count byte larger than a sector holds
     ORDER = 5  # keys out of order, duplicate sequences that do not count up
@@ -146,6 +146,7 @@ class ProblemKind(enum.IntEnum):
     RECORD = 7  # an entry whose record is missing, deleted or has another key
     DELETED = 8  # a deleted-record position that is not a deleted record
     TRUNCATED = 9  # the file ends before sectors its tree or chain refer to
+    FREE = 10  # a sector that belongs neither to the tree nor to the chain
 
 
 class Problem(NamedTuple):
