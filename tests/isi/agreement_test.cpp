@@ -192,14 +192,15 @@ void ByTheCheck(const kt::TempDir& dir, const Row& row) {
   opt.dataPath = data.c_str();
   std::set<int> notes;
   std::string problems;
-  kelisi_cli::CheckResult r = kelisi_cli::CheckIndex(dir.file("d.isi").c_str(), opt,
-                                                     [&](const kelisi_cli::CheckProblem& p) {
-                                                       if (KELISI_IS_NOTE(p.kind)) {
-                                                         notes.insert(p.kind);
-                                                       } else {
-                                                         problems += p.message + "\n";
-                                                       }
-                                                     });
+  auto report = [&](const kelisi_cli::CheckProblem& p) {
+    if (KELISI_IS_NOTE(p.kind)) {
+      EXPECT_NE(p.sector, kelisi_cli::kNoSector) << p.message;  // the first sector of its kind
+      notes.insert(p.kind);
+    } else {
+      problems += p.message + "\n";
+    }
+  };
+  kelisi_cli::CheckResult r = kelisi_cli::CheckIndex(dir.file("d.isi").c_str(), opt, report);
   ASSERT_EQ(r.status, 0) << r.error;
   EXPECT_EQ(r.problems > 0, row.damaged) << problems;
   if (!row.damaged) {

@@ -223,6 +223,12 @@ TEST_F(KelisiCli, CheckFindsNothingOnSoundIndexesOfEveryForm) {
   EXPECT_EQ(r.problems, 0u);
   EXPECT_TRUE(r.dataCompared);
   EXPECT_EQ(r.recordsIndexed, 3u);  // A1 again, A1 alpha (Y), D4 (Y)
+  kelisi* ix = nullptr;
+  kelisi_header h;
+  ASSERT_EQ(kelisi_open(dir_.file("px.isi").c_str(), nullptr, 0, &ix), KELISI_OK);
+  ASSERT_EQ(kelisi_get_header(ix, &h), KELISI_OK);
+  EXPECT_TRUE(h.extended_selection);
+  kelisi_close(ix);
 }
 
 TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
