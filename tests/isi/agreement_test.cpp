@@ -39,19 +39,6 @@ struct Row {
 void Put32(std::string* isi, size_t at, uint32_t v) {
   StoreU32(reinterpret_cast<uint8_t*>(isi->data() + at), v);
 }
-uint32_t Get32(const std::string& isi, size_t at) {
-  return LoadU32(reinterpret_cast<const uint8_t*>(isi.data() + at));
-}
-
-// The first sector, from `from` on, that has no children.
-int LeafOf(const CraftedTree& t, int from) {
-  for (size_t i = from; i < t.sectors.size(); ++i) {
-    const auto& c = t.sectors[i].child;
-    if (std::count(c.begin(), c.end(), -1) == static_cast<long>(c.size()))
-      return static_cast<int>(i);
-  }
-  return -1;
-}
 
 kt::CraftOptions Options(bool deleted, bool recordNumbers = true,
                          std::function<void(std::string*, const CraftedLayout&)> patch = {}) {
@@ -65,7 +52,8 @@ kt::CraftOptions Options(bool deleted, bool recordNumbers = true,
 std::vector<Row> Table() {
   const CraftedTree base = CraftedTree::TopDown(5, 3, 4, false);
   const int child0 = base.sectors[0].child[0], child1 = base.sectors[0].child[1];
-  const int leaf = LeafOf(base, 1), grand = base.sectors[child1].child[0];
+  const int grand = base.sectors[child1].child[0];
+  const int leaf = base.sectors[grand].child[0];  // four levels: the root's grandchild's child
   auto damage = [&](const char* what, auto patch) {
     Row r{what, base, {}, true, std::nullopt};
     r.options.patch = patch;
@@ -129,7 +117,8 @@ std::vector<Row> Table() {
       {"a deleted-record chain that loops", base,
        Options(true, true,
                [](std::string* f, const CraftedLayout&) {
-                 Put32(f, kIsiDdrHeadPos + kDdrLinkOfs, Get32(*f, kHdrDdrHeadOfs));
+                 Put32(f, kIsiDdrHeadPos + kDdrLinkOfs,
+                       LoadU32(reinterpret_cast<uint8_t*>(f->data()) + kHdrDdrHeadOfs));
                }),
        true, std::nullopt, true},
   };

@@ -54,10 +54,7 @@ CraftedTree CraftedTree::Random(uint64_t seed, uint32_t depth, uint32_t most) {
     bool root = t.sectors.empty();
     int s = t.Add(root ? most : rng.Below(most + 1));
     for (uint32_t slot = 0; slot <= t.sectors[s].count; ++slot) {
-      if (d > 1 && (root || rng.Below(2) == 0)) {
-        int c = make(d - 1);
-        t.sectors[s].child[slot] = c;
-      }
+      if (d > 1 && (root || rng.Below(2) == 0)) t.sectors[s].child[slot] = make(d - 1);
     }
     return s;
   };
@@ -72,8 +69,7 @@ CraftedTree CraftedTree::TopDown(uint64_t seed, uint32_t entries, uint32_t depth
   std::function<int(uint32_t)> make = [&](uint32_t d) {
     int s = t.Add(entries);
     for (uint32_t slot = 0; d > 1 && slot <= entries; ++slot) {
-      int c = make(d - 1 - (uneven ? rng.Below(std::min<uint32_t>(d - 1, 3)) : 0));
-      t.sectors[s].child[slot] = c;
+      t.sectors[s].child[slot] = make(d - 1 - (uneven ? rng.Below(std::min(d - 1, 3u)) : 0));
     }
     return s;
   };
