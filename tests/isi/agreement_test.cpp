@@ -79,6 +79,12 @@ std::vector<Row> Table() {
              [](std::string* f, const CraftedLayout&) { f->resize(f->size() - kIsiSector); }),
       damage("a child in the header",
              [](std::string* f, const CraftedLayout& l) { Put32(f, l.At(0) + kEntryChildOfs, 1); }),
+      {"a child off a sector boundary", base,
+       Options(false, false,
+               [](std::string* f, const CraftedLayout& l) {
+                 Put32(f, l.At(0) + kEntryChildOfs, l.Pos(1) + 20);
+               }),
+       true, std::nullopt},
       damage("a sector named twice by its parent",
              [=](std::string* f, const CraftedLayout& l) {
                Put32(f, CraftedLayout::Entry(l.At(0), 1) + kEntryChildOfs, l.Pos(child0));

@@ -20,7 +20,7 @@ int CraftedTree::Add(uint32_t count) {
   return static_cast<int>(sectors.size()) - 1;
 }
 
-uint32_t CraftedTree::Number() {
+void CraftedTree::Number() {
   uint32_t next = 0;
   std::function<uint16_t(int)> visit = [&](int i) -> uint16_t {
     uint16_t height = 0;
@@ -33,7 +33,6 @@ uint32_t CraftedTree::Number() {
     return sectors[i].level = height;
   };
   visit(0);
-  return next;
 }
 
 CraftedTree CraftedTree::Spine(uint32_t levels, bool left) {

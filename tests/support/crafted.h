@@ -21,12 +21,9 @@ struct CraftedSector {
 
 struct CraftedTree {
   std::vector<CraftedSector> sectors;  // [0] is the root
-
-  // A new sector of `count` entries without children; its index.
-  int Add(uint32_t count);
-  // Numbers the keys in key order and sets every level to the sector's
-  // height (leaves 0); the number of entries.
-  uint32_t Number();
+  int Add(uint32_t count);             // a sector without children; its index
+  // Numbers the keys in key order; every level becomes the sector's height.
+  void Number();
 
   // A spine of `levels` sectors of one entry each: each child hangs under
   // the entry (left) or under the rightmost slot (right).
