@@ -55,7 +55,6 @@ void ResetContext() {
   CmdSetDefaults();
   CmdData* cd = pCmdData;
   cd->recBuf = b.recBuf.data();
-  cd->swapItem = cd->recBuf + kRecBufSwapOfs;
   cd->outBuf = cd->outBufPtr = b.outBuf.data();
   cd->writeAtEnd = 1;
   cd->recLenFound = kRecLen;

@@ -34,7 +34,6 @@ constexpr size_t kDriveSize = 3, kDirSize = 250, kBaseSize = 60, kExtSize = 6;
 constexpr uint32_t kOutBufSize = 262144;  // shared output buffer
 constexpr uint32_t kRecBufData = 65536;   // input buffer data area
 constexpr uint32_t kRecBufSize = 65697;   // data area + look-ahead + spare room
-constexpr uint32_t kRecBufSwapOfs = 65537;
 constexpr int kMaxTreeLevels = 16;
 
 struct CmdData {
@@ -56,7 +55,6 @@ struct CmdData {
   uint8_t* outBufPtr;           // next free byte in outBuf
   uint32_t outBufFree;          // bytes still free in outBuf
   uint8_t* recBuf;              // input buffer (kRecBufSize)
-  uint8_t* swapItem;            // recBuf + kRecBufSwapOfs: scratch for swap()
   uint8_t* sortMem;             // the sort memory block
   uint64_t sortMemSize;         // its size in bytes
   uint64_t* trainTable;         // maxTrains train start offsets

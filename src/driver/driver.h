@@ -19,7 +19,7 @@ void CmdSetDefaults();
 
 // Obtains the sort memory by halving the request down to 8,192 bytes.
 // Returns the size obtained (0 = none) and leaves the block in sortMem.
-uint64_t hugemem(uint64_t size);
+uint64_t TakeSortMemory(uint64_t size);
 
 // Releases every buffer the run holds (safe to call twice).
 void CmdFreeBuffers();

@@ -1,5 +1,5 @@
 // The memory a run holds: the three fixed buffers, the sort-train table, the
-// sort memory (hugemem) and its geometry, and their release.
+// sort memory and its geometry, and their release.
 #include <cstring>
 
 #include "driver/cleanup.h"
@@ -62,11 +62,10 @@ Status AllocRunBuffers() {
     return kErrMemory;
   }
   cd->parseLine[0] = '\0';
-  cd->swapItem = cd->recBuf + kRecBufSwapOfs;
   return kOk;
 }
 
-uint64_t hugemem(uint64_t size) {
+uint64_t TakeSortMemory(uint64_t size) {
   CmdData* cd = pCmdData;
   ReleaseSortMemory(cd);
   // One request is one positive 32-bit count; the leading option -m never
@@ -107,7 +106,7 @@ Status AllocSortStructures() {
   if (cd->trainTable == nullptr) {
     failure = "Sort train memory allocation failed.\n";
   } else {
-    cd->sortMemSize = hugemem(cd->maxMemory);
+    cd->sortMemSize = TakeSortMemory(cd->maxMemory);
     if (cd->sortMemSize == 0) failure = "Memory allocation failed.\n";
   }
   if (failure != nullptr) {
@@ -132,7 +131,6 @@ void CmdFreeBuffers() {
   cd->outBufPtr = nullptr;
   cd->outBufFree = 0;
   FreeField(cd->outBuf);
-  cd->swapItem = nullptr;
   FreeField(cd->recBuf);
   FreeField(cd->parseLine);
   ReleaseSortMemory(cd);

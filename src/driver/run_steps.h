@@ -9,7 +9,7 @@
 
 // Most characters the joined command text may hold.
 constexpr uint32_t kMaxCommandText = 576;
-// Smallest sort memory worth asking for; hugemem halves down to it.
+// Smallest sort memory worth asking for; TakeSortMemory halves down to it.
 constexpr uint64_t kMinSortMemory = 8192;
 // A sort memory request must stay below this (one positive 32-bit count).
 constexpr uint64_t kSortRequestLimit = 2147483648ull;

@@ -169,7 +169,7 @@ bool StoredScan::Open(const char* dataPath, std::string* why) {
   // to). Nothing else in the scan looks at this setting.
   keepsDeletedList_ = cd->writeAtEnd == 0;
   cd->writeAtEnd = 1;
-  cd->sortMemSize = hugemem(cd->maxMemory);
+  cd->sortMemSize = TakeSortMemory(cd->maxMemory);
   if (cd->sortMemSize == 0) {
     *why = "out of memory";
     return false;

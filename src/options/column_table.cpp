@@ -1,29 +1,13 @@
 // The column table: finding and adding entries, ordering them by column for
-// the record scanner, and showing them with -d. Also swap(), the exchange
-// through the run's scratch item that the column sort and the item sort use.
+// the record scanner, and showing them with -d.
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "options/parse_steps.h"
 #include "options/parser.h"
-
-void swap(void* a, void* b, uint32_t n) {
-  // The scratch item holds kMaxItemLen bytes; larger blocks go in pieces.
-  uint8_t* pa = static_cast<uint8_t*>(a);
-  uint8_t* pb = static_cast<uint8_t*>(b);
-  uint8_t* tmp = pCmdData->swapItem;
-  while (n > 0) {
-    uint32_t piece = n < kMaxItemLen ? n : kMaxItemLen;
-    memcpy(tmp, pa, piece);
-    memcpy(pa, pb, piece);
-    memcpy(pb, tmp, piece);
-    pa += piece;
-    pb += piece;
-    n -= piece;
-  }
-}
 
 ColumnEntry* FindOrAddColumn(uint32_t column, int32_t limit) {
   CmdData* cd = pCmdData;
@@ -54,7 +38,7 @@ void SortColumnTable() {
       }
     }
     if (!unordered) return;
-    if (min != first) swap(&t[min], &t[first], sizeof(ColumnEntry));
+    if (min != first) std::swap(t[min], t[first]);
   }
 }
 

@@ -47,7 +47,7 @@ Status ReadDataPath() {
 void ReadNameCase() {
   const char* value = CmdGetEnv("QRX_FNC");
   if (value == nullptr) value = CmdGetEnv("VEZOR_FNC");
-  if (value != nullptr) pCmdData->lowerCaseNames = strcmpi(value, "Mixed") != 0;
+  if (value != nullptr) pCmdData->lowerCaseNames = !SameTextIgnoringCase(value, "Mixed");
 }
 
 // Bytes of the terminal definition file that this program uses.

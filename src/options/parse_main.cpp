@@ -41,7 +41,7 @@ Status CheckAfterScan() {
   CmdData* cd = pCmdData;
   if (const char* noPath = CmdGetEnv("QRX_NOPATH")) {
     if (cd->diagMode) ShowLongLine("'QRX_NOPATH=%s'\n", noPath);
-    if (strcmpi(noPath, "ON") == 0) cd->discardPath = 1;
+    if (SameTextIgnoringCase(noPath, "ON")) cd->discardPath = 1;
   }
   // The ISI header marks an extended selection in the last byte of the tests.
   if (cd->primarySelForm == 'P')

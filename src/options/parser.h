@@ -24,8 +24,6 @@ int AddKeyRange(uint32_t first, uint32_t last);
 // Removes everything up to and including the last '/' of `name`.
 void StripDirectory(char* name);
 
-// Compares two texts without regard to ASCII case; 0 when equal.
-int strcmpi(const char* a, const char* b);
+// True when two texts are equal but for ASCII letter case.
+bool SameTextIgnoringCase(const char* a, const char* b);
 
-// Exchanges `n` bytes between `a` and `b` through swapItem.
-void swap(void* a, void* b, uint32_t n);

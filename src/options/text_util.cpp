@@ -15,11 +15,10 @@ void StripDirectory(char* name) {
   if (slash != nullptr) memmove(name, slash + 1, strlen(slash + 1) + 1);
 }
 
-int strcmpi(const char* a, const char* b) {
+bool SameTextIgnoringCase(const char* a, const char* b) {
   for (;; ++a, ++b) {
-    char ca = ToUpperC(*a), cb = ToUpperC(*b);
-    if (ca != cb) return static_cast<unsigned char>(ca) < static_cast<unsigned char>(cb) ? -1 : 1;
-    if (ca == '\0') return 0;
+    if (ToUpperC(*a) != ToUpperC(*b)) return false;
+    if (*a == '\0') return true;
   }
 }
 

@@ -27,7 +27,7 @@ inline void PrefetchItem(const uint8_t* key) {
 
 }  // namespace
 
-int32_t faster(const uint8_t* a, const uint8_t* b) {
+int32_t CompareItems(const uint8_t* a, const uint8_t* b) {
   return ItemKeyAfter(a, b, pCmdData->keyLen) ? 1 : -1;
 }
 

@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
-// 1 when the item whose key is at `a` sorts after the one at `b`, else -1.
-int32_t faster(const uint8_t* a, const uint8_t* b);
+// 1 when the item whose key is at `a` sorts after the one at `b`, else -1
+// (never 0: record positions are unique).
+int32_t CompareItems(const uint8_t* a, const uint8_t* b);
 
 // Fills itemPtrArea for the sub-list in sortMem and sorts it.
 void SortSubList();

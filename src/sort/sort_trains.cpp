@@ -87,7 +87,7 @@ Status SaveSortedSub() {
   uint8_t** ptr = cd->itemPtrArea;
   if (IsEndOfRun(cd->highItem)) {
     StartTrain(cd->trainFilePos);  // the first train
-  } else if (faster(cd->highItem + kItemKeyOfs, ptr[0]) > 0) {
+  } else if (CompareItems(cd->highItem + kItemKeyOfs, ptr[0]) > 0) {
     if (WriteEndOfRunItem(cd->failFd) != kOk) return -1;  // close the current train
     cd->trainFilePos += cd->itemLen;
     StartTrain(cd->trainFilePos);
