@@ -19,8 +19,13 @@
 struct FhStRec;
 struct FhRec;
 
-// Output routine of the merge's final pass: 0 = go on, non-zero ends the merge.
+// What the sort hands on. The output routine receives every item of the
+// merge's final pass (0 = go on, non-zero ends the merge); the deleted-record
+// routine receives the position of every deleted record the scan meets
+// (0 = go on, non-zero ends the scan). The driver installs the index
+// build's routines, so that the sort knows nothing of the index.
 using OutRecFn = int32_t (*)(uint8_t* item);
+using DeletedRecFn = int32_t (*)(uint64_t position);
 
 // Fixed buffer sizes of the run.
 constexpr size_t kNameSize = 512;    // file names
@@ -59,6 +64,7 @@ struct CmdData {
   uint64_t sortMemSize;         // its size in bytes
   uint64_t* trainTable;         // maxTrains train start offsets
   OutRecFn outRecFn;            // output routine of the merge's final pass
+  DeletedRecFn deletedRecFn;    // where the scan puts each deleted record
 
   // ---- Profile lookup (driver/profile) ------------------------------------
   char envValue[4097];  // value found in the profile

@@ -3,7 +3,8 @@
 
 #include "driver/cmd_data.h"
 #include "driver/driver.h"
-#include "sort/out_buffer.h"
+#include "isi/ddr_list.h"
+#include "isi/tree_build.h"
 
 void CmdSetDefaults() {
   CmdData* cd = pCmdData;
@@ -15,6 +16,7 @@ void CmdSetDefaults() {
   cd->outBufFree = kOutBufSize;
   memset(cd->highItem, 0xFF, sizeof cd->highItem);
   cd->outRecFn = WriteTagRecord;
+  cd->deletedRecFn = InsertDDRN;
   cd->inFd = cd->outFd = cd->tmpFd1 = cd->tmpFd2 = cd->errFd = -1;
   cd->eorLen = 1;
   cd->maxFillPct = 100;

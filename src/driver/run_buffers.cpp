@@ -8,7 +8,6 @@
 #include "driver/messages.h"
 #include "driver/run_steps.h"
 #include "driver/sys_io.h"
-#include "sort/out_buffer.h"
 
 namespace {
 
@@ -100,7 +99,6 @@ Status AllocSortStructures() {
   CmdData* cd = pCmdData;
   cd->keyLen = cd->keySpecLen;
   cd->itemLen = cd->keyLen + 10;
-  cd->outRecFn = WriteTagRecord;
   cd->trainTable = static_cast<uint64_t*>(CmdMalloc(cd->maxTrains * 8u));
   const char* failure = nullptr;
   if (cd->trainTable == nullptr) {

@@ -34,7 +34,7 @@ Status WriteFullDdrSector() {
 
 }  // namespace
 
-Status InsertDDRN() {
+int32_t InsertDDRN(uint64_t position) {
   CmdData* cd = pCmdData;
   if (cd->writeAtEnd) return kOk;
   uint16_t count = LoadU16(cd->ddrTrailer + kDdrTrailerCountOfs);
@@ -43,9 +43,9 @@ Status InsertDDRN() {
     if (s != kOk) return s;
     count = 0;
   }
-  uint32_t entry = static_cast<uint32_t>(cd->recStartPos);
+  uint32_t entry = static_cast<uint32_t>(position);
   if (cd->recNumMode && cd->recLenFound != 0) {
-    entry = static_cast<uint32_t>(cd->recStartPos / cd->recLenFound);
+    entry = static_cast<uint32_t>(position / cd->recLenFound);
   }
   StoreU32(cd->ddrSector + sizeof(uint32_t) * count, entry);
   StoreU16(cd->ddrTrailer + kDdrTrailerCountOfs, static_cast<uint16_t>(count + 1));

@@ -3,5 +3,6 @@
 
 #include "driver/status.h"
 
-// Records the deleted record at recStartPos: 0, or kErrDdrWrite.
-Status InsertDDRN();
+// Records the deleted record at byte `position` of the data file: 0, or
+// kErrDdrWrite. The scan's deleted-record routine (deletedRecFn).
+int32_t InsertDDRN(uint64_t position);

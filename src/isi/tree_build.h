@@ -28,6 +28,10 @@ Status IsiBuildBegin(int32_t keyLength, int32_t entrySize);
 // 0, kErrNullFile or kErrIsiWrite.
 Status IsiBuildFinish();
 
+// The output routine the driver hands the sort (outRecFn): checks the
+// item's record length against the record length in effect and inserts the
+// item into the tree. 0, kErrTreeLevels or -1 (any other failure).
+int32_t WriteTagRecord(uint8_t* item);
 // Inserts the key of curItem into level treeLevel with the given child:
 // 0, -2 (write failure, message shown) or kErrTreeLevels.
 int32_t InsertKey(uint32_t child);

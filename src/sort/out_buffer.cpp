@@ -1,4 +1,4 @@
-// The shared output buffer and the index output routine.
+// The shared output buffer.
 //
 // The buffer is not tied to a descriptor: its bytes belong to whichever file
 // the caller writes, and every caller flushes before it writes elsewhere.
@@ -7,11 +7,8 @@
 #include <cstring>
 
 #include "driver/cmd_data.h"
-#include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "isi/tree_build.h"
 #include "sort/small_copy.h"
-#include "sort/sort_item.h"
 
 Status OutWrite(int fd, const void* data, uint32_t len) {
   CmdData* cd = pCmdData;
@@ -40,45 +37,4 @@ Status OutFlush(int fd) {
   if (n == 0) return 0;
   ssize_t written = SysWrite(fd, cd->outBuf, n);
   return written == static_cast<ssize_t>(n) ? 0 : -1;
-}
-
-namespace {
-
-// Notes a record whose length departs from the record length in effect.
-void NoteLengthDeparture(const uint8_t* item, uint32_t len) {
-  CmdData* cd = pCmdData;
-  bool isShort = len < cd->recLenFound;
-  uint8_t& seen = isShort ? cd->shortRecFound : cd->longRecFound;
-  if (cd->diagMode && !seen) {
-    CmdShowf(isShort ? "\nWriteTagRecord(1):\n1st Short Rec Length:%d at LFA:0x%.8llX Max "
-                       "Allowed RecordLength:%d!\n"
-                     : "\nWriteTagRecord(2):\n1st Long Rec Length:%d at LFA:0x%.8llX Max "
-                       "Allowed RecordLength:%d!\n",
-             static_cast<int>(len), static_cast<unsigned long long>(ItemPosition(item)),
-             static_cast<int>(cd->recLenFound));
-  }
-  cd->posInvalidFound = 0;
-  seen = 1;
-  cd->varLenFound = 1;
-}
-
-}  // namespace
-
-int32_t WriteTagRecord(uint8_t* item) {
-  CmdData* cd = pCmdData;
-  cd->treeLevel = 0;
-  cd->curItem = item;
-  uint32_t len = ItemLength(item);
-  if (cd->recLenFound == 0) {
-    if (cd->recLenSpec != 0) {
-      cd->recLenFound = cd->recLenSpec;
-    } else {
-      cd->recLenFound = (cd->allowVarLen && len < 256) ? 256 : len;
-    }
-  } else if (len != cd->recLenFound) {
-    NoteLengthDeparture(item, len);
-  }
-  int32_t r = InsertKey(0);
-  if (r == 0) return 0;
-  return r == kErrTreeLevels ? kErrTreeLevels : -1;
 }

@@ -1,4 +1,4 @@
-// The shared 256 KiB output buffer and the index output routine.
+// The shared 256 KiB output buffer.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,3 @@
 Status OutWrite(int fd, const void* data, uint32_t len);
 // Writes the buffered bytes to `fd` with one write. 0 or -1.
 Status OutFlush(int fd);
-
-// The output routine of the index build: checks the record length and
-// inserts the item into the tree.
-int32_t WriteTagRecord(uint8_t* item);

@@ -12,7 +12,6 @@
 
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
-#include "isi/ddr_list.h"
 #include "sort/plain_run.h"
 #include "sort/small_copy.h"
 #include "sort/sort_item.h"
@@ -87,11 +86,7 @@ int32_t RestoreScanState(const ScanState& s) {
 Status AddDeletedRecord(uint64_t position) {
   CmdData* cd = pCmdData;
   ++cd->deletedCount;
-  uint64_t here = cd->recStartPos;
-  cd->recStartPos = position;
-  Status s = InsertDDRN();
-  cd->recStartPos = here;
-  return s;
+  return cd->deletedRecFn(position);
 }
 
 // Fixed-length text data: zeros that are not a whole number of records mean
