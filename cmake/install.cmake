@@ -9,7 +9,7 @@
 #   dev       libkelisi-dev  header, .so link, static library, pkg-config
 #                            file, CMake package, kelisi(3)
 #   programs  kelindex       both programs, their manual pages, completion
-# The test programs and kelindex_fi are not installed.
+# The test programs (kelindex_fi among them) are not installed.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 include(${CMAKE_CURRENT_LIST_DIR}/debian.cmake)

@@ -52,13 +52,6 @@ constexpr size_t kElapsedTextSize = 24;
 // kElapsedTextSize to hold any.
 void ctimex(int64_t seconds, char* out, size_t outSize);
 
+// The run's allocations, from the run's Env (driver/sys_io.h).
 void* CmdMalloc(uint32_t size);
 void CmdFree(void* pointer);
-// Test seam: the n-th CmdMalloc from now on (1-based) returns nullptr;
-// 0 switches the failure off.
-void CmdSetAllocFailAt(uint64_t n);
-// True once the allocation chosen by CmdSetAllocFailAt has failed.
-bool CmdAllocFailFired();
-// Blocks CmdMalloc has handed out and CmdFree not yet taken back: a run
-// that gives back all it took leaves this where it found it.
-int64_t CmdLiveAllocations();

@@ -165,3 +165,9 @@ Status FhSortIndex(int argc, char** argv, FILE* out) {
   CmdCloseLog();
   return status;
 }
+
+int KelindexMain(int argc, char** argv) {
+  pCmdData = &gCmdData;
+  CmdInstallInterruptHandler();
+  return FhSortIndex(argc, argv, stdout) == 0 ? 0 : 1;
+}

@@ -13,6 +13,9 @@ extern const char* const utlname;
 
 // Runs one command. `out` receives every message unless a log is named.
 Status FhSortIndex(int argc, char** argv, FILE* out);
+// The process: the static run context, the interrupt handler and one run
+// with messages on standard output. The exit status: 0, or 1 for a failure.
+int KelindexMain(int argc, char** argv);
 
 // Zero-fills nothing; applies the defaults of a fresh run to *pCmdData.
 void CmdSetDefaults();

@@ -181,13 +181,13 @@ int LoadFront(kelisi* ix) {
   return ix->cache.Reset(ix->fileSectors, swapped, ix->cacheLimit) ? KELISI_OK : KELISI_E_NOMEM;
 }
 
-int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out) {
+int OpenHandle(const char* isi, const char* data, unsigned flags, kel::Env* env, kelisi** out) {
   if (out == nullptr) return KELISI_E_ARG;
   *out = nullptr;
-  if (isi == nullptr || (flags & ~kKnownFlags) != 0) return KELISI_E_ARG;
+  if (isi == nullptr || env == nullptr || (flags & ~kKnownFlags) != 0) return KELISI_E_ARG;
   kelisi* ix = new (std::nothrow) kelisi;
   if (ix == nullptr) return KELISI_E_NOMEM;
-  ix->io.failAt = failAt;
+  ix->io.env = env;
   ix->flags = flags;
   int st = OpenFiles(ix, isi, data);
   if (st != KELISI_OK) {
@@ -205,7 +205,7 @@ extern "C" {
 
 KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned flags,
                            kelisi** out) {
-  return kisi::OpenHandle(isi_path, data_path, flags, 0, out);
+  return kisi::OpenHandle(isi_path, data_path, flags, kel::PosixEnv(), out);
 }
 
 KELISI_API int kelisi_close(kelisi* ix) {

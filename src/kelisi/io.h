@@ -1,7 +1,7 @@
-// io: the library's only door to the operating system. Every open, pread,
-// fstat, fcntl and close of a handle goes through these functions with the
-// handle's Io record, which counts the calls so that a test can make the
-// N-th one fail. There is no fault state outside the record.
+// io: the library's calls to the operating system. Every open, pread,
+// fstat, fcntl and close of a handle goes through the handle's Env
+// (env/env.h): the operating system for a handle of the C API, another Env
+// for a handle a test opens through kisi::OpenHandle.
 #pragma once
 
 #include <sys/types.h>
@@ -10,19 +10,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "env/env.h"
+
 namespace kisi {
 
 struct Io {
-  uint64_t calls = 0;   // calls made through this record
-  uint64_t failAt = 0;  // the call number that fails with EIO; 0: none
-  bool Tick();          // counts one call; true when it must fail
+  kel::Env* env = kel::PosixEnv();
 };
 
-// A descriptor opened read-only and close-on-exec, or -1 (errno set).
+// A descriptor opened read-only, or -1 (errno set).
 int IoOpen(Io& io, const char* path);
-// Reads up to `len` bytes at `offset`, retrying interruptions and partial
-// reads; *got is what was read (less than `len` only at the end of the
-// file). False on an error.
+// Reads up to `len` bytes at `offset`, going on after partial reads; *got
+// is what was read (less than `len` only at the end of the file). False on
+// an error.
 bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got);
 // One scattered read at `offset` into `n` buffers; *got is what was read,
 // which may be short of the whole. False on an error.

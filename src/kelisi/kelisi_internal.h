@@ -1,5 +1,5 @@
-// kelisi_internal: what a handle and a cursor hold, and the hooks the
-// library's own tests use. Not installed; the C API in kelisi.h is the
+// kelisi_internal: what a handle and a cursor hold, and the entry through
+// which the library's own tests give a handle another Env. Not installed; the C API in kelisi.h is the
 // only public surface.
 #pragma once
 
@@ -44,8 +44,9 @@ struct kelisi_cursor {
 
 namespace kisi {
 
-// Opens a handle whose `failAt`-th system call fails (0: none).
-int OpenHandle(const char* isi, const char* data, unsigned flags, uint64_t failAt, kelisi** out);
+// kelisi_open with the handle's system calls going to `env` (kelisi_open
+// itself gives the operating system).
+int OpenHandle(const char* isi, const char* data, unsigned flags, kel::Env* env, kelisi** out);
 
 // Reads and checks the front (header and root) and sizes the cache; the
 // handle's state changes only when the whole front is sound.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -25,7 +26,9 @@
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/driver.h"
+#include "driver/sys_io.h"
 #include "isi/lock_protocol.h"
+#include "support/fault_env.h"
 #include "support/model.h"
 #include "support/test_util.h"
 
@@ -357,19 +360,23 @@ size_t Mappings() {
   return static_cast<size_t>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
 }
 
-// One run of kelindex in this process, with the n-th allocation failing
-// (none when 0). Returns whether that allocation was reached.
-bool RunInProcess(std::vector<std::string> args, uint64_t failAt, FILE* sink) {
+// One run of kelindex in this process on `env`, with the n-th allocation
+// failing (none when 0). Returns whether that allocation was reached.
+bool RunInProcess(std::vector<std::string> args, kt::FaultEnv* env, uint64_t failAt, FILE* sink) {
   args.insert(args.begin(), "kelindex");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
   pCmdData = &gCmdData;
-  CmdSetAllocFailAt(failAt);
+  kt::FaultPlan plan;
+  plan.classes = kt::kFaultAlloc;
+  plan.failAt = failAt;
+  plan.err = ENOMEM;
+  env->SetPlan(plan);
+  SysUseEnv(env);
   FhSortIndex(static_cast<int>(argv.size()), argv.data(), sink);
-  bool fired = CmdAllocFailFired();
-  CmdSetAllocFailAt(0);
-  return fired;
+  SysUseEnv(nullptr);
+  return env->Fired();
 }
 
 TEST(InProcess, EveryJobGivesBackItsDescriptorsMappingsAndMemory) {
@@ -381,23 +388,24 @@ TEST(InProcess, EveryJobGivesBackItsDescriptorsMappingsAndMemory) {
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   setenv("TMPDIR", dir.file("tmp").c_str(), 1);
   FILE* sink = fopen("/dev/null", "w");
+  kt::FaultEnv env;
   const std::vector<std::vector<std::string>> runs = {
       {"d.txt,d.isi", "-1-150"}, {"d.isi", "-i"},          {"d.isi", "-r"},
       {"d.isi", "-c"},           {"d.isi,n.isi", "-c"},    {"nothere.isi", "-c"},
       {"d.txt,d.isi", "-1-3,2"}, {"d.txt,e.isi", "-1-150"}};
-  RunInProcess(runs[0], 0, sink);  // the C library's own first-use allocations
+  RunInProcess(runs[0], &env, 0, sink);  // the C library's own first-use allocations
   for (const auto& args : runs) {
     // The run whole, then with each of its allocations failing in turn.
     bool fired = true;
     for (uint64_t n = 0; fired && n < 200; ++n) {
       int fds = OpenDescriptors();
       size_t maps = Mappings();
-      int64_t live = CmdLiveAllocations();
-      fired = RunInProcess(args, n, sink) || n == 0;
+      int64_t live = env.LiveAllocations();
+      fired = RunInProcess(args, &env, n, sink) || n == 0;
       std::string where = args[0] + " " + args[1] + " allocation " + std::to_string(n);
       EXPECT_EQ(OpenDescriptors(), fds) << where;
       EXPECT_EQ(Mappings(), maps) << where;
-      EXPECT_EQ(CmdLiveAllocations(), live) << where;
+      EXPECT_EQ(env.LiveAllocations(), live) << where;
       sigset_t blocked;
       sigprocmask(SIG_BLOCK, nullptr, &blocked);
       EXPECT_FALSE(sigismember(&blocked, SIGINT)) << where << ": interrupts left blocked";

@@ -19,6 +19,7 @@
 #include "isi/isi_xlat.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
+#include "support/fault_env.h"
 #include "support/test_util.h"
 
 namespace {
@@ -103,8 +104,9 @@ struct Handle {
   kelisi* ix = nullptr;
   kelisi_cursor* c = nullptr;
   int st;
-  Handle(const std::string& isi, const std::string& data, unsigned flags = 0) {
-    st = kelisi_open(isi.c_str(), data.empty() ? nullptr : data.c_str(), flags, &ix);
+  Handle(const std::string& isi, const std::string& data, unsigned flags = 0,
+         kel::Env* env = kel::PosixEnv()) {
+    st = kisi::OpenHandle(isi.c_str(), data.empty() ? nullptr : data.c_str(), flags, env, &ix);
     if (st == KELISI_OK) kelisi_cursor_open(ix, &c);
   }
   ~Handle() {
@@ -194,7 +196,11 @@ TEST(Kelisi, AgreesWithTheModel) {
     if (cfg.swapped) {
       ASSERT_NO_FATAL_FAILURE(ToOtherOrder(b));
     }
-    Handle h(b.isi(), b.data());
+    kt::FaultEnv reads;  // counts the reads, fails none
+    kt::FaultPlan count;
+    count.classes = kt::kFaultRead;
+    reads.SetPlan(count);
+    Handle h(b.isi(), b.data(), 0, &reads);
     ASSERT_EQ(h.st, KELISI_OK);
     kelisi_header hd;
     ASSERT_EQ(kelisi_get_header(h.ix, &hd), KELISI_OK);
@@ -206,10 +212,10 @@ TEST(Kelisi, AgreesWithTheModel) {
       EXPECT_EQ(st, KELISI_NOTFOUND);
       // A second walk reads the file again exactly when neither the cache nor
       // the read-ahead block holds it.
-      uint64_t reads = h.ix->io.calls;
+      uint64_t before = reads.Calls();
       Walk(h.c, true, &st);
       if (slots == 8192u || h.ix->fileSectors > kisi::SectorCache::kAheadSectors) {
-        EXPECT_EQ(h.ix->io.calls == reads, slots == 8192u) << h.ix->fileSectors;
+        EXPECT_EQ(reads.Calls() == before, slots == 8192u) << h.ix->fileSectors;
       }
       // Blocks of sectors a read, not one by one.
       EXPECT_LE(h.ix->io.calls - reads, h.ix->fileSectors / 4);
@@ -283,10 +289,15 @@ TEST(Kelisi, CheckNamesCountsRecordsAndLeftovers) {
 TEST(Kelisi, EveryFailingCallIsReported) {
   Built b;
   ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, true, false}, 3000, 6));
+  kt::FaultEnv env;
   for (uint64_t k = 1;; ++k) {
     SCOPED_TRACE(k);
+    kt::FaultPlan plan;
+    plan.classes = kt::kFaultIo;
+    plan.failAt = k;
+    env.SetPlan(plan);
     kelisi* ix = nullptr;
-    int worst = kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), 0, k, &ix);
+    int worst = kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), 0, &env, &ix);
     if (worst != KELISI_OK) {
       EXPECT_TRUE(worst == KELISI_E_OPEN || worst == KELISI_E_READ || worst == KELISI_E_DATA_OPEN);
       continue;
@@ -304,7 +315,7 @@ TEST(Kelisi, EveryFailingCallIsReported) {
     int check = Problems(ix, KELISI_CHECK_RECORDS);
     worst = std::min({worst, fwd, back, del == KELISI_E_BUFFER ? 0 : del, check});
     kelisi_cursor_close(c);
-    uint64_t calls = ix->io.calls;
+    uint64_t calls = env.Calls();
     kelisi_close(ix);
     if (k >= calls) {  // only the closes were left to fail
       EXPECT_GT(k, 20u);

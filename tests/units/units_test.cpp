@@ -1,7 +1,11 @@
 // The pieces no run of the program reaches from outside in reasonable time.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "driver/cleanup.h"
+#include "support/fault_env.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -18,6 +22,36 @@ TEST(ElapsedTime, HoursKeepAllTheirDigitsAndNegativeIsZero) {
     ctimex(c.seconds, text, sizeof text);
     EXPECT_STREQ(text, c.text) << c.seconds;
   }
+}
+
+// The Env calls no job makes yet: a file written, synced, renamed and its
+// directory synced, then removed, through the tests' Env, which sees each
+// of them and can fail any.
+TEST(Env, RenameAndDirectorySyncDoWhatTheSystemDoes) {
+  kt::TempDir dir;
+  kt::FaultEnv env;
+  kt::FaultPlan plan;
+  plan.classes = kt::kFaultMeta;
+  env.SetPlan(plan);
+  int fd = env.Open(dir.file("a").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(env.Write(fd, "abc", 3), 3);
+  EXPECT_EQ(env.Fsync(fd), 0);
+  EXPECT_EQ(env.Close(fd), 0);
+  EXPECT_EQ(env.Rename(dir.file("a").c_str(), dir.file("b").c_str()), 0);
+  EXPECT_EQ(env.FsyncDirectory(dir.path().c_str()), 0);
+  EXPECT_EQ(dir.list(), std::vector<std::string>{"b"});
+  EXPECT_EQ(dir.read("b"), "abc");
+  EXPECT_EQ(env.Calls(), 4u);
+  EXPECT_NE(env.FsyncDirectory(dir.file("b").c_str()), 0);  // not a directory
+  EXPECT_EQ(errno, ENOTDIR);
+  plan.failAt = 2;
+  env.SetPlan(plan);
+  EXPECT_EQ(env.Rename(dir.file("b").c_str(), dir.file("c").c_str()), 0);
+  EXPECT_NE(env.FsyncDirectory(dir.path().c_str()), 0);
+  EXPECT_EQ(env.FiredCall(), "fsync(" + dir.path() + ")");
+  EXPECT_EQ(env.Unlink(dir.file("c").c_str()), 0);
+  EXPECT_EQ(dir.list(), std::vector<std::string>{});
 }
 
 }  // namespace
