@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "options/option_tables.h"
+#include "sort/record_key.h"
 #include "sort/sort_item.h"
 
 struct FhStRec;
@@ -137,8 +138,6 @@ struct CmdData {
   uint64_t recStartPos;        // position of the byte or record being scanned
   uint64_t recCount;           // records scanned, then delivered
   uint32_t deletedCount;       // deleted records met
-  ColumnEntry* colCursor;      // current column entry while a record is scanned
-  uint8_t curChar;             // the byte being placed into the key
   uint8_t selPassCount;        // primary-record tests passed by this record
   uint8_t spaceCompFound, varLenFound, posInvalidFound, longRecFound, shortRecFound;
   uint32_t subListFree;   // room left in the sub-list
@@ -161,11 +160,7 @@ struct CmdData {
   int32_t mergeTree[kMaxFanIn];
   int32_t mergeTreeSlots;
   uint8_t* curItem;  // the item being inserted into the tree
-  // Per colTable entry: how many entries from it, itself included, make
-  // consecutive columns plain key bytes at consecutive key positions with
-  // the same case folding (0: not a plain key byte). Set by CreateSubList;
-  // lets the scanner copy such columns as one block.
-  uint8_t colKeyRun[kMaxColumns + 1];
+  KeyLayout keyLayout;  // the key bytes of colTable as runs; set by CreateSubList
 
   // ---- ISI index file and tree build (isi/) -------------------------------
   int32_t treeKeyLen;      // key length

@@ -166,6 +166,7 @@ int LoadFront(kelisi* ix) {
   ix->fileSize = size;
   ix->fileSectors = size / kIsiSector;
   DecodeHeader(front, swapped, size, &ix->hdr);
+  ix->keyLayoutOk = KeyLayoutFromHeader(ix->hdr, &ix->keyLayout);
   ix->recNum = ix->hdr.record_numbers;
   ix->keyLength = ix->hdr.key_length;
   ix->entrySize = ix->hdr.entry_size;

@@ -10,6 +10,7 @@
 #include "kelisi.h"
 #include "kelisi/io.h"
 #include "kelisi/sector_cache.h"
+#include "sort/record_key.h"
 
 struct kelisi {
   kisi::Io io;
@@ -31,6 +32,8 @@ struct kelisi {
   uint32_t cacheLimit = kisi::SectorCache::kDefaultSlots;
   alignas(8) uint8_t front[kIsiFrontSize];  // header and root in native order
   kelisi_header hdr;
+  KeyLayout keyLayout;  // the key's bytes as the header's key specifications say
+  bool keyLayoutOk = false;
   kisi::SectorCache cache;
 };
 
@@ -74,6 +77,9 @@ class CallScope {
 // The shared whole-file lock on the data file, for the life of the handle.
 int LockDataFile(kelisi* ix);
 
+// The key layout the header's key specifications describe; false when they
+// do not add up to the key length.
+bool KeyLayoutFromHeader(const kelisi_header& h, KeyLayout* layout);
 // The key a record carries (records.cpp), without locking.
 int RecordKey(const kelisi* ix, const uint8_t* rec, size_t len, uint8_t* out);
 // Reads `len` bytes of the data file at `offset`: OK, KELISI_E_DATA_READ.

@@ -14,6 +14,7 @@
 
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/text_escape.h"
+#include "sort/record_key.h"
 
 namespace kelisi_cli {
 
@@ -69,9 +70,7 @@ class EntryLister {
       return false;
     }
     if (h_.upper_case) {
-      for (char& c : *key) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      }
+      for (char& c : *key) c = static_cast<char>(FoldKeyByte(static_cast<uint8_t>(c)));
     }
     return true;
   }

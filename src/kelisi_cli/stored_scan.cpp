@@ -42,7 +42,6 @@ class StoredScan::Current {
 namespace {
 
 constexpr uint64_t kByteAddressLimit = 1ull << 32;
-constexpr uint32_t kMaxFileRecLen = 65535;
 
 // The text kelindex prints for a parser or opening failure.
 std::string FailureText(Status code) {

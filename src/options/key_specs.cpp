@@ -4,6 +4,7 @@
 #include "options/key_specs.h"
 
 #include "driver/cmd_data.h"
+#include "sort/record_key.h"
 #include "options/parse_steps.h"
 #include "options/parser.h"
 
@@ -44,20 +45,18 @@ int AddKeyRange(uint32_t first, uint32_t last) {
   for (int32_t i = 0; i < cd->colCount; ++i) {
     if (cd->colTable[i].flags & kColKey) ++keyPos;
   }
-  // A reversed range takes its columns in descending order, so the key holds
-  // those bytes reversed.
-  const int step = first <= last ? 1 : -1;
-  for (int64_t col = int64_t{first} - 1;; col += step) {
+  for (uint32_t k = 0, n = KeyRangeLength(first, last); k < n; ++k) {
+    uint32_t col = KeyRangeColumn(first, last, k);
     for (int32_t i = 0; i < cd->colCount; ++i) {
       if (cd->colTable[i].column == col && (cd->colTable[i].flags & kColKey)) return 1;
     }
     // A column of a p option is reused; anything else takes a new entry.
-    ColumnEntry* e = FindOrAddColumn(static_cast<uint32_t>(col), kMaxColumns);
+    ColumnEntry* e = FindOrAddColumn(col, kMaxColumns);
     if (e == nullptr) return 2;
     e->keyPos = keyPos++;
     e->flags |= kColKey;
     if (cd->upperCaseKeys) e->flags |= kColUpper;
     ++cd->keySpecLen;
-    if (col == int64_t{last} - 1) return 0;
   }
+  return 0;
 }

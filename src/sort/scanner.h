@@ -2,9 +2,13 @@
 // record into a sort item.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "driver/status.h"
+
+// The longest record, its end-of-record mark included.
+constexpr uint32_t kMaxFileRecLen = 65535;
 
 // Refills recBuf from readPos. Returns the bytes now in it (0 = end of
 // data) or kErrInputRead.
@@ -18,13 +22,15 @@ constexpr Status kSubListLast = -1;
 // exhausted) or a failure status.
 Status CreateSubList();
 
-// Column mapping for the byte in column `column` (see the scanner):
-// a key position, 0x8000 + columns to skip, 0xFFFE (record rejected) or
-// 0xFFFF (no further column takes part).
-uint16_t MapColumn(uint32_t column, uint8_t* curChar);
-uint16_t MapColumnPastEnd(uint32_t column, uint8_t* curChar);
+// One record as the scanner found it, whole, in recBuf.
+struct RecordSpan {
+  const uint8_t* text;  // its first byte
+  uint64_t bytes;       // its bytes before the end-of-record mark (text data), or all of them
+  uint64_t columns;     // its columns: bytes, a tab counting for the columns it stands for
+  bool tabs;            // a tab in it stands for blanks
+  bool ended;           // the data ends inside it: no mark follows
+};
 
-// A key byte folded to upper case as the C locale's toupper does.
-inline uint8_t UpperC(uint8_t c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 'a' + 'A') : c;
-}
+// The primary-record tests of the column table (p options) on the record:
+// true when it is selected.
+bool SelectRecord(const RecordSpan& record);

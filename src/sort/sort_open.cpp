@@ -24,7 +24,6 @@ namespace {
 constexpr uint32_t kNameRoom = 256;            // what a resolved name may reach
 constexpr size_t kHeaderNameMax = 255;         // the data name kept in the ISI header
 constexpr uint64_t kRecNumLimit = 1ull << 32;  // byte addressing reaches 4 GiB
-constexpr uint32_t kMaxFileRecLen = 65535;
 constexpr char kIsiExt[] = ".ISI";
 constexpr char kErrExt[] = ".ERR";
 
