@@ -9,6 +9,7 @@
 #include "driver/sys_io.h"
 #include "options/parse_steps.h"
 #include "options/primary_select.h"
+#include "sort/record_key.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ uint32_t AvailableBytes(const uint8_t* field, uint32_t need) {
 }
 
 // Reads `len` positions of the field at record column `column` into `out`,
-// a tab standing for spaces up to the next column that is a multiple of 8.
+// a tab standing for spaces up to the next tab stop.
 // Stops early at a line feed or where the record's bytes end; returns the
 // positions read.
 uint32_t ReadField(const uint8_t* field, uint32_t avail, uint32_t column, uint32_t len,
@@ -57,7 +58,7 @@ uint32_t ReadField(const uint8_t* field, uint32_t avail, uint32_t column, uint32
       out[pos++] = b;
       continue;
     }
-    for (uint32_t spaces = 8 - (column + pos) % 8; spaces > 0 && pos < len; --spaces) {
+    for (uint32_t spaces = TabColumns(column + pos); spaces > 0 && pos < len; --spaces) {
       out[pos++] = ' ';
     }
   }
