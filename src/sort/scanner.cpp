@@ -148,19 +148,21 @@ bool BufferEndsData() {
   return pCmdData->lastFillCount < kRecBufData;
 }
 
-// Reads the buffer again from the current record's start, so that the
-// record, which runs past the buffer's end, lies in one piece. The bytes
-// were there a moment ago: a read that finds none fails too.
-int32_t RefillFromRecordStart() {
+// For a record that runs past the buffer's end: reads the buffer again from
+// the record's start, so that the record lies in one piece (*before stays
+// 0); or, for a record that fills the buffer from its start already, moves
+// on to the next buffer, adding the bytes passed to *before. Such a record
+// is refused, but read to its end all the same: its length decides the
+// findings, and a binary record's mark is checked first. kByteReady,
+// kDataEnded (the data end with the record) or kErrInputRead.
+int32_t ReadOnPastBufferEnd(uint64_t* before) {
   CmdData* cd = pCmdData;
-  cd->readPos = cd->recStartPos;
-  return fillInputBuffer(cd->inFd) > 0 ? kByteReady : kErrInputRead;
-}
-
-// Moves on to the next buffer of a record longer than the buffer, which is
-// refused but measured all the same (its length decides the findings).
-int32_t NextBufferOfLongRecord() {
-  CmdData* cd = pCmdData;
+  if (*before == 0 && cd->recBufPtr != cd->recBuf) {
+    cd->readPos = cd->recStartPos;
+    // The bytes were there a moment ago: a read that finds none fails too.
+    return fillInputBuffer(cd->inFd) > 0 ? kByteReady : kErrInputRead;
+  }
+  *before += static_cast<uint64_t>(cd->recBufCount);
   cd->recBufPtr += cd->recBufCount;
   cd->recBufCount = 0;
   int32_t n = fillInputBuffer(cd->inFd);
@@ -196,16 +198,12 @@ int32_t LocateTextRecord(RecordSpan* r) {
       *r = RecordSpan{p, before + i, before + i + surplus, tabs, !found};
       return kByteReady;
     }
-    int32_t more;
-    if (before == 0 && p != cd->recBuf) {
-      more = RefillFromRecordStart();
+    int32_t more = ReadOnPastBufferEnd(&before);
+    if (more < 0) return more;
+    if (before == 0) {  // read again from the record's start
       surplus = 0;
       tabs = false;
-    } else {
-      before += avail;
-      more = NextBufferOfLongRecord();
     }
-    if (more < 0) return more;
     if (more == kDataEnded) {
       *r = RecordSpan{p, before, before + surplus, tabs, true};
       return kByteReady;
@@ -242,13 +240,7 @@ int32_t LocateBinaryRecord(RecordSpan* r) {
       *r = RecordSpan{p, bytes, bytes, false, bytes < need};
       return kByteReady;
     }
-    int32_t more;
-    if (before == 0 && p != cd->recBuf) {
-      more = RefillFromRecordStart();
-    } else {
-      before += avail;
-      more = NextBufferOfLongRecord();
-    }
+    int32_t more = ReadOnPastBufferEnd(&before);
     if (more < 0) return more;
     if (more == kDataEnded) {
       *r = RecordSpan{p, before, before, false, true};
