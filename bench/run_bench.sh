@@ -12,8 +12,10 @@
 #   bench/run_bench.sh BUILD_DIR
 #
 # Environment: BENCH_RUNS (rounds, default 5), BENCH_LARGE=1 (add the
-# 10,000,000-record set), BENCH_LOOKUP=0 (leave bm_lookup out), TMPDIR
-# (where the scratch data goes).
+# 10,000,000-record set), BENCH_LOOKUP=0 (leave bm_lookup out),
+# BENCH_AGAINST=PATH (another kelindex, say the build before a change, timed
+# in the same rounds with the default options), TMPDIR (where the scratch
+# data goes).
 set -euo pipefail
 export LC_ALL=C  # the sort under test compares bytes; '.' in EPOCHREALTIME
 
@@ -22,6 +24,7 @@ build_dir="$(cd "$build_dir" && pwd)"
 runs="${BENCH_RUNS:-5}"
 large="${BENCH_LARGE:-0}"
 lookup="${BENCH_LOOKUP:-1}"
+against="${BENCH_AGAINST:-}"
 kelindex="$build_dir/kelindex"
 gen_data="$build_dir/gen_data"
 kelisi="$build_dir/kelisi"
@@ -34,6 +37,10 @@ readonly big_mem=268435456 # the -m run: 256 MiB of sort memory
 die() { echo "run_bench: $*" >&2; exit 1; }
 
 [[ "$runs" =~ ^[1-9][0-9]*$ ]] || die "BENCH_RUNS must be a positive number, not '$runs'"
+if [ -n "$against" ]; then
+  against="$(cd "$(dirname "$against")" && pwd)/$(basename "$against")"
+  [ -x "$against" ] || die "BENCH_AGAINST: $against is not a program"
+fi
 for tool in "$gen_data" "$kelisi"; do
   [ -x "$tool" ] || die "$tool is missing; build first (make build)"
 done
@@ -123,16 +130,17 @@ time_sqlite() {
   rm -f "$db"
 }
 
-# kelindex builds data.isi in the scratch directory; the index must pass
-# `kelisi check data.isi data.txt` (run after the build, outside its time)
-# before the run counts. CHECK_KEY, when not "-", files the check's own time.
-time_kelindex() {  # time_kelindex KEY CHECK_KEY [LEADING-OPTION...]
-  local key=$1 check_key=$2 build_us build_kb
-  shift 2
+# A kelindex (BINARY) builds data.isi in the scratch directory; the index
+# must pass `kelisi check data.isi data.txt` (run after the build, outside
+# its time) before the run counts. CHECK_KEY, when not "-", files the
+# check's own time.
+time_kelindex() {  # time_kelindex BINARY KEY CHECK_KEY [LEADING-OPTION...]
+  local bin=$1 key=$2 check_key=$3 build_us build_kb
+  shift 3
   [ -z "${failed[$key]:-}" ] || return 0
-  [ -x "$kelindex" ] || { fail "$key" "$kelindex is missing"; return; }
+  [ -x "$bin" ] || { fail "$key" "$bin is missing"; return; }
   rm -f "$scratch/data.isi"
-  run_timed "$scratch/kelindex.log" "$kelindex" "$@" data.txt,data.isi "-$key_cols"
+  run_timed "$scratch/kelindex.log" "$bin" "$@" data.txt,data.isi "-$key_cols"
   if (( RC != 0 )); then fail "$key" "exit $RC: $(first_line "$scratch/kelindex.log")"; return; fi
   build_us=$T_US build_kb=$RSS_KB
   check_left_behind "$key"
@@ -186,9 +194,10 @@ bench_set() {  # bench_set NAME RECORDS DISTRIBUTION
     time_plain "$set/wc" wc -l "$scratch/data.txt"
     time_plain "$set/sort" sort -s --parallel=1 -S1M -k1.1,1.10 -o /dev/null "$scratch/data.txt"
     time_sqlite "$set" "$scratch/data.txt"
-    time_kelindex "$set/kelindex" "$set/check"
-    time_kelindex "$set/kelindex_big" - "-m$big_mem"
-    time_kelindex "$set/kelindex_big_q" - -1 "-m$big_mem"
+    time_kelindex "$kelindex" "$set/kelindex" "$set/check"
+    [ -z "$against" ] || time_kelindex "$against" "$set/against" -
+    time_kelindex "$kelindex" "$set/kelindex_big" - "-m$big_mem"
+    time_kelindex "$kelindex" "$set/kelindex_big_q" - -1 "-m$big_mem"
   done
   rm -f "$scratch/data.txt" "$scratch/data.isi"
 }
@@ -255,7 +264,7 @@ print_row() {  # print_row SET TOOL LABEL
   mbs=$(awk -v b="${set_bytes[$set]}" -v t="$m" 'BEGIN { if (t > 0) printf "%.0f", b / 1e6 / t }')
   mib=$(awk -v k="${rss[$key]:-0}" 'BEGIN { printf "%.1f", k / 1024 }')
   case $2 in
-    kelindex*) vs_sort=$(ratio "$m" "${med[$set/sort]:-}"); vs_sql=$(ratio "$m" "${med[$set/sqlite]:-}") ;;
+    kelindex* | against) vs_sort=$(ratio "$m" "${med[$set/sort]:-}"); vs_sql=$(ratio "$m" "${med[$set/sqlite]:-}") ;;
   esac
   printf '%-26s %9.3f %9s %10s %9s %9s\n' "$label" "$m" "$mbs" "$mib" "$vs_sort" "$vs_sql"
 }
@@ -272,6 +281,7 @@ print_set() {
   print_row "$set" sqlite_index "SQLite CREATE INDEX"
   print_row "$set" sqlite "SQLite import + index"
   print_row "$set" kelindex "kelindex (1 MiB)"
+  [ -z "$against" ] || print_row "$set" against "BENCH_AGAINST (1 MiB)"
   print_row "$set" kelindex_big "kelindex -m256MiB"
   print_row "$set" kelindex_big_q "kelindex -1 -m256MiB"
   print_row "$set" check "kelisi check"
@@ -310,6 +320,10 @@ print_targets() {
       "$(ratio "${med[$set/kelindex_big_q]:-}" "${med[$set/kelindex]:-}")" 1.05
     target "$set: kelisi check / kelindex build" \
       "$(ratio "${med[$set/check]:-}" "${med[$set/kelindex]:-}")" 1
+    if [ -n "$against" ]; then
+      target "$set: kelindex / BENCH_AGAINST (3% allowed)" \
+        "$(ratio "${med[$set/kelindex]:-}" "${med[$set/against]:-}")" 1.03
+    fi
   done
 }
 
@@ -328,6 +342,7 @@ run_lookup
 
 echo
 machine_line
+[ -z "$against" ] || echo "BENCH_AGAINST: $against"
 echo "kelindex: $kelindex; sort: $(sort --version | head -n 1); sqlite3 $(sqlite3 --version | cut -d' ' -f1)"
 for set in "${set_names[@]}"; do print_set "$set"; done
 print_targets
@@ -339,7 +354,7 @@ if (( ${#warnings[@]} > 0 )); then
 fi
 status=0
 for key in "${!failed[@]}"; do
-  [[ $key == */kelindex* || $key == */check ]] && status=1
+  [[ $key == */kelindex* || $key == */check || $key == */against ]] && status=1
 done
 [ -z "$lookup_failed" ] || status=1
 exit $status
