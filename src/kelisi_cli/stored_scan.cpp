@@ -163,11 +163,10 @@ bool StoredScan::Open(const char* dataPath, std::string* why) {
     *why = FailureText(st);
     return false;
   }
-  // The run's own list of deleted records stays off, as under option w:
-  // the scan must not write DDR sectors (there is no output to write them
-  // to). Nothing else in the scan looks at this setting.
+  // The scan counts deleted records but writes no DDR sectors: there is no
+  // output to write them to.
   keepsDeletedList_ = cd->writeAtEnd == 0;
-  cd->writeAtEnd = 1;
+  cd->deletedRecFn = [](uint64_t) -> int32_t { return kOk; };
   cd->sortMemSize = TakeSortMemory(cd->maxMemory);
   if (cd->sortMemSize == 0) {
     *why = "out of memory";
