@@ -159,7 +159,7 @@ struct CmdData {
   // match (entries 1 .. mergeTreeSlots - 1), the number of slots it spans.
   int32_t mergeTree[kMaxFanIn];
   int32_t mergeTreeSlots;
-  uint8_t* curItem;  // the item being inserted into the tree
+  uint8_t* curItem;     // the item being inserted into the tree
   KeyLayout keyLayout;  // the key bytes of colTable as runs; set by CreateSubList
 
   // ---- ISI index file and tree build (isi/) -------------------------------

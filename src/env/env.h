@@ -1,13 +1,13 @@
 // Env: the one door to the operating system for kelindex and libkelisi.
 //
 // Every file operation, advisory lock and allocation of the program, and
-// every file operation and lock of the reader library, goes through an Env,
-// so that what the system does can be substituted: the product ships the POSIX implementation alone, and a
-// test puts its own in its place (one that makes a chosen call fail, counts
-// what is still allocated, or records every write and sync to replay a
-// power loss). An implementation that watches durability sees every
-// creation (Open with O_CREAT, Mkstemp), write, truncation, Fsync, Rename,
-// Unlink and FsyncDirectory.
+// every file operation and lock of the reader library, goes through an
+// Env, so that what the system does can be substituted: the product ships
+// the POSIX implementation alone, and a test puts its own in its place (one
+// that makes a chosen call fail, counts what is still allocated, or records
+// every write and sync to replay a power loss). An implementation that
+// watches durability sees every creation (Open with O_CREAT, Mkstemp),
+// write, truncation, Fsync, Rename, Unlink and FsyncDirectory.
 //
 // Each call does the work of the system call it is named after, with the
 // same result and errno; only the POSIX implementation's additions are

@@ -44,7 +44,9 @@ class Posix final : public Env {
   int Ftruncate(int fd, off_t length) override {
     return Uninterrupted([&] { return ftruncate(fd, length); });
   }
-  int Fsync(int fd) override { return Uninterrupted([&] { return fsync(fd); }); }
+  int Fsync(int fd) override {
+    return Uninterrupted([&] { return fsync(fd); });
+  }
   int FsyncDirectory(const char* path) override {
     int fd = Open(path, O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) return -1;

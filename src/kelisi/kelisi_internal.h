@@ -1,6 +1,6 @@
 // kelisi_internal: what a handle and a cursor hold, and the entry through
-// which the library's own tests give a handle another Env. Not installed; the C API in kelisi.h is the
-// only public surface.
+// which the library's own tests give a handle another Env. Not installed;
+// the C API in kelisi.h is the only public surface.
 #pragma once
 
 #include <cstdint>

@@ -4,9 +4,9 @@
 #include "options/key_specs.h"
 
 #include "driver/cmd_data.h"
-#include "sort/record_key.h"
 #include "options/parse_steps.h"
 #include "options/parser.h"
+#include "sort/record_key.h"
 
 Status KeySpecChar(KeySpecState* ks, char c) {
   if (c == '-') {

@@ -26,4 +26,3 @@ void StripDirectory(char* name);
 
 // True when two texts are equal but for ASCII letter case.
 bool SameTextIgnoringCase(const char* a, const char* b);
-

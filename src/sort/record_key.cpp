@@ -13,8 +13,8 @@ bool KeyLayoutAdd(KeyLayout* layout, uint32_t column, uint32_t keyPos, bool uppe
   if (layout->runCount == kMaxKeyBytes || keyPos >= kMaxKeyBytes || column > UINT16_MAX) {
     return false;
   }
-  layout->runs[layout->runCount++] = KeyRun{static_cast<uint16_t>(column),
-                                            static_cast<uint16_t>(keyPos), 1, static_cast<uint8_t>(upper)};
+  layout->runs[layout->runCount++] = KeyRun{
+      static_cast<uint16_t>(column), static_cast<uint16_t>(keyPos), 1, static_cast<uint8_t>(upper)};
   return true;
 }
 

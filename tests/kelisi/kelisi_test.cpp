@@ -257,8 +257,10 @@ TEST(Kelisi, RecordKeysAreTheKeysOfTheBuild) {
     const char* mark;  // "" for 12-byte binary records
     bool tabs;         // tabs among the record bytes
   } cases[] = {
-      {"-s,u,3-10,20-15,28-40", "\n", true}, {"-s,1-12,30", "\r\n", true},
-      {"-v,u,9-1,12-14", "\n", false},       {"-f=12,3-8,12-10", "", false},
+      {"-s,u,3-10,20-15,28-40", "\n", true},
+      {"-s,1-12,30", "\r\n", true},
+      {"-v,u,9-1,12-14", "\n", false},
+      {"-f=12,3-8,12-10", "", false},
   };
   std::mt19937 rng(11);
   for (const auto& c : cases) {

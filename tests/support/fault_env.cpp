@@ -49,8 +49,8 @@ bool ParseFaultPlan(const char* text, FaultPlan* plan) {
   static const struct {
     const char* name;
     int err;
-  } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO}, {"EACCES", EACCES}, {"ENOMEM", ENOMEM},
-                {"EINTR", EINTR}};
+  } kNames[] = {
+      {"ENOSPC", ENOSPC}, {"EIO", EIO}, {"EACCES", EACCES}, {"ENOMEM", ENOMEM}, {"EINTR", EINTR}};
   if (what == "short") p.shortIo = true;
   for (const auto& n : kNames) {
     if (what == n.name) p.err = n.err;
