@@ -211,9 +211,8 @@ int32_t LocateTextRecord(RecordSpan* r) {
   }
 }
 
-// A binary record with its mark (option g) must end in it; checked at its
-// next to last byte, the last one through the look-ahead byte where the
-// buffer ends between them.
+// A binary record with its mark (option g) must end in it: its last two
+// bytes for a two-byte mark, its last byte for a one-byte mark.
 bool BinaryMarkOk(const uint8_t* p) {
   CmdData* cd = pCmdData;
   if (cd->isiEorLen == 2) return p[0] == cd->eorChar1 && p[1] == cd->eorChar2;
@@ -221,31 +220,30 @@ bool BinaryMarkOk(const uint8_t* p) {
 }
 
 // Finds the binary record of recLenFound bytes that starts at recBufPtr
-// (fewer where the data end inside it). kByteReady, kErrBinaryEor or
-// kErrInputRead.
+// (fewer where the data end inside it). The record length is held below
+// the buffer's size when the data file is opened, so a record that runs
+// past the buffer's end fits once read again from its start. kByteReady,
+// kErrBinaryEor, kErrLongRecord or kErrInputRead.
 int32_t LocateBinaryRecord(RecordSpan* r) {
   CmdData* cd = pCmdData;
   const uint64_t need = cd->recLenFound;
-  uint64_t before = 0;  // bytes in earlier buffers, of a record longer than the buffer
+  uint64_t before = 0;
   for (;;) {
     const uint8_t* p = cd->recBufPtr;
     const uint64_t avail = static_cast<uint64_t>(cd->recBufCount);
-    const uint64_t markAt = need - 2;  // from the record's start
-    if (cd->binaryWithEor && need >= 2 && markAt >= before && markAt < before + avail &&
-        !BinaryMarkOk(p + (markAt - before))) {
-      return kErrBinaryEor;
-    }
-    if (before + avail >= need || BufferEndsData()) {
-      uint64_t bytes = before + avail < need ? before + avail : need;
+    if (avail >= need || BufferEndsData()) {
+      uint64_t bytes = avail < need ? avail : need;
+      // The mark is checked from the record's next to last byte on, the
+      // byte after the data (zero) standing in for one that is missing.
+      if (cd->binaryWithEor && need >= 2 && bytes + 1 >= need && !BinaryMarkOk(p + need - 2)) {
+        return kErrBinaryEor;
+      }
       *r = RecordSpan{p, bytes, bytes, false, bytes < need};
       return kByteReady;
     }
+    if (p == cd->recBuf) return kErrLongRecord;
     int32_t more = ReadOnPastBufferEnd(&before);
-    if (more < 0) return more;
-    if (more == kDataEnded) {
-      *r = RecordSpan{p, before, before, false, true};
-      return kByteReady;
-    }
+    if (more != kByteReady) return more < 0 ? more : kErrInputRead;
   }
 }
 

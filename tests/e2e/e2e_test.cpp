@@ -232,6 +232,25 @@ void TwoBytes(const TempDir& d) {
 void NoMark(const TempDir& d) {
   d.write("d.bin", "abc\ndefXghi\n");
 }
+// Binary records of one byte and a one-byte mark, the third without it.
+void OneByteRecords(const TempDir& d) {
+  d.write("d.bin", "a\nb\ncX");
+}
+// 18-byte binary records with a CR LF mark: 65,538 is a multiple of 18, so
+// the input buffer ends right before the mark of a record, whose CR is the
+// buffer's look-ahead byte.
+void MarkAfterBufferEnd(const TempDir& d) {
+  std::string b;
+  for (int i = 0; i < 4100; ++i) b += std::to_string(1000000000000000 + i) + "\r\n";
+  d.write("d.bin", b);
+}
+// CR LF records holding a CR of their own, which is data (not a mark, nor
+// a tab to expand).
+void LoneCr(const TempDir& d) {
+  Data data("\r\n");
+  for (int i = 0; i < 300; ++i) data.Rec(std::to_string(10000 + i) + (i % 3 == 1 ? "a\rb" : "axb"));
+  d.write("d.txt", data.bytes());
+}
 void Profile(const TempDir& d) {
   mkdir(d.file("sub").c_str(), 0755);
   d.write("sub/d.txt", "bbb 1\naaa 2\n");
@@ -629,6 +648,14 @@ const Case kCases[] = {
      "Indexing d.bin into d.isi\nWARNING!  INDEX failed reading input file d.bin.\n"
      "Invalid EOR found for record starting at byte offset: 4.\n",
      "d.bin", nullptr},
+    {"BinaryMarkOfOneByteRecords", OneByteRecords, "d.bin,d.isi -g=1,1", 1,
+     "Indexing d.bin into d.isi\nWARNING!  INDEX failed reading input file d.bin.\n"
+     "Invalid EOR found for record starting at byte offset: 4.\n",
+     "d.bin", nullptr},
+    {"BinaryMarkRightAfterTheInputBuffer", MarkAfterBufferEnd, "d.bin,d.isi -g=16,1-16", 0,
+     "Indexing d.bin into d.isi\n4100 records, 0 deleted entries\n" T, "d.bin d.isi", nullptr},
+    {"LoneCrInsideCrLfRecords", LoneCr, "d.txt,d.isi -1-8", 0,
+     "Indexing d.txt into d.isi\n300 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
     {"RecordLongerThanAllowed", LongRecord, "d.txt,d.isi -v,1-3", 1,
      "Indexing d.txt into d.isi\nA record longer than 65533 bytes was found.", "d.txt", nullptr},
     {"NullFileWithoutLength", Empty, "d.txt,d.isi -v,1-3", 1,
