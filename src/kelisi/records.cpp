@@ -29,7 +29,6 @@ bool KeyLayoutFromHeader(const kelisi_header& h, KeyLayout* layout) {
     const kelisi_keyspec& s = h.key_specs[i];
     if (s.first_column == 0 || s.last_column == 0) return false;
     uint32_t count = KeyRangeLength(s.first_column, s.last_column);
-    if (count > h.key_length - n) return false;
     for (uint32_t k = 0; k < count; ++k, ++n) {
       uint32_t column = KeyRangeColumn(s.first_column, s.last_column, k);
       if (!KeyLayoutAdd(layout, column, n, h.upper_case != 0)) return false;
