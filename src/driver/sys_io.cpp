@@ -16,7 +16,7 @@ void SysUseEnv(kel::Env* env) {
 }
 
 int SysOpen(const char* path, int flags, mode_t mode) {
-  return gEnv->Open(path, flags, mode);
+  return gEnv->OpenFile(path, flags, mode);
 }
 
 ssize_t SysRead(int fd, void* buf, size_t len) {

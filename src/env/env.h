@@ -6,7 +6,7 @@
 // the POSIX implementation alone, and a test puts its own in its place (one
 // that makes a chosen call fail, counts what is still allocated, or records
 // every write and sync to replay a power loss). An implementation that
-// watches durability sees every creation (Open with O_CREAT, Mkstemp),
+// watches durability sees every creation (OpenFile with O_CREAT, Mkstemp),
 // write, truncation, Fsync, Rename, Unlink and FsyncDirectory.
 //
 // Each call does the work of the system call it is named after, with the
@@ -30,7 +30,7 @@ class Env {
   virtual ~Env() = default;
 
   // ---- Files -----------------------------------------------------------
-  virtual int Open(const char* path, int flags, mode_t mode) = 0;
+  virtual int OpenFile(const char* path, int flags, mode_t mode) = 0;
   // Creates and opens a new file named after `pathTemplate`, whose last six
   // characters "XXXXXX" are replaced in place.
   virtual int Mkstemp(char* pathTemplate) = 0;

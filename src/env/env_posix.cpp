@@ -24,7 +24,7 @@ auto Uninterrupted(Call call) {
 
 class Posix final : public Env {
  public:
-  int Open(const char* path, int flags, mode_t mode) override {
+  int OpenFile(const char* path, int flags, mode_t mode) override {
     return Uninterrupted([&] { return open(path, flags | O_CLOEXEC, mode); });
   }
   int Mkstemp(char* pathTemplate) override { return mkostemp(pathTemplate, O_CLOEXEC); }
@@ -48,7 +48,7 @@ class Posix final : public Env {
     return Uninterrupted([&] { return fsync(fd); });
   }
   int FsyncDirectory(const char* path) override {
-    int fd = Open(path, O_RDONLY | O_DIRECTORY, 0);
+    int fd = OpenFile(path, O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) return -1;
     int r = Fsync(fd);
     int saved = errno;

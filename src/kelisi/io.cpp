@@ -9,7 +9,7 @@
 namespace kisi {
 
 int IoOpen(Io& io, const char* path) {
-  return io.env->Open(path, O_RDONLY, 0);
+  return io.env->OpenFile(path, O_RDONLY, 0);
 }
 
 bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got) {

@@ -80,9 +80,9 @@ FaultEnv::Hit FaultEnv::Inject(uint32_t cls, const char* call, const char* path,
   return Hit::kFail;
 }
 
-int FaultEnv::Open(const char* path, int flags, mode_t mode) {
+int FaultEnv::OpenFile(const char* path, int flags, mode_t mode) {
   if (Inject(kFaultOpen, "open", path) != Hit::kNone) return -1;
-  return base_->Open(path, flags, mode);
+  return base_->OpenFile(path, flags, mode);
 }
 
 int FaultEnv::Mkstemp(char* pathTemplate) {

@@ -14,7 +14,7 @@ namespace kt {
 
 // Classes of calls a fault plan counts.
 enum : uint32_t {
-  kFaultOpen = 1u << 0,    // Open, Mkstemp
+  kFaultOpen = 1u << 0,    // OpenFile, Mkstemp
   kFaultRead = 1u << 1,    // Read, Pread, Preadv
   kFaultWrite = 1u << 2,   // Write
   kFaultSeek = 1u << 3,    // Lseek
@@ -58,7 +58,7 @@ class FaultEnv final : public kel::Env {
   // Blocks from Malloc not yet given to Free.
   int64_t LiveAllocations() const { return live_; }
 
-  int Open(const char* path, int flags, mode_t mode) override;
+  int OpenFile(const char* path, int flags, mode_t mode) override;
   int Mkstemp(char* pathTemplate) override;
   ssize_t Read(int fd, void* buf, size_t len) override;
   ssize_t Pread(int fd, void* buf, size_t len, uint64_t offset) override;

@@ -33,7 +33,7 @@ TEST(Env, RenameAndDirectorySyncDoWhatTheSystemDoes) {
   kt::FaultPlan plan;
   plan.classes = kt::kFaultMeta;
   env.SetPlan(plan);
-  int fd = env.Open(dir.file("a").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  int fd = env.OpenFile(dir.file("a").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(env.Write(fd, "abc", 3), 3);
   EXPECT_EQ(env.Fsync(fd), 0);
