@@ -4,9 +4,11 @@
 #include "driver/sys_io.h"
 
 void* CmdMalloc(uint32_t size) {
-  return SysEnv()->Malloc(size);
+  const kel::Env* env = SysEnv();
+  return env->allocate(env, size);
 }
 
 void CmdFree(void* pointer) {
-  if (pointer != nullptr) SysEnv()->Free(pointer);
+  const kel::Env* env = SysEnv();
+  if (pointer != nullptr) env->release(env, pointer);
 }

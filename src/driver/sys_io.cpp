@@ -3,70 +3,70 @@
 
 namespace {
 
-kel::Env* gEnv = kel::PosixEnv();
+const kel::Env* gEnv = kel::PosixEnv();
 
 }  // namespace
 
-kel::Env* SysEnv() {
+const kel::Env* SysEnv() {
   return gEnv;
 }
 
-void SysUseEnv(kel::Env* env) {
+void SysUseEnv(const kel::Env* env) {
   gEnv = env != nullptr ? env : kel::PosixEnv();
 }
 
 int SysOpen(const char* path, int flags, mode_t mode) {
-  return gEnv->OpenFile(path, flags, mode);
+  return gEnv->openFile(gEnv, path, flags, mode);
 }
 
 ssize_t SysRead(int fd, void* buf, size_t len) {
-  return gEnv->Read(fd, buf, len);
+  return gEnv->read(gEnv, fd, buf, len);
 }
 
 ssize_t SysWrite(int fd, const void* buf, size_t len) {
-  return gEnv->Write(fd, buf, len);
+  return gEnv->write(gEnv, fd, buf, len);
 }
 
 off_t SysLseek(int fd, off_t offset, int whence) {
-  return gEnv->Lseek(fd, offset, whence);
+  return gEnv->seek(gEnv, fd, offset, whence);
 }
 
 int SysClose(int fd) {
-  return gEnv->Close(fd);
+  return gEnv->close(gEnv, fd);
 }
 
 int SysFtruncate(int fd, off_t length) {
-  return gEnv->Ftruncate(fd, length);
+  return gEnv->truncate(gEnv, fd, length);
 }
 
 int SysFsync(int fd) {
-  return gEnv->Fsync(fd);
+  return gEnv->sync(gEnv, fd);
 }
 
 int SysUnlink(const char* path) {
-  return gEnv->Unlink(path);
+  return gEnv->unlink(gEnv, path);
 }
 
 int SysChmod(const char* path, mode_t mode) {
-  return gEnv->Chmod(path, mode);
+  return gEnv->chmod(gEnv, path, mode);
 }
 
 int SysStat(const char* path, struct stat* st) {
-  return gEnv->Stat(path, st);
+  return gEnv->statPath(gEnv, path, st);
 }
 
 int SysMkstemp(char* pathTemplate) {
-  return gEnv->Mkstemp(pathTemplate);
+  return gEnv->makeTemp(gEnv, pathTemplate);
 }
 
 int SysFcntlLock(int fd, int command, struct flock* lock) {
-  return gEnv->Lock(fd, command, lock);
+  return gEnv->lock(gEnv, fd, command, lock);
 }
 
 void* SysMapMemory(size_t len) {
-  return gEnv->MapMemory(len);
+  return gEnv->mapMemory(gEnv, len);
 }
 
 void SysUnmapMemory(void* addr, size_t len) {
-  gEnv->UnmapMemory(addr, len);
+  gEnv->unmapMemory(gEnv, addr, len);
 }

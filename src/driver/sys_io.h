@@ -17,10 +17,10 @@
 
 // The Env every wrapper below uses; kel::PosixEnv() unless SysUseEnv chose
 // another.
-kel::Env* SysEnv();
+const kel::Env* SysEnv();
 // Makes `env` the program's Env from now on (nullptr: the operating system
 // again). For a test, before a run starts.
-void SysUseEnv(kel::Env* env);
+void SysUseEnv(const kel::Env* env);
 
 int SysOpen(const char* path, int flags, mode_t mode = 0);
 ssize_t SysRead(int fd, void* buf, size_t len);

@@ -6,8 +6,13 @@
 // the POSIX implementation alone, and a test puts its own in its place (one
 // that makes a chosen call fail, counts what is still allocated, or records
 // every write and sync to replay a power loss). An implementation that
-// watches durability sees every creation (OpenFile with O_CREAT, Mkstemp),
-// write, truncation, Fsync, Rename, Unlink and FsyncDirectory.
+// watches durability sees every creation (openFile with O_CREAT,
+// makeTemp), write, truncation, sync, rename, unlink and syncDirectory.
+//
+// An Env is a table of calls, each given the Env it was reached through so
+// that an implementation finds its own state behind it, as SQLite's VFS is
+// built. No virtual functions: the program needs no C++ run-time library,
+// and its resident set stays that of a C program.
 //
 // Each call does the work of the system call it is named after, with the
 // same result and errno; only the POSIX implementation's additions are
@@ -25,51 +30,48 @@
 
 namespace kel {
 
-class Env {
- public:
-  virtual ~Env() = default;
-
-  // ---- Files -----------------------------------------------------------
-  virtual int OpenFile(const char* path, int flags, mode_t mode) = 0;
-  // Creates and opens a new file named after `pathTemplate`, whose last six
-  // characters "XXXXXX" are replaced in place.
-  virtual int Mkstemp(char* pathTemplate) = 0;
-  virtual ssize_t Read(int fd, void* buf, size_t len) = 0;
-  virtual ssize_t Pread(int fd, void* buf, size_t len, uint64_t offset) = 0;
-  virtual ssize_t Preadv(int fd, const struct iovec* iov, int count, uint64_t offset) = 0;
-  virtual ssize_t Write(int fd, const void* buf, size_t len) = 0;
-  virtual off_t Lseek(int fd, off_t offset, int whence) = 0;
-  virtual int Ftruncate(int fd, off_t length) = 0;
-  // Makes the file's contents durable.
-  virtual int Fsync(int fd) = 0;
+struct Env {
+  // ---- Files -------------------------------------------------------------
+  int (*openFile)(const Env* env, const char* path, int flags, mode_t mode);
+  // mkstemp: creates and opens a new file named after `pathTemplate`,
+  // whose last six characters "XXXXXX" are replaced in place.
+  int (*makeTemp)(const Env* env, char* pathTemplate);
+  ssize_t (*read)(const Env* env, int fd, void* buf, size_t len);
+  ssize_t (*pread)(const Env* env, int fd, void* buf, size_t len, uint64_t offset);
+  ssize_t (*preadv)(const Env* env, int fd, const struct iovec* iov, int count, uint64_t offset);
+  ssize_t (*write)(const Env* env, int fd, const void* buf, size_t len);
+  off_t (*seek)(const Env* env, int fd, off_t offset, int whence);
+  int (*truncate)(const Env* env, int fd, off_t length);
+  // fsync: makes the file's contents durable.
+  int (*sync)(const Env* env, int fd);
   // Makes the names in the directory `path` durable: a file created,
   // renamed or removed there survives a power loss only after this.
-  virtual int FsyncDirectory(const char* path) = 0;
+  int (*syncDirectory)(const Env* env, const char* path);
   // The descriptor is released even when the result is a failure.
-  virtual int Close(int fd) = 0;
-  virtual int Stat(const char* path, struct stat* st) = 0;
-  virtual int Fstat(int fd, struct stat* st) = 0;
-  virtual int Unlink(const char* path) = 0;
-  virtual int Rename(const char* from, const char* to) = 0;
-  virtual int Chmod(const char* path, mode_t mode) = 0;
+  int (*close)(const Env* env, int fd);
+  int (*statPath)(const Env* env, const char* path, struct stat* st);
+  int (*statFile)(const Env* env, int fd, struct stat* st);
+  int (*unlink)(const Env* env, const char* path);
+  int (*rename)(const Env* env, const char* from, const char* to);
+  int (*chmod)(const Env* env, const char* path, mode_t mode);
 
-  // ---- Advisory record locks -------------------------------------------
+  // ---- Advisory record locks ---------------------------------------------
   // fcntl(fd, command, lock) for the lock commands (F_SETLK, F_SETLKW and
   // their open-file-description forms); an interrupted wait is not made
   // again, the caller decides.
-  virtual int Lock(int fd, int command, struct flock* lock) = 0;
+  int (*lock)(const Env* env, int fd, int command, struct flock* lock);
 
-  // ---- Memory ------------------------------------------------------------
-  virtual void* Malloc(size_t size) = 0;
-  virtual void Free(void* block) = 0;
+  // ---- Memory --------------------------------------------------------------
+  void* (*allocate)(const Env* env, size_t size);  // malloc
+  void (*release)(const Env* env, void* block);    // free
   // Anonymous zero-filled memory of `len` bytes, nullptr when the system
   // refuses; a large block that goes back whole when released.
-  virtual void* MapMemory(size_t len) = 0;
-  virtual void UnmapMemory(void* addr, size_t len) = 0;
+  void* (*mapMemory)(const Env* env, size_t len);
+  void (*unmapMemory)(const Env* env, void* addr, size_t len);
 };
 
-// The operating system itself. The object holds no state: any number of
-// programs, handles and threads share it.
-Env* PosixEnv();
+// The operating system itself: a constant table, shared by any number of
+// programs, handles and threads.
+const Env* PosixEnv();
 
 }  // namespace kel

@@ -182,7 +182,8 @@ int LoadFront(kelisi* ix) {
   return ix->cache.Reset(ix->fileSectors, swapped, ix->cacheLimit) ? KELISI_OK : KELISI_E_NOMEM;
 }
 
-int OpenHandle(const char* isi, const char* data, unsigned flags, kel::Env* env, kelisi** out) {
+int OpenHandle(const char* isi, const char* data, unsigned flags, const kel::Env* env,
+               kelisi** out) {
   if (out == nullptr) return KELISI_E_ARG;
   *out = nullptr;
   if (isi == nullptr || env == nullptr || (flags & ~kKnownFlags) != 0) return KELISI_E_ARG;

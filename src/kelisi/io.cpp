@@ -9,14 +9,14 @@
 namespace kisi {
 
 int IoOpen(Io& io, const char* path) {
-  return io.env->OpenFile(path, O_RDONLY, 0);
+  return io.env->openFile(io.env, path, O_RDONLY, 0);
 }
 
 bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got) {
   *got = 0;
   auto* p = static_cast<unsigned char*>(buf);
   while (*got < len) {
-    ssize_t n = io.env->Pread(fd, p + *got, len - *got, offset + *got);
+    ssize_t n = io.env->pread(io.env, fd, p + *got, len - *got, offset + *got);
     if (n < 0) return false;
     if (n == 0) break;
     *got += static_cast<size_t>(n);
@@ -26,7 +26,7 @@ bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got
 
 bool IoPreadv(Io& io, int fd, const struct iovec* iov, int n, uint64_t offset, size_t* got) {
   *got = 0;
-  ssize_t r = io.env->Preadv(fd, iov, n, offset);
+  ssize_t r = io.env->preadv(io.env, fd, iov, n, offset);
   if (r < 0) return false;
   *got = static_cast<size_t>(r);
   return true;
@@ -34,7 +34,7 @@ bool IoPreadv(Io& io, int fd, const struct iovec* iov, int n, uint64_t offset, s
 
 bool IoFileSize(Io& io, int fd, uint64_t* size) {
   struct stat st;
-  if (io.env->Fstat(fd, &st) != 0) return false;
+  if (io.env->statFile(io.env, fd, &st) != 0) return false;
   *size = static_cast<uint64_t>(st.st_size);
   return true;
 }
@@ -55,7 +55,7 @@ int IoLock(Io& io, int fd, short type, uint64_t start, uint64_t len, bool wait) 
   int cmd = classic;
 #endif
   for (;;) {
-    if (io.env->Lock(fd, cmd, &fl) == 0) return 0;
+    if (io.env->lock(io.env, fd, cmd, &fl) == 0) return 0;
     if (errno == EINVAL && cmd != classic) {
       cmd = classic;
       continue;
@@ -65,7 +65,7 @@ int IoLock(Io& io, int fd, short type, uint64_t start, uint64_t len, bool wait) 
 }
 
 void IoClose(Io& io, int fd) {
-  io.env->Close(fd);
+  io.env->close(io.env, fd);
 }
 
 }  // namespace kisi

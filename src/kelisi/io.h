@@ -15,7 +15,7 @@
 namespace kisi {
 
 struct Io {
-  kel::Env* env = kel::PosixEnv();
+  const kel::Env* env = kel::PosixEnv();
 };
 
 // A descriptor opened read-only, or -1 (errno set).

@@ -49,7 +49,8 @@ namespace kisi {
 
 // kelisi_open with the handle's system calls going to `env` (kelisi_open
 // itself gives the operating system).
-int OpenHandle(const char* isi, const char* data, unsigned flags, kel::Env* env, kelisi** out);
+int OpenHandle(const char* isi, const char* data, unsigned flags, const kel::Env* env,
+               kelisi** out);
 
 // Reads and checks the front (header and root) and sizes the cache; the
 // handle's state changes only when the whole front is sound.

@@ -105,7 +105,7 @@ struct Handle {
   kelisi_cursor* c = nullptr;
   int st;
   Handle(const std::string& isi, const std::string& data, unsigned flags = 0,
-         kel::Env* env = kel::PosixEnv()) {
+         const kel::Env* env = kel::PosixEnv()) {
     st = kisi::OpenHandle(isi.c_str(), data.empty() ? nullptr : data.c_str(), flags, env, &ix);
     if (st == KELISI_OK) kelisi_cursor_open(ix, &c);
   }

@@ -80,121 +80,129 @@ FaultEnv::Hit FaultEnv::Inject(uint32_t cls, const char* call, const char* path,
   return Hit::kFail;
 }
 
-int FaultEnv::OpenFile(const char* path, int flags, mode_t mode) {
-  if (Inject(kFaultOpen, "open", path) != Hit::kNone) return -1;
-  return base_->OpenFile(path, flags, mode);
+FaultEnv* FaultEnv::Self(const kel::Env* env) {
+  return const_cast<FaultEnv*>(static_cast<const FaultEnv*>(env));
 }
 
-int FaultEnv::Mkstemp(char* pathTemplate) {
-  if (Inject(kFaultOpen, "mkstemp", pathTemplate) != Hit::kNone) return -1;
-  return base_->Mkstemp(pathTemplate);
-}
-
-ssize_t FaultEnv::Read(int fd, void* buf, size_t len) {
-  Hit hit = Inject(kFaultRead, "read", nullptr, fd);
-  if (hit == Hit::kFail) return -1;
-  return base_->Read(fd, buf, hit == Hit::kShort ? len / 2 : len);
-}
-
-ssize_t FaultEnv::Pread(int fd, void* buf, size_t len, uint64_t offset) {
-  Hit hit = Inject(kFaultRead, "pread", nullptr, fd);
-  if (hit == Hit::kFail) return -1;
-  return base_->Pread(fd, buf, hit == Hit::kShort ? len / 2 : len, offset);
-}
-
-ssize_t FaultEnv::Preadv(int fd, const struct iovec* iov, int count, uint64_t offset) {
-  if (Inject(kFaultRead, "preadv", nullptr, fd) == Hit::kFail) return -1;
-  return base_->Preadv(fd, iov, count, offset);
-}
-
-ssize_t FaultEnv::Write(int fd, const void* buf, size_t len) {
-  Hit hit = Inject(kFaultWrite, "write", nullptr, fd);
-  if (hit == Hit::kFail) return -1;
-  if (hit == Hit::kNone) return base_->Write(fd, buf, len);
-  ssize_t n = base_->Write(fd, buf, len / 2);
-  errno = ENOSPC;  // what a short write on a full disk leaves behind
-  return n;
-}
-
-off_t FaultEnv::Lseek(int fd, off_t offset, int whence) {
-  if (Inject(kFaultSeek, "lseek", nullptr, fd) != Hit::kNone) return -1;
-  return base_->Lseek(fd, offset, whence);
-}
-
-int FaultEnv::Ftruncate(int fd, off_t length) {
-  if (Inject(kFaultMeta, "ftruncate", nullptr, fd) != Hit::kNone) return -1;
-  return base_->Ftruncate(fd, length);
-}
-
-int FaultEnv::Fsync(int fd) {
-  if (Inject(kFaultMeta, "fsync", nullptr, fd) != Hit::kNone) return -1;
-  return base_->Fsync(fd);
-}
-
-int FaultEnv::FsyncDirectory(const char* path) {
-  if (Inject(kFaultMeta, "fsync", path) != Hit::kNone) return -1;
-  return base_->FsyncDirectory(path);
-}
-
-int FaultEnv::Close(int fd) {
-  if (Inject(kFaultMeta, "close", nullptr, fd) != Hit::kNone) {
-    int err = errno;
-    base_->Close(fd);  // the descriptor is gone either way; only the result fails
-    errno = err;
-    return -1;
-  }
-  return base_->Close(fd);
-}
-
-int FaultEnv::Stat(const char* path, struct stat* st) {
-  if (Inject(kFaultMeta, "stat", path) != Hit::kNone) return -1;
-  return base_->Stat(path, st);
-}
-
-int FaultEnv::Fstat(int fd, struct stat* st) {
-  if (Inject(kFaultMeta, "fstat", nullptr, fd) != Hit::kNone) return -1;
-  return base_->Fstat(fd, st);
-}
-
-int FaultEnv::Unlink(const char* path) {
-  if (Inject(kFaultMeta, "unlink", path) != Hit::kNone) return -1;
-  return base_->Unlink(path);
-}
-
-int FaultEnv::Rename(const char* from, const char* to) {
-  if (Inject(kFaultMeta, "rename", from) != Hit::kNone) return -1;
-  return base_->Rename(from, to);
-}
-
-int FaultEnv::Chmod(const char* path, mode_t mode) {
-  if (Inject(kFaultMeta, "chmod", path) != Hit::kNone) return -1;
-  return base_->Chmod(path, mode);
-}
-
-int FaultEnv::Lock(int fd, int command, struct flock* lock) {
-  if (Inject(kFaultLock, "fcntl", nullptr, fd) != Hit::kNone) return -1;
-  return base_->Lock(fd, command, lock);
-}
-
-void* FaultEnv::Malloc(size_t size) {
-  if (Inject(kFaultAlloc, "malloc", nullptr) != Hit::kNone) return nullptr;
-  void* block = base_->Malloc(size);
-  if (block != nullptr) ++live_;
-  return block;
-}
-
-void FaultEnv::Free(void* block) {
-  if (block != nullptr) --live_;
-  base_->Free(block);
-}
-
-void* FaultEnv::MapMemory(size_t len) {
-  if (Inject(kFaultMemory, "mmap", nullptr) != Hit::kNone) return nullptr;
-  return base_->MapMemory(len);
-}
-
-void FaultEnv::UnmapMemory(void* addr, size_t len) {
-  base_->UnmapMemory(addr, len);
+FaultEnv::FaultEnv(const kel::Env* base) : kel::Env(), base_(base) {
+  using E = const kel::Env*;
+  openFile = [](E e, const char* path, int flags, mode_t mode) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultOpen, "open", path) != Hit::kNone) return -1;
+    return f->base_->openFile(f->base_, path, flags, mode);
+  };
+  makeTemp = [](E e, char* pathTemplate) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultOpen, "mkstemp", pathTemplate) != Hit::kNone) return -1;
+    return f->base_->makeTemp(f->base_, pathTemplate);
+  };
+  read = [](E e, int fd, void* buf, size_t len) -> ssize_t {
+    FaultEnv* f = Self(e);
+    Hit hit = f->Inject(kFaultRead, "read", nullptr, fd);
+    if (hit == Hit::kFail) return -1;
+    return f->base_->read(f->base_, fd, buf, hit == Hit::kShort ? len / 2 : len);
+  };
+  pread = [](E e, int fd, void* buf, size_t len, uint64_t offset) -> ssize_t {
+    FaultEnv* f = Self(e);
+    Hit hit = f->Inject(kFaultRead, "pread", nullptr, fd);
+    if (hit == Hit::kFail) return -1;
+    return f->base_->pread(f->base_, fd, buf, hit == Hit::kShort ? len / 2 : len, offset);
+  };
+  preadv = [](E e, int fd, const struct iovec* iov, int count, uint64_t offset) -> ssize_t {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultRead, "preadv", nullptr, fd) == Hit::kFail) return -1;
+    return f->base_->preadv(f->base_, fd, iov, count, offset);
+  };
+  write = [](E e, int fd, const void* buf, size_t len) -> ssize_t {
+    FaultEnv* f = Self(e);
+    Hit hit = f->Inject(kFaultWrite, "write", nullptr, fd);
+    if (hit == Hit::kFail) return -1;
+    if (hit == Hit::kNone) return f->base_->write(f->base_, fd, buf, len);
+    ssize_t n = f->base_->write(f->base_, fd, buf, len / 2);
+    errno = ENOSPC;  // what a short write on a full disk leaves behind
+    return n;
+  };
+  seek = [](E e, int fd, off_t offset, int whence) -> off_t {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultSeek, "lseek", nullptr, fd) != Hit::kNone) return -1;
+    return f->base_->seek(f->base_, fd, offset, whence);
+  };
+  truncate = [](E e, int fd, off_t length) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "ftruncate", nullptr, fd) != Hit::kNone) return -1;
+    return f->base_->truncate(f->base_, fd, length);
+  };
+  sync = [](E e, int fd) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "fsync", nullptr, fd) != Hit::kNone) return -1;
+    return f->base_->sync(f->base_, fd);
+  };
+  syncDirectory = [](E e, const char* path) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "fsync", path) != Hit::kNone) return -1;
+    return f->base_->syncDirectory(f->base_, path);
+  };
+  close = [](E e, int fd) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "close", nullptr, fd) != Hit::kNone) {
+      int err = errno;
+      f->base_->close(f->base_, fd);  // the descriptor is gone either way; only the result fails
+      errno = err;
+      return -1;
+    }
+    return f->base_->close(f->base_, fd);
+  };
+  statPath = [](E e, const char* path, struct stat* st) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "stat", path) != Hit::kNone) return -1;
+    return f->base_->statPath(f->base_, path, st);
+  };
+  statFile = [](E e, int fd, struct stat* st) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "fstat", nullptr, fd) != Hit::kNone) return -1;
+    return f->base_->statFile(f->base_, fd, st);
+  };
+  unlink = [](E e, const char* path) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "unlink", path) != Hit::kNone) return -1;
+    return f->base_->unlink(f->base_, path);
+  };
+  rename = [](E e, const char* from, const char* to) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "rename", from) != Hit::kNone) return -1;
+    return f->base_->rename(f->base_, from, to);
+  };
+  chmod = [](E e, const char* path, mode_t mode) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMeta, "chmod", path) != Hit::kNone) return -1;
+    return f->base_->chmod(f->base_, path, mode);
+  };
+  lock = [](E e, int fd, int command, struct flock* fl) {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultLock, "fcntl", nullptr, fd) != Hit::kNone) return -1;
+    return f->base_->lock(f->base_, fd, command, fl);
+  };
+  allocate = [](E e, size_t size) -> void* {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultAlloc, "malloc", nullptr) != Hit::kNone) return nullptr;
+    void* block = f->base_->allocate(f->base_, size);
+    if (block != nullptr) ++f->live_;
+    return block;
+  };
+  release = [](E e, void* block) {
+    FaultEnv* f = Self(e);
+    if (block != nullptr) --f->live_;
+    f->base_->release(f->base_, block);
+  };
+  mapMemory = [](E e, size_t len) -> void* {
+    FaultEnv* f = Self(e);
+    if (f->Inject(kFaultMemory, "mmap", nullptr) != Hit::kNone) return nullptr;
+    return f->base_->mapMemory(f->base_, len);
+  };
+  unmapMemory = [](E e, void* addr, size_t len) {
+    FaultEnv* f = Self(e);
+    f->base_->unmapMemory(f->base_, addr, len);
+  };
 }
 
 }  // namespace kt

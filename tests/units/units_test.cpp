@@ -33,24 +33,24 @@ TEST(Env, RenameAndDirectorySyncDoWhatTheSystemDoes) {
   kt::FaultPlan plan;
   plan.classes = kt::kFaultMeta;
   env.SetPlan(plan);
-  int fd = env.OpenFile(dir.file("a").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  int fd = env.openFile(&env, dir.file("a").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(env.Write(fd, "abc", 3), 3);
-  EXPECT_EQ(env.Fsync(fd), 0);
-  EXPECT_EQ(env.Close(fd), 0);
-  EXPECT_EQ(env.Rename(dir.file("a").c_str(), dir.file("b").c_str()), 0);
-  EXPECT_EQ(env.FsyncDirectory(dir.path().c_str()), 0);
+  EXPECT_EQ(env.write(&env, fd, "abc", 3), 3);
+  EXPECT_EQ(env.sync(&env, fd), 0);
+  EXPECT_EQ(env.close(&env, fd), 0);
+  EXPECT_EQ(env.rename(&env, dir.file("a").c_str(), dir.file("b").c_str()), 0);
+  EXPECT_EQ(env.syncDirectory(&env, dir.path().c_str()), 0);
   EXPECT_EQ(dir.list(), std::vector<std::string>{"b"});
   EXPECT_EQ(dir.read("b"), "abc");
   EXPECT_EQ(env.Calls(), 4u);
-  EXPECT_NE(env.FsyncDirectory(dir.file("b").c_str()), 0);  // not a directory
+  EXPECT_NE(env.syncDirectory(&env, dir.file("b").c_str()), 0);  // not a directory
   EXPECT_EQ(errno, ENOTDIR);
   plan.failAt = 2;
   env.SetPlan(plan);
-  EXPECT_EQ(env.Rename(dir.file("b").c_str(), dir.file("c").c_str()), 0);
-  EXPECT_NE(env.FsyncDirectory(dir.path().c_str()), 0);
+  EXPECT_EQ(env.rename(&env, dir.file("b").c_str(), dir.file("c").c_str()), 0);
+  EXPECT_NE(env.syncDirectory(&env, dir.path().c_str()), 0);
   EXPECT_EQ(env.FiredCall(), "fsync(" + dir.path() + ")");
-  EXPECT_EQ(env.Unlink(dir.file("c").c_str()), 0);
+  EXPECT_EQ(env.unlink(&env, dir.file("c").c_str()), 0);
   EXPECT_EQ(dir.list(), std::vector<std::string>{});
 }
 
