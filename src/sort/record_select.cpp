@@ -23,7 +23,7 @@ bool IsTest(const ColumnEntry* e) {
 // decision entry only feeds the expression and passes.
 bool TestPasses(const ColumnEntry* e, uint64_t column, uint8_t shown, const uint8_t* field) {
   if (e->flags & kColExtended) {
-    ChkPopt(field, column < UINT32_MAX ? static_cast<uint32_t>(column) : UINT32_MAX);
+    ChkPopt(field, static_cast<uint32_t>(column));  // records hold far fewer columns
     if (!IsDecision(e)) return true;
     int v = GetState();
     if (e->flags & kColNotEqual) v -= 1;

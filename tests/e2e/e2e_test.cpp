@@ -244,6 +244,22 @@ void MarkAfterBufferEnd(const TempDir& d) {
   for (int i = 0; i < 4100; ++i) b += std::to_string(1000000000000000 + i) + "\r\n";
   d.write("d.bin", b);
 }
+// Short and long variable-length records, only the long ones with an x in
+// column 20: a test of column 20 sees a blank in a short record, never the
+// bytes that follow it.
+void TestPastShortRecords(const TempDir& d) {
+  Data data;
+  for (int i = 0; i < 60; ++i) {
+    data.Rec((i % 2 == 0 ? "s" : "L") + std::to_string(100 + i) +
+             (i % 2 == 0 ? "" : std::string(21, 'x')));
+  }
+  d.write("d.txt", data.bytes());
+}
+// Space-compressed records, the second of 32 tabs and an x: 257 columns,
+// which is the longest a record may have after a first one of 3.
+void TabsToTheLongestRecord(const TempDir& d) {
+  d.write("d.txt", "abc\n" + std::string(32, '\t') + "x\nzzz\n");
+}
 // CR LF records holding a CR of their own, which is data (not a mark, nor
 // a tab to expand).
 void LoneCr(const TempDir& d) {
@@ -654,6 +670,14 @@ const Case kCases[] = {
      "d.bin", nullptr},
     {"BinaryMarkRightAfterTheInputBuffer", MarkAfterBufferEnd, "d.bin,d.isi -g=16,1-16", 0,
      "Indexing d.bin into d.isi\n4100 records, 0 deleted entries\n" T, "d.bin d.isi", nullptr},
+    {"PrimaryTestPastShortRecords", TestPastShortRecords, "d.txt,d.isi -v,p20#x,1-4", 0,
+     "Indexing d.txt into d.isi\n30 records, 0 deleted entries\n"
+     "Data file has variable length records.\n" T,
+     "d.isi d.txt", nullptr},
+    {"TabsUpToTheLongestRecord", TabsToTheLongestRecord, "d.txt,d.isi -s,1-3", 0,
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n"
+     "Data file has variable length records and space compression.\n" T,
+     "d.isi d.txt", nullptr},
     {"LoneCrInsideCrLfRecords", LoneCr, "d.txt,d.isi -1-8", 0,
      "Indexing d.txt into d.isi\n300 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
     {"RecordLongerThanAllowed", LongRecord, "d.txt,d.isi -v,1-3", 1,

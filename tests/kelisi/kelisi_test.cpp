@@ -369,6 +369,19 @@ TEST(Kelisi, EveryFailingCallIsReported) {
     }
     EXPECT_TRUE(worst == KELISI_E_READ || worst == KELISI_E_DATA_READ) << worst;
   }
+  // In shared mode the locks are calls too: the data file's lock or the
+  // index's refused, the open fails; granted, it succeeds.
+  for (uint64_t k : {1, 2, 0}) {
+    kt::FaultPlan plan;
+    plan.classes = kt::kFaultLock;
+    plan.failAt = k;
+    env.SetPlan(plan);
+    kelisi* ix = nullptr;
+    EXPECT_EQ(kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), KELISI_SHARED, &env, &ix),
+              k == 0 ? KELISI_OK : KELISI_E_LOCK)
+        << k;
+    kelisi_close(ix);
+  }
 }
 
 TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
