@@ -86,15 +86,12 @@ FaultEnv* FaultEnv::Self(const kel::Env* env) {
 
 FaultEnv::FaultEnv(const kel::Env* base) : kel::Env(), base_(base) {
   using E = const kel::Env*;
+  using kel::Env;
   openFile = [](E e, const char* path, int flags, mode_t mode) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultOpen, "open", path) != Hit::kNone) return -1;
-    return f->base_->openFile(f->base_, path, flags, mode);
+    return Self(e)->Pass(&Env::openFile, kFaultOpen, "open", path, -1, -1, path, flags, mode);
   };
-  makeTemp = [](E e, char* pathTemplate) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultOpen, "mkstemp", pathTemplate) != Hit::kNone) return -1;
-    return f->base_->makeTemp(f->base_, pathTemplate);
+  makeTemp = [](E e, char* name) {
+    return Self(e)->Pass(&Env::makeTemp, kFaultOpen, "mkstemp", name, -1, -1, name);
   };
   read = [](E e, int fd, void* buf, size_t len) -> ssize_t {
     FaultEnv* f = Self(e);
@@ -108,10 +105,8 @@ FaultEnv::FaultEnv(const kel::Env* base) : kel::Env(), base_(base) {
     if (hit == Hit::kFail) return -1;
     return f->base_->pread(f->base_, fd, buf, hit == Hit::kShort ? len / 2 : len, offset);
   };
-  preadv = [](E e, int fd, const struct iovec* iov, int count, uint64_t offset) -> ssize_t {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultRead, "preadv", nullptr, fd) == Hit::kFail) return -1;
-    return f->base_->preadv(f->base_, fd, iov, count, offset);
+  preadv = [](E e, int fd, const struct iovec* iov, int n, uint64_t at) {
+    return Self(e)->Pass(&Env::preadv, kFaultRead, "preadv", nullptr, fd, -1, fd, iov, n, at);
   };
   write = [](E e, int fd, const void* buf, size_t len) -> ssize_t {
     FaultEnv* f = Self(e);
@@ -122,70 +117,48 @@ FaultEnv::FaultEnv(const kel::Env* base) : kel::Env(), base_(base) {
     errno = ENOSPC;  // what a short write on a full disk leaves behind
     return n;
   };
-  seek = [](E e, int fd, off_t offset, int whence) -> off_t {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultSeek, "lseek", nullptr, fd) != Hit::kNone) return -1;
-    return f->base_->seek(f->base_, fd, offset, whence);
+  seek = [](E e, int fd, off_t offset, int whence) {
+    return Self(e)->Pass(&Env::seek, kFaultSeek, "lseek", nullptr, fd, -1, fd, offset, whence);
   };
   truncate = [](E e, int fd, off_t length) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "ftruncate", nullptr, fd) != Hit::kNone) return -1;
-    return f->base_->truncate(f->base_, fd, length);
+    return Self(e)->Pass(&Env::truncate, kFaultMeta, "ftruncate", nullptr, fd, -1, fd, length);
   };
   sync = [](E e, int fd) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "fsync", nullptr, fd) != Hit::kNone) return -1;
-    return f->base_->sync(f->base_, fd);
+    return Self(e)->Pass(&Env::sync, kFaultMeta, "fsync", nullptr, fd, -1, fd);
   };
   syncDirectory = [](E e, const char* path) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "fsync", path) != Hit::kNone) return -1;
-    return f->base_->syncDirectory(f->base_, path);
+    return Self(e)->Pass(&Env::syncDirectory, kFaultMeta, "fsync", path, -1, -1, path);
   };
   close = [](E e, int fd) {
     FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "close", nullptr, fd) != Hit::kNone) {
-      int err = errno;
-      f->base_->close(f->base_, fd);  // the descriptor is gone either way; only the result fails
-      errno = err;
-      return -1;
-    }
-    return f->base_->close(f->base_, fd);
+    Hit hit = f->Inject(kFaultMeta, "close", nullptr, fd);
+    int err = errno;
+    int r = f->base_->close(f->base_, fd);  // the descriptor goes either way; only the result fails
+    if (hit == Hit::kNone) return r;
+    errno = err;
+    return -1;
   };
   statPath = [](E e, const char* path, struct stat* st) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "stat", path) != Hit::kNone) return -1;
-    return f->base_->statPath(f->base_, path, st);
+    return Self(e)->Pass(&Env::statPath, kFaultMeta, "stat", path, -1, -1, path, st);
   };
   statFile = [](E e, int fd, struct stat* st) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "fstat", nullptr, fd) != Hit::kNone) return -1;
-    return f->base_->statFile(f->base_, fd, st);
+    return Self(e)->Pass(&Env::statFile, kFaultMeta, "fstat", nullptr, fd, -1, fd, st);
   };
   unlink = [](E e, const char* path) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "unlink", path) != Hit::kNone) return -1;
-    return f->base_->unlink(f->base_, path);
+    return Self(e)->Pass(&Env::unlink, kFaultMeta, "unlink", path, -1, -1, path);
   };
   rename = [](E e, const char* from, const char* to) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "rename", from) != Hit::kNone) return -1;
-    return f->base_->rename(f->base_, from, to);
+    return Self(e)->Pass(&Env::rename, kFaultMeta, "rename", from, -1, -1, from, to);
   };
   chmod = [](E e, const char* path, mode_t mode) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMeta, "chmod", path) != Hit::kNone) return -1;
-    return f->base_->chmod(f->base_, path, mode);
+    return Self(e)->Pass(&Env::chmod, kFaultMeta, "chmod", path, -1, -1, path, mode);
   };
   lock = [](E e, int fd, int command, struct flock* fl) {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultLock, "fcntl", nullptr, fd) != Hit::kNone) return -1;
-    return f->base_->lock(f->base_, fd, command, fl);
+    return Self(e)->Pass(&Env::lock, kFaultLock, "fcntl", nullptr, fd, -1, fd, command, fl);
   };
-  allocate = [](E e, size_t size) -> void* {
+  allocate = [](E e, size_t size) {
     FaultEnv* f = Self(e);
-    if (f->Inject(kFaultAlloc, "malloc", nullptr) != Hit::kNone) return nullptr;
-    void* block = f->base_->allocate(f->base_, size);
+    void* block = f->Pass(&Env::allocate, kFaultAlloc, "malloc", nullptr, -1, nullptr, size);
     if (block != nullptr) ++f->live_;
     return block;
   };
@@ -194,14 +167,11 @@ FaultEnv::FaultEnv(const kel::Env* base) : kel::Env(), base_(base) {
     if (block != nullptr) --f->live_;
     f->base_->release(f->base_, block);
   };
-  mapMemory = [](E e, size_t len) -> void* {
-    FaultEnv* f = Self(e);
-    if (f->Inject(kFaultMemory, "mmap", nullptr) != Hit::kNone) return nullptr;
-    return f->base_->mapMemory(f->base_, len);
+  mapMemory = [](E e, size_t len) {
+    return Self(e)->Pass(&Env::mapMemory, kFaultMemory, "mmap", nullptr, -1, nullptr, len);
   };
   unmapMemory = [](E e, void* addr, size_t len) {
-    FaultEnv* f = Self(e);
-    f->base_->unmapMemory(f->base_, addr, len);
+    Self(e)->base_->unmapMemory(Self(e)->base_, addr, len);
   };
 }
 

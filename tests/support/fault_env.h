@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "env/env.h"
 
@@ -66,6 +67,15 @@ class FaultEnv : public kel::Env {
   // Counts a call of class `cls`, named `call`, on `path` or on the
   // descriptor `fd`; sets errno when the call is to fail.
   Hit Inject(uint32_t cls, const char* call, const char* path, int fd = -1);
+  // The call through `member` of the base Env with `args`, counted as
+  // Inject counts it; `failed` when the plan makes it fail.
+  template <typename R, typename... P>
+  R Pass(R (*kel::Env::*member)(const kel::Env*, P...), uint32_t cls, const char* call,
+         const char* path, int fd, std::type_identity_t<R> failed,
+         std::type_identity_t<P>... args) {
+    if (Inject(cls, call, path, fd) != Hit::kNone) return failed;
+    return (base_->*member)(base_, args...);
+  }
 
   const kel::Env* base_;
   FaultPlan plan_;
