@@ -150,11 +150,11 @@ bool BufferEndsData() {
 
 // For a record that runs past the buffer's end: reads the buffer again from
 // the record's start, so that the record lies in one piece (*before stays
-// 0); or, for a record that fills the buffer from its start already, moves
-// on to the next buffer, adding the bytes passed to *before. Such a record
-// is refused, but read to its end all the same: its length decides the
-// findings, and a binary record's mark is checked first. kByteReady,
-// kDataEnded (the data end with the record) or kErrInputRead.
+// 0); or, for a text record that fills the buffer from its start already,
+// moves on to the next buffer, adding the bytes passed to *before. Such a
+// record is refused, but read to its end all the same: its length decides
+// the findings. kByteReady, kDataEnded (the data end with the record) or
+// kErrInputRead.
 int32_t ReadOnPastBufferEnd(uint64_t* before) {
   CmdData* cd = pCmdData;
   if (*before == 0 && cd->recBufPtr != cd->recBuf) {
