@@ -76,7 +76,7 @@ class ColumnWalk {
   // The index of the byte that covers `column` (never below the column
   // asked before), or the text's length when the column lies past its end.
   size_t ByteIndex(uint64_t column) {
-    for (; index_ < length_; ++index_) {
+    for (; index_ != length_; ++index_) {
       uint64_t width = text_[index_] == '\t' ? TabColumns(column_) : 1;
       if (column < column_ + width) break;
       column_ += width;
