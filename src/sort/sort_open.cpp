@@ -85,7 +85,7 @@ Status ResolveDataName() {
   return kOk;
 }
 
-// Step 4: the data name must fit the 255 characters the ISI header keeps.
+// The data name must fit the 255 characters the ISI header keeps.
 Status CheckHeaderNameLength() {
   CmdData* cd = pCmdData;
   size_t n = strlen(cd->inBase) + strlen(cd->inExt);
@@ -105,7 +105,7 @@ Status CheckHeaderNameLength() {
   return kOk;
 }
 
-// Step 5: the data file opened (created empty when missing and allowed).
+// The data file opened (created empty when missing and allowed).
 Status OpenData() {
   CmdData* cd = pCmdData;
   snprintf(cd->scratchName, kNameSize, "%s", cd->inName);
@@ -140,7 +140,7 @@ Status OpenData() {
   return kOk;
 }
 
-// Step 6: how the data's records end and, for fixed-length text, how long
+// How the data's records end and, for fixed-length text, how long
 // they are.
 Status DetectRecordFormat() {
   CmdData* cd = pCmdData;
@@ -172,7 +172,7 @@ Status DetectRecordFormat() {
   return kOk;
 }
 
-// Step 7: the output name resolved and completed from the data name.
+// The output name resolved and completed from the data name.
 Status ResolveOutputName() {
   CmdData* cd = pCmdData;
   if (cd->outName[0] != '\0' &&
@@ -237,7 +237,7 @@ Status CreateOutput() {
   return kOk;
 }
 
-// Step 11: the duplicate-key error file, and the first buffer of data.
+// The duplicate-key error file, and the first buffer of data.
 Status CreateErrorFileAndPrime() {
   CmdData* cd = pCmdData;
   if (cd->errFileOn) {
