@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "compact/compact_messages.h"
@@ -19,21 +20,19 @@
 namespace {
 
 // The lock calls on the data file, through the program's system calls.
-class DataFileLocks final : public IsiLockCalls {
- public:
-  explicit DataFileLocks(int fd) : fd_(fd) {}
-  int SetLock(short type, uint64_t start, uint64_t len, bool wait) override {
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = static_cast<off_t>(start);
-    fl.l_len = static_cast<off_t>(len);
-    return SysFcntlLock(fd_, wait ? F_SETLKW : F_SETLK, &fl) == 0 ? 0 : errno;
-  }
+int SetDataFileLock(void* context, short type, uint64_t start, uint64_t len, bool wait) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(start);
+  fl.l_len = static_cast<off_t>(len);
+  int fd = static_cast<int>(reinterpret_cast<intptr_t>(context));
+  return SysFcntlLock(fd, wait ? F_SETLKW : F_SETLK, &fl) == 0 ? 0 : errno;
+}
 
- private:
-  int fd_;
-};
+IsiLockCalls DataFileLocks(int fd) {
+  return {SetDataFileLock, reinterpret_cast<void*>(static_cast<intptr_t>(fd))};
+}
 
 // The lock record of the open data file; nullptr when memory is short.
 FhRec* NewLockRecord(int fd) {
@@ -61,7 +60,7 @@ Status LockExclusive(uint32_t recordCount) {
   cd->dataFd = fd;
   FhRec* rec = NewLockRecord(fd);
   if (rec == nullptr) return kErrRecSizeMax;
-  DataFileLocks locks(fd);
+  IsiLockCalls locks = DataFileLocks(fd);
   if (IsiLockDataFile(locks, true, false) != kIsiLockHeld) {
     return Refuse("Unable to exclusive lock for ISI data file: %%s\n", kErrLockExclusive);
   }
@@ -82,7 +81,7 @@ Status LockShared() {
   cd->dataFd = fd;
   FhRec* rec = NewLockRecord(fd);
   if (rec == nullptr) return kErrRecSizeMax;
-  DataFileLocks locks(fd);
+  IsiLockCalls locks = DataFileLocks(fd);
   if (IsiLockDataFile(locks, false, false) != kIsiLockHeld) {
     // Nothing is held on this file: close it here, the driver then has
     // nothing to release.
@@ -112,7 +111,7 @@ void CompactUnlockIsi() {
   CmdData* cd = pCmdData;
   FhRec* rec = cd->dataLock;
   if (rec == nullptr || rec->fd == 0 || !rec->isiLocked) return;
-  DataFileLocks locks(rec->fd);
+  IsiLockCalls locks = DataFileLocks(rec->fd);
   IsiUnlockIndex(locks);
   if (cd->diagMode) CompactShowNamed("Compact TXT data file is unlocked: %%s\n", cd->dataName);
 }

@@ -32,13 +32,13 @@ IsiLockResult Result(int err) {
 
 }  // namespace
 
-IsiLockResult IsiLockDataFile(IsiLockCalls& calls, bool exclusive, bool wait) {
-  return Result(calls.SetLock(exclusive ? F_WRLCK : F_RDLCK, kWholeFileLockPos, 1, wait));
+IsiLockResult IsiLockDataFile(const IsiLockCalls& calls, bool exclusive, bool wait) {
+  return Result(calls.setLock(calls.context, exclusive ? F_WRLCK : F_RDLCK, kWholeFileLockPos, 1, wait));
 }
 
-IsiLockResult IsiLockIndex(IsiLockCalls& calls, bool exclusive) {
+IsiLockResult IsiLockIndex(const IsiLockCalls& calls, bool exclusive) {
   for (int tries = 1;; ++tries) {
-    int err = calls.SetLock(exclusive ? F_WRLCK : F_RDLCK, kIsiLockPos, kIsiLockLen, true);
+    int err = calls.setLock(calls.context, exclusive ? F_WRLCK : F_RDLCK, kIsiLockPos, kIsiLockLen, true);
     if (Result(err) == kIsiLockHeld) return kIsiLockHeld;
     if (tries >= kIsiLockRetries) return kIsiLockFailed;
     usleep(kRetryMicros);
@@ -50,6 +50,6 @@ uint32_t IsiStoredSpin(const uint8_t* field, bool swapped) {
   return swapped ? __builtin_bswap32(spin) : spin;
 }
 
-bool IsiUnlockIndex(IsiLockCalls& calls) {
-  return Result(calls.SetLock(F_UNLCK, kIsiLockPos, kIsiLockLen, false)) == kIsiLockHeld;
+bool IsiUnlockIndex(const IsiLockCalls& calls) {
+  return Result(calls.setLock(calls.context, F_UNLCK, kIsiLockPos, kIsiLockLen, false)) == kIsiLockHeld;
 }

@@ -11,7 +11,8 @@
 //     counter before it lets go, so that readers holding the old header know
 //     to read it again.
 // The calls themselves go through the I/O layer of the program or library
-// that takes the locks (IsiLockCalls).
+// that takes the locks (IsiLockCalls): a plain function and its context, so
+// that the program needs no C++ run-time support for them.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +21,12 @@ constexpr uint64_t kWholeFileLockPos = 0x7FFFFFFFFFFFFFFFull;
 constexpr uint64_t kIsiLockPos = 0x7FFFFFFFFFFFFFFDull;
 constexpr uint64_t kIsiLockLen = 2;
 
-class IsiLockCalls {
- public:
+struct IsiLockCalls {
   // Sets (F_RDLCK, F_WRLCK) or releases (F_UNLCK) the advisory lock of
   // `len` bytes at `start` of the data file; `wait` blocks while another
   // process holds a conflicting lock. 0, or the errno of the failure.
-  virtual int SetLock(short type, uint64_t start, uint64_t len, bool wait) = 0;
-
- protected:
-  ~IsiLockCalls() = default;
+  int (*setLock)(void* context, short type, uint64_t start, uint64_t len, bool wait);
+  void* context;
 };
 
 enum IsiLockResult {
@@ -39,15 +37,15 @@ enum IsiLockResult {
 
 // The whole-file lock, shared or exclusive. Without `wait` it is refused at
 // once while another process holds a conflicting one.
-IsiLockResult IsiLockDataFile(IsiLockCalls& calls, bool exclusive, bool wait);
+IsiLockResult IsiLockDataFile(const IsiLockCalls& calls, bool exclusive, bool wait);
 // The ISI lock, waited for as long as another process holds a conflicting
 // one. A wait that fails (an interruption, a deadlock report) is tried
 // again after 100 microseconds; one that keeps failing gives up after
 // kIsiLockRetries tries with kIsiLockFailed.
 constexpr int kIsiLockRetries = 600;
-IsiLockResult IsiLockIndex(IsiLockCalls& calls, bool exclusive);
+IsiLockResult IsiLockIndex(const IsiLockCalls& calls, bool exclusive);
 // Releases the ISI lock; false when the call failed.
-bool IsiUnlockIndex(IsiLockCalls& calls);
+bool IsiUnlockIndex(const IsiLockCalls& calls);
 
 // The spin counter a rewrite of the index leaves in its header.
 inline uint32_t IsiNextSpin(uint32_t spin) {

@@ -13,16 +13,14 @@ namespace kisi {
 
 namespace {
 
-class HandleLocks final : public IsiLockCalls {
- public:
-  explicit HandleLocks(kelisi* ix) : ix_(ix) {}
-  int SetLock(short type, uint64_t start, uint64_t len, bool wait) override {
-    return IoLock(ix_->io, ix_->dataFd, type, start, len, wait);
-  }
+int SetHandleLock(void* context, short type, uint64_t start, uint64_t len, bool wait) {
+  kelisi* ix = static_cast<kelisi*>(context);
+  return IoLock(ix->io, ix->dataFd, type, start, len, wait);
+}
 
- private:
-  kelisi* ix_;
-};
+IsiLockCalls HandleLocks(kelisi* ix) {
+  return {SetHandleLock, ix};
+}
 
 int ReadSpin(kelisi* ix, uint32_t* spin) {
   uint8_t raw[sizeof *spin];
@@ -36,13 +34,13 @@ int ReadSpin(kelisi* ix, uint32_t* spin) {
 }  // namespace
 
 int LockDataFile(kelisi* ix) {
-  HandleLocks locks(ix);
+  IsiLockCalls locks = HandleLocks(ix);
   return IsiLockDataFile(locks, false, true) == kIsiLockHeld ? KELISI_OK : KELISI_E_LOCK;
 }
 
 CallScope::CallScope(kelisi* ix) : ix_(ix) {
   if ((ix->flags & KELISI_SHARED) == 0) return;
-  HandleLocks locks(ix);
+  IsiLockCalls locks = HandleLocks(ix);
   if (IsiLockIndex(locks, false) != kIsiLockHeld) {
     status_ = KELISI_E_LOCK;
     return;
@@ -55,7 +53,7 @@ CallScope::CallScope(kelisi* ix) : ix_(ix) {
 
 CallScope::~CallScope() {
   if (!locked_) return;
-  HandleLocks locks(ix_);
+  IsiLockCalls locks = HandleLocks(ix_);
   IsiUnlockIndex(locks);
 }
 
