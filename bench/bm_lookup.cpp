@@ -29,31 +29,16 @@
 // six benchmarks run interleaved in random order, so that a change in
 // machine load hits the three systems alike; the summary at the end shows
 // the medians, the ratios and the targets.
-#include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <lmdb.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <sys/utsname.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cinttypes>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <map>
 #include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kelisi.h"
 
 namespace {
@@ -72,94 +57,9 @@ constexpr double kLookupVsSqlite = 2.0;
 constexpr double kLookupVsLmdb = 0.5;
 constexpr double kScanVsLmdb = 1.0;
 
-[[noreturn]] void Die(const std::string& what) {
-  fprintf(stderr, "bm_lookup: %s\n", what.c_str());
-  exit(1);
-}
-
-std::string Thousands(uint64_t v) {
-  std::string digits = std::to_string(v), out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-    out.push_back(digits[i]);
-  }
-  return out;
-}
-
-// ---- the scratch directory ----------------------------------------------------
-
-std::string gScratch;
-// What is made there, for the signal handler (which can only unlink).
-std::vector<std::string> gScratchFiles;
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
-void RemoveScratch() {
-  if (gScratch.empty()) return;
-  nftw(gScratch.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-  gScratch.clear();
-}
-
-void OnSignal(int sig) {
-  for (const std::string& f : gScratchFiles) unlink(f.c_str());
-  rmdir(gScratch.c_str());
-  _exit(128 + sig);
-}
-
-void MakeScratch() {
-  const char* tmp = getenv("TMPDIR");
-  std::string tmpl =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bm_lookup.XXXXXX";
-  if (mkdtemp(tmpl.data()) == nullptr) {
-    Die("cannot make a scratch directory in " + tmpl + ": " + strerror(errno));
-  }
-  gScratch = tmpl;
-  for (const char* name : {"data.txt", "data.isi", "lookup.db", "lookup.db-journal", "lookup.mdb",
-                           "lookup.mdb-lock", "tool.log"}) {
-    gScratchFiles.push_back(gScratch + "/" + name);
-  }
-  atexit(RemoveScratch);
-  signal(SIGINT, OnSignal);
-  signal(SIGTERM, OnSignal);
-}
-
-std::string ScratchPath(const char* name) {
-  return gScratch + "/" + name;
-}
-
-// Runs args[0] in the scratch directory with its output in tool.log; dies
-// showing that output when it fails.
-void RunTool(const std::vector<std::string>& args) {
-  std::string log = ScratchPath("tool.log");
-  pid_t pid = fork();
-  if (pid < 0) Die(std::string("cannot start a process: ") + strerror(errno));
-  if (pid == 0) {
-    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0 || chdir(gScratch.c_str()) != 0) _exit(126);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
-  std::string cmd;
-  for (const std::string& a : args) cmd += (cmd.empty() ? "" : " ") + a;
-  if (FILE* f = fopen(log.c_str(), "r")) {
-    char line[512];
-    while (fgets(line, sizeof line, f) != nullptr) fputs(line, stderr);
-    fclose(f);
-  }
-  Die("failed: " + cmd);
-}
+using bench::Die;
+using bench::ScratchPath;
+using bench::Thousands;
 
 // ---- the keys -----------------------------------------------------------------
 
@@ -545,96 +445,14 @@ void Warm() {
 
 // ---- the summary --------------------------------------------------------------
 
-// Keeps the median rate (items per second of wall time) of each benchmark
-// while the console reporter prints as usual.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  // Colours only on a terminal: a log or a pipe gets plain text.
-  SummaryReporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      if (run.error_occurred || it == run.counters.end()) continue;
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Aggregate) {
-        if (run.aggregate_name == "median") median_[name] = it->second.value;
-      } else {
-        each_[name].push_back(it->second.value);
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  // The median rate of a benchmark; 0 when it did not run.
-  double Rate(const std::string& name) const {
-    if (auto m = median_.find(name); m != median_.end()) return m->second;
-    auto e = each_.find(name);
-    if (e == each_.end() || e->second.empty()) return 0;
-    std::vector<double> v = e->second;
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-  }
-
- private:
-  std::map<std::string, double> median_;
-  std::map<std::string, std::vector<double>> each_;
-};
-
-std::string MachineLine() {
-  std::string cpu = "unknown CPU";
-  if (FILE* f = fopen("/proc/cpuinfo", "r")) {
-    char line[512];
-    while (fgets(line, sizeof line, f) != nullptr) {
-      if (strncmp(line, "model name", 10) == 0) {
-        const char* colon = strchr(line, ':');
-        if (colon != nullptr) {
-          cpu = colon + 2;
-          cpu.erase(cpu.find_last_not_of("\n") + 1);
-        }
-        break;
-      }
-    }
-    fclose(f);
-  }
-  double load[3] = {0, 0, 0};
-  getloadavg(load, 3);
-  struct utsname u;
-  uname(&u);
-  char when[64];
-  time_t now = time(nullptr);
-  strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", gmtime(&now));
-  char text[1024];
-  snprintf(text, sizeof text, "machine: %s, %ld cores, %s %s, load %.2f %.2f %.2f, %s", cpu.c_str(),
-           sysconf(_SC_NPROCESSORS_ONLN), u.sysname, u.release, load[0], load[1], load[2], when);
-  return text;
-}
-
-std::string Ratio(double a, double b) {
-  if (a <= 0 || b <= 0) return "-";
-  char text[32];
-  snprintf(text, sizeof text, "%.2f", a / b);
-  return text;
-}
-
-// Judged on the ratio as shown, to two places.
-void Target(const char* label, double kel, double peer, double atLeast) {
-  std::string ratio = Ratio(kel, peer);
-  const char* verdict = ratio == "-"                                ? "not measured"
-                        : strtod(ratio.c_str(), nullptr) >= atLeast ? "met"
-                                                                    : "MISSED";
-  printf("  %-44s %6s  (at least %4.2g)  %s\n", label, ratio.c_str(), atLeast, verdict);
-}
-
-void PrintSummary(const SummaryReporter& r, const std::string& repetitions) {
+void PrintSummary(const bench::SummaryReporter& r, const std::string& repetitions) {
   const char* names[] = {"kelisi", "SQLite", "LMDB"};
   double lookup[3], scan[3];
   for (int i = 0; i < 3; ++i) {
     lookup[i] = r.Rate(std::string("lookup/") + names[i]);
     scan[i] = r.Rate(std::string("scan/") + names[i]);
   }
-  printf("\n%s\n", MachineLine().c_str());
+  printf("\n%s\n", bench::MachineLine().c_str());
   printf("SQLite %s; LMDB %d.%d.%d\n", sqlite3_libversion(), MDB_VERSION_MAJOR, MDB_VERSION_MINOR,
          MDB_VERSION_PATCH);
   printf(
@@ -658,14 +476,14 @@ void PrintSummary(const SummaryReporter& r, const std::string& repetitions) {
     printf("%-18s %12.0f %10.0f %15.0f %10.1f\n", names[i], lookup[i], 1e9 / lookup[i], scan[i],
            1e3 * static_cast<double>(gKeys.count) / scan[i]);
   }
-  printf("%-18s %12s %10s %15s\n", "kelisi / SQLite", Ratio(lookup[0], lookup[1]).c_str(), "",
-         Ratio(scan[0], scan[1]).c_str());
-  printf("%-18s %12s %10s %15s\n", "kelisi / LMDB", Ratio(lookup[0], lookup[2]).c_str(), "",
-         Ratio(scan[0], scan[2]).c_str());
+  printf("%-18s %12s %10s %15s\n", "kelisi / SQLite", bench::Ratio(lookup[0], lookup[1]).c_str(), "",
+         bench::Ratio(scan[0], scan[1]).c_str());
+  printf("%-18s %12s %10s %15s\n", "kelisi / LMDB", bench::Ratio(lookup[0], lookup[2]).c_str(), "",
+         bench::Ratio(scan[0], scan[2]).c_str());
   printf("\ntargets (rates)\n");
-  Target("lookups: kelisi / SQLite", lookup[0], lookup[1], kLookupVsSqlite);
-  Target("lookups: kelisi / LMDB", lookup[0], lookup[2], kLookupVsLmdb);
-  Target("full scan: kelisi / LMDB", scan[0], scan[2], kScanVsLmdb);
+  bench::Target("lookups: kelisi / SQLite", lookup[0], lookup[1], kLookupVsSqlite);
+  bench::Target("lookups: kelisi / LMDB", lookup[0], lookup[2], kLookupVsLmdb);
+  bench::Target("full scan: kelisi / LMDB", scan[0], scan[2], kScanVsLmdb);
 }
 
 // Google Benchmark's flags with this program's defaults in front, so that
@@ -705,22 +523,12 @@ std::vector<char*> Arguments(int argc, char** argv, uint64_t* records, std::stri
   return args;
 }
 
-// The directory this program lies in.
-std::string OwnDirectory() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  path[n] = '\0';
-  char* slash = strrchr(path, '/');
-  if (slash != nullptr) *slash = '\0';
-  return path;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   uint64_t records = kDefaultRecords;
-  std::string tools = OwnDirectory(), repetitions;
+  bench::ProgramName() = "bm_lookup";
+  std::string tools = bench::OwnDirectory(), repetitions;
   std::vector<char*> args = Arguments(argc, argv, &records, &tools, &repetitions);
   int count = static_cast<int>(args.size()) - 1;
   benchmark::Initialize(&count, args.data());
@@ -731,12 +539,12 @@ int main(int argc, char** argv) {
       Die(tools + "/" + tool + " is missing; build it first, or give --tools=DIR");
     }
   }
-  MakeScratch();
+  bench::MakeScratch();
   fprintf(stderr, "bm_lookup: making %s records and their index in %s ...\n",
-          Thousands(records).c_str(), gScratch.c_str());
-  RunTool({tools + "/gen_data", "-n", std::to_string(records), "-l", "99", "-k", "1-10", "-d",
+          Thousands(records).c_str(), bench::ScratchDir().c_str());
+  bench::RunTool({tools + "/gen_data", "-n", std::to_string(records), "-l", "99", "-k", "1-10", "-d",
            "random", "-s", "1", "-o", "data.txt"});
-  RunTool({tools + "/kelindex", "data.txt,data.isi", "-1-10"});
+  bench::RunTool({tools + "/kelindex", "data.txt,data.isi", "-1-10"});
   LoadKeys(ScratchPath("data.txt"));
   for (uint64_t i = 0; i < gKeys.count; ++i) gKeyByteSum += gKeys.Key(i)[kKeyLength - 1];
   fprintf(stderr, "bm_lookup: loading SQLite and LMDB ...\n");
@@ -753,7 +561,7 @@ int main(int argc, char** argv) {
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
   }
-  SummaryReporter reporter;
+  bench::SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   PrintSummary(reporter, repetitions);
