@@ -90,6 +90,8 @@ void Lay(const kelisi_txn* t, uint8_t* s, const std::vector<uint8_t>& ents,
   s[kKeyCountOfs] = static_cast<uint8_t>(to - from);
   StoreU32(s + kKeyRightOfs, ch[to]);
   StoreU16(s + kKeyLevelOfs, level);
+  // Half of an inner sector whose slots there were all empty is a leaf.
+  FixLevel(t, s);
 }
 
 // Inserts `entry` (its child field set) at slot path[d].slot of the sector

@@ -164,7 +164,7 @@ void FinishHeader(kelisi_txn* t) {
 }
 
 struct Writer {
-  kelisi_txn* t;
+  kelisi_txn* t = nullptr;
   Journal* j = nullptr;
   std::vector<uint8_t> buf;
 
@@ -290,6 +290,20 @@ struct Writer {
   }
 };
 
+// n0 and n$ (keep the first record of a key) against n (refuse a second):
+// the header has one flag for all three; the stored command line tells them
+// apart. Its options and key specifications follow the file names, from the
+// first field that starts with '-'; a letter after '=' is a test's
+// character, not an option.
+bool KeepsFirstOfKey(const char* line) {
+  const char* p = line;
+  while (*p != '\0' && !(*p == '-' && (p == line || p[-1] == ' ' || p[-1] == ','))) ++p;
+  for (; *p != '\0'; ++p) {
+    if (*p == 'n' && p[-1] != '=' && (p[1] == '0' || p[1] == '$')) return true;
+  }
+  return false;
+}
+
 void End(kelisi_txn* t) {
   kelisi* ix = t->ix;
   IsiUnlockIndex(IndexLockCalls(ix));
@@ -324,11 +338,7 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   t->origDataSize = t->dataSize = dataSize;
   t->variable = h.variable_length || h.space_compression;
   t->keepsList = (h.format_flags & (kFmtVarLen | kFmtSpaceComp | kFmtAppend)) == 0;
-  const char* n = strstr(h.command_line, " n");
-  while (n != nullptr && !t->firstOfKey) {
-    t->firstOfKey = n[2] == '0' || n[2] == '$';
-    n = strstr(n + 2, " n");
-  }
+  t->firstOfKey = KeepsFirstOfKey(h.command_line);
   t->firstOfKey = t->firstOfKey && h.no_duplicates;
   t->tree = ix->tree;
   // The root is a page of the change from the start: every insert may
@@ -358,7 +368,9 @@ int Commit(kelisi_txn* t) {
   if (st == KELISI_OK && t->changed) st = ReleaseFreeSectors(t);
   if (st == KELISI_OK && t->changed) {
     FinishHeader(t);
-    st = Writer{t}.Run();
+    Writer w;
+    w.t = t;
+    st = w.Run();
   }
   kelisi* ix = t->ix;
   // The handle reads what it wrote (or what is there after a rollback).
