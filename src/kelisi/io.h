@@ -1,7 +1,8 @@
 // io: the library's calls to the operating system. Every open, pread,
 // fstat, fcntl and close of a handle goes through the handle's Env
 // (env/env.h): the operating system for a handle of the C API, another Env
-// for a handle a test opens through kisi::OpenHandle.
+// for a handle a test opens through kisi::OpenHandle. A handle opened for
+// update also writes, syncs and truncates through it.
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +21,14 @@ struct Io {
 
 // A descriptor opened read-only, or -1 (errno set).
 int IoOpen(Io& io, const char* path);
+// A descriptor opened for reading and writing, or -1 (errno set).
+int IoOpenWrite(Io& io, const char* path);
+// Writes all `len` bytes at `offset`: 0, or the errno.
+int IoPwrite(Io& io, int fd, const void* buf, size_t len, uint64_t offset);
+// fsync: 0, or the errno.
+int IoSync(Io& io, int fd);
+// Cuts or extends the file to `len` bytes: 0, or the errno.
+int IoTruncate(Io& io, int fd, uint64_t len);
 // Reads up to `len` bytes at `offset`, going on after partial reads; *got
 // is what was read (less than `len` only at the end of the file). False on
 // an error.

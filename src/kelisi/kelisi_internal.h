@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "isi/isi_format.h"
+#include "isi/lock_protocol.h"
 #include "isi/tree_cursor.h"
 #include "kelisi.h"
 #include "kelisi/io.h"
@@ -35,6 +37,11 @@ struct kelisi {
   KeyLayout keyLayout;  // the key's bytes as the header's key specifications say
   bool keyLayoutOk = false;
   kisi::SectorCache cache;
+  // Opened for update: the paths the rollback journal names, and the change
+  // open on the handle (its calls then take no shared ISI lock: the change
+  // holds the exclusive one).
+  std::string isiPath, dataPath;
+  kelisi_txn* txn = nullptr;
 };
 
 struct kelisi_cursor {
@@ -75,6 +82,8 @@ class CallScope {
   bool locked_ = false;
   int status_ = KELISI_OK;
 };
+// The lock calls of the handle, on its data file.
+IsiLockCalls IndexLockCalls(kelisi* ix);
 // The shared whole-file lock on the data file, for the life of the handle.
 int LockDataFile(kelisi* ix);
 

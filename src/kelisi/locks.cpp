@@ -33,13 +33,19 @@ int ReadSpin(kelisi* ix, uint32_t* spin) {
 
 }  // namespace
 
+IsiLockCalls IndexLockCalls(kelisi* ix) {
+  return HandleLocks(ix);
+}
+
 int LockDataFile(kelisi* ix) {
   IsiLockCalls locks = HandleLocks(ix);
   return IsiLockDataFile(locks, false, true) == kIsiLockHeld ? KELISI_OK : KELISI_E_LOCK;
 }
 
 CallScope::CallScope(kelisi* ix) : ix_(ix) {
-  if ((ix->flags & KELISI_SHARED) == 0) return;
+  // A change open on the handle holds the exclusive ISI lock already; a
+  // shared request on the same descriptor would turn it into a shared one.
+  if ((ix->flags & KELISI_SHARED) == 0 || ix->txn != nullptr) return;
   IsiLockCalls locks = HandleLocks(ix);
   if (IsiLockIndex(locks, false) != kIsiLockHeld) {
     status_ = KELISI_E_LOCK;
