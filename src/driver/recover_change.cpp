@@ -16,6 +16,9 @@
 
 namespace {
 
+// Locks of the open file description where the system has them: the
+// rollback opens and closes the data file on a descriptor of its own, which
+// would release a classic lock of the process with it.
 int SetLock(void* context, short type, uint64_t start, uint64_t len, bool wait) {
   struct flock fl = {};
   fl.l_type = type;
@@ -23,7 +26,17 @@ int SetLock(void* context, short type, uint64_t start, uint64_t len, bool wait) 
   fl.l_start = static_cast<off_t>(start);
   fl.l_len = static_cast<off_t>(len);
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(context));
-  return SysFcntlLock(fd, wait ? F_SETLKW : F_SETLK, &fl) == 0 ? 0 : errno;
+  int classic = wait ? F_SETLKW : F_SETLK;
+#ifdef F_OFD_SETLKW
+  int cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
+#else
+  int cmd = classic;
+#endif
+  for (;;) {
+    if (SysFcntlLock(fd, cmd, &fl) == 0) return 0;
+    if (errno != EINVAL || cmd == classic) return errno;
+    cmd = classic;
+  }
 }
 
 }  // namespace
@@ -36,7 +49,10 @@ Status RecoverInterruptedChange(const char* isiName, Status failure) {
   int named = JournalDataPath(SysEnv(), isiName, dataPath, sizeof dataPath);
   int fd = named == 1 ? SysOpen(dataPath, O_RDWR) : -1;
   IsiLockCalls locks = {SetLock, reinterpret_cast<void*>(static_cast<intptr_t>(fd))};
-  if (fd >= 0 && IsiLockIndex(locks, true) != kIsiLockHeld) {
+  // The whole-file lock shared first: a compaction in exclusive mode holds
+  // it exclusively, not the ISI lock.
+  if (fd >= 0 && (IsiLockDataFile(locks, false, true) != kIsiLockHeld ||
+                  IsiLockIndex(locks, true) != kIsiLockHeld)) {
     SysClose(fd);
     CmdSetMsg("Unable to lock ISI data file to recover from journal %s\n", journal);
     return failure;

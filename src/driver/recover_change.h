@@ -6,9 +6,9 @@
 
 #include "driver/status.h"
 
-// When "<isiName>-journal" exists: takes the exclusive ISI lock on the data
-// file the journal names (a program still making that change holds it; once
-// it is done, the journal is gone), rolls the change back and removes the
-// journal. kOk when there was nothing to do or the change was rolled back
+// When "<isiName>-journal" exists: takes the shared whole-file lock and
+// the exclusive ISI lock on the data file the journal names (a program
+// still making that change holds one of them exclusively; once it is done,
+// the journal is gone), rolls the change back and removes the journal. kOk when there was nothing to do or the change was rolled back
 // (a line says so); else `failure`, with the message set.
 Status RecoverInterruptedChange(const char* isiName, Status failure);

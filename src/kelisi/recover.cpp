@@ -51,14 +51,20 @@ int RecoverInterruptedChange(Io& io, const char* isiPath) {
     if (readFd >= 0) {
       LockTarget target = {&io, readFd};
       IsiLockCalls locks = {SetLock, &target};
-      if (IsiLockIndex(locks, false) == kIsiLockHeld) IsiUnlockIndex(locks);
+      if (IsiLockDataFile(locks, false, true) == kIsiLockHeld &&
+          IsiLockIndex(locks, false) == kIsiLockHeld) {
+        IsiUnlockIndex(locks);
+      }
       IoClose(io, readFd);
     }
     return JournalExists(io, journal) ? KELISI_E_JOURNAL : KELISI_OK;
   }
   LockTarget target = {&io, dataFd};
   IsiLockCalls locks = {SetLock, &target};
-  if (dataFd >= 0 && IsiLockIndex(locks, true) != kIsiLockHeld) {
+  // The whole-file lock shared first: a compaction in exclusive mode holds
+  // it exclusively, not the ISI lock. Closing the descriptor releases both.
+  if (dataFd >= 0 && (IsiLockDataFile(locks, false, true) != kIsiLockHeld ||
+                      IsiLockIndex(locks, true) != kIsiLockHeld)) {
     IoClose(io, dataFd);
     return KELISI_E_LOCK;
   }
