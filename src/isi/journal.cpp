@@ -7,7 +7,9 @@
 //   - a header (JournalHeader) and the data file's path, padded to 8 bytes,
 //     with a checksum of their own;
 //   - records (JournalRecord): a saved region of the index or the data file,
-//     its original bytes following, padded to 8 bytes;
+//     its original bytes following, padded to 8 bytes; or the absolute path
+//     of a file that holds the index's first bytes as they were (a copy made
+//     by the program that rewrites the whole index), padded likewise;
 //   - after the records of every JournalSync, a sync mark (a JournalRecord of
 //     kind kMarkSync) holding the number of region records before it and a
 //     checksum of every byte of the file before it.
@@ -36,26 +38,36 @@ constexpr uint32_t kByteOrderSwapped = 0x04030201;
 constexpr uint32_t kMaxDataPath = 4096;
 constexpr size_t kBufferSize = 1u << 20;
 constexpr uint32_t kMaxRegion = 1u << 19;  // larger saves are split into records of this size
+// The data length of a journal whose change leaves the data file alone.
+constexpr uint64_t kNoLength = ~uint64_t{0};
 
 struct JournalHeader {
   char magic[8];
   uint32_t byteOrder;      // kByteOrderMark as the writer stored it
   uint32_t version;
   uint64_t indexLength;    // the index file's length before the change
-  uint64_t dataLength;     // the data file's, when a data file is recorded
+  uint64_t dataLength;     // the data file's; kNoLength when the change leaves it alone
   uint32_t dataPathLength; // bytes of the data file's absolute path that follow; 0: none
+                           // (the path names the file whose locks guard the index)
   uint32_t reserved;
   uint64_t checksum;       // of this header (this field 0) and the path with its padding
 };
 static_assert(sizeof(JournalHeader) == 48);
 
-enum : uint8_t { kRecordIndex = kJournalIndex, kRecordData = kJournalData, kMarkSync = 2 };
+enum : uint8_t {
+  kRecordIndex = kJournalIndex,
+  kRecordData = kJournalData,
+  kMarkSync = 2,
+  kRecordCopy = 3,
+};
 
 struct JournalRecord {
-  uint8_t kind;     // kRecordIndex, kRecordData or kMarkSync
+  uint8_t kind;     // kRecordIndex, kRecordData, kRecordCopy or kMarkSync
   uint8_t pad[3];
-  uint32_t length;  // bytes of the region that follow; a mark: region records before it
-  uint64_t offset;  // where the region lies in its file; a mark: checksum of the file before it
+  uint32_t length;  // bytes of the region (a copy: of its path) that follow;
+                    // a mark: records before it
+  uint64_t offset;  // where the region lies in its file; a copy: the bytes it holds;
+                    // a mark: checksum of the file before it
 };
 static_assert(sizeof(JournalRecord) == 16);
 
@@ -121,6 +133,23 @@ char* CopyText(const kel::Env* env, const char* text, size_t len) {
     p[len] = '\0';
   }
   return p;
+}
+
+// `path` made absolute (joined to the working directory) into out, which
+// holds kMaxDataPath + 1 bytes: its length, or a negative errno. The file is
+// found again by an opener that may run elsewhere; getcwd asks the process,
+// not the file system.
+int MakeAbsolute(const char* path, char* out) {
+  size_t at = 0;
+  if (path[0] != '/') {
+    if (getcwd(out, kMaxDataPath) == nullptr) return Errno();
+    at = strlen(out);
+    if (at > 1) out[at++] = '/';
+  }
+  size_t n = strlen(path);
+  if (at + n > kMaxDataPath) return -ENAMETOOLONG;
+  memcpy(out + at, path, n + 1);
+  return static_cast<int>(at + n);
 }
 
 // The directory part of `path` ("." for a bare name).
@@ -285,6 +314,7 @@ uint64_t Fix64(const Reader* r, uint64_t v) {
 struct Found {
   uint64_t indexLength, dataLength;
   char dataPath[kMaxDataPath + 1];
+  char copyPath[kMaxDataPath + 1];  // of the last copy record; empty: none
   uint64_t recordsStart;  // file position of the first record
   uint64_t validEnd;      // file position of the last valid sync mark; 0: none
 };
@@ -314,6 +344,7 @@ int Scan(Reader* r, Found* f) {
   f->dataLength = Fix64(r, h.dataLength);
   memcpy(f->dataPath, r->buf + sizeof h, pathLength);
   f->dataPath[pathLength] = '\0';
+  f->copyPath[0] = '\0';
   // The running checksum covers the header as written, checksum included.
   hash = HashBytes(kHashSeed, r->buf, headerBytes);
   r->at = headerBytes;
@@ -331,15 +362,42 @@ int Scan(Reader* r, Found* f) {
       r->at += sizeof rec;
       continue;
     }
-    if (rec.kind != kRecordIndex && rec.kind != kRecordData) return 0;
-    if (length > kMaxRegion) return 0;
+    if (rec.kind != kRecordIndex && rec.kind != kRecordData && rec.kind != kRecordCopy) return 0;
+    if (length > (rec.kind == kRecordCopy ? kMaxDataPath : kMaxRegion)) return 0;
     hash = HashBytes(hash, r->buf + r->at, sizeof rec);
     r->at += sizeof rec;
     if (!Want(r, Pad8(length), &err)) return err;
+    if (rec.kind == kRecordCopy) {
+      memcpy(f->copyPath, r->buf + r->at, length);
+      f->copyPath[length] = '\0';
+    }
     hash = HashBytes(hash, r->buf + r->at, Pad8(length));
     r->at += Pad8(length);
     ++regions;
   }
+}
+
+// Copies the first `length` bytes of the file at `path` to the start of
+// the index.
+int CopyBack(const kel::Env* env, const char* path, uint64_t length, int isiFd) {
+  int fd = env->openFile(env, path, O_RDONLY, 0);
+  if (fd < 0) return Errno();
+  uint8_t* buf = static_cast<uint8_t*>(env->allocate(env, kMaxRegion));
+  int r = buf == nullptr ? -ENOMEM : 0;
+  for (uint64_t at = 0; r == 0 && at < length;) {
+    size_t want = length - at < kMaxRegion ? static_cast<size_t>(length - at) : kMaxRegion;
+    errno = 0;
+    ssize_t n = env->pread(env, fd, buf, want, at);
+    if (n <= 0) {
+      r = n < 0 ? Errno() : -ENODATA;  // a copy shorter than it was recorded
+    } else {
+      r = WriteAt(env, isiFd, at, buf, static_cast<size_t>(n));
+      at += static_cast<uint64_t>(n);
+    }
+  }
+  env->release(env, buf);
+  env->close(env, fd);
+  return r;
 }
 
 // Puts back every region recorded before f->validEnd, into files[kind].
@@ -355,8 +413,17 @@ int Restore(Reader* r, const Found* f, const int files[2]) {
     if (rec.kind == kMarkSync) continue;
     uint32_t length = Fix32(r, rec.length);
     if (!Want(r, Pad8(length), &err)) return err != 0 ? err : -ENODATA;
-    if (files[rec.kind] < 0) return -EBADF;
-    int w = WriteAt(r->env, files[rec.kind], Fix64(r, rec.offset), r->buf + r->at, length);
+    int w;
+    if (rec.kind == kRecordCopy) {
+      char path[kMaxDataPath + 1];
+      memcpy(path, r->buf + r->at, length);
+      path[length] = '\0';
+      w = CopyBack(r->env, path, Fix64(r, rec.offset), files[kRecordIndex]);
+    } else if (files[rec.kind] < 0) {
+      w = -EBADF;
+    } else {
+      w = WriteAt(r->env, files[rec.kind], Fix64(r, rec.offset), r->buf + r->at, length);
+    }
     if (w < 0) return w;
     r->at += Pad8(length);
   }
@@ -366,7 +433,7 @@ int Restore(Reader* r, const Found* f, const int files[2]) {
 // Cuts both files to their original lengths and makes them durable.
 int CutAndSync(const kel::Env* env, const int files[2], const uint64_t lengths[2]) {
   for (int k = 0; k < 2; ++k) {
-    if (files[k] < 0) continue;
+    if (files[k] < 0 || lengths[k] == kNoLength) continue;
     if (env->truncate(env, files[k], static_cast<off_t>(lengths[k])) != 0) return Errno();
     if (env->sync(env, files[k]) != 0) return Errno();
   }
@@ -376,7 +443,8 @@ int CutAndSync(const kel::Env* env, const int files[2], const uint64_t lengths[2
 // The rollback of the journal open on `fd`, into the files given, or into
 // the files it names (opened here) where files[k] < 0. 0 when the journal
 // was incomplete (nothing restored), 1 when a change was rolled back.
-int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2]) {
+int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2],
+                 char* copyPath = nullptr) {
   Reader r = {};
   r.env = env;
   r.fd = fd;
@@ -387,7 +455,7 @@ int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2])
   if (result == 0 && f->validEnd != 0) {
     const char* paths[2] = {isiPath, f->dataPath};
     for (int k = 0; k < 2 && result == 0; ++k) {
-      if (files[k] >= 0 || paths[k][0] == '\0') continue;
+      if (files[k] >= 0 || paths[k][0] == '\0' || (k == 1 && f->dataLength == kNoLength)) continue;
       opened[k] = files[k] = env->openFile(env, paths[k], O_RDWR, 0);
       if (opened[k] < 0) result = Errno();
     }
@@ -395,6 +463,7 @@ int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2])
     uint64_t lengths[2] = {f->indexLength, f->dataLength};
     if (result == 0) result = CutAndSync(env, files, lengths);
     if (result == 0) result = 1;
+    if (result == 1 && copyPath != nullptr) memcpy(copyPath, f->copyPath, sizeof f->copyPath);
   }
   for (int k = 0; k < 2; ++k) {
     if (opened[k] >= 0) env->close(env, opened[k]);
@@ -418,19 +487,15 @@ bool JournalPathFor(const char* isiPath, char* out, size_t cap) {
 int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath, int dataFd,
                  Journal** out) {
   *out = nullptr;
-  // The data file is found again by an opener that may run elsewhere: its
-  // path is kept whole. getcwd asks the process, not the file system.
-  char cwd[kMaxDataPath];
-  size_t pathLength = 0;
-  if (dataPath != nullptr && dataFd >= 0) {
-    cwd[0] = '\0';
-    if (dataPath[0] != '/' && getcwd(cwd, sizeof cwd) == nullptr) return Errno();
-    pathLength = (cwd[0] != '\0' ? strlen(cwd) + 1 : 0) + strlen(dataPath);
-    if (pathLength > kMaxDataPath) return -ENAMETOOLONG;
+  char absolute[kMaxDataPath + 1];
+  int pathLength = 0;
+  if (dataPath != nullptr) {
+    pathLength = MakeAbsolute(dataPath, absolute);
+    if (pathLength < 0) return pathLength;
   }
   struct stat isiStat, dataStat = {};
   if (env->statFile(env, isiFd, &isiStat) != 0) return Errno();
-  if (pathLength > 0 && env->statFile(env, dataFd, &dataStat) != 0) return Errno();
+  if (dataFd >= 0 && env->statFile(env, dataFd, &dataStat) != 0) return Errno();
 
   Journal* j = static_cast<Journal*>(env->allocate(env, sizeof(Journal)));
   if (j == nullptr) return -ENOMEM;
@@ -438,9 +503,9 @@ int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char
   j->env = env;
   j->fd = -1;
   j->files[0] = isiFd;
-  j->files[1] = pathLength > 0 ? dataFd : -1;
+  j->files[1] = dataFd;
   j->length[0] = static_cast<uint64_t>(isiStat.st_size);
-  j->length[1] = static_cast<uint64_t>(dataStat.st_size);
+  j->length[1] = dataFd >= 0 ? static_cast<uint64_t>(dataStat.st_size) : kNoLength;
   j->hash = kHashSeed;
   size_t isiLength = strlen(isiPath);
   j->path = static_cast<char*>(env->allocate(env, isiLength + 16));
@@ -467,16 +532,9 @@ int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char
   h.dataLength = j->length[1];
   h.dataPathLength = static_cast<uint32_t>(pathLength);
   uint8_t* front = j->buf;
-  size_t at = sizeof h;
-  if (pathLength > 0 && cwd[0] != '\0') {
-    size_t n = strlen(cwd);
-    memcpy(front + at, cwd, n);
-    front[at + n] = '/';
-    at += n + 1;
-  }
-  if (pathLength > 0) memcpy(front + at, dataPath, strlen(dataPath));
+  memcpy(front + sizeof h, absolute, static_cast<size_t>(pathLength));
   size_t headerBytes = sizeof h + Pad8(pathLength);
-  memset(front + sizeof h + pathLength, 0, headerBytes - sizeof h - pathLength);
+  memset(front + sizeof h + pathLength, 0, headerBytes - sizeof h - static_cast<size_t>(pathLength));
   memcpy(front, &h, sizeof h);
   h.checksum = HashBytes(kHashSeed, front, headerBytes);
   memcpy(front, &h, sizeof h);
@@ -515,6 +573,23 @@ int JournalSave(Journal* j, JournalFile file, uint64_t offset, const void* origi
     at = gapEnd > at ? gapEnd : skipTo;
   }
   return 0;
+}
+
+int JournalSaveCopy(Journal* j, const char* copyPath, uint64_t length) {
+  if (j->failed) return -EIO;
+  char absolute[kMaxDataPath + 1];
+  int n = MakeAbsolute(copyPath, absolute);
+  if (n < 0) return n;
+  JournalRecord rec = {};
+  rec.kind = kRecordCopy;
+  rec.length = static_cast<uint32_t>(n);
+  rec.offset = length;
+  uint8_t padded[kMaxDataPath + 8] = {};
+  memcpy(padded, absolute, static_cast<size_t>(n));
+  int r = Append(j, &rec, sizeof rec);
+  if (r == 0) r = Append(j, padded, Pad8(static_cast<uint64_t>(n)));
+  if (r == 0) ++j->regions;
+  return r;
 }
 
 int JournalSync(Journal* j) {
@@ -582,6 +657,43 @@ void JournalDiscard(Journal* j) {
   FreeJournal(j);
 }
 
+void JournalRelease(Journal* j) {
+  FreeJournal(j);
+}
+
+int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t cap) {
+  size_t n = strlen(isiPath);
+  char* path = static_cast<char*>(env->allocate(env, n + 16));
+  Reader r = {};
+  r.env = env;
+  r.buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
+  Found* f = static_cast<Found*>(env->allocate(env, sizeof(Found)));
+  int result = path == nullptr || r.buf == nullptr || f == nullptr ? -ENOMEM : 0;
+  r.fd = -1;
+  if (result == 0) {
+    JournalPathFor(isiPath, path, n + 16);
+    r.fd = env->openFile(env, path, O_RDONLY, 0);
+    if (r.fd < 0) result = errno == ENOENT ? 0 : Errno();
+  }
+  if (r.fd >= 0) {
+    result = Scan(&r, f);
+    if (result == 0 && f->validEnd != 0 && f->dataPath[0] != '\0') {
+      size_t len = strlen(f->dataPath);
+      if (len >= cap) {
+        result = -ENAMETOOLONG;
+      } else {
+        memcpy(out, f->dataPath, len + 1);
+        result = 1;
+      }
+    }
+    env->close(env, r.fd);
+  }
+  env->release(env, f);
+  env->release(env, r.buf);
+  env->release(env, path);
+  return result;
+}
+
 int JournalRecover(const kel::Env* env, const char* isiPath) {
   size_t n = strlen(isiPath);
   char* path = static_cast<char*>(env->allocate(env, n + 16));
@@ -595,12 +707,15 @@ int JournalRecover(const kel::Env* env, const char* isiPath) {
   }
   if (fd >= 0) {
     int files[2] = {-1, -1};
-    result = RollBackFrom(env, fd, isiPath, files);
+    char copyPath[kMaxDataPath + 1] = "";
+    result = RollBackFrom(env, fd, isiPath, files, copyPath);
     env->close(env, fd);
-    // Rolled back, or incomplete: either way the journal has done its work.
+    // Rolled back, or incomplete: either way the journal has done its work,
+    // and so has the copy it restored from.
     if (result >= 0) {
       int removed = RemoveJournal(env, path, dir);
       result = removed < 0 ? removed : 1;
+      if (removed == 0 && copyPath[0] != '\0') env->unlink(env, copyPath);
     }
   }
   env->release(env, path);

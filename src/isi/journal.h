@@ -31,7 +31,9 @@ enum JournalFile : uint8_t { kJournalIndex = 0, kJournalData = 1 };
 // Creates the journal (never over an existing one), with the index file's
 // permission bits and owner; records the index's and the data file's
 // current lengths and the data file's absolute path, so that recovery finds
-// it. Nothing is synced yet.
+// it. Nothing is synced yet. With dataFd < 0 the data file is not part of
+// the change: its path (may be nullptr) is kept only for the locks of
+// recovery, and the rollback leaves the file alone.
 int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath, int dataFd,
                  Journal** out);
 
@@ -40,6 +42,13 @@ int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char
 // keeps the first copy. Bytes at or past the file's original length need no
 // saving (the rollback cuts them off) and are ignored.
 int JournalSave(Journal* j, JournalFile file, uint64_t offset, const void* original, uint32_t len);
+
+// Records that the index's first `length` bytes, as they were, are the
+// contents of the file `copyPath`, which the caller made durable (contents
+// and name) and keeps until the journal is removed: the rollback copies it
+// back, and recovery removes it afterwards. For a change that rewrites the
+// whole index from a copy of it.
+int JournalSaveCopy(Journal* j, const char* copyPath, uint64_t length);
 
 // Makes the journal durable (its contents, then its directory entry): to
 // be called before the first write in place. Saving more after it is
@@ -59,6 +68,16 @@ int JournalRollback(Journal* j);
 // Frees j and removes a journal that was never synced (nothing was written
 // in place yet).
 void JournalDiscard(Journal* j);
+
+// Frees j and leaves the journal as it is, for the next opener's recovery:
+// for a change whose rollback failed.
+void JournalRelease(Journal* j);
+
+// The data file path a journal beside `isiPath` names, into out: 1 when
+// there is a journal that names one, 0 when there is no journal or it
+// names none (or is incomplete), a negative errno on failure. An opener
+// takes the locks on that file before it recovers.
+int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t cap);
 
 // For every program that opens an index, before it reads the header: when
 // "<isi>-journal" exists and is complete (its checksum holds), the change

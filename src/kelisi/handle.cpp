@@ -10,6 +10,7 @@
 #include "isi/isi_xlat.h"
 #include "isi/sector_check.h"
 #include "kelisi/kelisi_internal.h"
+#include "kelisi/recover.h"
 
 namespace kisi {
 
@@ -130,6 +131,8 @@ int OpenHeaderData(kelisi* ix, const char* isiPath) {
 }
 
 int OpenFiles(kelisi* ix, const char* isi, const char* data) {
+  int recovered = RecoverInterruptedChange(ix->io, isi);
+  if (recovered != KELISI_OK) return recovered;
   bool write = (ix->flags & KELISI_WRITE) != 0;
   ix->isiFd = write ? IoOpenWrite(ix->io, isi) : IoOpen(ix->io, isi);
   if (ix->isiFd < 0) return KELISI_E_OPEN;

@@ -81,7 +81,9 @@ enum {
                                 inside it, or bytes a reader would take for a deleted record */
   KELISI_E_UNSUPPORTED = -19, /* a change the library cannot make to this index (records selected
                                  by an expression, positions past 4 GiB) */
-  KELISI_E_BUSY = -20        /* the handle has a change open already, or none is open */
+  KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
+  KELISI_E_JOURNAL = -21     /* a change was interrupted (a journal lies beside the index) and
+                                this process may not write the files to roll it back */
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an

@@ -48,6 +48,9 @@ extern "C" KELISI_API const char* kelisi_strerror(int status) {
              "deleted record's bytes)";
     case KELISI_E_UNSUPPORTED:
       return "the library cannot make this change to the index";
+    case KELISI_E_JOURNAL:
+      return "a change was interrupted; open the index for update (or run kelisi check or "
+             "kelindex) to recover";
     case KELISI_E_BUSY:
       return "a change is open on the handle already, or none is";
     default:

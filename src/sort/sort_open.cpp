@@ -15,6 +15,7 @@
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
+#include "driver/recover_change.h"
 #include "driver/sys_io.h"
 #include "options/file_names.h"
 #include "sort/scanner.h"
@@ -110,6 +111,7 @@ Status OpenData() {
   CmdData* cd = pCmdData;
   snprintf(cd->scratchName, kNameSize, "%s", cd->inName);
   if (IsCompaction()) {
+    if (Status r = RecoverInterruptedChange(cd->inName, kErrOpenSource); r != kOk) return r;
     cd->inFd = SysOpen(cd->scratchName, O_RDWR, 0666);
     if (cd->inFd < 0) {
       CmdSetMsg("Unable to open input ISI file for compact: %s\n", cd->inName);
@@ -217,6 +219,12 @@ Status CreateOutput() {
     return kErrNameTooLong;
   }
   if (!cd->outIsInput) {
+    // A change interrupted in the index written over is rolled back first:
+    // it may have grown the data file this job reads.
+    if (Status r = RecoverInterruptedChange(cd->outName, kErrCreateOutput); r != kOk) {
+      cd->outName[0] = '\0';
+      return r;
+    }
     snprintf(cd->scratchName, kNameSize, "%s", cd->outName);
     sigset_t mask;
     CmdDeferInterrupt(&mask);  // an interrupt must find the new file recorded
