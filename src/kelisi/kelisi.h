@@ -326,8 +326,14 @@ typedef struct kelisi_txn kelisi_txn;
 
 /* Begins a change: KELISI_E_READONLY without KELISI_WRITE, KELISI_E_BUSY
    while the handle has one open, KELISI_E_LOCK when the lock cannot be
-   taken. */
+   taken (or another program held it longer than kelisi_set_lock_wait
+   allows). */
 KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
+
+/* How long kelisi_txn_begin waits for the exclusive ISI lock while another
+   program holds it: `milliseconds`, or as long as it takes when negative
+   (the default). */
+KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds);
 
 /* Writes a record of `len` bytes (its text, without end-of-record bytes)
    and enters its key. KELISI_OK with *out (may be NULL) describing the new

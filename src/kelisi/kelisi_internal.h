@@ -42,6 +42,7 @@ struct kelisi {
   // holds the exclusive one).
   std::string isiPath, dataPath;
   kelisi_txn* txn = nullptr;
+  int lockWaitMs = -1;  // for the exclusive ISI lock of a change; <0: no limit
 };
 
 struct kelisi_cursor {

@@ -5,6 +5,9 @@
 // the rollback journal, syncs the journal, writes in place, syncs both
 // files, removes the journal and moves the spin counter on.
 #include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -311,10 +314,22 @@ void End(kelisi_txn* t) {
   delete t;
 }
 
+// The exclusive ISI lock: waited for as the lock protocol waits, or asked
+// for again every millisecond until the handle's limit has passed.
+bool LockForChange(kelisi* ix) {
+  if (ix->lockWaitMs < 0) return IsiLockIndex(IndexLockCalls(ix), true) == kIsiLockHeld;
+  for (int waited = 0;; ++waited) {
+    int err = IoLock(ix->io, ix->dataFd, F_WRLCK, kIsiLockPos, kIsiLockLen, false);
+    if (err == 0 || err == EINVAL) return true;  // EINVAL: no record locks here
+    if ((err != EAGAIN && err != EACCES) || waited >= ix->lockWaitMs) return false;
+    usleep(1000);
+  }
+}
+
 int Begin(kelisi* ix, kelisi_txn** out) {
   if ((ix->flags & KELISI_WRITE) == 0 || ix->dataFd < 0) return KELISI_E_READONLY;
   if (ix->txn != nullptr) return KELISI_E_BUSY;
-  if (IsiLockIndex(IndexLockCalls(ix), true) != kIsiLockHeld) return KELISI_E_LOCK;
+  if (!LockForChange(ix)) return KELISI_E_LOCK;
   auto* t = new (std::nothrow) kelisi_txn;
   int st = t == nullptr ? KELISI_E_NOMEM : LoadFront(ix);
   uint64_t dataSize = 0;
@@ -390,6 +405,12 @@ KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out) {
   *out = nullptr;
   if (ix == nullptr) return KELISI_E_ARG;
   return kisi::Begin(ix, out);
+}
+
+KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds) {
+  if (ix == nullptr) return KELISI_E_ARG;
+  ix->lockWaitMs = milliseconds;
+  return KELISI_OK;
 }
 
 KELISI_API int kelisi_txn_commit(kelisi_txn* t) {

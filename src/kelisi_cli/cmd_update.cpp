@@ -25,11 +25,31 @@ struct Update {
   }
 };
 
+// How long a command waits for another program's change or compaction.
+constexpr int kDefaultWaitSeconds = 30;
+
 // Opens the index for update and begins its change; false after the message.
-bool Begin(const std::string& isi, const std::string& data, Update* u) {
+bool Begin(const char* command, const Args& args, const std::string& isi, const std::string& data, Update* u) {
+  int wait = kDefaultWaitSeconds;
+  auto w = args.values.find("--wait");
+  if (w != args.values.end()) {
+    char* end = nullptr;
+    long v = strtol(w->second.c_str(), &end, 10);
+    if (w->second.empty() || *end != '\0' || v < 0 || v > 86400) {
+      Fail(std::string(command) + ": --wait needs a number of seconds, not " + w->second);
+      return false;
+    }
+    wait = static_cast<int>(v);
+  }
   int st = kelisi_open(isi.c_str(), data.c_str(), KELISI_WRITE, &u->ix);
   if (st == KELISI_OK) st = kelisi_get_header(u->ix, &u->h);
+  if (st == KELISI_OK) st = kelisi_set_lock_wait(u->ix, wait * 1000);
   if (st == KELISI_OK) st = kelisi_txn_begin(u->ix, &u->txn);
+  if (st == KELISI_E_LOCK) {
+    Fail("another program has held the lock of " + isi + " for more than " +
+         std::to_string(wait) + " seconds (--wait sets the limit)");
+    return false;
+  }
   if (st != KELISI_OK) {
     Fail(StatusText(st, isi, data));
     return false;
@@ -87,13 +107,13 @@ std::string InsertRefusal(int st, size_t line, const Update& u, const std::strin
 
 int RunInsert(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {}, {}, 2, 3, "insert", &args)) return kExitFail;
+  if (!ReadArgs(argc, argv, 2, {}, {"--wait"}, 2, 3, "insert", &args)) return kExitFail;
   const std::string& isi = args.positional[0];
   const std::string& data = args.positional[1];
   std::string input;
   if (!ReadInput(args, &input)) return kExitFail;
   Update u;
-  if (!Begin(isi, data, &u)) return kExitFail;
+  if (!Begin("insert", args, isi, data, &u)) return kExitFail;
   uint64_t inserted = 0;
   size_t line = 0;
   for (size_t at = 0; at < input.size();) {
@@ -116,7 +136,7 @@ int RunInsert(int argc, char** argv) {
 
 int RunDelete(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {}, {"--at"}, 3, 3, "delete", &args)) return kExitFail;
+  if (!ReadArgs(argc, argv, 2, {}, {"--at", "--wait"}, 3, 3, "delete", &args)) return kExitFail;
   const std::string& isi = args.positional[0];
   const std::string& data = args.positional[1];
   const std::string& typed = args.positional[2];
@@ -132,7 +152,7 @@ int RunDelete(int argc, char** argv) {
     }
   }
   Update u;
-  if (!Begin(isi, data, &u)) return kExitFail;
+  if (!Begin("delete", args, isi, data, &u)) return kExitFail;
   std::string key, error;
   if (!Unescape(typed, &key, &error)) return Fail("delete: " + error + ": " + typed);
   if (key.size() > u.h.key_length) {

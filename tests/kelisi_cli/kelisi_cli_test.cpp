@@ -3,13 +3,16 @@
 // of several forms and on indexes whose data or tree was changed after the
 // build.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "kel_version.h"
+#include "isi/lock_protocol.h"
 #include "kelisi_cli/index_check.h"
 #include "support/crafted.h"
 #include "support/test_util.h"
@@ -410,6 +413,20 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
     }
   }
   EXPECT_FALSE(dir_.exists("d.isi-journal"));
+  // Another program's change holds the index: the command gives up.
+  int fd = open(dir_.file("d.txt").c_str(), O_RDWR);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_start = static_cast<off_t>(kIsiLockPos);
+  fl.l_len = kIsiLockLen;
+  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  std::string isi = dir_.read("d.isi");
+  Result r = Kelisi({"insert", "d.isi", "d.txt", "a1.txt", "--wait", "0"});
+  close(fd);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "kelisi: another program has held the lock of d.isi for more than 0 seconds "
+                   "(--wait sets the limit)\n");
+  EXPECT_EQ(dir_.read("d.isi"), isi);
 }
 
 }  // namespace
