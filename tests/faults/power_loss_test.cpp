@@ -5,6 +5,7 @@
 // rewritten, and the check passes. An opener that may not write refuses an
 // index whose change is still to be rolled back.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -62,6 +63,9 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   FILE* sink = fopen("/dev/null", "w");
+  // The backup and the journal hold the index's bytes: no one else may read
+  // them when no one else may read the index.
+  ASSERT_EQ(chmod("d.isi", 0600), 0);
   kt::PowerLossEnv env;
   env.Arm(0);
   ASSERT_EQ(RunOnEnv({"d.isi", "-c"}, &env, sink), 0);
@@ -79,6 +83,10 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
       unlink("d.isi.bak");
       env.Arm(n);
       RunOnEnv({"d.isi", "-c"}, &env, sink);
+      for (const char* copy : {"d.isi.bak", "d.isi-journal"}) {
+        struct stat st;
+        EXPECT_TRUE(stat(copy, &st) != 0 || (st.st_mode & 077) == 0) << where << copy;
+      }
       env.Crash(keep, static_cast<uint32_t>(n));
       // The next program to open the index: kelindex showing its information.
       EXPECT_EQ(RunOnEnv({"d.isi", "-i"}, &env, sink), 0) << where;
