@@ -215,34 +215,68 @@ kel::Env ReadOnlyEnv() {
   return env;
 }
 
-TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
-  const kt::Data data = kt::RandomData(50, 40, 5);
+// An index over 50 records, and a change to it cut short after its journal
+// was synced, the root written over and records appended to the data file.
+struct Crashed {
   kt::TempDir dir;
-  dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
-  const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt"), isi0 = dir.read("d.isi");
-  // A change cut short after its journal was synced and the root written over.
-  const kel::Env* posix = kel::PosixEnv();
-  int ifd = open(isi.c_str(), O_RDWR), dfd = open(dat.c_str(), O_RDWR);
-  Journal* j = nullptr;
-  ASSERT_EQ(JournalBegin(posix, isi.c_str(), ifd, dat.c_str(), dfd, &j), 0);
-  ASSERT_EQ(JournalSave(j, kJournalIndex, 1024, isi0.data() + 1024, 512), 0);
-  ASSERT_EQ(JournalSync(j), 0);
-  ASSERT_EQ(pwrite(ifd, std::string(512, 'x').data(), 512, 1024), 512);
-  JournalRelease(j);
-  close(ifd);
-  close(dfd);
+  std::string isi0, dat0;
+  void Lay() {
+    dat0 = kt::RandomData(50, 40, 5).bytes();
+    dir.write("d.txt", dat0);
+    kt::RunOptions opts;
+    opts.cwd = dir.path();
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
+    isi0 = dir.read("d.isi");
+    const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
+    int ifd = open(isi.c_str(), O_RDWR), dfd = open(dat.c_str(), O_RDWR | O_APPEND);
+    Journal* j = nullptr;
+    ASSERT_EQ(JournalBegin(kel::PosixEnv(), isi.c_str(), ifd, dat.c_str(), dfd, &j), 0);
+    ASSERT_EQ(JournalSave(j, kJournalIndex, 1024, isi0.data() + 1024, 512), 0);
+    ASSERT_EQ(JournalSync(j), 0);
+    ASSERT_EQ(pwrite(ifd, std::string(512, 'x').data(), 512, 1024), 512);
+    ASSERT_EQ(write(dfd, "APPENDED BY THE CHANGE\n", 23), 23);
+    JournalRelease(j);
+    close(ifd);
+    close(dfd);
+  }
+  // Both files as before the change, and no journal.
+  void ExpectRolledBack(const std::string& where) const {
+    EXPECT_EQ(dir.read("d.txt"), dat0) << where;
+    EXPECT_FALSE(dir.exists("d.isi-journal")) << where;
+    EXPECT_EQ(CheckProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
+  }
+};
+
+TEST(Recovery, EveryKelindexJobRollsAnInterruptedChangeBackFirst) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  FILE* sink = fopen("/dev/null", "w");
+  const std::vector<std::vector<std::string>> jobs = {
+      {"d.isi", "-i"}, {"d.isi", "-r"}, {"d.isi", "-c"}, {"d.txt,d.isi", "-1-40"}};
+  for (const auto& job : jobs) {
+    Crashed c;
+    ASSERT_NO_FATAL_FAILURE(c.Lay());
+    ASSERT_EQ(chdir(c.dir.path().c_str()), 0);
+    EXPECT_EQ(RunOnEnv(job, kel::PosixEnv(), sink), 0) << job[1];
+    c.ExpectRolledBack(job[1]);
+    ASSERT_EQ(chdir(cwd), 0);
+  }
+  fclose(sink);
+}
+
+TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
+  Crashed c;
+  ASSERT_NO_FATAL_FAILURE(c.Lay());
+  const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
   const kel::Env readOnly = ReadOnlyEnv();
   kelisi* ix = nullptr;
   EXPECT_EQ(kisi::OpenHandle(isi.c_str(), dat.c_str(), 0, &readOnly, &ix), KELISI_E_JOURNAL);
   EXPECT_EQ(ix, nullptr);
-  EXPECT_TRUE(dir.exists("d.isi-journal"));
+  EXPECT_TRUE(c.dir.exists("d.isi-journal"));
   ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), 0, &ix), KELISI_OK);
   kelisi_close(ix);
-  EXPECT_EQ(dir.read("d.isi"), isi0);
-  EXPECT_FALSE(dir.exists("d.isi-journal"));
+  EXPECT_EQ(c.dir.read("d.isi"), c.isi0);
+  c.ExpectRolledBack("kelisi_open");
 }
 
 }  // namespace
