@@ -1,9 +1,8 @@
-// A power loss at any write or sync of an in-place compaction or of a
-// change made through libkelisi, with none, some or all of the writes not
-// yet synced reaching the disk: the next program that opens the index finds
-// it (and the data file) as it was or as the job made it, never half
-// rewritten, and the check passes. An opener that may not write refuses an
-// index whose change is still to be rolled back.
+// A power loss at any write or sync of an in-place compaction, with none,
+// some or all of the writes not yet synced reaching the disk: the next
+// program that opens the index finds it as it was or as the compaction made
+// it, never half rewritten, and the check passes. Every opener rolls an
+// interrupted change back first; one that may not write refuses the index.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,104 +102,6 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
   fclose(sink);
   ASSERT_EQ(chdir(cwd), 0);
 }
-
-// ---- Changes through the library --------------------------------------------
-
-struct ChangeCase {
-  const char* name;
-  int records;      // of the data file the index is built over
-  int deleteEvery;  // one record in this many deleted (a deleted-record list)
-  int inserts;      // records inserted by the change
-  int deletes;      // live records deleted by the change
-};
-void PrintTo(const ChangeCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class ChangeLoss : public ::testing::TestWithParam<ChangeCase> {
- protected:
-  // The change, on `env`: false when a call failed (the power went).
-  static bool Change(const kel::Env* env, const std::vector<uint64_t>& victims) {
-    kelisi* ix = nullptr;
-    if (kisi::OpenHandle("d.isi", "d.txt", KELISI_WRITE, env, &ix) != KELISI_OK) return false;
-    kelisi_txn* t = nullptr;
-    bool ok = kelisi_txn_begin(ix, &t) == KELISI_OK;
-    for (int i = 0; ok && i < GetParam().inserts; ++i) {
-      char rec[41];
-      snprintf(rec, sizeof rec, "NEW%037d", i * 7919 % 100000);
-      ok = kelisi_txn_insert(t, rec, 40, nullptr) >= 0;
-    }
-    for (uint64_t offset : victims) ok = ok && kelisi_txn_delete_at(t, offset) == KELISI_OK;
-    ok = ok ? kelisi_txn_commit(t) == KELISI_OK : (kelisi_txn_abort(t), false);
-    kelisi_close(ix);
-    return ok;
-  }
-};
-
-TEST_P(ChangeLoss, LeavesBothFilesAsTheyWereOrAsTheChangeMadeThem) {
-  const ChangeCase& c = GetParam();
-  const kt::Data data = kt::RandomData(c.records, 40, 11, c.deleteEvery);
-  kt::TempDir dir;
-  dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
-  const std::string isi0 = dir.read("d.isi"), dat0 = data.bytes();
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  // Every third live record goes.
-  std::vector<uint64_t> victims;
-  {
-    kelisi* ix = nullptr;
-    kelisi_cursor* cur = nullptr;
-    ASSERT_EQ(kelisi_open("d.isi", "d.txt", 0, &ix), KELISI_OK);
-    ASSERT_EQ(kelisi_cursor_open(ix, &cur), KELISI_OK);
-    kelisi_entry e;
-    for (int st = kelisi_first(cur, &e), n = 0;
-         st == KELISI_OK && static_cast<int>(victims.size()) < c.deletes;
-         st = kelisi_next(cur, &e), ++n) {
-      if (n % 3 == 0) victims.push_back(e.record_offset);
-    }
-    kelisi_cursor_close(cur);
-    kelisi_close(ix);
-  }
-  kt::PowerLossEnv env;
-  env.Arm(0);
-  ASSERT_TRUE(Change(&env, victims));
-  const uint64_t calls = env.Calls();
-  const std::string isi1 = dir.read("d.isi"), dat1 = dir.read("d.txt");
-  ASSERT_EQ(CheckProblem("d.isi", "d.txt"), "");
-  for (uint64_t n = 1; n <= calls && !HasFailure(); ++n) {
-    for (auto keep : {kt::PowerLossEnv::Keep::kNone, kt::PowerLossEnv::Keep::kSome,
-                      kt::PowerLossEnv::Keep::kAll}) {
-      const std::string where = "power lost at call " + std::to_string(n) + " of " +
-                                std::to_string(calls) + ", keep " +
-                                std::to_string(static_cast<int>(keep)) + ": ";
-      dir.write("d.isi", isi0);
-      dir.write("d.txt", dat0);
-      env.Arm(n);
-      Change(&env, victims);
-      env.Crash(keep, static_cast<uint32_t>(n));
-      // The next opener, a reader, rolls an interrupted change back.
-      kelisi* ix = nullptr;
-      EXPECT_EQ(kelisi_open("d.isi", "d.txt", 0, &ix), KELISI_OK) << where;
-      kelisi_close(ix);
-      const std::string isi = dir.read("d.isi"), dat = dir.read("d.txt");
-      EXPECT_TRUE((isi == isi0 && dat == dat0) || (isi == isi1 && dat == dat1)) << where;
-      EXPECT_EQ(CheckProblem("d.isi", "d.txt"), "") << where;
-      EXPECT_FALSE(dir.exists("d.isi-journal")) << where;
-    }
-  }
-  ASSERT_EQ(chdir(cwd), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Changes, ChangeLoss,
-                         ::testing::Values(ChangeCase{"InsertBatch", 300, 3, 150, 0},
-                                           ChangeCase{"Delete", 300, 3, 0, 20},
-                                           ChangeCase{"RootSplit", 8, 0, 12, 0},
-                                           ChangeCase{"DdrSectorMove", 300, 3, 0, 60}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // The operating system, except that nothing opens for writing.
 kel::Env ReadOnlyEnv() {
