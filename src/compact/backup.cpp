@@ -144,6 +144,12 @@ Status CompactWriteBackup() {
     CompactShowNamed("Unable to create backup file: %%s\n", cd->backupName);
     return kErrInPlace;
   }
+  // A copy of the index is no more readable than the index.
+  struct stat st;
+  if (SysEnv()->statFile(SysEnv(), cd->inFd, &st) != 0 ||
+      SysChmod(cd->backupName, st.st_mode & 0666) != 0) {
+    return FailBackup("Error writing the ISI backup file: %%s\n", cd->backupName);
+  }
   cd->backupBuf = static_cast<uint8_t*>(CmdMalloc(kCopyBlock));
   if (cd->backupBuf == nullptr) {
     CompactCloseBackupIsi();

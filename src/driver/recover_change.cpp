@@ -44,7 +44,14 @@ int SetLock(void* context, short type, uint64_t start, uint64_t len, bool wait) 
 Status RecoverInterruptedChange(const char* isiName, Status failure) {
   char journal[kNameSize + 16];
   struct stat st;
-  if (!JournalPathFor(isiName, journal, sizeof journal) || SysStat(journal, &st) != 0) return kOk;
+  if (!JournalPathFor(isiName, journal, sizeof journal)) return kOk;
+  if (SysStat(journal, &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return kOk;
+    // Whether a change waits to be rolled back must be known.
+    CmdSetMsg("Unable to recover interrupted change from journal %s: %s\n", journal,
+              strerror(errno));
+    return failure;
+  }
   char dataPath[4097];
   int named = JournalDataPath(SysEnv(), isiName, dataPath, sizeof dataPath);
   int fd = named == 1 ? SysOpen(dataPath, O_RDWR) : -1;

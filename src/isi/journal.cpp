@@ -523,6 +523,16 @@ int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char
     FreeJournal(j);
     return err;
   }
+  // The index's owner and group too (a program run by root changes another
+  // user's index); where they cannot be given, the group's bits go, which
+  // would open the journal to the group of whoever made the change.
+  struct stat made;
+  if (env->statFile(env, j->fd, &made) == 0 &&
+      (made.st_uid != isiStat.st_uid || made.st_gid != isiStat.st_gid) &&
+      env->changeOwner(env, j->fd, isiStat.st_uid, isiStat.st_gid) != 0 &&
+      env->changeOwner(env, j->fd, static_cast<uid_t>(-1), isiStat.st_gid) != 0) {
+    env->chmod(env, j->path, isiStat.st_mode & 0606);
+  }
 
   JournalHeader h = {};
   memcpy(h.magic, kJournalMagic, sizeof h.magic);

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "isi/journal.h"
 #include "isi/lock_protocol.h"
 #include "kelisi.h"
@@ -31,8 +33,10 @@ bool JournalExists(Io& io, const char* journal) {
 
 int RecoverInterruptedChange(Io& io, const char* isiPath) {
   char journal[4096 + 16];
-  if (!JournalPathFor(isiPath, journal, sizeof journal) || !JournalExists(io, journal)) {
-    return KELISI_OK;
+  if (!JournalPathFor(isiPath, journal, sizeof journal)) return KELISI_OK;
+  if (!JournalExists(io, journal)) {
+    // Whether there is one must be known: a failed look is a failed open.
+    return errno == ENOENT || errno == ENOTDIR ? KELISI_OK : KELISI_E_OPEN;
   }
   // The locks lie on the data file the journal names; a journal that names
   // none (or is incomplete) is recovered without them.

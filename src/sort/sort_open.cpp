@@ -219,11 +219,13 @@ Status CreateOutput() {
     return kErrNameTooLong;
   }
   if (!cd->outIsInput) {
-    // A change interrupted in the index written over is rolled back first:
-    // it may have grown the data file this job reads.
-    if (Status r = RecoverInterruptedChange(cd->outName, kErrCreateOutput); r != kOk) {
-      cd->outName[0] = '\0';
-      return r;
+    // A change interrupted in the index written over is rolled back first
+    // (a build did so before it opened its data).
+    if (IsCompaction()) {
+      if (Status r = RecoverInterruptedChange(cd->outName, kErrCreateOutput); r != kOk) {
+        cd->outName[0] = '\0';
+        return r;
+      }
     }
     snprintf(cd->scratchName, kNameSize, "%s", cd->outName);
     sigset_t mask;
@@ -268,14 +270,29 @@ Status CreateErrorFileAndPrime() {
   return kOk;
 }
 
+// A build over an index whose change a crash interrupted rolls the change
+// back before it opens the data file, which the change may have grown or
+// written over: the build then indexes the records as they were, and the
+// journal is never replayed over the new index.
+Status RecoverBesideOutput() {
+  CmdData* cd = pCmdData;
+  char name[kNameSize];
+  if (!_makepath(name, cd->outDrive, cd->outDir, cd->outBase, cd->outExt)) return kOk;
+  Status s = RecoverInterruptedChange(name, kErrCreateOutput);
+  if (s != kOk) cd->outName[0] = '\0';
+  return s;
+}
+
 }  // namespace
 
 Status sortOpen() {
   Status s = ResolveDataName();
   if (s == kOk && !IsCompaction()) s = CheckHeaderNameLength();
+  if (s == kOk && !IsCompaction()) s = ResolveOutputName();
+  if (s == kOk && !IsCompaction()) s = RecoverBesideOutput();
   if (s == kOk) s = OpenData();
   if (s == kOk && !IsCompaction()) s = DetectRecordFormat();
-  if (s == kOk) s = ResolveOutputName();
+  if (s == kOk && IsCompaction()) s = ResolveOutputName();
   if (s == kOk) s = CreateOutput();
   if (s == kOk && !IsCompaction()) s = CreateErrorFileAndPrime();
   return s;

@@ -3,9 +3,10 @@
 // of its writes and syncs, with none, some or all of the unsynced writes
 // reaching the disk, is found after recovery either whole or not at all,
 // byte for byte. The journal is never readable by more users than the
-// index.
+// index, and belongs to the index's owner.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -121,6 +122,11 @@ TEST(Journal, IsNoMoreReadableThanTheIndex) {
   for (mode_t mode : {0600, 0640, 0644, 0400}) {
     kt::WriteFileBytes(isi, std::string(2048, 'i'));
     ASSERT_EQ(chmod(isi.c_str(), mode), 0);
+    // Run as root, the change is made to another user's index.
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(chown(isi.c_str(), 4321, 4322), 0);
+    }
     const kel::Env* env = kel::PosixEnv();
     int ifd = open(isi.c_str(), O_RDONLY), dfd = open(dat.c_str(), O_RDWR);
     Journal* j = nullptr;
@@ -128,6 +134,9 @@ TEST(Journal, IsNoMoreReadableThanTheIndex) {
     struct stat st;
     ASSERT_EQ(stat((isi + "-journal").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777 & ~mode, 0u) << std::oct << mode;
+    if (root) {
+      EXPECT_TRUE(st.st_uid == 4321 && st.st_gid == 4322);
+    }
     // A second change cannot begin beside a journal.
     Journal* other = nullptr;
     EXPECT_EQ(JournalBegin(env, isi.c_str(), ifd, dat.c_str(), dfd, &other), -EEXIST);
