@@ -90,7 +90,7 @@ void DecodeHeader(const uint8_t* front, bool swapped, uint64_t size, kelisi_head
 
 // The front as read, brought to native order and checked.
 int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
-  if (!IoFileSize(ix->io, ix->isiFd, size)) return KELISI_E_READ;
+  if (!IoFileStamp(ix->io, ix->isiFd, size, &ix->fileChanged)) return KELISI_E_READ;
   if (*size < kIsiFrontSize) return KELISI_E_NOT_ISI;
   size_t got = 0;
   if (!IoPread(ix->io, ix->isiFd, front, kIsiFrontSize, 0, &got)) return KELISI_E_READ;

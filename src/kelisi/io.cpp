@@ -64,6 +64,14 @@ bool IoFileSize(Io& io, int fd, uint64_t* size) {
   return true;
 }
 
+bool IoFileStamp(Io& io, int fd, uint64_t* size, int64_t* changed) {
+  struct stat st;
+  if (io.env->statFile(io.env, fd, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  *changed = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 int IoLock(Io& io, int fd, short type, uint64_t start, uint64_t len, bool wait) {
   struct flock fl = {};
   fl.l_type = type;

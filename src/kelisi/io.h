@@ -38,6 +38,9 @@ bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got
 bool IoPreadv(Io& io, int fd, const struct iovec* iov, int n, uint64_t offset, size_t* got);
 // True with the file's size in *size.
 bool IoFileSize(Io& io, int fd, uint64_t* size);
+// True with the file's size and the time of its last change (nanoseconds):
+// what tells a reader that a file was rewritten.
+bool IoFileStamp(Io& io, int fd, uint64_t* size, int64_t* changed);
 // An advisory lock of `type` (F_RDLCK, F_UNLCK) on `len` bytes at `start`,
 // on the open file description where the system has such locks. `wait`
 // blocks while another holder's lock conflicts. 0, or the errno.

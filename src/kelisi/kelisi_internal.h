@@ -28,6 +28,7 @@ struct kelisi {
   uint32_t recordStride = 0;  // record length + end-of-record bytes
   uint64_t fileSize = 0;
   uint64_t fileSectors = 0;
+  int64_t fileChanged = 0;  // the index file's modification time when the front was read
   IsiTree tree{};  // the geometry and root of the front last read, its sectors from the cache
   uint64_t generation = 0;  // advanced each time the front is read again
   uint32_t openCursors = 0;

@@ -54,7 +54,15 @@ CallScope::CallScope(kelisi* ix) : ix_(ix) {
   locked_ = true;
   uint32_t spin = 0;
   status_ = ReadSpin(ix, &spin);
-  if (status_ == KELISI_OK && (ix->stale || spin != ix->hdr.spin)) status_ = LoadFront(ix);
+  bool changed = ix->stale || spin != ix->hdr.spin;
+  // A compaction toggles the spin counter: a reader that missed two of them
+  // sees its old value, but not the file's old size and modification time.
+  uint64_t size = 0;
+  int64_t when = 0;
+  if (status_ == KELISI_OK && !changed && IoFileStamp(ix->io, ix->isiFd, &size, &when)) {
+    changed = size != ix->fileSize || when != ix->fileChanged;
+  }
+  if (status_ == KELISI_OK && changed) status_ = LoadFront(ix);
 }
 
 CallScope::~CallScope() {
