@@ -103,9 +103,10 @@ enum {
   /* Take the advisory locks kelindex's compaction respects: a shared lock
      on the data file's whole-file lock byte for the life of the handle, and
      the shared ISI lock around every call that reads the index. A call
-     waits while a compaction in place holds the ISI lock, then sees the
-     rewritten index: when the header's spin counter has changed it re-reads
-     the header and restarts its cursors at the entry they stood on. The
+     waits while a compaction in place or a change holds the ISI lock, then
+     sees the rewritten index: when the header's spin counter, or the index
+     file's size or modification time, has changed it re-reads the header
+     and restarts its cursors at the entry they stood on. The
      locks live on the data file: the one named by data_path, or else the
      one the header names. */
   KELISI_SHARED = 1u << 0,
