@@ -71,16 +71,6 @@ const Scenario kScenarios[] = {
        EXPECT_GE(Stats(ix).depth, 2u);
        EXPECT_EQ(Stats(ix).entries, 320u);
      }},
-    {"delete", "",
-     [](kt::Data& d) {
-       for (int i = 0; i < 200; ++i) d.Rec(Rec(i));
-     },
-     [](kelisi_txn* t) {
-       for (uint64_t off : {0, 11 * 50, 11 * 199, 11 * 17}) {
-         ASSERT_EQ(kelisi_txn_delete_at(t, off), KELISI_OK);
-       }
-     },
-     [](kelisi* ix, uint64_t) { EXPECT_EQ(Stats(ix).ddr_entries, 4u); }},
     {"full head moved out", "",
      [](kt::Data& d) { Deleted(d, 126); },
      [](kelisi_txn* t) { ASSERT_EQ(kelisi_txn_delete_at(t, 0), KELISI_OK); },
