@@ -104,6 +104,16 @@ int InsertAt(kelisi_txn* t, const Path& path, size_t d, const uint8_t* entry, bo
   uint8_t* s = TxnWrite(t, sector, PageKind::kKey);
   if (s == nullptr) return t->spoiled;
   uint32_t es = t->tree.geo.entrySize, n = Count(s);
+  if (n < t->tree.geo.perSector) {
+    // Room in the sector: the entries behind the slot move up one place,
+    // their children with them; the slot behind the new entry keeps its
+    // child unless a new one is given.
+    memmove(EntryAt(t, s, slot + 1), EntryAt(t, s, slot), static_cast<size_t>(n - slot) * es);
+    memcpy(EntryAt(t, s, slot), entry, es);
+    s[kKeyCountOfs] = static_cast<uint8_t>(n + 1);
+    if (setRight) SetSlotChild(t, s, slot + 1, right);
+    return KELISI_OK;
+  }
   std::vector<uint8_t> ents(static_cast<size_t>(n + 1) * es);
   std::vector<uint32_t> ch(n + 2);
   memcpy(ents.data(), s, static_cast<size_t>(slot) * es);
@@ -148,6 +158,11 @@ int InsertAt(kelisi_txn* t, const Path& path, size_t d, const uint8_t* entry, bo
 // Reads a key sector of the path below `parentLevel`, checked as every
 // reader checks it.
 int ReadChecked(kelisi_txn* t, uint64_t sector, int parentLevel, uint8_t* out) {
+  // The change's own sectors are sound: it made them so.
+  if (const Page* p = TxnPage(t, sector)) {
+    memcpy(out, p->data, kIsiSector);
+    return KELISI_OK;
+  }
   int st = TxnRead(t, sector, PageKind::kKey, out);
   if (st != KELISI_OK) return st;
   if (IsiKeySectorFaults(t->tree.geo, out) != 0) return KELISI_E_CORRUPT;

@@ -101,31 +101,41 @@ int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t
   *got = 0;
   if (offset >= t->dataSize) return KELISI_OK;
   len = static_cast<size_t>(std::min<uint64_t>(len, t->dataSize - offset));
-  memset(buf, 0, len);
   if (offset < t->origDataSize) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(len, t->origDataSize - offset));
     size_t n = 0;
     if (!IoPread(t->ix->io, t->ix->dataFd, buf, want, offset, &n) || n != want) {
       return KELISI_E_DATA_READ;
     }
+    // The change's own records over it: the one that starts before
+    // `offset` may reach into it.
+    auto it = t->data.upper_bound(offset);
+    if (it != t->data.begin()) --it;
+    for (; it != t->data.end() && it->first < offset + want; ++it) {
+      uint64_t from = std::max(offset, it->first);
+      uint64_t to = std::min<uint64_t>(offset + want, it->first + it->second.size());
+      if (from < to) memcpy(buf + (from - offset), it->second.data() + (from - it->first), to - from);
+    }
   }
-  // The change's own ranges over it: the one that starts before `offset`
-  // may reach into it.
-  auto it = t->data.upper_bound(offset);
-  if (it != t->data.begin()) --it;
-  for (; it != t->data.end() && it->first < offset + len; ++it) {
-    uint64_t from = std::max(offset, it->first);
-    uint64_t to = std::min<uint64_t>(offset + len, it->first + it->second.size());
-    if (from < to) memcpy(buf + (from - offset), it->second.data() + (from - it->first), to - from);
+  uint64_t from = std::max(offset, t->origDataSize);
+  if (from < offset + len) {
+    memcpy(buf + (from - offset), t->tail.data() + (from - t->origDataSize), offset + len - from);
   }
   *got = len;
   return KELISI_OK;
 }
 
 void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len) {
-  t->data[offset].assign(bytes, bytes + len);
-  t->dataSize = std::max<uint64_t>(t->dataSize, offset + len);
   t->changed = true;
+  if (offset < t->origDataSize) {
+    t->data[offset].assign(bytes, bytes + len);
+    return;
+  }
+  // Appended, or the place of a record the change appended itself.
+  uint64_t at = offset - t->origDataSize;
+  if (at + len > t->tail.size()) t->tail.resize(at + len);
+  memcpy(t->tail.data() + at, bytes, len);
+  t->dataSize = std::max<uint64_t>(t->dataSize, offset + len);
 }
 
 namespace {
@@ -249,18 +259,13 @@ struct Writer {
 
   int WriteData() {
     kelisi* ix = t->ix;
-    // Appended records in large writes: consecutive ranges are joined.
-    for (auto it = t->data.begin(); it != t->data.end();) {
-      uint64_t start = it->first;
-      buf.clear();
-      auto next = it;
-      while (next != t->data.end() && next->first == start + buf.size()) {
-        buf.insert(buf.end(), next->second.begin(), next->second.end());
-        ++next;
-        if (buf.size() >= (1u << 20)) break;
-      }
-      if (IoPwrite(ix->io, ix->dataFd, buf.data(), buf.size(), start) != 0) return KELISI_E_WRITE;
-      it = next;
+    for (const auto& [off, bytes] : t->data) {
+      if (IoPwrite(ix->io, ix->dataFd, bytes.data(), bytes.size(), off) != 0) return KELISI_E_WRITE;
+    }
+    // The appended records in one write.
+    if (!t->tail.empty() &&
+        IoPwrite(ix->io, ix->dataFd, t->tail.data(), t->tail.size(), t->origDataSize) != 0) {
+      return KELISI_E_WRITE;
     }
     return KELISI_OK;
   }
@@ -365,6 +370,10 @@ int Begin(kelisi* ix, kelisi_txn** out) {
     return KELISI_E_NOMEM;
   }
   memcpy(root, ix->front + kIsiRootPos, kIsiSector);
+  if (IsiKeySectorFaults(t->tree.geo, root) != 0) {
+    End(t);
+    return KELISI_E_CORRUPT;
+  }
   t->tree.root = root;
   t->tree.rootSound = 0;
   t->tree.source = {[](void* ctx, uint64_t sector, IsiReadHint, uint8_t* out, uint8_t** sound) {

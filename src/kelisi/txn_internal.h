@@ -41,10 +41,13 @@ struct kelisi_txn {
   uint32_t recordCount = 0, deletedCount = 0, ddrHead = kIsiNoSector;
   uint32_t recordLength = 0;  // the header's (variable length: the longest)
   IsiTree tree{};              // over the pages and the file
-  // The data file: byte ranges written by the change, by offset (never
-  // overlapping: each is one record's place), and its length.
+  // The data file: the records the change overwrites in place, by offset
+  // (never overlapping: each is one record's place), the bytes it appends
+  // (from origDataSize on), and its length.
   std::map<uint64_t, std::vector<uint8_t>> data;
+  std::vector<uint8_t> tail;
   uint64_t origDataSize = 0, dataSize = 0;
+  std::vector<uint8_t> record;  // the record being inserted
   // What the header's options say about records and keys.
   bool keepsList = false;   // a deleted-record list (fixed length, not w)
   bool variable = false;    // v or s
@@ -55,6 +58,11 @@ struct kelisi_txn {
 namespace kisi {
 
 // ---- Pages (txn.cpp) ----------------------------------------------------------
+// The change's own copy of a sector, or nullptr when it has none.
+inline Page* TxnPage(kelisi_txn* t, uint64_t sector) {
+  auto it = t->pages.find(sector);
+  return it == t->pages.end() ? nullptr : it->second.get();
+}
 // The sector as the change sees it, native, into out: OK or a read status.
 int TxnRead(kelisi_txn* t, uint64_t sector, PageKind kind, uint8_t* out);
 // The sector to modify in place (loaded into the change on first use), or

@@ -172,7 +172,7 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
   kelisi* ix = t->ix;
   const kelisi_header& h = ix->hdr;
   if (h.extended_selection) return KELISI_E_UNSUPPORTED;
-  std::vector<uint8_t> rec;
+  std::vector<uint8_t>& rec = t->record;
   int st = MakeRecord(t, text, len, &rec);
   if (st != KELISI_OK) return st;
   uint8_t key[kMaxKeyBytes];
