@@ -220,6 +220,10 @@ void CollapseRoot(kelisi_txn* t) {
       TxnSpoil(t, KELISI_E_READ);
       return;
     }
+    if (IsiKeySectorFaults(t->tree.geo, root) != 0) {
+      TxnSpoil(t, KELISI_E_CORRUPT);
+      return;
+    }
     TxnFreeSector(t, child);
   }
   if (root != nullptr) FixLevel(t, root);
