@@ -384,6 +384,7 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
        1,
        "",
        "kelisi: cannot open the data file none.txt: No such file or directory\n"},
+      {{"insert", "d.txt", "d.txt", "a1.txt"}, 1, "", "kelisi: not an ISI file: d.txt\n"},
       {{"delete", "none.isi", "d.txt", "A1"},
        1,
        "",
