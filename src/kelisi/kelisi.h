@@ -301,7 +301,9 @@ KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* cou
    - Where records go: a fixed-length record takes the place of the newest
      deleted record while the index keeps a deleted-record list, else it is
      appended to the data file; variable-length, space-compressed and
-     append-only indexes (built with w, v, s or p) always append. A
+     append-only indexes (built with w, v, s or p: the header's append flag)
+     always append (a list an index built with p holds stays as it is; a
+     compaction drops it). A
      fixed-length record shorter than the record length is padded with
      blanks, a longer one is refused (KELISI_E_TOO_LONG). The library adds
      the data file's end-of-record bytes: `record` holds the record's text
