@@ -4,10 +4,10 @@
 // change freed, saves the original bytes of everything it will overwrite in
 // the rollback journal, syncs the journal, writes in place, syncs both
 // files, removes the journal and moves the spin counter on.
-#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
