@@ -3,7 +3,7 @@
 _kelisi() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   if ((COMP_CWORD == 1)); then
-    COMPREPLY=($(compgen -W "info find range dump count check --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "info find range dump count check insert delete --help --version" -- "$cur"))
     return
   fi
   local opts
@@ -13,6 +13,8 @@ _kelisi() {
     range | dump) opts="--data --json" ;;
     count) opts="--prefix" ;;
     check) opts="--records --allow-free --all --strict --json" ;;
+    insert) opts="--wait" ;;
+    delete) opts="--at --wait" ;;
     *) return ;;
   esac
   if [[ $cur == -* ]]; then

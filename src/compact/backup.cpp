@@ -2,8 +2,13 @@
 //
 // The backup must be a complete, durable copy before the ISI is touched:
 // every short write counts as a failure, and the backup is synced to disk
-// before compaction is allowed to overwrite the ISI. The restore likewise
-// cuts the ISI to the backup's length and syncs it before the backup may go.
+// before compaction is allowed to overwrite the ISI. A rollback journal
+// beside the ISI then names it, synced with its directory (which makes the
+// backup's name durable too), so that whoever opens the index after a
+// crash or power loss in the rewrite copies the backup back. The restore
+// likewise cuts the ISI to the backup's length and syncs it before the
+// journal, and then the backup, may go; each removal is made durable before
+// the next, so that a journal never names a backup that is gone.
 #include "compact/backup.h"
 
 #include <unistd.h>
@@ -15,6 +20,7 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
+#include "isi/journal.h"
 #include "options/file_names.h"
 
 namespace {
@@ -58,11 +64,47 @@ Status FailBackup(const char* storedText, const char* name) {
 // intact copy of the index left (the driver cuts the ISI to length 0 next).
 Status FailRestore(const char* storedText, const char* name) {
   CmdData* cd = pCmdData;
+  if (cd->backupJournal != nullptr) {  // the next opener tries again
+    JournalRelease(cd->backupJournal);
+    cd->backupJournal = nullptr;
+  }
   SysClose(cd->backupFd);
   cd->backupFd = 0;
   ReleaseCopyBuffer();
   CompactShowNamed(storedText, name);
   return kErrRestore;
+}
+
+// Syncs the directory the backup lies in.
+int SyncBackupDirectory() {
+  char dir[kNameSize];
+  memcpy(dir, pCmdData->backupName, sizeof dir);
+  char* slash = strrchr(dir, '/');
+  if (slash == nullptr) return SysSyncDirectory(".");
+  slash[slash == dir ? 1 : 0] = '\0';
+  return SysSyncDirectory(dir);
+}
+
+// The journal that makes the synced backup the index's way back: created,
+// naming the backup, and synced with its directory. Bit 4 goes on first: an
+// interrupt from here on keeps the backup the journal may already name.
+bool JournalTheBackup(off_t size) {
+  CmdData* cd = pCmdData;
+  cd->compactFlags |= 4;
+  Journal* j = nullptr;
+  const char* data = cd->dataFd != 0 ? cd->dataName : nullptr;
+  if (JournalBegin(SysEnv(), cd->inName, cd->inFd, data, -1, &j) != 0) {
+    cd->compactFlags &= ~4u;
+    return false;
+  }
+  if (JournalSaveCopy(j, cd->backupName, static_cast<uint64_t>(size)) != 0 ||
+      JournalSync(j) != 0) {
+    JournalDiscard(j);
+    cd->compactFlags &= ~4u;
+    return false;
+  }
+  cd->backupJournal = j;
+  return true;
 }
 
 }  // namespace
@@ -102,6 +144,12 @@ Status CompactWriteBackup() {
     CompactShowNamed("Unable to create backup file: %%s\n", cd->backupName);
     return kErrInPlace;
   }
+  // A copy of the index is no more readable than the index.
+  struct stat st;
+  if (SysEnv()->statFile(SysEnv(), cd->inFd, &st) != 0 ||
+      SysChmod(cd->backupName, st.st_mode & 0666) != 0) {
+    return FailBackup("Error writing the ISI backup file: %%s\n", cd->backupName);
+  }
   cd->backupBuf = static_cast<uint8_t*>(CmdMalloc(kCopyBlock));
   if (cd->backupBuf == nullptr) {
     CompactCloseBackupIsi();
@@ -119,10 +167,9 @@ Status CompactWriteBackup() {
   if (r == -1) return FailBackup("Error reading the ISI file: %%s\n", cd->inName);
   // A backup that might not be on disk yet is no backup: the ISI is
   // overwritten right after this returns.
-  if (r == -2 || SysFsync(cd->backupFd) != 0) {
+  if (r == -2 || SysFsync(cd->backupFd) != 0 || !JournalTheBackup(size)) {
     return FailBackup("Error writing the ISI backup file: %%s\n", cd->backupName);
   }
-  cd->compactFlags |= 4;
   return kOk;
 }
 
@@ -151,12 +198,19 @@ Status CompactRestoreIsi() {
 
 Status CompactCloseBackupIsi() {
   CmdData* cd = pCmdData;
+  // The ISI is whole (compacted or restored) and synced: the journal goes,
+  // durably, before its backup. A journal that stays keeps its backup.
+  bool keep = false;
+  if (cd->backupJournal != nullptr) {
+    keep = JournalCommit(cd->backupJournal) != 0;
+    cd->backupJournal = nullptr;
+  }
   if (cd->backupFd != 0) {
     SysClose(cd->backupFd);
     cd->backupFd = 0;
-    if (cd->backupName[0] != '\0') {
+    if (cd->backupName[0] != '\0' && !keep) {
       memcpy(cd->scratchName, cd->backupName, sizeof cd->scratchName);
-      SysUnlink(cd->scratchName);
+      if (SysUnlink(cd->scratchName) == 0) SyncBackupDirectory();
     }
   }
   ReleaseCopyBuffer();

@@ -188,6 +188,7 @@ struct CmdData {
   char dataName[kNameSize];    // data file name from the ISI header
   char backupName[kNameSize];  // backup of an in-place compaction
   int32_t backupFd;            // 0 when none
+  struct Journal* backupJournal;  // the journal naming the backup, while the ISI is rewritten
   uint8_t* backupBuf;          // 65535-byte copy buffer
   uint64_t compactIsiSize;     // size of the ISI when its front was read: bounds every position
 };

@@ -43,6 +43,10 @@ int SysFsync(int fd) {
   return gEnv->sync(gEnv, fd);
 }
 
+int SysSyncDirectory(const char* path) {
+  return gEnv->syncDirectory(gEnv, path);
+}
+
 int SysUnlink(const char* path) {
   return gEnv->unlink(gEnv, path);
 }

@@ -29,6 +29,8 @@ off_t SysLseek(int fd, off_t offset, int whence);
 int SysClose(int fd);
 int SysFtruncate(int fd, off_t length);
 int SysFsync(int fd);
+// Makes the names in the directory `path` durable.
+int SysSyncDirectory(const char* path);
 int SysUnlink(const char* path);
 int SysChmod(const char* path, mode_t mode);
 int SysStat(const char* path, struct stat* st);

@@ -54,6 +54,8 @@ struct Env {
   int (*unlink)(const Env* env, const char* path);
   int (*rename)(const Env* env, const char* from, const char* to);
   int (*chmod)(const Env* env, const char* path, mode_t mode);
+  // fchown: gives the file another owner and group (-1: unchanged).
+  int (*changeOwner)(const Env* env, int fd, uid_t owner, gid_t group);
 
   // ---- Advisory record locks ---------------------------------------------
   // fcntl(fd, command, lock) for the lock commands (F_SETLK, F_SETLKW and

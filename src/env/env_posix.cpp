@@ -66,6 +66,8 @@ constexpr Env kPosix = {
     .unlink = [](const Env*, const char* path) { return unlink(path); },
     .rename = [](const Env*, const char* from, const char* to) { return rename(from, to); },
     .chmod = [](const Env*, const char* path, mode_t mode) { return chmod(path, mode); },
+    .changeOwner = [](const Env*, int fd, uid_t owner,
+                      gid_t group) { return fchown(fd, owner, group); },
     .lock = [](const Env*, int fd, int command,
                struct flock* lock) { return fcntl(fd, command, lock); },
     .allocate = [](const Env*, size_t size) { return malloc(size); },

@@ -51,27 +51,28 @@ inline __attribute__((always_inline)) void Fill(kelisi_cursor* c, kelisi_entry* 
 // Where the cursor stood, taken before its path is given up.
 struct Mark {
   uint8_t key[kMaxKeyBytes];
-  uint64_t offset;
+  uint16_t dup;
 };
 
 void TakeMark(kelisi_cursor* c, Mark* m) {
   const uint8_t* en = IsiCurrent(&c->walk);
   memcpy(m->key, IsiEntryKey(en), c->ix->keyLength);
-  m->offset = IsiEntryOffset(c->ix->tree.geo, en);
+  m->dup = IsiEntryDup(en);
 }
 
 // After the index was rewritten: the first entry at or after the marked
-// one, by key and record position. *same tells whether it is that entry.
+// one, by key and duplicate sequence (equal keys stay in the order they
+// arrived through a compaction and through changes in place). *same tells
+// whether it is that entry.
 int Restart(kelisi_cursor* c, const Mark& m, bool* same) {
   const kelisi* ix = c->ix;
   uint32_t len = ix->keyLength;
   int st = Status(IsiLowerBound(&c->walk, [&](const uint8_t* e) {
     int k = CompareKey(e, m.key, len);
-    return k != 0 ? k < 0 : IsiEntryOffset(ix->tree.geo, e) < m.offset;
+    return k != 0 ? k < 0 : IsiEntryDup(e) < m.dup;
   }));
   const uint8_t* at = st == KELISI_OK ? IsiCurrent(&c->walk) : nullptr;
-  *same = at != nullptr && CompareKey(at, m.key, len) == 0 &&
-          IsiEntryOffset(ix->tree.geo, at) == m.offset;
+  *same = at != nullptr && CompareKey(at, m.key, len) == 0 && IsiEntryDup(at) == m.dup;
   return st;
 }
 

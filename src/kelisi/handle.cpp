@@ -10,12 +10,13 @@
 #include "isi/isi_xlat.h"
 #include "isi/sector_check.h"
 #include "kelisi/kelisi_internal.h"
+#include "kelisi/recover.h"
 
 namespace kisi {
 
 namespace {
 
-constexpr unsigned kKnownFlags = KELISI_SHARED | KELISI_HEADER_DATA;
+constexpr unsigned kKnownFlags = KELISI_SHARED | KELISI_HEADER_DATA | KELISI_WRITE;
 static_assert(KELISI_NO_SECTOR == kIsiNoSector);
 
 void DecodeEor(uint8_t fmt, kelisi_header* h) {
@@ -89,7 +90,7 @@ void DecodeHeader(const uint8_t* front, bool swapped, uint64_t size, kelisi_head
 
 // The front as read, brought to native order and checked.
 int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
-  if (!IoFileSize(ix->io, ix->isiFd, size)) return KELISI_E_READ;
+  if (!IoFileStamp(ix->io, ix->isiFd, size, &ix->fileChanged)) return KELISI_E_READ;
   if (*size < kIsiFrontSize) return KELISI_E_NOT_ISI;
   size_t got = 0;
   if (!IoPread(ix->io, ix->isiFd, front, kIsiFrontSize, 0, &got)) return KELISI_E_READ;
@@ -105,11 +106,17 @@ int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
   }
 }
 
+int OpenData(kelisi* ix, const char* path) {
+  ix->dataFd = (ix->flags & KELISI_WRITE) ? IoOpenWrite(ix->io, path) : IoOpen(ix->io, path);
+  if (ix->dataFd >= 0 && (ix->flags & KELISI_WRITE)) ix->dataPath = path;
+  return ix->dataFd;
+}
+
 // Opens the data file the header names: as written, then beside the index.
 int OpenHeaderData(kelisi* ix, const char* isiPath) {
   const char* name = ix->hdr.data_name;
   if (name[0] == '\0') return KELISI_E_DATA_OPEN;
-  ix->dataFd = IoOpen(ix->io, name);
+  OpenData(ix, name);
   const char* slash = strrchr(isiPath, '/');
   if (ix->dataFd >= 0 || name[0] == '/' || slash == nullptr) {
     return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
@@ -119,23 +126,26 @@ int OpenHeaderData(kelisi* ix, const char* isiPath) {
   if (dir >= 4096) return KELISI_E_DATA_OPEN;
   memcpy(path, isiPath, dir);
   memcpy(path + dir, name, strlen(name) + 1);
-  ix->dataFd = IoOpen(ix->io, path);
+  OpenData(ix, path);
   return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
 }
 
 int OpenFiles(kelisi* ix, const char* isi, const char* data) {
-  ix->isiFd = IoOpen(ix->io, isi);
+  int recovered = RecoverInterruptedChange(ix->io, isi);
+  if (recovered != KELISI_OK) return recovered;
+  bool write = (ix->flags & KELISI_WRITE) != 0;
+  ix->isiFd = write ? IoOpenWrite(ix->io, isi) : IoOpen(ix->io, isi);
   if (ix->isiFd < 0) return KELISI_E_OPEN;
+  if (write) ix->isiPath = isi;
   int st = LoadFront(ix);
   if (st != KELISI_OK) return st;
   if (data != nullptr) {
-    ix->dataFd = IoOpen(ix->io, data);
-    if (ix->dataFd < 0) return KELISI_E_DATA_OPEN;
-  } else if (ix->flags & (KELISI_HEADER_DATA | KELISI_SHARED)) {
+    if (OpenData(ix, data) < 0) return KELISI_E_DATA_OPEN;
+  } else if (ix->flags & (KELISI_HEADER_DATA | KELISI_SHARED | KELISI_WRITE)) {
     st = OpenHeaderData(ix, isi);
     if (st != KELISI_OK) return st;
   }
-  if ((ix->flags & KELISI_SHARED) == 0) return KELISI_OK;
+  if ((ix->flags & (KELISI_SHARED | KELISI_WRITE)) == 0) return KELISI_OK;
   st = LockDataFile(ix);
   // The front was read before the locks were held: read it again under them.
   ix->stale = true;
@@ -213,6 +223,7 @@ KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned
 KELISI_API int kelisi_close(kelisi* ix) {
   if (ix == nullptr) return KELISI_OK;
   if (ix->openCursors != 0) return KELISI_E_ARG;
+  kelisi_txn_abort(ix->txn);
   // Closing the descriptors releases the handle's locks with them.
   if (ix->dataFd >= 0) kisi::IoClose(ix->io, ix->dataFd);
   if (ix->isiFd >= 0) kisi::IoClose(ix->io, ix->isiFd);

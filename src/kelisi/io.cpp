@@ -12,6 +12,31 @@ int IoOpen(Io& io, const char* path) {
   return io.env->openFile(io.env, path, O_RDONLY, 0);
 }
 
+int IoOpenWrite(Io& io, const char* path) {
+  return io.env->openFile(io.env, path, O_RDWR, 0);
+}
+
+int IoPwrite(Io& io, int fd, const void* buf, size_t len, uint64_t offset) {
+  // The Env has no positioned write: seek, then write what is left.
+  if (io.env->seek(io.env, fd, static_cast<off_t>(offset), SEEK_SET) < 0) return errno;
+  const auto* p = static_cast<const unsigned char*>(buf);
+  for (size_t done = 0; done < len;) {
+    ssize_t n = io.env->write(io.env, fd, p + done, len - done);
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int IoSync(Io& io, int fd) {
+  return io.env->sync(io.env, fd) == 0 ? 0 : errno;
+}
+
+int IoTruncate(Io& io, int fd, uint64_t len) {
+  return io.env->truncate(io.env, fd, static_cast<off_t>(len)) == 0 ? 0 : errno;
+}
+
 bool IoPread(Io& io, int fd, void* buf, size_t len, uint64_t offset, size_t* got) {
   *got = 0;
   auto* p = static_cast<unsigned char*>(buf);
@@ -36,6 +61,14 @@ bool IoFileSize(Io& io, int fd, uint64_t* size) {
   struct stat st;
   if (io.env->statFile(io.env, fd, &st) != 0) return false;
   *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool IoFileStamp(Io& io, int fd, uint64_t* size, int64_t* changed) {
+  struct stat st;
+  if (io.env->statFile(io.env, fd, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  *changed = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return true;
 }
 

@@ -3,8 +3,10 @@
  *
  * An ISI file is a B-tree index of 512-byte sectors over a record-oriented
  * data file, written by kelindex (or by any program that keeps the format).
- * This library opens one read-only, walks and searches its keys in order,
- * reads the records they point to and checks the index for damage. It reads
+ * This library opens one, walks and searches its keys in order, reads the
+ * records they point to, checks the index for damage and, opened with
+ * KELISI_WRITE, inserts and deletes records in changes that are atomic and
+ * durable (see "Changes"). It reads
  * both byte orders and both addressing modes (record numbers or byte
  * offsets), and any tree the format allows, up to 48 levels below its root.
  *
@@ -70,8 +72,24 @@ enum {
   KELISI_E_DATA_READ = -10,  /* reading the data file failed, or the record lies past its end */
   KELISI_E_LOCK = -11,       /* a shared lock could not be taken */
   KELISI_E_KEYSPEC = -12,    /* the header's key specifications do not describe the key */
-  KELISI_E_BUFFER = -13      /* the caller's buffer is too small; the size needed is returned */
+  KELISI_E_BUFFER = -13,     /* the caller's buffer is too small; the size needed is returned */
+  KELISI_E_TOO_LONG = -14,   /* a record longer than the index's records may be */
+  KELISI_E_DUPLICATE = -15,  /* a key the index holds already, where it allows no duplicates */
+  KELISI_E_READONLY = -16,   /* a change on a handle opened without KELISI_WRITE */
+  KELISI_E_WRITE = -17,      /* writing or syncing the index or the data file failed */
+  KELISI_E_RECORD = -18,     /* a record the data file cannot hold: an end-of-record byte
+                                inside it, or bytes a reader would take for a deleted record */
+  KELISI_E_UNSUPPORTED = -19, /* a change the library cannot make to this index (records selected
+                                 by an expression, positions past 4 GiB) */
+  KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
+  KELISI_E_JOURNAL = -21     /* a change was interrupted (a journal lies beside the index) and
+                                this process may not write the files to roll it back */
 };
+
+/* Not a failure: a record kelisi_txn_insert wrote to the data file without an
+   entry, because the header's record tests reject it or, under option n0 or
+   n$, the index keeps an earlier record of its key. */
+#define KELISI_NO_ENTRY 2
 
 /* The text of a status, for any int (unknown codes get a generic text). */
 KELISI_API const char* kelisi_strerror(int status);
@@ -85,17 +103,23 @@ enum {
   /* Take the advisory locks kelindex's compaction respects: a shared lock
      on the data file's whole-file lock byte for the life of the handle, and
      the shared ISI lock around every call that reads the index. A call
-     waits while a compaction in place holds the ISI lock, then sees the
-     rewritten index: when the header's spin counter has changed it re-reads
-     the header and restarts its cursors at the entry they stood on. The
+     waits while a compaction in place or a change holds the ISI lock, then
+     sees the rewritten index: when the header's spin counter, or the index
+     file's size or modification time, has changed it re-reads the header
+     and restarts its cursors at the entry they stood on. The
      locks live on the data file: the one named by data_path, or else the
      one the header names. */
   KELISI_SHARED = 1u << 0,
   /* Open the data file the header names when data_path is NULL. */
-  KELISI_HEADER_DATA = 1u << 1
+  KELISI_HEADER_DATA = 1u << 1,
+  /* Open the index and the data file for update (kelisi_txn_*): both files
+     read-write, the data file required (data_path, or else the one the header
+     names). The handle holds the shared whole-file lock as KELISI_SHARED
+     does, so that a compaction in exclusive mode waits for it. */
+  KELISI_WRITE = 1u << 2
 };
 
-/* Opens `isi_path` read-only and reads its header. `data_path` names the
+/* Opens `isi_path` (read-only unless KELISI_WRITE) and reads its header. `data_path` names the
    data file the entries point into, or is NULL (then record reads and the
    record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA or
    KELISI_SHARED is given). The data file the header names is looked for as
@@ -190,9 +214,10 @@ KELISI_API int kelisi_cursor_close(kelisi_cursor* c);
    when there is no such entry (the cursor is then unpositioned: next and
    prev return KELISI_NOTFOUND until it is positioned again); a failure
    also leaves it unpositioned. Keys compare as unsigned bytes; equal keys
-   are ordered by record position. Under KELISI_SHARED, a cursor whose
-   index was rewritten since its last call takes its next step from the
-   entry it stood on, found again by key and record position (or returns
+   are ordered by their duplicate sequence: by record position in a built
+   index, in the order they arrived after changes. Under KELISI_SHARED, a
+   cursor whose index was rewritten since its last call takes its next step
+   from the entry it stood on, found again by key and duplicate sequence (or returns
    KELISI_NOTFOUND when the rewritten index has another key length). */
 KELISI_API int kelisi_first(kelisi_cursor* c, kelisi_entry* e);
 KELISI_API int kelisi_last(kelisi_cursor* c, kelisi_entry* e);
@@ -233,6 +258,110 @@ KELISI_API int kelisi_record_key(kelisi* ix, const void* record, size_t len,
    copied past cap and KELISI_E_BUFFER is returned (out may be NULL to ask
    for the count). */
 KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* count);
+
+/* ---- Changes ------------------------------------------------------------ */
+
+/* A change inserts and deletes records, and their entries, as one unit, on
+   the model of a database's write transaction:
+
+     kelisi_txn* t;
+     kelisi_txn_begin(ix, &t);               // ix opened with KELISI_WRITE
+     kelisi_txn_insert(t, "A1000 widget", 12, NULL);
+     kelisi_txn_delete_at(t, 4096);
+     st = kelisi_txn_commit(t);              // or kelisi_txn_abort(t)
+
+   Contract:
+   - One change at a time a handle. kelisi_txn_begin takes the exclusive ISI
+     lock (the lock an in-place compaction takes; it waits while a compaction
+     or another change holds it, and readers in KELISI_SHARED mode wait for
+     it between their calls) and reads the header again. The lock is held
+     until commit or abort: keep changes short.
+   - Nothing reaches either file before kelisi_txn_commit. The change keeps
+     every index sector it modifies (about 600 bytes each) and every record
+     it writes in memory, so memory grows with the change: 100,000 inserts
+     touch a few thousand sectors, a few MiB. Split larger batches into
+     several changes to bound it.
+   - Commit is atomic and durable: the original bytes of every sector and
+     record about to be overwritten go to a rollback journal,
+     "<isi_path>-journal" beside the index, which is synced before the first
+     write in place; then both files are written and synced, the journal is
+     removed, and the header's spin counter has changed (it counts up,
+     wrapping, at every committed change). After a crash at any moment the
+     next opener (this library, kelisi or kelindex) finds the journal and
+     rolls the change back: the files hold either the whole change or none
+     of it. A failure while writing rolls back at once (KELISI_E_WRITE).
+   - A call that fails with KELISI_E_DUPLICATE, or with a read or write
+     failure in the middle of an operation, spoils the change: every later
+     call on it, commit included, returns that status, and the change
+     leaves both files as they were. KELISI_E_TOO_LONG, KELISI_E_RECORD,
+     KELISI_E_ARG and KELISI_NOTFOUND leave the change usable.
+   - While a change is open the handle's cursors read the index as it was
+     before it; after the commit they continue from their entries as after a
+     compaction.
+   - Where records go: a fixed-length record takes the place of the newest
+     deleted record while the index keeps a deleted-record list, else it is
+     appended to the data file; variable-length, space-compressed and
+     append-only indexes (built with w, v, s or p: the header's append flag)
+     always append (a list an index built with p holds stays as it is; a
+     compaction drops it). A
+     fixed-length record shorter than the record length is padded with
+     blanks, a longer one is refused (KELISI_E_TOO_LONG). The library adds
+     the data file's end-of-record bytes: `record` holds the record's text
+     alone.
+   - Keys are extracted as the build extracts them (kelisi_record_key). A
+     record the header's record tests reject is written without an entry
+     (KELISI_NO_ENTRY). Under option n a key the index holds already spoils
+     the change (KELISI_E_DUPLICATE); under n0 and n$ the index keeps the
+     first record of each key in the data file, as a build does: a record
+     behind it gets no entry (KELISI_NO_ENTRY), a record placed in front of
+     it takes the entry over, and deleting the kept record gives the entry
+     to the next record of that key, found by reading the data file.
+     Otherwise a duplicate key goes after the equal keys there, with the
+     next duplicate sequence: equal keys are in the order they arrived.
+   - Deleting a record sets its bytes, end-of-record bytes included, to
+     0x00 (a deleted record to every reader and to the build), lists its
+     place in the deleted-record list where the index keeps one, and removes
+     its entry. Sectors of the index may be left partly filled; kelindex -c
+     restores the fill.
+   - Records selected by an extended expression (kept only in the stored
+     command line) cannot be inserted: KELISI_E_UNSUPPORTED. */
+typedef struct kelisi_txn kelisi_txn;
+
+/* Begins a change: KELISI_E_READONLY without KELISI_WRITE, KELISI_E_BUSY
+   while the handle has one open, KELISI_E_LOCK when the lock cannot be
+   taken (or another program held it longer than kelisi_set_lock_wait
+   allows). */
+KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
+
+/* How long kelisi_txn_begin waits for the exclusive ISI lock while another
+   program holds it: `milliseconds`, or as long as it takes when negative
+   (the default). */
+KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds);
+
+/* Writes a record of `len` bytes (its text, without end-of-record bytes)
+   and enters its key. KELISI_OK with *out (may be NULL) describing the new
+   entry (key valid until the next call on the change; sector and index 0:
+   the entry's place is known after the commit), or KELISI_NO_ENTRY with
+   *out describing the record written (key_length 0). */
+KELISI_API int kelisi_txn_insert(kelisi_txn* t, const void* record, size_t len,
+                                 kelisi_entry* out);
+
+/* Deletes the record an entry names (as a cursor returned it: its key and
+   position decide) and the entry. KELISI_NOTFOUND when the index holds no
+   such entry. */
+KELISI_API int kelisi_txn_delete(kelisi_txn* t, const kelisi_entry* e);
+
+/* Deletes the record at byte `offset` of the data file and its entry.
+   KELISI_NOTFOUND when no entry names a record there. */
+KELISI_API int kelisi_txn_delete_at(kelisi_txn* t, uint64_t offset);
+
+/* Makes the change durable and ends it (see the contract); the change is
+   freed whatever the result. */
+KELISI_API int kelisi_txn_commit(kelisi_txn* t);
+
+/* Abandons the change and frees it: neither file is touched. NULL is
+   accepted. */
+KELISI_API int kelisi_txn_abort(kelisi_txn* t);
 
 /* ---- Statistics and checking -------------------------------------------- */
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "isi/isi_format.h"
+#include "isi/lock_protocol.h"
 #include "isi/tree_cursor.h"
 #include "kelisi.h"
 #include "kelisi/io.h"
@@ -26,6 +28,7 @@ struct kelisi {
   uint32_t recordStride = 0;  // record length + end-of-record bytes
   uint64_t fileSize = 0;
   uint64_t fileSectors = 0;
+  int64_t fileChanged = 0;  // the index file's modification time when the front was read
   IsiTree tree{};  // the geometry and root of the front last read, its sectors from the cache
   uint64_t generation = 0;  // advanced each time the front is read again
   uint32_t openCursors = 0;
@@ -35,6 +38,12 @@ struct kelisi {
   KeyLayout keyLayout;  // the key's bytes as the header's key specifications say
   bool keyLayoutOk = false;
   kisi::SectorCache cache;
+  // Opened for update: the paths the rollback journal names, and the change
+  // open on the handle (its calls then take no shared ISI lock: the change
+  // holds the exclusive one).
+  std::string isiPath, dataPath;
+  kelisi_txn* txn = nullptr;
+  int lockWaitMs = -1;  // for the exclusive ISI lock of a change; <0: no limit
 };
 
 struct kelisi_cursor {
@@ -75,6 +84,8 @@ class CallScope {
   bool locked_ = false;
   int status_ = KELISI_OK;
 };
+// The lock calls of the handle, on its data file.
+IsiLockCalls IndexLockCalls(kelisi* ix);
 // The shared whole-file lock on the data file, for the life of the handle.
 int LockDataFile(kelisi* ix);
 

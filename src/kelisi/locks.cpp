@@ -33,13 +33,19 @@ int ReadSpin(kelisi* ix, uint32_t* spin) {
 
 }  // namespace
 
+IsiLockCalls IndexLockCalls(kelisi* ix) {
+  return HandleLocks(ix);
+}
+
 int LockDataFile(kelisi* ix) {
   IsiLockCalls locks = HandleLocks(ix);
   return IsiLockDataFile(locks, false, true) == kIsiLockHeld ? KELISI_OK : KELISI_E_LOCK;
 }
 
 CallScope::CallScope(kelisi* ix) : ix_(ix) {
-  if ((ix->flags & KELISI_SHARED) == 0) return;
+  // A change open on the handle holds the exclusive ISI lock already; a
+  // shared request on the same descriptor would turn it into a shared one.
+  if ((ix->flags & KELISI_SHARED) == 0 || ix->txn != nullptr) return;
   IsiLockCalls locks = HandleLocks(ix);
   if (IsiLockIndex(locks, false) != kIsiLockHeld) {
     status_ = KELISI_E_LOCK;
@@ -48,7 +54,15 @@ CallScope::CallScope(kelisi* ix) : ix_(ix) {
   locked_ = true;
   uint32_t spin = 0;
   status_ = ReadSpin(ix, &spin);
-  if (status_ == KELISI_OK && (ix->stale || spin != ix->hdr.spin)) status_ = LoadFront(ix);
+  bool changed = ix->stale || spin != ix->hdr.spin;
+  // A compaction toggles the spin counter: a reader that missed two of them
+  // sees its old value, but not the file's old size and modification time.
+  uint64_t size = 0;
+  int64_t when = 0;
+  if (status_ == KELISI_OK && !changed && IoFileStamp(ix->io, ix->isiFd, &size, &when)) {
+    changed = size != ix->fileSize || when != ix->fileChanged;
+  }
+  if (status_ == KELISI_OK && changed) status_ = LoadFront(ix);
 }
 
 CallScope::~CallScope() {

@@ -33,6 +33,26 @@ extern "C" KELISI_API const char* kelisi_strerror(int status) {
       return "the header's key specifications do not describe the key";
     case KELISI_E_BUFFER:
       return "the buffer is too small";
+    case KELISI_NO_ENTRY:
+      return "the record was written without an entry";
+    case KELISI_E_TOO_LONG:
+      return "the record is longer than the index's records";
+    case KELISI_E_DUPLICATE:
+      return "duplicate key in an index without duplicates";
+    case KELISI_E_READONLY:
+      return "the index is not open for update";
+    case KELISI_E_WRITE:
+      return "cannot write the index or the data file";
+    case KELISI_E_RECORD:
+      return "the data file cannot hold the record (an end-of-record byte inside it, or a "
+             "deleted record's bytes)";
+    case KELISI_E_UNSUPPORTED:
+      return "the library cannot make this change to the index";
+    case KELISI_E_JOURNAL:
+      return "a change was interrupted; open the index for update (or run kelisi check or "
+             "kelindex) to recover";
+    case KELISI_E_BUSY:
+      return "a change is open on the handle already, or none is";
     default:
       return "unknown status";
   }

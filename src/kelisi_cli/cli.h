@@ -52,6 +52,8 @@ int RunRange(int argc, char** argv);
 int RunDump(int argc, char** argv);
 int RunCount(int argc, char** argv);
 int RunCheck(int argc, char** argv);
+int RunInsert(int argc, char** argv);
+int RunDelete(int argc, char** argv);
 
 // The usage of every command; the help of one (false: no such command);
 // the version line. The last two go to the buffered output.

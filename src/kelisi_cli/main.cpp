@@ -1,4 +1,5 @@
-// kelisi: reads, searches and checks ISI index files from the command line.
+// kelisi: reads, searches, checks and updates ISI index files from the
+// command line.
 // One command per run; kelisi -h lists them.
 #include <cstring>
 #include <string>
@@ -31,5 +32,7 @@ int main(int argc, char** argv) {
   if (command == "dump") return RunDump(argc, argv);
   if (command == "count") return RunCount(argc, argv);
   if (command == "check") return RunCheck(argc, argv);
+  if (command == "insert") return RunInsert(argc, argv);
+  if (command == "delete") return RunDelete(argc, argv);
   return Fail("unknown command '" + command + "' (kelisi -h shows the usage)");
 }

@@ -60,6 +60,22 @@ const CommandHelp kCommands[] = {
      "Each problem is one line; after 100 the rest are counted (--all lists every\n"
      "one). --json writes one object with the problems and the notes as lists. Ends\n"
      "with status 1 when it finds a problem.\n"},
+    {"insert", "ISI DATA [FILE] [--wait SECONDS]", "adds records, one a line, to DATA and their keys to ISI",
+     "Adds the records of FILE (or standard input), one a line, to DATA and enters\n"
+     "their keys in ISI, as one change: all of them or, after any refusal, none.\n"
+     "A line is written as dump --data shows records: \\\\ a backslash, \\t a tab,\n"
+     "\\xNN the byte NN. A record takes the place of the newest deleted record where\n"
+     "the index keeps a deleted-record list, else it goes to the end of DATA; fixed-\n"
+     "length records are padded with blanks. The index's record tests and duplicate\n"
+     "rules apply as in a build: under option n a key already there refuses the\n"
+     "whole change. Writes \"N inserted\". While another program changes or compacts\n"
+     "the index, waits up to --wait seconds (30), then gives up.\n"},
+    {"delete", "ISI DATA KEY [--at OFFSET] [--wait SECONDS]", "removes the records whose key is KEY",
+     "Deletes every record whose key is KEY (padded with blanks as find pads it),\n"
+     "or with --at only the one at byte OFFSET of DATA, as one change: the record's\n"
+     "bytes become zeros, its place joins the deleted-record list where the index\n"
+     "keeps one, and its entry leaves ISI. Writes \"N deleted\"; ends with status 1\n"
+     "when no record matched. Waits for another program as insert does.\n"},
 };
 
 #undef KELISI_ENTRY_LINES
@@ -73,13 +89,14 @@ void ShowUsage(FILE* to) {
          "\n";
   }
   s += "       kelisi COMMAND --help | --help | --version\n\n";
-  s += "Reads, searches and checks ISI index files built by kelindex.\n";
+  s += "Reads, searches, checks and updates ISI index files built by kelindex.\n";
   for (const CommandHelp& c : kCommands) {
     s += "  " + std::string(c.name) + std::string(7 - strlen(c.name), ' ') + c.summary + "\n";
   }
   s += "\n"
        "Exit status: 0 on success; 1 when find, range or count finds nothing, when check\n"
-       "finds a problem, or on a failure, which prints one line on standard error.\n";
+       "finds a problem, when delete matches nothing, or on a failure, which prints one\n"
+       "line on standard error and, for insert and delete, changes neither file.\n";
   fputs(s.c_str(), to);
 }
 

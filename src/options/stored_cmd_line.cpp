@@ -8,6 +8,7 @@
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
+#include "driver/recover_change.h"
 #include "driver/sys_io.h"
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
@@ -70,6 +71,10 @@ bool KeyLengthValid(const uint8_t* header, uint16_t version) {
 // have.
 Status ReadStoredLine(char* line, bool* damaged) {
   CmdData* cd = pCmdData;
+  if (Status r = RecoverInterruptedChange(cd->outName, kErrOpenIsi); r != kOk) {
+    cd->outName[0] = '\0';
+    return r;
+  }
   memcpy(cd->scratchName, cd->outName, kNameSize);
   int fd = SysOpen(cd->scratchName, O_RDONLY);
   if (fd < 0) return Refuse(kErrOpenIsi, "Can't open .isi file ");

@@ -15,6 +15,7 @@
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
+#include "driver/recover_change.h"
 #include "driver/sys_io.h"
 #include "options/file_names.h"
 #include "sort/scanner.h"
@@ -110,6 +111,7 @@ Status OpenData() {
   CmdData* cd = pCmdData;
   snprintf(cd->scratchName, kNameSize, "%s", cd->inName);
   if (IsCompaction()) {
+    if (Status r = RecoverInterruptedChange(cd->inName, kErrOpenSource); r != kOk) return r;
     cd->inFd = SysOpen(cd->scratchName, O_RDWR, 0666);
     if (cd->inFd < 0) {
       CmdSetMsg("Unable to open input ISI file for compact: %s\n", cd->inName);
@@ -217,6 +219,14 @@ Status CreateOutput() {
     return kErrNameTooLong;
   }
   if (!cd->outIsInput) {
+    // A change interrupted in the index written over is rolled back first
+    // (a build did so before it opened its data).
+    if (IsCompaction()) {
+      if (Status r = RecoverInterruptedChange(cd->outName, kErrCreateOutput); r != kOk) {
+        cd->outName[0] = '\0';
+        return r;
+      }
+    }
     snprintf(cd->scratchName, kNameSize, "%s", cd->outName);
     sigset_t mask;
     CmdDeferInterrupt(&mask);  // an interrupt must find the new file recorded
@@ -260,14 +270,29 @@ Status CreateErrorFileAndPrime() {
   return kOk;
 }
 
+// A build over an index whose change a crash interrupted rolls the change
+// back before it opens the data file, which the change may have grown or
+// written over: the build then indexes the records as they were, and the
+// journal is never replayed over the new index.
+Status RecoverBesideOutput() {
+  CmdData* cd = pCmdData;
+  char name[kNameSize];
+  if (!_makepath(name, cd->outDrive, cd->outDir, cd->outBase, cd->outExt)) return kOk;
+  Status s = RecoverInterruptedChange(name, kErrCreateOutput);
+  if (s != kOk) cd->outName[0] = '\0';
+  return s;
+}
+
 }  // namespace
 
 Status sortOpen() {
   Status s = ResolveDataName();
   if (s == kOk && !IsCompaction()) s = CheckHeaderNameLength();
+  if (s == kOk && !IsCompaction()) s = ResolveOutputName();
+  if (s == kOk && !IsCompaction()) s = RecoverBesideOutput();
   if (s == kOk) s = OpenData();
   if (s == kOk && !IsCompaction()) s = DetectRecordFormat();
-  if (s == kOk) s = ResolveOutputName();
+  if (s == kOk && IsCompaction()) s = ResolveOutputName();
   if (s == kOk) s = CreateOutput();
   if (s == kOk && !IsCompaction()) s = CreateErrorFileAndPrime();
   return s;

@@ -3,13 +3,16 @@
 // of several forms and on indexes whose data or tree was changed after the
 // build.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "kel_version.h"
+#include "isi/lock_protocol.h"
 #include "kelisi_cli/index_check.h"
 #include "support/crafted.h"
 #include "support/test_util.h"
@@ -330,6 +333,101 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
             "the file is truncated: it ends at byte 34816, but the index refers to sector 87, "
             "which ends at byte 45056\ncure: kelindex t.isi -r rebuilds it from its data with its "
             "stored command line, into the file names stored there\nt.isi: 1 problem\n");
+}
+
+// insert and delete, one change each: their lines and status, where the
+// records go, and both files unchanged after every refusal.
+TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
+  dir_.write("u.txt", Rec("B2", "bravo", 'X') + Rec("C3", "charlie", 'X'));
+  Build({"u.txt,u.isi", "-n,1-2"});
+  dir_.write("e5.txt", "E5 echo   Z\n");
+  dir_.write("long.txt", "A1 far too long\n");
+  dir_.write("a1.txt", "A1 third\n");
+  dir_.write("bad.txt", "A1 \\q\n");
+  dir_.write("dup.txt", "Z9 new\nB2 dup\n");
+  dir_.write("nul.txt", "A1\\x0a\n");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string out, err;
+  } cases[] = {
+      // The deleted record at 24 takes the first record inserted.
+      {{"insert", "d.isi", "d.txt", "e5.txt"}, 0, "1 inserted\n", ""},
+      {{"find", "d.isi", "E5"}, 0, "E5\t24\t12\t0\n", ""},
+      {{"insert", "d.isi", "d.txt", "long.txt"},
+       1,
+       "",
+       "kelisi: insert: line 1: the record is longer than the records of d.isi (11 bytes)\n"},
+      {{"insert", "d.isi", "d.txt", "bad.txt"},
+       1,
+       "",
+       "kelisi: insert: line 1: a backslash must be followed by \\, t or xNN\n"},
+      {{"insert", "d.isi", "d.txt", "nul.txt"},
+       1,
+       "",
+       "kelisi: insert: line 1: the data file cannot hold the record (an end-of-record byte "
+       "inside it, or a deleted record's bytes)\n"},
+      {{"insert", "d.isi", "d.txt", "none.txt"},
+       1,
+       "",
+       "kelisi: insert: cannot open none.txt: No such file or directory\n"},
+      // A duplicate goes after the equal keys, at the end of the data.
+      {{"insert", "d.isi", "d.txt", "a1.txt"}, 0, "1 inserted\n", ""},
+      {{"delete", "d.isi", "d.txt", "A1", "--at", "48"}, 0, "1 deleted\n", ""},
+      {{"find", "d.isi", "A1"}, 0, "A1\t12\t12\t0\nA1\t72\t12\t2\n", ""},
+      {{"delete", "d.isi", "d.txt", "A1", "--at", "13"},
+       1,
+       "",
+       "kelisi: delete: no record at 13 has the key A1 in d.isi\n"},
+      {{"delete", "d.isi", "d.txt", "Q9"}, 1, "", "kelisi: delete: no record has the key Q9 in d.isi\n"},
+      {{"delete", "d.isi", "none.txt", "A1"},
+       1,
+       "",
+       "kelisi: cannot open the data file none.txt: No such file or directory\n"},
+      {{"insert", "d.txt", "d.txt", "a1.txt"}, 1, "", "kelisi: not an ISI file: d.txt\n"},
+      {{"delete", "none.isi", "d.txt", "A1"},
+       1,
+       "",
+       "kelisi: cannot open none.isi: No such file or directory\n"},
+      {{"insert", "u.isi", "u.txt", "dup.txt"},
+       1,
+       "",
+       "kelisi: insert: line 2: its key is in u.isi already, which allows no duplicate keys\n"},
+      {{"delete", "d.isi", "d.txt", "B2"}, 0, "1 deleted\n", ""},
+      {{"check", "d.isi", "d.txt"},
+       0,
+       "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 2 deleted)\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    std::string isi = dir_.exists(c.args[1]) ? dir_.read(c.args[1]) : "";
+    std::string data = dir_.exists(c.args[2]) ? dir_.read(c.args[2]) : "";
+    Result r = Kelisi(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args.back();
+    if (c.code != 0) {
+      EXPECT_EQ(dir_.read(c.args[1]), isi) << c.args.back();
+      if (!data.empty()) {
+        EXPECT_EQ(dir_.read(c.args[2]), data) << c.args.back();
+      }
+    }
+  }
+  EXPECT_FALSE(dir_.exists("d.isi-journal"));
+  // Another program's change holds the index: the command gives up.
+  int fd = open(dir_.file("d.txt").c_str(), O_RDWR);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_start = static_cast<off_t>(kIsiLockPos);
+  fl.l_len = kIsiLockLen;
+  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  std::string isi = dir_.read("d.isi");
+  Result r = Kelisi({"insert", "d.isi", "d.txt", "a1.txt", "--wait", "0"});
+  close(fd);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "kelisi: another program has held the lock of d.isi for more than 0 seconds "
+                   "(--wait sets the limit)\n");
+  EXPECT_EQ(dir_.read("d.isi"), isi);
 }
 
 }  // namespace

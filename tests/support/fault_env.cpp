@@ -147,6 +147,10 @@ FaultEnv::FaultEnv(const kel::Env* base) : kel::Env(), base_(base) {
   unlink = [](E e, const char* path) {
     return Self(e)->Pass(&Env::unlink, kFaultMeta, "unlink", path, -1, -1, path);
   };
+  changeOwner = [](E e, int fd, uid_t owner, gid_t group) {
+    return Self(e)->Pass(&Env::changeOwner, kFaultMeta, "fchown", nullptr, fd, -1, fd, owner,
+                         group);
+  };
   rename = [](E e, const char* from, const char* to) {
     return Self(e)->Pass(&Env::rename, kFaultMeta, "rename", from, -1, -1, from, to);
   };

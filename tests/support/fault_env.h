@@ -20,7 +20,7 @@ enum : uint32_t {
   kFaultWrite = 1u << 2,   // write
   kFaultSeek = 1u << 3,    // seek
   kFaultMeta = 1u << 4,    // close, truncate, sync, syncDirectory, statPath, statFile, unlink,
-                           // rename, chmod
+                           // rename, chmod, changeOwner
   kFaultLock = 1u << 5,    // lock
   kFaultMemory = 1u << 6,  // mapMemory
   kFaultIo = 0x7f,         // all of the above

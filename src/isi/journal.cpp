@@ -1,0 +1,734 @@
+// The rollback journal (journal.h): its file format, the writing of a
+// journal by a change, and the rollback, from a journal in hand or from one
+// a crash left behind.
+//
+// The file, in the byte order of the machine that wrote it, is written
+// from front to back and never rewritten:
+//   - a header (JournalHeader) and the data file's path, padded to 8 bytes,
+//     with a checksum of their own;
+//   - records (JournalRecord): a saved region of the index or the data file,
+//     its original bytes following, padded to 8 bytes; or the absolute path
+//     of a file that holds the index's first bytes as they were (a copy made
+//     by the program that rewrites the whole index), padded likewise;
+//   - after the records of every JournalSync, a sync mark (a JournalRecord of
+//     kind kMarkSync) holding the number of region records before it and a
+//     checksum of every byte of the file before it.
+// A journal is complete up to its last sync mark whose checksum holds:
+// every region a change wrote over in place was saved before such a mark
+// was synced, so the regions up to it are all a rollback needs; records
+// after it were never synced and are ignored. A journal without a valid
+// mark was cut short before its first sync, so nothing was yet written in
+// place, and it is simply removed.
+//
+// Large sequential writes: records gather in a buffer of kBufferSize bytes
+// that goes out in one write when full and at every sync.
+#include "isi/journal.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr char kJournalMagic[8] = {'K', 'E', 'L', 'J', 'R', 'N', 'L', '\n'};
+constexpr uint32_t kJournalVersion = 1;
+constexpr uint32_t kByteOrderMark = 0x01020304;
+constexpr uint32_t kByteOrderSwapped = 0x04030201;
+constexpr uint32_t kMaxDataPath = 4096;
+constexpr size_t kBufferSize = 1u << 20;
+constexpr uint32_t kMaxRegion = 1u << 19;  // larger saves are split into records of this size
+// The data length of a journal whose change leaves the data file alone.
+constexpr uint64_t kNoLength = ~uint64_t{0};
+
+struct JournalHeader {
+  char magic[8];
+  uint32_t byteOrder;      // kByteOrderMark as the writer stored it
+  uint32_t version;
+  uint64_t indexLength;    // the index file's length before the change
+  uint64_t dataLength;     // the data file's; kNoLength when the change leaves it alone
+  uint32_t dataPathLength; // bytes of the data file's absolute path that follow; 0: none
+                           // (the path names the file whose locks guard the index)
+  uint32_t reserved;
+  uint64_t checksum;       // of this header (this field 0) and the path with its padding
+};
+static_assert(sizeof(JournalHeader) == 48);
+
+enum : uint8_t {
+  kRecordIndex = kJournalIndex,
+  kRecordData = kJournalData,
+  kMarkSync = 2,
+  kRecordCopy = 3,
+};
+
+struct JournalRecord {
+  uint8_t kind;     // kRecordIndex, kRecordData, kRecordCopy or kMarkSync
+  uint8_t pad[3];
+  uint32_t length;  // bytes of the region (a copy: of its path) that follow;
+                    // a mark: records before it
+  uint64_t offset;  // where the region lies in its file; a copy: the bytes it holds;
+                    // a mark: checksum of the file before it
+};
+static_assert(sizeof(JournalRecord) == 16);
+
+constexpr uint64_t Pad8(uint64_t n) {
+  return (n + 7) & ~uint64_t{7};
+}
+
+// The checksum: a 64-bit multiply-and-rotate hash over the bytes in order,
+// taken eight at a time as a little-endian number, so that a machine of
+// either byte order gets the same value from the same bytes. Every length
+// hashed is a multiple of 8.
+uint64_t HashBytes(uint64_t h, const uint8_t* p, size_t len) {
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  for (size_t i = 0; i + 8 <= len; i += 8) {
+    uint64_t w;
+    memcpy(&w, p + i, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    h = (h ^ w) * kMul;
+    h ^= h >> 29;
+  }
+  return h;
+}
+constexpr uint64_t kHashSeed = 0x4B454C4A524E4C31ull;
+
+// The regions of one file already saved, as sorted, disjoint, non-adjacent
+// half-open ranges.
+struct RangeSet {
+  uint64_t (*r)[2];
+  uint32_t count;
+  uint32_t cap;
+};
+
+}  // namespace
+
+struct Journal {
+  const kel::Env* env;
+  int fd;              // the journal
+  int files[2];        // index and data file descriptors (the caller's)
+  uint64_t length[2];  // their original lengths
+  char* path;          // the journal's path
+  char* dir;           // its directory
+  uint8_t* buf;        // records not yet written
+  size_t used;
+  uint64_t hash;       // of every byte appended so far
+  uint32_t regions;    // region records appended
+  bool synced;         // a sync mark is durable: the journal is hot
+  bool failed;         // a write failed: only a rollback or discard is left
+  RangeSet saved[2];
+};
+
+namespace {
+
+int Errno() {
+  return errno != 0 ? -errno : -EIO;
+}
+
+char* CopyText(const kel::Env* env, const char* text, size_t len) {
+  char* p = static_cast<char*>(env->allocate(env, len + 1));
+  if (p != nullptr) {
+    memcpy(p, text, len);
+    p[len] = '\0';
+  }
+  return p;
+}
+
+// `path` made absolute (joined to the working directory) into out, which
+// holds kMaxDataPath + 1 bytes: its length, or a negative errno. The file is
+// found again by an opener that may run elsewhere; getcwd asks the process,
+// not the file system.
+int MakeAbsolute(const char* path, char* out) {
+  size_t at = 0;
+  if (path[0] != '/') {
+    if (getcwd(out, kMaxDataPath) == nullptr) return Errno();
+    at = strlen(out);
+    if (at > 1) out[at++] = '/';
+  }
+  size_t n = strlen(path);
+  if (at + n > kMaxDataPath) return -ENAMETOOLONG;
+  memcpy(out + at, path, n + 1);
+  return static_cast<int>(at + n);
+}
+
+// The directory part of `path` ("." for a bare name).
+char* DirectoryOf(const kel::Env* env, const char* path) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) return CopyText(env, ".", 1);
+  return CopyText(env, path, slash == path ? 1 : static_cast<size_t>(slash - path));
+}
+
+int WriteAll(const kel::Env* env, int fd, const void* data, size_t len) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (len > 0) {
+    errno = 0;
+    ssize_t n = env->write(env, fd, p, len);
+    if (n <= 0) return n < 0 ? Errno() : -ENOSPC;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int WriteAt(const kel::Env* env, int fd, uint64_t offset, const void* data, size_t len) {
+  if (env->seek(env, fd, static_cast<off_t>(offset), SEEK_SET) < 0) return Errno();
+  return WriteAll(env, fd, data, len);
+}
+
+int Flush(Journal* j) {
+  int r = WriteAll(j->env, j->fd, j->buf, j->used);
+  j->used = 0;
+  if (r < 0) j->failed = true;
+  return r;
+}
+
+// Appends bytes to the journal (through the buffer) and to its checksum;
+// `len` is a multiple of 8.
+int Append(Journal* j, const void* data, size_t len) {
+  j->hash = HashBytes(j->hash, static_cast<const uint8_t*>(data), len);
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (len > 0) {
+    if (j->used == kBufferSize) {
+      if (int r = Flush(j); r < 0) return r;
+    }
+    size_t n = kBufferSize - j->used < len ? kBufferSize - j->used : len;
+    memcpy(j->buf + j->used, p, n);
+    j->used += n;
+    p += n;
+    len -= n;
+  }
+  return 0;
+}
+
+int AppendRegion(Journal* j, uint8_t kind, uint64_t offset, const uint8_t* bytes, uint32_t len) {
+  JournalRecord rec = {};
+  rec.kind = kind;
+  rec.length = len;
+  rec.offset = offset;
+  int r = Append(j, &rec, sizeof rec);
+  uint32_t whole = len & ~7u;
+  if (r == 0) r = Append(j, bytes, whole);
+  if (r == 0 && whole < len) {
+    uint8_t tail[8] = {};
+    memcpy(tail, bytes + whole, len - whole);
+    r = Append(j, tail, 8);
+  }
+  if (r == 0) ++j->regions;
+  return r;
+}
+
+// Adds [a, b) to the set, merging with what it touches.
+bool RangeAdd(const kel::Env* env, RangeSet* s, uint64_t a, uint64_t b) {
+  uint32_t lo = 0, hi = s->count;  // first range whose end >= a
+  while (lo < hi) {
+    uint32_t mid = (lo + hi) / 2;
+    if (s->r[mid][1] < a) lo = mid + 1; else hi = mid;
+  }
+  uint32_t end = lo;  // ranges [lo, end) touch [a, b)
+  while (end < s->count && s->r[end][0] <= b) ++end;
+  if (end > lo) {
+    if (s->r[lo][0] < a) a = s->r[lo][0];
+    if (s->r[end - 1][1] > b) b = s->r[end - 1][1];
+    s->r[lo][0] = a;
+    s->r[lo][1] = b;
+    memmove(s->r + lo + 1, s->r + end, (s->count - end) * sizeof s->r[0]);
+    s->count -= end - lo - 1;
+    return true;
+  }
+  if (s->count == s->cap) {
+    uint32_t cap = s->cap == 0 ? 64 : s->cap * 2;
+    auto* grown = static_cast<uint64_t(*)[2]>(env->allocate(env, cap * sizeof s->r[0]));
+    if (grown == nullptr) return false;
+    if (s->count > 0) memcpy(grown, s->r, s->count * sizeof s->r[0]);
+    env->release(env, s->r);
+    s->r = grown;
+    s->cap = cap;
+  }
+  memmove(s->r + lo + 1, s->r + lo, (s->count - lo) * sizeof s->r[0]);
+  s->r[lo][0] = a;
+  s->r[lo][1] = b;
+  ++s->count;
+  return true;
+}
+
+void FreeJournal(Journal* j) {
+  const kel::Env* env = j->env;
+  if (j->fd >= 0) env->close(env, j->fd);
+  env->release(env, j->saved[0].r);
+  env->release(env, j->saved[1].r);
+  env->release(env, j->buf);
+  env->release(env, j->path);
+  env->release(env, j->dir);
+  env->release(env, j);
+}
+
+// Removes the journal at `path` and makes its removal durable.
+int RemoveJournal(const kel::Env* env, const char* path, const char* dir) {
+  if (env->unlink(env, path) != 0 && errno != ENOENT) return Errno();
+  if (env->syncDirectory(env, dir) != 0) return Errno();
+  return 0;
+}
+
+// ---- Reading a journal back ----------------------------------------------------
+
+struct Reader {
+  const kel::Env* env;
+  int fd;
+  uint64_t pos;     // file position of buf[0]
+  uint8_t* buf;
+  size_t have;      // bytes in buf
+  size_t at;        // next byte
+  bool swapped;
+};
+
+// Makes `len` (at most kBufferSize) bytes available at r->buf + r->at;
+// false at the end of the file or on a read failure (*err).
+bool Want(Reader* r, size_t len, int* err) {
+  if (r->have - r->at >= len) return true;
+  memmove(r->buf, r->buf + r->at, r->have - r->at);
+  r->pos += r->at;
+  r->have -= r->at;
+  r->at = 0;
+  while (r->have < len) {
+    errno = 0;
+    ssize_t n = r->env->pread(r->env, r->fd, r->buf + r->have, kBufferSize - r->have,
+                              r->pos + r->have);
+    if (n < 0) {
+      *err = Errno();
+      return false;
+    }
+    if (n == 0) return false;
+    r->have += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+uint32_t Fix32(const Reader* r, uint32_t v) {
+  return r->swapped ? __builtin_bswap32(v) : v;
+}
+uint64_t Fix64(const Reader* r, uint64_t v) {
+  return r->swapped ? __builtin_bswap64(v) : v;
+}
+
+struct Found {
+  uint64_t indexLength, dataLength;
+  char dataPath[kMaxDataPath + 1];
+  char copyPath[kMaxDataPath + 1];  // of the last copy record; empty: none
+  uint64_t recordsStart;  // file position of the first record
+  uint64_t validEnd;      // file position of the last valid sync mark; 0: none
+};
+
+// Reads the header and finds the last valid sync mark. 0 (f->validEnd 0
+// when the journal is incomplete) or a negative errno.
+int Scan(Reader* r, Found* f) {
+  int err = 0;
+  f->validEnd = 0;
+  if (!Want(r, sizeof(JournalHeader), &err)) return err;
+  JournalHeader h;
+  memcpy(&h, r->buf, sizeof h);
+  if (memcmp(h.magic, kJournalMagic, sizeof h.magic) != 0) return 0;
+  if (h.byteOrder != kByteOrderMark && h.byteOrder != kByteOrderSwapped) return 0;
+  r->swapped = h.byteOrder == kByteOrderSwapped;
+  uint32_t pathLength = Fix32(r, h.dataPathLength);
+  if (Fix32(r, h.version) != kJournalVersion || pathLength > kMaxDataPath) return 0;
+  size_t headerBytes = sizeof h + Pad8(pathLength);
+  if (!Want(r, headerBytes, &err)) return err;
+  uint64_t stored = Fix64(r, h.checksum);
+  JournalHeader zeroed = h;
+  zeroed.checksum = 0;
+  uint64_t hash = HashBytes(kHashSeed, reinterpret_cast<const uint8_t*>(&zeroed), sizeof zeroed);
+  hash = HashBytes(hash, r->buf + sizeof h, Pad8(pathLength));
+  if (hash != stored) return 0;
+  f->indexLength = Fix64(r, h.indexLength);
+  f->dataLength = Fix64(r, h.dataLength);
+  memcpy(f->dataPath, r->buf + sizeof h, pathLength);
+  f->dataPath[pathLength] = '\0';
+  f->copyPath[0] = '\0';
+  // The running checksum covers the header as written, checksum included.
+  hash = HashBytes(kHashSeed, r->buf, headerBytes);
+  r->at = headerBytes;
+  f->recordsStart = headerBytes;
+  uint32_t regions = 0;
+  for (;;) {
+    if (!Want(r, sizeof(JournalRecord), &err)) return err;
+    JournalRecord rec;
+    memcpy(&rec, r->buf + r->at, sizeof rec);
+    uint32_t length = Fix32(r, rec.length);
+    if (rec.kind == kMarkSync) {
+      if (Fix64(r, rec.offset) != hash || length != regions) return 0;
+      f->validEnd = r->pos + r->at;
+      hash = HashBytes(hash, r->buf + r->at, sizeof rec);
+      r->at += sizeof rec;
+      continue;
+    }
+    if (rec.kind != kRecordIndex && rec.kind != kRecordData && rec.kind != kRecordCopy) return 0;
+    if (length > (rec.kind == kRecordCopy ? kMaxDataPath : kMaxRegion)) return 0;
+    hash = HashBytes(hash, r->buf + r->at, sizeof rec);
+    r->at += sizeof rec;
+    if (!Want(r, Pad8(length), &err)) return err;
+    if (rec.kind == kRecordCopy) {
+      memcpy(f->copyPath, r->buf + r->at, length);
+      f->copyPath[length] = '\0';
+    }
+    hash = HashBytes(hash, r->buf + r->at, Pad8(length));
+    r->at += Pad8(length);
+    ++regions;
+  }
+}
+
+// Copies the first `length` bytes of the file at `path` to the start of
+// the index.
+int CopyBack(const kel::Env* env, const char* path, uint64_t length, int isiFd) {
+  int fd = env->openFile(env, path, O_RDONLY, 0);
+  if (fd < 0) return Errno();
+  uint8_t* buf = static_cast<uint8_t*>(env->allocate(env, kMaxRegion));
+  int r = buf == nullptr ? -ENOMEM : 0;
+  for (uint64_t at = 0; r == 0 && at < length;) {
+    size_t want = length - at < kMaxRegion ? static_cast<size_t>(length - at) : kMaxRegion;
+    errno = 0;
+    ssize_t n = env->pread(env, fd, buf, want, at);
+    if (n <= 0) {
+      r = n < 0 ? Errno() : -ENODATA;  // a copy shorter than it was recorded
+    } else {
+      r = WriteAt(env, isiFd, at, buf, static_cast<size_t>(n));
+      at += static_cast<uint64_t>(n);
+    }
+  }
+  env->release(env, buf);
+  env->close(env, fd);
+  return r;
+}
+
+// Puts back every region recorded before f->validEnd, into files[kind].
+int Restore(Reader* r, const Found* f, const int files[2]) {
+  int err = 0;
+  r->pos = f->recordsStart;
+  r->have = r->at = 0;
+  while (r->pos + r->at < f->validEnd) {
+    if (!Want(r, sizeof(JournalRecord), &err)) return err != 0 ? err : -ENODATA;
+    JournalRecord rec;
+    memcpy(&rec, r->buf + r->at, sizeof rec);
+    r->at += sizeof rec;
+    if (rec.kind == kMarkSync) continue;
+    uint32_t length = Fix32(r, rec.length);
+    if (!Want(r, Pad8(length), &err)) return err != 0 ? err : -ENODATA;
+    int w;
+    if (rec.kind == kRecordCopy) {
+      char path[kMaxDataPath + 1];
+      memcpy(path, r->buf + r->at, length);
+      path[length] = '\0';
+      w = CopyBack(r->env, path, Fix64(r, rec.offset), files[kRecordIndex]);
+    } else if (files[rec.kind] < 0) {
+      w = -EBADF;
+    } else {
+      w = WriteAt(r->env, files[rec.kind], Fix64(r, rec.offset), r->buf + r->at, length);
+    }
+    if (w < 0) return w;
+    r->at += Pad8(length);
+  }
+  return 0;
+}
+
+// Cuts both files to their original lengths and makes them durable.
+int CutAndSync(const kel::Env* env, const int files[2], const uint64_t lengths[2]) {
+  for (int k = 0; k < 2; ++k) {
+    if (files[k] < 0 || lengths[k] == kNoLength) continue;
+    if (env->truncate(env, files[k], static_cast<off_t>(lengths[k])) != 0) return Errno();
+    if (env->sync(env, files[k]) != 0) return Errno();
+  }
+  return 0;
+}
+
+// The rollback of the journal open on `fd`, into the files given, or into
+// the files it names (opened here) where files[k] < 0. 0 when the journal
+// was incomplete (nothing restored), 1 when a change was rolled back.
+int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2],
+                 char* copyPath = nullptr) {
+  Reader r = {};
+  r.env = env;
+  r.fd = fd;
+  r.buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
+  Found* f = static_cast<Found*>(env->allocate(env, sizeof(Found)));
+  int opened[2] = {-1, -1};
+  int result = r.buf == nullptr || f == nullptr ? -ENOMEM : Scan(&r, f);
+  if (result == 0 && f->validEnd != 0) {
+    const char* paths[2] = {isiPath, f->dataPath};
+    for (int k = 0; k < 2 && result == 0; ++k) {
+      if (files[k] >= 0 || paths[k][0] == '\0' || (k == 1 && f->dataLength == kNoLength)) continue;
+      opened[k] = files[k] = env->openFile(env, paths[k], O_RDWR, 0);
+      if (opened[k] < 0) result = Errno();
+    }
+    if (result == 0) result = Restore(&r, f, files);
+    uint64_t lengths[2] = {f->indexLength, f->dataLength};
+    if (result == 0) result = CutAndSync(env, files, lengths);
+    if (result == 0) result = 1;
+    if (result == 1 && copyPath != nullptr) memcpy(copyPath, f->copyPath, sizeof f->copyPath);
+  }
+  for (int k = 0; k < 2; ++k) {
+    if (opened[k] >= 0) env->close(env, opened[k]);
+  }
+  env->release(env, f);
+  env->release(env, r.buf);
+  return result;
+}
+
+}  // namespace
+
+bool JournalPathFor(const char* isiPath, char* out, size_t cap) {
+  static const char kSuffix[] = "-journal";
+  size_t n = strlen(isiPath);
+  if (n + sizeof kSuffix > cap) return false;
+  memcpy(out, isiPath, n);
+  memcpy(out + n, kSuffix, sizeof kSuffix);
+  return true;
+}
+
+int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath, int dataFd,
+                 Journal** out) {
+  *out = nullptr;
+  char absolute[kMaxDataPath + 1];
+  int pathLength = 0;
+  if (dataPath != nullptr) {
+    pathLength = MakeAbsolute(dataPath, absolute);
+    if (pathLength < 0) return pathLength;
+  }
+  struct stat isiStat, dataStat = {};
+  if (env->statFile(env, isiFd, &isiStat) != 0) return Errno();
+  if (dataFd >= 0 && env->statFile(env, dataFd, &dataStat) != 0) return Errno();
+
+  Journal* j = static_cast<Journal*>(env->allocate(env, sizeof(Journal)));
+  if (j == nullptr) return -ENOMEM;
+  memset(j, 0, sizeof *j);
+  j->env = env;
+  j->fd = -1;
+  j->files[0] = isiFd;
+  j->files[1] = dataFd;
+  j->length[0] = static_cast<uint64_t>(isiStat.st_size);
+  j->length[1] = dataFd >= 0 ? static_cast<uint64_t>(dataStat.st_size) : kNoLength;
+  j->hash = kHashSeed;
+  size_t isiLength = strlen(isiPath);
+  j->path = static_cast<char*>(env->allocate(env, isiLength + 16));
+  j->dir = DirectoryOf(env, isiPath);
+  j->buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
+  if (j->path == nullptr || j->dir == nullptr || j->buf == nullptr) {
+    FreeJournal(j);
+    return -ENOMEM;
+  }
+  JournalPathFor(isiPath, j->path, isiLength + 16);
+  // Index bytes go into it: no one may read it who may not read the index.
+  j->fd = env->openFile(env, j->path, O_RDWR | O_CREAT | O_EXCL, isiStat.st_mode & 0666);
+  if (j->fd < 0) {
+    int err = Errno();
+    FreeJournal(j);
+    return err;
+  }
+  // The index's owner and group too (a program run by root changes another
+  // user's index); where they cannot be given, the group's bits go, which
+  // would open the journal to the group of whoever made the change.
+  struct stat made;
+  if (env->statFile(env, j->fd, &made) == 0 &&
+      (made.st_uid != isiStat.st_uid || made.st_gid != isiStat.st_gid) &&
+      env->changeOwner(env, j->fd, isiStat.st_uid, isiStat.st_gid) != 0 &&
+      env->changeOwner(env, j->fd, static_cast<uid_t>(-1), isiStat.st_gid) != 0) {
+    env->chmod(env, j->path, isiStat.st_mode & 0606);
+  }
+
+  JournalHeader h = {};
+  memcpy(h.magic, kJournalMagic, sizeof h.magic);
+  h.byteOrder = kByteOrderMark;
+  h.version = kJournalVersion;
+  h.indexLength = j->length[0];
+  h.dataLength = j->length[1];
+  h.dataPathLength = static_cast<uint32_t>(pathLength);
+  uint8_t* front = j->buf;
+  memcpy(front + sizeof h, absolute, static_cast<size_t>(pathLength));
+  size_t headerBytes = sizeof h + Pad8(pathLength);
+  memset(front + sizeof h + pathLength, 0, headerBytes - sizeof h - static_cast<size_t>(pathLength));
+  memcpy(front, &h, sizeof h);
+  h.checksum = HashBytes(kHashSeed, front, headerBytes);
+  memcpy(front, &h, sizeof h);
+  j->hash = HashBytes(kHashSeed, front, headerBytes);
+  j->used = headerBytes;
+  *out = j;
+  return 0;
+}
+
+int JournalSave(Journal* j, JournalFile file, uint64_t offset, const void* original, uint32_t len) {
+  if (j->failed) return -EIO;
+  uint64_t end = offset + len;
+  if (end > j->length[file]) end = j->length[file];
+  const uint8_t* bytes = static_cast<const uint8_t*>(original);
+  RangeSet* s = &j->saved[file];
+  uint64_t at = offset;
+  while (at < end) {
+    // The part of [at, end) before the next saved range is new.
+    uint64_t gapEnd = end;
+    uint64_t skipTo = end;
+    uint32_t lo = 0, hi = s->count;  // the first saved range that ends after `at`
+    while (lo < hi) {
+      uint32_t mid = (lo + hi) / 2;
+      if (s->r[mid][1] <= at) lo = mid + 1; else hi = mid;
+    }
+    if (lo < s->count && s->r[lo][0] < end) {
+      gapEnd = s->r[lo][0] > at ? s->r[lo][0] : at;
+      skipTo = s->r[lo][1] < end ? s->r[lo][1] : end;
+    }
+    for (uint64_t p = at; p < gapEnd;) {
+      uint32_t n = gapEnd - p < kMaxRegion ? static_cast<uint32_t>(gapEnd - p) : kMaxRegion;
+      if (int r = AppendRegion(j, file, p, bytes + (p - offset), n); r < 0) return r;
+      p += n;
+    }
+    if (gapEnd > at && !RangeAdd(j->env, s, at, gapEnd)) return -ENOMEM;
+    at = gapEnd > at ? gapEnd : skipTo;
+  }
+  return 0;
+}
+
+int JournalSaveCopy(Journal* j, const char* copyPath, uint64_t length) {
+  if (j->failed) return -EIO;
+  char absolute[kMaxDataPath + 1];
+  int n = MakeAbsolute(copyPath, absolute);
+  if (n < 0) return n;
+  JournalRecord rec = {};
+  rec.kind = kRecordCopy;
+  rec.length = static_cast<uint32_t>(n);
+  rec.offset = length;
+  uint8_t padded[kMaxDataPath + 8] = {};
+  memcpy(padded, absolute, static_cast<size_t>(n));
+  int r = Append(j, &rec, sizeof rec);
+  if (r == 0) r = Append(j, padded, Pad8(static_cast<uint64_t>(n)));
+  if (r == 0) ++j->regions;
+  return r;
+}
+
+int JournalSync(Journal* j) {
+  if (j->failed) return -EIO;
+  JournalRecord mark = {};
+  mark.kind = kMarkSync;
+  mark.length = j->regions;
+  mark.offset = j->hash;
+  int r = Append(j, &mark, sizeof mark);
+  if (r == 0) r = Flush(j);
+  if (r == 0 && j->env->sync(j->env, j->fd) != 0) r = Errno();
+  if (r == 0 && !j->synced && j->env->syncDirectory(j->env, j->dir) != 0) r = Errno();
+  if (r < 0) {
+    j->failed = true;
+    return r;
+  }
+  j->synced = true;
+  return 0;
+}
+
+int JournalCommit(Journal* j) {
+  j->env->close(j->env, j->fd);
+  j->fd = -1;
+  int r = RemoveJournal(j->env, j->path, j->dir);
+  FreeJournal(j);
+  return r;
+}
+
+int JournalRollback(Journal* j) {
+  // Every record goes out behind a mark, so that the rollback below reads
+  // them all back; records a power loss drops cover regions that were not
+  // yet written over, whose rollback was no change.
+  int r = 0;
+  if (!j->failed) {
+    JournalRecord mark = {};
+    mark.kind = kMarkSync;
+    mark.length = j->regions;
+    mark.offset = j->hash;
+    r = Append(j, &mark, sizeof mark);
+    if (r == 0) r = Flush(j);
+  }
+  if (r == 0 && !j->failed) {
+    r = RollBackFrom(j->env, j->fd, j->path, j->files);
+    if (r == 0) r = -EIO;  // what was just written does not read back
+  } else if (!j->synced) {
+    // Nothing durable to roll back from, and nothing was written in place.
+    r = CutAndSync(j->env, j->files, j->length);
+  } else {
+    // A failed append left the file with a torn end; the synced part still
+    // holds every region written over: recovery's rollback.
+    r = RollBackFrom(j->env, j->fd, j->path, j->files);
+    if (r == 0) r = -EIO;
+  }
+  j->env->close(j->env, j->fd);
+  j->fd = -1;
+  if (r >= 0) r = RemoveJournal(j->env, j->path, j->dir);
+  FreeJournal(j);
+  return r < 0 ? r : 0;
+}
+
+void JournalDiscard(Journal* j) {
+  j->env->close(j->env, j->fd);
+  j->fd = -1;
+  j->env->unlink(j->env, j->path);
+  FreeJournal(j);
+}
+
+void JournalRelease(Journal* j) {
+  FreeJournal(j);
+}
+
+int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t cap) {
+  size_t n = strlen(isiPath);
+  char* path = static_cast<char*>(env->allocate(env, n + 16));
+  Reader r = {};
+  r.env = env;
+  r.buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
+  Found* f = static_cast<Found*>(env->allocate(env, sizeof(Found)));
+  int result = path == nullptr || r.buf == nullptr || f == nullptr ? -ENOMEM : 0;
+  r.fd = -1;
+  if (result == 0) {
+    JournalPathFor(isiPath, path, n + 16);
+    r.fd = env->openFile(env, path, O_RDONLY, 0);
+    if (r.fd < 0) result = errno == ENOENT ? 0 : Errno();
+  }
+  if (r.fd >= 0) {
+    result = Scan(&r, f);
+    if (result == 0 && f->validEnd != 0 && f->dataPath[0] != '\0') {
+      size_t len = strlen(f->dataPath);
+      if (len >= cap) {
+        result = -ENAMETOOLONG;
+      } else {
+        memcpy(out, f->dataPath, len + 1);
+        result = 1;
+      }
+    }
+    env->close(env, r.fd);
+  }
+  env->release(env, f);
+  env->release(env, r.buf);
+  env->release(env, path);
+  return result;
+}
+
+int JournalRecover(const kel::Env* env, const char* isiPath) {
+  size_t n = strlen(isiPath);
+  char* path = static_cast<char*>(env->allocate(env, n + 16));
+  char* dir = DirectoryOf(env, isiPath);
+  int result = path == nullptr || dir == nullptr ? -ENOMEM : 0;
+  int fd = -1;
+  if (result == 0) {
+    JournalPathFor(isiPath, path, n + 16);
+    fd = env->openFile(env, path, O_RDONLY, 0);
+    if (fd < 0) result = errno == ENOENT ? 0 : Errno();
+  }
+  if (fd >= 0) {
+    int files[2] = {-1, -1};
+    char copyPath[kMaxDataPath + 1] = "";
+    result = RollBackFrom(env, fd, isiPath, files, copyPath);
+    env->close(env, fd);
+    // Rolled back, or incomplete: either way the journal has done its work,
+    // and so has the copy it restored from.
+    if (result >= 0) {
+      int removed = RemoveJournal(env, path, dir);
+      result = removed < 0 ? removed : 1;
+      if (removed == 0 && copyPath[0] != '\0') env->unlink(env, copyPath);
+    }
+  }
+  env->release(env, path);
+  env->release(env, dir);
+  return result;
+}

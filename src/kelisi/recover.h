@@ -1,0 +1,17 @@
+// recover: what every opening of an index does first when a rollback
+// journal lies beside it (a change of this library or an in-place
+// compaction was cut short by a crash): the change is rolled back, under
+// the exclusive ISI lock, so that no reader ever sees a half-written index.
+#pragma once
+
+#include "kelisi/io.h"
+
+namespace kisi {
+
+// KELISI_OK when there is no journal, or the change it belongs to was
+// rolled back (or finished meanwhile by the program making it, which held
+// the ISI lock); KELISI_E_JOURNAL when a journal stays: this process may
+// not write the index or its data file, or the rollback failed.
+int RecoverInterruptedChange(Io& io, const char* isiPath);
+
+}  // namespace kisi

@@ -1,0 +1,436 @@
+// txn: beginning, committing and abandoning a change, and the change's view
+// of both files (its modified sectors and records over what the files
+// hold). The commit is the only writer: it gives back the sectors the
+// change freed, saves the original bytes of everything it will overwrite in
+// the rollback journal, syncs the journal, writes in place, syncs both
+// files, removes the journal and moves the spin counter on.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "isi/byte_order.h"
+#include "isi/isi_xlat.h"
+#include "isi/journal.h"
+#include "kelisi/txn_internal.h"
+
+namespace kisi {
+
+int TxnSpoil(kelisi_txn* t, int status) {
+  if (t->spoiled == KELISI_OK) t->spoiled = status;
+  return status;
+}
+
+int TxnKeySector(const kelisi_txn* t, uint32_t pos, uint64_t* sector) {
+  return IsiKeySectorAt(t->tree.geo, pos, sector) == kIsiSound ? KELISI_OK : KELISI_E_CORRUPT;
+}
+
+int TxnRead(kelisi_txn* t, uint64_t sector, PageKind kind, uint8_t* out) {
+  auto it = t->pages.find(sector);
+  if (it != t->pages.end()) {
+    memcpy(out, it->second->data, kIsiSector);
+    return KELISI_OK;
+  }
+  if (sector >= t->origSectors) return KELISI_E_CORRUPT;
+  kelisi* ix = t->ix;
+  uint8_t* sound;
+  const uint8_t* raw = ix->cache.Get(ix->io, ix->isiFd, sector, ReadHint::kRandom, &sound);
+  if (raw == nullptr) return KELISI_E_READ;
+  memcpy(out, raw, kIsiSector);
+  if (ix->swapped) {
+    if (kind == PageKind::kDdr) {
+      IsiXlatDdrSector(out);
+    } else {
+      IsiXlatKeySector(out, ix->entrySize);
+    }
+  }
+  return KELISI_OK;
+}
+
+uint8_t* TxnWrite(kelisi_txn* t, uint64_t sector, PageKind kind) {
+  auto it = t->pages.find(sector);
+  if (it != t->pages.end()) {
+    it->second->kind = kind;
+    return it->second->data;
+  }
+  std::unique_ptr<Page> p(new (std::nothrow) Page);
+  if (!p) return TxnSpoil(t, KELISI_E_NOMEM), nullptr;
+  int st = TxnRead(t, sector, kind, p->data);
+  if (st != KELISI_OK) return TxnSpoil(t, st), nullptr;
+  p->kind = kind;
+  uint8_t* data = p->data;
+  t->pages.emplace(sector, std::move(p));
+  t->changed = true;
+  return data;
+}
+
+uint64_t TxnNewSector(kelisi_txn* t, PageKind kind) {
+  uint64_t s;
+  if (!t->freeSectors.empty()) {
+    s = *t->freeSectors.begin();
+    t->freeSectors.erase(t->freeSectors.begin());
+  } else {
+    s = t->sectors++;
+    t->tree.geo.fileSectors = t->sectors;
+  }
+  std::unique_ptr<Page> p(new (std::nothrow) Page);
+  if (!p) return TxnSpoil(t, KELISI_E_NOMEM), 0;
+  memset(p->data, 0, kIsiSector);
+  p->kind = kind;
+  t->pages[s] = std::move(p);
+  t->changed = true;
+  return s;
+}
+
+void TxnFreeSector(kelisi_txn* t, uint64_t sector) {
+  t->freeSectors.insert(sector);
+  auto it = t->pages.find(sector);
+  if (it == t->pages.end()) {
+    std::unique_ptr<Page> p(new (std::nothrow) Page);
+    if (!p) return (void)TxnSpoil(t, KELISI_E_NOMEM);
+    it = t->pages.emplace(sector, std::move(p)).first;
+  }
+  memset(it->second->data, 0, kIsiSector);
+  it->second->kind = PageKind::kZero;
+}
+
+int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t* got) {
+  *got = 0;
+  if (offset >= t->dataSize) return KELISI_OK;
+  len = static_cast<size_t>(std::min<uint64_t>(len, t->dataSize - offset));
+  if (offset < t->origDataSize) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(len, t->origDataSize - offset));
+    size_t n = 0;
+    if (!IoPread(t->ix->io, t->ix->dataFd, buf, want, offset, &n) || n != want) {
+      return KELISI_E_DATA_READ;
+    }
+    // The change's own records over it: the one that starts before
+    // `offset` may reach into it.
+    auto it = t->data.upper_bound(offset);
+    if (it != t->data.begin()) --it;
+    for (; it != t->data.end() && it->first < offset + want; ++it) {
+      uint64_t from = std::max(offset, it->first);
+      uint64_t to = std::min<uint64_t>(offset + want, it->first + it->second.size());
+      if (from < to) memcpy(buf + (from - offset), it->second.data() + (from - it->first), to - from);
+    }
+  }
+  uint64_t from = std::max(offset, t->origDataSize);
+  if (from < offset + len) {
+    memcpy(buf + (from - offset), t->tail.data() + (from - t->origDataSize), offset + len - from);
+  }
+  *got = len;
+  return KELISI_OK;
+}
+
+void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len) {
+  t->changed = true;
+  if (offset < t->origDataSize) {
+    t->data[offset].assign(bytes, bytes + len);
+    return;
+  }
+  // Appended, or the place of a record the change appended itself.
+  uint64_t at = offset - t->origDataSize;
+  if (at + len > t->tail.size()) t->tail.resize(at + len);
+  memcpy(t->tail.data() + at, bytes, len);
+  t->dataSize = std::max<uint64_t>(t->dataSize, offset + len);
+}
+
+namespace {
+
+// Gives back the sectors the change freed: the last sector of the file
+// moves into a free one, or is cut off when it is free itself, so that the
+// file keeps no sector outside the tree and the chain.
+int ReleaseFreeSectors(kelisi_txn* t) {
+  while (!t->freeSectors.empty()) {
+    uint64_t last = t->sectors - 1;
+    if (t->freeSectors.count(last) == 0) {
+      uint64_t hole = *t->freeSectors.begin();
+      int st = TreeMoveSector(t, last, hole);
+      if (st != KELISI_OK) return TxnSpoil(t, st);
+      t->freeSectors.erase(hole);
+    } else {
+      t->freeSectors.erase(last);
+    }
+    t->pages.erase(last);
+    t->sectors = last;
+    t->tree.geo.fileSectors = last;
+  }
+  return KELISI_OK;
+}
+
+// The header as the commit writes it: the counts, the chain, the data
+// length and the next spin value (counting up, so that a reader that
+// missed several changes still sees another value).
+void FinishHeader(kelisi_txn* t) {
+  uint8_t* h = t->header;
+  StoreU16(h + kHdrRecordLengthOfs, static_cast<uint16_t>(t->recordLength));
+  uint64_t len = t->dataSize;
+  if (t->ix->recNum && t->ix->recordStride != 0) len /= t->ix->recordStride;
+  StoreU32(h + kHdrDataLengthOfs, static_cast<uint32_t>(len));
+  StoreU32(h + kHdrDdrHeadOfs, t->ddrHead);
+  StoreU32(h + kHdrRecordCountOfs, t->recordCount);
+  StoreU32(h + kHdrDeletedCountOfs, t->deletedCount);
+  StoreU32(h + kHdrSpinOfs, LoadU32(h + kHdrSpinOfs) + 1);
+}
+
+struct Writer {
+  kelisi_txn* t = nullptr;
+  Journal* j = nullptr;
+  std::vector<uint8_t> buf;
+
+  // The sectors to write, in file order, in the file's byte order.
+  void FileOrder(uint64_t sector, const Page& p, uint8_t* out) const {
+    memcpy(out, p.data, kIsiSector);
+    (void)sector;
+    if (!t->ix->swapped) return;
+    if (p.kind == PageKind::kDdr) IsiXlatDdrSector(out);
+    if (p.kind == PageKind::kKey) IsiXlatKeySector(out, t->ix->entrySize);
+  }
+
+  int SaveOriginals() {
+    kelisi* ix = t->ix;
+    uint8_t orig[kIsiHeaderSize];
+    size_t got = 0;
+    // The header, every modified sector and every sector cut off.
+    if (!IoPread(ix->io, ix->isiFd, orig, kIsiHeaderSize, 0, &got) || got != kIsiHeaderSize) {
+      return KELISI_E_READ;
+    }
+    if (JournalSave(j, kJournalIndex, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_WRITE;
+    for (const auto& [s, p] : t->pages) {
+      if (s >= t->origSectors) continue;
+      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) || got != kIsiSector) {
+        return KELISI_E_READ;
+      }
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) return KELISI_E_WRITE;
+    }
+    for (uint64_t s = t->sectors; s < t->origSectors; ++s) {
+      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) || got != kIsiSector) {
+        return KELISI_E_READ;
+      }
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) return KELISI_E_WRITE;
+    }
+    std::vector<uint8_t> rec;
+    for (const auto& [off, bytes] : t->data) {
+      if (off >= t->origDataSize) continue;
+      size_t len = static_cast<size_t>(std::min<uint64_t>(bytes.size(), t->origDataSize - off));
+      rec.resize(len);
+      if (!IoPread(ix->io, ix->dataFd, rec.data(), len, off, &got) || got != len) {
+        return KELISI_E_DATA_READ;
+      }
+      if (JournalSave(j, kJournalData, off, rec.data(), static_cast<uint32_t>(len)) != 0) {
+        return KELISI_E_WRITE;
+      }
+    }
+    return KELISI_OK;
+  }
+
+  // Writes runs of consecutive sectors in one call each.
+  int WriteIndex() {
+    kelisi* ix = t->ix;
+    std::vector<uint64_t> order;
+    order.reserve(t->pages.size());
+    for (const auto& kv : t->pages) order.push_back(kv.first);
+    std::sort(order.begin(), order.end());
+    uint8_t hdr[kIsiHeaderSize];
+    memcpy(hdr, t->header, kIsiHeaderSize);
+    if (ix->swapped) IsiXlatHeader(hdr);
+    if (IoPwrite(ix->io, ix->isiFd, hdr, kIsiHeaderSize, 0) != 0) return KELISI_E_WRITE;
+    for (size_t i = 0; i < order.size();) {
+      size_t n = 1;
+      while (i + n < order.size() && order[i + n] == order[i] + n) ++n;
+      buf.resize(n * kIsiSector);
+      for (size_t k = 0; k < n; ++k) {
+        FileOrder(order[i + k], *t->pages[order[i + k]], buf.data() + k * kIsiSector);
+      }
+      if (IoPwrite(ix->io, ix->isiFd, buf.data(), buf.size(), order[i] * kIsiSector) != 0) {
+        return KELISI_E_WRITE;
+      }
+      i += n;
+    }
+    if (t->sectors < t->origSectors &&
+        IoTruncate(ix->io, ix->isiFd, t->sectors * kIsiSector) != 0) {
+      return KELISI_E_WRITE;
+    }
+    return KELISI_OK;
+  }
+
+  int WriteData() {
+    kelisi* ix = t->ix;
+    for (const auto& [off, bytes] : t->data) {
+      if (IoPwrite(ix->io, ix->dataFd, bytes.data(), bytes.size(), off) != 0) return KELISI_E_WRITE;
+    }
+    // The appended records in one write.
+    if (!t->tail.empty() &&
+        IoPwrite(ix->io, ix->dataFd, t->tail.data(), t->tail.size(), t->origDataSize) != 0) {
+      return KELISI_E_WRITE;
+    }
+    return KELISI_OK;
+  }
+
+  int Run() {
+    kelisi* ix = t->ix;
+    if (JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataPath.c_str(), ix->dataFd,
+                     &j) != 0) {
+      return KELISI_E_WRITE;
+    }
+    int st = SaveOriginals();
+    if (st == KELISI_OK && JournalSync(j) != 0) st = KELISI_E_WRITE;
+    if (st != KELISI_OK) {
+      JournalDiscard(j);
+      return st;
+    }
+    st = WriteData();
+    if (st == KELISI_OK) st = WriteIndex();
+    if (st == KELISI_OK && (IoSync(ix->io, ix->dataFd) != 0 || IoSync(ix->io, ix->isiFd) != 0)) {
+      st = KELISI_E_WRITE;
+    }
+    if (st != KELISI_OK) {
+      JournalRollback(j);
+      return st;
+    }
+    // Both files are durable: the change stands even if the journal's
+    // removal fails (the next opener rolls back only a complete journal of a
+    // change whose files it finds; removing it is best done now).
+    return JournalCommit(j) == 0 ? KELISI_OK : KELISI_E_WRITE;
+  }
+};
+
+// n0 and n$ (keep the first record of a key) against n (refuse a second):
+// the header has one flag for all three; the stored command line tells them
+// apart. Its options and key specifications follow the file names, from the
+// first field that starts with '-'; a letter after '=' is a test's
+// character, not an option.
+bool KeepsFirstOfKey(const char* line) {
+  const char* p = line;
+  while (*p != '\0' && !(*p == '-' && (p == line || p[-1] == ' ' || p[-1] == ','))) ++p;
+  for (; *p != '\0'; ++p) {
+    if (*p == 'n' && p[-1] != '=' && (p[1] == '0' || p[1] == '$')) return true;
+  }
+  return false;
+}
+
+void End(kelisi_txn* t) {
+  kelisi* ix = t->ix;
+  IsiUnlockIndex(IndexLockCalls(ix));
+  ix->txn = nullptr;
+  delete t;
+}
+
+// The exclusive ISI lock: waited for as the lock protocol waits, or asked
+// for again every millisecond until the handle's limit has passed.
+bool LockForChange(kelisi* ix) {
+  if (ix->lockWaitMs < 0) return IsiLockIndex(IndexLockCalls(ix), true) == kIsiLockHeld;
+  for (int waited = 0;; ++waited) {
+    int err = IoLock(ix->io, ix->dataFd, F_WRLCK, kIsiLockPos, kIsiLockLen, false);
+    if (err == 0 || err == EINVAL) return true;  // EINVAL: no record locks here
+    if ((err != EAGAIN && err != EACCES) || waited >= ix->lockWaitMs) return false;
+    usleep(1000);
+  }
+}
+
+int Begin(kelisi* ix, kelisi_txn** out) {
+  if ((ix->flags & KELISI_WRITE) == 0 || ix->dataFd < 0) return KELISI_E_READONLY;
+  if (ix->txn != nullptr) return KELISI_E_BUSY;
+  if (!LockForChange(ix)) return KELISI_E_LOCK;
+  auto* t = new (std::nothrow) kelisi_txn;
+  int st = t == nullptr ? KELISI_E_NOMEM : LoadFront(ix);
+  uint64_t dataSize = 0;
+  if (st == KELISI_OK && !IoFileSize(ix->io, ix->dataFd, &dataSize)) st = KELISI_E_DATA_READ;
+  if (st == KELISI_OK && !ix->keyLayoutOk) st = KELISI_E_KEYSPEC;
+  if (st == KELISI_OK && ix->fileSize % kIsiSector != 0) st = KELISI_E_CORRUPT;
+  if (st != KELISI_OK) {
+    delete t;
+    IsiUnlockIndex(IndexLockCalls(ix));
+    return st;
+  }
+  t->ix = ix;
+  ix->txn = t;
+  memcpy(t->header, ix->front, kIsiHeaderSize);
+  const kelisi_header& h = ix->hdr;
+  t->recordCount = h.record_count;
+  t->deletedCount = h.deleted_count;
+  t->ddrHead = h.ddr_head;
+  t->recordLength = h.record_length;
+  t->origSectors = t->sectors = ix->fileSectors;
+  t->origDataSize = t->dataSize = dataSize;
+  t->variable = h.variable_length || h.space_compression;
+  t->keepsList = (h.format_flags & (kFmtVarLen | kFmtSpaceComp | kFmtAppend)) == 0;
+  t->firstOfKey = KeepsFirstOfKey(h.command_line);
+  t->firstOfKey = t->firstOfKey && h.no_duplicates;
+  t->tree = ix->tree;
+  // The root is a page of the change from the start: every insert may
+  // reach it, and the tree's root pointer must see the change's copy.
+  uint8_t* root = TxnWrite(t, kIsiRootPos / kIsiSector, PageKind::kKey);
+  t->changed = false;
+  if (root == nullptr) {
+    End(t);
+    return KELISI_E_NOMEM;
+  }
+  memcpy(root, ix->front + kIsiRootPos, kIsiSector);
+  if (IsiKeySectorFaults(t->tree.geo, root) != 0) {
+    End(t);
+    return KELISI_E_CORRUPT;
+  }
+  t->tree.root = root;
+  t->tree.rootSound = 0;
+  t->tree.source = {[](void* ctx, uint64_t sector, IsiReadHint, uint8_t* out, uint8_t** sound) {
+                      *sound = nullptr;
+                      return TxnRead(static_cast<kelisi_txn*>(ctx), sector, PageKind::kKey, out) ==
+                             KELISI_OK;
+                    },
+                    t};
+  t->tree.visit = nullptr;
+  *out = t;
+  return KELISI_OK;
+}
+
+int Commit(kelisi_txn* t) {
+  int st = t->spoiled;
+  if (st == KELISI_OK && t->changed) st = ReleaseFreeSectors(t);
+  if (st == KELISI_OK && t->changed) {
+    FinishHeader(t);
+    Writer w;
+    w.t = t;
+    st = w.Run();
+  }
+  kelisi* ix = t->ix;
+  // The handle reads what it wrote (or what is there after a rollback).
+  ix->stale = true;
+  int reload = LoadFront(ix);
+  End(t);
+  return st != KELISI_OK ? st : reload;
+}
+
+}  // namespace
+}  // namespace kisi
+
+extern "C" {
+
+KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out) {
+  if (out == nullptr) return KELISI_E_ARG;
+  *out = nullptr;
+  if (ix == nullptr) return KELISI_E_ARG;
+  return kisi::Begin(ix, out);
+}
+
+KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds) {
+  if (ix == nullptr) return KELISI_E_ARG;
+  ix->lockWaitMs = milliseconds;
+  return KELISI_OK;
+}
+
+KELISI_API int kelisi_txn_commit(kelisi_txn* t) {
+  if (t == nullptr) return KELISI_E_ARG;
+  return kisi::Commit(t);
+}
+
+KELISI_API int kelisi_txn_abort(kelisi_txn* t) {
+  if (t == nullptr) return KELISI_OK;
+  kisi::End(t);
+  return KELISI_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,118 @@
+// txn_internal: what a change (kelisi_txn) holds while it is open. Nothing
+// of it reaches the files before the commit: the index sectors it modifies
+// are kept here in native order, the records it writes or zeroes as byte
+// ranges of the data file, and the header's counts as numbers. Every read
+// of the change (the tree walks, the deleted-record list, the records) sees
+// the files with these on top.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "isi/isi_format.h"
+#include "isi/tree_cursor.h"
+#include "kelisi/kelisi_internal.h"
+
+namespace kisi {
+
+enum class PageKind : uint8_t { kKey, kDdr, kZero };
+
+struct Page {
+  alignas(8) uint8_t data[kIsiSector];  // native order
+  PageKind kind = PageKind::kKey;
+};
+
+}  // namespace kisi
+
+struct kelisi_txn {
+  kelisi* ix = nullptr;
+  int spoiled = KELISI_OK;  // the status that spoiled the change, or OK
+  bool changed = false;
+  // The index: modified sectors by number, and the header's fields.
+  std::unordered_map<uint64_t, std::unique_ptr<kisi::Page>> pages;
+  uint64_t origSectors = 0;  // the index file's sectors when the change began
+  uint64_t sectors = 0;      // its sectors now
+  std::set<uint64_t> freeSectors;  // left by the change, filled before appending
+  alignas(8) uint8_t header[kIsiHeaderSize];  // native
+  uint32_t recordCount = 0, deletedCount = 0, ddrHead = kIsiNoSector;
+  uint32_t recordLength = 0;  // the header's (variable length: the longest)
+  IsiTree tree{};              // over the pages and the file
+  // The data file: the records the change overwrites in place, by offset
+  // (never overlapping: each is one record's place), the bytes it appends
+  // (from origDataSize on), and its length.
+  std::map<uint64_t, std::vector<uint8_t>> data;
+  std::vector<uint8_t> tail;
+  uint64_t origDataSize = 0, dataSize = 0;
+  std::vector<uint8_t> record;  // the record being inserted
+  // What the header's options say about records and keys.
+  bool keepsList = false;   // a deleted-record list (fixed length, not w)
+  bool variable = false;    // v or s
+  bool firstOfKey = false;  // n0 or n$: the first record of a key is kept
+  uint8_t key[kMaxKeyBytes];  // of the last insert, for its kelisi_entry
+};
+
+namespace kisi {
+
+// ---- Pages (txn.cpp) ----------------------------------------------------------
+// The change's own copy of a sector, or nullptr when it has none.
+inline Page* TxnPage(kelisi_txn* t, uint64_t sector) {
+  auto it = t->pages.find(sector);
+  return it == t->pages.end() ? nullptr : it->second.get();
+}
+// The sector as the change sees it, native, into out: OK or a read status.
+int TxnRead(kelisi_txn* t, uint64_t sector, PageKind kind, uint8_t* out);
+// The sector to modify in place (loaded into the change on first use), or
+// nullptr after a read failure (the change is then spoiled).
+uint8_t* TxnWrite(kelisi_txn* t, uint64_t sector, PageKind kind);
+// A new sector, zero-filled: a free one, or one past the end of the file.
+uint64_t TxnNewSector(kelisi_txn* t, PageKind kind);
+// A sector the change no longer uses.
+void TxnFreeSector(kelisi_txn* t, uint64_t sector);
+inline uint32_t TxnPos(const kelisi_txn* t, uint64_t sector) {
+  return IsiPositionOf(t->tree.geo, sector);
+}
+// The sector number of a stored key or DDR sector position: OK, or
+// KELISI_E_CORRUPT for one off a boundary, in the front or past the end.
+int TxnKeySector(const kelisi_txn* t, uint32_t pos, uint64_t* sector);
+// Spoils the change with `status` and returns it.
+int TxnSpoil(kelisi_txn* t, int status);
+
+// ---- Data (txn.cpp) -----------------------------------------------------------
+// Reads `len` bytes at `offset` as the change sees the data file; *got is
+// what there is (short at its end). OK or KELISI_E_DATA_READ.
+int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t* got);
+// Puts `len` bytes at `offset` (a whole record's place).
+void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len);
+
+// ---- The tree (tree_edit.cpp) ---------------------------------------------------
+// Enters key/pos/size after the entries of equal keys, splitting full
+// sectors up to the root; *dup gets its duplicate sequence. With
+// `unique`, an equal key already there returns KELISI_E_DUPLICATE and
+// nothing changes.
+int TreeInsert(kelisi_txn* t, const uint8_t* key, uint32_t pos, uint16_t size, bool unique,
+               uint16_t* dup);
+// Removes the entry with this key and record position: OK with the
+// record's size in *size, or KELISI_NOTFOUND.
+int TreeRemove(kelisi_txn* t, const uint8_t* key, uint32_t pos, uint16_t* size);
+// The first entry of the key (lowest duplicate sequence): OK with its
+// position and size, or KELISI_NOTFOUND.
+int TreeFindFirst(kelisi_txn* t, const uint8_t* key, uint32_t* pos, uint16_t* size);
+// Gives the entry key/oldPos the record position and size of another record.
+int TreeRepoint(kelisi_txn* t, const uint8_t* key, uint32_t oldPos, uint32_t pos, uint16_t size);
+// Moves the last sector of the index into the free sector `hole`, and
+// points whatever named it (a parent key sector, the deleted-record chain,
+// the header) at its new place.
+int TreeMoveSector(kelisi_txn* t, uint64_t from, uint64_t hole);
+
+// ---- The deleted-record list (txn_ddr.cpp) -----------------------------------------
+// Takes the newest listed position: OK with its byte offset, KELISI_NOTFOUND
+// when the list is empty.
+int DdrTake(kelisi_txn* t, uint64_t* offset);
+// Lists a deleted record's byte offset as the newest.
+int DdrAdd(kelisi_txn* t, uint64_t offset);
+
+}  // namespace kisi

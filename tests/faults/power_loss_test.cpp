@@ -1,0 +1,183 @@
+// A power loss at any write or sync of an in-place compaction, with none,
+// some or all of the writes not yet synced reaching the disk: the next
+// program that opens the index finds it as it was or as the compaction made
+// it, never half rewritten, and the check passes. Every opener rolls an
+// interrupted change back first; one that may not write refuses the index.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+#include "driver/sys_io.h"
+#include "isi/journal.h"
+#include "kelisi.h"
+#include "kelisi/kelisi_internal.h"
+#include "kelisi_cli/index_check.h"
+#include "support/model.h"
+#include "support/power_loss_env.h"
+#include "support/test_util.h"
+
+namespace {
+
+// kelindex in this process, on `env`; its exit status.
+Status RunOnEnv(std::vector<std::string> args, const kel::Env* env, FILE* sink) {
+  args.insert(args.begin(), "kelindex");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
+  pCmdData = &gCmdData;
+  SysUseEnv(env);
+  Status s = FhSortIndex(static_cast<int>(argv.size()), argv.data(), sink);
+  SysUseEnv(nullptr);
+  return s;
+}
+
+std::string CheckProblem(const std::string& isi, const std::string& data) {
+  kelisi_cli::CheckOptions opt;
+  opt.dataPath = data.c_str();
+  std::string first;
+  auto r = kelisi_cli::CheckIndex(isi.c_str(), opt, [&](const kelisi_cli::CheckProblem& p) {
+    if (first.empty()) first = p.message;
+  });
+  if (r.status != 0) return r.error;
+  return r.problems == 0 ? "" : first;
+}
+
+TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
+  // Every third record deleted: a deleted-record chain that the compaction
+  // rewrites too.
+  const kt::Data data = kt::RandomData(600, 40, 7, 3);
+  kt::TempDir dir;
+  dir.write("d.txt", data.bytes());
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
+  const std::string before = dir.read("d.isi");
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  FILE* sink = fopen("/dev/null", "w");
+  // The backup and the journal hold the index's bytes: no one else may read
+  // them when no one else may read the index.
+  ASSERT_EQ(chmod("d.isi", 0600), 0);
+  kt::PowerLossEnv env;
+  env.Arm(0);
+  ASSERT_EQ(RunOnEnv({"d.isi", "-c"}, &env, sink), 0);
+  const uint64_t calls = env.Calls();
+  const std::string after = dir.read("d.isi");
+  ASSERT_NE(after, before);
+  int old = 0, compacted = 0;
+  for (uint64_t n = 1; n <= calls && !HasFailure(); ++n) {
+    for (auto keep : {kt::PowerLossEnv::Keep::kNone, kt::PowerLossEnv::Keep::kSome,
+                      kt::PowerLossEnv::Keep::kAll}) {
+      const std::string where = "power lost at call " + std::to_string(n) + " of " +
+                                std::to_string(calls) + ", keep " +
+                                std::to_string(static_cast<int>(keep)) + ": ";
+      dir.write("d.isi", before);
+      unlink("d.isi.bak");
+      env.Arm(n);
+      RunOnEnv({"d.isi", "-c"}, &env, sink);
+      for (const char* copy : {"d.isi.bak", "d.isi-journal"}) {
+        struct stat st;
+        EXPECT_TRUE(stat(copy, &st) != 0 || (st.st_mode & 077) == 0) << where << copy;
+      }
+      env.Crash(keep, static_cast<uint32_t>(n));
+      // The next program to open the index: kelindex showing its information.
+      EXPECT_EQ(RunOnEnv({"d.isi", "-i"}, &env, sink), 0) << where;
+      const std::string got = dir.read("d.isi");
+      EXPECT_TRUE(got == before || got == after) << where << "half rewritten";
+      old += got == before;
+      compacted += got == after;
+      EXPECT_EQ(CheckProblem("d.isi", "d.txt"), "") << where;
+      EXPECT_FALSE(dir.exists("d.isi-journal")) << where;
+    }
+  }
+  EXPECT_GT(old, 0);
+  EXPECT_GT(compacted, 0);
+  fclose(sink);
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+// The operating system, except that nothing opens for writing.
+kel::Env ReadOnlyEnv() {
+  kel::Env env = *kel::PosixEnv();
+  env.openFile = [](const kel::Env* e, const char* path, int flags, mode_t mode) {
+    if ((flags & O_ACCMODE) != O_RDONLY) {
+      errno = EACCES;
+      return -1;
+    }
+    return kel::PosixEnv()->openFile(e, path, flags, mode);
+  };
+  return env;
+}
+
+// An index over 50 records, and a change to it cut short after its journal
+// was synced, the root written over and records appended to the data file.
+struct Crashed {
+  kt::TempDir dir;
+  std::string isi0, dat0;
+  void Lay() {
+    dat0 = kt::RandomData(50, 40, 5).bytes();
+    dir.write("d.txt", dat0);
+    kt::RunOptions opts;
+    opts.cwd = dir.path();
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
+    isi0 = dir.read("d.isi");
+    const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
+    int ifd = open(isi.c_str(), O_RDWR), dfd = open(dat.c_str(), O_RDWR | O_APPEND);
+    Journal* j = nullptr;
+    ASSERT_EQ(JournalBegin(kel::PosixEnv(), isi.c_str(), ifd, dat.c_str(), dfd, &j), 0);
+    ASSERT_EQ(JournalSave(j, kJournalIndex, 1024, isi0.data() + 1024, 512), 0);
+    ASSERT_EQ(JournalSync(j), 0);
+    ASSERT_EQ(pwrite(ifd, std::string(512, 'x').data(), 512, 1024), 512);
+    ASSERT_EQ(write(dfd, "APPENDED BY THE CHANGE\n", 23), 23);
+    JournalRelease(j);
+    close(ifd);
+    close(dfd);
+  }
+  // Both files as before the change, and no journal.
+  void ExpectRolledBack(const std::string& where) const {
+    EXPECT_EQ(dir.read("d.txt"), dat0) << where;
+    EXPECT_FALSE(dir.exists("d.isi-journal")) << where;
+    EXPECT_EQ(CheckProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
+  }
+};
+
+TEST(Recovery, EveryKelindexJobRollsAnInterruptedChangeBackFirst) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  FILE* sink = fopen("/dev/null", "w");
+  const std::vector<std::vector<std::string>> jobs = {
+      {"d.isi", "-i"}, {"d.isi", "-r"}, {"d.isi", "-c"}, {"d.txt,d.isi", "-1-40"}};
+  for (const auto& job : jobs) {
+    Crashed c;
+    ASSERT_NO_FATAL_FAILURE(c.Lay());
+    ASSERT_EQ(chdir(c.dir.path().c_str()), 0);
+    EXPECT_EQ(RunOnEnv(job, kel::PosixEnv(), sink), 0) << job[1];
+    c.ExpectRolledBack(job[1]);
+    ASSERT_EQ(chdir(cwd), 0);
+  }
+  fclose(sink);
+}
+
+TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
+  Crashed c;
+  ASSERT_NO_FATAL_FAILURE(c.Lay());
+  const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
+  const kel::Env readOnly = ReadOnlyEnv();
+  kelisi* ix = nullptr;
+  EXPECT_EQ(kisi::OpenHandle(isi.c_str(), dat.c_str(), 0, &readOnly, &ix), KELISI_E_JOURNAL);
+  EXPECT_EQ(ix, nullptr);
+  EXPECT_TRUE(c.dir.exists("d.isi-journal"));
+  ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), 0, &ix), KELISI_OK);
+  kelisi_close(ix);
+  EXPECT_EQ(c.dir.read("d.isi"), c.isi0);
+  c.ExpectRolledBack("kelisi_open");
+}
+
+}  // namespace
