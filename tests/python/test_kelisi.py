@@ -269,10 +269,46 @@ class KelisiTest(unittest.TestCase):
             self.assertEqual(caught.exception.status, -1)
             self.assertEqual(str(caught.exception), "the index is closed: " + ix.path)
 
+    def test_changes_keep_the_index_whole(self):
+        f = self.f
+        shutil.copy(f.path("fixed.txt"), f.path("w.txt"))
+        f.build("w.txt,w.isi", "-1-3")
+        with kelisi.open(f.path("w.isi"), f.path("w.txt"), write=True) as ix:
+            before = list(ix)
+            slots = ix.deleted()
+            self.assertEqual(ix.insert(b"zzz new"), 1)
+            self.assertEqual(ix.insert([b"zzz two", "ab\xe9 three"]), 2)
+            gone = ix.delete(before[0].key)
+            self.assertEqual(gone, sum(e.key == before[0].key for e in before))
+            self.assertEqual(ix.delete(before[-1].key, at=before[-1].offset + 1), 0)
+            self.assertEqual(ix.delete(b"zz"), 0)
+            with self.assertRaises(ZeroDivisionError):
+                with ix.change():  # abandoned: neither file changes
+                    ix.insert(b"zzz lost")
+                    1 / 0
+            with ix.change():
+                ix.insert(b"zzz kept")
+                ix.delete(before[-1].key, at=before[-1].offset)
+            with self.assertRaises(kelisi.Error) as caught:
+                ix.insert(b"x" * 200)  # longer than the file's records
+            self.assertEqual(caught.exception.status, -14)
+            keys = sorted(e.key for e in ix)
+            self.assertEqual(ix.check(records=True), [])
+            self.assertEqual(keys.count(b"zzz"), 3)
+            # Fixed-length records took the slots of deleted ones, newest first.
+            self.assertIn(next(ix.find(b"zzz")).offset, slots)
+        with kelisi.open(f.path("w.isi")) as ro:
+            with self.assertRaises(kelisi.Error) as caught:
+                ro.insert(b"zzz")
+            self.assertEqual(caught.exception.status, -16)
+        self.assertEqual(lines(tool("dump", f.path("w.isi"))),
+                         [line(None, e, False) for e in kelisi.open(f.path("w.isi"))])
+
     def test_help_is_readable(self):
         text = pydoc.render_doc(kelisi, renderer=pydoc.plaintext)
-        for part in ("Read ISI index files from Python", "open(isi", "class Index",
-                     "find(self, key", "class Error", "KELISI_LIBRARY"):
+        for part in ("Read and update ISI index files from Python", "open(isi", "class Index",
+                     "find(self, key", "insert(self, records", "change(self)", "class Error",
+                     "KELISI_LIBRARY"):
             self.assertIn(part, text)
 
 

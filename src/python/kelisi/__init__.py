@@ -1,10 +1,11 @@
-"""Read ISI index files from Python.
+"""Read and update ISI index files from Python.
 
 An ISI file is a B-tree index of 512-byte sectors over a record-oriented
 data file, built by kelindex. This module reads one through the reader
 library libkelisi (kelisi(3)): it walks and searches the keys in order,
 reads the records they point to, lists the deleted records and checks the
-index for damage. It never writes to an index or a data file.
+index for damage; opened with ``write=True`` it inserts and deletes records
+in changes that are atomic and durable.
 
     import kelisi
 
@@ -14,6 +15,12 @@ index for damage. It never writes to an index or a data file.
             print(entry.key, entry.offset, ix.record(entry))
         for entry in ix.range("C001", "C002"):   # keys from C001 to C002...
             ...
+
+    with kelisi.open("customers.isi", "customers.txt", write=True) as ix:
+        ix.insert(b"C0052446 Smith")         # one change
+        with ix.change():                    # several, as one
+            ix.insert([b"C0052447 Jones", b"C0052448 Brown"])
+            ix.delete("C0052445")
 
 Keys are bytes (a str is encoded as Latin-1) and compare as unsigned
 bytes; records are bytes without their end-of-record bytes. Every failure

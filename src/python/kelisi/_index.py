@@ -1,9 +1,10 @@
 """An open index and the cursors that walk it."""
 
+import contextlib
 import ctypes
 import os
 import threading
-from typing import Callable, Dict, Iterator, List, Optional, Union
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Union
 
 from . import _native
 from ._native import lib
@@ -109,16 +110,18 @@ class Cursor(_Closing):
 
 
 class Index(_Closing):
-    """An ISI index opened read-only, with its data file when there is one.
+    """An ISI index, with its data file when there is one; read-only unless
+    opened with ``write=True``.
 
     Use ``kelisi.open`` to make one. It is a context manager; ``close()``
-    releases its files, its locks and the cursors still open. Iterating it
-    gives every entry in key order (``reversed(ix)``: the other way). Calls
-    on one index from several threads are taken one at a time.
+    releases its files, its locks and the cursors still open (a change
+    still open is abandoned). Iterating it gives every entry in key order
+    (``reversed(ix)``: the other way). Calls on one index from several
+    threads are taken one at a time.
     """
 
     def __init__(self, isi: PathArg, data: Optional[PathArg] = None, shared: bool = False,
-                 cache_size: Optional[int] = None):
+                 cache_size: Optional[int] = None, write: bool = False):
         self.path = os.fsdecode(isi)
         self.data_path: Optional[str] = None
         self._lock = threading.RLock()  # a cursor collected while it is held closes under it
@@ -127,8 +130,9 @@ class Index(_Closing):
         self._cursors: Dict[int, ctypes.c_void_p] = {}
         self._ix = None
         self._spare = None
+        self._txn: Optional[ctypes.c_void_p] = None  # the change open in a with change() block
         handle = ctypes.c_void_p()
-        flags = _native.SHARED if shared else 0
+        flags = (_native.SHARED if shared else 0) | (_native.WRITE if write else 0)
         isi_b = os.fsencode(isi)
         if data is not None:
             self.data_path = os.fsdecode(data)
@@ -139,7 +143,7 @@ class Index(_Closing):
             st = lib.kelisi_open(isi_b, None, flags | _native.HEADER_DATA, ctypes.byref(handle))
             if st == _native.OK:
                 self.data_path = self._raw_header(handle).data_name.decode("latin-1")
-            elif st == _native.E_DATA_OPEN and not shared:
+            elif st == _native.E_DATA_OPEN and not shared and not write:
                 st = lib.kelisi_open(isi_b, None, flags, ctypes.byref(handle))
         if st == _native.E_DATA_OPEN and self.data_path is None:
             raise Error(st, self.path, f"{_native.strerror(st)} named in {self.path}")
@@ -154,9 +158,6 @@ class Index(_Closing):
         self._key_length = h.key_length
         self._upper = bool(h.upper_case)
         self._eor = bytes(h.eor[: h.eor_length])
-
-    # The update calls (insert, delete, and change() for several in one)
-    # belong here once the library can write an index.
 
     @staticmethod
     def _raw_header(handle) -> "_native.Header":
@@ -175,9 +176,7 @@ class Index(_Closing):
         """Calls fn(handle, *args) under the lock; raises on a failure."""
         with self._lock:
             st = fn(self._handle(), *args)
-        if st < 0:
-            raise Error(st, self.data_path if st in (_native.E_DATA_OPEN, _native.E_DATA_READ) else self.path)
-        return st
+        return self._check(st)
 
     # ---- life ------------------------------------------------------------
 
@@ -192,6 +191,9 @@ class Index(_Closing):
             if self._ix is None:
                 return
             ix, self._ix = self._ix, None
+            if self._txn is not None:
+                lib.kelisi_txn_abort(self._txn)
+                self._txn = None
             for c in self._cursors.values():
                 lib.kelisi_cursor_close(c)
                 c.value = None
@@ -337,10 +339,94 @@ class Index(_Closing):
         eor = self._eor
         return rec[: -len(eor)] if eor and rec.endswith(eor) else rec
 
+    # ---- changes ---------------------------------------------------------
+
+    @contextlib.contextmanager
+    def change(self):
+        """A block whose inserts and deletes are one change: committed,
+        atomic and durable, when the block ends normally, abandoned (neither
+        file touched) when it raises. The index's exclusive lock is held for
+        the whole block. Searches inside the block see the index as it was
+        before the change began.
+
+            with ix.change():
+                ix.insert([b"C0052446 Smith", b"C0052447 Jones"])
+                ix.delete("C0052445")
+        """
+        with self._lock:
+            if self._txn is not None:
+                raise Error(_native.E_BUSY, self.path, f"a change is open already: {self.path}")
+            txn = ctypes.c_void_p()
+            self._call(lib.kelisi_txn_begin, ctypes.byref(txn))
+            self._txn = txn
+        try:
+            yield self
+        except BaseException:
+            with self._lock:
+                if self._txn is txn:
+                    self._txn = None
+                    lib.kelisi_txn_abort(txn)
+            raise
+        with self._lock:
+            if self._txn is not txn:  # the index was closed inside the block
+                raise Error(_native.E_ARG, self.path, f"{_CLOSED}: {self.path}")
+            self._txn = None
+            self._check(lib.kelisi_txn_commit(txn))
+
+    def _in_change(self, work: Callable[[ctypes.c_void_p], int]) -> int:
+        """work(txn) inside the open change, or in a change of its own."""
+        with self._lock:
+            if self._txn is not None:
+                return work(self._txn)
+        with self.change():
+            return work(self._txn)
+
+    def _check(self, st: int) -> int:
+        """st itself; raises Error, naming the file concerned, on a failure."""
+        if st < 0:
+            raise Error(st, self.data_path if st in (_native.E_DATA_OPEN, _native.E_DATA_READ)
+                        else self.path)
+        return st
+
+    def insert(self, records: Union[Key, Iterable[Key]]) -> int:
+        """Writes records (bytes, or str as Latin-1; one record or an
+        iterable of them, each without its end-of-record bytes) to the data
+        file and enters their keys, as one change unless a ``change()``
+        block is open. Returns how many records got an entry (the header's
+        record tests, and n0/n$ for a key the index keeps already, can
+        leave a record without one). A record too long, or a duplicate key
+        under option n, raises Error and the change makes no difference."""
+        if isinstance(records, (bytes, bytearray, memoryview, str)):
+            records = [records]
+        rows = [_key_bytes(r) for r in records]
+
+        def work(txn) -> int:
+            entered = 0
+            for r in rows:
+                entered += self._check(lib.kelisi_txn_insert(txn, r, len(r), None)) == _native.OK
+            return entered
+
+        return self._in_change(work)
+
+    def delete(self, key: Key, at: Optional[int] = None) -> int:
+        """Deletes every record whose key is ``key`` (blank-padded as
+        ``find`` pads it), or with ``at`` only the record at that byte
+        offset when its key is ``key``: its bytes become 0x00 and its entry
+        leaves the index. One change unless a ``change()`` block is open;
+        returns how many records were deleted (0 when none matched)."""
+        doomed = [e for e in self.find(key) if at is None or e.offset == at]
+
+        def work(txn) -> int:
+            for e in doomed:
+                self._check(lib.kelisi_txn_delete_at(txn, e.offset))
+            return len(doomed)
+
+        return self._in_change(work) if doomed else 0
+
 
 def open(isi: PathArg, data: Optional[PathArg] = None, shared: bool = False,
-         cache_size: Optional[int] = None) -> Index:
-    """Opens the index ``isi`` read-only.
+         cache_size: Optional[int] = None, write: bool = False) -> Index:
+    """Opens the index ``isi``, read-only unless ``write``.
 
     ``data`` names the data file its entries point into; left out, the one
     the header names is used when it can be opened (as written, else beside
@@ -348,6 +434,8 @@ def open(isi: PathArg, data: Optional[PathArg] = None, shared: bool = False,
     the advisory locks that kelindex's compaction respects, for an index
     that may be rewritten while it is read (the data file is then needed:
     it carries the locks). ``cache_size`` sets how many bytes of index
-    sectors the handle keeps in memory (4 MiB unless given).
+    sectors the handle keeps in memory (4 MiB unless given). ``write``
+    opens the index and its data file for ``insert``, ``delete`` and
+    ``change()``: the data file is needed, named or the header's.
     """
-    return Index(isi, data, shared, cache_size)
+    return Index(isi, data, shared, cache_size, write)

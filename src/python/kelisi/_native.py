@@ -51,8 +51,11 @@ E_NO_DATA = -8
 E_DATA_OPEN = -9
 E_DATA_READ = -10
 E_BUFFER = -13
+E_BUSY = -20
+NO_ENTRY = 2  # kelisi_txn_insert wrote the record without an entry
 SHARED = 1
 HEADER_DATA = 2
+WRITE = 4
 CHECK_RECORDS = 1
 CHECK_ALLOW_FREE = 2
 NOTE_FIRST, NOTE_LAST = 32, 63  # kelisi_check's notes (KELISI_IS_NOTE)
@@ -164,6 +167,12 @@ _SIGNATURES = {
     ),
     "kelisi_get_stats": (ctypes.c_int, [_P, ctypes.POINTER(Stats)]),
     "kelisi_check": (ctypes.c_int, [_P, ctypes.c_uint, REPORT_FN, ctypes.c_void_p]),
+    "kelisi_txn_begin": (ctypes.c_int, [_P, ctypes.POINTER(_P)]),
+    "kelisi_txn_insert": (ctypes.c_int, [_P, ctypes.c_char_p, ctypes.c_size_t, _PE]),
+    "kelisi_txn_delete": (ctypes.c_int, [_P, _PE]),
+    "kelisi_txn_delete_at": (ctypes.c_int, [_P, c_u64]),
+    "kelisi_txn_commit": (ctypes.c_int, [_P]),
+    "kelisi_txn_abort": (ctypes.c_int, [_P]),
 }
 for _name, (_restype, _argtypes) in _SIGNATURES.items():
     _fn = getattr(lib, _name)
