@@ -36,10 +36,16 @@ inline const uint8_t* KeyOfWord(const WordForm& f, uint64_t w) {
   return f.keys + static_cast<size_t>(w & f.indexMask) * f.itemLen;
 }
 
+// The order of two words whose key bits agree, from their items. Kept out
+// of line: it is rare, and inlined it would crowd the sorts' loops.
+[[gnu::noinline, gnu::cold]] bool TiedWordAfter(const WordForm& f, uint64_t a, uint64_t b) {
+  return ItemKeyAfter(KeyOfWord(f, a), KeyOfWord(f, b), f.keyLen);
+}
+
 // True when the item of word a sorts after the item of word b.
 inline bool WordAfter(const WordForm& f, uint64_t a, uint64_t b) {
-  if ((a ^ b) > f.indexMask) return a > b;  // the key bits differ
-  return ItemKeyAfter(KeyOfWord(f, a), KeyOfWord(f, b), f.keyLen);
+  if ((a ^ b) > f.indexMask) [[likely]] return a > b;  // the key bits differ
+  return TiedWordAfter(f, a, b);
 }
 
 inline void PrefetchWord(const WordForm& f, uint64_t w) {
