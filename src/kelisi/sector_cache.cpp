@@ -15,6 +15,12 @@ constexpr uint64_t kInnerRank = uint64_t{1} << 62;
 
 }  // namespace
 
+uint32_t SectorCache::DefaultSlots(uint64_t fileSectors) {
+  uint32_t slots = kWholeSlots;
+  while (slots < kShareSlots && uint64_t{slots} * 8 * 2 <= fileSectors) slots *= 2;
+  return slots;
+}
+
 bool SectorCache::Reset(uint64_t fileSectors, bool swapped, uint32_t limit) {
   uint32_t want = kWays;
   while (want < limit && want < fileSectors) want *= 2;

@@ -2,9 +2,11 @@
 //
 // Sectors are read with pread, never mapped: a file that another process
 // truncates must give a read error, not a signal. The cache is a fixed
-// set-associative table of at most kDefaultSlots sectors (4 MiB), or the
-// size kelisi_set_cache_size gives, whatever the size of the file (and no
-// larger than the file). Inner key sectors (level above 0) are evicted only by
+// set-associative table sized from the file unless kelisi_set_cache_size
+// gives a size: the whole of an index of up to kWholeSlots sectors (64 MiB),
+// an eighth of a larger one, at most kShareSlots (256 MiB); never larger
+// than the file. Its memory is taken from the system as sectors come in, so
+// a handle that reads little of a large index holds little. Inner key sectors (level above 0) are evicted only by
 // other inner sectors, so the upper levels of the tree stay in memory for
 // random lookups; scans read ahead in blocks of kAheadSectors in the
 // direction they move. A file larger than the cache is scanned through the
@@ -28,7 +30,8 @@ using ReadHint = IsiReadHint;
 
 class SectorCache {
  public:
-  static constexpr uint32_t kDefaultSlots = 8192;  // 4 MiB
+  static constexpr uint32_t kWholeSlots = 1u << 17;  // 64 MiB: an index up to this is kept whole
+  static constexpr uint32_t kShareSlots = 1u << 19;  // 256 MiB: the most a default cache takes
   static constexpr uint32_t kMostSlots = 1u << 21;  // 1 GiB
   static constexpr uint32_t kWays = 4;
   static constexpr uint32_t kAheadSectors = 64;
@@ -36,7 +39,12 @@ class SectorCache {
   // Empties the cache and sizes it for a file of `fileSectors` sectors, with
   // at most `limit` slots (a power of two, kWays to kMostSlots). False when
   // memory is short (the cache is then empty and unusable).
-  bool Reset(uint64_t fileSectors, bool swapped, uint32_t limit = kDefaultSlots);
+  bool Reset(uint64_t fileSectors, bool swapped, uint32_t limit);
+
+  // The slots of a cache sized from a file of `fileSectors` sectors: all of
+  // a small index, an eighth of a large one, between kWholeSlots and
+  // kShareSlots.
+  static uint32_t DefaultSlots(uint64_t fileSectors);
 
   // The 512 bytes of sector number `sector` as the file holds them, valid
   // until the next call; nullptr when the read fails or the file ends
