@@ -151,7 +151,7 @@ int OpenFiles(kelisi* ix, const char* isi, const char* data) {
 bool ResetCache(kelisi* ix) {
   uint32_t limit = ix->cacheLimit;
   if (limit == 0) limit = SectorCache::DefaultSlots(ix->fileSectors);
-  return ix->cache.Reset(ix->fileSectors, ix->swapped, limit);
+  return ix->cache.Reset(ix->io, ix->fileSectors, ix->swapped, limit);
 }
 
 bool LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,

@@ -30,6 +30,11 @@ using ReadHint = IsiReadHint;
 
 class SectorCache {
  public:
+  SectorCache() = default;
+  SectorCache(const SectorCache&) = delete;
+  SectorCache& operator=(const SectorCache&) = delete;
+  ~SectorCache() { ReleaseData(); }
+
   static constexpr uint32_t kWholeSlots = 1u << 17;  // 64 MiB: an index up to this is kept whole
   static constexpr uint32_t kShareSlots = 1u << 19;  // 256 MiB: the most a default cache takes
   static constexpr uint32_t kMostSlots = 1u << 21;  // 1 GiB
@@ -39,7 +44,7 @@ class SectorCache {
   // Empties the cache and sizes it for a file of `fileSectors` sectors, with
   // at most `limit` slots (a power of two, kWays to kMostSlots). False when
   // memory is short (the cache is then empty and unusable).
-  bool Reset(uint64_t fileSectors, bool swapped, uint32_t limit);
+  bool Reset(Io& io, uint64_t fileSectors, bool swapped, uint32_t limit);
 
   // The slots of a cache sized from a file of `fileSectors` sectors: all of
   // a small index, an eighth of a large one, between kWholeSlots and
@@ -54,6 +59,7 @@ class SectorCache {
   const uint8_t* Get(Io& io, int fd, uint64_t sector, ReadHint hint, uint8_t** checked);
 
  private:
+  void ReleaseData();
   int Find(uint64_t sector) const;
   uint32_t Victim(uint64_t sector) const;
   uint8_t* Install(uint32_t slot, uint64_t sector);
@@ -77,11 +83,16 @@ class SectorCache {
   // scan of consecutive sectors reads memory in order.
   uint8_t* SlotData(uint32_t slot) const {
     uint64_t sets = slots_ / kWays;
-    return data_.get() + ((slot % kWays) * sets + slot / kWays) * uint64_t{kIsiSector};
+    return data_ + ((slot % kWays) * sets + slot / kWays) * uint64_t{kIsiSector};
   }
   const Slot& At(uint32_t slot) const { return set_[slot / kWays].way[slot % kWays]; }
   std::unique_ptr<Set[]> set_;
-  std::unique_ptr<uint8_t[]> data_;
+  // The slots' bytes: one block of the system's memory, through the Env of
+  // the handle, which backs a large block with huge pages where it can (a
+  // cache read at random then misses the address translation less).
+  uint8_t* data_ = nullptr;
+  size_t dataLen_ = 0;
+  const kel::Env* env_ = nullptr;
   std::unique_ptr<uint8_t[]> ahead_;
   std::unique_ptr<uint8_t[]> checked_;  // per slot
   uint32_t slots_ = 0;
