@@ -151,11 +151,13 @@ void QuickSortRange(uint64_t* p, size_t lo, size_t hi, const WordForm& f) {
 void SortItemsAt(uint8_t** ptr, const uint8_t* keys, uint32_t n, int method) {
   uint64_t* words = reinterpret_cast<uint64_t*>(ptr);
   WordForm f = MakeWords(words, keys, n);
-  if (method == 0) {
-    ShellSort(words, n, f);
-  } else {
-    QuickSortRange(words, 0, n - 1, f);
-  }
+  // A sub-list that arrives in order (sorted data, or a sorted stretch of
+  // it) is one either sort would leave as it is: one look at each
+  // neighbour instead of a sort's every pass.
+  uint32_t inOrder = 1;
+  while (inOrder < n && !WordAfter(f, words[inOrder - 1], words[inOrder])) ++inOrder;
+  if (inOrder < n && method == 0) ShellSort(words, n, f);
+  if (inOrder < n && method == 1) QuickSortRange(words, 0, n - 1, f);
   // The items are now read in sorted order: fetching a few ahead hides the
   // misses of a sort memory larger than the caches.
   for (uint32_t i = 0; i < n; ++i) {
