@@ -121,8 +121,19 @@ size_t Partition(uint64_t* p, size_t lo, size_t hi, const WordForm& f) {
   std::swap(p[lo], p[mid]);
   const uint64_t pivot = p[lo];
   size_t m = lo;
+  // Each word that sorts before the pivot is exchanged with the one after
+  // the smaller part's end. The exchange is made whichever way the compare
+  // goes, through a mask that is zero when it goes against (the words are
+  // then written back as they were), so that no branch waits on a compare
+  // whose outcome is a coin toss on random keys.
   for (size_t k = lo + 1; k <= hi; ++k) {
-    if (WordAfter(f, pivot, p[k])) std::swap(p[++m], p[k]);
+    const uint64_t w = p[k];
+    const bool before = WordAfter(f, pivot, w);
+    const uint64_t t = p[m + 1];
+    const uint64_t flip = (w ^ t) & (uint64_t{0} - before);
+    p[k] = w ^ flip;
+    p[m + 1] = t ^ flip;
+    m += before;
   }
   std::swap(p[lo], p[m]);
   return m;
