@@ -6,15 +6,17 @@
 // gives a size: the whole of an index of up to kWholeSlots sectors (64 MiB),
 // an eighth of a larger one, at most kShareSlots (256 MiB); never larger
 // than the file. Its memory is taken from the system as sectors come in, so
-// a handle that reads little of a large index holds little. Inner key sectors (level above 0) are evicted only by
-// other inner sectors, so the upper levels of the tree stay in memory for
-// random lookups; scans read ahead in blocks of kAheadSectors in the
-// direction they move. A file larger than the cache is scanned through the
-// read-ahead block alone, which stays in the processor's cache, instead of
-// sweeping the whole cache out. Sectors are kept as the file holds them; readers
-// copy them out and translate the copy. Each cached sector carries a flag
-// its reader sets once the sector has passed the format's checks, so that a
-// sector read again is not checked again.
+// a handle that reads little of a large index holds little. Inner key
+// sectors (level above 0) are evicted only by other inner sectors, so the
+// upper levels of the tree stay in memory for random lookups; scans read
+// ahead in blocks of kAheadSectors in the direction they move, and the
+// sectors they read go into the cache. A file larger than the cache is
+// scanned through the read-ahead block alone, which stays in the
+// processor's cache, instead of sweeping the whole cache out. Sectors are
+// kept as the file holds them; readers copy them out and translate the
+// copy. Each cached sector carries a flag its reader sets once the sector
+// has passed the format's checks, so that a sector read again is not
+// checked again.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,7 @@ class SectorCache {
 
   static constexpr uint32_t kWholeSlots = 1u << 17;  // 64 MiB: an index up to this is kept whole
   static constexpr uint32_t kShareSlots = 1u << 19;  // 256 MiB: the most a default cache takes
-  static constexpr uint32_t kMostSlots = 1u << 21;  // 1 GiB
+  static constexpr uint32_t kMostSlots = 1u << 21;   // 1 GiB
   static constexpr uint32_t kWays = 4;
   static constexpr uint32_t kAheadSectors = 64;
 

@@ -44,7 +44,8 @@ inline const uint8_t* KeyOfWord(const WordForm& f, uint64_t w) {
 
 // True when the item of word a sorts after the item of word b.
 inline bool WordAfter(const WordForm& f, uint64_t a, uint64_t b) {
-  if ((a ^ b) > f.indexMask) [[likely]] return a > b;  // the key bits differ
+  if ((a ^ b) > f.indexMask) [[likely]]
+    return a > b;  // the key bits differ
   return TiedWordAfter(f, a, b);
 }
 

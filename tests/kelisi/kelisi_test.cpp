@@ -368,8 +368,8 @@ TEST(Kelisi, EveryFailingCallIsReported) {
     int worst = kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), 0, &env, &ix);
     if (worst != KELISI_OK) {
       // The cache's memory is mapped at the open too.
-      EXPECT_TRUE(worst == KELISI_E_OPEN || worst == KELISI_E_READ ||
-                  worst == KELISI_E_DATA_OPEN || worst == KELISI_E_NOMEM);
+      EXPECT_TRUE(worst == KELISI_E_OPEN || worst == KELISI_E_READ || worst == KELISI_E_DATA_OPEN ||
+                  worst == KELISI_E_NOMEM);
       continue;
     }
     kelisi_cursor* c;
