@@ -7,8 +7,8 @@ the C API's figures from bm_lookup on the same kind of index, in one run.
 
 The index is made as bm_lookup makes its own (gen_data -n N -l 99 -k 1-10
 -d random -s 1, then kelindex data.txt,data.isi -1-10). Every handle keeps
-the library's default cache (4 MiB), so bm_lookup runs with
---kelisi-cache=0. Each round runs bm_lookup's kelisi rows once, then
+the library's default cache (the whole of this index), as bm_lookup
+does without --kelisi-cache. Each round runs bm_lookup's kelisi rows once, then
 every path below once; a ratio to the C API is taken within a round, and
 the table shows the medians of R rounds (3 by default):
 

@@ -300,12 +300,12 @@ print_targets() {
   local set key
   echo
   echo "targets"
-  target "1M random: kelindex / sort" "$(ratio "${med[random/kelindex]:-}" "${med[random/sort]:-}")" 0.6
+  target "1M random: kelindex / sort" "$(ratio "${med[random/kelindex]:-}" "${med[random/sort]:-}")" 0.15
   target "1M random: kelindex / SQLite import + index" \
     "$(ratio "${med[random/kelindex]:-}" "${med[random/sqlite]:-}")" 0.5
-  target "1M sorted: kelindex / sort" "$(ratio "${med[sorted/kelindex]:-}" "${med[sorted/sort]:-}")" 0.3
+  target "1M sorted: kelindex / sort" "$(ratio "${med[sorted/kelindex]:-}" "${med[sorted/sort]:-}")" 0.08
   if [ "$large" = 1 ]; then
-    target "10M random: kelindex / sort" "$(ratio "${med[large/kelindex]:-}" "${med[large/sort]:-}")" 0.6
+    target "10M random: kelindex / sort" "$(ratio "${med[large/kelindex]:-}" "${med[large/sort]:-}")" 0.2
   fi
   for set in "${set_names[@]}"; do
     key="$set/kelindex"

@@ -158,6 +158,7 @@ struct CmdData {
   // MergeSelect's tournament over the group's slots: the losing slot of each
   // match (entries 1 .. mergeTreeSlots - 1), the number of slots it spans.
   int32_t mergeTree[kMaxFanIn];
+  uint64_t mergeTreeHead[kMaxFanIn];  // the key head of each match's losing item
   int32_t mergeTreeSlots;
   uint8_t* curItem;     // the item being inserted into the tree
   KeyLayout keyLayout;  // the key bytes of colTable as runs; set by CreateSubList

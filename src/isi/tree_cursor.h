@@ -116,14 +116,19 @@ int IsiLowerBound(IsiCursor* c, Less less) {
   const IsiGeometry& g = c->tree->geo;
   while (st == kIsiCursorOk) {
     IsiFrame& f = c->path[c->depth - 1];
-    uint32_t lo = 0, hi = IsiCount(f.sec);
-    while (lo < hi) {
-      uint32_t mid = (lo + hi) / 2;
-      if (less(IsiEntry(g, f.sec, mid))) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
+    // Halving the range by selection rather than by branch: with keys in
+    // random order each step's outcome is a coin toss, which a branch
+    // mispredicts half the time. `lo` stays on an entry before the answer
+    // or on the first; it ends within 0 .. count whatever the keys hold.
+    const uint32_t count = IsiCount(f.sec);
+    uint32_t lo = 0;
+    if (count > 0) {
+      for (uint32_t n = count; n > 1;) {
+        uint32_t half = n / 2;
+        lo = less(IsiEntry(g, f.sec, lo + half)) ? lo + half : lo;
+        n -= half;
       }
+      lo += less(IsiEntry(g, f.sec, lo)) ? 1 : 0;
     }
     f.idx = lo;
     uint32_t child = IsiSlotChild(g, f.sec, lo);

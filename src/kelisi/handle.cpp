@@ -155,6 +155,15 @@ int OpenFiles(kelisi* ix, const char* isi, const char* data) {
 
 }  // namespace
 
+// The size kelisi_set_cache_size gave, or else one taken from the index as
+// it is now (a file that grows gets a larger cache when its front is read
+// again).
+bool ResetCache(kelisi* ix) {
+  uint32_t limit = ix->cacheLimit;
+  if (limit == 0) limit = SectorCache::DefaultSlots(ix->fileSectors);
+  return ix->cache.Reset(ix->io, ix->fileSectors, ix->swapped, limit);
+}
+
 bool LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
                          uint8_t** sound) {
   auto* ix = static_cast<kelisi*>(ctx);
@@ -189,7 +198,7 @@ int LoadFront(kelisi* ix) {
   ix->tree.source = {LoadCachedKeySector, ix};
   ++ix->generation;
   ix->stale = false;
-  return ix->cache.Reset(ix->fileSectors, swapped, ix->cacheLimit) ? KELISI_OK : KELISI_E_NOMEM;
+  return ResetCache(ix) ? KELISI_OK : KELISI_E_NOMEM;
 }
 
 int OpenHandle(const char* isi, const char* data, unsigned flags, const kel::Env* env,
@@ -245,8 +254,7 @@ KELISI_API int kelisi_set_cache_size(kelisi* ix, size_t bytes) {
   while (slots * 2 * kIsiSector <= bytes && slots * 2 <= kisi::SectorCache::kMostSlots) slots *= 2;
   ix->cacheLimit = static_cast<uint32_t>(slots);
   ++ix->generation;  // cursors hold no pointers into the cache, but start afresh
-  return ix->cache.Reset(ix->fileSectors, ix->swapped, ix->cacheLimit) ? KELISI_OK
-                                                                        : KELISI_E_NOMEM;
+  return kisi::ResetCache(ix) ? KELISI_OK : KELISI_E_NOMEM;
 }
 
 }  // extern "C"

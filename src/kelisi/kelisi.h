@@ -29,11 +29,15 @@
  *   separate threads, one handle from one thread at a time.
  * - A damaged or hostile file yields KELISI_E_CORRUPT (or another negative
  *   status), never a crash, a read outside a buffer or an endless loop.
- * - Memory per handle (4 MiB of cached sectors, or what kelisi_set_cache_size
- *   allows) and per cursor (about 25 KiB) is bounded and does not grow with
- *   the size of the index;
- *   kelisi_check and kelisi_get_stats take one bit per sector of the index
- *   for the length of the call.
+ * - Memory is bounded. A handle keeps a cache of index sectors: by default
+ *   the whole index when it is 64 MiB or less, else an eighth of it, at
+ *   least 64 MiB and at most 256 MiB (kelisi_set_cache_size sets another
+ *   size, up to 1 GiB); never more than the file. The memory is taken as
+ *   sectors are read, so a handle that reads little of a large index holds
+ *   little. Besides the cache a handle takes about 17 bytes of bookkeeping
+ *   per cache slot (512 bytes), a 32 KiB read-ahead block and about 5 KiB;
+ *   a cursor about 25 KiB. kelisi_check and kelisi_get_stats take one bit
+ *   per sector of the index for the length of the call.
  * - Without KELISI_SHARED, another process that rewrites the index while it
  *   is read may make a call fail with KELISI_E_CORRUPT; with KELISI_SHARED
  *   the handle takes the advisory locks that kelindex's compaction respects
@@ -186,8 +190,9 @@ typedef struct kelisi_header {
 /* Copies the header as last read (after a re-read under KELISI_SHARED). */
 KELISI_API int kelisi_get_header(kelisi* ix, kelisi_header* out);
 
-/* Sets how many bytes of index sectors the handle may keep in memory: 4 MiB
-   unless set, at most 1 GiB, never more than the index file holds. A cache
+/* Sets how many bytes of index sectors the handle may keep in memory (by
+   default sized from the index: see the contract above), at most 1 GiB,
+   never more than the index file holds. A cache
    that holds the whole index answers every lookup without a system call.
    Empties the cache; cursors stay where they are. */
 KELISI_API int kelisi_set_cache_size(kelisi* ix, size_t bytes);

@@ -32,7 +32,7 @@ struct kelisi {
   IsiTree tree{};  // the geometry and root of the front last read, its sectors from the cache
   uint64_t generation = 0;  // advanced each time the front is read again
   uint32_t openCursors = 0;
-  uint32_t cacheLimit = kisi::SectorCache::kDefaultSlots;
+  uint32_t cacheLimit = 0;  // slots kelisi_set_cache_size allows; 0: sized from the index
   alignas(8) uint8_t front[kIsiFrontSize];  // header and root in native order
   kelisi_header hdr;
   KeyLayout keyLayout;  // the key's bytes as the header's key specifications say
@@ -64,6 +64,10 @@ int OpenHandle(const char* isi, const char* data, unsigned flags, const kel::Env
 // Reads and checks the front (header and root) and sizes the cache; the
 // handle's state changes only when the whole front is sound.
 int LoadFront(kelisi* ix);
+
+// Empties the handle's cache and sizes it for the index as it is now. False
+// when memory is short.
+bool ResetCache(kelisi* ix);
 
 // The shared tree cursor's source of key sectors: the handle's cache,
 // translated to native order (ctx: the handle).

@@ -15,7 +15,19 @@ constexpr uint64_t kInnerRank = uint64_t{1} << 62;
 
 }  // namespace
 
-bool SectorCache::Reset(uint64_t fileSectors, bool swapped, uint32_t limit) {
+uint32_t SectorCache::DefaultSlots(uint64_t fileSectors) {
+  uint32_t slots = kWholeSlots;
+  while (slots < kShareSlots && uint64_t{slots} * 8 * 2 <= fileSectors) slots *= 2;
+  return slots;
+}
+
+void SectorCache::ReleaseData() {
+  if (data_ != nullptr) env_->unmapMemory(env_, data_, dataLen_);
+  data_ = nullptr;
+  dataLen_ = 0;
+}
+
+bool SectorCache::Reset(Io& io, uint64_t fileSectors, bool swapped, uint32_t limit) {
   uint32_t want = kWays;
   while (want < limit && want < fileSectors) want *= 2;
   fileSectors_ = fileSectors;
@@ -25,7 +37,10 @@ bool SectorCache::Reset(uint64_t fileSectors, bool swapped, uint32_t limit) {
   if (want != slots_) {
     slots_ = 0;
     set_.reset(new (std::nothrow) Set[want / kWays]);
-    data_.reset(new (std::nothrow) uint8_t[uint64_t{want} * kIsiSector]);
+    ReleaseData();
+    env_ = io.env;
+    data_ = static_cast<uint8_t*>(env_->mapMemory(env_, uint64_t{want} * kIsiSector));
+    if (data_ != nullptr) dataLen_ = uint64_t{want} * kIsiSector;
     checked_.reset(new (std::nothrow) uint8_t[want]);
     if (!ahead_) ahead_.reset(new (std::nothrow) uint8_t[kAheadSectors * kIsiSector]);
     if (!set_ || !data_ || !checked_ || !ahead_) return false;

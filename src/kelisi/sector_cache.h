@@ -2,17 +2,21 @@
 //
 // Sectors are read with pread, never mapped: a file that another process
 // truncates must give a read error, not a signal. The cache is a fixed
-// set-associative table of at most kDefaultSlots sectors (4 MiB), or the
-// size kelisi_set_cache_size gives, whatever the size of the file (and no
-// larger than the file). Inner key sectors (level above 0) are evicted only by
-// other inner sectors, so the upper levels of the tree stay in memory for
-// random lookups; scans read ahead in blocks of kAheadSectors in the
-// direction they move. A file larger than the cache is scanned through the
-// read-ahead block alone, which stays in the processor's cache, instead of
-// sweeping the whole cache out. Sectors are kept as the file holds them; readers
-// copy them out and translate the copy. Each cached sector carries a flag
-// its reader sets once the sector has passed the format's checks, so that a
-// sector read again is not checked again.
+// set-associative table sized from the file unless kelisi_set_cache_size
+// gives a size: the whole of an index of up to kWholeSlots sectors (64 MiB),
+// an eighth of a larger one, at most kShareSlots (256 MiB); never larger
+// than the file. Its memory is taken from the system as sectors come in, so
+// a handle that reads little of a large index holds little. Inner key
+// sectors (level above 0) are evicted only by other inner sectors, so the
+// upper levels of the tree stay in memory for random lookups; scans read
+// ahead in blocks of kAheadSectors in the direction they move, and the
+// sectors they read go into the cache. A file larger than the cache is
+// scanned through the read-ahead block alone, which stays in the
+// processor's cache, instead of sweeping the whole cache out. Sectors are
+// kept as the file holds them; readers copy them out and translate the
+// copy. Each cached sector carries a flag its reader sets once the sector
+// has passed the format's checks, so that a sector read again is not
+// checked again.
 #pragma once
 
 #include <cstdint>
@@ -28,15 +32,26 @@ using ReadHint = IsiReadHint;
 
 class SectorCache {
  public:
-  static constexpr uint32_t kDefaultSlots = 8192;  // 4 MiB
-  static constexpr uint32_t kMostSlots = 1u << 21;  // 1 GiB
+  SectorCache() = default;
+  SectorCache(const SectorCache&) = delete;
+  SectorCache& operator=(const SectorCache&) = delete;
+  ~SectorCache() { ReleaseData(); }
+
+  static constexpr uint32_t kWholeSlots = 1u << 17;  // 64 MiB: an index up to this is kept whole
+  static constexpr uint32_t kShareSlots = 1u << 19;  // 256 MiB: the most a default cache takes
+  static constexpr uint32_t kMostSlots = 1u << 21;   // 1 GiB
   static constexpr uint32_t kWays = 4;
   static constexpr uint32_t kAheadSectors = 64;
 
   // Empties the cache and sizes it for a file of `fileSectors` sectors, with
   // at most `limit` slots (a power of two, kWays to kMostSlots). False when
   // memory is short (the cache is then empty and unusable).
-  bool Reset(uint64_t fileSectors, bool swapped, uint32_t limit = kDefaultSlots);
+  bool Reset(Io& io, uint64_t fileSectors, bool swapped, uint32_t limit);
+
+  // The slots of a cache sized from a file of `fileSectors` sectors: all of
+  // a small index, an eighth of a large one, between kWholeSlots and
+  // kShareSlots.
+  static uint32_t DefaultSlots(uint64_t fileSectors);
 
   // The 512 bytes of sector number `sector` as the file holds them, valid
   // until the next call; nullptr when the read fails or the file ends
@@ -46,6 +61,7 @@ class SectorCache {
   const uint8_t* Get(Io& io, int fd, uint64_t sector, ReadHint hint, uint8_t** checked);
 
  private:
+  void ReleaseData();
   int Find(uint64_t sector) const;
   uint32_t Victim(uint64_t sector) const;
   uint8_t* Install(uint32_t slot, uint64_t sector);
@@ -69,11 +85,16 @@ class SectorCache {
   // scan of consecutive sectors reads memory in order.
   uint8_t* SlotData(uint32_t slot) const {
     uint64_t sets = slots_ / kWays;
-    return data_.get() + ((slot % kWays) * sets + slot / kWays) * uint64_t{kIsiSector};
+    return data_ + ((slot % kWays) * sets + slot / kWays) * uint64_t{kIsiSector};
   }
   const Slot& At(uint32_t slot) const { return set_[slot / kWays].way[slot % kWays]; }
   std::unique_ptr<Set[]> set_;
-  std::unique_ptr<uint8_t[]> data_;
+  // The slots' bytes: one block of the system's memory, through the Env of
+  // the handle, which backs a large block with huge pages where it can (a
+  // cache read at random then misses the address translation less).
+  uint8_t* data_ = nullptr;
+  size_t dataLen_ = 0;
+  const kel::Env* env_ = nullptr;
   std::unique_ptr<uint8_t[]> ahead_;
   std::unique_ptr<uint8_t[]> checked_;  // per slot
   uint32_t slots_ = 0;

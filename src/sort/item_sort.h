@@ -7,8 +7,6 @@
 // (never 0: record positions are unique).
 int32_t CompareItems(const uint8_t* a, const uint8_t* b);
 
-// Fills itemPtrArea for the sub-list in sortMem and sorts it.
+// Fills itemPtrArea for the sub-list in sortMem and sorts it with the
+// method of sortMethod (0 Shell sort, 1 quicksort).
 void SortSubList();
-
-void ShellSortItems(uint8_t** first, uint8_t** last);
-void QuickSortItems(uint8_t** first, uint8_t** last);

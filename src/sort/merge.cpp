@@ -284,6 +284,7 @@ int32_t MergeSelect() {
   auto before = [&](int32_t a, int32_t b) {
     return ItemKeyAfter(slots[b].current + kItemKeyOfs, slots[a].current + kItemKeyOfs, keyLen);
   };
+  uint64_t* loserHead = cd->mergeTreeHead;
   int32_t winner;
   if (cd->mergeWinner == nullptr || cd->mergeTreeSlots < 2) {
     int32_t k = 0;
@@ -297,21 +298,28 @@ int32_t MergeSelect() {
       bool bWins = before(b, a);
       won[n] = bWins ? b : a;
       loser[n] = bWins ? a : b;
+      loserHead[n] = KeyHead(slots[loser[n]].current + kItemKeyOfs, keyLen);
     }
     winner = k > 1 ? won[1] : 0;
   } else {
+    // The matches compare the key heads each node keeps for its loser, so a
+    // replay reads no item unless two heads are equal; the exchanges are
+    // written as selections, which the compiler makes without branches.
     int32_t k = cd->mergeTreeSlots;
     winner = cd->mergeWinnerIdx;
-    const uint8_t* winKey = slots[winner].current + kItemKeyOfs;
-    uint64_t winHead = KeyHead(winKey, keyLen);
+    uint64_t winHead = KeyHead(slots[winner].current + kItemKeyOfs, keyLen);
     for (int32_t n = (k + winner) / 2; n >= 1; n /= 2) {
-      const uint8_t* key = slots[loser[n]].current + kItemKeyOfs;
-      uint64_t head = KeyHead(key, keyLen);
-      if (head < winHead || (head == winHead && ItemRestAfter(winKey, key, keyLen))) {
-        std::swap(loser[n], winner);  // the item that lost here wins on
-        winKey = key;
-        winHead = head;
+      int32_t other = loser[n];
+      uint64_t head = loserHead[n];
+      bool otherWins = head < winHead;
+      if (head == winHead) [[unlikely]] {
+        otherWins = ItemRestAfter(slots[winner].current + kItemKeyOfs,
+                                  slots[other].current + kItemKeyOfs, keyLen);
       }
+      loser[n] = otherWins ? winner : other;
+      loserHead[n] = otherWins ? winHead : head;
+      winner = otherWins ? other : winner;
+      winHead = otherWins ? head : winHead;
     }
   }
   cd->mergeWinnerIdx = winner;

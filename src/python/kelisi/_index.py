@@ -434,7 +434,8 @@ def open(isi: PathArg, data: Optional[PathArg] = None, shared: bool = False,
     the advisory locks that kelindex's compaction respects, for an index
     that may be rewritten while it is read (the data file is then needed:
     it carries the locks). ``cache_size`` sets how many bytes of index
-    sectors the handle keeps in memory (4 MiB unless given). ``write``
+    sectors the handle keeps in memory (unless given, the whole of an index
+    up to 64 MiB, an eighth of a larger one, up to 256 MiB). ``write``
     opens the index and its data file for ``insert``, ``delete`` and
     ``change()``: the data file is needed, named or the header's.
     """
