@@ -178,24 +178,29 @@ Status CloseOutputTrain(uint64_t* runStart) {
 }
 
 // Closes and deletes the work file the pass has read; when another pass
-// follows, creates it anew, empty, to receive that pass's output.
+// follows, creates it anew, empty, to receive that pass's output. An
+// interrupt is held off from the close to the new file's creation, so that
+// it finds the work file recorded in its descriptor field or gone.
 Status RetireMergeInput(bool anotherPass) {
   CmdData* cd = pCmdData;
+  sigset_t mask;
+  CmdDeferInterrupt(&mask);
   SysClose(cd->mergeInFd);
   cd->mergeInFd = -1;
   bool readFile2 = cd->failFd == cd->tmpFd1;
   int32_t& fdField = readFile2 ? cd->tmpFd2 : cd->tmpFd1;
   const char* name = readFile2 ? cd->tmpName2 : cd->tmpName1;
   fdField = -1;
-  if (name == nullptr) return anotherPass ? kErrTempWrite : kOk;
-  snprintf(cd->scratchName, kNameSize, "%s", name);
-  SysUnlink(cd->scratchName);
-  if (!anotherPass) return kOk;
-  sigset_t mask;
-  CmdDeferInterrupt(&mask);  // an interrupt must find the new file recorded
-  int fd = SysOpen(cd->scratchName, O_RDWR | O_CREAT | O_TRUNC, 0666);
-  if (fd >= 0) fdField = fd;
+  int fd = -1;
+  if (name != nullptr) {
+    snprintf(cd->scratchName, kNameSize, "%s", name);
+    SysUnlink(cd->scratchName);
+    if (anotherPass) fd = SysOpen(cd->scratchName, O_RDWR | O_CREAT | O_TRUNC, 0666);
+    if (fd >= 0) fdField = fd;
+  }
   CmdAllowInterrupt(&mask);
+  if (!anotherPass) return kOk;
+  if (name == nullptr) return kErrTempWrite;
   if (fd < 0) {
     CmdShowf("Unable to create temporary work file %s\n", cd->scratchName);
     return kErrTempWrite;
