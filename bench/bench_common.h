@@ -163,6 +163,25 @@ inline std::string OwnDirectory() {
   return path;
 }
 
+// Takes the flags every such benchmark knows: --tools=DIR (made absolute:
+// the tools run in the scratch directory) and Google Benchmark's own, kept in
+// `args` (--benchmark_repetitions also noted in *repetitions). False for a
+// flag of the program itself, left to the caller.
+inline bool TakeCommonFlag(const char* a, std::string* tools, std::string* repetitions,
+                           std::vector<char*>* args) {
+  if (strncmp(a, "--tools=", 8) == 0) {
+    char* full = realpath(a + 8, nullptr);
+    if (full == nullptr) Die(std::string(a + 8) + ": " + strerror(errno));
+    *tools = full;
+    free(full);
+    return true;
+  }
+  if (strncmp(a, "--benchmark_", 12) != 0) return false;
+  if (strncmp(a, "--benchmark_repetitions=", 24) == 0) *repetitions = a + 24;
+  args->push_back(const_cast<char*>(a));
+  return true;
+}
+
 inline std::string Ratio(double a, double b) {
   if (a <= 0 || b <= 0) return "-";
   char text[32];

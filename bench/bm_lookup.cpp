@@ -510,15 +510,8 @@ std::vector<char*> Arguments(int argc, char** argv, uint64_t* records, std::stri
       char* end = nullptr;
       gKelisiCache = strtoull(a + 15, &end, 10);
       if (*end != '\0') Die(std::string("bad ") + a);
-    } else if (strncmp(a, "--tools=", 8) == 0) {
-      // The tools run in the scratch directory: the name must not be relative.
-      char* full = realpath(a + 8, nullptr);
-      if (full == nullptr) Die(std::string(a + 8) + ": " + strerror(errno));
-      *tools = full;
-      free(full);
-    } else {
-      if (strncmp(a, "--benchmark_repetitions=", 24) == 0) *repetitions = a + 24;
-      args.push_back(argv[i]);
+    } else if (!bench::TakeCommonFlag(a, tools, repetitions, &args)) {
+      Die(std::string("unknown flag ") + a);
     }
   }
   args.push_back(nullptr);

@@ -312,14 +312,8 @@ std::vector<char*> Arguments(int argc, char** argv, std::string* tools, std::str
       gBatchRecords = Count(a, 8);
     } else if (strncmp(a, "--durable=", 10) == 0) {
       gDurableRecords = Count(a, 10);
-    } else if (strncmp(a, "--tools=", 8) == 0) {
-      char* full = realpath(a + 8, nullptr);
-      if (full == nullptr) Die(std::string(a + 8) + ": " + strerror(errno));
-      *tools = full;
-      free(full);
-    } else {
-      if (strncmp(a, "--benchmark_repetitions=", 24) == 0) *repetitions = a + 24;
-      args.push_back(argv[i]);
+    } else if (!bench::TakeCommonFlag(a, tools, repetitions, &args)) {
+      Die(std::string("unknown flag ") + a);
     }
   }
   args.push_back(nullptr);

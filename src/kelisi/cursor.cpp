@@ -9,14 +9,7 @@
 
 namespace kisi {
 
-namespace {
-
-// Compares an entry's key with `key` over `len` bytes.
-int CompareKey(const uint8_t* entry, const uint8_t* key, uint32_t len) {
-  return IsiCompareKeys(IsiEntryKey(entry), key, len);
-}
-
-int Status(int st) {
+int CursorStatus(int st) {
   switch (st) {
     case kIsiCursorOk:
       return KELISI_OK;
@@ -29,8 +22,15 @@ int Status(int st) {
   }
 }
 
+namespace {
+
+// Compares an entry's key with `key` over `len` bytes.
+int CompareKey(const uint8_t* entry, const uint8_t* key, uint32_t len) {
+  return IsiCompareKeys(IsiEntryKey(entry), key, len);
+}
+
 int SeekKey(kelisi_cursor* c, const uint8_t* key, uint32_t len) {
-  return Status(IsiLowerBound(
+  return CursorStatus(IsiLowerBound(
       &c->walk, [key, len](const uint8_t* e) { return CompareKey(e, key, len) < 0; }));
 }
 
@@ -67,7 +67,7 @@ void TakeMark(kelisi_cursor* c, Mark* m) {
 int Restart(kelisi_cursor* c, const Mark& m, bool* same) {
   const kelisi* ix = c->ix;
   uint32_t len = ix->keyLength;
-  int st = Status(IsiLowerBound(&c->walk, [&](const uint8_t* e) {
+  int st = CursorStatus(IsiLowerBound(&c->walk, [&](const uint8_t* e) {
     int k = CompareKey(e, m.key, len);
     return k != 0 ? k < 0 : IsiEntryDup(e) < m.dup;
   }));
@@ -77,7 +77,7 @@ int Restart(kelisi_cursor* c, const Mark& m, bool* same) {
 }
 
 int Move(kelisi_cursor* c, bool forward) {
-  return Status(forward ? IsiNext(&c->walk) : IsiPrev(&c->walk));
+  return CursorStatus(forward ? IsiNext(&c->walk) : IsiPrev(&c->walk));
 }
 
 // One step from the cursor's entry; a cursor whose index was rewritten
@@ -91,7 +91,7 @@ int Step(kelisi_cursor* c, bool forward, Mark* m, bool keepMark) {
     bool same = false;
     int st = Restart(c, *m, &same);
     if (!forward) {
-      if (st == KELISI_NOTFOUND) return Status(IsiLast(&c->walk));
+      if (st == KELISI_NOTFOUND) return CursorStatus(IsiLast(&c->walk));
       return st != KELISI_OK ? st : Move(c, false);
     }
     if (st != KELISI_OK || !same) return st;
@@ -194,14 +194,14 @@ KELISI_API int kelisi_cursor_close(kelisi_cursor* c) {
 KELISI_API int kelisi_first(kelisi_cursor* c, kelisi_entry* e) {
   return Run(c, e, [c] {
     c->dupLen = c->ix->keyLength;
-    return kisi::Status(IsiFirst(&c->walk));
+    return kisi::CursorStatus(IsiFirst(&c->walk));
   });
 }
 
 KELISI_API int kelisi_last(kelisi_cursor* c, kelisi_entry* e) {
   return Run(c, e, [c] {
     c->dupLen = c->ix->keyLength;
-    return kisi::Status(IsiLast(&c->walk));
+    return kisi::CursorStatus(IsiLast(&c->walk));
   });
 }
 

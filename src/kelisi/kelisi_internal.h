@@ -74,6 +74,9 @@ bool ResetCache(kelisi* ix);
 bool LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
                          uint8_t** sound);
 
+// The library's status for a tree cursor's result (isi/tree_cursor).
+int CursorStatus(int cursorResult);
+
 // Shared mode around one call: the ISI lock and the spin-counter check.
 class CallScope {
  public:

@@ -58,19 +58,6 @@ int Compare(const kelisi_txn* t, const uint8_t* entry, const uint8_t* key) {
   return IsiCompareKeys(IsiEntryKey(entry), key, t->tree.geo.keyLength);
 }
 
-int CursorStatus(int st) {
-  switch (st) {
-    case kIsiCursorOk:
-      return KELISI_OK;
-    case kIsiCursorEnd:
-      return KELISI_NOTFOUND;
-    case kIsiCursorRead:
-      return KELISI_E_READ;
-    default:
-      return KELISI_E_CORRUPT;
-  }
-}
-
 // A sector without children is a leaf, at level 0.
 void FixLevel(const kelisi_txn* t, uint8_t* s) {
   if (!IsiHasChildren(t->tree.geo, s)) StoreU16(s + kKeyLevelOfs, 0);
