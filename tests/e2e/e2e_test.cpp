@@ -848,9 +848,7 @@ void ExpectConsistent(const std::string& isi) {
   kelisi_close(ix);
   std::string name = h.data_name, data = isi.substr(0, isi.find_last_of('/') + 1);
   data += name.substr(name.find_last_of('/') + 1);
-  kt::RunOptions opts;
-  opts.program = KELISI_BIN;
-  kt::RunResult r = kt::RunKelindex({"check", isi, data}, opts);
+  kt::RunResult r = kt::RunKelisi({"check", isi, data});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
