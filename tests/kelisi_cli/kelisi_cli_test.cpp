@@ -11,7 +11,6 @@
 
 #include "kel_version.h"
 #include "isi/lock_protocol.h"
-#include "kelisi_cli/index_check.h"
 #include "support/crafted.h"
 #include "support/test_util.h"
 
@@ -179,41 +178,6 @@ TEST_F(KelisiCli, AFailureAfterOutputEndsWithStatus1) {
       EXPECT_EQ(r.err, "kelisi: damaged ISI structure: t.isi\n") << args[0];
     }
   }
-}
-
-TEST_F(KelisiCli, CheckFindsNothingOnSoundIndexesOfEveryForm) {
-  std::string var = "A1 short\nB2 a longer record\n" + Rec("C3", "charlie", 'X');
-  dir_.write("v.txt", var);
-  struct Case {
-    std::string data;
-    std::vector<std::string> build;
-  } cases[] = {
-      {"d.txt", {"d.txt,n0.isi", "-n0,1-2"}},
-      {"d.txt", {"d.txt,p.isi", "-p11=X,1-2"}},
-      {"d.txt", {"d.txt,px.isi", "-p=4='again'|11='Y',1-2"}},
-      {"d.txt", {"d.txt,u.isi", "-u,4-6,1"}},
-      {"v.txt", {"v.txt,v.isi", "-v,1-2,12-14"}},
-  };
-  for (const Case& c : cases) {
-    Build(c.build);
-    std::string isi = c.build[0].substr(c.build[0].find(',') + 1);
-    EXPECT_EQ(Problems(isi, c.data), std::make_pair(0, std::string())) << c.build[1];
-  }
-  // The same through the check's own interface, as the test suite's oracle.
-  kelisi_cli::CheckOptions opt;
-  std::string data = dir_.file("d.txt");
-  opt.dataPath = data.c_str();
-  kelisi_cli::CheckResult r = kelisi_cli::CheckIndex(dir_.file("px.isi").c_str(), opt, nullptr);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.problems, 0u);
-  EXPECT_TRUE(r.dataCompared);
-  EXPECT_EQ(r.recordsIndexed, 3u);  // A1 again, A1 alpha (Y), D4 (Y)
-  kelisi* ix = nullptr;
-  kelisi_header h;
-  ASSERT_EQ(kelisi_open(dir_.file("px.isi").c_str(), nullptr, 0, &ix), KELISI_OK);
-  ASSERT_EQ(kelisi_get_header(ix, &h), KELISI_OK);
-  EXPECT_TRUE(h.extended_selection);
-  kelisi_close(ix);
 }
 
 TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
