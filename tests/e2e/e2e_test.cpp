@@ -377,6 +377,11 @@ struct Case {
 // A damaged index refused by an in-place compaction: what is wrong, then the refusal.
 #define REFUSED(what) \
   "Compacting d.isi into d.isi\n" what "\nDamaged ISI structure found in file named:  d.isi.\n"
+// The fixed index with bytes (the rest of the arguments) written at `at`:
+// an in-place compaction names the damage `what` and refuses it.
+#define DAMAGED(name, at, what, ...)                                              \
+  {name, [](const TempDir& d) { Damaged(d, at, {__VA_ARGS__}); }, "d.isi -c", 1, \
+   REFUSED(what), "d.isi d.txt", nullptr}
 #define SMALL_MEMORY_SHOWN                                                            \
   "Max memory set to 524288.\nMax memory set to 262144.\nMax memory set to 131072.\n" \
   "Max memory set to 65536.\nMax memory set to 32768.\nMax memory set to 16384.\n"    \
@@ -544,55 +549,30 @@ const Case kCases[] = {
      "foreign_compacted"},
 
     // Damaged indexes: compaction refuses them and leaves the file as it was.
-    {"DamagedKeyLength",
-     [](const TempDir& d) {
-       Damaged(d, 10, {0, 0});
-     },
-     "d.isi -c", 1, REFUSED("ISI header damaged: key length 0 is not 1 to 150."), "d.isi d.txt",
-     nullptr},
-    {"DamagedRootPosition", [](const TempDir& d) { Damaged(d, 20, {3}); }, "d.isi -c", 1,
-     REFUSED("ISI header damaged: root position 3."), "d.isi d.txt", nullptr},
-    {"DamagedAddressing", [](const TempDir& d) { Damaged(d, 7, {0}); }, "d.isi -c", 1,
-     REFUSED("ISI header damaged: its addressing does not match its record format."), "d.isi d.txt",
-     nullptr},
-    {"DamagedRootCount", [](const TempDir& d) { Damaged(d, 1524, {255}); }, "d.isi -c", 1,
-     REFUSED("ISI tree damaged: the root holds 255 entries, more than fit."), "d.isi d.txt",
-     nullptr},
-    {"DamagedLeafCount", [](const TempDir& d) { Damaged(d, 6 * 512 + 500, {26}); }, "d.isi -c", 1,
-     REFUSED("ISI tree damaged: a key sector holds more entries than fit."), "d.isi d.txt",
-     nullptr},
-    {"DamagedChildOutsideTheFile",
-     [](const TempDir& d) {
-       Damaged(d, 1028, {255, 127});
-     },
-     "d.isi -c", 1, REFUSED("ISI tree damaged: a child position names no key sector of the file."),
-     "d.isi d.txt", nullptr},
-    {"DamagedChildIsTheRoot", [](const TempDir& d) { Damaged(d, 1028, {2}); }, "d.isi -c", 1,
-     REFUSED("ISI tree damaged: a child position names no key sector of the file."), "d.isi d.txt",
-     nullptr},
-    {"DamagedLeafAboveItsParent", [](const TempDir& d) { Damaged(d, 6 * 512 + 506, {5}); },
-     "d.isi -c", 1, REFUSED("ISI tree damaged: key sector 6 is not below the sector above it."),
-     "d.isi d.txt", nullptr},
-    {"DamagedSectorListedTwice", [](const TempDir& d) { Damaged(d, 1024 + 24, {6}); }, "d.isi -c",
-     1, REFUSED("ISI tree damaged: it yields more entries than the file holds."), "d.isi d.txt",
-     nullptr},
-    {"DamagedChainLinkOutsideTheFile",
-     [](const TempDir& d) {
-       Damaged(d, 1536 + 504, {255, 127});
-     },
-     "d.isi -c", 1,
-     REFUSED("ISI deleted-record chain damaged: position 32767 names no DDR sector of the file."),
-     "d.isi d.txt", nullptr},
-    {"DamagedChainLoop",
-     [](const TempDir& d) {
-       Damaged(d, 4 * 512 + 504, {5, 0, 0, 0});
-     },
-     "d.isi -c", 1,
-     REFUSED("ISI deleted-record chain damaged: it runs longer than the file has sectors."),
-     "d.isi d.txt", nullptr},
-    {"DamagedChainMarker", [](const TempDir& d) { Damaged(d, 5 * 512 + 510, {0}); }, "d.isi -c", 1,
-     REFUSED("ISI deleted-record chain damaged: position 5 names no DDR sector of the file."),
-     "d.isi d.txt", nullptr},
+    DAMAGED("DamagedKeyLength", 10, "ISI header damaged: key length 0 is not 1 to 150.", 0, 0),
+    DAMAGED("DamagedRootPosition", 20, "ISI header damaged: root position 3.", 3),
+    DAMAGED("DamagedAddressing", 7,
+            "ISI header damaged: its addressing does not match its record format.", 0),
+    DAMAGED("DamagedRootCount", 1524,
+            "ISI tree damaged: the root holds 255 entries, more than fit.", 255),
+    DAMAGED("DamagedLeafCount", 6 * 512 + 500,
+            "ISI tree damaged: a key sector holds more entries than fit.", 26),
+    DAMAGED("DamagedChildOutsideTheFile", 1028,
+            "ISI tree damaged: a child position names no key sector of the file.", 255, 127),
+    DAMAGED("DamagedChildIsTheRoot", 1028,
+            "ISI tree damaged: a child position names no key sector of the file.", 2),
+    DAMAGED("DamagedLeafAboveItsParent", 6 * 512 + 506,
+            "ISI tree damaged: key sector 6 is not below the sector above it.", 5),
+    DAMAGED("DamagedSectorListedTwice", 1024 + 24,
+            "ISI tree damaged: it yields more entries than the file holds.", 6),
+    DAMAGED("DamagedChainLinkOutsideTheFile", 1536 + 504,
+            "ISI deleted-record chain damaged: position 32767 names no DDR sector of the file.",
+            255, 127),
+    DAMAGED("DamagedChainLoop", 4 * 512 + 504,
+            "ISI deleted-record chain damaged: it runs longer than the file has sectors.", 5, 0, 0,
+            0),
+    DAMAGED("DamagedChainMarker", 5 * 512 + 510,
+            "ISI deleted-record chain damaged: position 5 names no DDR sector of the file.", 0),
     {"TreeDeeperThanThePath", [](const TempDir& d) { Deep(d, 49); }, "d.isi -c", 1,
      REFUSED("ISI tree damaged: more than 48 levels below the root."), "d.isi d.txt", nullptr},
     {"DeepTreeCompacted", [](const TempDir& d) { Deep(d, 48); }, "d.isi -c", 0,
@@ -600,11 +580,7 @@ const Case kCases[] = {
      "deep_compacted", "d.isi", "", nullptr, nullptr, false},
     {"InfoRefusesKeyLength", [](const TempDir& d) { Damaged(d, 10, {151}); }, "d.isi -i", 1,
      "Damaged ISI structure found in file named:  d.isi.\n", "d.isi d.txt", nullptr},
-    {"ReindexOfADamagedTree",
-     [](const TempDir& d) {
-       Damaged(d, 1028, {255, 127});
-     },
-     "d.isi -r", 0,
+    {"ReindexOfADamagedTree", [](const TempDir& d) { Damaged(d, 1028, {255, 127}); }, "d.isi -r", 0,
      "\nkelindex d.txt,d.isi,-1-4,9-12\nIndexing d.txt into d.isi\n"
      "255 records, 253 deleted entries\n" T,
      "d.isi d.txt", "fixed"},
@@ -760,8 +736,6 @@ const Case kCases[] = {
      "d.txt", nullptr},
     {"LogNameTooLong", Small, kLongLog.c_str(), 1, "One of the filenames is too long.\n", "d.txt",
      nullptr},
-    {"MissingDataQuit", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
-     nullptr},
     {"InfoOfMissingFile", Nothing, "d.isi -i", 1, "Can't open .isi file d.isi\n", "", nullptr},
     {"InfoOfEmptyFile", EmptyIsi, "d.isi -i", 1, "Not a valid .isi file d.isi\n", "d.isi d.txt",
      nullptr},
@@ -848,9 +822,7 @@ void ExpectConsistent(const std::string& isi) {
   kelisi_close(ix);
   std::string name = h.data_name, data = isi.substr(0, isi.find_last_of('/') + 1);
   data += name.substr(name.find_last_of('/') + 1);
-  kt::RunOptions opts;
-  opts.program = KELISI_BIN;
-  kt::RunResult r = kt::RunKelindex({"check", isi, data}, opts);
+  kt::RunResult r = kt::RunKelisi({"check", isi, data});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 

@@ -3,13 +3,14 @@
 // input left no descriptor and no file behind.
 #pragma once
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,24 +32,6 @@ namespace fz {
     }                                                                          \
   } while (0)
 
-inline void RemoveTree(const std::string& path) {
-  if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "/" + name;
-      struct stat st;
-      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        RemoveTree(child);
-      } else {
-        unlink(child.c_str());
-      }
-    }
-    closedir(d);
-  }
-  rmdir(path.c_str());
-}
-
 // The target's own directory under $TMPDIR or /tmp, made on first use and
 // removed when the process ends. The current directory is moved into it,
 // so that relative names an input makes up land there too.
@@ -59,7 +42,7 @@ inline const std::string& WorkDir() {
         std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kfz_XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0) abort();
     static std::string made = tmpl;
-    atexit([] { RemoveTree(made); });
+    atexit([] { std::filesystem::remove_all(made); });
     return tmpl;
   }();
   return dir;
@@ -94,22 +77,16 @@ inline std::string ReadFile(const std::string& path) {
   return bytes;
 }
 
-inline int CountOpenFds() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n - 1;
+// The entries of a directory (the descriptors of /proc/self/fd less the
+// one that reads it).
+inline int CountEntries(const std::string& dir) {
+  std::error_code ec;
+  auto it = std::filesystem::directory_iterator(dir, ec);
+  return static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
 }
 
-inline int CountEntries(const std::string& dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-    closedir(d);
-  }
-  return n;
+inline int CountOpenFds() {
+  return CountEntries("/proc/self/fd") - 1;
 }
 
 // Messages go nowhere: a stream on /dev/null, opened once.

@@ -4,31 +4,17 @@
 // build.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "kel_version.h"
 #include "isi/lock_protocol.h"
-#include "kelisi_cli/index_check.h"
 #include "support/crafted.h"
 #include "support/test_util.h"
 
 namespace {
-
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 // 11 bytes and LF: a 2-byte key, a word, a flag in column 11.
 std::string Rec(const std::string& key, const std::string& word, char flag) {
@@ -53,22 +39,17 @@ class KelisiCli : public ::testing::Test {
     opts.cwd = dir_.path();
     ASSERT_EQ(kt::RunKelindex(args, opts).exitCode, 0) << args[0] << " " << args[1];
   }
-  Result Kelisi(const std::vector<std::string>& args) {
-    std::string cmd = std::string("cd ").append(Quote(dir_.path())).append(" && ");
-    cmd += Quote(KELISI_BIN);
-    for (const std::string& a : args) cmd.append(" ").append(Quote(a));
-    cmd += " >out.txt 2>err.txt";
-    int st = system(cmd.c_str());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, dir_.read("out.txt"), dir_.read("err.txt")};
+  kt::RunResult Kelisi(const std::vector<std::string>& args) {
+    return kt::RunKelisi(args, dir_.path());
   }
   // Runs `kelisi check isi data`: its exit status and its lines but the
   // cure and the summary.
   std::pair<int, std::string> Problems(const std::string& isi, const std::string& data) {
-    Result r = Kelisi({"check", isi, data});
+    kt::RunResult r = Kelisi({"check", isi, data});
     EXPECT_EQ(r.err, "");
     std::string lines = r.out.substr(0, r.out.rfind('\n', r.out.size() - 2) + 1);
     size_t cure = lines.find("cure: ");
-    return {r.code, cure != std::string::npos ? lines.substr(0, cure) : lines};
+    return {r.exitCode, cure != std::string::npos ? lines.substr(0, cure) : lines};
   }
   kt::TempDir dir_;
   std::string fixed_;
@@ -143,13 +124,13 @@ TEST_F(KelisiCli, SubcommandsGiveTheirExactLinesAndStatus) {
       {{"list", "d.isi"}, 1, "", "kelisi: unknown command 'list' (kelisi -h shows the usage)\n"},
   };
   for (const Case& c : cases) {
-    Result r = Kelisi(c.args);
-    EXPECT_EQ(r.code, c.code) << c.args[0];
+    kt::RunResult r = Kelisi(c.args);
+    EXPECT_EQ(r.exitCode, c.code) << c.args[0];
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.err, c.err) << c.args[0];
   }
-  Result info = Kelisi({"info", "d.isi"});
-  EXPECT_EQ(info.code, 0);
+  kt::RunResult info = Kelisi({"info", "d.isi"});
+  EXPECT_EQ(info.exitCode, 0);
   for (const char* line :
        {"records:        fixed-length text, 11 bytes + LF\n",
         "key:            2 bytes from columns 1-2\n", "command line:   kelindex d.txt,d.isi,-1-2\n",
@@ -163,13 +144,13 @@ TEST_F(KelisiCli, SubcommandsGiveTheirExactLinesAndStatus) {
     EXPECT_NE(json.find(field), std::string::npos) << field << json;
   }
   EXPECT_NE(Kelisi({"info", "b.isi", "--json"}).out.find("\"ddr_head\": null,"), std::string::npos);
-  EXPECT_EQ(Kelisi({"--help"}).code, 0);
-  Result help = Kelisi({"count", "--help"});
-  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(Kelisi({"--help"}).exitCode, 0);
+  kt::RunResult help = Kelisi({"count", "--help"});
+  EXPECT_EQ(help.exitCode, 0);
   EXPECT_EQ(help.out.rfind("usage: kelisi count ISI [KEY [--prefix] | FROM TO]\n", 0), 0u)
       << help.out;
-  Result bare = Kelisi({});
-  EXPECT_EQ(bare.code, 1);
+  kt::RunResult bare = Kelisi({});
+  EXPECT_EQ(bare.exitCode, 1);
   EXPECT_EQ(bare.err.rfind("usage: kelisi info ISI", 0), 0u);
 }
 
@@ -191,47 +172,12 @@ TEST_F(KelisiCli, AFailureAfterOutputEndsWithStatus1) {
     for (std::vector<std::string> args : {std::vector<std::string>{"dump", "t.isi"},
                                           {"range", "t.isi", "100", "159"},
                                           {"find", "t.isi", "1", "--prefix"}}) {
-      Result r = Kelisi(args);
-      EXPECT_EQ(r.code, 1) << args[0];
+      kt::RunResult r = Kelisi(args);
+      EXPECT_EQ(r.exitCode, 1) << args[0];
       EXPECT_EQ(r.out.rfind("100\t0\t12\t0\n", 0), 0u) << args[0] << r.out;
       EXPECT_EQ(r.err, "kelisi: damaged ISI structure: t.isi\n") << args[0];
     }
   }
-}
-
-TEST_F(KelisiCli, CheckFindsNothingOnSoundIndexesOfEveryForm) {
-  std::string var = "A1 short\nB2 a longer record\n" + Rec("C3", "charlie", 'X');
-  dir_.write("v.txt", var);
-  struct Case {
-    std::string data;
-    std::vector<std::string> build;
-  } cases[] = {
-      {"d.txt", {"d.txt,n0.isi", "-n0,1-2"}},
-      {"d.txt", {"d.txt,p.isi", "-p11=X,1-2"}},
-      {"d.txt", {"d.txt,px.isi", "-p=4='again'|11='Y',1-2"}},
-      {"d.txt", {"d.txt,u.isi", "-u,4-6,1"}},
-      {"v.txt", {"v.txt,v.isi", "-v,1-2,12-14"}},
-  };
-  for (const Case& c : cases) {
-    Build(c.build);
-    std::string isi = c.build[0].substr(c.build[0].find(',') + 1);
-    EXPECT_EQ(Problems(isi, c.data), std::make_pair(0, std::string())) << c.build[1];
-  }
-  // The same through the check's own interface, as the test suite's oracle.
-  kelisi_cli::CheckOptions opt;
-  std::string data = dir_.file("d.txt");
-  opt.dataPath = data.c_str();
-  kelisi_cli::CheckResult r = kelisi_cli::CheckIndex(dir_.file("px.isi").c_str(), opt, nullptr);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.problems, 0u);
-  EXPECT_TRUE(r.dataCompared);
-  EXPECT_EQ(r.recordsIndexed, 3u);  // A1 again, A1 alpha (Y), D4 (Y)
-  kelisi* ix = nullptr;
-  kelisi_header h;
-  ASSERT_EQ(kelisi_open(dir_.file("px.isi").c_str(), nullptr, 0, &ix), KELISI_OK);
-  ASSERT_EQ(kelisi_get_header(ix, &h), KELISI_OK);
-  EXPECT_TRUE(h.extended_selection);
-  kelisi_close(ix);
 }
 
 TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
@@ -285,8 +231,8 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
   };
-  Result r = Kelisi({"check", "x.isi", "x.txt"});
-  EXPECT_EQ(r.code, 1);
+  kt::RunResult r = Kelisi({"check", "x.isi", "x.txt"});
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(count(r.out, "has no entry\n"), 100u);
   EXPECT_NE(r.out.find("\n... 50 more problems not listed (--all lists every one)\n" + rebuild +
                        "\nx.isi: 150 problems against x.txt"),
@@ -316,19 +262,19 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
   dir_.write("s.txt", spine.data);
   const std::string note =
       "note: inner sectors with a child slot left empty: 4 key sectors (the first: key sector 2)\n";
-  Result r = Kelisi({"check", "s.isi", "s.txt"});
-  EXPECT_EQ(r.code, 0);
+  kt::RunResult r = Kelisi({"check", "s.isi", "s.txt"});
+  EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, note +
                        "s.isi: consistent (1 note) with s.txt (5 entries; 5 records to index of 5, "
                        "0 deleted)\n");
   r = Kelisi({"check", "s.isi", "--strict"});
-  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, note + "cure: kelindex s.isi -c compacts it into the shape kelindex builds\n" +
                        "s.isi: 1 problem\n");
   kt::Crafted tree = kt::Craft(kt::CraftedTree::TopDown(1, 3, 4, false), {});
   dir_.write("t.isi", tree.isi.substr(0, tree.isi.size() - 20 * 512));
   r = Kelisi({"check", "t.isi"});
-  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out,
             "the file is truncated: it ends at byte 34816, but the index refers to sector 87, "
             "which ends at byte 45056\ncure: kelindex t.isi -r rebuilds it from its data with its "
@@ -402,8 +348,8 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
   for (const Case& c : cases) {
     std::string isi = dir_.exists(c.args[1]) ? dir_.read(c.args[1]) : "";
     std::string data = dir_.exists(c.args[2]) ? dir_.read(c.args[2]) : "";
-    Result r = Kelisi(c.args);
-    EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args.back();
+    kt::RunResult r = Kelisi(c.args);
+    EXPECT_EQ(r.exitCode, c.code) << c.args[0] << " " << c.args.back();
     EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args.back();
     EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args.back();
     if (c.code != 0) {
@@ -422,9 +368,9 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
   fl.l_len = kIsiLockLen;
   ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
   std::string isi = dir_.read("d.isi");
-  Result r = Kelisi({"insert", "d.isi", "d.txt", "a1.txt", "--wait", "0"});
+  kt::RunResult r = Kelisi({"insert", "d.isi", "d.txt", "a1.txt", "--wait", "0"});
   close(fd);
-  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "kelisi: another program has held the lock of d.isi for more than 0 seconds "
                    "(--wait sets the limit)\n");
   EXPECT_EQ(dir_.read("d.isi"), isi);

@@ -26,17 +26,8 @@ GOLDEN = os.path.join(os.environ["KEL_SOURCE_DIR"], "tests", "golden")
 
 def escaped(data: bytes) -> str:
     """As kelisi prints keys and records."""
-    out = []
-    for b in data:
-        if b == 0x5C:
-            out.append("\\\\")
-        elif b == 0x09:
-            out.append("\\t")
-        elif 0x20 <= b < 0x7F:
-            out.append(chr(b))
-        else:
-            out.append("\\x%02x" % b)
-    return "".join(out)
+    return "".join("\\\\" if b == 0x5C else "\\t" if b == 0x09 else
+                   chr(b) if 0x20 <= b < 0x7F else "\\x%02x" % b for b in data)
 
 
 def line(ix, e, records: bool) -> str:
@@ -56,10 +47,6 @@ def tool(*args) -> str:
 def read(path) -> bytes:
     with open(path, "rb") as f:
         return f.read()
-
-
-def lines(text: str):
-    return text.splitlines()
 
 
 class Files:
@@ -134,7 +121,7 @@ class KelisiTest(unittest.TestCase):
         for isi, data, what in cases:
             with self.subTest(what):
                 args = ["dump", isi] + (["--data", data] if data else [])
-                want = lines(tool(*args))
+                want = tool(*args).splitlines()
                 with kelisi.open(isi, data) as ix:
                     self.assertEqual([line(ix, e, data is not None) for e in ix], want)
                     self.assertEqual([line(ix, e, False) for e in reversed(ix)],
@@ -161,7 +148,7 @@ class KelisiTest(unittest.TestCase):
         for name, method, args, tool_args in searches:
             with self.subTest(name=name, method=method, args=args):
                 isi, data = f.path(name + ".isi"), f.path(name.replace("upper", "fixed") + ".txt")
-                want = lines(tool(tool_args[0], isi, *tool_args[1:], "--data", data))
+                want = tool(tool_args[0], isi, *tool_args[1:], "--data", data).splitlines()
                 with kelisi.open(isi, data) as ix:
                     got = [line(ix, e, True) for e in getattr(ix, method)(*args)]
                 self.assertEqual(got, want)
@@ -301,7 +288,7 @@ class KelisiTest(unittest.TestCase):
             with self.assertRaises(kelisi.Error) as caught:
                 ro.insert(b"zzz")
             self.assertEqual(caught.exception.status, -16)
-        self.assertEqual(lines(tool("dump", f.path("w.isi"))),
+        self.assertEqual(tool("dump", f.path("w.isi")).splitlines(),
                          [line(None, e, False) for e in kelisi.open(f.path("w.isi"))])
 
     def test_help_is_readable(self):

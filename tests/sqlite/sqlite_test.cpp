@@ -110,9 +110,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 std::string KelisiOut(const std::vector<std::string>& args) {
-  kt::RunOptions opts;
-  opts.program = KELISI_BIN;
-  kt::RunResult r = kt::RunKelindex(args, opts);
+  kt::RunResult r = kt::RunKelisi(args);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   return r.out;
 }

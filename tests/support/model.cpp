@@ -113,11 +113,6 @@ Index ReadIndex(const std::string& isi, const std::string& data) {
     ix.error = kelisi_strerror(st);
     return ix;
   }
-  kelisi_header hdr;
-  kelisi_get_header(h, &hdr);
-  ix.commandLine = hdr.command_line;
-  ix.recordCount = hdr.record_count;
-  ix.deletedCount = hdr.deleted_count;
   kelisi_cursor* c = nullptr;
   kelisi_entry e;
   st = kelisi_cursor_open(h, &c);

@@ -82,8 +82,6 @@ struct Index {
   std::vector<Entry> entries;         // first to last
   std::vector<uint64_t> deleted;      // the deleted-record chain, newest first
   std::vector<std::string> problems;  // what kelisi_check reports
-  std::string commandLine;
-  uint32_t recordCount = 0, deletedCount = 0;
 };
 // `data` may be empty (no data file): the record checks are then skipped.
 Index ReadIndex(const std::string& isi, const std::string& data = "");

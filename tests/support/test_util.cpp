@@ -1,6 +1,6 @@
+// The shared test helpers: temporary directories and runs of the built programs.
 #include "support/test_util.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,49 +13,23 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "driver/cmd_data.h"
-#include "driver/driver.h"
-
 namespace kt {
-
-namespace {
-
-void RemoveTree(const std::string& path) {
-  DIR* d = opendir(path.c_str());
-  if (d != nullptr) {
-    while (dirent* e = readdir(d)) {
-      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-      std::string child = path + "/" + e->d_name;
-      struct stat st;
-      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        chmod(child.c_str(), 0700);
-        RemoveTree(child);
-      } else {
-        unlink(child.c_str());
-      }
-    }
-    closedir(d);
-  }
-  rmdir(path.c_str());
-}
-
-}  // namespace
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
   std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kt_XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
 }
 
 TempDir::~TempDir() {
-  RemoveTree(path_);
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 void TempDir::write(const std::string& name, const std::string& bytes) const {
@@ -77,12 +51,10 @@ std::vector<std::string> TempDir::list() const {
 
 std::vector<std::string> ListDirectory(const std::string& path) {
   std::vector<std::string> names;
-  DIR* d = opendir(path.c_str());
-  if (d == nullptr) return names;
-  while (dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(path, ec)) {
+    names.push_back(e.path().filename());
   }
-  closedir(d);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -106,19 +78,12 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-std::string KelindexPath() {
-  return KELINDEX_BIN;
-}
-std::string KelindexFaultPath() {
-  return KELINDEX_FI_BIN;
-}
-
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
   std::string bin = !opts.program.empty() ? opts.program
-                    : opts.faultBinary    ? KelindexFaultPath()
-                                          : KelindexPath();
+                    : opts.faultBinary    ? KELINDEX_FI_BIN
+                                          : KELINDEX_BIN;
   std::string name = opts.program.empty() ? "kelindex" : bin.substr(bin.find_last_of('/') + 1);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -138,7 +103,6 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
                              "QRX_NOPATH", "KELINDEX_FAULT"}) {
       unsetenv(name);
     }
-    for (const std::string& name : opts.unsetEnv) unsetenv(name.c_str());
     for (const auto& [name, value] : opts.env) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(name.data());
@@ -154,7 +118,7 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opts.timeoutSeconds);
-  bool killed = false;
+  bool killed = false, signalled = false;
   while (open > 0) {
     int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                   deadline - std::chrono::steady_clock::now())
@@ -171,11 +135,11 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
         ssize_t n = read(fds[i].fd, buf, sizeof buf);
         if (n > 0) {
           sinks[i]->append(buf, static_cast<size_t>(n));
-          if (!opts.signalWhenOutput.empty() && !result.signalSent &&
+          if (!opts.signalWhenOutput.empty() && !signalled &&
               result.out.find(opts.signalWhenOutput) != std::string::npos) {
             if (opts.signalDelayMs > 0) usleep(static_cast<useconds_t>(opts.signalDelayMs) * 1000);
             kill(pid, opts.signalNumber);
-            result.signalSent = true;
+            signalled = true;
           }
         } else {
           close(fds[i].fd);
@@ -200,33 +164,13 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
   return result;
 }
 
-MsgCapture::MsgCapture() : file_(tmpfile()) {
-  if (file_ == nullptr) throw std::runtime_error("tmpfile failed");
+#ifdef KELISI_BIN
+RunResult RunKelisi(const std::vector<std::string>& args, const std::string& cwd) {
+  RunOptions opts;
+  opts.cwd = cwd;
+  opts.program = KELISI_BIN;
+  return RunKelindex(args, opts);
 }
-
-MsgCapture::~MsgCapture() {
-  if (pCmdData != nullptr && pCmdData->msgOut == file_) pCmdData->msgOut = nullptr;
-  fclose(file_);
-}
-
-void MsgCapture::Attach() const {
-  pCmdData->msgOut = file_;
-}
-
-std::string MsgCapture::text() const {
-  fflush(file_);
-  std::string all;
-  rewind(file_);
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) all.append(buf, n);
-  fseek(file_, 0, SEEK_END);
-  return all;
-}
-
-void ResetRunContext() {
-  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
-  pCmdData = &gCmdData;
-  CmdSetDefaults();
-}
+#endif
 
 }  // namespace kt

@@ -1,9 +1,7 @@
-// Shared test helpers: a temporary directory, running the built kelindex
-// binary in it, resetting the in-process run context and capturing its
-// messages.
+// Shared test helpers: a temporary directory, and running the built
+// programs in it.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,13 +39,11 @@ struct RunResult {
   int exitCode = -1;        // exit status, or 128 + signal
   std::string out;          // standard output
   std::string err;          // standard error
-  bool signalSent = false;  // RunOptions::signalWhenOutput was met
 };
 
 struct RunOptions {
   std::string cwd;                                       // working directory
   std::vector<std::pair<std::string, std::string>> env;  // set (value) in the child
-  std::vector<std::string> unsetEnv;                     // removed in the child
   bool faultBinary = false;                              // run kelindex_fi
   std::string program;      // another program to run instead (its name is argv[0])
   bool closeStdin = false;  // the child starts with descriptor 0 closed
@@ -64,31 +60,7 @@ struct RunOptions {
 // `opts.env` sets them, so that the machine's settings never leak in.
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts);
 
-// Path of the built binaries.
-std::string KelindexPath();
-std::string KelindexFaultPath();
-
-// Zero-fills the run context, points pCmdData at it and applies the defaults.
-void ResetRunContext();
-
-// A temporary file standing in for the message stream (a file, so that what
-// a forked child writes reaches the parent too). It lets go of the run
-// context's msgOut when it goes.
-class MsgCapture {
- public:
-  MsgCapture();
-  ~MsgCapture();
-  MsgCapture(const MsgCapture&) = delete;
-  MsgCapture& operator=(const MsgCapture&) = delete;
-
-  FILE* file() const { return file_; }
-  // Points the run context's msgOut here.
-  void Attach() const;
-  // Everything written so far.
-  std::string text() const;
-
- private:
-  FILE* file_;
-};
+// Runs the built kelisi with `args` in `cwd` (the test's own directory when empty).
+RunResult RunKelisi(const std::vector<std::string>& args, const std::string& cwd = "");
 
 }  // namespace kt
