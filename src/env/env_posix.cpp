@@ -49,6 +49,7 @@ constexpr Env kPosix = {
     .truncate = [](const Env*, int fd,
                    off_t length) { return Uninterrupted([&] { return ftruncate(fd, length); }); },
     .sync = Sync,
+    .syncData = [](const Env*, int fd) { return Uninterrupted([&] { return fdatasync(fd); }); },
     .syncDirectory =
         [](const Env* env, const char* path) {
           int fd = OpenFile(env, path, O_RDONLY | O_DIRECTORY, 0);

@@ -94,7 +94,9 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
       old += got == before;
       compacted += got == after;
       EXPECT_EQ(CheckProblem("d.isi", "d.txt"), "") << where;
-      EXPECT_FALSE(dir.exists("d.isi-journal")) << where;
+      // A journal cut short before its first sync may stay: it holds nothing.
+      char named[4097];
+      EXPECT_EQ(JournalDataPath(kel::PosixEnv(), "d.isi", named, sizeof named), 0) << where;
     }
   }
   EXPECT_GT(old, 0);
