@@ -183,3 +183,50 @@ TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
 }
 
 }  // namespace
+
+// A journal that holds no change (empty, or invalidated and kept by a
+// write handle between its changes) is nothing to recover: every opener,
+// with or without the right to write, opens the index as it is, kelindex
+// says nothing of it, and the write handle goes on changing the index.
+TEST(Recovery, AJournalThatHoldsNoChangeIsNothingToRecover) {
+  Crashed c;
+  ASSERT_NO_FATAL_FAILURE(c.Lay());
+  const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
+  kelisi* writer = nullptr;  // its open rolls the laid change back
+  ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_WRITE, &writer), KELISI_OK);
+  const kel::Env readOnly = ReadOnlyEnv();
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  for (int round = 0; round < 3; ++round) {
+    const std::string where = "round " + std::to_string(round);
+    if (round == 0) c.dir.write("d.isi-journal", "");
+    if (round > 0) {  // the writer's journal, kept invalidated
+      kelisi_txn* t = nullptr;
+      ASSERT_EQ(kelisi_txn_begin(writer, &t), KELISI_OK);
+      std::string r = kt::RandomData(1, 40, 100 + round).bytes();
+      ASSERT_EQ(kelisi_txn_insert(t, r.data(), r.size() - 1, nullptr), KELISI_OK);
+      ASSERT_EQ(kelisi_txn_commit(t), KELISI_OK);
+    }
+    ASSERT_TRUE(c.dir.exists("d.isi-journal")) << where;
+    const std::string isiNow = c.dir.read("d.isi"), datNow = c.dir.read("d.txt");
+    kelisi* ix = nullptr;
+    EXPECT_EQ(kisi::OpenHandle(isi.c_str(), dat.c_str(), 0, &readOnly, &ix), KELISI_OK) << where;
+    kelisi_close(ix);
+    ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_WRITE, &ix), KELISI_OK) << where;
+    kelisi_close(ix);
+    ASSERT_EQ(chdir(c.dir.path().c_str()), 0);
+    FILE* out = tmpfile();
+    EXPECT_EQ(RunOnEnv({"d.isi", "-i"}, kel::PosixEnv(), out), 0) << where;
+    std::string said(static_cast<size_t>(ftell(out)), '\0');
+    rewind(out);
+    said.resize(fread(said.data(), 1, said.size(), out));
+    fclose(out);
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(said.find("journal"), std::string::npos) << where << said;
+    EXPECT_EQ(c.dir.read("d.isi"), isiNow) << where;
+    EXPECT_EQ(c.dir.read("d.txt"), datNow) << where;
+    EXPECT_EQ(CheckProblem(isi, dat), "") << where;
+  }
+  EXPECT_EQ(kelisi_close(writer), KELISI_OK);
+  EXPECT_FALSE(c.dir.exists("d.isi-journal"));
+}
