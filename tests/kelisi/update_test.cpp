@@ -23,6 +23,7 @@
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
 #include "support/model.h"
+#include "support/fault_env.h"
 #include "support/power_loss_env.h"
 #include "support/test_util.h"
 
@@ -204,6 +205,57 @@ TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
       }
     }
     ExpectClean(isi, dat, s.name);
+  }
+}
+
+// One call failing in turn (a write, sync, open, read...) across three
+// changes of one handle, its journal kept between them: a commit that
+// returned stays, one that failed is there or not, and after the next open
+// the index checks clean with no journal that holds a change. The handle's
+// memory all goes back.
+TEST(Update, EveryFailingCallOfKeptJournalChangesKeepsTheIndexWhole) {
+  kt::TempDir dir;
+  kt::Data data;
+  for (int i = 0; i < 40; ++i) data.Rec(Rec(i));
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
+  kt::FaultEnv env;
+  for (uint64_t k = 1;; ++k) {
+    const std::string where = "call " + std::to_string(k) + " failing";
+    dir.write("d.txt", data.bytes());
+    unlink(isi.c_str());
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, opts).exitCode, 0);
+    kt::FaultPlan plan;
+    plan.classes = kt::kFaultIo;
+    plan.failAt = k;
+    env.SetPlan(plan);
+    kelisi* ix = nullptr;
+    int ok = 0;
+    if (kisi::OpenHandle(isi.c_str(), dat.c_str(), KELISI_WRITE, &env, &ix) == KELISI_OK) {
+      for (int c = 0; c < 3; ++c) {
+        kelisi_txn* t = nullptr;
+        if (kelisi_txn_begin(ix, &t) != KELISI_OK) continue;
+        std::string r = Rec(100 + c);
+        kelisi_txn_insert(t, r.data(), r.size(), nullptr);  // a failure spoils the commit
+        ok += kelisi_txn_commit(t) == KELISI_OK;
+      }
+      kelisi_close(ix);
+    }
+    EXPECT_EQ(env.LiveAllocations(), 0) << where;
+    ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_WRITE, &ix), KELISI_OK) << where;
+    uint64_t entries = Stats(ix).entries;
+    kelisi_close(ix);
+    EXPECT_GE(entries, 40u + ok) << where;
+    EXPECT_LE(entries, 43u) << where;
+    ExpectClean(isi, dat, where);
+    char named[4097];
+    EXPECT_EQ(JournalDataPath(kel::PosixEnv(), isi.c_str(), named, sizeof named), 0) << where;
+    if (!env.Fired()) {
+      EXPECT_GT(k, 40u);  // the journal's, both files' calls, three times
+      break;
+    }
+    if (HasFailure()) return;
   }
 }
 
