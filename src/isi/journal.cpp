@@ -600,6 +600,12 @@ int OpenJournalFile(Journal* j, const struct stat& isiStat) {
     j->fd = env->openFile(env, j->path, O_RDWR, 0);
     if (j->fd < 0) return Errno();
     j->created = false;
+    // One left from before the index's permission bits were narrowed is
+    // narrowed too.
+    struct stat st;
+    if (env->statFile(env, j->fd, &st) != 0) return Errno();
+    mode_t wider = st.st_mode & 0777 & ~(isiStat.st_mode & 0666);
+    if (wider != 0 && env->chmod(env, j->path, st.st_mode & 0777 & ~wider) != 0) return Errno();
     return TakeOver(j);
   }
   if (j->fd < 0) return Errno();

@@ -176,6 +176,13 @@ TEST(Journal, IsNoMoreReadableThanTheIndex) {
     EXPECT_EQ(JournalBegin(env, isi.c_str(), ifd, dat.c_str(), dfd, &other), -EEXIST);
     JournalDiscard(j);
     EXPECT_FALSE(dir.exists("p.isi-journal"));
+    // One left behind, wider than the index, is narrowed when taken over.
+    kt::WriteFileBytes(isi + "-journal", "");
+    ASSERT_EQ(chmod((isi + "-journal").c_str(), 0666), 0);
+    ASSERT_EQ(JournalBegin(env, isi.c_str(), ifd, dat.c_str(), dfd, &j), 0);
+    ASSERT_EQ(stat((isi + "-journal").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777 & ~mode, 0u) << std::oct << mode;
+    JournalDiscard(j);
     close(ifd);
     close(dfd);
   }
