@@ -284,7 +284,9 @@ struct Writer {
                 : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataPath.c_str(),
                                ix->dataFd, &ix->journal);
     if (r != 0) {
-      TxnCloseJournal(ix);
+      // The file, if any, holds no change: it stays for the next change.
+      if (ix->journal != nullptr) JournalClose(ix->journal, false);
+      ix->journal = nullptr;
       return KELISI_E_WRITE;
     }
     j = ix->journal;
