@@ -355,8 +355,9 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   if (ix->txn != nullptr) return KELISI_E_BUSY;
   if (!LockForChange(ix)) return KELISI_E_LOCK;
   // A change another program left when it crashed since this handle was
-  // opened: rolled back before this one reads the files, and before the
-  // journal file it lies in is written over.
+  // opened: rolled back before this one reads the files (LoadFront below
+  // reads the front again and empties the cache), and before the journal
+  // file it lies in is written over.
   if (JournalRecover(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataFd) < 0) {
     IsiUnlockIndex(IndexLockCalls(ix));
     return KELISI_E_JOURNAL;
