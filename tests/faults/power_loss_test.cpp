@@ -124,17 +124,24 @@ struct Crashed {
   kt::TempDir dir;
   std::string isi0, dat0;
   void Lay() {
+    ASSERT_NO_FATAL_FAILURE(Build());
+    ASSERT_NO_FATAL_FAILURE(Interrupt());
+  }
+  void Build() {
     dat0 = kt::RandomData(50, 40, 5).bytes();
     dir.write("d.txt", dat0);
     kt::RunOptions opts;
     opts.cwd = dir.path();
     ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
     isi0 = dir.read("d.isi");
+  }
+  void Interrupt() {
     const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
     int ifd = open(isi.c_str(), O_RDWR), dfd = open(dat.c_str(), O_RDWR | O_APPEND);
     Journal* j = nullptr;
     ASSERT_EQ(JournalBegin(kel::PosixEnv(), isi.c_str(), ifd, dat.c_str(), dfd, &j), 0);
-    ASSERT_EQ(JournalSave(j, kJournalIndex, 1024, isi0.data() + 1024, 512), 0);
+    const std::string now = dir.read("d.isi");
+    ASSERT_EQ(JournalSave(j, kJournalIndex, 1024, now.data() + 1024, 512), 0);
     ASSERT_EQ(JournalSync(j), 0);
     ASSERT_EQ(pwrite(ifd, std::string(512, 'x').data(), 512, 1024), 512);
     ASSERT_EQ(write(dfd, "APPENDED BY THE CHANGE\n", 23), 23);
@@ -229,4 +236,31 @@ TEST(Recovery, AJournalThatHoldsNoChangeIsNothingToRecover) {
   }
   EXPECT_EQ(kelisi_close(writer), KELISI_OK);
   EXPECT_FALSE(c.dir.exists("d.isi-journal"));
+}
+
+// Another program crashes in the middle of a change while a write handle
+// is open: the handle's next change rolls that one back first, then makes
+// its own.
+TEST(Recovery, AChangeFirstRollsBackOneAnotherProgramLeft) {
+  Crashed c;
+  ASSERT_NO_FATAL_FAILURE(c.Build());
+  const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
+  kelisi* writer = nullptr;
+  ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_WRITE, &writer), KELISI_OK);
+  // The first change leaves the handle's journal kept, the crashed program
+  // takes it over, the second change finds it holding that program's change.
+  std::string added;
+  for (int k = 0; k < 2; ++k) {
+    if (k == 1) ASSERT_NO_FATAL_FAILURE(c.Interrupt());
+    kelisi_txn* t = nullptr;
+    ASSERT_EQ(kelisi_txn_begin(writer, &t), KELISI_OK);
+    const std::string r = kt::RandomData(1, 40, 77 + k).bytes();
+    ASSERT_EQ(kelisi_txn_insert(t, r.data(), r.size() - 1, nullptr), KELISI_OK);
+    ASSERT_EQ(kelisi_txn_commit(t), KELISI_OK);
+    added += r;
+  }
+  EXPECT_EQ(kelisi_close(writer), KELISI_OK);
+  EXPECT_EQ(c.dir.read("d.txt"), c.dat0 + added);
+  EXPECT_FALSE(c.dir.exists("d.isi-journal"));
+  EXPECT_EQ(CheckProblem(isi, dat), "");
 }
