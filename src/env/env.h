@@ -47,6 +47,11 @@ struct Env {
   // fdatasync: makes the file's contents (and its length) durable, but not
   // its times: cheaper than sync for a file rewritten in place.
   int (*syncData)(const Env* env, int fd);
+  // Starts writing the file's changed contents to the disk without waiting
+  // for them (sync_file_range with SYNC_FILE_RANGE_WRITE where the system
+  // has it, nothing elsewhere): no promise of durability, only a hint that
+  // lets the writing of several files overlap before each is synced.
+  int (*startWriteback)(const Env* env, int fd);
   // Makes the names in the directory `path` durable: a file created,
   // renamed or removed there survives a power loss only after this.
   int (*syncDirectory)(const Env* env, const char* path);

@@ -299,6 +299,13 @@ struct Writer {
     }
     st = WriteData();
     if (st == KELISI_OK) st = WriteIndex();
+    // Both files go to the disk together: the first sync then finds the
+    // second file's blocks on their way, and often its metadata in the
+    // same commit of the file system's own journal.
+    if (st == KELISI_OK) {
+      IoStartWriteback(ix->io, ix->isiFd);
+      IoStartWriteback(ix->io, ix->dataFd);
+    }
     if (st == KELISI_OK &&
         (SyncFile(ix->io, ix->dataFd, t->dataSize != t->origDataSize) != 0 ||
          SyncFile(ix->io, ix->isiFd, t->sectors != t->origSectors) != 0)) {

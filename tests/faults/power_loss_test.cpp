@@ -251,7 +251,9 @@ TEST(Recovery, AChangeFirstRollsBackOneAnotherProgramLeft) {
   // takes it over, the second change finds it holding that program's change.
   std::string added;
   for (int k = 0; k < 2; ++k) {
-    if (k == 1) ASSERT_NO_FATAL_FAILURE(c.Interrupt());
+    if (k == 1) {
+      ASSERT_NO_FATAL_FAILURE(c.Interrupt());
+    }
     kelisi_txn* t = nullptr;
     ASSERT_EQ(kelisi_txn_begin(writer, &t), KELISI_OK);
     const std::string r = kt::RandomData(1, 40, 77 + k).bytes();
