@@ -166,8 +166,11 @@ Status CompactWriteBackup() {
   int r = CopyBytes(cd->inFd, cd->backupFd, size);
   if (r == -1) return FailBackup("Error reading the ISI file: %%s\n", cd->inName);
   // A backup that might not be on disk yet is no backup: the ISI is
-  // overwritten right after this returns.
-  if (r == -2 || SysFsync(cd->backupFd) != 0 || !JournalTheBackup(size)) {
+  // overwritten right after this returns. Its name too: the journal that
+  // names it may be one left from an earlier change, whose sync touches no
+  // directory.
+  if (r == -2 || SysFsync(cd->backupFd) != 0 || SyncBackupDirectory() != 0 ||
+      !JournalTheBackup(size)) {
     return FailBackup("Error writing the ISI backup file: %%s\n", cd->backupName);
   }
   return kOk;

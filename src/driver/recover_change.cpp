@@ -52,9 +52,12 @@ Status RecoverInterruptedChange(const char* isiName, Status failure) {
               strerror(errno));
     return failure;
   }
-  char dataPath[4097];
+  char dataPath[4097] = "";
   int named = JournalDataPath(SysEnv(), isiName, dataPath, sizeof dataPath);
-  int fd = named == 1 ? SysOpen(dataPath, O_RDWR) : -1;
+  // Invalidated, empty or cut short before its first sync: no change to
+  // roll back, and perhaps a write handle's, kept between its changes.
+  if (named == 0) return kOk;
+  int fd = named == 1 && dataPath[0] != '\0' ? SysOpen(dataPath, O_RDWR) : -1;
   IsiLockCalls locks = {SetLock, reinterpret_cast<void*>(static_cast<intptr_t>(fd))};
   // The whole-file lock shared first: a compaction in exclusive mode holds
   // it exclusively, not the ISI lock.

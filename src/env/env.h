@@ -7,7 +7,7 @@
 // that makes a chosen call fail, counts what is still allocated, or records
 // every write and sync to replay a power loss). An implementation that
 // watches durability sees every creation (openFile with O_CREAT,
-// makeTemp), write, truncation, sync, rename, unlink and syncDirectory.
+// makeTemp), write, truncation, sync, syncData, rename, unlink and syncDirectory.
 //
 // An Env is a table of calls, each given the Env it was reached through so
 // that an implementation finds its own state behind it, as SQLite's VFS is
@@ -44,6 +44,14 @@ struct Env {
   int (*truncate)(const Env* env, int fd, off_t length);
   // fsync: makes the file's contents durable.
   int (*sync)(const Env* env, int fd);
+  // fdatasync: makes the file's contents (and its length) durable, but not
+  // its times: cheaper than sync for a file rewritten in place.
+  int (*syncData)(const Env* env, int fd);
+  // Starts writing the file's changed contents to the disk without waiting
+  // for them (sync_file_range with SYNC_FILE_RANGE_WRITE where the system
+  // has it, nothing elsewhere): no promise of durability, only a hint that
+  // lets the writing of several files overlap before each is synced.
+  int (*startWriteback)(const Env* env, int fd);
   // Makes the names in the directory `path` durable: a file created,
   // renamed or removed there survives a power loss only after this.
   int (*syncDirectory)(const Env* env, const char* path);

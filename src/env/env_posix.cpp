@@ -49,6 +49,15 @@ constexpr Env kPosix = {
     .truncate = [](const Env*, int fd,
                    off_t length) { return Uninterrupted([&] { return ftruncate(fd, length); }); },
     .sync = Sync,
+    .syncData = [](const Env*, int fd) { return Uninterrupted([&] { return fdatasync(fd); }); },
+    .startWriteback =
+        [](const Env*, int fd) {
+#ifdef SYNC_FILE_RANGE_WRITE
+          return Uninterrupted([&] { return sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); });
+#else
+          return fd < 0 ? -1 : 0;
+#endif
+        },
     .syncDirectory =
         [](const Env* env, const char* path) {
           int fd = OpenFile(env, path, O_RDONLY | O_DIRECTORY, 0);

@@ -3,7 +3,7 @@
 // a crash left behind.
 //
 // The file, in the byte order of the machine that wrote it, is written
-// from front to back and never rewritten:
+// from front to back by each change:
 //   - a header (JournalHeader) and the data file's path, padded to 8 bytes,
 //     with a checksum of their own;
 //   - records (JournalRecord): a saved region of the index or the data file,
@@ -18,7 +18,15 @@
 // was synced, so the regions up to it are all a rollback needs; records
 // after it were never synced and are ignored. A journal without a valid
 // mark was cut short before its first sync, so nothing was yet written in
-// place, and it is simply removed.
+// place: it holds nothing to roll back, and is left alone.
+//
+// The file outlives a change: a write handle keeps it between its changes
+// and invalidates it in place once a change is durable (the header's magic
+// zeroed and synced), so that no change creates, removes or syncs a
+// directory entry. The next change writes over it from the front, with a
+// generation one higher in its header; every checksum chain starts at the
+// header, so the records of an earlier change still lying behind a newer
+// header can never pass for a part of it.
 //
 // Large sequential writes: records gather in a buffer of kBufferSize bytes
 // that goes out in one write when full and at every sync.
@@ -49,7 +57,7 @@ struct JournalHeader {
   uint64_t dataLength;     // the data file's; kNoLength when the change leaves it alone
   uint32_t dataPathLength; // bytes of the data file's absolute path that follow; 0: none
                            // (the path names the file whose locks guard the index)
-  uint32_t reserved;
+  uint32_t generation;     // one more than the change before it in the same file
   uint64_t checksum;       // of this header (this field 0) and the path with its padding
 };
 static_assert(sizeof(JournalHeader) == 48);
@@ -117,6 +125,13 @@ struct Journal {
   uint32_t regions;    // region records appended
   bool synced;         // a sync mark is durable: the journal is hot
   bool failed;         // a write failed: only a rollback or discard is left
+  bool created;        // the file was made by this Journal: its name is not yet durable
+  uint32_t generation; // of the change being written
+  uint64_t written;    // bytes written from the front by this change
+  uint64_t size;       // the file's length
+  uint64_t syncedSize; // its length as of the last sync
+  int dataPathLength;
+  char dataPath[kMaxDataPath + 1];  // absolute
   RangeSet saved[2];
 };
 
@@ -178,6 +193,8 @@ int WriteAt(const kel::Env* env, int fd, uint64_t offset, const void* data, size
 
 int Flush(Journal* j) {
   int r = WriteAll(j->env, j->fd, j->buf, j->used);
+  j->written += j->used;
+  if (j->written > j->size) j->size = j->written;
   j->used = 0;
   if (r < 0) j->failed = true;
   return r;
@@ -484,45 +501,117 @@ bool JournalPathFor(const char* isiPath, char* out, size_t cap) {
   return true;
 }
 
-int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath, int dataFd,
-                 Journal** out) {
-  *out = nullptr;
-  char absolute[kMaxDataPath + 1];
-  int pathLength = 0;
-  if (dataPath != nullptr) {
-    pathLength = MakeAbsolute(dataPath, absolute);
-    if (pathLength < 0) return pathLength;
-  }
-  struct stat isiStat, dataStat = {};
-  if (env->statFile(env, isiFd, &isiStat) != 0) return Errno();
-  if (dataFd >= 0 && env->statFile(env, dataFd, &dataStat) != 0) return Errno();
+namespace {
 
-  Journal* j = static_cast<Journal*>(env->allocate(env, sizeof(Journal)));
-  if (j == nullptr) return -ENOMEM;
-  memset(j, 0, sizeof *j);
-  j->env = env;
-  j->fd = -1;
-  j->files[0] = isiFd;
-  j->files[1] = dataFd;
-  j->length[0] = static_cast<uint64_t>(isiStat.st_size);
-  j->length[1] = dataFd >= 0 ? static_cast<uint64_t>(dataStat.st_size) : kNoLength;
-  j->hash = kHashSeed;
-  size_t isiLength = strlen(isiPath);
-  j->path = static_cast<char*>(env->allocate(env, isiLength + 16));
-  j->dir = DirectoryOf(env, isiPath);
-  j->buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
-  if (j->path == nullptr || j->dir == nullptr || j->buf == nullptr) {
-    FreeJournal(j);
-    return -ENOMEM;
+// Both files' current lengths, the lengths the rollback cuts them back to.
+int MeasureFiles(Journal* j) {
+  struct stat st;
+  if (j->env->statFile(j->env, j->files[0], &st) != 0) return Errno();
+  j->length[0] = static_cast<uint64_t>(st.st_size);
+  j->length[1] = kNoLength;
+  if (j->files[1] >= 0) {
+    if (j->env->statFile(j->env, j->files[1], &st) != 0) return Errno();
+    j->length[1] = static_cast<uint64_t>(st.st_size);
   }
-  JournalPathFor(isiPath, j->path, isiLength + 16);
+  return 0;
+}
+
+// Starts the records of a change: its header and the data file's path go
+// into the buffer, to be written from the front of the file.
+void StartChange(Journal* j) {
+  j->used = 0;
+  j->written = 0;
+  j->regions = 0;
+  j->synced = false;
+  j->failed = false;
+  j->saved[0].count = j->saved[1].count = 0;
+  JournalHeader h = {};
+  memcpy(h.magic, kJournalMagic, sizeof h.magic);
+  h.byteOrder = kByteOrderMark;
+  h.version = kJournalVersion;
+  h.indexLength = j->length[0];
+  h.dataLength = j->length[1];
+  h.dataPathLength = static_cast<uint32_t>(j->dataPathLength);
+  h.generation = j->generation;
+  uint8_t* front = j->buf;
+  size_t pathLength = static_cast<size_t>(j->dataPathLength);
+  size_t headerBytes = sizeof h + Pad8(pathLength);
+  memcpy(front + sizeof h, j->dataPath, pathLength);
+  memset(front + sizeof h + pathLength, 0, headerBytes - sizeof h - pathLength);
+  memcpy(front, &h, sizeof h);
+  h.checksum = HashBytes(kHashSeed, front, headerBytes);
+  memcpy(front, &h, sizeof h);
+  j->hash = HashBytes(kHashSeed, front, headerBytes);
+  j->used = headerBytes;
+}
+
+// Whether the journal open on `fd` holds a change to roll back: 1 when it
+// does, 0 when not, a negative errno when it cannot be read.
+int HoldsChange(const kel::Env* env, int fd) {
+  Reader r = {};
+  r.env = env;
+  r.fd = fd;
+  r.buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
+  Found* f = static_cast<Found*>(env->allocate(env, sizeof(Found)));
+  int result = r.buf == nullptr || f == nullptr ? -ENOMEM : Scan(&r, f);
+  if (result == 0 && f->validEnd != 0) result = 1;
+  env->release(env, f);
+  env->release(env, r.buf);
+  return result;
+}
+
+// Takes over the journal file a handle or a crash left: one invalidated
+// goes on with the next generation; one cut short before its first sync,
+// or unreadable as a journal, is emptied (durably) so that nothing of it
+// lies behind the next change. One that holds a change is never written
+// over: -EEXIST.
+int TakeOver(Journal* j) {
+  const kel::Env* env = j->env;
+  struct stat st;
+  if (env->statFile(env, j->fd, &st) != 0) return Errno();
+  j->size = j->syncedSize = static_cast<uint64_t>(st.st_size);
+  j->generation = 0;
+  if (j->size == 0) return 0;
+  JournalHeader h = {};
+  errno = 0;
+  ssize_t n = env->pread(env, j->fd, &h, sizeof h, 0);
+  if (n < 0) return Errno();
+  static const char kNoMagic[sizeof h.magic] = {};
+  if (static_cast<size_t>(n) == sizeof h && memcmp(h.magic, kNoMagic, sizeof h.magic) == 0 &&
+      (h.byteOrder == kByteOrderMark || h.byteOrder == kByteOrderSwapped)) {
+    uint32_t g = h.byteOrder == kByteOrderMark ? h.generation : __builtin_bswap32(h.generation);
+    j->generation = g + 1;
+    return 0;
+  }
+  int hot = HoldsChange(env, j->fd);
+  if (hot != 0) return hot < 0 ? hot : -EEXIST;
+  if (env->truncate(env, j->fd, 0) != 0 || env->sync(env, j->fd) != 0) return Errno();
+  j->size = j->syncedSize = 0;
+  return 0;
+}
+
+// Opens the journal file: made anew with the index's permission bits and
+// owner, or taken over when one is there.
+int OpenJournalFile(Journal* j, const struct stat& isiStat) {
+  const kel::Env* env = j->env;
   // Index bytes go into it: no one may read it who may not read the index.
   j->fd = env->openFile(env, j->path, O_RDWR | O_CREAT | O_EXCL, isiStat.st_mode & 0666);
-  if (j->fd < 0) {
-    int err = Errno();
-    FreeJournal(j);
-    return err;
+  if (j->fd < 0 && errno == EEXIST) {
+    j->fd = env->openFile(env, j->path, O_RDWR, 0);
+    if (j->fd < 0) return Errno();
+    j->created = false;
+    // One left from before the index's permission bits were narrowed is
+    // narrowed too.
+    struct stat st;
+    if (env->statFile(env, j->fd, &st) != 0) return Errno();
+    mode_t wider = st.st_mode & 0777 & ~(isiStat.st_mode & 0666);
+    if (wider != 0 && env->chmod(env, j->path, st.st_mode & 0777 & ~wider) != 0) return Errno();
+    return TakeOver(j);
   }
+  if (j->fd < 0) return Errno();
+  j->created = true;
+  j->size = j->syncedSize = 0;
+  j->generation = 0;
   // The index's owner and group too (a program run by root changes another
   // user's index); where they cannot be given, the group's bits go, which
   // would open the journal to the group of whoever made the change.
@@ -533,24 +622,81 @@ int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char
       env->changeOwner(env, j->fd, static_cast<uid_t>(-1), isiStat.st_gid) != 0) {
     env->chmod(env, j->path, isiStat.st_mode & 0606);
   }
+  return 0;
+}
 
-  JournalHeader h = {};
-  memcpy(h.magic, kJournalMagic, sizeof h.magic);
-  h.byteOrder = kByteOrderMark;
-  h.version = kJournalVersion;
-  h.indexLength = j->length[0];
-  h.dataLength = j->length[1];
-  h.dataPathLength = static_cast<uint32_t>(pathLength);
-  uint8_t* front = j->buf;
-  memcpy(front + sizeof h, absolute, static_cast<size_t>(pathLength));
-  size_t headerBytes = sizeof h + Pad8(pathLength);
-  memset(front + sizeof h + pathLength, 0, headerBytes - sizeof h - static_cast<size_t>(pathLength));
-  memcpy(front, &h, sizeof h);
-  h.checksum = HashBytes(kHashSeed, front, headerBytes);
-  memcpy(front, &h, sizeof h);
-  j->hash = HashBytes(kHashSeed, front, headerBytes);
-  j->used = headerBytes;
+// Syncs the journal: its contents alone while its length is what the last
+// sync left, its length too when it grew.
+int SyncFile(Journal* j) {
+  const kel::Env* env = j->env;
+  int r = j->size == j->syncedSize ? env->syncData(env, j->fd) : env->sync(env, j->fd);
+  if (r != 0) return Errno();
+  j->syncedSize = j->size;
+  return 0;
+}
+
+}  // namespace
+
+int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath, int dataFd,
+                 Journal** out) {
+  *out = nullptr;
+  struct stat isiStat;
+  if (env->statFile(env, isiFd, &isiStat) != 0) return Errno();
+  Journal* j = static_cast<Journal*>(env->allocate(env, sizeof(Journal)));
+  if (j == nullptr) return -ENOMEM;
+  memset(j, 0, sizeof *j);
+  j->env = env;
+  j->fd = -1;
+  j->files[0] = isiFd;
+  j->files[1] = dataFd;
+  if (dataPath != nullptr) {
+    j->dataPathLength = MakeAbsolute(dataPath, j->dataPath);
+    if (j->dataPathLength < 0) {
+      int err = j->dataPathLength;
+      env->release(env, j);
+      return err;
+    }
+  }
+  size_t isiLength = strlen(isiPath);
+  j->path = static_cast<char*>(env->allocate(env, isiLength + 16));
+  j->dir = DirectoryOf(env, isiPath);
+  j->buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
+  if (j->path == nullptr || j->dir == nullptr || j->buf == nullptr) {
+    FreeJournal(j);
+    return -ENOMEM;
+  }
+  JournalPathFor(isiPath, j->path, isiLength + 16);
+  int r = MeasureFiles(j);
+  if (r == 0) r = OpenJournalFile(j, isiStat);
+  if (r < 0) {
+    FreeJournal(j);
+    return r;
+  }
+  StartChange(j);
   *out = j;
+  return 0;
+}
+
+int JournalRestart(Journal* j) {
+  const kel::Env* env = j->env;
+  struct stat st;
+  if (env->statFile(env, j->fd, &st) != 0) return Errno();
+  if (st.st_nlink == 0) {
+    // Removed since (by a recovery, or by another handle's close): a new
+    // file, whose name the first sync makes durable.
+    struct stat isiStat;
+    if (env->statFile(env, j->files[0], &isiStat) != 0) return Errno();
+    env->close(env, j->fd);
+    j->fd = -1;
+    if (int r = OpenJournalFile(j, isiStat); r < 0) return r;
+  } else if (j->failed) {
+    return -EIO;
+  } else {
+    ++j->generation;
+  }
+  if (env->seek(env, j->fd, 0, SEEK_SET) < 0) return Errno();
+  if (int r = MeasureFiles(j); r < 0) return r;
+  StartChange(j);
   return 0;
 }
 
@@ -610,14 +756,53 @@ int JournalSync(Journal* j) {
   mark.offset = j->hash;
   int r = Append(j, &mark, sizeof mark);
   if (r == 0) r = Flush(j);
-  if (r == 0 && j->env->sync(j->env, j->fd) != 0) r = Errno();
-  if (r == 0 && !j->synced && j->env->syncDirectory(j->env, j->dir) != 0) r = Errno();
+  if (r == 0) r = SyncFile(j);
+  // A file made for this change is found again only once its name is durable.
+  if (r == 0 && j->created && j->env->syncDirectory(j->env, j->dir) != 0) r = Errno();
   if (r < 0) {
     j->failed = true;
     return r;
   }
+  j->created = false;
   j->synced = true;
   return 0;
+}
+
+int JournalInvalidate(Journal* j) {
+  // The magic zeroed: no opener takes it for a change; the generation
+  // stays, for the change that writes over it next.
+  JournalHeader h = {};
+  h.byteOrder = kByteOrderMark;
+  h.version = kJournalVersion;
+  h.generation = j->generation;
+  int r = 0;
+  errno = 0;
+  if (j->env->seek(j->env, j->fd, 0, SEEK_SET) < 0) r = Errno();
+  if (r == 0) r = WriteAll(j->env, j->fd, &h, sizeof h);
+  if (r == 0) r = SyncFile(j);
+  if (r < 0) {
+    FreeJournal(j);
+    return r;
+  }
+  j->synced = false;
+  return 0;
+}
+
+void JournalClose(Journal* j, bool remove) {
+  const kel::Env* env = j->env;
+  struct stat st;
+  static const char kNoMagic[8] = {};
+  char magic[8] = {};
+  // Only the file this handle invalidated (or made and left empty), still
+  // under its name: one that holds a change now is another program's to
+  // roll back.
+  if (remove && env->statFile(env, j->fd, &st) == 0 && st.st_nlink > 0) {
+    ssize_t n = env->pread(env, j->fd, magic, sizeof magic, 0);
+    if (n == 0 || (n == static_cast<ssize_t>(sizeof magic) && memcmp(magic, kNoMagic, sizeof magic) == 0)) {
+      env->unlink(env, j->path);
+    }
+  }
+  FreeJournal(j);
 }
 
 int JournalCommit(Journal* j) {
@@ -687,7 +872,7 @@ int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t 
   }
   if (r.fd >= 0) {
     result = Scan(&r, f);
-    if (result == 0 && f->validEnd != 0 && f->dataPath[0] != '\0') {
+    if (result == 0 && f->validEnd != 0) {
       size_t len = strlen(f->dataPath);
       if (len >= cap) {
         result = -ENAMETOOLONG;
@@ -704,7 +889,7 @@ int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t 
   return result;
 }
 
-int JournalRecover(const kel::Env* env, const char* isiPath) {
+int JournalRecover(const kel::Env* env, const char* isiPath, int isiFd, int dataFd) {
   size_t n = strlen(isiPath);
   char* path = static_cast<char*>(env->allocate(env, n + 16));
   char* dir = DirectoryOf(env, isiPath);
@@ -715,14 +900,22 @@ int JournalRecover(const kel::Env* env, const char* isiPath) {
     fd = env->openFile(env, path, O_RDONLY, 0);
     if (fd < 0) result = errno == ENOENT ? 0 : Errno();
   }
+  char magic[sizeof kJournalMagic] = {};
+  if (fd >= 0 && env->pread(env, fd, magic, sizeof magic, 0) >= 0 &&
+      memcmp(magic, kJournalMagic, sizeof magic) != 0) {
+    env->close(env, fd);  // invalidated or empty: read no further
+    fd = -1;
+  }
   if (fd >= 0) {
-    int files[2] = {-1, -1};
+    int files[2] = {isiFd, dataFd};
     char copyPath[kMaxDataPath + 1] = "";
     result = RollBackFrom(env, fd, isiPath, files, copyPath);
     env->close(env, fd);
-    // Rolled back, or incomplete: either way the journal has done its work,
-    // and so has the copy it restored from.
-    if (result >= 0) {
+    // Rolled back: the journal has done its work, and so has the copy it
+    // restored from. One invalidated, empty or cut short before its first
+    // sync held no change, and may be a write handle's, kept between its
+    // changes: it stays.
+    if (result > 0) {
       int removed = RemoveJournal(env, path, dir);
       result = removed < 0 ? removed : 1;
       if (removed == 0 && copyPath[0] != '\0') env->unlink(env, copyPath);

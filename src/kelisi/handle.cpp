@@ -233,6 +233,7 @@ KELISI_API int kelisi_close(kelisi* ix) {
   if (ix == nullptr) return KELISI_OK;
   if (ix->openCursors != 0) return KELISI_E_ARG;
   kelisi_txn_abort(ix->txn);
+  kisi::TxnCloseJournal(ix);
   // Closing the descriptors releases the handle's locks with them.
   if (ix->dataFd >= 0) kisi::IoClose(ix->io, ix->dataFd);
   if (ix->isiFd >= 0) kisi::IoClose(ix->io, ix->isiFd);

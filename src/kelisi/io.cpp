@@ -33,6 +33,14 @@ int IoSync(Io& io, int fd) {
   return io.env->sync(io.env, fd) == 0 ? 0 : errno;
 }
 
+int IoSyncData(Io& io, int fd) {
+  return io.env->syncData(io.env, fd) == 0 ? 0 : errno;
+}
+
+void IoStartWriteback(Io& io, int fd) {
+  io.env->startWriteback(io.env, fd);
+}
+
 int IoTruncate(Io& io, int fd, uint64_t len) {
   return io.env->truncate(io.env, fd, static_cast<off_t>(len)) == 0 ? 0 : errno;
 }

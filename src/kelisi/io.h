@@ -27,6 +27,10 @@ int IoOpenWrite(Io& io, const char* path);
 int IoPwrite(Io& io, int fd, const void* buf, size_t len, uint64_t offset);
 // fsync: 0, or the errno.
 int IoSync(Io& io, int fd);
+// fdatasync, for a file whose length a change kept: 0, or the errno.
+int IoSyncData(Io& io, int fd);
+// Starts writing the file out, for a sync that follows (a hint: no result).
+void IoStartWriteback(Io& io, int fd);
 // Cuts or extends the file to `len` bytes: 0, or the errno.
 int IoTruncate(Io& io, int fd, uint64_t len);
 // Reads up to `len` bytes at `offset`, going on after partial reads; *got

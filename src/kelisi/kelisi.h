@@ -86,8 +86,8 @@ enum {
   KELISI_E_UNSUPPORTED = -19, /* a change the library cannot make to this index (records selected
                                  by an expression, positions past 4 GiB) */
   KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
-  KELISI_E_JOURNAL = -21     /* a change was interrupted (a journal lies beside the index) and
-                                this process may not write the files to roll it back */
+  KELISI_E_JOURNAL = -21     /* a change was interrupted (a journal that holds it lies beside the
+                                index) and this process may not write the files to roll it back */
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an
@@ -290,11 +290,16 @@ KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* cou
      record about to be overwritten go to a rollback journal,
      "<isi_path>-journal" beside the index, which is synced before the first
      write in place; then both files are written and synced, the journal is
-     removed, and the header's spin counter has changed (it counts up,
-     wrapping, at every committed change). After a crash at any moment the
-     next opener (this library, kelisi or kelindex) finds the journal and
-     rolls the change back: the files hold either the whole change or none
-     of it. A failure while writing rolls back at once (KELISI_E_WRITE).
+     invalidated in place and synced (the commit point: no power loss undoes
+     the change after it), and the header's spin counter has changed (it
+     counts up, wrapping, at every committed change). The handle keeps the
+     journal file for its next change (no directory entry is created,
+     removed or synced per change) and kelisi_close removes it. After a
+     crash at any moment the next opener (this library, kelisi or kelindex)
+     finds the journal and rolls the change back: the files hold either the
+     whole change or none of it. A journal that holds no change (empty, or
+     invalidated) is nothing to recover. A failure while writing rolls back
+     at once (KELISI_E_WRITE).
    - A call that fails with KELISI_E_DUPLICATE, or with a read or write
      failure in the middle of an operation, spoils the change: every later
      call on it, commit included, returns that status, and the change

@@ -14,6 +14,8 @@
 #include "kelisi/sector_cache.h"
 #include "sort/record_key.h"
 
+struct Journal;
+
 struct kelisi {
   kisi::Io io;
   int isiFd = -1;
@@ -43,6 +45,9 @@ struct kelisi {
   // holds the exclusive one).
   std::string isiPath, dataPath;
   kelisi_txn* txn = nullptr;
+  // The rollback journal the handle's last change invalidated, kept open
+  // for the next one (removed at kelisi_close).
+  Journal* journal = nullptr;
   int lockWaitMs = -1;  // for the exclusive ISI lock of a change; <0: no limit
 };
 
@@ -55,6 +60,10 @@ struct kelisi_cursor {
 };
 
 namespace kisi {
+
+// Frees the journal the handle kept between its changes, and removes its
+// file when no other program is making a change (txn.cpp).
+void TxnCloseJournal(kelisi* ix);
 
 // kelisi_open with the handle's system calls going to `env` (kelisi_open
 // itself gives the operating system).

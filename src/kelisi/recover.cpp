@@ -29,6 +29,15 @@ bool JournalExists(Io& io, const char* journal) {
   return io.env->statPath(io.env, journal, &st) == 0;
 }
 
+// Whether the journal holds a change to roll back (one invalidated, empty
+// or cut short before its first sync is a write handle's, kept between its
+// changes, or harmless): 1, 0, or a negative errno. `data` gets the data
+// file it names ("" for none).
+int HoldsChange(Io& io, const char* isiPath, char* data, size_t cap) {
+  data[0] = '\0';
+  return JournalDataPath(io.env, isiPath, data, cap);
+}
+
 }  // namespace
 
 int RecoverInterruptedChange(Io& io, const char* isiPath) {
@@ -39,10 +48,12 @@ int RecoverInterruptedChange(Io& io, const char* isiPath) {
     return errno == ENOENT || errno == ENOTDIR ? KELISI_OK : KELISI_E_OPEN;
   }
   // The locks lie on the data file the journal names; a journal that names
-  // none (or is incomplete) is recovered without them.
+  // none is recovered without them.
   char data[4097];
-  int named = JournalDataPath(io.env, isiPath, data, sizeof data);
-  if (named < 0) return KELISI_E_JOURNAL;
+  int hot = HoldsChange(io, isiPath, data, sizeof data);
+  if (hot < 0) return KELISI_E_JOURNAL;
+  if (hot == 0) return KELISI_OK;
+  int named = data[0] != '\0' ? 1 : 0;
   int isiFd = io.env->openFile(io.env, isiPath, O_RDWR, 0);
   int dataFd = named == 1 ? io.env->openFile(io.env, data, O_RDWR, 0) : -1;
   bool writable = isiFd >= 0 && (named == 0 || dataFd >= 0);
@@ -61,7 +72,7 @@ int RecoverInterruptedChange(Io& io, const char* isiPath) {
       }
       IoClose(io, readFd);
     }
-    return JournalExists(io, journal) ? KELISI_E_JOURNAL : KELISI_OK;
+    return HoldsChange(io, isiPath, data, sizeof data) != 0 ? KELISI_E_JOURNAL : KELISI_OK;
   }
   LockTarget target = {&io, dataFd};
   IsiLockCalls locks = {SetLock, &target};

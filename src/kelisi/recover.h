@@ -8,10 +8,12 @@
 
 namespace kisi {
 
-// KELISI_OK when there is no journal, or the change it belongs to was
-// rolled back (or finished meanwhile by the program making it, which held
-// the ISI lock); KELISI_E_JOURNAL when a journal stays: this process may
-// not write the index or its data file, or the rollback failed.
+// KELISI_OK when there is no journal, or one that holds no change (empty,
+// or invalidated: a write handle keeps it so between its changes), or the
+// change it held was rolled back (or finished meanwhile by the program
+// making it, which held the ISI lock); KELISI_E_JOURNAL when a journal that
+// holds a change stays: this process may not write the index or its data
+// file, or the rollback failed.
 int RecoverInterruptedChange(Io& io, const char* isiPath);
 
 }  // namespace kisi

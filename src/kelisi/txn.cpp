@@ -3,7 +3,9 @@
 // hold). The commit is the only writer: it gives back the sectors the
 // change freed, saves the original bytes of everything it will overwrite in
 // the rollback journal, syncs the journal, writes in place, syncs both
-// files, removes the journal and moves the spin counter on.
+// files, invalidates the journal and moves the spin counter on. The
+// journal file stays, invalidated, for the handle's next change: four
+// flushes a change, and no name created, removed or synced.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -270,31 +272,55 @@ struct Writer {
     return KELISI_OK;
   }
 
+  // A file whose length the change kept needs its contents synced alone.
+  static int SyncFile(Io& io, int fd, bool resized) {
+    return resized ? IoSync(io, fd) : IoSyncData(io, fd);
+  }
+
   int Run() {
     kelisi* ix = t->ix;
-    if (JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataPath.c_str(), ix->dataFd,
-                     &j) != 0) {
+    int r = ix->journal != nullptr
+                ? JournalRestart(ix->journal)
+                : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataPath.c_str(),
+                               ix->dataFd, &ix->journal);
+    if (r != 0) {
+      // The file, if any, holds no change: it stays for the next change.
+      if (ix->journal != nullptr) JournalClose(ix->journal, false);
+      ix->journal = nullptr;
       return KELISI_E_WRITE;
     }
+    j = ix->journal;
     int st = SaveOriginals();
     if (st == KELISI_OK && JournalSync(j) != 0) st = KELISI_E_WRITE;
     if (st != KELISI_OK) {
+      ix->journal = nullptr;
       JournalDiscard(j);
       return st;
     }
     st = WriteData();
     if (st == KELISI_OK) st = WriteIndex();
-    if (st == KELISI_OK && (IoSync(ix->io, ix->dataFd) != 0 || IoSync(ix->io, ix->isiFd) != 0)) {
+    // Both files go to the disk together: the first sync then finds the
+    // second file's blocks on their way, and often its metadata in the
+    // same commit of the file system's own journal.
+    if (st == KELISI_OK) {
+      IoStartWriteback(ix->io, ix->isiFd);
+      IoStartWriteback(ix->io, ix->dataFd);
+    }
+    if (st == KELISI_OK &&
+        (SyncFile(ix->io, ix->dataFd, t->dataSize != t->origDataSize) != 0 ||
+         SyncFile(ix->io, ix->isiFd, t->sectors != t->origSectors) != 0)) {
       st = KELISI_E_WRITE;
     }
+    ix->journal = nullptr;
     if (st != KELISI_OK) {
       JournalRollback(j);
       return st;
     }
-    // Both files are durable: the change stands even if the journal's
-    // removal fails (the next opener rolls back only a complete journal of a
-    // change whose files it finds; removing it is best done now).
-    return JournalCommit(j) == 0 ? KELISI_OK : KELISI_E_WRITE;
+    // Both files are durable, but until the journal is invalidated the
+    // next opener rolls the change back: the commit has not happened yet.
+    if (JournalInvalidate(j) != 0) return KELISI_E_WRITE;
+    ix->journal = j;
+    return KELISI_OK;
   }
 };
 
@@ -335,6 +361,14 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   if ((ix->flags & KELISI_WRITE) == 0 || ix->dataFd < 0) return KELISI_E_READONLY;
   if (ix->txn != nullptr) return KELISI_E_BUSY;
   if (!LockForChange(ix)) return KELISI_E_LOCK;
+  // A change another program left when it crashed since this handle was
+  // opened: rolled back before this one reads the files (LoadFront below
+  // reads the front again and empties the cache), and before the journal
+  // file it lies in is written over.
+  if (JournalRecover(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataFd) < 0) {
+    IsiUnlockIndex(IndexLockCalls(ix));
+    return KELISI_E_JOURNAL;
+  }
   auto* t = new (std::nothrow) kelisi_txn;
   int st = t == nullptr ? KELISI_E_NOMEM : LoadFront(ix);
   uint64_t dataSize = 0;
@@ -405,6 +439,18 @@ int Commit(kelisi_txn* t) {
 }
 
 }  // namespace
+
+void TxnCloseJournal(kelisi* ix) {
+  if (ix->journal == nullptr) return;
+  // Removed only under the exclusive ISI lock: another program may be
+  // writing a change into the same file.
+  int err = IoLock(ix->io, ix->dataFd, F_WRLCK, kIsiLockPos, kIsiLockLen, false);
+  bool locked = err == 0 || err == EINVAL;
+  JournalClose(ix->journal, locked);
+  ix->journal = nullptr;
+  if (err == 0) IsiUnlockIndex(IndexLockCalls(ix));
+}
+
 }  // namespace kisi
 
 extern "C" {

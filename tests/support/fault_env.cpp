@@ -126,6 +126,12 @@ FaultEnv::FaultEnv(const kel::Env* base) : kel::Env(), base_(base) {
   sync = [](E e, int fd) {
     return Self(e)->Pass(&Env::sync, kFaultMeta, "fsync", nullptr, fd, -1, fd);
   };
+  syncData = [](E e, int fd) {
+    return Self(e)->Pass(&Env::syncData, kFaultMeta, "fdatasync", nullptr, fd, -1, fd);
+  };
+  startWriteback = [](E e, int fd) {
+    return Self(e)->Pass(&Env::startWriteback, kFaultMeta, "sync_file_range", nullptr, fd, -1, fd);
+  };
   syncDirectory = [](E e, const char* path) {
     return Self(e)->Pass(&Env::syncDirectory, kFaultMeta, "fsync", path, -1, -1, path);
   };

@@ -19,7 +19,7 @@ enum : uint32_t {
   kFaultRead = 1u << 1,    // read, pread, preadv
   kFaultWrite = 1u << 2,   // write
   kFaultSeek = 1u << 3,    // seek
-  kFaultMeta = 1u << 4,    // close, truncate, sync, syncDirectory, statPath, statFile, unlink,
+  kFaultMeta = 1u << 4,    // close, truncate, sync, syncData, startWriteback, syncDirectory, statPath, statFile, unlink,
                            // rename, chmod, changeOwner
   kFaultLock = 1u << 5,    // lock
   kFaultMemory = 1u << 6,  // mapMemory

@@ -192,6 +192,8 @@ PowerLossEnv::PowerLossEnv() : kel::Env(*kel::PosixEnv()), base_(kel::PosixEnv()
     inode.ops.clear();
     return 0;  // the model is what lasts; the disk need not be troubled
   };
+  syncData = sync;  // the contents and length are all the model keeps
+  // startWriteback stays the system's: it makes nothing durable.
   syncDirectory = [](E e, const char* path) {
     PowerLossEnv* s = Self(e);
     if (!s->Step()) return -1;

@@ -37,12 +37,13 @@ TEST(Env, RenameAndDirectorySyncDoWhatTheSystemDoes) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(env.write(&env, fd, "abc", 3), 3);
   EXPECT_EQ(env.sync(&env, fd), 0);
+  EXPECT_EQ(env.syncData(&env, fd), 0);
   EXPECT_EQ(env.close(&env, fd), 0);
   EXPECT_EQ(env.rename(&env, dir.file("a").c_str(), dir.file("b").c_str()), 0);
   EXPECT_EQ(env.syncDirectory(&env, dir.path().c_str()), 0);
   EXPECT_EQ(dir.list(), std::vector<std::string>{"b"});
   EXPECT_EQ(dir.read("b"), "abc");
-  EXPECT_EQ(env.Calls(), 4u);
+  EXPECT_EQ(env.Calls(), 5u);
   EXPECT_NE(env.syncDirectory(&env, dir.file("b").c_str()), 0);  // not a directory
   EXPECT_EQ(errno, ENOTDIR);
   plan.failAt = 2;
