@@ -21,13 +21,8 @@ namespace {
 
 // The lock calls on the data file, through the program's system calls.
 int SetDataFileLock(void* context, short type, uint64_t start, uint64_t len, bool wait) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(start);
-  fl.l_len = static_cast<off_t>(len);
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(context));
-  return SysFcntlLock(fd, wait ? F_SETLKW : F_SETLK, &fl) == 0 ? 0 : errno;
+  return IsiSetRecordLock(SysEnv(), fd, type, start, len, wait, false);
 }
 
 IsiLockCalls DataFileLocks(int fd) {

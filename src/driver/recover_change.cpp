@@ -20,23 +20,8 @@ namespace {
 // rollback opens and closes the data file on a descriptor of its own, which
 // would release a classic lock of the process with it.
 int SetLock(void* context, short type, uint64_t start, uint64_t len, bool wait) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(start);
-  fl.l_len = static_cast<off_t>(len);
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(context));
-  int classic = wait ? F_SETLKW : F_SETLK;
-#ifdef F_OFD_SETLKW
-  int cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
-#else
-  int cmd = classic;
-#endif
-  for (;;) {
-    if (SysFcntlLock(fd, cmd, &fl) == 0) return 0;
-    if (errno != EINVAL || cmd == classic) return errno;
-    cmd = classic;
-  }
+  return IsiSetRecordLock(SysEnv(), fd, type, start, len, wait, true);
 }
 
 }  // namespace

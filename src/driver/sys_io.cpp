@@ -63,10 +63,6 @@ int SysMkstemp(char* pathTemplate) {
   return gEnv->makeTemp(gEnv, pathTemplate);
 }
 
-int SysFcntlLock(int fd, int command, struct flock* lock) {
-  return gEnv->lock(gEnv, fd, command, lock);
-}
-
 void* SysMapMemory(size_t len) {
   return gEnv->mapMemory(gEnv, len);
 }

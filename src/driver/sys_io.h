@@ -35,7 +35,6 @@ int SysUnlink(const char* path);
 int SysChmod(const char* path, mode_t mode);
 int SysStat(const char* path, struct stat* st);
 int SysMkstemp(char* pathTemplate);
-int SysFcntlLock(int fd, int command, struct flock* lock);
 
 // Anonymous memory for the sort block; nullptr when the system refuses.
 void* SysMapMemory(size_t len);

@@ -32,6 +32,27 @@ IsiLockResult Result(int err) {
 
 }  // namespace
 
+int IsiSetRecordLock(const kel::Env* env, int fd, short type, uint64_t start, uint64_t len,
+                     bool wait, bool ofDescription) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(start);
+  fl.l_len = static_cast<off_t>(len);
+  int classic = wait ? F_SETLKW : F_SETLK;
+  int cmd = classic;
+#ifdef F_OFD_SETLKW
+  // A kernel that does not know them refuses with EINVAL: it gets the
+  // classic ones.
+  if (ofDescription) cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
+#endif
+  for (;;) {
+    if (env->lock(env, fd, cmd, &fl) == 0) return 0;
+    if (errno != EINVAL || cmd == classic) return errno;
+    cmd = classic;
+  }
+}
+
 IsiLockResult IsiLockDataFile(const IsiLockCalls& calls, bool exclusive, bool wait) {
   return Result(calls.setLock(calls.context, exclusive ? F_WRLCK : F_RDLCK, kWholeFileLockPos, 1, wait));
 }

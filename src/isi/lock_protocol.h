@@ -17,9 +17,20 @@
 
 #include <cstdint>
 
+#include "env/env.h"
+
 constexpr uint64_t kWholeFileLockPos = 0x7FFFFFFFFFFFFFFFull;
 constexpr uint64_t kIsiLockPos = 0x7FFFFFFFFFFFFFFDull;
 constexpr uint64_t kIsiLockLen = 2;
+
+// Sets or releases (F_UNLCK) the record lock of `len` bytes at `start` of
+// `fd` through `env`; `wait` blocks while another process holds a
+// conflicting one. With `ofDescription` the lock belongs to the open file
+// description where the system has such locks (it then stays when the
+// process closes another descriptor of the same file), else to the
+// process. 0, or the errno of the failure (EINTR for an interrupted wait).
+int IsiSetRecordLock(const kel::Env* env, int fd, short type, uint64_t start, uint64_t len,
+                     bool wait, bool ofDescription);
 
 struct IsiLockCalls {
   // Sets (F_RDLCK, F_WRLCK) or releases (F_UNLCK) the advisory lock of

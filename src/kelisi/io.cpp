@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "isi/lock_protocol.h"
+
 namespace kisi {
 
 int IoOpen(Io& io, const char* path) {
@@ -81,27 +83,11 @@ bool IoFileStamp(Io& io, int fd, uint64_t* size, int64_t* changed) {
 }
 
 int IoLock(Io& io, int fd, short type, uint64_t start, uint64_t len, bool wait) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(start);
-  fl.l_len = static_cast<off_t>(len);
-  int classic = wait ? F_SETLKW : F_SETLK;
-#ifdef F_OFD_SETLKW
   // Locks of the open file description stay with the handle when the
-  // client closes some other descriptor of the same file; a kernel that
-  // does not know them gets the classic ones.
-  int cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
-#else
-  int cmd = classic;
-#endif
+  // client closes some other descriptor of the same file.
   for (;;) {
-    if (io.env->lock(io.env, fd, cmd, &fl) == 0) return 0;
-    if (errno == EINVAL && cmd != classic) {
-      cmd = classic;
-      continue;
-    }
-    if (errno != EINTR) return errno;
+    int err = IsiSetRecordLock(io.env, fd, type, start, len, wait, true);
+    if (err != EINTR) return err;
   }
 }
 

@@ -157,8 +157,11 @@ int ReadChecked(kelisi_txn* t, uint64_t sector, int parentLevel, uint8_t* out) {
   return KELISI_OK;
 }
 
-// True (in *has) when the subtree at stored position `pos` holds an entry.
-int SubtreeHasEntries(kelisi_txn* t, uint32_t pos, bool* has) {
+// Walks down from stored position `pos` through sectors without entries
+// (each has one slot, its rightmost child), calling visit(sector) on each,
+// until a sector holds an entry (*has then true) or the chain ends.
+template <typename Visit>
+int WalkEmptyChain(kelisi_txn* t, uint32_t pos, bool* has, Visit visit) {
   alignas(8) uint8_t s[kIsiSector];
   *has = false;
   for (uint32_t depth = 0; pos != 0; ++depth) {
@@ -173,25 +176,21 @@ int SubtreeHasEntries(kelisi_txn* t, uint32_t pos, bool* has) {
       *has = true;
       return KELISI_OK;
     }
-    pos = IsiRightChild(s);  // an empty sector's one slot
+    pos = IsiRightChild(s);
+    visit(sector);
   }
   return KELISI_OK;
 }
 
+// True (in *has) when the subtree at stored position `pos` holds an entry.
+int SubtreeHasEntries(kelisi_txn* t, uint32_t pos, bool* has) {
+  return WalkEmptyChain(t, pos, has, [](uint64_t) {});
+}
+
 // Frees a subtree without entries: a chain of empty sectors.
 int FreeSubtree(kelisi_txn* t, uint32_t pos) {
-  alignas(8) uint8_t s[kIsiSector];
-  for (uint32_t depth = 0; pos != 0; ++depth) {
-    uint64_t sector;
-    if (depth > kIsiPathDepth || TxnKeySector(t, pos, &sector) != KELISI_OK) {
-      return KELISI_E_CORRUPT;
-    }
-    int st = TxnRead(t, sector, PageKind::kKey, s);
-    if (st != KELISI_OK) return st;
-    pos = IsiRightChild(s);
-    TxnFreeSector(t, sector);
-  }
-  return KELISI_OK;
+  bool has = false;
+  return WalkEmptyChain(t, pos, &has, [t](uint64_t sector) { TxnFreeSector(t, sector); });
 }
 
 // A root without entries takes in its only child, as often as it can.
