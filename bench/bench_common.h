@@ -163,23 +163,36 @@ inline std::string OwnDirectory() {
   return path;
 }
 
-// Takes the flags every such benchmark knows: --tools=DIR (made absolute:
-// the tools run in the scratch directory) and Google Benchmark's own, kept in
-// `args` (--benchmark_repetitions also noted in *repetitions). False for a
-// flag of the program itself, left to the caller.
-inline bool TakeCommonFlag(const char* a, std::string* tools, std::string* repetitions,
-                           std::vector<char*>* args) {
-  if (strncmp(a, "--tools=", 8) == 0) {
-    char* full = realpath(a + 8, nullptr);
-    if (full == nullptr) Die(std::string(a + 8) + ": " + strerror(errno));
-    *tools = full;
-    free(full);
-    return true;
+// The arguments for Google Benchmark: its flags behind these defaults (the
+// repetitions given, interleaved, aggregates only), so that the same flags
+// on the command line win. --tools=DIR is taken (made absolute: the tools
+// run in the scratch directory); every other flag goes to own(flag), which
+// returns false for one it does not know. *repetitions: as asked for.
+template <typename Own>
+std::vector<char*> BenchmarkArguments(int argc, char** argv, const char* defaultRepetitions,
+                                      std::string* tools, std::string* repetitions, Own own) {
+  static std::string defaults[] = {std::string("--benchmark_repetitions=") + defaultRepetitions,
+                                   "--benchmark_enable_random_interleaving=true",
+                                   "--benchmark_display_aggregates_only=true"};
+  std::vector<char*> args{argv[0]};
+  for (std::string& d : defaults) args.push_back(d.data());
+  *repetitions = defaultRepetitions;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (strncmp(a, "--tools=", 8) == 0) {
+      char* full = realpath(a + 8, nullptr);
+      if (full == nullptr) Die(std::string(a + 8) + ": " + strerror(errno));
+      *tools = full;
+      free(full);
+    } else if (strncmp(a, "--benchmark_", 12) == 0) {
+      if (strncmp(a, "--benchmark_repetitions=", 24) == 0) *repetitions = a + 24;
+      args.push_back(argv[i]);
+    } else if (!own(a)) {
+      Die(std::string("unknown flag ") + a);
+    }
   }
-  if (strncmp(a, "--benchmark_", 12) != 0) return false;
-  if (strncmp(a, "--benchmark_repetitions=", 24) == 0) *repetitions = a + 24;
-  args->push_back(const_cast<char*>(a));
-  return true;
+  args.push_back(nullptr);
+  return args;
 }
 
 inline std::string Ratio(double a, double b) {

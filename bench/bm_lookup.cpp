@@ -488,34 +488,22 @@ void PrintSummary(const bench::SummaryReporter& r, const std::string& repetition
   bench::Target("full scan: kelisi / LMDB", scan[0], scan[2], kScanVsLmdb);
 }
 
-// Google Benchmark's flags with this program's defaults in front, so that
-// the same flags given on the command line win; the program's own flags are
-// taken out.
-std::vector<char*> Arguments(int argc, char** argv, uint64_t* records, std::string* tools,
-                             std::string* repetitions) {
-  static std::string defaults[] = {std::string("--benchmark_repetitions=") + kDefaultRepetitions,
-                                   "--benchmark_enable_random_interleaving=true",
-                                   "--benchmark_display_aggregates_only=true"};
-  std::vector<char*> args{argv[0]};
-  for (std::string& d : defaults) args.push_back(d.data());
-  *repetitions = kDefaultRepetitions;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (strncmp(a, "--records=", 10) == 0) {
-      char* end = nullptr;
-      unsigned long long n = strtoull(a + 10, &end, 10);
-      if (*end != '\0' || n < 1 || n > 100000000) Die(std::string("bad ") + a);
-      *records = n;
-    } else if (strncmp(a, "--kelisi-cache=", 15) == 0) {
-      char* end = nullptr;
-      gKelisiCache = strtoull(a + 15, &end, 10);
-      if (*end != '\0') Die(std::string("bad ") + a);
-    } else if (!bench::TakeCommonFlag(a, tools, repetitions, &args)) {
-      Die(std::string("unknown flag ") + a);
-    }
+// Takes the program's own flags (see BenchmarkArguments).
+bool OwnFlag(const char* a, uint64_t* records) {
+  if (strncmp(a, "--records=", 10) == 0) {
+    char* end = nullptr;
+    unsigned long long n = strtoull(a + 10, &end, 10);
+    if (*end != '\0' || n < 1 || n > 100000000) Die(std::string("bad ") + a);
+    *records = n;
+    return true;
   }
-  args.push_back(nullptr);
-  return args;
+  if (strncmp(a, "--kelisi-cache=", 15) == 0) {
+    char* end = nullptr;
+    gKelisiCache = strtoull(a + 15, &end, 10);
+    if (*end != '\0') Die(std::string("bad ") + a);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -524,7 +512,9 @@ int main(int argc, char** argv) {
   uint64_t records = kDefaultRecords;
   bench::ProgramName() = "bm_lookup";
   std::string tools = bench::OwnDirectory(), repetitions;
-  std::vector<char*> args = Arguments(argc, argv, &records, &tools, &repetitions);
+  std::vector<char*> args =
+      bench::BenchmarkArguments(argc, argv, kDefaultRepetitions, &tools, &repetitions,
+                                [&records](const char* a) { return OwnFlag(a, &records); });
   int count = static_cast<int>(args.size()) - 1;
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;

@@ -294,30 +294,18 @@ uint64_t Count(const char* arg, size_t prefix) {
   return n;
 }
 
-// Google Benchmark's flags with this program's defaults in front, so that
-// the same flags given on the command line win; the program's own flags are
-// taken out.
-std::vector<char*> Arguments(int argc, char** argv, std::string* tools, std::string* repetitions) {
-  static std::string defaults[] = {std::string("--benchmark_repetitions=") + kDefaultRepetitions,
-                                   "--benchmark_enable_random_interleaving=true",
-                                   "--benchmark_display_aggregates_only=true"};
-  std::vector<char*> args{argv[0]};
-  for (std::string& d : defaults) args.push_back(d.data());
-  *repetitions = kDefaultRepetitions;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (strncmp(a, "--start=", 8) == 0) {
-      gStartRecords = Count(a, 8);
-    } else if (strncmp(a, "--batch=", 8) == 0) {
-      gBatchRecords = Count(a, 8);
-    } else if (strncmp(a, "--durable=", 10) == 0) {
-      gDurableRecords = Count(a, 10);
-    } else if (!bench::TakeCommonFlag(a, tools, repetitions, &args)) {
-      Die(std::string("unknown flag ") + a);
-    }
+// Takes the program's own flags (see BenchmarkArguments).
+bool OwnFlag(const char* a) {
+  if (strncmp(a, "--start=", 8) == 0) {
+    gStartRecords = Count(a, 8);
+  } else if (strncmp(a, "--batch=", 8) == 0) {
+    gBatchRecords = Count(a, 8);
+  } else if (strncmp(a, "--durable=", 10) == 0) {
+    gDurableRecords = Count(a, 10);
+  } else {
+    return false;
   }
-  args.push_back(nullptr);
-  return args;
+  return true;
 }
 
 }  // namespace
@@ -325,7 +313,8 @@ std::vector<char*> Arguments(int argc, char** argv, std::string* tools, std::str
 int main(int argc, char** argv) {
   bench::ProgramName() = "bm_update";
   std::string tools = bench::OwnDirectory(), repetitions;
-  std::vector<char*> args = Arguments(argc, argv, &tools, &repetitions);
+  std::vector<char*> args =
+      bench::BenchmarkArguments(argc, argv, kDefaultRepetitions, &tools, &repetitions, OwnFlag);
   int count = static_cast<int>(args.size()) - 1;
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;

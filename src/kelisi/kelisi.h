@@ -151,7 +151,7 @@ typedef struct kelisi_test {
 } kelisi_test;
 
 /* The position that names no sector (the end of the deleted-record chain). */
-#define KELISI_NO_SECTOR 0xFFFFFFFFu
+#define KELISI_NO_SECTOR UINT32_MAX
 
 typedef struct kelisi_header {
   uint32_t record_length;   /* without end-of-record bytes (variable length: the maximum) */

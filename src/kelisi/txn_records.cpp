@@ -50,7 +50,7 @@ uint32_t PositionOf(const kelisi_txn* t, uint64_t offset) {
 
 bool PositionFits(const kelisi_txn* t, uint64_t offset) {
   uint64_t pos = t->ix->recNum ? offset / t->ix->recordStride : offset;
-  return pos <= 0xFFFFFFFFull;
+  return pos <= UINT32_MAX;  // an entry holds a 32-bit position
 }
 
 // The record's text (no end-of-record bytes) made into the bytes the data
