@@ -1,32 +1,7 @@
-// The rollback journal (journal.h): its file format, the writing of a
-// journal by a change, and the rollback, from a journal in hand or from one
-// a crash left behind.
-//
-// The file, in the byte order of the machine that wrote it, is written
-// from front to back by each change:
-//   - a header (JournalHeader) and the data file's path, padded to 8 bytes,
-//     with a checksum of their own;
-//   - records (JournalRecord): a saved region of the index or the data file,
-//     its original bytes following, padded to 8 bytes; or the absolute path
-//     of a file that holds the index's first bytes as they were (a copy made
-//     by the program that rewrites the whole index), padded likewise;
-//   - after the records of every JournalSync, a sync mark (a JournalRecord of
-//     kind kMarkSync) holding the number of region records before it and a
-//     checksum of every byte of the file before it.
-// A journal is complete up to its last sync mark whose checksum holds:
-// every region a change wrote over in place was saved before such a mark
-// was synced, so the regions up to it are all a rollback needs; records
-// after it were never synced and are ignored. A journal without a valid
-// mark was cut short before its first sync, so nothing was yet written in
-// place: it holds nothing to roll back, and is left alone.
-//
-// The file outlives a change: a write handle keeps it between its changes
-// and invalidates it in place once a change is durable (the header's magic
-// zeroed and synced), so that no change creates, removes or syncs a
-// directory entry. The next change writes over it from the front, with a
-// generation one higher in its header; every checksum chain starts at the
-// header, so the records of an earlier change still lying behind a newer
-// header can never pass for a part of it.
+// The rollback journal (journal.h): a change's journal written front to
+// back, synced, invalidated in place or removed; the rollback of a journal
+// in hand goes through journal_rollback. The file format is
+// journal_format.h's.
 //
 // Large sequential writes: records gather in a buffer of kBufferSize bytes
 // that goes out in one write when full and at every sync.
@@ -37,70 +12,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "isi/journal_format.h"
+#include "isi/journal_rollback.h"
+
+using namespace journal_file;
+
 namespace {
-
-constexpr char kJournalMagic[8] = {'K', 'E', 'L', 'J', 'R', 'N', 'L', '\n'};
-constexpr uint32_t kJournalVersion = 1;
-constexpr uint32_t kByteOrderMark = 0x01020304;
-constexpr uint32_t kByteOrderSwapped = 0x04030201;
-constexpr uint32_t kMaxDataPath = 4096;
-constexpr size_t kBufferSize = 1u << 20;
-constexpr uint32_t kMaxRegion = 1u << 19;  // larger saves are split into records of this size
-// The data length of a journal whose change leaves the data file alone.
-constexpr uint64_t kNoLength = ~uint64_t{0};
-
-struct JournalHeader {
-  char magic[8];
-  uint32_t byteOrder;      // kByteOrderMark as the writer stored it
-  uint32_t version;
-  uint64_t indexLength;    // the index file's length before the change
-  uint64_t dataLength;     // the data file's; kNoLength when the change leaves it alone
-  uint32_t dataPathLength; // bytes of the data file's absolute path that follow; 0: none
-                           // (the path names the file whose locks guard the index)
-  uint32_t generation;     // one more than the change before it in the same file
-  uint64_t checksum;       // of this header (this field 0) and the path with its padding
-};
-static_assert(sizeof(JournalHeader) == 48);
-
-enum : uint8_t {
-  kRecordIndex = kJournalIndex,
-  kRecordData = kJournalData,
-  kMarkSync = 2,
-  kRecordCopy = 3,
-};
-
-struct JournalRecord {
-  uint8_t kind;     // kRecordIndex, kRecordData, kRecordCopy or kMarkSync
-  uint8_t pad[3];
-  uint32_t length;  // bytes of the region (a copy: of its path) that follow;
-                    // a mark: records before it
-  uint64_t offset;  // where the region lies in its file; a copy: the bytes it holds;
-                    // a mark: checksum of the file before it
-};
-static_assert(sizeof(JournalRecord) == 16);
-
-constexpr uint64_t Pad8(uint64_t n) {
-  return (n + 7) & ~uint64_t{7};
-}
-
-// The checksum: a 64-bit multiply-and-rotate hash over the bytes in order,
-// taken eight at a time as a little-endian number, so that a machine of
-// either byte order gets the same value from the same bytes. Every length
-// hashed is a multiple of 8.
-uint64_t HashBytes(uint64_t h, const uint8_t* p, size_t len) {
-  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  for (size_t i = 0; i + 8 <= len; i += 8) {
-    uint64_t w;
-    memcpy(&w, p + i, 8);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    w = __builtin_bswap64(w);
-#endif
-    h = (h ^ w) * kMul;
-    h ^= h >> 29;
-  }
-  return h;
-}
-constexpr uint64_t kHashSeed = 0x4B454C4A524E4C31ull;
 
 // The regions of one file already saved, as sorted, disjoint, non-adjacent
 // half-open ranges.
@@ -137,19 +54,6 @@ struct Journal {
 
 namespace {
 
-int Errno() {
-  return errno != 0 ? -errno : -EIO;
-}
-
-char* CopyText(const kel::Env* env, const char* text, size_t len) {
-  char* p = static_cast<char*>(env->allocate(env, len + 1));
-  if (p != nullptr) {
-    memcpy(p, text, len);
-    p[len] = '\0';
-  }
-  return p;
-}
-
 // `path` made absolute (joined to the working directory) into out, which
 // holds kMaxDataPath + 1 bytes: its length, or a negative errno. The file is
 // found again by an opener that may run elsewhere; getcwd asks the process,
@@ -165,30 +69,6 @@ int MakeAbsolute(const char* path, char* out) {
   if (at + n > kMaxDataPath) return -ENAMETOOLONG;
   memcpy(out + at, path, n + 1);
   return static_cast<int>(at + n);
-}
-
-// The directory part of `path` ("." for a bare name).
-char* DirectoryOf(const kel::Env* env, const char* path) {
-  const char* slash = strrchr(path, '/');
-  if (slash == nullptr) return CopyText(env, ".", 1);
-  return CopyText(env, path, slash == path ? 1 : static_cast<size_t>(slash - path));
-}
-
-int WriteAll(const kel::Env* env, int fd, const void* data, size_t len) {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  while (len > 0) {
-    errno = 0;
-    ssize_t n = env->write(env, fd, p, len);
-    if (n <= 0) return n < 0 ? Errno() : -ENOSPC;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-int WriteAt(const kel::Env* env, int fd, uint64_t offset, const void* data, size_t len) {
-  if (env->seek(env, fd, static_cast<off_t>(offset), SEEK_SET) < 0) return Errno();
-  return WriteAll(env, fd, data, len);
 }
 
 int Flush(Journal* j) {
@@ -280,216 +160,6 @@ void FreeJournal(Journal* j) {
   env->release(env, j);
 }
 
-// Removes the journal at `path` and makes its removal durable.
-int RemoveJournal(const kel::Env* env, const char* path, const char* dir) {
-  if (env->unlink(env, path) != 0 && errno != ENOENT) return Errno();
-  if (env->syncDirectory(env, dir) != 0) return Errno();
-  return 0;
-}
-
-// ---- Reading a journal back ----------------------------------------------------
-
-struct Reader {
-  const kel::Env* env;
-  int fd;
-  uint64_t pos;     // file position of buf[0]
-  uint8_t* buf;
-  size_t have;      // bytes in buf
-  size_t at;        // next byte
-  bool swapped;
-};
-
-// Makes `len` (at most kBufferSize) bytes available at r->buf + r->at;
-// false at the end of the file or on a read failure (*err).
-bool Want(Reader* r, size_t len, int* err) {
-  if (r->have - r->at >= len) return true;
-  memmove(r->buf, r->buf + r->at, r->have - r->at);
-  r->pos += r->at;
-  r->have -= r->at;
-  r->at = 0;
-  while (r->have < len) {
-    errno = 0;
-    ssize_t n = r->env->pread(r->env, r->fd, r->buf + r->have, kBufferSize - r->have,
-                              r->pos + r->have);
-    if (n < 0) {
-      *err = Errno();
-      return false;
-    }
-    if (n == 0) return false;
-    r->have += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-uint32_t Fix32(const Reader* r, uint32_t v) {
-  return r->swapped ? __builtin_bswap32(v) : v;
-}
-uint64_t Fix64(const Reader* r, uint64_t v) {
-  return r->swapped ? __builtin_bswap64(v) : v;
-}
-
-struct Found {
-  uint64_t indexLength, dataLength;
-  char dataPath[kMaxDataPath + 1];
-  char copyPath[kMaxDataPath + 1];  // of the last copy record; empty: none
-  uint64_t recordsStart;  // file position of the first record
-  uint64_t validEnd;      // file position of the last valid sync mark; 0: none
-};
-
-// Reads the header and finds the last valid sync mark. 0 (f->validEnd 0
-// when the journal is incomplete) or a negative errno.
-int Scan(Reader* r, Found* f) {
-  int err = 0;
-  f->validEnd = 0;
-  if (!Want(r, sizeof(JournalHeader), &err)) return err;
-  JournalHeader h;
-  memcpy(&h, r->buf, sizeof h);
-  if (memcmp(h.magic, kJournalMagic, sizeof h.magic) != 0) return 0;
-  if (h.byteOrder != kByteOrderMark && h.byteOrder != kByteOrderSwapped) return 0;
-  r->swapped = h.byteOrder == kByteOrderSwapped;
-  uint32_t pathLength = Fix32(r, h.dataPathLength);
-  if (Fix32(r, h.version) != kJournalVersion || pathLength > kMaxDataPath) return 0;
-  size_t headerBytes = sizeof h + Pad8(pathLength);
-  if (!Want(r, headerBytes, &err)) return err;
-  uint64_t stored = Fix64(r, h.checksum);
-  JournalHeader zeroed = h;
-  zeroed.checksum = 0;
-  uint64_t hash = HashBytes(kHashSeed, reinterpret_cast<const uint8_t*>(&zeroed), sizeof zeroed);
-  hash = HashBytes(hash, r->buf + sizeof h, Pad8(pathLength));
-  if (hash != stored) return 0;
-  f->indexLength = Fix64(r, h.indexLength);
-  f->dataLength = Fix64(r, h.dataLength);
-  memcpy(f->dataPath, r->buf + sizeof h, pathLength);
-  f->dataPath[pathLength] = '\0';
-  f->copyPath[0] = '\0';
-  // The running checksum covers the header as written, checksum included.
-  hash = HashBytes(kHashSeed, r->buf, headerBytes);
-  r->at = headerBytes;
-  f->recordsStart = headerBytes;
-  uint32_t regions = 0;
-  for (;;) {
-    if (!Want(r, sizeof(JournalRecord), &err)) return err;
-    JournalRecord rec;
-    memcpy(&rec, r->buf + r->at, sizeof rec);
-    uint32_t length = Fix32(r, rec.length);
-    if (rec.kind == kMarkSync) {
-      if (Fix64(r, rec.offset) != hash || length != regions) return 0;
-      f->validEnd = r->pos + r->at;
-      hash = HashBytes(hash, r->buf + r->at, sizeof rec);
-      r->at += sizeof rec;
-      continue;
-    }
-    if (rec.kind != kRecordIndex && rec.kind != kRecordData && rec.kind != kRecordCopy) return 0;
-    if (length > (rec.kind == kRecordCopy ? kMaxDataPath : kMaxRegion)) return 0;
-    hash = HashBytes(hash, r->buf + r->at, sizeof rec);
-    r->at += sizeof rec;
-    if (!Want(r, Pad8(length), &err)) return err;
-    if (rec.kind == kRecordCopy) {
-      memcpy(f->copyPath, r->buf + r->at, length);
-      f->copyPath[length] = '\0';
-    }
-    hash = HashBytes(hash, r->buf + r->at, Pad8(length));
-    r->at += Pad8(length);
-    ++regions;
-  }
-}
-
-// Copies the first `length` bytes of the file at `path` to the start of
-// the index.
-int CopyBack(const kel::Env* env, const char* path, uint64_t length, int isiFd) {
-  int fd = env->openFile(env, path, O_RDONLY, 0);
-  if (fd < 0) return Errno();
-  uint8_t* buf = static_cast<uint8_t*>(env->allocate(env, kMaxRegion));
-  int r = buf == nullptr ? -ENOMEM : 0;
-  for (uint64_t at = 0; r == 0 && at < length;) {
-    size_t want = length - at < kMaxRegion ? static_cast<size_t>(length - at) : kMaxRegion;
-    errno = 0;
-    ssize_t n = env->pread(env, fd, buf, want, at);
-    if (n <= 0) {
-      r = n < 0 ? Errno() : -ENODATA;  // a copy shorter than it was recorded
-    } else {
-      r = WriteAt(env, isiFd, at, buf, static_cast<size_t>(n));
-      at += static_cast<uint64_t>(n);
-    }
-  }
-  env->release(env, buf);
-  env->close(env, fd);
-  return r;
-}
-
-// Puts back every region recorded before f->validEnd, into files[kind].
-int Restore(Reader* r, const Found* f, const int files[2]) {
-  int err = 0;
-  r->pos = f->recordsStart;
-  r->have = r->at = 0;
-  while (r->pos + r->at < f->validEnd) {
-    if (!Want(r, sizeof(JournalRecord), &err)) return err != 0 ? err : -ENODATA;
-    JournalRecord rec;
-    memcpy(&rec, r->buf + r->at, sizeof rec);
-    r->at += sizeof rec;
-    if (rec.kind == kMarkSync) continue;
-    uint32_t length = Fix32(r, rec.length);
-    if (!Want(r, Pad8(length), &err)) return err != 0 ? err : -ENODATA;
-    int w;
-    if (rec.kind == kRecordCopy) {
-      char path[kMaxDataPath + 1];
-      memcpy(path, r->buf + r->at, length);
-      path[length] = '\0';
-      w = CopyBack(r->env, path, Fix64(r, rec.offset), files[kRecordIndex]);
-    } else if (files[rec.kind] < 0) {
-      w = -EBADF;
-    } else {
-      w = WriteAt(r->env, files[rec.kind], Fix64(r, rec.offset), r->buf + r->at, length);
-    }
-    if (w < 0) return w;
-    r->at += Pad8(length);
-  }
-  return 0;
-}
-
-// Cuts both files to their original lengths and makes them durable.
-int CutAndSync(const kel::Env* env, const int files[2], const uint64_t lengths[2]) {
-  for (int k = 0; k < 2; ++k) {
-    if (files[k] < 0 || lengths[k] == kNoLength) continue;
-    if (env->truncate(env, files[k], static_cast<off_t>(lengths[k])) != 0) return Errno();
-    if (env->sync(env, files[k]) != 0) return Errno();
-  }
-  return 0;
-}
-
-// The rollback of the journal open on `fd`, into the files given, or into
-// the files it names (opened here) where files[k] < 0. 0 when the journal
-// was incomplete (nothing restored), 1 when a change was rolled back.
-int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2],
-                 char* copyPath = nullptr) {
-  Reader r = {};
-  r.env = env;
-  r.fd = fd;
-  r.buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
-  Found* f = static_cast<Found*>(env->allocate(env, sizeof(Found)));
-  int opened[2] = {-1, -1};
-  int result = r.buf == nullptr || f == nullptr ? -ENOMEM : Scan(&r, f);
-  if (result == 0 && f->validEnd != 0) {
-    const char* paths[2] = {isiPath, f->dataPath};
-    for (int k = 0; k < 2 && result == 0; ++k) {
-      if (files[k] >= 0 || paths[k][0] == '\0' || (k == 1 && f->dataLength == kNoLength)) continue;
-      opened[k] = files[k] = env->openFile(env, paths[k], O_RDWR, 0);
-      if (opened[k] < 0) result = Errno();
-    }
-    if (result == 0) result = Restore(&r, f, files);
-    uint64_t lengths[2] = {f->indexLength, f->dataLength};
-    if (result == 0) result = CutAndSync(env, files, lengths);
-    if (result == 0) result = 1;
-    if (result == 1 && copyPath != nullptr) memcpy(copyPath, f->copyPath, sizeof f->copyPath);
-  }
-  for (int k = 0; k < 2; ++k) {
-    if (opened[k] >= 0) env->close(env, opened[k]);
-  }
-  env->release(env, f);
-  env->release(env, r.buf);
-  return result;
-}
-
 }  // namespace
 
 bool JournalPathFor(const char* isiPath, char* out, size_t cap) {
@@ -543,21 +213,6 @@ void StartChange(Journal* j) {
   memcpy(front, &h, sizeof h);
   j->hash = HashBytes(kHashSeed, front, headerBytes);
   j->used = headerBytes;
-}
-
-// Whether the journal open on `fd` holds a change to roll back: 1 when it
-// does, 0 when not, a negative errno when it cannot be read.
-int HoldsChange(const kel::Env* env, int fd) {
-  Reader r = {};
-  r.env = env;
-  r.fd = fd;
-  r.buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
-  Found* f = static_cast<Found*>(env->allocate(env, sizeof(Found)));
-  int result = r.buf == nullptr || f == nullptr ? -ENOMEM : Scan(&r, f);
-  if (result == 0 && f->validEnd != 0) result = 1;
-  env->release(env, f);
-  env->release(env, r.buf);
-  return result;
 }
 
 // Takes over the journal file a handle or a crash left: one invalidated
@@ -856,72 +511,3 @@ void JournalRelease(Journal* j) {
   FreeJournal(j);
 }
 
-int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t cap) {
-  size_t n = strlen(isiPath);
-  char* path = static_cast<char*>(env->allocate(env, n + 16));
-  Reader r = {};
-  r.env = env;
-  r.buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
-  Found* f = static_cast<Found*>(env->allocate(env, sizeof(Found)));
-  int result = path == nullptr || r.buf == nullptr || f == nullptr ? -ENOMEM : 0;
-  r.fd = -1;
-  if (result == 0) {
-    JournalPathFor(isiPath, path, n + 16);
-    r.fd = env->openFile(env, path, O_RDONLY, 0);
-    if (r.fd < 0) result = errno == ENOENT ? 0 : Errno();
-  }
-  if (r.fd >= 0) {
-    result = Scan(&r, f);
-    if (result == 0 && f->validEnd != 0) {
-      size_t len = strlen(f->dataPath);
-      if (len >= cap) {
-        result = -ENAMETOOLONG;
-      } else {
-        memcpy(out, f->dataPath, len + 1);
-        result = 1;
-      }
-    }
-    env->close(env, r.fd);
-  }
-  env->release(env, f);
-  env->release(env, r.buf);
-  env->release(env, path);
-  return result;
-}
-
-int JournalRecover(const kel::Env* env, const char* isiPath, int isiFd, int dataFd) {
-  size_t n = strlen(isiPath);
-  char* path = static_cast<char*>(env->allocate(env, n + 16));
-  char* dir = DirectoryOf(env, isiPath);
-  int result = path == nullptr || dir == nullptr ? -ENOMEM : 0;
-  int fd = -1;
-  if (result == 0) {
-    JournalPathFor(isiPath, path, n + 16);
-    fd = env->openFile(env, path, O_RDONLY, 0);
-    if (fd < 0) result = errno == ENOENT ? 0 : Errno();
-  }
-  char magic[sizeof kJournalMagic] = {};
-  if (fd >= 0 && env->pread(env, fd, magic, sizeof magic, 0) >= 0 &&
-      memcmp(magic, kJournalMagic, sizeof magic) != 0) {
-    env->close(env, fd);  // invalidated or empty: read no further
-    fd = -1;
-  }
-  if (fd >= 0) {
-    int files[2] = {isiFd, dataFd};
-    char copyPath[kMaxDataPath + 1] = "";
-    result = RollBackFrom(env, fd, isiPath, files, copyPath);
-    env->close(env, fd);
-    // Rolled back: the journal has done its work, and so has the copy it
-    // restored from. One invalidated, empty or cut short before its first
-    // sync held no change, and may be a write handle's, kept between its
-    // changes: it stays.
-    if (result > 0) {
-      int removed = RemoveJournal(env, path, dir);
-      result = removed < 0 ? removed : 1;
-      if (removed == 0 && copyPath[0] != '\0') env->unlink(env, copyPath);
-    }
-  }
-  env->release(env, path);
-  env->release(env, dir);
-  return result;
-}
