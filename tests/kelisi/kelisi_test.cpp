@@ -252,10 +252,6 @@ TEST(Kelisi, AgreesWithTheModel) {
   }
 }
 
-// The key kelisi_record_key gives every record is the key the build gave
-// it: tabs standing for blanks up to the next multiple of 8 under option s,
-// upper case under u, reversed ranges, columns past a record's end, either
-// mark, binary records holding line feeds.
 // A handle left at its defaults keeps the whole of a small index and an
 // eighth of a large one, within fixed bounds.
 TEST(Kelisi, DefaultCacheHoldsASmallIndexAndAShareOfALargeOne) {
@@ -273,6 +269,10 @@ TEST(Kelisi, DefaultCacheHoldsASmallIndexAndAShareOfALargeOne) {
   for (const auto& r : rows) EXPECT_EQ(C::DefaultSlots(r.fileSectors), r.slots) << r.fileSectors;
 }
 
+// The key kelisi_record_key gives every record is the key the build gave
+// it: tabs standing for blanks up to the next multiple of 8 under option s,
+// upper case under u, reversed ranges, columns past a record's end, either
+// mark, binary records holding line feeds.
 TEST(Kelisi, RecordKeysAreTheKeysOfTheBuild) {
   const struct {
     const char* opts;  // the option and key field of the build
