@@ -53,12 +53,13 @@ int32_t FhStPrepareFront(FhStRec* state, IsiHeaderFault* fault) {
 
 namespace {
 
-bool LoadFileKeySector(void* ctx, uint64_t sector, IsiReadHint, uint8_t* out, uint8_t** sound) {
+const uint8_t* LoadFileKeySector(void* ctx, uint64_t sector, IsiReadHint, uint8_t* out,
+                                 uint8_t** sound) {
   auto* state = static_cast<FhStRec*>(ctx);
   *sound = nullptr;
-  if (FhStReadSector(state, sector * kIsiSector, out) != 0) return false;
+  if (FhStReadSector(state, sector * kIsiSector, out) != 0) return nullptr;
   if (state->flags & kStSwapped) IsiXlatKeySector(out, state->entrySize);
-  return true;
+  return out;
 }
 
 }  // namespace
@@ -73,6 +74,7 @@ int FhStNextEntry(FhStRec* state, uint64_t fileSize) {
     state->tree.rootPos = LoadU32(state->header + kHdrRootPosOfs);
     state->tree.rootSound = 0;
     state->tree.source = {LoadFileKeySector, state};
+    state->tree.inPlace = false;
     state->walk.tree = &state->tree;
     r = IsiFirst(&state->walk);
   } else if (state->walkError != kIsiCursorOk || (state->flags & kStWalkAtEnd)) {

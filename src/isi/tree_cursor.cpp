@@ -89,7 +89,12 @@ int IsiStartAtRoot(IsiCursor* c) {
     tree->rootSound = 1;
   }
   IsiFrame& f = c->path[0];
-  memcpy(f.sec, tree->root, kIsiSector);
+  if (tree->inPlace) {
+    f.sec = tree->root;
+  } else {
+    memcpy(f.copy, tree->root, kIsiSector);
+    f.sec = f.copy;
+  }
   f.pos = tree->rootPos;
   f.idx = 0;
   f.low = f.high = nullptr;
@@ -111,7 +116,8 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   IsiFrame& f = c->path[c->depth];
   uint8_t* sound = nullptr;
   const IsiSectorSource& src = c->tree->source;
-  if (!src.load(src.ctx, sector, hint, f.sec, &sound)) {
+  f.sec = src.load(src.ctx, sector, hint, f.copy, &sound);
+  if (f.sec == nullptr) {
     c->depth = 0;
     return kIsiCursorRead;
   }

@@ -5,11 +5,12 @@
 // supplies the sectors through an IsiSectorSource of its own (the
 // program's sector I/O, the library's sector cache).
 //
-// A cursor keeps the path from the root to its entry as copies of the
-// sectors, with the entry or child slot it went through in each, so moving
-// on never re-reads a sector above it. In key order a sector with entries
-// e0..en-1 yields the subtree of slot 0 (e0's child), e0, the subtree of
-// slot 1, e1, ..., en-1, then the subtree of slot n (the rightmost child).
+// A cursor keeps the path from the root to its entry (the sectors, as
+// copies or where the source keeps them, with the entry or child slot it
+// went through in each), so moving on never re-reads a sector above it. In
+// key order a sector with entries e0..en-1 yields the subtree of slot 0
+// (e0's child), e0, the subtree of slot 1, e1, ..., en-1, then the subtree
+// of slot n (the rightmost child).
 //
 // Every value read from the file is distrusted. A cursor that meets damage
 // stops with kIsiCursorDamaged before it would hand out an entry twice, skip
@@ -26,14 +27,16 @@
 
 enum class IsiReadHint { kRandom, kForward, kBackward };
 
-// Where a cursor's key sectors come from. `load` copies the key sector with
-// sector number `sector` (inside the file) into `out` in native order, and
-// returns false when it cannot be read. A source that remembers sectors
-// sets *sound to a flag of its own for the sector, which the cursor sets
-// once the sector has passed IsiKeySectorFaults (and finds set the next
-// time); others set it to nullptr.
+// Where a cursor's key sectors come from. `load` returns the key sector
+// with sector number `sector` (inside the file) in native order, or nullptr
+// when it cannot be read: copied into `out`, or, for a tree whose source
+// keeps its sectors in place, where the source holds it. A source that
+// remembers sectors sets *sound to a flag of its own for the sector, which
+// the cursor sets once the sector has passed IsiKeySectorFaults (and finds
+// set the next time); others set it to nullptr.
 struct IsiSectorSource {
-  bool (*load)(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out, uint8_t** sound);
+  const uint8_t* (*load)(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
+                         uint8_t** sound);
   void* ctx;
 };
 
@@ -46,6 +49,10 @@ struct IsiTree {
   uint32_t rootPos;     // its position, as the header stores it
   uint8_t rootSound;    // the root has passed IsiKeySectorFaults
   IsiSectorSource source;
+  // The sectors `load` hands out, and the root, stay where they are,
+  // unchanged, for as long as the tree is in use: a cursor then reads them
+  // in place instead of copying each into its path.
+  bool inPlace;
   // When set, called for each sector the cursor enters once it has passed
   // every check, with the new frame at the bottom of the path; a visitor
   // that returns false has met the sector before (kIsiDamageTwice).
@@ -55,8 +62,9 @@ struct IsiTree {
 
 // One sector of a cursor's path.
 struct IsiFrame {
-  alignas(8) uint8_t sec[kIsiSector];
-  uint32_t pos;  // as stored
+  alignas(8) uint8_t copy[kIsiSector];  // the sector, unless it is read in place
+  const uint8_t* sec;                   // the sector: `copy`, or where the source keeps it
+  uint32_t pos;                         // as stored
   uint32_t idx;  // the entry (bottom of the path) or child slot (above it; count: rightmost)
   // The separators that bound this sector's keys: keys of entries in the
   // frames above it (nullptr: none on that side).

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "kelisi/kelisi_internal.h"
+#include "sort/small_copy.h"
 
 namespace kisi {
 
@@ -34,45 +35,38 @@ int SeekKey(kelisi_cursor* c, const uint8_t* key, uint32_t len) {
       &c->walk, [key, len](const uint8_t* e) { return CompareKey(e, key, len) < 0; }));
 }
 
-inline __attribute__((always_inline)) void Fill(kelisi_cursor* c, kelisi_entry* e) {
-  if (e == nullptr) return;
+// Takes the entry the cursor now stands on: its key and duplicate sequence
+// into the cursor, the rest into `e` (when given).
+inline __attribute__((always_inline)) void Settle(kelisi_cursor* c, kelisi_entry* e) {
   const IsiFrame& f = IsiCurrentFrame(&c->walk);
   const uint8_t* en = IsiEntry(c->ix->tree.geo, f.sec, f.idx);
-  e->key = IsiEntryKey(en);
+  CopyFew(c->key, IsiEntryKey(en), c->ix->keyLength);
+  c->dup = IsiEntryDup(en);
+  if (e == nullptr) return;
+  e->key = c->key;
   e->key_length = c->ix->keyLength;
   e->record_offset = IsiEntryOffset(c->ix->tree.geo, en);
   e->record_size = IsiEntryRecSize(en);
-  e->dup_seq = IsiEntryDup(en);
+  e->dup_seq = c->dup;
   e->position = IsiEntryPos(en);
   e->sector = f.pos;
   e->index = f.idx + 1;
 }
 
-// Where the cursor stood, taken before its path is given up.
-struct Mark {
-  uint8_t key[kMaxKeyBytes];
-  uint16_t dup;
-};
-
-void TakeMark(kelisi_cursor* c, Mark* m) {
-  const uint8_t* en = IsiCurrent(&c->walk);
-  memcpy(m->key, IsiEntryKey(en), c->ix->keyLength);
-  m->dup = IsiEntryDup(en);
-}
-
-// After the index was rewritten: the first entry at or after the marked
-// one, by key and duplicate sequence (equal keys stay in the order they
-// arrived through a compaction and through changes in place). *same tells
-// whether it is that entry.
-int Restart(kelisi_cursor* c, const Mark& m, bool* same) {
-  const kelisi* ix = c->ix;
-  uint32_t len = ix->keyLength;
+// After the index was rewritten: the first entry at or after the one the
+// cursor stood on, by key and duplicate sequence (equal keys stay in the
+// order they arrived through a compaction and through changes in place).
+// *same tells whether it is that entry.
+int Restart(kelisi_cursor* c, bool* same) {
+  const uint8_t* key = c->key;
+  const uint16_t dup = c->dup;
+  uint32_t len = c->ix->keyLength;
   int st = CursorStatus(IsiLowerBound(&c->walk, [&](const uint8_t* e) {
-    int k = CompareKey(e, m.key, len);
-    return k != 0 ? k < 0 : IsiEntryDup(e) < m.dup;
+    int k = CompareKey(e, key, len);
+    return k != 0 ? k < 0 : IsiEntryDup(e) < dup;
   }));
   const uint8_t* at = st == KELISI_OK ? IsiCurrent(&c->walk) : nullptr;
-  *same = at != nullptr && CompareKey(at, m.key, len) == 0 && IsiEntryDup(at) == m.dup;
+  *same = at != nullptr && CompareKey(at, key, len) == 0 && IsiEntryDup(at) == dup;
   return st;
 }
 
@@ -82,29 +76,27 @@ int Move(kelisi_cursor* c, bool forward) {
 
 // One step from the cursor's entry; a cursor whose index was rewritten
 // since its path was read first finds its entry again.
-int Step(kelisi_cursor* c, bool forward, Mark* m, bool keepMark) {
+int Step(kelisi_cursor* c, bool forward) {
   if (c->walk.depth == 0) return KELISI_NOTFOUND;
   if (c->gen != c->ix->generation) {
-    // Sectors of another entry size cannot be read back for the mark.
+    // A key of another length cannot be sought in this index.
     if (c->entrySize != c->ix->entrySize) return KELISI_NOTFOUND;
-    TakeMark(c, m);
     bool same = false;
-    int st = Restart(c, *m, &same);
+    int st = Restart(c, &same);
     if (!forward) {
       if (st == KELISI_NOTFOUND) return CursorStatus(IsiLast(&c->walk));
       return st != KELISI_OK ? st : Move(c, false);
     }
     if (st != KELISI_OK || !same) return st;
-  } else if (keepMark) {
-    TakeMark(c, m);
   }
   return Move(c, forward);
 }
 
+// The next entry when its key equals the current one's over dupLen bytes
+// (the cursor's copy of the key stays until the entry is taken).
 int NextDup(kelisi_cursor* c) {
-  Mark m;
-  int st = Step(c, true, &m, true);
-  if (st == KELISI_OK && CompareKey(IsiCurrent(&c->walk), m.key, c->dupLen) != 0) {
+  int st = Step(c, true);
+  if (st == KELISI_OK && CompareKey(IsiCurrent(&c->walk), c->key, c->dupLen) != 0) {
     st = KELISI_NOTFOUND;
   }
   return st;
@@ -123,7 +115,7 @@ bool NextInLeaf(kelisi_cursor* c, kelisi_entry* e) {
     return false;
   }
   f.idx = slot;
-  Fill(c, e);
+  Settle(c, e);
   return true;
 }
 
@@ -141,7 +133,7 @@ int Run(kelisi_cursor* c, kelisi_entry* e, Op op) {
   }
   c->gen = c->ix->generation;
   c->entrySize = c->ix->entrySize;
-  Fill(c, e);
+  Settle(c, e);
   return KELISI_OK;
 }
 
@@ -214,14 +206,12 @@ KELISI_API int kelisi_find(kelisi_cursor* c, const void* key, size_t len, kelisi
 }
 
 KELISI_API int kelisi_next(kelisi_cursor* c, kelisi_entry* e) {
-  kisi::Mark m;
   if (kisi::NextInLeaf(c, e)) return KELISI_OK;
-  return Run(c, e, [c, &m] { return kisi::Step(c, true, &m, false); });
+  return Run(c, e, [c] { return kisi::Step(c, true); });
 }
 
 KELISI_API int kelisi_prev(kelisi_cursor* c, kelisi_entry* e) {
-  kisi::Mark m;
-  return Run(c, e, [c, &m] { return kisi::Step(c, false, &m, false); });
+  return Run(c, e, [c] { return kisi::Step(c, false); });
 }
 
 KELISI_API int kelisi_next_dup(kelisi_cursor* c, kelisi_entry* e) {

@@ -157,21 +157,25 @@ int OpenFiles(kelisi* ix, const char* isi, const char* data) {
 
 // The size kelisi_set_cache_size gave, or else one taken from the index as
 // it is now (a file that grows gets a larger cache when its front is read
-// again).
+// again). Cursors read the sectors of a whole cache in place when the
+// index is in native order; a cursor follows such a path only while the
+// handle's generation stays (a reset comes with a new generation).
 bool ResetCache(kelisi* ix) {
   uint32_t limit = ix->cacheLimit;
   if (limit == 0) limit = SectorCache::DefaultSlots(ix->fileSectors);
-  return ix->cache.Reset(ix->io, ix->fileSectors, ix->swapped, limit);
+  bool ok = ix->cache.Reset(ix->io, ix->fileSectors, ix->swapped, limit);
+  ix->tree.inPlace = ok && ix->cache.Whole() && !ix->swapped;
+  return ok;
 }
 
-bool LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
-                         uint8_t** sound) {
+const uint8_t* LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
+                                   uint8_t** sound) {
   auto* ix = static_cast<kelisi*>(ctx);
   const uint8_t* raw = ix->cache.Get(ix->io, ix->isiFd, sector, hint, sound);
-  if (raw == nullptr) return false;
+  if (raw == nullptr || ix->tree.inPlace) return raw;
   memcpy(out, raw, kIsiSector);
   if (ix->swapped) IsiXlatKeySector(out, ix->entrySize);
-  return true;
+  return out;
 }
 
 int LoadFront(kelisi* ix) {
@@ -219,7 +223,6 @@ int OpenHandle(const char* isi, const char* data, unsigned flags, const kel::Env
   return KELISI_OK;
 }
 
-
 }  // namespace kisi
 
 extern "C" {
@@ -254,7 +257,7 @@ KELISI_API int kelisi_set_cache_size(kelisi* ix, size_t bytes) {
   uint64_t slots = kisi::SectorCache::kWays;
   while (slots * 2 * kIsiSector <= bytes && slots * 2 <= kisi::SectorCache::kMostSlots) slots *= 2;
   ix->cacheLimit = static_cast<uint32_t>(slots);
-  ++ix->generation;  // cursors hold no pointers into the cache, but start afresh
+  ++ix->generation;  // cursors let go of their paths, which may point into the cache
   return kisi::ResetCache(ix) ? KELISI_OK : KELISI_E_NOMEM;
 }
 

@@ -34,9 +34,10 @@
  *   least 64 MiB and at most 256 MiB (kelisi_set_cache_size sets another
  *   size, up to 1 GiB); never more than the file. The memory is taken as
  *   sectors are read, so a handle that reads little of a large index holds
- *   little. Besides the cache a handle takes about 17 bytes of bookkeeping
- *   per cache slot (512 bytes), a 32 KiB read-ahead block and about 5 KiB;
- *   a cursor about 25 KiB. kelisi_check and kelisi_get_stats take one bit
+ *   little. Besides the cache a handle takes a byte of bookkeeping per
+ *   cache slot (512 bytes) when the cache holds the whole index, about 17
+ *   bytes per slot when it holds a part, a 32 KiB read-ahead block and
+ *   about 5 KiB; a cursor about 25 KiB. kelisi_check and kelisi_get_stats take one bit
  *   per sector of the index for the length of the call.
  * - Without KELISI_SHARED, another process that rewrites the index while it
  *   is read may make a call fail with KELISI_E_CORRUPT; with KELISI_SHARED

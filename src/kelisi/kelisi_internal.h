@@ -57,6 +57,12 @@ struct kelisi_cursor {
   uint32_t dupLen = 0;     // bytes next_dup compares
   uint32_t entrySize = 0;  // of the index the path was read from
   IsiCursor walk{};        // the path; walk.depth 0: not positioned
+  // The key and duplicate sequence of the entry the cursor stands on, its
+  // own copy: the key a kelisi_entry points to, and the place the cursor
+  // finds again after a rewrite (its path may point into a front and a
+  // cache that are gone by then).
+  uint8_t key[kMaxKeyBytes];
+  uint16_t dup = 0;
 };
 
 namespace kisi {
@@ -78,10 +84,10 @@ int LoadFront(kelisi* ix);
 // when memory is short.
 bool ResetCache(kelisi* ix);
 
-// The shared tree cursor's source of key sectors: the handle's cache,
-// translated to native order (ctx: the handle).
-bool LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
-                         uint8_t** sound);
+// The shared tree cursor's source of key sectors: the handle's cache, in
+// place or translated to native order (ctx: the handle).
+const uint8_t* LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
+                                   uint8_t** sound);
 
 // The library's status for a tree cursor's result (isi/tree_cursor).
 int CursorStatus(int cursorResult);

@@ -1,6 +1,7 @@
 // sector_cache: the bounded per-handle sector cache (see sector_cache.h).
 #include "kelisi/sector_cache.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -30,23 +31,30 @@ void SectorCache::ReleaseData() {
 bool SectorCache::Reset(Io& io, uint64_t fileSectors, bool swapped, uint32_t limit) {
   uint32_t want = kWays;
   while (want < limit && want < fileSectors) want *= 2;
+  bool whole = want >= fileSectors;
   fileSectors_ = fileSectors;
   swapped_ = swapped;
   winCount_ = 0;
   clock_ = 0;
-  if (want != slots_) {
+  if (want != slots_ || whole != whole_) {
     slots_ = 0;
-    set_.reset(new (std::nothrow) Set[want / kWays]);
+    whole_ = whole;
+    set_.reset(whole ? nullptr : new (std::nothrow) Set[want / kWays]);
+    present_.reset(whole ? new (std::nothrow) uint64_t[want / 64 + 1] : nullptr);
     ReleaseData();
     env_ = io.env;
     data_ = static_cast<uint8_t*>(env_->mapMemory(env_, uint64_t{want} * kIsiSector));
     if (data_ != nullptr) dataLen_ = uint64_t{want} * kIsiSector;
     checked_.reset(new (std::nothrow) uint8_t[want]);
     if (!ahead_) ahead_.reset(new (std::nothrow) uint8_t[kAheadSectors * kIsiSector]);
-    if (!set_ || !data_ || !checked_ || !ahead_) return false;
+    if (!(whole ? !!present_ : !!set_) || !data_ || !checked_ || !ahead_) return false;
     slots_ = want;
   }
-  for (uint32_t i = 0; i < slots_; ++i) At(i) = {0, 0};
+  if (whole_) {
+    std::fill_n(present_.get(), slots_ / 64 + 1, uint64_t{0});
+  } else {
+    for (uint32_t i = 0; i < slots_; ++i) At(i) = {0, 0};
+  }
   return true;
 }
 
@@ -160,15 +168,50 @@ const uint8_t* SectorCache::ScatterAhead(Io& io, int fd, uint64_t first, uint64_
 
 uint8_t* SectorCache::Copy(uint64_t sector, uint64_t first) {
   uint32_t slot = Victim(sector);
-  memcpy(SlotData(slot), ahead_.get() + (sector - first) * kIsiSector,
-         kIsiSector);
+  memcpy(SlotData(slot), ahead_.get() + (sector - first) * kIsiSector, kIsiSector);
   return Install(slot, sector);
 }
 
-const uint8_t* SectorCache::Get(Io& io, int fd, uint64_t sector, ReadHint hint,
-                                uint8_t** checked) {
+// Reads the sectors first..last of the file into their slots, leaving every
+// sector already there as it is (a reader may be looking at it): those go
+// to the read-ahead block instead. False when nothing could be read.
+bool SectorCache::ReadIntoWhole(Io& io, int fd, uint64_t first, uint64_t last) {
+  struct iovec iov[kAheadSectors];
+  int n = 0;
+  for (uint64_t s = first; s <= last; ++s, ++n) {
+    uint8_t* to = Present(s) ? ahead_.get() + n * kIsiSector : SlotData(static_cast<uint32_t>(s));
+    iov[n] = {to, kIsiSector};
+  }
+  size_t got = 0;
+  if (!IoPreadv(io, fd, iov, n, first * kIsiSector, &got)) return false;
+  for (uint64_t s = first; (s - first + 1) * kIsiSector <= got; ++s) {
+    if (Present(s)) continue;
+    present_[s / 64] |= uint64_t{1} << (s % 64);
+    checked_[s] = 0;
+  }
+  return true;
+}
+
+const uint8_t* SectorCache::GetWhole(Io& io, int fd, uint64_t sector, ReadHint hint,
+                                     uint8_t** checked) {
+  if (sector >= fileSectors_) return nullptr;
+  uint8_t* p = SlotData(static_cast<uint32_t>(sector));
+  // Asking for all of the sector's lines at once lets a search that reads
+  // it in place wait for memory once, not once a step.
+  for (uint32_t i = 0; i < kIsiSector; i += 64) __builtin_prefetch(p + i);
+  if (!Present(sector)) {
+    uint64_t first = sector, last = sector;
+    if (hint != ReadHint::kRandom) AheadRange(sector, hint, &first, &last);
+    if (!ReadIntoWhole(io, fd, first, last) || !Present(sector)) return nullptr;
+  }
+  *checked = &checked_[sector];
+  return p;
+}
+
+const uint8_t* SectorCache::Get(Io& io, int fd, uint64_t sector, ReadHint hint, uint8_t** checked) {
   *checked = nullptr;
   if (slots_ == 0) return nullptr;
+  if (whole_) return GetWhole(io, fd, sector, hint, checked);
   int at = Find(sector);
   if (at < 0) {
     if (hint != ReadHint::kRandom && fileSectors_ > slots_) return FromWindow(io, fd, sector, hint);

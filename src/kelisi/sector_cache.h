@@ -1,22 +1,26 @@
 // sector_cache: the bounded per-handle cache of the index file's sectors.
 //
 // Sectors are read with pread, never mapped: a file that another process
-// truncates must give a read error, not a signal. The cache is a fixed
-// set-associative table sized from the file unless kelisi_set_cache_size
-// gives a size: the whole of an index of up to kWholeSlots sectors (64 MiB),
-// an eighth of a larger one, at most kShareSlots (256 MiB); never larger
-// than the file. Its memory is taken from the system as sectors come in, so
-// a handle that reads little of a large index holds little. Inner key
-// sectors (level above 0) are evicted only by other inner sectors, so the
-// upper levels of the tree stay in memory for random lookups; scans read
-// ahead in blocks of kAheadSectors in the direction they move, and the
-// sectors they read go into the cache. A file larger than the cache is
-// scanned through the read-ahead block alone, which stays in the
-// processor's cache, instead of sweeping the whole cache out. Sectors are
-// kept as the file holds them; readers copy them out and translate the
-// copy. Each cached sector carries a flag its reader sets once the sector
-// has passed the format's checks, so that a sector read again is not
-// checked again.
+// truncates must give a read error, not a signal. The cache is sized from
+// the file unless kelisi_set_cache_size gives a size: the whole of an index
+// of up to kWholeSlots sectors (64 MiB), an eighth of a larger one, at most
+// kShareSlots (256 MiB); never larger than the file. Its memory is taken
+// from the system as sectors come in, so a handle that reads little of a
+// large index holds little.
+//
+// A cache with room for the whole file keeps sector s in slot s, and a
+// sector once read stays, unchanged, until the cache is reset: readers may
+// keep pointers into it (see Whole). A smaller cache is a set-associative
+// table: inner key sectors (level above 0) are evicted only by other inner
+// sectors, so the upper levels of the tree stay in memory for random
+// lookups; readers copy its sectors out. Scans read ahead in blocks of
+// kAheadSectors in the direction they move, and the sectors they read go
+// into the cache; a file larger than the cache is scanned through the
+// read-ahead block alone, which stays in the processor's cache, instead of
+// sweeping the whole cache out. Sectors are kept as the file holds them.
+// Each cached sector carries a flag its reader sets once the sector has
+// passed the format's checks, so that a sector read again is not checked
+// again.
 #pragma once
 
 #include <cstdint>
@@ -54,11 +58,15 @@ class SectorCache {
   static uint32_t DefaultSlots(uint64_t fileSectors);
 
   // The 512 bytes of sector number `sector` as the file holds them, valid
-  // until the next call; nullptr when the read fails or the file ends
-  // before the sector does. *checked is the sector's flag while it stays
-  // cached (cleared when it comes in), nullptr when it was read past the
-  // cache.
+  // until the next call (in a whole cache: until the next Reset); nullptr
+  // when the read fails or the file ends before the sector does. *checked
+  // is the sector's flag while it stays cached (cleared when it comes in),
+  // nullptr when it was read past the cache.
   const uint8_t* Get(Io& io, int fd, uint64_t sector, ReadHint hint, uint8_t** checked);
+
+  // The cache holds every sector of the file in a place of its own: what
+  // Get returns stays put, unchanged, until the next Reset.
+  bool Whole() const { return whole_; }
 
  private:
   void ReleaseData();
@@ -71,6 +79,9 @@ class SectorCache {
   const uint8_t* FromWindow(Io& io, int fd, uint64_t sector, ReadHint hint);
   void AheadRange(uint64_t sector, ReadHint hint, uint64_t* first, uint64_t* last) const;
   const uint8_t* ScatterAhead(Io& io, int fd, uint64_t first, uint64_t last, uint64_t sector);
+  const uint8_t* GetWhole(Io& io, int fd, uint64_t sector, ReadHint hint, uint8_t** checked);
+  bool ReadIntoWhole(Io& io, int fd, uint64_t first, uint64_t last);
+  bool Present(uint64_t sector) const { return (present_[sector / 64] >> (sector % 64)) & 1; }
 
   struct Slot {
     uint64_t tag;  // sector + 1; 0: empty
@@ -84,6 +95,7 @@ class SectorCache {
   // The bytes of a slot. The sectors of one way lie in set order, so that a
   // scan of consecutive sectors reads memory in order.
   uint8_t* SlotData(uint32_t slot) const {
+    if (whole_) return data_ + uint64_t{slot} * kIsiSector;
     uint64_t sets = slots_ / kWays;
     return data_ + ((slot % kWays) * sets + slot / kWays) * uint64_t{kIsiSector};
   }
@@ -96,12 +108,14 @@ class SectorCache {
   size_t dataLen_ = 0;
   const kel::Env* env_ = nullptr;
   std::unique_ptr<uint8_t[]> ahead_;
-  std::unique_ptr<uint8_t[]> checked_;  // per slot
+  std::unique_ptr<uint8_t[]> checked_;   // per slot
+  std::unique_ptr<uint64_t[]> present_;  // a whole cache: a bit per sector read
   uint32_t slots_ = 0;
   uint64_t fileSectors_ = 0;
   uint64_t clock_ = 0;
   uint64_t winFirst_ = 0, winCount_ = 0;  // the sectors the read-ahead block holds
   bool swapped_ = false;
+  bool whole_ = false;  // slot s holds sector s; set_ is unused
 };
 
 }  // namespace kisi

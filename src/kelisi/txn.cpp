@@ -410,12 +410,14 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   }
   t->tree.root = root;
   t->tree.rootSound = 0;
-  t->tree.source = {[](void* ctx, uint64_t sector, IsiReadHint, uint8_t* out, uint8_t** sound) {
+  t->tree.source = {[](void* ctx, uint64_t sector, IsiReadHint, uint8_t* out,
+                       uint8_t** sound) -> const uint8_t* {
                       *sound = nullptr;
-                      return TxnRead(static_cast<kelisi_txn*>(ctx), sector, PageKind::kKey, out) ==
-                             KELISI_OK;
+                      auto* txn = static_cast<kelisi_txn*>(ctx);
+                      return TxnRead(txn, sector, PageKind::kKey, out) == KELISI_OK ? out : nullptr;
                     },
                     t};
+  t->tree.inPlace = false;  // the change's pages move as it writes
   t->tree.visit = nullptr;
   *out = t;
   return KELISI_OK;
