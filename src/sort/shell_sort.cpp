@@ -154,8 +154,8 @@ __attribute__((target("avx512f"))) void LanesPass(uint64_t* p, size_t n, size_t 
 // agree with it in their key bits: from the top lane down, as the plain
 // insertion compares, the items deciding a tied lane only when reached.
 [[gnu::noinline, gnu::cold]] uint32_t TiedWindowAfter(const WordForm& f, const __m512i& window,
-                                                     uint64_t moving, uint32_t tied,
-                                                     uint32_t after) {
+                                                      uint64_t moving, uint32_t tied,
+                                                      uint32_t after) {
   alignas(64) uint64_t w[kLanes];
   memcpy(w, &window, sizeof w);
   uint32_t top = 0;
@@ -171,7 +171,9 @@ __attribute__((target("avx512f"))) void LanesPass(uint64_t* p, size_t n, size_t 
 // Inserts word i into its chain, whose top eight words, positions i - 8g
 // to i - g, are in `window` (lowest in lane 0) and nowhere else up to
 // date. The window moves up one place: its lowest word leaves it for
-// memory, where the chain's words below it are.
+// memory, where the chain's words below it are. (The masked forms with
+// every lane set stand for the plain instructions, whose intrinsics start
+// from an undefined register that g++ 12 warns about.)
 __attribute__((target("avx512f"), always_inline)) inline bool WindowInsert(
     uint64_t* p, size_t i, size_t gap, __m512i& window, __m512i indexMask, const WordForm& f) {
   const uint64_t m = p[i];
@@ -183,8 +185,8 @@ __attribute__((target("avx512f"), always_inline)) inline bool WindowInsert(
   uint64_t* leaving = p + i - kLanes * gap;
   if (tied == 0 && after != 0xFF) [[likely]] {
     _mm512_mask_storeu_epi64(leaving, 1, window);
-    window = _mm512_mask_blend_epi64(after, _mm512_mask_min_epu64(moving, 0xFF, above, moving),
-                                     window);
+    window =
+        _mm512_mask_blend_epi64(after, _mm512_mask_min_epu64(moving, 0xFF, above, moving), window);
     return false;
   }
   if (tied != 0) after = static_cast<__mmask8>(TiedWindowAfter(f, window, m, tied, after));
@@ -195,8 +197,8 @@ __attribute__((target("avx512f"), always_inline)) inline bool WindowInsert(
   }
   _mm512_mask_storeu_epi64(leaving, 1, window);
   const __mmask8 aboveAfter = static_cast<__mmask8>(after >> 1);
-  window = _mm512_mask_blend_epi64(after, _mm512_mask_blend_epi64(aboveAfter, above, moving),
-                                   window);
+  window =
+      _mm512_mask_blend_epi64(after, _mm512_mask_blend_epi64(aboveAfter, above, moving), window);
   return tied != 0;
 }
 
@@ -214,7 +216,8 @@ __attribute__((target("avx512f"))) void WindowPass(uint64_t* p, size_t n, const 
   const __m512i steps = _mm512_setr_epi64(0, G, 2 * G, 3 * G, 4 * G, 5 * G, 6 * G, 7 * G);
   __m512i window[G];
 #pragma GCC unroll 8
-  for (size_t c = 0; c < G; ++c) window[c] = _mm512_mask_i64gather_epi64(steps, 0xFF, steps, p + c, 8);
+  for (size_t c = 0; c < G; ++c)
+    window[c] = _mm512_mask_i64gather_epi64(steps, 0xFF, steps, p + c, 8);
   size_t i = kLanes * G, tiedWords = 0;
   for (; i + G <= n && !MostlyTied(tiedWords, i - kLanes * G); i += G) {
 #pragma GCC unroll 8
@@ -236,14 +239,22 @@ __attribute__((target("avx512f"))) void WindowPass(uint64_t* p, size_t n, const 
 __attribute__((target("avx512f"))) void Avx512Pass(uint64_t* p, size_t n, size_t gap,
                                                    const WordForm& f) {
   switch (gap) {
-    case 1: return WindowPass<1>(p, n, f);
-    case 2: return WindowPass<2>(p, n, f);
-    case 3: return WindowPass<3>(p, n, f);
-    case 4: return WindowPass<4>(p, n, f);
-    case 5: return WindowPass<5>(p, n, f);
-    case 6: return WindowPass<6>(p, n, f);
-    case 7: return WindowPass<7>(p, n, f);
-    default: break;
+    case 1:
+      return WindowPass<1>(p, n, f);
+    case 2:
+      return WindowPass<2>(p, n, f);
+    case 3:
+      return WindowPass<3>(p, n, f);
+    case 4:
+      return WindowPass<4>(p, n, f);
+    case 5:
+      return WindowPass<5>(p, n, f);
+    case 6:
+      return WindowPass<6>(p, n, f);
+    case 7:
+      return WindowPass<7>(p, n, f);
+    default:
+      break;
   }
   if (gap >= 2 * kLanes) return LanesPass<2>(p, n, gap, f);
   LanesPass<1>(p, n, gap, f);
@@ -252,7 +263,7 @@ __attribute__((target("avx512f"))) void Avx512Pass(uint64_t* p, size_t n, size_t
 // Lanes in 256-bit registers: four words, gap ≥ 4. AVX2 compares signed
 // numbers only, so the words are compared with their top bit flipped.
 __attribute__((target("avx2"))) void Avx2Pass(uint64_t* p, size_t n, size_t gap,
-                                               const WordForm& f) {
+                                              const WordForm& f) {
   constexpr size_t kGroup = 4;
   if (gap < kGroup) {
     ScalarPass(p, n, gap, f);
