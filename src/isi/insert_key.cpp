@@ -103,8 +103,8 @@ void AppendEntry(uint8_t* sector, uint8_t* trailer, uint32_t child, uint16_t dup
   if (cd->recNumMode && recSize != 0) {
     // A 32-bit division when the position allows: the 64-bit one takes
     // several times as long on some processors.
-    position = position <= UINT32_MAX ? static_cast<uint32_t>(position) / recSize
-                                      : position / recSize;
+    position =
+        position <= UINT32_MAX ? static_cast<uint32_t>(position) / recSize : position / recSize;
   }
   StoreU32(entry, static_cast<uint32_t>(position));
   StoreU32(entry + kEntryChildOfs, child);
