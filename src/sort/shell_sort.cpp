@@ -98,6 +98,7 @@ __attribute__((target("avx512f"))) void LanesPass(uint64_t* p, size_t n, size_t 
   for (; i + kGroup <= n && !MostlyTied(tiedGroups, (i - gap) / kGroup); i += kGroup) {
     __m512i moving[V];
     __mmask8 active[V];
+#pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
       moving[v] = _mm512_loadu_si512(p + i + kLanes * v);
       active[v] = 0xFF;
@@ -108,6 +109,7 @@ __attribute__((target("avx512f"))) void LanesPass(uint64_t* p, size_t n, size_t 
       __m512i other[V];
       __mmask8 after[V], tied[V];
       uint32_t anyTied = 0, anyAfter = 0;
+#pragma GCC unroll 4
       for (int v = 0; v < V; ++v) {
         other[v] = _mm512_loadu_si512(p + j - gap + kLanes * v);
         after[v] = _mm512_mask_cmpgt_epu64_mask(active[v], other[v], moving[v]);
@@ -127,6 +129,7 @@ __attribute__((target("avx512f"))) void LanesPass(uint64_t* p, size_t n, size_t 
         }
       }
       // A lane going on takes the word below; one stopping stores its own.
+#pragma GCC unroll 4
       for (int v = 0; v < V; ++v) {
         _mm512_mask_storeu_epi64(p + j + kLanes * v, active[v],
                                  _mm512_mask_blend_epi64(after[v], moving[v], other[v]));
@@ -260,53 +263,81 @@ __attribute__((target("avx512f"))) void Avx512Pass(uint64_t* p, size_t n, size_t
   LanesPass<1>(p, n, gap, f);
 }
 
-// Lanes in 256-bit registers: four words, gap ≥ 4. AVX2 compares signed
-// numbers only, so the words are compared with their top bit flipped.
-__attribute__((target("avx2"))) void Avx2Pass(uint64_t* p, size_t n, size_t gap,
-                                              const WordForm& f) {
-  constexpr size_t kGroup = 4;
-  if (gap < kGroup) {
-    ScalarPass(p, n, gap, f);
-    return;
-  }
+// Lanes in 256-bit registers, four words each, V of them: gap ≥ 4 * V.
+// AVX2 compares signed numbers only, so the words are compared with their
+// top bit flipped.
+template <int V>
+__attribute__((target("avx2"))) void Avx2LanesPass(uint64_t* p, size_t n, size_t gap,
+                                                   const WordForm& f) {
+  constexpr size_t kWords = 4;
+  constexpr size_t kGroup = kWords * V;
   const __m256i bias = _mm256_set1_epi64x(INT64_MIN);
   const __m256i indexMask = _mm256_set1_epi64x(static_cast<long long>(f.indexMask) ^ INT64_MIN);
   size_t i = gap, tiedGroups = 0;
   for (; i + kGroup <= n && !MostlyTied(tiedGroups, (i - gap) / kGroup); i += kGroup) {
-    const __m256i moving = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    const __m256i movingBiased = _mm256_xor_si256(moving, bias);
-    __m256i active = _mm256_set1_epi64x(-1);
+    __m256i moving[V], movingBiased[V], active[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      moving[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + kWords * v));
+      movingBiased[v] = _mm256_xor_si256(moving[v], bias);
+      active[v] = _mm256_set1_epi64x(-1);
+    }
     size_t j = i;
     bool metTie = false;
     for (;;) {
-      const __m256i other = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + j - gap));
-      const __m256i otherBiased = _mm256_xor_si256(other, bias);
-      __m256i after = _mm256_and_si256(active, _mm256_cmpgt_epi64(otherBiased, movingBiased));
-      const __m256i differ = _mm256_xor_si256(otherBiased, moving);  // other ^ moving, biased
-      const __m256i tied = _mm256_andnot_si256(_mm256_cmpgt_epi64(differ, indexMask), active);
-      if (!_mm256_testz_si256(tied, tied)) [[unlikely]] {
-        metTie = true;
-        alignas(32) uint64_t m[kGroup];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(m), moving);
-        FinishLanes(p, j, gap, m, _mm256_movemask_pd(_mm256_castsi256_pd(tied)), f);
-        active = _mm256_andnot_si256(tied, active);
-        after = _mm256_andnot_si256(tied, after);
+      __m256i other[V], after[V], tied[V];
+      __m256i anyTied = _mm256_setzero_si256(), anyAfter = _mm256_setzero_si256();
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        other[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + j - gap + kWords * v));
+        const __m256i otherBiased = _mm256_xor_si256(other[v], bias);
+        after[v] = _mm256_and_si256(active[v], _mm256_cmpgt_epi64(otherBiased, movingBiased[v]));
+        const __m256i differ = _mm256_xor_si256(otherBiased, moving[v]);  // other ^ moving, biased
+        tied[v] = _mm256_andnot_si256(_mm256_cmpgt_epi64(differ, indexMask), active[v]);
+        anyTied = _mm256_or_si256(anyTied, tied[v]);
       }
-      _mm256_maskstore_epi64(reinterpret_cast<long long*>(p + j), active,
-                             _mm256_blendv_epi8(moving, other, after));
-      active = after;
-      if (_mm256_testz_si256(active, active)) break;
+      if (!_mm256_testz_si256(anyTied, anyTied)) [[unlikely]] {
+        metTie = true;
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v) {
+          alignas(32) uint64_t m[kWords];
+          _mm256_store_si256(reinterpret_cast<__m256i*>(m), moving[v]);
+          FinishLanes(p, j + kWords * v, gap, m, _mm256_movemask_pd(_mm256_castsi256_pd(tied[v])),
+                      f);
+          active[v] = _mm256_andnot_si256(tied[v], active[v]);
+          after[v] = _mm256_andnot_si256(tied[v], after[v]);
+        }
+      }
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        _mm256_maskstore_epi64(reinterpret_cast<long long*>(p + j + kWords * v), active[v],
+                               _mm256_blendv_epi8(moving[v], other[v], after[v]));
+        active[v] = after[v];
+        anyAfter = _mm256_or_si256(anyAfter, after[v]);
+      }
+      if (_mm256_testz_si256(anyAfter, anyAfter)) break;
       j -= gap;
       if (j < gap) [[unlikely]] {
-        alignas(32) uint64_t m[kGroup];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(m), moving);
-        FinishLanes(p, j, gap, m, _mm256_movemask_pd(_mm256_castsi256_pd(active)), f);
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v) {
+          alignas(32) uint64_t m[kWords];
+          _mm256_store_si256(reinterpret_cast<__m256i*>(m), moving[v]);
+          FinishLanes(p, j + kWords * v, gap, m, _mm256_movemask_pd(_mm256_castsi256_pd(active[v])),
+                      f);
+        }
         break;
       }
     }
     tiedGroups += metTie;
   }
   ScalarPassFrom(p, i, n, gap, f);
+}
+
+__attribute__((target("avx2"))) void Avx2Pass(uint64_t* p, size_t n, size_t gap,
+                                              const WordForm& f) {
+  if (gap >= 8) return Avx2LanesPass<2>(p, n, gap, f);
+  if (gap >= 4) return Avx2LanesPass<1>(p, n, gap, f);
+  ScalarPass(p, n, gap, f);
 }
 
 #endif  // KEL_SHELL_LANES
