@@ -318,12 +318,17 @@ int32_t MergeSelect() {
     for (int32_t n = (k + winner) / 2; n >= 1; n /= 2) {
       int32_t other = loser[n];
       uint64_t head = loserHead[n];
-      bool otherWins = head < winHead;
       if (head == winHead) [[unlikely]] {
-        otherWins = ItemRestAfter(slots[winner].current + kItemKeyOfs,
-                                  slots[other].current + kItemKeyOfs, keyLen);
+        // Equal heads (keys that repeat, or share their first bytes): the
+        // items decide, and only the two indices can change places.
+        if (ItemRestAfter(slots[winner].current + kItemKeyOfs, slots[other].current + kItemKeyOfs,
+                          keyLen)) {
+          loser[n] = winner;
+          winner = other;
+        }
+        continue;
       }
-      const uint64_t take = uint64_t{0} - otherWins;  // all ones when the other wins
+      const uint64_t take = uint64_t{0} - (head < winHead);  // all ones when the other wins
       const int32_t takeIdx = static_cast<int32_t>(take);
       loser[n] = other ^ ((other ^ winner) & takeIdx);
       loserHead[n] = head ^ ((head ^ winHead) & take);
