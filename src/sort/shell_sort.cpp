@@ -153,22 +153,28 @@ __attribute__((target("avx512f"))) void LanesPass(uint64_t* p, size_t n, size_t 
   ScalarPassFrom(p, i, n, gap, f);
 }
 
-// The lanes of a window that sort after the moving word when some of them
-// agree with it in their key bits: from the top lane down, as the plain
-// insertion compares, the items deciding a tied lane only when reached.
-[[gnu::noinline, gnu::cold]] uint32_t TiedWindowAfter(const WordForm& f, const __m512i& window,
-                                                      uint64_t moving, uint32_t tied,
-                                                      uint32_t after) {
-  alignas(64) uint64_t w[kLanes];
-  memcpy(w, &window, sizeof w);
-  uint32_t top = 0;
-  for (int k = kLanes - 1; k >= 0; --k) {
-    uint32_t bit = uint32_t{1} << k;
-    bool goesUp = (tied & bit) != 0 ? TiedWordAfter(f, w[k], moving) : (after & bit) != 0;
+// WindowInsert's rarer cases, out of line: some lanes of the window `w`
+// (lowest first) agree with the moving word m in their key bits, or every
+// lane sorts after it. The lanes after it are found from the top lane down,
+// as the plain insertion compares, the items deciding a tied lane only when
+// reached; then the window moves up as in WindowInsert, in `w`.
+[[gnu::noinline]] void WindowInsertSlow(uint64_t* p, size_t i, size_t gap, uint64_t* w, uint64_t m,
+                                        uint32_t tied, uint32_t after, const WordForm& f) {
+  int stay = kLanes;  // lanes from `stay` up sort after m and keep their place
+  while (stay > 0) {
+    const uint32_t bit = uint32_t{1} << (stay - 1);
+    const bool goesUp = (tied & bit) != 0 ? TiedWordAfter(f, w[stay - 1], m) : (after & bit) != 0;
     if (!goesUp) break;
-    top |= bit;
+    --stay;
   }
-  return top;
+  if (stay == 0) {
+    // The word goes below the window: all eight move up a place.
+    InsertDown(p, i - kLanes * gap, gap, m, f);
+    return;
+  }
+  p[i - kLanes * gap] = w[0];
+  for (int k = 0; k + 1 < stay; ++k) w[k] = w[k + 1];
+  w[stay - 1] = m;
 }
 
 // Inserts word i into its chain, whose top eight words, positions i - 8g
@@ -181,27 +187,20 @@ __attribute__((target("avx512f"), always_inline)) inline bool WindowInsert(
     uint64_t* p, size_t i, size_t gap, __m512i& window, __m512i indexMask, const WordForm& f) {
   const uint64_t m = p[i];
   const __m512i moving = _mm512_set1_epi64(static_cast<long long>(m));
-  __mmask8 after = _mm512_cmpgt_epu64_mask(window, moving);
+  const __mmask8 after = _mm512_cmpgt_epu64_mask(window, moving);
   const __mmask8 tied = _mm512_cmple_epu64_mask(_mm512_xor_si512(window, moving), indexMask);
-  // Lane k of `above` holds the word over lane k once the window moves up.
-  const __m512i above = _mm512_mask_alignr_epi64(moving, 0xFF, moving, window, 1);
-  uint64_t* leaving = p + i - kLanes * gap;
   if (tied == 0 && after != 0xFF) [[likely]] {
-    _mm512_mask_storeu_epi64(leaving, 1, window);
+    // Lane k of `above` holds the word over lane k once the window moves up.
+    const __m512i above = _mm512_mask_alignr_epi64(moving, 0xFF, moving, window, 1);
+    _mm512_mask_storeu_epi64(p + i - kLanes * gap, 1, window);
     window =
         _mm512_mask_blend_epi64(after, _mm512_mask_min_epu64(moving, 0xFF, above, moving), window);
     return false;
   }
-  if (tied != 0) after = static_cast<__mmask8>(TiedWindowAfter(f, window, m, tied, after));
-  if (after == 0xFF) {
-    // The word goes below the window: all eight move up a place.
-    InsertDown(p, i - kLanes * gap, gap, m, f);
-    return tied != 0;
-  }
-  _mm512_mask_storeu_epi64(leaving, 1, window);
-  const __mmask8 aboveAfter = static_cast<__mmask8>(after >> 1);
-  window =
-      _mm512_mask_blend_epi64(after, _mm512_mask_blend_epi64(aboveAfter, above, moving), window);
+  alignas(64) uint64_t w[kLanes];
+  _mm512_store_si512(w, window);
+  WindowInsertSlow(p, i, gap, w, m, tied, after, f);
+  window = _mm512_load_si512(w);
   return tied != 0;
 }
 
