@@ -11,11 +11,13 @@
 //  - a smaller gap has too few chains for that: each chain keeps its top
 //    eight words in a register (its window) and a word's place among them
 //    is found by one compare of all eight.
-// Each chain's insertions are the same and come in the same order as one
-// word at a time: the gaps, the chains and the result do not change. When
-// a compare meets two words whose key bits agree, the items decide, one
-// word at a time, as in the plain loop. Without AVX2 (or off x86-64) the
-// plain loop does every pass.
+// AVX-512 runs 8 or 16 lanes and the windows; AVX2 alone runs 4 or 8
+// lanes for gaps of four or more and the plain loop below. Each chain's
+// insertions are the same and come in the same order as one word at a
+// time: the gaps, the chains and the result do not change. When a compare
+// meets two words whose key bits agree, the items decide, one word at a
+// time, as in the plain loop (a pass that meets many goes on so). Without
+// AVX2 (or off x86-64) the plain loop does every pass.
 #include "sort/shell_sort.h"
 
 #include <bit>
