@@ -85,8 +85,9 @@ bool IsDuplicate(const uint8_t* key) {
 bool SectorFull(const uint8_t* trailer) {
   CmdData* cd = pCmdData;
   uint32_t count = trailer[kTrailerCountOfs];
+  // count ≥ kIsiKeyTrailerOfs / entrySize, without a division per key.
   return count >= cd->keysPerNode ||
-         count >= kIsiKeyTrailerOfs / static_cast<uint32_t>(cd->entrySize);
+         (count + 1) * static_cast<uint32_t>(cd->entrySize) > kIsiKeyTrailerOfs;
 }
 
 // Appends the current item as the next entry of the pending sector and
@@ -99,7 +100,12 @@ void AppendEntry(uint8_t* sector, uint8_t* trailer, uint32_t child, uint16_t dup
   ++trailer[kTrailerCountOfs];
   uint64_t position = ItemPosition(item);
   uint16_t recSize = ItemLength(item);
-  if (cd->recNumMode && recSize != 0) position /= recSize;
+  if (cd->recNumMode && recSize != 0) {
+    // A 32-bit division when the position allows: the 64-bit one takes
+    // several times as long on some processors.
+    position =
+        position <= UINT32_MAX ? static_cast<uint32_t>(position) / recSize : position / recSize;
+  }
   StoreU32(entry, static_cast<uint32_t>(position));
   StoreU32(entry + kEntryChildOfs, child);
   StoreU16(entry + kEntryDupOfs, dupSeq);
@@ -108,7 +114,12 @@ void AppendEntry(uint8_t* sector, uint8_t* trailer, uint32_t child, uint16_t dup
   CopyFew(entry + kIsiEntryKeyOfs, item + kItemKeyOfs, keyLen);
   static const uint8_t kZeros[sizeof(CmdData::lastEntryBuf)] = {};
   CopyFew(entry + kIsiEntryKeyOfs + keyLen, kZeros, entrySize - kIsiEntryKeyOfs - keyLen);
-  CopyFew(cd->lastEntryBuf, entry, entrySize);
+  // The next key needs its predecessor's key and duplicate sequence only;
+  // they are taken from where the entry's were, not read back from the
+  // entry, whose bytes the stores above have only just written (a wide
+  // load over several narrower stores waits for them all to land).
+  CopyFew(cd->lastEntryBuf + kIsiEntryKeyOfs, item + kItemKeyOfs, keyLen);
+  StoreU16(cd->lastEntryBuf + kEntryDupOfs, dupSeq);
   cd->lastEntrySet = 1;
 }
 

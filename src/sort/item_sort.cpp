@@ -1,13 +1,9 @@
 // The order of sort items and the in-memory sort of one sub-list.
 //
 // The items stay where the scanner put them; the sorts move 8-byte sort
-// words in itemPtrArea and turn them into key pointers once sorted. A sort
-// word holds, above the item's index in the sub-list, the leading bits of
-// the item's key past the bytes every key of the sub-list shares. Two words
-// that differ in those bits order as their items do, without reading the
-// items; only when they agree is the order taken from the items themselves
-// (the rest of the key, then the record position). The order is total
-// (positions are unique), so both methods give the same result.
+// words (sort/sort_word.h) in itemPtrArea and turn them into key pointers
+// once sorted. The order is total (positions are unique), so both methods
+// give the same result.
 #include "sort/item_sort.h"
 
 #include <bit>
@@ -16,6 +12,7 @@
 
 #include "driver/cmd_data.h"
 #include "sort/key_compare.h"
+#include "sort/shell_sort.h"
 #include "sort/sort_item.h"
 
 namespace {
@@ -23,31 +20,6 @@ namespace {
 // How many words ahead the sorts ask for the items that a tie between
 // words will read. It changes nothing but timing.
 constexpr size_t kPrefetchAhead = 8;
-
-// How one sub-list's sort words are made and read back.
-struct WordForm {
-  const uint8_t* keys;  // key of item 0; item i's key is itemLen bytes further per index
-  uint32_t itemLen;
-  uint32_t keyLen;
-  uint64_t indexMask;  // the low bits of a word: the item's index
-};
-
-inline const uint8_t* KeyOfWord(const WordForm& f, uint64_t w) {
-  return f.keys + static_cast<size_t>(w & f.indexMask) * f.itemLen;
-}
-
-// The order of two words whose key bits agree, from their items. Kept out
-// of line: it is rare, and inlined it would crowd the sorts' loops.
-[[gnu::noinline, gnu::cold]] bool TiedWordAfter(const WordForm& f, uint64_t a, uint64_t b) {
-  return ItemKeyAfter(KeyOfWord(f, a), KeyOfWord(f, b), f.keyLen);
-}
-
-// True when the item of word a sorts after the item of word b.
-inline bool WordAfter(const WordForm& f, uint64_t a, uint64_t b) {
-  if ((a ^ b) > f.indexMask) [[likely]]
-    return a > b;  // the key bits differ
-  return TiedWordAfter(f, a, b);
-}
 
 inline void PrefetchWord(const WordForm& f, uint64_t w) {
   __builtin_prefetch(KeyOfWord(f, w));
@@ -95,24 +67,6 @@ WordForm MakeWords(uint64_t* words, const uint8_t* keys, uint32_t n) {
     memcpy(words + i, &w, sizeof w);
   }
   return f;
-}
-
-// Shell's method with halving gaps. Each gapped insertion carries its word
-// down past every larger one and stores it once where it stops, which
-// leaves the array exactly as exchanging neighbours pair by pair.
-void ShellSort(uint64_t* p, size_t n, const WordForm& f) {
-  for (size_t gap = n / 2; gap > 0; gap /= 2) {
-    for (size_t i = gap; i < n; ++i) {
-      uint64_t moving = p[i];
-      size_t j = i;
-      for (; j >= gap; j -= gap) {
-        uint64_t other = p[j - gap];
-        if (!WordAfter(f, other, moving)) break;
-        p[j] = other;
-      }
-      if (j != i) p[j] = moving;
-    }
-  }
 }
 
 // Moves the middle word to the front as pivot, partitions lo..hi around it
@@ -168,7 +122,7 @@ void SortItemsAt(uint8_t** ptr, const uint8_t* keys, uint32_t n, int method) {
   // neighbour instead of a sort's every pass.
   uint32_t inOrder = 1;
   while (inOrder < n && !WordAfter(f, words[inOrder - 1], words[inOrder])) ++inOrder;
-  if (inOrder < n && method == 0) ShellSort(words, n, f);
+  if (inOrder < n && method == 0) ShellSort(words, n, f, ShellLanesHere());
   if (inOrder < n && method == 1) QuickSortRange(words, 0, n - 1, f);
   // The items are now read in sorted order: fetching a few ahead hides the
   // misses of a sort memory larger than the caches.
@@ -186,6 +140,10 @@ void SortItemsAt(uint8_t** ptr, const uint8_t* keys, uint32_t n, int method) {
 }
 
 }  // namespace
+
+bool TiedWordAfter(const WordForm& f, uint64_t a, uint64_t b) {
+  return ItemKeyAfter(KeyOfWord(f, a), KeyOfWord(f, b), f.keyLen);
+}
 
 int32_t CompareItems(const uint8_t* a, const uint8_t* b) {
   return ItemKeyAfter(a, b, pCmdData->keyLen) ? 1 : -1;
