@@ -31,7 +31,8 @@
 namespace {
 
 // Carries `moving` down its chain from position j, one gap a step, past
-// every word that sorts after it, and stores it where it stops.
+// every word that sorts after it, and stores it once where it stops, which
+// leaves the array exactly as exchanging neighbours pair by pair.
 void InsertDown(uint64_t* p, size_t j, size_t gap, uint64_t moving, const WordForm& f) {
   for (; j >= gap; j -= gap) {
     uint64_t other = p[j - gap];
@@ -41,20 +42,9 @@ void InsertDown(uint64_t* p, size_t j, size_t gap, uint64_t moving, const WordFo
   p[j] = moving;
 }
 
-// One pass a word at a time. Each gapped insertion carries its word down
-// past every larger one and stores it once where it stops, which leaves
-// the array exactly as exchanging neighbours pair by pair.
+// One pass a word at a time, from word `start` on.
 void ScalarPassFrom(uint64_t* p, size_t start, size_t n, size_t gap, const WordForm& f) {
-  for (size_t i = start; i < n; ++i) {
-    uint64_t moving = p[i];
-    size_t j = i;
-    for (; j >= gap; j -= gap) {
-      uint64_t other = p[j - gap];
-      if (!WordAfter(f, other, moving)) break;
-      p[j] = other;
-    }
-    if (j != i) p[j] = moving;
-  }
+  for (size_t i = start; i < n; ++i) InsertDown(p, i, gap, p[i], f);
 }
 
 void ScalarPass(uint64_t* p, size_t n, size_t gap, const WordForm& f) {
