@@ -162,9 +162,7 @@ void ManyTrains(const TempDir& d) {
 // before it, so that each starts a sort train of its own.
 void ManyTrainsFalling(const TempDir& d) {
   d.write("d.txt", kt::RandomData(3000, 150, 11, 0, "\n", "A").bytes());
-  kt::RunOptions opts;
-  opts.cwd = d.path();
-  kt::RunKelindex({"d.txt,d.isi", "-1-150"}, opts);
+  kt::RunKelindex({"d.txt,d.isi", "-1-150"}, d.path());
   std::string isi = d.read("d.isi");
   kelisi* ix = nullptr;
   kelisi_cursor* c = nullptr;
@@ -898,9 +896,7 @@ TEST(Log, AppendsToTheLogItFinds) {
   TempDir dir;
   Small(dir);
   dir.write("k.log", "an earlier run\n");
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"-qk.log", "d.txt,d.isi", "-1-3"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"-qk.log", "d.txt,d.isi", "-1-3"}, dir.path()).exitCode, 0);
   std::string log = dir.read("k.log");
   EXPECT_EQ(log.substr(0, 51), "an earlier run\nkelindex -qk.log d.txt,d.isi -1-3 \n\n");
   EXPECT_NE(log.find("3 records, 0 deleted entries\n"), std::string::npos) << log;

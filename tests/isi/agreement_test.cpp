@@ -207,9 +207,7 @@ void ByTheCheck(const kt::TempDir& dir, const Row& row) {
 }
 
 void ByCompaction(const kt::TempDir& dir, const Row& row, uint32_t entries) {
-  kt::RunOptions ro;
-  ro.cwd = dir.path();
-  kt::RunResult run = kt::RunKelindex({"d.isi,n.isi", "-c"}, ro);
+  kt::RunResult run = kt::RunKelindex({"d.isi,n.isi", "-c"}, dir.path());
   if (row.damaged) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("Damaged ISI structure found in file named:  d.isi."), std::string::npos)

@@ -79,10 +79,8 @@ void Build(Built* b, const Cfg& c, int n, unsigned seed) {
     b->model.erase(std::unique(b->model.begin(), b->model.end(), same), b->model.end());
   }
   b->dir.write("d.txt", data);
-  kt::RunOptions ro;
-  ro.cwd = b->dir.path();
   std::string keys = "-" + c.opts + std::to_string(c.first) + "-" + std::to_string(c.last);
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", keys}, ro).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", keys}, b->dir.path()).exitCode, 0);
 }
 
 Ent Of(const kelisi_entry& e) {
@@ -295,9 +293,7 @@ TEST(Kelisi, RecordKeysAreTheKeysOfTheBuild) {
       data += c.mark;
     }
     dir.write("d.txt", data);
-    kt::RunOptions ro;
-    ro.cwd = dir.path();
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", c.opts}, ro).exitCode, 0);
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", c.opts}, dir.path()).exitCode, 0);
     Handle h(dir.file("d.isi"), dir.file("d.txt"));
     ASSERT_EQ(h.st, KELISI_OK);
     kelisi_entry e;
@@ -412,9 +408,7 @@ TEST(Kelisi, EveryFailingCallIsReported) {
 TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
   Built b;
   ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, false, false}, 3000, 8));
-  kt::RunOptions ro;
-  ro.cwd = b.dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,m.isi", "-m50,1-10"}, ro).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,m.isi", "-m50,1-10"}, b.dir.path()).exitCode, 0);
   std::string rewritten = b.dir.read("m.isi");  // the same entries in other sectors
   Put32(&rewritten, 32, 1);
   Handle h(b.isi(), b.data(), KELISI_SHARED);

@@ -146,9 +146,7 @@ TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
     kt::Data data;
     s.data(data);
     dir.write("d.txt", data.bytes());
-    kt::RunOptions opts;
-    opts.cwd = dir.path();
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-" + s.options + "1-5"}, opts).exitCode, 0);
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-" + s.options + "1-5"}, dir.path()).exitCode, 0);
     const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
     const std::string oldIsi = dir.read("d.isi"), oldDat = dir.read("d.txt");
     auto lay = [&] {
@@ -217,15 +215,13 @@ TEST(Update, EveryFailingCallOfKeptJournalChangesKeepsTheIndexWhole) {
   kt::TempDir dir;
   kt::Data data;
   for (int i = 0; i < 40; ++i) data.Rec(Rec(i));
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
   const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
   kt::FaultEnv env;
   for (uint64_t k = 1;; ++k) {
     const std::string where = "call " + std::to_string(k) + " failing";
     dir.write("d.txt", data.bytes());
     unlink(isi.c_str());
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, opts).exitCode, 0);
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
     kt::FaultPlan plan;
     plan.classes = kt::kFaultIo;
     plan.failAt = k;
@@ -267,9 +263,7 @@ TEST(Update, ASharedReaderBesideThousandsOfChangesMissesNothing) {
   kt::Data data;
   for (int i = 0; i < 300; ++i) data.Rec(Rec(2 * i, "keep"));
   dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
   const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
   std::atomic<bool> done{false};
   std::atomic<int> scans{0}, failures{0};
@@ -327,9 +321,7 @@ TEST(Update, ASharedReaderNoticesAChangeThatTheSpinCounterHides) {
   kt::Data data;
   for (int i = 0; i < 100; ++i) data.Rec(Rec(i));
   dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
   const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
   kelisi *r = nullptr, *w = nullptr;
   ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_SHARED, &r), KELISI_OK);
@@ -345,7 +337,7 @@ TEST(Update, ASharedReaderNoticesAChangeThatTheSpinCounterHides) {
   for (int i = 0; i < 60; ++i) ASSERT_EQ(kelisi_txn_delete_at(t, 11u * i), KELISI_OK);
   ASSERT_EQ(kelisi_txn_commit(t), KELISI_OK);
   kelisi_close(w);
-  ASSERT_EQ(kt::RunKelindex({"d.isi", "-c"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.isi", "-c"}, dir.path()).exitCode, 0);
   kelisi_header now;
   ASSERT_EQ(kelisi_get_header(r, &now), KELISI_OK);
   EXPECT_EQ(now.spin, h.spin);  // back where it was

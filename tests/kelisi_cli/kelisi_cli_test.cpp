@@ -35,9 +35,7 @@ class KelisiCli : public ::testing::Test {
     Build({"b.bin,b.isi", "-f=5,1-4"});
   }
   void Build(const std::vector<std::string>& args) {
-    kt::RunOptions opts;
-    opts.cwd = dir_.path();
-    ASSERT_EQ(kt::RunKelindex(args, opts).exitCode, 0) << args[0] << " " << args[1];
+    ASSERT_EQ(kt::RunKelindex(args, dir_.path()).exitCode, 0) << args[0] << " " << args[1];
   }
   kt::RunResult Kelisi(const std::vector<std::string>& args) {
     return kt::RunKelisi(args, dir_.path());

@@ -18,6 +18,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+#include "driver/sys_io.h"
+
 namespace kt {
 
 TempDir::TempDir() {
@@ -162,6 +166,34 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
     result.exitCode = 128 + WTERMSIG(status);
   }
   return result;
+}
+
+RunResult RunKelindex(const std::vector<std::string>& args, const std::string& cwd) {
+  RunOptions opts;
+  opts.cwd = cwd;
+  return RunKelindex(args, opts);
+}
+
+int RunInProcess(std::vector<std::string> args, const std::string& cwd, const kel::Env* env,
+                 std::string* out) {
+  char here[4096];
+  if (getcwd(here, sizeof here) == nullptr || chdir(cwd.c_str()) != 0) return -1;
+  args.insert(args.begin(), "kelindex");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
+  pCmdData = &gCmdData;
+  FILE* sink = out != nullptr ? tmpfile() : fopen("/dev/null", "w");
+  SysUseEnv(env);
+  int status = FhSortIndex(static_cast<int>(argv.size()), argv.data(), sink);
+  SysUseEnv(nullptr);
+  if (out != nullptr) {
+    out->assign(static_cast<size_t>(ftell(sink)), '\0');
+    rewind(sink);
+    out->resize(fread(out->data(), 1, out->size(), sink));
+  }
+  fclose(sink);
+  return chdir(here) == 0 ? status : -1;
 }
 
 #ifdef KELISI_BIN

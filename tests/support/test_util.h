@@ -1,10 +1,12 @@
 // Shared test helpers: a temporary directory, and running the built
-// programs in it.
+// programs in it, or kelindex in this process.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "env/env.h"
 
 namespace kt {
 
@@ -36,9 +38,9 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);
 
 struct RunResult {
-  int exitCode = -1;        // exit status, or 128 + signal
-  std::string out;          // standard output
-  std::string err;          // standard error
+  int exitCode = -1;  // exit status, or 128 + signal
+  std::string out;    // standard output
+  std::string err;    // standard error
 };
 
 struct RunOptions {
@@ -59,6 +61,14 @@ struct RunOptions {
 // the data-path variables are removed from the child's environment unless
 // `opts.env` sets them, so that the machine's settings never leak in.
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts);
+// The same with the defaults, in the directory `cwd`.
+RunResult RunKelindex(const std::vector<std::string>& args, const std::string& cwd);
+
+// kelindex run in this process on `env` (the operating system's when null)
+// in the directory `cwd`, which is the current one again afterwards: its
+// exit status, and its messages in *out when asked for.
+int RunInProcess(std::vector<std::string> args, const std::string& cwd,
+                 const kel::Env* env = nullptr, std::string* out = nullptr);
 
 // Runs the built kelisi with `args` in `cwd` (the test's own directory when empty).
 RunResult RunKelisi(const std::vector<std::string>& args, const std::string& cwd = "");
