@@ -267,50 +267,6 @@ TEST(Kelisi, DefaultCacheHoldsASmallIndexAndAShareOfALargeOne) {
   for (const auto& r : rows) EXPECT_EQ(C::DefaultSlots(r.fileSectors), r.slots) << r.fileSectors;
 }
 
-// The key kelisi_record_key gives every record is the key the build gave
-// it: tabs standing for blanks up to the next multiple of 8 under option s,
-// upper case under u, reversed ranges, columns past a record's end, either
-// mark, binary records holding line feeds.
-TEST(Kelisi, RecordKeysAreTheKeysOfTheBuild) {
-  const struct {
-    const char* opts;  // the option and key field of the build
-    const char* mark;  // "" for 12-byte binary records
-    bool tabs;         // tabs among the record bytes
-  } cases[] = {
-      {"-s,u,3-10,20-15,28-40", "\n", true},
-      {"-s,1-12,30", "\r\n", true},
-      {"-v,u,9-1,12-14", "\n", false},
-      {"-f=12,3-8,12-10", "", false},
-  };
-  std::mt19937 rng(11);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.opts);
-    kt::TempDir dir;
-    std::string data, alphabet = c.tabs ? "ab\tcdAB " : *c.mark != '\0' ? "abcdAB " : "ab\ncdAB ";
-    for (int i = 0; i < 400; ++i) {
-      size_t len = *c.mark != '\0' ? rng() % 36 : 12;
-      for (size_t j = 0; j < len; ++j) data += alphabet[rng() % alphabet.size()];
-      data += c.mark;
-    }
-    dir.write("d.txt", data);
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", c.opts}, dir.path()).exitCode, 0);
-    Handle h(dir.file("d.isi"), dir.file("d.txt"));
-    ASSERT_EQ(h.st, KELISI_OK);
-    kelisi_entry e;
-    unsigned char rec[64], key[150];
-    size_t len, n = 0;
-    int st;
-    for (st = kelisi_first(h.c, &e); st == KELISI_OK; st = kelisi_next(h.c, &e), ++n) {
-      ASSERT_EQ(kelisi_read_record(h.ix, &e, rec, sizeof rec, &len), KELISI_OK);
-      ASSERT_EQ(kelisi_record_key(h.ix, rec, len, key), KELISI_OK);
-      ASSERT_EQ(std::string(reinterpret_cast<char*>(key), e.key_length), Of(e).key)
-          << std::string(reinterpret_cast<char*>(rec), len);
-    }
-    EXPECT_EQ(st, KELISI_NOTFOUND);
-    EXPECT_EQ(n, 400u);
-  }
-}
-
 // The check's own findings on a sound tree: the header's counts, a sector
 // left over, records that changed in the data. (Damage and the tree's
 // shapes are the agreement table's, tests/isi.)
