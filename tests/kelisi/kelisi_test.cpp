@@ -19,6 +19,7 @@
 #include "isi/isi_xlat.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
+#include "support/crafted.h"
 #include "support/fault_env.h"
 #include "support/test_util.h"
 
@@ -146,10 +147,6 @@ void CheckSearches(kelisi_cursor* c, const std::vector<Ent>& m, std::mt19937& rn
   }
 }
 
-void Put32(std::string* f, size_t at, uint32_t v) {
-  memcpy(f->data() + at, &v, 4);
-}
-
 // Rewrites the index in the other byte order with the shared translators:
 // the deleted-record sectors come first behind the front, then key sectors.
 void ToOtherOrder(const Built& b) {
@@ -170,8 +167,8 @@ void ToOtherOrder(const Built& b) {
   }
   // Independent of the translators: fields reversed by hand.
   EXPECT_EQ(f.substr(4, 2), "\xFC\x03");
-  for (auto [at, width] : {std::pair{10, 2}, {16, 4}, {44, 4}, {112, 2}, {114, 2}, {1024 + 508, 4},
-                           {1536 + 504, 4}}) {
+  for (auto [at, width] :
+       {std::pair{10, 2}, {16, 4}, {44, 4}, {112, 2}, {114, 2}, {1024 + 508, 4}, {1536 + 504, 4}}) {
     std::string want = orig.substr(at, width);
     std::reverse(want.begin(), want.end());
     EXPECT_EQ(f.substr(at, width), want) << at;
@@ -288,7 +285,7 @@ TEST(Kelisi, CheckNamesCountsRecordsAndLeftovers) {
       {"record deleted", KELISI_P_RECORD, [&](auto*, auto* d) { d->replace(live, 21, 21, '\0'); }},
       {"deleted record", KELISI_P_DELETED, [&](auto*, auto* d) { (*d)[dead + 3] = 'x'; }},
       {"deleted record at the data's end", KELISI_P_DELETED,
-       [&](auto* f, auto* d) { Put32(f, 1536, static_cast<uint32_t>(d->size() / 21)); }},
+       [&](auto* f, auto* d) { kt::Put32(f, 1536, static_cast<uint32_t>(d->size() / 21)); }},
   };
   for (const Problem& p : table) {
     SCOPED_TRACE(p.what);
@@ -366,7 +363,7 @@ TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
   ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, false, false}, 3000, 8));
   ASSERT_EQ(kt::RunKelindex({"d.txt,m.isi", "-m50,1-10"}, b.dir.path()).exitCode, 0);
   std::string rewritten = b.dir.read("m.isi");  // the same entries in other sectors
-  Put32(&rewritten, 32, 1);
+  kt::Put32(&rewritten, 32, 1);
   Handle h(b.isi(), b.data(), KELISI_SHARED);
   ASSERT_EQ(h.st, KELISI_OK);
   kelisi_entry e;
