@@ -143,7 +143,13 @@ TEST(Recovery, EveryKelindexJobRollsAnInterruptedChangeBackFirst) {
   }
 }
 
-TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
+// An opener that may not write refuses an index whose journal holds a
+// change, and leaves both; one that may rolls the change back. A journal
+// that holds none (empty, or invalidated and kept by a write handle between
+// its changes) is nothing to recover: every opener, with or without the
+// right to write, opens the index as it is, kelindex says nothing of it,
+// and the write handle goes on changing the index.
+TEST(Recovery, OnlyAJournalThatHoldsAChangeIsRefusedOrRolledBack) {
   Crashed c;
   ASSERT_NO_FATAL_FAILURE(c.Lay());
   const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
@@ -156,21 +162,8 @@ TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
   kelisi_close(ix);
   EXPECT_EQ(c.dir.read("d.isi"), c.isi0);
   c.ExpectRolledBack("kelisi_open");
-}
-
-}  // namespace
-
-// A journal that holds no change (empty, or invalidated and kept by a
-// write handle between its changes) is nothing to recover: every opener,
-// with or without the right to write, opens the index as it is, kelindex
-// says nothing of it, and the write handle goes on changing the index.
-TEST(Recovery, AJournalThatHoldsNoChangeIsNothingToRecover) {
-  Crashed c;
-  ASSERT_NO_FATAL_FAILURE(c.Lay());
-  const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
-  kelisi* writer = nullptr;  // its open rolls the laid change back
+  kelisi* writer = nullptr;
   ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_WRITE, &writer), KELISI_OK);
-  const kel::Env readOnly = ReadOnlyEnv();
   for (int round = 0; round < 3; ++round) {
     const std::string where = "round " + std::to_string(round);
     if (round == 0) c.dir.write("d.isi-journal", "");
@@ -227,3 +220,5 @@ TEST(Recovery, AChangeFirstRollsBackOneAnotherProgramLeft) {
   EXPECT_FALSE(c.dir.exists("d.isi-journal"));
   EXPECT_EQ(CheckProblem(isi, dat), "");
 }
+
+}  // namespace
