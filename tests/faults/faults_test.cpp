@@ -372,11 +372,7 @@ size_t Mappings() {
 // allocation failing (none when 0). Returns whether that allocation was reached.
 bool RunFailingAllocation(const std::vector<std::string>& args, const kt::TempDir& dir,
                           kt::FaultEnv* env, uint64_t failAt) {
-  kt::FaultPlan plan;
-  plan.classes = kt::kFaultAlloc;
-  plan.failAt = failAt;
-  plan.err = ENOMEM;
-  env->SetPlan(plan);
+  env->SetPlan({kt::kFaultAlloc, failAt, ENOMEM});
   kt::RunInProcess(args, dir.path(), env);
   return env->Fired();
 }

@@ -50,11 +50,8 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
   ASSERT_NE(after, before);
   int old = 0, compacted = 0;
   for (uint64_t n = 1; n <= calls && !HasFailure(); ++n) {
-    for (auto keep : {kt::PowerLossEnv::Keep::kNone, kt::PowerLossEnv::Keep::kSome,
-                      kt::PowerLossEnv::Keep::kAll}) {
-      const std::string where = "power lost at call " + std::to_string(n) + " of " +
-                                std::to_string(calls) + ", keep " +
-                                std::to_string(static_cast<int>(keep)) + ": ";
+    for (auto keep : kt::PowerLossEnv::kKeeps) {
+      const std::string where = kt::PowerLossEnv::Where(n, calls, keep) + ": ";
       dir.write("d.isi", before);
       unlink(dir.file("d.isi.bak").c_str());
       env.Arm(n);

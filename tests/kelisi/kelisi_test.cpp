@@ -192,9 +192,7 @@ TEST(Kelisi, AgreesWithTheModel) {
       ASSERT_NO_FATAL_FAILURE(ToOtherOrder(b));
     }
     kt::FaultEnv reads;  // counts the reads, fails none
-    kt::FaultPlan count;
-    count.classes = kt::kFaultRead;
-    reads.SetPlan(count);
+    reads.SetPlan({kt::kFaultRead});
     Handle h(b.isi(), b.data(), 0, &reads);
     ASSERT_EQ(h.st, KELISI_OK);
     kelisi_header hd;
@@ -309,10 +307,7 @@ TEST(Kelisi, EveryFailingCallIsReported) {
   kt::FaultEnv env;
   for (uint64_t k = 1;; ++k) {
     SCOPED_TRACE(k);
-    kt::FaultPlan plan;
-    plan.classes = kt::kFaultIo;
-    plan.failAt = k;
-    env.SetPlan(plan);
+    env.SetPlan({kt::kFaultIo, k});
     kelisi* ix = nullptr;
     int worst = kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), 0, &env, &ix);
     if (worst != KELISI_OK) {
@@ -346,10 +341,7 @@ TEST(Kelisi, EveryFailingCallIsReported) {
   // the open fails; the index's lock is asked for again after a failure,
   // and granted, the open succeeds.
   for (uint64_t k : {1, 2, 0}) {
-    kt::FaultPlan plan;
-    plan.classes = kt::kFaultLock;
-    plan.failAt = k;
-    env.SetPlan(plan);
+    env.SetPlan({kt::kFaultLock, k});
     kelisi* ix = nullptr;
     EXPECT_EQ(kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), KELISI_SHARED, &env, &ix),
               k == 1 ? KELISI_E_LOCK : KELISI_OK)

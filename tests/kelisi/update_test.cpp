@@ -22,8 +22,8 @@
 #include "isi/journal.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
-#include "support/model.h"
 #include "support/fault_env.h"
+#include "support/model.h"
 #include "support/power_loss_env.h"
 #include "support/test_util.h"
 
@@ -74,8 +74,7 @@ const Scenario kScenarios[] = {
        EXPECT_GE(Stats(ix).depth, 2u);
        EXPECT_EQ(Stats(ix).entries, 320u);
      }},
-    {"full head moved out", "",
-     [](kt::Data& d) { Deleted(d, 126); },
+    {"full head moved out", "", [](kt::Data& d) { Deleted(d, 126); },
      [](kelisi_txn* t) { ASSERT_EQ(kelisi_txn_delete_at(t, 0), KELISI_OK); },
      [](kelisi* ix, uint64_t before) {
        kelisi_header h;
@@ -88,8 +87,7 @@ const Scenario kScenarios[] = {
        EXPECT_EQ(kelisi_deleted(ix, &newest, 1, &n), KELISI_E_BUFFER);
        EXPECT_EQ(newest, 0u);
      }},
-    {"chain sector emptied and given back", "",
-     [](kt::Data& d) { Deleted(d, 130); },
+    {"chain sector emptied and given back", "", [](kt::Data& d) { Deleted(d, 130); },
      [](kelisi_txn* t) { Insert(t, 0, 131); },
      [](kelisi* ix, uint64_t before) {
        kelisi_header h;
@@ -125,7 +123,10 @@ int RunChange(const Scenario& s, const std::string& isi, const std::string& dat,
   for (int k = 0; k < 2 && done == k; ++k) {
     kelisi_txn* t = nullptr;
     if (kelisi_txn_begin(ix, &t) != KELISI_OK) break;
-    if (k == 0) s.change(t); else Insert(t, 5000, 1);
+    if (k == 0)
+      s.change(t);
+    else
+      Insert(t, 5000, 1);
     done += kelisi_txn_commit(t) == KELISI_OK;
   }
   kelisi_close(ix);
@@ -176,11 +177,8 @@ TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
     EXPECT_FALSE(dir.exists("d.isi-journal")) << s.name;
     after.emplace_back(dir.read("d.isi"), dir.read("d.txt"));
     for (uint64_t n = 1; n <= calls; ++n) {
-      for (auto keep : {kt::PowerLossEnv::Keep::kNone, kt::PowerLossEnv::Keep::kSome,
-                        kt::PowerLossEnv::Keep::kAll}) {
-        std::string where = std::string(s.name) + ": power lost at call " + std::to_string(n) +
-                            " of " + std::to_string(calls) + ", keep " +
-                            std::to_string(static_cast<int>(keep));
+      for (auto keep : kt::PowerLossEnv::kKeeps) {
+        std::string where = std::string(s.name) + ": " + kt::PowerLossEnv::Where(n, calls, keep);
         lay();
         env.Arm(n);
         int done = RunChange(s, isi, dat, &env);
@@ -222,10 +220,7 @@ TEST(Update, EveryFailingCallOfKeptJournalChangesKeepsTheIndexWhole) {
     dir.write("d.txt", data.bytes());
     unlink(isi.c_str());
     ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
-    kt::FaultPlan plan;
-    plan.classes = kt::kFaultIo;
-    plan.failAt = k;
-    env.SetPlan(plan);
+    env.SetPlan({kt::kFaultIo, k});
     kelisi* ix = nullptr;
     int ok = 0;
     if (kisi::OpenHandle(isi.c_str(), dat.c_str(), KELISI_WRITE, &env, &ix) == KELISI_OK) {
