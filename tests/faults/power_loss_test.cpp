@@ -13,23 +13,11 @@
 #include "isi/journal.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
-#include "kelisi_cli/index_check.h"
 #include "support/model.h"
 #include "support/power_loss_env.h"
 #include "support/test_util.h"
 
 namespace {
-
-std::string CheckProblem(const std::string& isi, const std::string& data) {
-  kelisi_cli::CheckOptions opt;
-  opt.dataPath = data.c_str();
-  std::string first;
-  auto r = kelisi_cli::CheckIndex(isi.c_str(), opt, [&](const kelisi_cli::CheckProblem& p) {
-    if (first.empty()) first = p.message;
-  });
-  if (r.status != 0) return r.error;
-  return r.problems == 0 ? "" : first;
-}
 
 TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
   // Every third record deleted: a deleted-record chain that the compaction
@@ -68,7 +56,7 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
       EXPECT_TRUE(got == before || got == after) << where << "half rewritten";
       old += got == before;
       compacted += got == after;
-      EXPECT_EQ(CheckProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
+      EXPECT_EQ(kt::FirstProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
       // A journal cut short before its first sync may stay: it holds nothing.
       char named[4097];
       EXPECT_EQ(JournalDataPath(kel::PosixEnv(), dir.file("d.isi").c_str(), named, sizeof named), 0)
@@ -125,7 +113,7 @@ struct Crashed {
   void ExpectRolledBack(const std::string& where) const {
     EXPECT_EQ(dir.read("d.txt"), dat0) << where;
     EXPECT_FALSE(dir.exists("d.isi-journal")) << where;
-    EXPECT_EQ(CheckProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
+    EXPECT_EQ(kt::FirstProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
   }
 };
 
@@ -183,7 +171,7 @@ TEST(Recovery, OnlyAJournalThatHoldsAChangeIsRefusedOrRolledBack) {
     EXPECT_EQ(said.find("journal"), std::string::npos) << where << said;
     EXPECT_EQ(c.dir.read("d.isi"), isiNow) << where;
     EXPECT_EQ(c.dir.read("d.txt"), datNow) << where;
-    EXPECT_EQ(CheckProblem(isi, dat), "") << where;
+    EXPECT_EQ(kt::FirstProblem(isi, dat), "") << where;
   }
   EXPECT_EQ(kelisi_close(writer), KELISI_OK);
   EXPECT_FALSE(c.dir.exists("d.isi-journal"));
@@ -215,7 +203,7 @@ TEST(Recovery, AChangeFirstRollsBackOneAnotherProgramLeft) {
   EXPECT_EQ(kelisi_close(writer), KELISI_OK);
   EXPECT_EQ(c.dir.read("d.txt"), c.dat0 + added);
   EXPECT_FALSE(c.dir.exists("d.isi-journal"));
-  EXPECT_EQ(CheckProblem(isi, dat), "");
+  EXPECT_EQ(kt::FirstProblem(isi, dat), "");
 }
 
 }  // namespace
