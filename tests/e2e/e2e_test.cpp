@@ -753,13 +753,6 @@ const char kBanner[] =
     "\nBuilds, shows, rebuilds and compacts ISI index files."
     "\n-? shows the options.\n";
 
-std::vector<std::string> Split(const std::string& s) {
-  std::vector<std::string> out;
-  std::istringstream in(s);
-  for (std::string w; std::getline(in, w, ' ');) out.push_back(w);
-  return out;
-}
-
 std::string Listing(const TempDir& dir) {
   std::string names;
   for (const std::string& n : dir.list()) {
@@ -812,13 +805,13 @@ TEST_P(E2e, Run) {
   kt::RunOptions opts;
   opts.cwd = dir.path();
   opts.env = {{"TMPDIR", dir.file("work")}};
-  for (const std::string& pair : Split(c.env)) {
+  for (const std::string& pair : kt::Split(c.env)) {
     if (pair.empty()) continue;
     size_t eq = pair.find('=');
     opts.env.emplace_back(pair.substr(0, eq),
                           kt::ReplaceAll(pair.substr(eq + 1), "$D", dir.path()));
   }
-  kt::RunResult r = kt::RunKelindex(Split(c.args), opts);
+  kt::RunResult r = kt::RunKelindex(kt::Split(c.args), opts);
 
   // The echo of the command and the banner open every run's output.
   // (With -l, the log holds everything.)

@@ -82,6 +82,13 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string w; std::getline(in, w, ' ');) words.push_back(w == "\"\"" ? "" : w);
+  return words;
+}
+
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");

@@ -37,6 +37,9 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 // `text` with every `from` replaced by `to`.
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);
 
+// The words of `text` between single blanks, "" standing for an empty one.
+std::vector<std::string> Split(const std::string& text);
+
 struct RunResult {
   int exitCode = -1;  // exit status, or 128 + signal
   std::string out;    // standard output
