@@ -282,37 +282,6 @@ INSTANTIATE_TEST_SUITE_P(Jobs, Interrupt,
 
 // ---- Locks -----------------------------------------------------------------------
 
-struct flock LockRegion(short type, uint64_t start, uint64_t length) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(start);
-  fl.l_len = static_cast<off_t>(length);
-  return fl;
-}
-
-// A child process that holds `type` on `length` bytes at `start` of `path`
-// for `seconds`; returns once the lock is held.
-pid_t HoldLock(const std::string& path, short type, uint64_t start, uint64_t length,
-               double seconds) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(path.c_str(), O_RDWR);
-    struct flock fl = LockRegion(type, start, length);
-    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0) _exit(1);
-    (void)!write(ready[1], "x", 1);
-    usleep(static_cast<useconds_t>(seconds * 1e6));
-    _exit(0);
-  }
-  char c;
-  (void)!read(ready[0], &c, 1);
-  close(ready[0]);
-  close(ready[1]);
-  return pid;
-}
-
 TEST(Locks, SharedCompactionWaitsForTheIsiLockExclusiveIsRefusedAtOnce) {
   static const Scene scene(50);
   kt::TempDir dir;
@@ -320,7 +289,7 @@ TEST(Locks, SharedCompactionWaitsForTheIsiLockExclusiveIsRefusedAtOnce) {
   kt::RunOptions opts;
   opts.cwd = dir.path();
   // Another program's ISI lock: the compaction waits until it goes.
-  pid_t holder = HoldLock(dir.file("d.txt"), F_RDLCK, kIsiLockPos, 2, 0.5);
+  pid_t holder = kt::HoldLock(dir.file("d.txt"), F_RDLCK, kIsiLockPos, 2, 0.5);
   auto start = std::chrono::steady_clock::now();
   kt::RunResult r = kt::RunKelindex({"d.isi", "-c"}, opts);
   double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -328,7 +297,7 @@ TEST(Locks, SharedCompactionWaitsForTheIsiLockExclusiveIsRefusedAtOnce) {
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_GT(waited, 0.3);
   // Another program's share of the data file: -c=1 needs it alone and stops at once.
-  holder = HoldLock(dir.file("d.txt"), F_RDLCK, kWholeFileLockPos, 1, 5);
+  holder = kt::HoldLock(dir.file("d.txt"), F_RDLCK, kWholeFileLockPos, 1, 5);
   std::string before = dir.read("d.isi");
   r = kt::RunKelindex({"d.isi", "-c=1"}, opts);
   kill(holder, SIGKILL);

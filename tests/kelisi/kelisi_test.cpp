@@ -17,6 +17,7 @@
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
 #include "isi/isi_xlat.h"
+#include "isi/lock_protocol.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
 #include "support/crafted.h"
@@ -361,23 +362,9 @@ TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
   kelisi_entry e;
   ASSERT_EQ(kelisi_first(h.c, &e), KELISI_OK);
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(kelisi_next(h.c, &e), KELISI_OK);
-  int go[2];
-  ASSERT_EQ(pipe(go), 0);
-  pid_t pid = fork();
-  if (pid == 0) {  // an in-place compaction: the exclusive ISI lock, a new file
-    int fd = open(b.data().c_str(), O_RDWR);
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_start = 0x7FFFFFFFFFFFFFFD;
-    fl.l_len = 2;
-    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0 || write(go[1], "x", 1) != 1) _exit(1);
-    usleep(300 * 1000);
-    int out = open(b.isi().c_str(), O_WRONLY);
-    bool ok = pwrite(out, rewritten.data(), rewritten.size(), 0) == ssize_t(rewritten.size());
-    _exit(ok ? 0 : 1);
-  }
-  char x;
-  ASSERT_EQ(read(go[0], &x, 1), 1);
+  // An in-place compaction: the exclusive ISI lock, and a new file under it.
+  pid_t holder = kt::HoldLock(b.data(), F_WRLCK, kIsiLockPos, kIsiLockLen, 0.3);
+  kt::WriteFileBytes(b.isi(), rewritten);
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(kelisi_next(h.c, &e), KELISI_OK);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
@@ -388,10 +375,8 @@ TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
   while (kelisi_next(h.c, &e) == KELISI_OK) rest.push_back(Of(e));
   EXPECT_TRUE(rest == std::vector<Ent>(b.model.begin() + 1001, b.model.end()));
   int status;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
   EXPECT_EQ(status, 0);
-  close(go[0]);
-  close(go[1]);
 }
 
 }  // namespace

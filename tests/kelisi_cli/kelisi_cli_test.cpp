@@ -4,7 +4,8 @@
 // build.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -322,15 +323,11 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
   }
   EXPECT_FALSE(dir_.exists("d.isi-journal"));
   // Another program's change holds the index: the command gives up.
-  int fd = open(dir_.file("d.txt").c_str(), O_RDWR);
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_start = static_cast<off_t>(kIsiLockPos);
-  fl.l_len = kIsiLockLen;
-  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  pid_t holder = kt::HoldLock(dir_.file("d.txt"), F_WRLCK, kIsiLockPos, kIsiLockLen, 30);
   std::string isi = dir_.read("d.isi");
   kt::RunResult r = Kelisi({"insert", "d.isi", "d.txt", "a1.txt", "--wait", "0"});
-  close(fd);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err,
             "kelisi: another program has held the lock of d.isi for more than 0 seconds "

@@ -82,6 +82,29 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
+int HoldLock(const std::string& path, short type, uint64_t start, uint64_t length, double seconds) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(path.c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(start);
+    fl.l_len = static_cast<off_t>(length);
+    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0) _exit(1);
+    (void)!write(ready[1], "x", 1);
+    usleep(static_cast<useconds_t>(seconds * 1e6));
+    _exit(0);
+  }
+  char c;
+  (void)!read(ready[0], &c, 1);
+  close(ready[0]);
+  close(ready[1]);
+  return pid;
+}
+
 std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> words;
   std::istringstream in(text);

@@ -2,6 +2,7 @@
 // programs in it, or kelindex in this process.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,11 @@ std::vector<std::string> ListDirectory(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // `text` with every `from` replaced by `to`.
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);
+
+// A child process that holds a lock of `type` (F_RDLCK, F_WRLCK) on
+// `length` bytes at `start` of the file at `path` for `seconds`, as another
+// program would; returns its id once the lock is held.
+int HoldLock(const std::string& path, short type, uint64_t start, uint64_t length, double seconds);
 
 // The words of `text` between single blanks, "" standing for an empty one.
 std::vector<std::string> Split(const std::string& text);
