@@ -62,16 +62,18 @@ using Setup = std::function<void(const TempDir&)>;
 Setup File(const std::string& bytes, const std::string& name = "d.txt") {
   return [=](const TempDir& d) { d.write(name, bytes); };
 }
+// `first`, then one more file.
+Setup With(const Setup& first, const std::string& name, const std::string& bytes) {
+  return [=](const TempDir& d) {
+    first(d);
+    d.write(name, bytes);
+  };
+}
 void Nothing(const TempDir&) {}
 const Setup Small = File("bbb 1\naaa 2\nccc 3\n");
 const Setup Fixed = File(FixedData().bytes());
-void OnlyIsi(const TempDir& d) {
-  d.write("d.isi", Golden("fixed"));
-}
-void FixedIsi(const TempDir& d) {
-  Fixed(d);
-  OnlyIsi(d);
-}
+const Setup OnlyIsi = File(Golden("fixed"), "d.isi");
+const Setup FixedIsi = With(Fixed, "d.isi", Golden("fixed"));
 // The fixed index with `bytes` written at `offset`. Its root (sector 2)
 // holds 9 entries over the leaves in sectors 6 to 15; its deleted-record
 // chain runs from sector 3 to 5 and 4.
@@ -115,10 +117,7 @@ void Cr(const TempDir& d) {
                            .bytes());
 }
 const Setup Var = File(VarData().bytes());
-void VarIsi(const TempDir& d) {
-  Var(d);
-  d.write("d.isi", Golden("var"));
-}
+const Setup VarIsi = With(Var, "d.isi", Golden("var"));
 const Setup Tabs = File("ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n");
 // 16-byte binary records, one all zero (deleted), LF and zero bytes inside others.
 void Binary(const TempDir& d) {
@@ -134,10 +133,7 @@ void Binary(const TempDir& d) {
 const Setup BinaryEor =
     File(kt::RandomData(30, 9, 6, 0, "\n", std::string("xy\0", 3)).bytes(), "d.bin");
 const Setup Select = File(kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
-void SelectExtIsi(const TempDir& d) {
-  Select(d);
-  d.write("d.isi", Golden("select_ext"));
-}
+const Setup SelectExtIsi = With(Select, "d.isi", Golden("select_ext"));
 const Setup Dups = File(kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
 // 3,000 records with 150-byte keys; the index of them with the children of
 // its root's first two entries swapped, so that a walk delivers two runs of
@@ -184,14 +180,8 @@ void Ddr126Moved(const TempDir& d) {
 }
 const Setup Wide = File(kt::RandomData(40, 64, 10).bytes());
 const Setup Empty = File("");
-void EmptyIsi(const TempDir& d) {
-  Small(d);
-  d.write("d.isi", "");
-}
-void NotIsi(const TempDir& d) {
-  Small(d);
-  d.write("d.isi", std::string(2048, 'x'));
-}
+const Setup EmptyIsi = With(Small, "d.isi", "");
+const Setup NotIsi = With(Small, "d.isi", std::string(2048, 'x'));
 void BadVersion(const TempDir& d) {
   FixedIsi(d);
   std::string isi = d.read("d.isi");
@@ -252,10 +242,7 @@ void Terminal(const TempDir& d) {
   d.write("D.dat", "bbb 1\naaa 2\n");
 }
 const Setup Lower = File("bbb 1\naaa 2\n", "d.dat");
-void CrlfIsiForeign(const TempDir& d) {
-  Crlf(d);
-  d.write("d.isi", Golden("foreign"));
-}
+const Setup CrlfIsiForeign = With(Crlf, "d.isi", Golden("foreign"));
 
 // Two records of the longest length a LF record may have: measuring the
 // record length reads back across the detection's 65,535-byte chunks.
@@ -311,10 +298,7 @@ void StoredLine(const TempDir& d, const std::string& line) {
   isi.replace(496, 528, line + std::string(528 - line.size(), '\0'));
   d.write("d.isi", isi);
 }
-void EmptyProfileValue(const TempDir& d) {
-  InSub(d);
-  d.write("k.ini", "[environment]\nQRX_PATH=\n");
-}
+const Setup EmptyProfileValue = With(InSub, "k.ini", "[environment]\nQRX_PATH=\n");
 
 // ---- The table ---------------------------------------------------------------
 
