@@ -111,7 +111,6 @@ const Setup Lfcr = File(kt::RandomData(100, 20, 3, 7, "\n\r").bytes());
 void Cr(const TempDir& d) {
   Data data("\r");
   for (int i = 0; i < 90; ++i) data.Rec(std::to_string(10000 + (i * 37) % 90) + " cr record");
-  mkdir(d.file("sub").c_str(), 0755);
   d.write("sub/d.txt", data.Raw("\x1A"
                                 "trailing bytes")
                            .bytes());
@@ -215,9 +214,7 @@ void TestPastShortRecords(const TempDir& d) {
 }
 // Space-compressed records, the second of 32 tabs and an x: 257 columns,
 // which is the longest a record may have after a first one of 3.
-void TabsToTheLongestRecord(const TempDir& d) {
-  d.write("d.txt", "abc\n" + std::string(32, '\t') + "x\nzzz\n");
-}
+const Setup TabsToTheLongestRecord = File("abc\n" + std::string(32, '\t') + "x\nzzz\n");
 // CR LF records holding a CR of their own, which is data (not a mark, nor
 // a tab to expand).
 void LoneCr(const TempDir& d) {
@@ -226,7 +223,6 @@ void LoneCr(const TempDir& d) {
   d.write("d.txt", data.bytes());
 }
 void Profile(const TempDir& d) {
-  mkdir(d.file("sub").c_str(), 0755);
   d.write("sub/d.txt", "bbb 1\naaa 2\n");
   d.write("k.ini",
           "[other]\nvezor_dbpath=nowhere\n[ Environment ]\n  qrx_path = nowhere\n"
@@ -267,10 +263,7 @@ void MarkAtChunkStart(const TempDir& d) {
   for (int i = 0; i < 100; ++i) data += kt::Rng(i).Text(8, "rstu") + "\r\n";
   d.write("d.txt", data + "\x1A" + std::string(65533, 'z'));
 }
-void InSub(const TempDir& d) {
-  mkdir(d.file("sub").c_str(), 0755);
-  d.write("sub/d.txt", "bbb 1\naaa 2\n");
-}
+const Setup InSub = File("bbb 1\naaa 2\n", "sub/d.txt");
 // A command whose stored form (data field, ISI field, the rest) is 528
 // characters, one more than the header keeps.
 const std::string kLongIsiField = std::string(200, 'i'),

@@ -37,6 +37,8 @@ TempDir::~TempDir() {
 }
 
 void TempDir::write(const std::string& name, const std::string& bytes) const {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path(), ignored);
   WriteFileBytes(file(name), bytes);
 }
 
