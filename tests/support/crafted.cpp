@@ -90,6 +90,7 @@ constexpr uint32_t kDeletedRecords = 2;
 void Put16(std::string* s, size_t at, uint16_t v) {
   StoreU16(reinterpret_cast<uint8_t*>(s->data() + at), v);
 }
+
 }  // namespace
 
 void Put32(std::string* s, size_t at, uint32_t v) {

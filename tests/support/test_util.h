@@ -1,5 +1,5 @@
-// Shared test helpers: a temporary directory, and running the built
-// programs in it, or kelindex in this process.
+// Shared test helpers: a temporary directory, running the built programs
+// in it (or kelindex in this process), and another program's lock.
 #pragma once
 
 #include <cstdint>
