@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -56,21 +57,23 @@ Data VarData() {
   return d;
 }
 
-using Setup = void (*)(const TempDir&);
+using Setup = std::function<void(const TempDir&)>;
+// A setup that writes one file, d.txt unless named.
+Setup File(const std::string& bytes, const std::string& name = "d.txt") {
+  return [=](const TempDir& d) { d.write(name, bytes); };
+}
+// `first`, then one more file.
+Setup With(const Setup& first, const std::string& name, const std::string& bytes) {
+  return [=](const TempDir& d) {
+    first(d);
+    d.write(name, bytes);
+  };
+}
 void Nothing(const TempDir&) {}
-void Small(const TempDir& d) {
-  d.write("d.txt", "bbb 1\naaa 2\nccc 3\n");
-}
-void Fixed(const TempDir& d) {
-  d.write("d.txt", FixedData().bytes());
-}
-void OnlyIsi(const TempDir& d) {
-  d.write("d.isi", Golden("fixed"));
-}
-void FixedIsi(const TempDir& d) {
-  Fixed(d);
-  OnlyIsi(d);
-}
+const Setup Small = File("bbb 1\naaa 2\nccc 3\n");
+const Setup Fixed = File(FixedData().bytes());
+const Setup OnlyIsi = File(Golden("fixed"), "d.isi");
+const Setup FixedIsi = With(Fixed, "d.isi", Golden("fixed"));
 // The fixed index with `bytes` written at `offset`. Its root (sector 2)
 // holds 9 entries over the leaves in sectors 6 to 15; its deleted-record
 // chain runs from sector 3 to 5 and 4.
@@ -102,31 +105,19 @@ void Deep(const TempDir& d, int levels) {
   }
   d.write("d.isi", isi);
 }
-void Crlf(const TempDir& d) {
-  d.write("d.txt", CrlfData().bytes());
-}
-void Lfcr(const TempDir& d) {
-  d.write("d.txt", kt::RandomData(100, 20, 3, 7, "\n\r").bytes());
-}
+const Setup Crlf = File(CrlfData().bytes());
+const Setup Lfcr = File(kt::RandomData(100, 20, 3, 7, "\n\r").bytes());
 // CR records with distinct keys, ended by a 0x1A end-of-data mark, in a folder.
 void Cr(const TempDir& d) {
   Data data("\r");
   for (int i = 0; i < 90; ++i) data.Rec(std::to_string(10000 + (i * 37) % 90) + " cr record");
-  mkdir(d.file("sub").c_str(), 0755);
   d.write("sub/d.txt", data.Raw("\x1A"
                                 "trailing bytes")
                            .bytes());
 }
-void Var(const TempDir& d) {
-  d.write("d.txt", VarData().bytes());
-}
-void VarIsi(const TempDir& d) {
-  Var(d);
-  d.write("d.isi", Golden("var"));
-}
-void Tabs(const TempDir& d) {
-  d.write("d.txt", "ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n");
-}
+const Setup Var = File(VarData().bytes());
+const Setup VarIsi = With(Var, "d.isi", Golden("var"));
+const Setup Tabs = File("ab\tcd  x\n\tzz\nabcdefgh\tq\n\t\tlast\n");
 // 16-byte binary records, one all zero (deleted), LF and zero bytes inside others.
 void Binary(const TempDir& d) {
   std::string b;
@@ -138,33 +129,21 @@ void Binary(const TempDir& d) {
   }
   d.write("d.bin", b);
 }
-void BinaryEor(const TempDir& d) {
-  d.write("d.bin", kt::RandomData(30, 9, 6, 0, "\n", std::string("xy\0", 3)).bytes());
-}
-void Select(const TempDir& d) {
-  d.write("d.txt", kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
-}
-void SelectExtIsi(const TempDir& d) {
-  Select(d);
-  d.write("d.isi", Golden("select_ext"));
-}
-void Dups(const TempDir& d) {
-  d.write("d.txt", kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
-}
+const Setup BinaryEor =
+    File(kt::RandomData(30, 9, 6, 0, "\n", std::string("xy\0", 3)).bytes(), "d.bin");
+const Setup Select = File(kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
+const Setup SelectExtIsi = With(Select, "d.isi", Golden("select_ext"));
+const Setup Dups = File(kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
 // 3,000 records with 150-byte keys; the index of them with the children of
 // its root's first two entries swapped, so that a walk delivers two runs of
 // keys in order.
-void ManyTrains(const TempDir& d) {
-  d.write("d.txt", kt::RandomData(3000, 150, 11).bytes());
-}
+const Setup ManyTrains = File(kt::RandomData(3000, 150, 11).bytes());
 // 3000 equal keys of 150 bytes whose record numbers fall in key order: a
 // sound index whose walk delivers the items of every sub-list below those
 // before it, so that each starts a sort train of its own.
 void ManyTrainsFalling(const TempDir& d) {
   d.write("d.txt", kt::RandomData(3000, 150, 11, 0, "\n", "A").bytes());
-  kt::RunOptions opts;
-  opts.cwd = d.path();
-  kt::RunKelindex({"d.txt,d.isi", "-1-150"}, opts);
+  kt::RunKelindex({"d.txt,d.isi", "-1-150"}, d.path());
   std::string isi = d.read("d.isi");
   kelisi* ix = nullptr;
   kelisi_cursor* c = nullptr;
@@ -187,9 +166,7 @@ std::string Terms(int n) {
   return p + ",1-3";
 }
 const std::string kTerms24 = Terms(24), kTerms25 = Terms(25);
-void Ddr126(const TempDir& d) {
-  d.write("d.txt", Ddr126Data().bytes());
-}
+const Setup Ddr126 = File(Ddr126Data().bytes());
 // Another writer's layout: the newest DDR sector is full and stands behind
 // the tree, the bytes at 1536 are zero.
 void Ddr126Moved(const TempDir& d) {
@@ -200,42 +177,22 @@ void Ddr126Moved(const TempDir& d) {
   isi.replace(1536, 512, std::string(512, '\0'));
   d.write("d.isi", isi);
 }
-void Wide(const TempDir& d) {
-  d.write("d.txt", kt::RandomData(40, 64, 10).bytes());
-}
-void Empty(const TempDir& d) {
-  d.write("d.txt", "");
-}
-void EmptyIsi(const TempDir& d) {
-  Small(d);
-  d.write("d.isi", "");
-}
-void NotIsi(const TempDir& d) {
-  Small(d);
-  d.write("d.isi", std::string(2048, 'x'));
-}
+const Setup Wide = File(kt::RandomData(40, 64, 10).bytes());
+const Setup Empty = File("");
+const Setup EmptyIsi = With(Small, "d.isi", "");
+const Setup NotIsi = With(Small, "d.isi", std::string(2048, 'x'));
 void BadVersion(const TempDir& d) {
   FixedIsi(d);
   std::string isi = d.read("d.isi");
   isi[5] = 0x12;
   d.write("d.isi", isi);
 }
-void LongRecord(const TempDir& d) {
-  d.write("d.txt", "short\n" + std::string(70000, 'x') + "\n");
-}
-void Odd(const TempDir& d) {
-  d.write("d.bin", std::string(33, 'b'));
-}
-void TwoBytes(const TempDir& d) {
-  d.write("d.txt", "a\n");
-}
-void NoMark(const TempDir& d) {
-  d.write("d.bin", "abc\ndefXghi\n");
-}
+const Setup LongRecord = File("short\n" + std::string(70000, 'x') + "\n");
+const Setup Odd = File(std::string(33, 'b'), "d.bin");
+const Setup TwoBytes = File("a\n");
+const Setup NoMark = File("abc\ndefXghi\n", "d.bin");
 // Binary records of one byte and a one-byte mark, the third without it.
-void OneByteRecords(const TempDir& d) {
-  d.write("d.bin", "a\nb\ncX");
-}
+const Setup OneByteRecords = File("a\nb\ncX", "d.bin");
 // 18-byte binary records with a CR LF mark: 65,538 is a multiple of 18, so
 // the input buffer ends right before the mark of a record, whose CR is the
 // buffer's look-ahead byte.
@@ -257,9 +214,7 @@ void TestPastShortRecords(const TempDir& d) {
 }
 // Space-compressed records, the second of 32 tabs and an x: 257 columns,
 // which is the longest a record may have after a first one of 3.
-void TabsToTheLongestRecord(const TempDir& d) {
-  d.write("d.txt", "abc\n" + std::string(32, '\t') + "x\nzzz\n");
-}
+const Setup TabsToTheLongestRecord = File("abc\n" + std::string(32, '\t') + "x\nzzz\n");
 // CR LF records holding a CR of their own, which is data (not a mark, nor
 // a tab to expand).
 void LoneCr(const TempDir& d) {
@@ -268,7 +223,6 @@ void LoneCr(const TempDir& d) {
   d.write("d.txt", data.bytes());
 }
 void Profile(const TempDir& d) {
-  mkdir(d.file("sub").c_str(), 0755);
   d.write("sub/d.txt", "bbb 1\naaa 2\n");
   d.write("k.ini",
           "[other]\nvezor_dbpath=nowhere\n[ Environment ]\n  qrx_path = nowhere\n"
@@ -283,13 +237,8 @@ void Terminal(const TempDir& d) {
   d.write("vt.def", def);
   d.write("D.dat", "bbb 1\naaa 2\n");
 }
-void Lower(const TempDir& d) {
-  d.write("d.dat", "bbb 1\naaa 2\n");
-}
-void CrlfIsiForeign(const TempDir& d) {
-  Crlf(d);
-  d.write("d.isi", Golden("foreign"));
-}
+const Setup Lower = File("bbb 1\naaa 2\n", "d.dat");
+const Setup CrlfIsiForeign = With(Crlf, "d.isi", Golden("foreign"));
 
 // Two records of the longest length a LF record may have: measuring the
 // record length reads back across the detection's 65,535-byte chunks.
@@ -314,10 +263,7 @@ void MarkAtChunkStart(const TempDir& d) {
   for (int i = 0; i < 100; ++i) data += kt::Rng(i).Text(8, "rstu") + "\r\n";
   d.write("d.txt", data + "\x1A" + std::string(65533, 'z'));
 }
-void InSub(const TempDir& d) {
-  mkdir(d.file("sub").c_str(), 0755);
-  d.write("sub/d.txt", "bbb 1\naaa 2\n");
-}
+const Setup InSub = File("bbb 1\naaa 2\n", "sub/d.txt");
 // A command whose stored form (data field, ISI field, the rest) is 528
 // characters, one more than the header keeps.
 const std::string kLongIsiField = std::string(200, 'i'),
@@ -345,10 +291,7 @@ void StoredLine(const TempDir& d, const std::string& line) {
   isi.replace(496, 528, line + std::string(528 - line.size(), '\0'));
   d.write("d.isi", isi);
 }
-void EmptyProfileValue(const TempDir& d) {
-  InSub(d);
-  d.write("k.ini", "[environment]\nQRX_PATH=\n");
-}
+const Setup EmptyProfileValue = With(InSub, "k.ini", "[environment]\nQRX_PATH=\n");
 
 // ---- The table ---------------------------------------------------------------
 
@@ -361,9 +304,9 @@ struct Case {
   Setup setup;
   const char* args;  // split at single spaces
   int exit;
-  const char* messages;  // exact, after the banner
-  const char* after;     // the directory afterwards: names, sorted, space-separated
-  const char* golden;    // the golden file `isi` must equal (nullptr: none)
+  const char* messages;          // exact, after the banner
+  const char* after;             // the directory afterwards: names, sorted, space-separated
+  const char* golden = nullptr;  // the golden file `isi` must equal (none when null)
   const char* isi = "d.isi";
   const char* env = "";            // NAME=VALUE pairs, space-separated; $D is the run's directory
   const char* textFile = nullptr;  // a text file the run writes, and its exact content
@@ -379,9 +322,15 @@ struct Case {
   "Compacting d.isi into d.isi\n" what "\nDamaged ISI structure found in file named:  d.isi.\n"
 // The fixed index with bytes (the rest of the arguments) written at `at`:
 // an in-place compaction names the damage `what` and refuses it.
-#define DAMAGED(name, at, what, ...)                                              \
-  {name, [](const TempDir& d) { Damaged(d, at, {__VA_ARGS__}); }, "d.isi -c", 1, \
-   REFUSED(what), "d.isi d.txt", nullptr}
+#define DAMAGED(name, at, what, ...)                                                             \
+  {                                                                                              \
+    name, [](const TempDir& d) { Damaged(d, at, {__VA_ARGS__}); }, "d.isi -c", 1, REFUSED(what), \
+        "d.isi d.txt"                                                                            \
+  }
+// A command refused before it touches a file: `message`, status 1, and the
+// data file alone in the directory.
+#define REFUSED_COMMAND(name, args, message) \
+  { name, Small, args, 1, message, "d.txt" }
 #define SMALL_MEMORY_SHOWN                                                            \
   "Max memory set to 524288.\nMax memory set to 262144.\nMax memory set to 131072.\n" \
   "Max memory set to 65536.\nMax memory set to 32768.\nMax memory set to 16384.\n"    \
@@ -426,8 +375,8 @@ const Case kCases[] = {
      "d.isi d.txt", "select_ext"},
     {"ExtendedSelectionOfTheMostTerms", Small, kTerms24.c_str(), 0,
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", "select24"},
-    {"ExtendedSelectionOfTooManyTerms", Small, kTerms25.c_str(), 1,
-     "Invalid primary key information.\n", "d.txt", nullptr},
+    REFUSED_COMMAND("ExtendedSelectionOfTooManyTerms", kTerms25.c_str(),
+                    "Invalid primary key information.\n"),
     {"CompactTooManySortTrains", ManyTrainsFalling, SMALL_MEMORY "-t2 d.isi -c", 1,
      SMALL_MEMORY_SHOWN
      "Max sort trains set to 2.\nCompacting d.isi into d.isi\n\nToo many sort trains\n"
@@ -446,7 +395,7 @@ const Case kCases[] = {
      "Duplicate Key ignored at:              2A Key:baab \r\n"
      "Duplicate Key ignored at:              31 Key:babb \r\n"},
     {"DuplicatesIgnoredQuietly", Dups, "d.txt,d.isi -n$,1-4", 0,
-     "Indexing d.txt into d.isi\n12 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+     "Indexing d.txt into d.isi\n12 records, 0 deleted entries\n" T, "d.isi d.txt"},
     {"DuplicatesListed", Dups, "d.txt,d.isi -e,1-2", 0,
      "Indexing d.txt into d.isi\n12 records, 0 deleted entries\n"
      "Data file has 8 duplicate key entries.\n" T,
@@ -464,7 +413,7 @@ const Case kCases[] = {
     {"EmptyDataWithRecordLength", Empty, "d.txt,d.isi,l100 -1-5", 0,
      "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n" T, "d.isi d.txt", "empty"},
     {"TwoByteFile", TwoBytes, "d.txt,d.isi -1", 0,
-     "Indexing d.txt into d.isi\n1 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+     "Indexing d.txt into d.isi\n1 records, 0 deleted entries\n" T, "d.isi d.txt"},
     {"SmallSortMemory", ManyTrains, SMALL_MEMORY "d.txt,d.isi -1-150", 0,
      SMALL_MEMORY_SHOWN "Indexing d.txt into d.isi\n\n\n3000 records, 0 deleted entries\n" T,
      "d.isi d.txt", nullptr},
@@ -499,9 +448,9 @@ const Case kCases[] = {
        Small(d);
        mkdir(d.file("d.ERR").c_str(), 0755);
      },
-     "d.txt,d.isi -e,1-3", 1, "Can't create output file d.ERR\n", "d.ERR d.txt", nullptr},
+     "d.txt,d.isi -e,1-3", 1, "Can't create output file d.ERR\n", "d.ERR d.txt"},
     {"EmptyErrorFileRemoved", Small, "d.txt,d.isi -e,1-3", 0,
-     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+     "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt"},
     {"TerminalDefinitionNotFitting", BadTerminal, "D -1-3", 0,
      "Indexing D.TXT into D.ISI\n2 records, 0 deleted entries\n" T, "D.ISI D.TXT vt.def", nullptr,
      "d.isi", "QRX_SYSTEM=$D QRX_TERM=vt"},
@@ -574,13 +523,17 @@ const Case kCases[] = {
     DAMAGED("DamagedChainMarker", 5 * 512 + 510,
             "ISI deleted-record chain damaged: position 5 names no DDR sector of the file.", 0),
     {"TreeDeeperThanThePath", [](const TempDir& d) { Deep(d, 49); }, "d.isi -c", 1,
-     REFUSED("ISI tree damaged: more than 48 levels below the root."), "d.isi d.txt", nullptr},
+     REFUSED("ISI tree damaged: more than 48 levels below the root."), "d.isi d.txt"},
     {"DeepTreeCompacted", [](const TempDir& d) { Deep(d, 48); }, "d.isi -c", 0,
      "Compacting d.isi into d.isi\n1 records, 253 deleted entries\n" T, "d.isi d.txt",
      "deep_compacted", "d.isi", "", nullptr, nullptr, false},
     {"InfoRefusesKeyLength", [](const TempDir& d) { Damaged(d, 10, {151}); }, "d.isi -i", 1,
-     "Damaged ISI structure found in file named:  d.isi.\n", "d.isi d.txt", nullptr},
-    {"ReindexOfADamagedTree", [](const TempDir& d) { Damaged(d, 1028, {255, 127}); }, "d.isi -r", 0,
+     "Damaged ISI structure found in file named:  d.isi.\n", "d.isi d.txt"},
+    {"ReindexOfADamagedTree",
+     [](const TempDir& d) {
+       Damaged(d, 1028, {255, 127});
+     },
+     "d.isi -r", 0,
      "\nkelindex d.txt,d.isi,-1-4,9-12\nIndexing d.txt into d.isi\n"
      "255 records, 253 deleted entries\n" T,
      "d.isi d.txt", "fixed"},
@@ -588,7 +541,7 @@ const Case kCases[] = {
     // Leading options and named settings.
     {"LogFile", Small, "-lk.log d.txt,d.isi -1-3", 0,
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt k.log", nullptr,
-     "d.isi", "", "k.log", nullptr},
+     "d.isi", "", "k.log"},
     {"OptionLimits", Small, "-m2147483648 -t16384 -t0 -1 d.txt,d.isi -1-3", 0,
      "-m option value too large.  Default assumed.\n"
      "-t option value too large.  Default of 999 assumed.\n"
@@ -604,7 +557,7 @@ const Case kCases[] = {
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T,
      "d.isi d.txt", nullptr},
     {"ProfileNamesTheDataPath", Profile, "-ik d.txt,d.isi -1-3", 0,
-     "Indexing sub/d.txt into sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub", nullptr},
+     "Indexing sub/d.txt into sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub"},
     {"EnvironmentNamesTheDataPath", Profile, "d.txt,d.isi -1-3", 0,
      "Indexing $D/sub/d.txt into $D/sub/d.isi\n2 records, 0 deleted entries\n" T, "k.ini sub",
      nullptr, "d.isi", "QRX_PATH=$D/sub"},
@@ -629,13 +582,13 @@ const Case kCases[] = {
      "Data file has variable length records and space compression.\n"
      "Record longer than maximum record length was found.\n"
      "Data file is not in the correct format.  Index file will be deleted.\n",
-     "d.txt", nullptr},
+     "d.txt"},
     {"VariableLengthNotAllowed", Var, "d.txt,d.isi -1-8", 1,
      "Indexing d.txt into d.isi\n120 records, 14 deleted entries\n"
      "Data file has variable length records.\n"
      "Record longer than maximum record length was found.\n"
      "Data file is not in the correct format.  Index file will be deleted.\n",
-     "d.txt", nullptr},
+     "d.txt"},
     {"BinaryRecordWithoutMark", NoMark, "d.bin,d.isi -g=3,1-3", 1,
      "Indexing d.bin into d.isi\nWARNING!  INDEX failed reading input file d.bin.\n"
      "Invalid EOR found for record starting at byte offset: 4.\n",
@@ -645,7 +598,7 @@ const Case kCases[] = {
      "Invalid EOR found for record starting at byte offset: 4.\n",
      "d.bin", nullptr},
     {"BinaryMarkRightAfterTheInputBuffer", MarkAfterBufferEnd, "d.bin,d.isi -g=16,1-16", 0,
-     "Indexing d.bin into d.isi\n4100 records, 0 deleted entries\n" T, "d.bin d.isi", nullptr},
+     "Indexing d.bin into d.isi\n4100 records, 0 deleted entries\n" T, "d.bin d.isi"},
     {"PrimaryTestPastShortRecords", TestPastShortRecords, "d.txt,d.isi -v,p20#x,1-4", 0,
      "Indexing d.txt into d.isi\n30 records, 0 deleted entries\n"
      "Data file has variable length records.\n" T,
@@ -655,94 +608,94 @@ const Case kCases[] = {
      "Data file has variable length records and space compression.\n" T,
      "d.isi d.txt", nullptr},
     {"LoneCrInsideCrLfRecords", LoneCr, "d.txt,d.isi -1-8", 0,
-     "Indexing d.txt into d.isi\n300 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
+     "Indexing d.txt into d.isi\n300 records, 0 deleted entries\n" T, "d.isi d.txt"},
     {"RecordLongerThanAllowed", LongRecord, "d.txt,d.isi -v,1-3", 1,
-     "Indexing d.txt into d.isi\nA record longer than 65533 bytes was found.", "d.txt", nullptr},
+     "Indexing d.txt into d.isi\nA record longer than 65533 bytes was found.", "d.txt"},
     {"NullFileWithoutLength", Empty, "d.txt,d.isi -v,1-3", 1,
      "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n"
      "\aNull file must have record length on command line\n"
      "WARNING!  INDEX failed writing to file d.isi.\n",
-     "d.txt", nullptr},
+     "d.txt"},
     {"TooManySortTrains", ManyTrains, SMALL_MEMORY "-t2 d.txt,d.isi -1-150", 1,
      SMALL_MEMORY_SHOWN
      "Max sort trains set to 2.\nIndexing d.txt into d.isi\n\n"
      "Too many sort trains\nWARNING!  INDEX failed writing to file $D/work/dsortXXXXXX.\n",
-     "d.txt", nullptr},
+     "d.txt"},
 
     // Refused commands and files.
-    {"Usage", Nothing, "-?", 1, nullptr, "", nullptr},
-    {"Incomplete", Small, "d.txt,d.isi", 1, "The command line is incomplete.  Use -? option.\n",
-     "d.txt", nullptr},
-    {"OverlappingKeys", Small, "d.txt,d.isi -1-3,2", 1, "Overlapping keys are not allowed.\n",
-     "d.txt", nullptr},
-    {"UpperCaseAfterKeys", Small, "d.txt,d.isi -1-3u", 1,
-     "Uppercase option must be given prior to key specifications.\n", "d.txt", nullptr},
-    {"UnknownLetterAfterComma", Small, "d.txt,d.isi -1-3,junk", 1,
-     "Invalid key specification syntax.\n", "d.txt", nullptr},
-    {"RecordLengthField", Small, "d.txt,d.isi,x100 -1-3", 1,
-     "Invalid record length specification.\n", "d.txt", nullptr},
-    {"RecordLengthZero", Small, "d.txt,d.isi,l0 -1-3", 1, "Invalid record length specification.\n",
-     "d.txt", nullptr},
-    {"RecordLengthTooLarge", Small, "d.txt,d.isi,l65535 -1-3", 1,
-     "Invalid record length specification.\n", "d.txt", nullptr},
-    {"KeyColumnTooLarge", Small, "d.txt,d.isi -65535", 1, "A key specification is too large.\n",
-     "d.txt", nullptr},
-    {"TooManyKeyBytes", Small, "d.txt,d.isi -1-151", 1,
-     "Too many key bytes have been selected in each record.\n", "d.txt", nullptr},
-    {"TooManyKeySpecifications", Small,
-     "d.txt,d.isi -1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31,33,35,37,39,41,43,45,47,49,51,53,"
-     "55,57,59,61,63,65",
-     1, "Cannot use more than 32 key specifications!\n", "d.txt", nullptr},
-    {"MalformedPrimaryTest", Small, "d.txt,d.isi -p5,1-3", 1, "Invalid primary key information.\n",
-     "d.txt", nullptr},
+    {"Usage", Nothing, "-?", 1, nullptr, ""},
+    REFUSED_COMMAND("Incomplete", "d.txt,d.isi",
+                    "The command line is incomplete.  Use -? option.\n"),
+    REFUSED_COMMAND("OverlappingKeys", "d.txt,d.isi -1-3,2", "Overlapping keys are not allowed.\n"),
+    REFUSED_COMMAND("UpperCaseAfterKeys", "d.txt,d.isi -1-3u",
+                    "Uppercase option must be given prior to key specifications.\n"),
+    REFUSED_COMMAND("UnknownLetterAfterComma", "d.txt,d.isi -1-3,junk",
+                    "Invalid key specification syntax.\n"),
+    REFUSED_COMMAND("RecordLengthField", "d.txt,d.isi,x100 -1-3",
+                    "Invalid record length specification.\n"),
+    REFUSED_COMMAND("RecordLengthZero", "d.txt,d.isi,l0 -1-3",
+                    "Invalid record length specification.\n"),
+    REFUSED_COMMAND("RecordLengthTooLarge", "d.txt,d.isi,l65535 -1-3",
+                    "Invalid record length specification.\n"),
+    REFUSED_COMMAND("KeyColumnTooLarge", "d.txt,d.isi -65535",
+                    "A key specification is too large.\n"),
+    REFUSED_COMMAND("TooManyKeyBytes", "d.txt,d.isi -1-151",
+                    "Too many key bytes have been selected in each record.\n"),
+    REFUSED_COMMAND(
+        "TooManyKeySpecifications",
+        "d.txt,d.isi -1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31,33,35,37,39,41,43,45,47,49,51,53,"
+        "55,57,59,61,63,65",
+        "Cannot use more than 32 key specifications!\n"),
+    REFUSED_COMMAND("MalformedPrimaryTest", "d.txt,d.isi -p5,1-3",
+                    "Invalid primary key information.\n"),
     {"HighestPrimaryColumn", Small, "d.txt,d.isi -p65534=A,1-3", 0,
-     "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n" T, "d.isi d.txt", nullptr},
-    {"PrimaryColumnTooHigh", Small, "d.txt,d.isi -p65535=A,1-3", 1,
-     "Invalid primary key information.\n", "d.txt", nullptr},
-    {"ElevenPrimaryTests", Small,
-     "d.txt,d.isi -p1=a,p2=a,p3=a,p4=a,p5=a,p6=a,p7=a,p8=a,p9=a,p10=a,p11=a,1-3", 1,
-     "Cannot use more than 10 'P' option parameters!\n", "d.txt", nullptr},
-    {"BinaryWithVariableLength", Small, "d.txt,d.isi -f=80,v,1-3", 1,
-     "Conflicting utility options specified. (f, s, & v).\n", "d.txt", nullptr},
-    {"BinaryWithoutLength", Small, "d.txt,d.isi -f,1-3", 1,
-     "Options '-f or -g' require record length specification.\n", "d.txt", nullptr},
-    {"BinaryLengthsDisagree", Small, "d.txt,d.isi,l100 -f=80,1-3", 1,
-     "Conflicting record length specifications.\n", "d.txt", nullptr},
+     "Indexing d.txt into d.isi\n0 records, 0 deleted entries\n" T, "d.isi d.txt"},
+    REFUSED_COMMAND("PrimaryColumnTooHigh", "d.txt,d.isi -p65535=A,1-3",
+                    "Invalid primary key information.\n"),
+    REFUSED_COMMAND("ElevenPrimaryTests",
+                    "d.txt,d.isi -p1=a,p2=a,p3=a,p4=a,p5=a,p6=a,p7=a,p8=a,p9=a,p10=a,p11=a,1-3",
+                    "Cannot use more than 10 'P' option parameters!\n"),
+    REFUSED_COMMAND("BinaryWithVariableLength", "d.txt,d.isi -f=80,v,1-3",
+                    "Conflicting utility options specified. (f, s, & v).\n"),
+    REFUSED_COMMAND("BinaryWithoutLength", "d.txt,d.isi -f,1-3",
+                    "Options '-f or -g' require record length specification.\n"),
+    REFUSED_COMMAND("BinaryLengthsDisagree", "d.txt,d.isi,l100 -f=80,1-3",
+                    "Conflicting record length specifications.\n"),
     {"BinarySizeNotAMultiple", Odd, "d.bin,d.isi -f=10,1-3", 1,
-     "Record size not valid for file length found.\n", "d.bin", nullptr},
-    {"FillPercent", Small, "d.txt,d.isi -m5x,1-3", 1,
-     "Invalid Max sector fill percent specification\n", "d.txt", nullptr},
-    {"OsType", Small, "d.txt,d.isi -o=3,1-3", 1, "Invalid 'O' option value!\n", "d.txt", nullptr},
-    {"CompactOption", Small, "d.isi -c=2", 1, "Invalid compact option!\n", "d.txt", nullptr},
-    {"CompactNotAlone", Small, "d.isi -uc", 1, "Conflicting key options.\n", "d.txt", nullptr},
-    {"SameNameAsData", Small, "d.txt,d.txt -1-3", 1,
-     "The Output file name can not be same as Input name.\n", "d.txt", nullptr},
+     "Record size not valid for file length found.\n", "d.bin"},
+    REFUSED_COMMAND("FillPercent", "d.txt,d.isi -m5x,1-3",
+                    "Invalid Max sector fill percent specification\n"),
+    REFUSED_COMMAND("OsType", "d.txt,d.isi -o=3,1-3", "Invalid 'O' option value!\n"),
+    REFUSED_COMMAND("CompactOption", "d.isi -c=2", "Invalid compact option!\n"),
+    REFUSED_COMMAND("CompactNotAlone", "d.isi -uc", "Conflicting key options.\n"),
+    REFUSED_COMMAND("SameNameAsData", "d.txt,d.txt -1-3",
+                    "The Output file name can not be same as Input name.\n"),
     {"NoRecordLength", Empty, "d.txt,d.isi -1-3", 1,
-     "Unable to determine record length for fixed record length file: d.txt\n", "d.txt", nullptr},
+     "Unable to determine record length for fixed record length file: d.txt\n", "d.txt"},
     {"StoredLineTooLong", Small, kLongStored.c_str(), 1,
      "The command line is too long to store in the ISI header (at most 527 characters).\n", "d.txt",
      nullptr},
     {"DataNotOnThePath", Nothing, "d.txt,d.isi -q,1-3", 1, "Can't open source file d.txt\n", "",
      nullptr, "d.isi", "QRX_PATH=$D/none:$D/other"},
-    {"CommandTextTooLong", Small, kLongText.c_str(), 1,
-     "The command line is too long (at most 576 characters).\n", "d.txt", nullptr},
-    {"WorkDirectoryTooLong", Small, kLongTmp.c_str(), 1, "The temporary file path is too long.\n",
-     "d.txt", nullptr},
+    REFUSED_COMMAND("CommandTextTooLong", kLongText.c_str(),
+                    "The command line is too long (at most 576 characters).\n"),
+    REFUSED_COMMAND("WorkDirectoryTooLong", kLongTmp.c_str(),
+                    "The temporary file path is too long.\n"),
     {"NameTooLong", Small, kLongBase.c_str(), 1, "One of the filenames is too long.\n", "d.txt",
      nullptr},
-    {"SelectionLiteralTooLong", Small, kLongLiteral.c_str(), 1,
-     "Invalid primary key information.\n", "d.txt", nullptr},
-    {"SelectionColumnZero", Small, "d.txt,d.isi -p0=a,1-3", 1, "Invalid primary key information.\n",
-     "d.txt", nullptr},
+    REFUSED_COMMAND("SelectionLiteralTooLong", kLongLiteral.c_str(),
+                    "Invalid primary key information.\n"),
+    REFUSED_COMMAND("SelectionColumnZero", "d.txt,d.isi -p0=a,1-3",
+                    "Invalid primary key information.\n"),
     {"LogNameTooLong", Small, kLongLog.c_str(), 1, "One of the filenames is too long.\n", "d.txt",
      nullptr},
-    {"InfoOfMissingFile", Nothing, "d.isi -i", 1, "Can't open .isi file d.isi\n", "", nullptr},
+    {"InfoOfMissingFile", Nothing, "d.isi -i", 1, "Can't open .isi file d.isi\n", ""},
     {"InfoOfEmptyFile", EmptyIsi, "d.isi -i", 1, "Not a valid .isi file d.isi\n", "d.isi d.txt",
      nullptr},
     {"InfoOfNoIndex", NotIsi, "d.isi -i", 1, "Not a valid .isi file d.isi\n", "d.isi d.txt",
      nullptr},
     {"CompactMissingIsi", Nothing, "d.isi -c", 1,
-     "Unable to open input ISI file for compact: d.isi\n\n", "", nullptr},
+     "Unable to open input ISI file for compact: d.isi\n\n", ""},
     {"CompactNoIndex", NotIsi, "d.isi -c", 1,
      "Compacting d.isi into d.isi\nNot a valid .isi file structure for file: d.isi.\n",
      "d.isi d.txt", nullptr},
@@ -776,13 +729,6 @@ const char kBanner[] =
     "\nKELVANE INDEX COMMAND   Version 10.8   07 Oct 2025"
     "\nBuilds, shows, rebuilds and compacts ISI index files."
     "\n-? shows the options.\n";
-
-std::vector<std::string> Split(const std::string& s) {
-  std::vector<std::string> out;
-  std::istringstream in(s);
-  for (std::string w; std::getline(in, w, ' ');) out.push_back(w);
-  return out;
-}
 
 std::string Listing(const TempDir& dir) {
   std::string names;
@@ -836,13 +782,13 @@ TEST_P(E2e, Run) {
   kt::RunOptions opts;
   opts.cwd = dir.path();
   opts.env = {{"TMPDIR", dir.file("work")}};
-  for (const std::string& pair : Split(c.env)) {
+  for (const std::string& pair : kt::Split(c.env)) {
     if (pair.empty()) continue;
     size_t eq = pair.find('=');
     opts.env.emplace_back(pair.substr(0, eq),
                           kt::ReplaceAll(pair.substr(eq + 1), "$D", dir.path()));
   }
-  kt::RunResult r = kt::RunKelindex(Split(c.args), opts);
+  kt::RunResult r = kt::RunKelindex(kt::Split(c.args), opts);
 
   // The echo of the command and the banner open every run's output.
   // (With -l, the log holds everything.)
@@ -898,9 +844,7 @@ TEST(Log, AppendsToTheLogItFinds) {
   TempDir dir;
   Small(dir);
   dir.write("k.log", "an earlier run\n");
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"-qk.log", "d.txt,d.isi", "-1-3"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"-qk.log", "d.txt,d.isi", "-1-3"}, dir.path()).exitCode, 0);
   std::string log = dir.read("k.log");
   EXPECT_EQ(log.substr(0, 51), "an earlier run\nkelindex -qk.log d.txt,d.isi -1-3 \n\n");
   EXPECT_NE(log.find("3 records, 0 deleted entries\n"), std::string::npos) << log;

@@ -23,10 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "driver/cleanup.h"
-#include "driver/cmd_data.h"
-#include "driver/driver.h"
-#include "driver/sys_io.h"
 #include "isi/lock_protocol.h"
 #include "support/fault_env.h"
 #include "support/model.h"
@@ -61,9 +57,7 @@ struct Scene {
       : data(kt::RandomData(records, 150, 3, deleteEvery)) {
     kt::TempDir dir;
     dir.write("d.txt", data.bytes());
-    kt::RunOptions opts;
-    opts.cwd = dir.path();
-    EXPECT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-150"}, opts).exitCode, 0);
+    EXPECT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-150"}, dir.path()).exitCode, 0);
     isi = dir.read("d.isi");
   }
   void Lay(const kt::TempDir& dir, Job job) const {
@@ -160,7 +154,8 @@ TEST_P(FaultLoop, EveryCallFailingInTurnKeepsThePromises) {
     // A journal whose removal failed, or may not last, keeps the backup it
     // names.
     EXPECT_TRUE(!dir.exists("d.isi.bak") || leftByFault("d.isi.bak") ||
-                leftByFault("d.isi-journal") || call == "fsync(.)" || Contains(r.out, "ISI can not be restored"))
+                leftByFault("d.isi-journal") || call == "fsync(.)" ||
+                Contains(r.out, "ISI can not be restored"))
         << where << r.out;
     EXPECT_TRUE(!dir.exists("d.isi-journal") || leftByFault("d.isi-journal") ||
                 Contains(r.out, "ISI can not be restored"))
@@ -200,7 +195,8 @@ TEST_P(FaultLoop, EveryCallFailingInTurnKeepsThePromises) {
     ASSERT_LT(isiSync, static_cast<long>(calls.size()));
     EXPECT_LT(last("write(d.isi.bak)"), backupSync);
     long journalSync = first("fsync(d.isi-journal)"), directorySync = first("fsync(.)");
-    long journalNamed = std::find(calls.begin() + journalSync, calls.end(), "fsync(.)") - calls.begin();
+    long journalNamed =
+        std::find(calls.begin() + journalSync, calls.end(), "fsync(.)") - calls.begin();
     EXPECT_LT(backupSync, directorySync);
     EXPECT_LT(directorySync, journalSync);
     EXPECT_LT(journalNamed, first("write(d.isi)"));
@@ -286,37 +282,6 @@ INSTANTIATE_TEST_SUITE_P(Jobs, Interrupt,
 
 // ---- Locks -----------------------------------------------------------------------
 
-struct flock LockRegion(short type, uint64_t start, uint64_t length) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(start);
-  fl.l_len = static_cast<off_t>(length);
-  return fl;
-}
-
-// A child process that holds `type` on `length` bytes at `start` of `path`
-// for `seconds`; returns once the lock is held.
-pid_t HoldLock(const std::string& path, short type, uint64_t start, uint64_t length,
-               double seconds) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(path.c_str(), O_RDWR);
-    struct flock fl = LockRegion(type, start, length);
-    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0) _exit(1);
-    (void)!write(ready[1], "x", 1);
-    usleep(static_cast<useconds_t>(seconds * 1e6));
-    _exit(0);
-  }
-  char c;
-  (void)!read(ready[0], &c, 1);
-  close(ready[0]);
-  close(ready[1]);
-  return pid;
-}
-
 TEST(Locks, SharedCompactionWaitsForTheIsiLockExclusiveIsRefusedAtOnce) {
   static const Scene scene(50);
   kt::TempDir dir;
@@ -324,7 +289,7 @@ TEST(Locks, SharedCompactionWaitsForTheIsiLockExclusiveIsRefusedAtOnce) {
   kt::RunOptions opts;
   opts.cwd = dir.path();
   // Another program's ISI lock: the compaction waits until it goes.
-  pid_t holder = HoldLock(dir.file("d.txt"), F_RDLCK, kIsiLockPos, 2, 0.5);
+  pid_t holder = kt::HoldLock(dir.file("d.txt"), F_RDLCK, kIsiLockPos, 2, 0.5);
   auto start = std::chrono::steady_clock::now();
   kt::RunResult r = kt::RunKelindex({"d.isi", "-c"}, opts);
   double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -332,7 +297,7 @@ TEST(Locks, SharedCompactionWaitsForTheIsiLockExclusiveIsRefusedAtOnce) {
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_GT(waited, 0.3);
   // Another program's share of the data file: -c=1 needs it alone and stops at once.
-  holder = HoldLock(dir.file("d.txt"), F_RDLCK, kWholeFileLockPos, 1, 5);
+  holder = kt::HoldLock(dir.file("d.txt"), F_RDLCK, kWholeFileLockPos, 1, 5);
   std::string before = dir.read("d.isi");
   r = kt::RunKelindex({"d.isi", "-c=1"}, opts);
   kill(holder, SIGKILL);
@@ -372,22 +337,12 @@ size_t Mappings() {
   return static_cast<size_t>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
 }
 
-// One run of kelindex in this process on `env`, with the n-th allocation
-// failing (none when 0). Returns whether that allocation was reached.
-bool RunInProcess(std::vector<std::string> args, kt::FaultEnv* env, uint64_t failAt, FILE* sink) {
-  args.insert(args.begin(), "kelindex");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
-  pCmdData = &gCmdData;
-  kt::FaultPlan plan;
-  plan.classes = kt::kFaultAlloc;
-  plan.failAt = failAt;
-  plan.err = ENOMEM;
-  env->SetPlan(plan);
-  SysUseEnv(env);
-  FhSortIndex(static_cast<int>(argv.size()), argv.data(), sink);
-  SysUseEnv(nullptr);
+// One run of kelindex in this process in `dir` on `env`, with the n-th
+// allocation failing (none when 0). Returns whether that allocation was reached.
+bool RunFailingAllocation(const std::vector<std::string>& args, const kt::TempDir& dir,
+                          kt::FaultEnv* env, uint64_t failAt) {
+  env->SetPlan({kt::kFaultAlloc, failAt, ENOMEM});
+  kt::RunInProcess(args, dir.path(), env);
   return env->Fired();
 }
 
@@ -395,17 +350,13 @@ TEST(InProcess, EveryJobGivesBackItsDescriptorsMappingsAndMemory) {
   static const Scene scene(200);
   kt::TempDir dir;
   scene.Lay(dir, Job::kBuild);
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
   setenv("TMPDIR", dir.file("tmp").c_str(), 1);
-  FILE* sink = fopen("/dev/null", "w");
   kt::FaultEnv env;
   const std::vector<std::vector<std::string>> runs = {
       {"d.txt,d.isi", "-1-150"}, {"d.isi", "-i"},          {"d.isi", "-r"},
       {"d.isi", "-c"},           {"d.isi,n.isi", "-c"},    {"nothere.isi", "-c"},
       {"d.txt,d.isi", "-1-3,2"}, {"d.txt,e.isi", "-1-150"}};
-  RunInProcess(runs[0], &env, 0, sink);  // the C library's own first-use allocations
+  RunFailingAllocation(runs[0], dir, &env, 0);  // the C library's own first-use allocations
   for (const auto& args : runs) {
     // The run whole, then with each of its allocations failing in turn.
     bool fired = true;
@@ -413,7 +364,7 @@ TEST(InProcess, EveryJobGivesBackItsDescriptorsMappingsAndMemory) {
       int fds = OpenDescriptors();
       size_t maps = Mappings();
       int64_t live = env.LiveAllocations();
-      fired = RunInProcess(args, &env, n, sink) || n == 0;
+      fired = RunFailingAllocation(args, dir, &env, n) || n == 0;
       std::string where = args[0] + " " + args[1] + " allocation " + std::to_string(n);
       EXPECT_EQ(OpenDescriptors(), fds) << where;
       EXPECT_EQ(Mappings(), maps) << where;
@@ -421,13 +372,11 @@ TEST(InProcess, EveryJobGivesBackItsDescriptorsMappingsAndMemory) {
       sigset_t blocked;
       sigprocmask(SIG_BLOCK, nullptr, &blocked);
       EXPECT_FALSE(sigismember(&blocked, SIGINT)) << where << ": interrupts left blocked";
-      unlink("e.isi");
-      unlink("n.isi");
+      unlink(dir.file("e.isi").c_str());
+      unlink(dir.file("n.isi").c_str());
     }
   }
-  fclose(sink);
   unsetenv("TMPDIR");
-  ASSERT_EQ(chdir(cwd), 0);
 }
 
 }  // namespace

@@ -7,46 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "driver/cmd_data.h"
-#include "driver/driver.h"
-#include "driver/sys_io.h"
 #include "isi/journal.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
-#include "kelisi_cli/index_check.h"
 #include "support/model.h"
 #include "support/power_loss_env.h"
 #include "support/test_util.h"
 
 namespace {
-
-// kelindex in this process, on `env`; its exit status.
-Status RunOnEnv(std::vector<std::string> args, const kel::Env* env, FILE* sink) {
-  args.insert(args.begin(), "kelindex");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
-  pCmdData = &gCmdData;
-  SysUseEnv(env);
-  Status s = FhSortIndex(static_cast<int>(argv.size()), argv.data(), sink);
-  SysUseEnv(nullptr);
-  return s;
-}
-
-std::string CheckProblem(const std::string& isi, const std::string& data) {
-  kelisi_cli::CheckOptions opt;
-  opt.dataPath = data.c_str();
-  std::string first;
-  auto r = kelisi_cli::CheckIndex(isi.c_str(), opt, [&](const kelisi_cli::CheckProblem& p) {
-    if (first.empty()) first = p.message;
-  });
-  if (r.status != 0) return r.error;
-  return r.problems == 0 ? "" : first;
-}
 
 TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
   // Every third record deleted: a deleted-record chain that the compaction
@@ -54,55 +25,46 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
   const kt::Data data = kt::RandomData(600, 40, 7, 3);
   kt::TempDir dir;
   dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, dir.path()).exitCode, 0);
   const std::string before = dir.read("d.isi");
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  FILE* sink = fopen("/dev/null", "w");
   // The backup and the journal hold the index's bytes: no one else may read
   // them when no one else may read the index.
-  ASSERT_EQ(chmod("d.isi", 0600), 0);
+  ASSERT_EQ(chmod(dir.file("d.isi").c_str(), 0600), 0);
   kt::PowerLossEnv env;
   env.Arm(0);
-  ASSERT_EQ(RunOnEnv({"d.isi", "-c"}, &env, sink), 0);
+  ASSERT_EQ(kt::RunInProcess({"d.isi", "-c"}, dir.path(), &env), 0);
   const uint64_t calls = env.Calls();
   const std::string after = dir.read("d.isi");
   ASSERT_NE(after, before);
   int old = 0, compacted = 0;
   for (uint64_t n = 1; n <= calls && !HasFailure(); ++n) {
-    for (auto keep : {kt::PowerLossEnv::Keep::kNone, kt::PowerLossEnv::Keep::kSome,
-                      kt::PowerLossEnv::Keep::kAll}) {
-      const std::string where = "power lost at call " + std::to_string(n) + " of " +
-                                std::to_string(calls) + ", keep " +
-                                std::to_string(static_cast<int>(keep)) + ": ";
+    for (auto keep : kt::PowerLossEnv::kKeeps) {
+      const std::string where = kt::PowerLossEnv::Where(n, calls, keep) + ": ";
       dir.write("d.isi", before);
-      unlink("d.isi.bak");
+      unlink(dir.file("d.isi.bak").c_str());
       env.Arm(n);
-      RunOnEnv({"d.isi", "-c"}, &env, sink);
+      kt::RunInProcess({"d.isi", "-c"}, dir.path(), &env);
       for (const char* copy : {"d.isi.bak", "d.isi-journal"}) {
         struct stat st;
-        EXPECT_TRUE(stat(copy, &st) != 0 || (st.st_mode & 077) == 0) << where << copy;
+        EXPECT_TRUE(stat(dir.file(copy).c_str(), &st) != 0 || (st.st_mode & 077) == 0)
+            << where << copy;
       }
       env.Crash(keep, static_cast<uint32_t>(n));
       // The next program to open the index: kelindex showing its information.
-      EXPECT_EQ(RunOnEnv({"d.isi", "-i"}, &env, sink), 0) << where;
+      EXPECT_EQ(kt::RunInProcess({"d.isi", "-i"}, dir.path(), &env), 0) << where;
       const std::string got = dir.read("d.isi");
       EXPECT_TRUE(got == before || got == after) << where << "half rewritten";
       old += got == before;
       compacted += got == after;
-      EXPECT_EQ(CheckProblem("d.isi", "d.txt"), "") << where;
+      EXPECT_EQ(kt::FirstProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
       // A journal cut short before its first sync may stay: it holds nothing.
       char named[4097];
-      EXPECT_EQ(JournalDataPath(kel::PosixEnv(), "d.isi", named, sizeof named), 0) << where;
+      EXPECT_EQ(JournalDataPath(kel::PosixEnv(), dir.file("d.isi").c_str(), named, sizeof named), 0)
+          << where;
     }
   }
   EXPECT_GT(old, 0);
   EXPECT_GT(compacted, 0);
-  fclose(sink);
-  ASSERT_EQ(chdir(cwd), 0);
 }
 
 // The operating system, except that nothing opens for writing.
@@ -130,9 +92,7 @@ struct Crashed {
   void Build() {
     dat0 = kt::RandomData(50, 40, 5).bytes();
     dir.write("d.txt", dat0);
-    kt::RunOptions opts;
-    opts.cwd = dir.path();
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, opts).exitCode, 0);
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-40"}, dir.path()).exitCode, 0);
     isi0 = dir.read("d.isi");
   }
   void Interrupt() {
@@ -153,28 +113,28 @@ struct Crashed {
   void ExpectRolledBack(const std::string& where) const {
     EXPECT_EQ(dir.read("d.txt"), dat0) << where;
     EXPECT_FALSE(dir.exists("d.isi-journal")) << where;
-    EXPECT_EQ(CheckProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
+    EXPECT_EQ(kt::FirstProblem(dir.file("d.isi"), dir.file("d.txt")), "") << where;
   }
 };
 
 TEST(Recovery, EveryKelindexJobRollsAnInterruptedChangeBackFirst) {
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  FILE* sink = fopen("/dev/null", "w");
   const std::vector<std::vector<std::string>> jobs = {
       {"d.isi", "-i"}, {"d.isi", "-r"}, {"d.isi", "-c"}, {"d.txt,d.isi", "-1-40"}};
   for (const auto& job : jobs) {
     Crashed c;
     ASSERT_NO_FATAL_FAILURE(c.Lay());
-    ASSERT_EQ(chdir(c.dir.path().c_str()), 0);
-    EXPECT_EQ(RunOnEnv(job, kel::PosixEnv(), sink), 0) << job[1];
+    EXPECT_EQ(kt::RunInProcess(job, c.dir.path()), 0) << job[1];
     c.ExpectRolledBack(job[1]);
-    ASSERT_EQ(chdir(cwd), 0);
   }
-  fclose(sink);
 }
 
-TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
+// An opener that may not write refuses an index whose journal holds a
+// change, and leaves both; one that may rolls the change back. A journal
+// that holds none (empty, or invalidated and kept by a write handle between
+// its changes) is nothing to recover: every opener, with or without the
+// right to write, opens the index as it is, kelindex says nothing of it,
+// and the write handle goes on changing the index.
+TEST(Recovery, OnlyAJournalThatHoldsAChangeIsRefusedOrRolledBack) {
   Crashed c;
   ASSERT_NO_FATAL_FAILURE(c.Lay());
   const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
@@ -187,23 +147,8 @@ TEST(Recovery, AnOpenerThatMayNotWriteRefusesAnIndexWithAJournal) {
   kelisi_close(ix);
   EXPECT_EQ(c.dir.read("d.isi"), c.isi0);
   c.ExpectRolledBack("kelisi_open");
-}
-
-}  // namespace
-
-// A journal that holds no change (empty, or invalidated and kept by a
-// write handle between its changes) is nothing to recover: every opener,
-// with or without the right to write, opens the index as it is, kelindex
-// says nothing of it, and the write handle goes on changing the index.
-TEST(Recovery, AJournalThatHoldsNoChangeIsNothingToRecover) {
-  Crashed c;
-  ASSERT_NO_FATAL_FAILURE(c.Lay());
-  const std::string isi = c.dir.file("d.isi"), dat = c.dir.file("d.txt");
-  kelisi* writer = nullptr;  // its open rolls the laid change back
+  kelisi* writer = nullptr;
   ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_WRITE, &writer), KELISI_OK);
-  const kel::Env readOnly = ReadOnlyEnv();
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   for (int round = 0; round < 3; ++round) {
     const std::string where = "round " + std::to_string(round);
     if (round == 0) c.dir.write("d.isi-journal", "");
@@ -221,18 +166,12 @@ TEST(Recovery, AJournalThatHoldsNoChangeIsNothingToRecover) {
     kelisi_close(ix);
     ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_WRITE, &ix), KELISI_OK) << where;
     kelisi_close(ix);
-    ASSERT_EQ(chdir(c.dir.path().c_str()), 0);
-    FILE* out = tmpfile();
-    EXPECT_EQ(RunOnEnv({"d.isi", "-i"}, kel::PosixEnv(), out), 0) << where;
-    std::string said(static_cast<size_t>(ftell(out)), '\0');
-    rewind(out);
-    said.resize(fread(said.data(), 1, said.size(), out));
-    fclose(out);
-    ASSERT_EQ(chdir(cwd), 0);
+    std::string said;
+    EXPECT_EQ(kt::RunInProcess({"d.isi", "-i"}, c.dir.path(), nullptr, &said), 0) << where;
     EXPECT_EQ(said.find("journal"), std::string::npos) << where << said;
     EXPECT_EQ(c.dir.read("d.isi"), isiNow) << where;
     EXPECT_EQ(c.dir.read("d.txt"), datNow) << where;
-    EXPECT_EQ(CheckProblem(isi, dat), "") << where;
+    EXPECT_EQ(kt::FirstProblem(isi, dat), "") << where;
   }
   EXPECT_EQ(kelisi_close(writer), KELISI_OK);
   EXPECT_FALSE(c.dir.exists("d.isi-journal"));
@@ -264,5 +203,7 @@ TEST(Recovery, AChangeFirstRollsBackOneAnotherProgramLeft) {
   EXPECT_EQ(kelisi_close(writer), KELISI_OK);
   EXPECT_EQ(c.dir.read("d.txt"), c.dat0 + added);
   EXPECT_FALSE(c.dir.exists("d.isi-journal"));
-  EXPECT_EQ(CheckProblem(isi, dat), "");
+  EXPECT_EQ(kt::FirstProblem(isi, dat), "");
 }
+
+}  // namespace

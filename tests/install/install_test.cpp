@@ -74,9 +74,7 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
   const std::string client = kt::ReadFileBytes(KEL_SOURCE_DIR "/tests/install/client.c");
 
   dir.write("d.txt", "K1 first \nK2 second\nK3 third \n");
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-2"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-2"}, dir.path()).exitCode, 0);
   dir.write("client.c", client);
   std::string run =
       std::string(" ").append(dir.file("d.isi")).append(" ").append(dir.file("d.txt"));

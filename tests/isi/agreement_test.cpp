@@ -26,6 +26,7 @@ namespace {
 
 using kt::CraftedLayout;
 using kt::CraftedTree;
+using kt::Put32;
 
 struct Row {
   const char* what;
@@ -35,10 +36,6 @@ struct Row {
   std::optional<std::set<int>> notes;  // sound rows: the check's note kinds
   bool inChain = false;                // the damage lies in the deleted-record chain
 };
-
-void Put32(std::string* isi, size_t at, uint32_t v) {
-  StoreU32(reinterpret_cast<uint8_t*>(isi->data() + at), v);
-}
 
 kt::CraftOptions Options(bool deleted, bool recordNumbers = true,
                          std::function<void(std::string*, const CraftedLayout&)> patch = {}) {
@@ -207,9 +204,7 @@ void ByTheCheck(const kt::TempDir& dir, const Row& row) {
 }
 
 void ByCompaction(const kt::TempDir& dir, const Row& row, uint32_t entries) {
-  kt::RunOptions ro;
-  ro.cwd = dir.path();
-  kt::RunResult run = kt::RunKelindex({"d.isi,n.isi", "-c"}, ro);
+  kt::RunResult run = kt::RunKelindex({"d.isi,n.isi", "-c"}, dir.path());
   if (row.damaged) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("Damaged ISI structure found in file named:  d.isi."), std::string::npos)

@@ -3,8 +3,8 @@
 // journal kept invalidated, then on one left behind) that lose power at any
 // of their writes and syncs, with none, some or all of the unsynced writes
 // reaching the disk, are found after recovery either whole or not at all,
-// byte for byte, and never undone once they returned. The journal is never readable by more users than the
-// index, and belongs to the index's owner.
+// byte for byte, and never undone once they returned. The journal is never
+// readable by more users than the index, and belongs to the index's owner.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +35,11 @@ struct Write {
 // saving a region that overlaps the first), appends to both files, and a
 // large region split into several records.
 const std::vector<std::vector<Write>> kRounds = {
-    {{kJournalIndex, 1024, 512}, {kJournalIndex, 4096, 1024}, {kJournalData, 100, 200},
-     {kJournalIndex, 8192, 1536}, {kJournalData, 4990, 700}},
+    {{kJournalIndex, 1024, 512},
+     {kJournalIndex, 4096, 1024},
+     {kJournalData, 100, 200},
+     {kJournalIndex, 8192, 1536},
+     {kJournalData, 4990, 700}},
     {{kJournalIndex, 0, 1536}, {kJournalData, 150, 3000}, {kJournalIndex, 2048, 2048}},
 };
 
@@ -44,8 +47,8 @@ const std::vector<std::vector<Write>> kRounds = {
 // null, else restarted); false as soon as a call fails (the change then
 // rolls back, as an abandoned one does, and *j is gone). A change that
 // keeps the files' lengths syncs their contents alone.
-bool RunChange(const kel::Env* env, const std::string& isi, const std::string& dat, const int fds[2],
-               const std::string* next[2], Journal** j) {
+bool RunChange(const kel::Env* env, const std::string& isi, const std::string& dat,
+               const int fds[2], const std::string* next[2], Journal** j) {
   bool ok = *j != nullptr ? JournalRestart(*j) == 0
                           : JournalBegin(env, isi.c_str(), fds[0], dat.c_str(), fds[1], j) == 0;
   if (!ok && *j != nullptr) JournalClose(*j, false);
@@ -56,7 +59,8 @@ bool RunChange(const kel::Env* env, const std::string& isi, const std::string& d
       std::string old(w.len, '\0');
       ssize_t n = ok ? env->pread(env, fds[w.file], old.data(), w.len, w.offset) : -1;
       grows = grows || n < static_cast<ssize_t>(w.len);
-      ok = ok && n >= 0 && JournalSave(*j, w.file, w.offset, old.data(), static_cast<uint32_t>(n)) == 0;
+      ok = ok && n >= 0 &&
+           JournalSave(*j, w.file, w.offset, old.data(), static_cast<uint32_t>(n)) == 0;
     }
     ok = ok && JournalSync(*j) == 0;
     for (const Write& w : round) {
@@ -125,11 +129,8 @@ TEST(Journal, EveryPowerLossLeavesTheChangeWholeOrAbsent) {
   const uint64_t calls = env.Calls();
   int rolledBack = 0;
   for (uint64_t n = 1; n <= calls + 1 && !HasFailure(); ++n) {
-    for (auto keep : {kt::PowerLossEnv::Keep::kNone, kt::PowerLossEnv::Keep::kSome,
-                      kt::PowerLossEnv::Keep::kAll}) {
-      const std::string where = "power lost at call " + std::to_string(n) + " of " +
-                                std::to_string(calls) + ", keep " +
-                                std::to_string(static_cast<int>(keep));
+    for (auto keep : kt::PowerLossEnv::kKeeps) {
+      const std::string where = kt::PowerLossEnv::Where(n, calls, keep);
       lay();
       env.Arm(n);
       int done = RunChanges(&env, isi, dat, stages);
@@ -139,7 +140,8 @@ TEST(Journal, EveryPowerLossLeavesTheChangeWholeOrAbsent) {
       rolledBack += r;
       std::pair<std::string, std::string> got(kt::ReadFileBytes(isi), kt::ReadFileBytes(dat));
       // Never half a change; never a change undone once it returned.
-      EXPECT_TRUE(got == after[done] || (done < 3 && got == after[done + 1])) << where << ", " << done;
+      EXPECT_TRUE(got == after[done] || (done < 3 && got == after[done + 1]))
+          << where << ", " << done;
       // What a recovery leaves holds no change: an opener finds nothing to do.
       char named[4097];
       EXPECT_EQ(JournalDataPath(&env, isi.c_str(), named, sizeof named), 0) << where;

@@ -17,8 +17,10 @@
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
 #include "isi/isi_xlat.h"
+#include "isi/lock_protocol.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
+#include "support/crafted.h"
 #include "support/fault_env.h"
 #include "support/test_util.h"
 
@@ -79,10 +81,8 @@ void Build(Built* b, const Cfg& c, int n, unsigned seed) {
     b->model.erase(std::unique(b->model.begin(), b->model.end(), same), b->model.end());
   }
   b->dir.write("d.txt", data);
-  kt::RunOptions ro;
-  ro.cwd = b->dir.path();
   std::string keys = "-" + c.opts + std::to_string(c.first) + "-" + std::to_string(c.last);
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", keys}, ro).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", keys}, b->dir.path()).exitCode, 0);
 }
 
 Ent Of(const kelisi_entry& e) {
@@ -148,10 +148,6 @@ void CheckSearches(kelisi_cursor* c, const std::vector<Ent>& m, std::mt19937& rn
   }
 }
 
-void Put32(std::string* f, size_t at, uint32_t v) {
-  memcpy(f->data() + at, &v, 4);
-}
-
 // Rewrites the index in the other byte order with the shared translators:
 // the deleted-record sectors come first behind the front, then key sectors.
 void ToOtherOrder(const Built& b) {
@@ -172,8 +168,8 @@ void ToOtherOrder(const Built& b) {
   }
   // Independent of the translators: fields reversed by hand.
   EXPECT_EQ(f.substr(4, 2), "\xFC\x03");
-  for (auto [at, width] : {std::pair{10, 2}, {16, 4}, {44, 4}, {112, 2}, {114, 2}, {1024 + 508, 4},
-                           {1536 + 504, 4}}) {
+  for (auto [at, width] :
+       {std::pair{10, 2}, {16, 4}, {44, 4}, {112, 2}, {114, 2}, {1024 + 508, 4}, {1536 + 504, 4}}) {
     std::string want = orig.substr(at, width);
     std::reverse(want.begin(), want.end());
     EXPECT_EQ(f.substr(at, width), want) << at;
@@ -197,9 +193,7 @@ TEST(Kelisi, AgreesWithTheModel) {
       ASSERT_NO_FATAL_FAILURE(ToOtherOrder(b));
     }
     kt::FaultEnv reads;  // counts the reads, fails none
-    kt::FaultPlan count;
-    count.classes = kt::kFaultRead;
-    reads.SetPlan(count);
+    reads.SetPlan({kt::kFaultRead});
     Handle h(b.isi(), b.data(), 0, &reads);
     ASSERT_EQ(h.st, KELISI_OK);
     kelisi_header hd;
@@ -275,52 +269,6 @@ TEST(Kelisi, DefaultCacheHoldsASmallIndexAndAShareOfALargeOne) {
   for (const auto& r : rows) EXPECT_EQ(C::DefaultSlots(r.fileSectors), r.slots) << r.fileSectors;
 }
 
-// The key kelisi_record_key gives every record is the key the build gave
-// it: tabs standing for blanks up to the next multiple of 8 under option s,
-// upper case under u, reversed ranges, columns past a record's end, either
-// mark, binary records holding line feeds.
-TEST(Kelisi, RecordKeysAreTheKeysOfTheBuild) {
-  const struct {
-    const char* opts;  // the option and key field of the build
-    const char* mark;  // "" for 12-byte binary records
-    bool tabs;         // tabs among the record bytes
-  } cases[] = {
-      {"-s,u,3-10,20-15,28-40", "\n", true},
-      {"-s,1-12,30", "\r\n", true},
-      {"-v,u,9-1,12-14", "\n", false},
-      {"-f=12,3-8,12-10", "", false},
-  };
-  std::mt19937 rng(11);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.opts);
-    kt::TempDir dir;
-    std::string data, alphabet = c.tabs ? "ab\tcdAB " : *c.mark != '\0' ? "abcdAB " : "ab\ncdAB ";
-    for (int i = 0; i < 400; ++i) {
-      size_t len = *c.mark != '\0' ? rng() % 36 : 12;
-      for (size_t j = 0; j < len; ++j) data += alphabet[rng() % alphabet.size()];
-      data += c.mark;
-    }
-    dir.write("d.txt", data);
-    kt::RunOptions ro;
-    ro.cwd = dir.path();
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", c.opts}, ro).exitCode, 0);
-    Handle h(dir.file("d.isi"), dir.file("d.txt"));
-    ASSERT_EQ(h.st, KELISI_OK);
-    kelisi_entry e;
-    unsigned char rec[64], key[150];
-    size_t len, n = 0;
-    int st;
-    for (st = kelisi_first(h.c, &e); st == KELISI_OK; st = kelisi_next(h.c, &e), ++n) {
-      ASSERT_EQ(kelisi_read_record(h.ix, &e, rec, sizeof rec, &len), KELISI_OK);
-      ASSERT_EQ(kelisi_record_key(h.ix, rec, len, key), KELISI_OK);
-      ASSERT_EQ(std::string(reinterpret_cast<char*>(key), e.key_length), Of(e).key)
-          << std::string(reinterpret_cast<char*>(rec), len);
-    }
-    EXPECT_EQ(st, KELISI_NOTFOUND);
-    EXPECT_EQ(n, 400u);
-  }
-}
-
 // The check's own findings on a sound tree: the header's counts, a sector
 // left over, records that changed in the data. (Damage and the tree's
 // shapes are the agreement table's, tests/isi.)
@@ -342,7 +290,7 @@ TEST(Kelisi, CheckNamesCountsRecordsAndLeftovers) {
       {"record deleted", KELISI_P_RECORD, [&](auto*, auto* d) { d->replace(live, 21, 21, '\0'); }},
       {"deleted record", KELISI_P_DELETED, [&](auto*, auto* d) { (*d)[dead + 3] = 'x'; }},
       {"deleted record at the data's end", KELISI_P_DELETED,
-       [&](auto* f, auto* d) { Put32(f, 1536, static_cast<uint32_t>(d->size() / 21)); }},
+       [&](auto* f, auto* d) { kt::Put32(f, 1536, static_cast<uint32_t>(d->size() / 21)); }},
   };
   for (const Problem& p : table) {
     SCOPED_TRACE(p.what);
@@ -366,10 +314,7 @@ TEST(Kelisi, EveryFailingCallIsReported) {
   kt::FaultEnv env;
   for (uint64_t k = 1;; ++k) {
     SCOPED_TRACE(k);
-    kt::FaultPlan plan;
-    plan.classes = kt::kFaultIo;
-    plan.failAt = k;
-    env.SetPlan(plan);
+    env.SetPlan({kt::kFaultIo, k});
     kelisi* ix = nullptr;
     int worst = kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), 0, &env, &ix);
     if (worst != KELISI_OK) {
@@ -403,10 +348,7 @@ TEST(Kelisi, EveryFailingCallIsReported) {
   // the open fails; the index's lock is asked for again after a failure,
   // and granted, the open succeeds.
   for (uint64_t k : {1, 2, 0}) {
-    kt::FaultPlan plan;
-    plan.classes = kt::kFaultLock;
-    plan.failAt = k;
-    env.SetPlan(plan);
+    env.SetPlan({kt::kFaultLock, k});
     kelisi* ix = nullptr;
     EXPECT_EQ(kisi::OpenHandle(b.isi().c_str(), b.data().c_str(), KELISI_SHARED, &env, &ix),
               k == 1 ? KELISI_E_LOCK : KELISI_OK)
@@ -418,33 +360,17 @@ TEST(Kelisi, EveryFailingCallIsReported) {
 TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
   Built b;
   ASSERT_NO_FATAL_FAILURE(Build(&b, {"", 1, 10, false, false}, 3000, 8));
-  kt::RunOptions ro;
-  ro.cwd = b.dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,m.isi", "-m50,1-10"}, ro).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,m.isi", "-m50,1-10"}, b.dir.path()).exitCode, 0);
   std::string rewritten = b.dir.read("m.isi");  // the same entries in other sectors
-  Put32(&rewritten, 32, 1);
+  kt::Put32(&rewritten, 32, 1);
   Handle h(b.isi(), b.data(), KELISI_SHARED);
   ASSERT_EQ(h.st, KELISI_OK);
   kelisi_entry e;
   ASSERT_EQ(kelisi_first(h.c, &e), KELISI_OK);
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(kelisi_next(h.c, &e), KELISI_OK);
-  int go[2];
-  ASSERT_EQ(pipe(go), 0);
-  pid_t pid = fork();
-  if (pid == 0) {  // an in-place compaction: the exclusive ISI lock, a new file
-    int fd = open(b.data().c_str(), O_RDWR);
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_start = 0x7FFFFFFFFFFFFFFD;
-    fl.l_len = 2;
-    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0 || write(go[1], "x", 1) != 1) _exit(1);
-    usleep(300 * 1000);
-    int out = open(b.isi().c_str(), O_WRONLY);
-    bool ok = pwrite(out, rewritten.data(), rewritten.size(), 0) == ssize_t(rewritten.size());
-    _exit(ok ? 0 : 1);
-  }
-  char x;
-  ASSERT_EQ(read(go[0], &x, 1), 1);
+  // An in-place compaction: the exclusive ISI lock, and a new file under it.
+  pid_t holder = kt::HoldLock(b.data(), F_WRLCK, kIsiLockPos, kIsiLockLen, 0.3);
+  kt::WriteFileBytes(b.isi(), rewritten);
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(kelisi_next(h.c, &e), KELISI_OK);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
@@ -455,10 +381,8 @@ TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
   while (kelisi_next(h.c, &e) == KELISI_OK) rest.push_back(Of(e));
   EXPECT_TRUE(rest == std::vector<Ent>(b.model.begin() + 1001, b.model.end()));
   int status;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
   EXPECT_EQ(status, 0);
-  close(go[0]);
-  close(go[1]);
 }
 
 }  // namespace

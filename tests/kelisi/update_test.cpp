@@ -22,8 +22,8 @@
 #include "isi/journal.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
-#include "support/model.h"
 #include "support/fault_env.h"
+#include "support/model.h"
 #include "support/power_loss_env.h"
 #include "support/test_util.h"
 
@@ -74,8 +74,7 @@ const Scenario kScenarios[] = {
        EXPECT_GE(Stats(ix).depth, 2u);
        EXPECT_EQ(Stats(ix).entries, 320u);
      }},
-    {"full head moved out", "",
-     [](kt::Data& d) { Deleted(d, 126); },
+    {"full head moved out", "", [](kt::Data& d) { Deleted(d, 126); },
      [](kelisi_txn* t) { ASSERT_EQ(kelisi_txn_delete_at(t, 0), KELISI_OK); },
      [](kelisi* ix, uint64_t before) {
        kelisi_header h;
@@ -88,8 +87,7 @@ const Scenario kScenarios[] = {
        EXPECT_EQ(kelisi_deleted(ix, &newest, 1, &n), KELISI_E_BUFFER);
        EXPECT_EQ(newest, 0u);
      }},
-    {"chain sector emptied and given back", "",
-     [](kt::Data& d) { Deleted(d, 130); },
+    {"chain sector emptied and given back", "", [](kt::Data& d) { Deleted(d, 130); },
      [](kelisi_txn* t) { Insert(t, 0, 131); },
      [](kelisi* ix, uint64_t before) {
        kelisi_header h;
@@ -125,19 +123,14 @@ int RunChange(const Scenario& s, const std::string& isi, const std::string& dat,
   for (int k = 0; k < 2 && done == k; ++k) {
     kelisi_txn* t = nullptr;
     if (kelisi_txn_begin(ix, &t) != KELISI_OK) break;
-    if (k == 0) s.change(t); else Insert(t, 5000, 1);
+    if (k == 0)
+      s.change(t);
+    else
+      Insert(t, 5000, 1);
     done += kelisi_txn_commit(t) == KELISI_OK;
   }
   kelisi_close(ix);
   return done;
-}
-
-void ExpectClean(const std::string& isi, const std::string& dat, const std::string& where) {
-  kt::Index ix = kt::ReadIndex(isi, dat);
-  EXPECT_EQ(ix.error, "") << where;
-  for (const std::string& p : ix.problems) {
-    EXPECT_EQ(p.rfind("note: ", 0), 0u) << where << ": " << p;
-  }
 }
 
 TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
@@ -146,9 +139,7 @@ TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
     kt::Data data;
     s.data(data);
     dir.write("d.txt", data.bytes());
-    kt::RunOptions opts;
-    opts.cwd = dir.path();
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-" + s.options + "1-5"}, opts).exitCode, 0);
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-" + s.options + "1-5"}, dir.path()).exitCode, 0);
     const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
     const std::string oldIsi = dir.read("d.isi"), oldDat = dir.read("d.txt");
     auto lay = [&] {
@@ -167,7 +158,7 @@ TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
     ASSERT_EQ(kelisi_txn_commit(t), KELISI_OK);
     kelisi_close(ix);
     after.emplace_back(dir.read("d.isi"), dir.read("d.txt"));
-    ExpectClean(isi, dat, s.name);
+    EXPECT_EQ(kt::FirstProblem(isi, dat), "") << s.name;
     ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), 0, &ix), KELISI_OK);
     s.shape(ix, oldIsi.size());
     kelisi_close(ix);
@@ -178,11 +169,8 @@ TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
     EXPECT_FALSE(dir.exists("d.isi-journal")) << s.name;
     after.emplace_back(dir.read("d.isi"), dir.read("d.txt"));
     for (uint64_t n = 1; n <= calls; ++n) {
-      for (auto keep : {kt::PowerLossEnv::Keep::kNone, kt::PowerLossEnv::Keep::kSome,
-                        kt::PowerLossEnv::Keep::kAll}) {
-        std::string where = std::string(s.name) + ": power lost at call " + std::to_string(n) +
-                            " of " + std::to_string(calls) + ", keep " +
-                            std::to_string(static_cast<int>(keep));
+      for (auto keep : kt::PowerLossEnv::kKeeps) {
+        std::string where = std::string(s.name) + ": " + kt::PowerLossEnv::Where(n, calls, keep);
         lay();
         env.Arm(n);
         int done = RunChange(s, isi, dat, &env);
@@ -204,7 +192,7 @@ TEST(Update, EveryPowerLossLeavesAChangeWholeOrAbsent) {
         kelisi_close(ix);
       }
     }
-    ExpectClean(isi, dat, s.name);
+    EXPECT_EQ(kt::FirstProblem(isi, dat), "") << s.name;
   }
 }
 
@@ -217,19 +205,14 @@ TEST(Update, EveryFailingCallOfKeptJournalChangesKeepsTheIndexWhole) {
   kt::TempDir dir;
   kt::Data data;
   for (int i = 0; i < 40; ++i) data.Rec(Rec(i));
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
   const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
   kt::FaultEnv env;
   for (uint64_t k = 1;; ++k) {
     const std::string where = "call " + std::to_string(k) + " failing";
     dir.write("d.txt", data.bytes());
     unlink(isi.c_str());
-    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, opts).exitCode, 0);
-    kt::FaultPlan plan;
-    plan.classes = kt::kFaultIo;
-    plan.failAt = k;
-    env.SetPlan(plan);
+    ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
+    env.SetPlan({kt::kFaultIo, k});
     kelisi* ix = nullptr;
     int ok = 0;
     if (kisi::OpenHandle(isi.c_str(), dat.c_str(), KELISI_WRITE, &env, &ix) == KELISI_OK) {
@@ -248,7 +231,7 @@ TEST(Update, EveryFailingCallOfKeptJournalChangesKeepsTheIndexWhole) {
     kelisi_close(ix);
     EXPECT_GE(entries, 40u + ok) << where;
     EXPECT_LE(entries, 43u) << where;
-    ExpectClean(isi, dat, where);
+    EXPECT_EQ(kt::FirstProblem(isi, dat), "") << where;
     char named[4097];
     EXPECT_EQ(JournalDataPath(kel::PosixEnv(), isi.c_str(), named, sizeof named), 0) << where;
     if (!env.Fired()) {
@@ -267,9 +250,7 @@ TEST(Update, ASharedReaderBesideThousandsOfChangesMissesNothing) {
   kt::Data data;
   for (int i = 0; i < 300; ++i) data.Rec(Rec(2 * i, "keep"));
   dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
   const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
   std::atomic<bool> done{false};
   std::atomic<int> scans{0}, failures{0};
@@ -316,7 +297,7 @@ TEST(Update, ASharedReaderBesideThousandsOfChangesMissesNothing) {
   reader.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_GT(scans.load(), 1);
-  ExpectClean(isi, dat, "after the changes");
+  EXPECT_EQ(kt::FirstProblem(isi, dat), "") << "after the changes";
 }
 
 // A change counts the spin counter up and a compaction toggles it: after a
@@ -327,9 +308,7 @@ TEST(Update, ASharedReaderNoticesAChangeThatTheSpinCounterHides) {
   kt::Data data;
   for (int i = 0; i < 100; ++i) data.Rec(Rec(i));
   dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
   const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
   kelisi *r = nullptr, *w = nullptr;
   ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_SHARED, &r), KELISI_OK);
@@ -345,7 +324,7 @@ TEST(Update, ASharedReaderNoticesAChangeThatTheSpinCounterHides) {
   for (int i = 0; i < 60; ++i) ASSERT_EQ(kelisi_txn_delete_at(t, 11u * i), KELISI_OK);
   ASSERT_EQ(kelisi_txn_commit(t), KELISI_OK);
   kelisi_close(w);
-  ASSERT_EQ(kt::RunKelindex({"d.isi", "-c"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.isi", "-c"}, dir.path()).exitCode, 0);
   kelisi_header now;
   ASSERT_EQ(kelisi_get_header(r, &now), KELISI_OK);
   EXPECT_EQ(now.spin, h.spin);  // back where it was

@@ -2,15 +2,16 @@
 // with its exit status and exact lines, and the data check on sound indexes
 // of several forms and on indexes whose data or tree was changed after the
 // build.
-#include <gtest/gtest.h>
 #include <fcntl.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <string>
 #include <vector>
 
-#include "kel_version.h"
 #include "isi/lock_protocol.h"
+#include "kel_version.h"
 #include "support/crafted.h"
 #include "support/test_util.h"
 
@@ -35,9 +36,7 @@ class KelisiCli : public ::testing::Test {
     Build({"b.bin,b.isi", "-f=5,1-4"});
   }
   void Build(const std::vector<std::string>& args) {
-    kt::RunOptions opts;
-    opts.cwd = dir_.path();
-    ASSERT_EQ(kt::RunKelindex(args, opts).exitCode, 0) << args[0] << " " << args[1];
+    ASSERT_EQ(kt::RunKelindex(args, dir_.path()).exitCode, 0) << args[0] << " " << args[1];
   }
   kt::RunResult Kelisi(const std::vector<std::string>& args) {
     return kt::RunKelisi(args, dir_.path());
@@ -57,77 +56,59 @@ class KelisiCli : public ::testing::Test {
 
 TEST_F(KelisiCli, SubcommandsGiveTheirExactLinesAndStatus) {
   struct Case {
-    std::vector<std::string> args;
+    const char* command;  // the arguments, split at blanks
     int code;
     std::string out, err;
   } cases[] = {
-      {{"dump", "d.isi"},
-       0,
-       "A1\t12\t12\t0\nA1\t48\t12\t1\nB2\t0\t12\t0\nC3\t36\t12\t0\nD4\t60\t12\t0\n",
+      {"dump d.isi", 0,
+       "A1\t12\t12\t0\nA1\t48\t12\t1\nB2\t0\t12\t0\nC3\t36\t12\t0\nD4\t60\t12\t0\n", ""},
+      {"find d.isi A1 --data d.txt", 0, "A1\t12\t12\t0\tA1 alpha  Y\nA1\t48\t12\t1\tA1 again  X\n",
        ""},
-      {{"find", "d.isi", "A1", "--data", "d.txt"},
-       0,
-       "A1\t12\t12\t0\tA1 alpha  Y\nA1\t48\t12\t1\tA1 again  X\n",
-       ""},
-      {{"find", "d.isi", "C", "--prefix"}, 0, "C3\t36\t12\t0\n", ""},
-      {{"find", "d.isi", "\\x43\\x33"}, 0, "C3\t36\t12\t0\n", ""},
-      {{"find", "d.isi", "C"},  // padded to "C ": no such key, and a hint
-       1,
-       "",
+      {"find d.isi C --prefix", 0, "C3\t36\t12\t0\n", ""},
+      {"find d.isi \\x43\\x33", 0, "C3\t36\t12\t0\n", ""},
+      {"find d.isi C",  // padded to "C ": no such key, and a hint
+       1, "",
        "kelisi: find: no key is C padded with blanks to the key length (2 bytes); --prefix "
        "finds the keys that begin with it\n"},
-      {{"find", "d.isi", "Q9"}, 1, "", ""},
-      {{"find", "d.isi", "A1", "--json", "--data", "d.txt"},
-       0,
+      {"find d.isi Q9", 1, "", ""},
+      {"find d.isi A1 --json --data d.txt", 0,
        "{\"key\": \"A1\", \"offset\": 12, \"size\": 12, \"dup_seq\": 0, \"record\": \"A1 alpha  "
        "Y\"}\n"
        "{\"key\": \"A1\", \"offset\": 48, \"size\": 12, \"dup_seq\": 1, \"record\": \"A1 again  "
        "X\"}\n",
        ""},
-      {{"dump", "b.isi", "--json"},
-       0,
-       "{\"key\": \"\\\"\\\\\u00e9\\u0001\", \"offset\": 0, \"size\": 5, \"dup_seq\": 0}\n",
-       ""},
-      {{"count", "d.isi"}, 0, "5\n", ""},
-      {{"count", "d.isi", "A1"}, 0, "2\n", ""},
-      {{"count", "d.isi", "B", "C"}, 0, "2\n", ""},
-      {{"count", "d.isi", "A", "--prefix"}, 0, "2\n", ""},
-      {{"count", "d.isi", "C"},
-       1,
-       "0\n",
+      {"dump b.isi --json", 0,
+       "{\"key\": \"\\\"\\\\\u00e9\\u0001\", \"offset\": 0, \"size\": 5, \"dup_seq\": 0}\n", ""},
+      {"count d.isi", 0, "5\n", ""},
+      {"count d.isi A1", 0, "2\n", ""},
+      {"count d.isi B C", 0, "2\n", ""},
+      {"count d.isi A --prefix", 0, "2\n", ""},
+      {"count d.isi C", 1, "0\n",
        "kelisi: count: no key is C padded with blanks to the key length (2 bytes); --prefix "
        "finds the keys that begin with it\n"},
-      {{"count", "d.isi", "A", "B", "--prefix"},
-       1,
-       "",
+      {"count d.isi A B --prefix", 1, "",
        "kelisi: count: --prefix goes with one key, not with a range (kelisi count --help)\n"},
-      {{"check", "d.isi", "."}, 1, "", "kelisi: check: cannot read the data file .\n"},
-      {{"--version"}, 0, "kelisi " KEL_VERSION "\n", ""},
-      {{"find", "d.isi", "\\xZZ"},
-       1,
-       "",
+      {"check d.isi .", 1, "", "kelisi: check: cannot read the data file .\n"},
+      {"--version", 0, "kelisi " KEL_VERSION "\n", ""},
+      {"find d.isi \\xZZ", 1, "",
        "kelisi: find: a backslash must be followed by \\, t or xNN: \\xZZ\n"},
-      {{"find", "d.isi", "ABC"},
-       1,
-       "",
+      {"find d.isi ABC", 1, "",
        "kelisi: find: the key ABC is longer than the keys of d.isi (2 bytes)\n"},
-      {{"range", "d.isi", "B", "C"}, 0, "B2\t0\t12\t0\nC3\t36\t12\t0\n", ""},
-      {{"range", "d.isi", "D5", ""}, 1, "", ""},
-      {{"check", "d.isi"}, 0, "d.isi: consistent\n", ""},
-      {{"check", "d.isi", "d.txt"},
-       0,
-       "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 1 deleted)\n",
-       ""},
-      {{"info", "d.txt"}, 1, "", "kelisi: not an ISI file: d.txt\n"},
-      {{"dump", "none.isi"}, 1, "", "kelisi: cannot open none.isi: No such file or directory\n"},
-      {{"dump"}, 1, "", "kelisi: dump: missing arguments (kelisi -h shows the usage)\n"},
-      {{"list", "d.isi"}, 1, "", "kelisi: unknown command 'list' (kelisi -h shows the usage)\n"},
+      {"range d.isi B C", 0, "B2\t0\t12\t0\nC3\t36\t12\t0\n", ""},
+      {"range d.isi D5 \"\"", 1, "", ""},
+      {"check d.isi", 0, "d.isi: consistent\n", ""},
+      {"check d.isi d.txt", 0,
+       "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 1 deleted)\n", ""},
+      {"info d.txt", 1, "", "kelisi: not an ISI file: d.txt\n"},
+      {"dump none.isi", 1, "", "kelisi: cannot open none.isi: No such file or directory\n"},
+      {"dump", 1, "", "kelisi: dump: missing arguments (kelisi -h shows the usage)\n"},
+      {"list d.isi", 1, "", "kelisi: unknown command 'list' (kelisi -h shows the usage)\n"},
   };
   for (const Case& c : cases) {
-    kt::RunResult r = Kelisi(c.args);
-    EXPECT_EQ(r.exitCode, c.code) << c.args[0];
-    EXPECT_EQ(r.out, c.out) << c.args[0];
-    EXPECT_EQ(r.err, c.err) << c.args[0];
+    kt::RunResult r = Kelisi(kt::Split(c.command));
+    EXPECT_EQ(r.exitCode, c.code) << c.command;
+    EXPECT_EQ(r.out, c.out) << c.command;
+    EXPECT_EQ(r.err, c.err) << c.command;
   }
   kt::RunResult info = Kelisi({"info", "d.isi"});
   EXPECT_EQ(info.exitCode, 0);
@@ -169,13 +150,11 @@ TEST_F(KelisiCli, AFailureAfterOutputEndsWithStatus1) {
   flipped[2560 + 500] = static_cast<char>(0xFF);
   for (const std::string& damaged : {isi.substr(0, 2560), flipped}) {
     dir_.write("t.isi", damaged);
-    for (std::vector<std::string> args : {std::vector<std::string>{"dump", "t.isi"},
-                                          {"range", "t.isi", "100", "159"},
-                                          {"find", "t.isi", "1", "--prefix"}}) {
-      kt::RunResult r = Kelisi(args);
-      EXPECT_EQ(r.exitCode, 1) << args[0];
-      EXPECT_EQ(r.out.rfind("100\t0\t12\t0\n", 0), 0u) << args[0] << r.out;
-      EXPECT_EQ(r.err, "kelisi: damaged ISI structure: t.isi\n") << args[0];
+    for (const char* command : {"dump t.isi", "range t.isi 100 159", "find t.isi 1 --prefix"}) {
+      kt::RunResult r = Kelisi(kt::Split(command));
+      EXPECT_EQ(r.exitCode, 1) << command;
+      EXPECT_EQ(r.out.rfind("100\t0\t12\t0\n", 0), 0u) << command << r.out;
+      EXPECT_EQ(r.err, "kelisi: damaged ISI structure: t.isi\n") << command;
     }
   }
 }
@@ -293,86 +272,66 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
   dir_.write("dup.txt", "Z9 new\nB2 dup\n");
   dir_.write("nul.txt", "A1\\x0a\n");
   struct Case {
-    std::vector<std::string> args;
+    const char* command;  // the arguments, split at blanks
     int code;
     std::string out, err;
   } cases[] = {
       // The deleted record at 24 takes the first record inserted.
-      {{"insert", "d.isi", "d.txt", "e5.txt"}, 0, "1 inserted\n", ""},
-      {{"find", "d.isi", "E5"}, 0, "E5\t24\t12\t0\n", ""},
-      {{"insert", "d.isi", "d.txt", "long.txt"},
-       1,
-       "",
+      {"insert d.isi d.txt e5.txt", 0, "1 inserted\n", ""},
+      {"find d.isi E5", 0, "E5\t24\t12\t0\n", ""},
+      {"insert d.isi d.txt long.txt", 1, "",
        "kelisi: insert: line 1: the record is longer than the records of d.isi (11 bytes)\n"},
-      {{"insert", "d.isi", "d.txt", "bad.txt"},
-       1,
-       "",
+      {"insert d.isi d.txt bad.txt", 1, "",
        "kelisi: insert: line 1: a backslash must be followed by \\, t or xNN\n"},
-      {{"insert", "d.isi", "d.txt", "nul.txt"},
-       1,
-       "",
+      {"insert d.isi d.txt nul.txt", 1, "",
        "kelisi: insert: line 1: the data file cannot hold the record (an end-of-record byte "
        "inside it, or a deleted record's bytes)\n"},
-      {{"insert", "d.isi", "d.txt", "none.txt"},
-       1,
-       "",
+      {"insert d.isi d.txt none.txt", 1, "",
        "kelisi: insert: cannot open none.txt: No such file or directory\n"},
       // A duplicate goes after the equal keys, at the end of the data.
-      {{"insert", "d.isi", "d.txt", "a1.txt"}, 0, "1 inserted\n", ""},
-      {{"delete", "d.isi", "d.txt", "A1", "--at", "48"}, 0, "1 deleted\n", ""},
-      {{"find", "d.isi", "A1"}, 0, "A1\t12\t12\t0\nA1\t72\t12\t2\n", ""},
-      {{"delete", "d.isi", "d.txt", "A1", "--at", "13"},
-       1,
-       "",
+      {"insert d.isi d.txt a1.txt", 0, "1 inserted\n", ""},
+      {"delete d.isi d.txt A1 --at 48", 0, "1 deleted\n", ""},
+      {"find d.isi A1", 0, "A1\t12\t12\t0\nA1\t72\t12\t2\n", ""},
+      {"delete d.isi d.txt A1 --at 13", 1, "",
        "kelisi: delete: no record at 13 has the key A1 in d.isi\n"},
-      {{"delete", "d.isi", "d.txt", "Q9"}, 1, "", "kelisi: delete: no record has the key Q9 in d.isi\n"},
-      {{"delete", "d.isi", "none.txt", "A1"},
-       1,
-       "",
+      {"delete d.isi d.txt Q9", 1, "", "kelisi: delete: no record has the key Q9 in d.isi\n"},
+      {"delete d.isi none.txt A1", 1, "",
        "kelisi: cannot open the data file none.txt: No such file or directory\n"},
-      {{"insert", "d.txt", "d.txt", "a1.txt"}, 1, "", "kelisi: not an ISI file: d.txt\n"},
-      {{"delete", "none.isi", "d.txt", "A1"},
-       1,
-       "",
+      {"insert d.txt d.txt a1.txt", 1, "", "kelisi: not an ISI file: d.txt\n"},
+      {"delete none.isi d.txt A1", 1, "",
        "kelisi: cannot open none.isi: No such file or directory\n"},
-      {{"insert", "u.isi", "u.txt", "dup.txt"},
-       1,
-       "",
+      {"insert u.isi u.txt dup.txt", 1, "",
        "kelisi: insert: line 2: its key is in u.isi already, which allows no duplicate keys\n"},
-      {{"delete", "d.isi", "d.txt", "B2"}, 0, "1 deleted\n", ""},
-      {{"check", "d.isi", "d.txt"},
-       0,
-       "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 2 deleted)\n",
-       ""},
+      {"delete d.isi d.txt B2", 0, "1 deleted\n", ""},
+      {"check d.isi d.txt", 0,
+       "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 2 deleted)\n", ""},
   };
   for (const Case& c : cases) {
-    std::string isi = dir_.exists(c.args[1]) ? dir_.read(c.args[1]) : "";
-    std::string data = dir_.exists(c.args[2]) ? dir_.read(c.args[2]) : "";
-    kt::RunResult r = Kelisi(c.args);
-    EXPECT_EQ(r.exitCode, c.code) << c.args[0] << " " << c.args.back();
-    EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args.back();
-    EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args.back();
+    const std::vector<std::string> args = kt::Split(c.command);
+    std::string isi = dir_.exists(args[1]) ? dir_.read(args[1]) : "";
+    std::string data = dir_.exists(args[2]) ? dir_.read(args[2]) : "";
+    kt::RunResult r = Kelisi(args);
+    EXPECT_EQ(r.exitCode, c.code) << c.command;
+    EXPECT_EQ(r.out, c.out) << c.command;
+    EXPECT_EQ(r.err, c.err) << c.command;
     if (c.code != 0) {
-      EXPECT_EQ(dir_.read(c.args[1]), isi) << c.args.back();
+      EXPECT_EQ(dir_.read(args[1]), isi) << c.command;
       if (!data.empty()) {
-        EXPECT_EQ(dir_.read(c.args[2]), data) << c.args.back();
+        EXPECT_EQ(dir_.read(args[2]), data) << c.command;
       }
     }
   }
   EXPECT_FALSE(dir_.exists("d.isi-journal"));
   // Another program's change holds the index: the command gives up.
-  int fd = open(dir_.file("d.txt").c_str(), O_RDWR);
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_start = static_cast<off_t>(kIsiLockPos);
-  fl.l_len = kIsiLockLen;
-  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  pid_t holder = kt::HoldLock(dir_.file("d.txt"), F_WRLCK, kIsiLockPos, kIsiLockLen, 30);
   std::string isi = dir_.read("d.isi");
   kt::RunResult r = Kelisi({"insert", "d.isi", "d.txt", "a1.txt", "--wait", "0"});
-  close(fd);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "kelisi: another program has held the lock of d.isi for more than 0 seconds "
-                   "(--wait sets the limit)\n");
+  EXPECT_EQ(r.err,
+            "kelisi: another program has held the lock of d.isi for more than 0 seconds "
+            "(--wait sets the limit)\n");
   EXPECT_EQ(dir_.read("d.isi"), isi);
 }
 

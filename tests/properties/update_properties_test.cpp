@@ -74,8 +74,7 @@ std::vector<kt::Entry> Expected(const Setup& s, const Model& m) {
 
 std::string Body(const Setup& s, int len) {
   std::string alphabet = s.form == kSpaces ? "ab\t" : s.upper ? "abAB" : "ab";
-  return *rc::gen::container<std::string>(static_cast<size_t>(len),
-                                          rc::gen::elementOf(alphabet));
+  return *rc::gen::container<std::string>(static_cast<size_t>(len), rc::gen::elementOf(alphabet));
 }
 
 std::string KeyOf(kelisi* ix, const std::string& rec) {
@@ -175,12 +174,6 @@ void Verify(const Setup& s, const kt::TempDir& dir, const Model& m, const std::s
   RC_ASSERT(a == b);
 }
 
-kt::RunResult Run(const kt::TempDir& dir, std::vector<std::string> args) {
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  return kt::RunKelindex(args, opts);
-}
-
 RC_GTEST_PROP(Update, ChangesKeepTheIndexExactlyTheLiveRecords, ()) {
   Setup s;
   s.form = *rc::gen::element(kFixed, kFixedNoList, kVariable, kSpaces);
@@ -198,7 +191,8 @@ RC_GTEST_PROP(Update, ChangesKeepTheIndexExactlyTheLiveRecords, ()) {
   int n = s.dups == "n" ? 1 : *rc::gen::inRange(1, 200);
   bool fixed = s.form == kFixed || s.form == kFixedNoList;
   for (int i = 0; i < n; ++i) {
-    if (fixed && i > 0 && *rc::gen::inRange(0, 6) == 0) data.Deleted(static_cast<size_t>(s.len) + 1);
+    if (fixed && i > 0 && *rc::gen::inRange(0, 6) == 0)
+      data.Deleted(static_cast<size_t>(s.len) + 1);
     std::string body = Body(s, fixed ? s.len : *rc::gen::inRange(1, s.len + 1));
     if (s.form == kSpaces && body[0] == '\t') body[0] = 'b';
     if (i == 0 && s.tested) body[0] = 'a';  // a build wants a record to index
@@ -211,7 +205,7 @@ RC_GTEST_PROP(Update, ChangesKeepTheIndexExactlyTheLiveRecords, ()) {
   if (s.form == kSpaces) opts += "s,";
   if (!s.dups.empty()) opts += s.dups + ",";
   if (s.tested) opts += "p1=a,";
-  RC_ASSERT(Run(dir, {"d.txt,d.isi", "-" + opts + s.keys}).exitCode == 0);
+  RC_ASSERT(kt::RunKelindex({"d.txt,d.isi", "-" + opts + s.keys}, dir.path()).exitCode == 0);
   kelisi* ix = nullptr;
   RC_ASSERT(kelisi_open(dir.file("d.isi").c_str(), dir.file("d.txt").c_str(), KELISI_WRITE, &ix) ==
             KELISI_OK);
@@ -254,10 +248,10 @@ RC_GTEST_PROP(Update, ChangesKeepTheIndexExactlyTheLiveRecords, ()) {
   // A compaction of the updated index keeps its entries, and a rebuild
   // indexes the same records.
   dir.write("c.isi", dir.read("d.isi"));
-  RC_ASSERT(Run(dir, {"c.isi", "-c"}).exitCode == 0);
+  RC_ASSERT(kt::RunKelindex({"c.isi", "-c"}, dir.path()).exitCode == 0);
   Verify(s, dir, m, "c.isi", false);
   if (Expected(s, m).empty()) return;  // a build wants at least one record
-  RC_ASSERT(Run(dir, {"d.isi", "-r"}).exitCode == 0);
+  RC_ASSERT(kt::RunKelindex({"d.isi", "-r"}, dir.path()).exitCode == 0);
   Verify(s, dir, m, "d.isi", false);
 }
 

@@ -72,9 +72,12 @@ class Files:
                 out += bytes(r)
             else:
                 out += r + eor
-        with open(self.path(name), "wb") as f:
-            f.write(out)
+        self.write(name, out)
         self.deleted[name] = deleted
+
+    def write(self, name, content: bytes):
+        with open(self.path(name), "wb") as f:
+            f.write(content)
 
     def build(self, *args):
         r = subprocess.run([KELINDEX, *args], cwd=self.dir, capture_output=True, check=False)
@@ -97,6 +100,9 @@ class KelisiTest(unittest.TestCase):
         cls.f.data("fixed.txt", fixed)
         cls.f.build("fixed.txt,fixed.isi", "-1-3")
         cls.f.build("fixed.txt,upper.isi", "-u,1-3,5-6")
+        damaged = bytearray(read(cls.f.path("fixed.isi")))  # a count byte past what a sector holds
+        damaged[2048 + 4 * 512 + 500] = 250
+        cls.f.write("damaged.isi", damaged)
         var = []
         for i in range(400):
             var.append(bytes(rng.choice(b"KLM\x01\\") for _ in range(rng.randrange(2, 40))))
@@ -175,13 +181,9 @@ class KelisiTest(unittest.TestCase):
             self.assertEqual(h.eor, b"\n")
             self.assertAlmostEqual(s.fill, info["fill"], places=5)
 
-        # A count byte past what a sector holds: the check's problems as the tool reports them.
-        bad = bytearray(read(f.path("fixed.isi")))
-        bad[2048 + 4 * 512 + 500] = 250
-        with open(f.path("bad.isi"), "wb") as out:
-            out.write(bad)
-        report = json.loads(tool("check", f.path("bad.isi"), "--json"))["problems"]
-        with kelisi.open(f.path("bad.isi")) as ix:
+        # The damaged index: the check's problems as the tool reports them.
+        report = json.loads(tool("check", f.path("damaged.isi"), "--json"))["problems"]
+        with kelisi.open(f.path("damaged.isi")) as ix:
             problems = ix.check()
         self.assertTrue(problems)
         self.assertEqual([(p.kind.name.lower(), p.sector, p.index, p.message) for p in problems],
@@ -190,13 +192,9 @@ class KelisiTest(unittest.TestCase):
     def test_failures_raise_the_librarys_status(self):
         f = self.f
         isi = read(f.path("fixed.isi"))
-        damaged = bytearray(isi)
-        damaged[2048 + 4 * 512 + 500] = 250
-        files = {"damaged.isi": bytes(damaged), "short.isi": isi[:-1024], "text.isi": b"x" * 4096,
-                 "cut.txt": read(f.path("fixed.txt"))[:2000]}
-        for name, content in files.items():
-            with open(f.path(name), "wb") as out:
-                out.write(content)
+        f.write("short.isi", isi[:-1024])
+        f.write("text.isi", b"x" * 4096)
+        f.write("cut.txt", read(f.path("fixed.txt"))[:2000])
         shutil.copy(f.path("fixed.isi"), f.path("moved.isi"))
         with open(f.path("moved.isi"), "r+b") as out:  # the header names a file that is not there
             out.seek(240)

@@ -152,9 +152,7 @@ void Make(const Case& c, const TempDir& dir) {
                                          ".isi"));
     return;
   }
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex(c.build, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex(c.build, dir.path()).exitCode, 0);
 }
 
 // One comparison value: a key of the index as it is, cut short, made
@@ -311,9 +309,7 @@ TEST(Sqlite, TablesEqualTheDumpAndAnswerKeyComparisonsAsSqliteDoes) {
 TEST(Sqlite, PlansUseTheTreeForKeyComparisonsAndKeyOrder) {
   TempDir dir;
   dir.write("d.txt", kt::RandomData(100, 10, 3).bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-4"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-4"}, dir.path()).exitCode, 0);
   Db db;
   ASSERT_EQ(db.Exec("CREATE VIRTUAL TABLE t USING kelisi('" + dir.file("d.isi") + "')"), "");
   ASSERT_EQ(db.Exec("CREATE TABLE keys(k TEXT)"), "");
@@ -368,9 +364,7 @@ TEST(Sqlite, FailuresFailTheStatementWithTheLibrarysText) {
   TempDir dir;
   Data data = kt::RandomData(400, 10, 5, 4);
   dir.write("d.txt", data.bytes());
-  kt::RunOptions opts;
-  opts.cwd = dir.path();
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-4"}, opts).exitCode, 0);
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-4"}, dir.path()).exitCode, 0);
   std::string isi = dir.read("d.isi");
   // A key sector below the root with a count byte past what a sector holds.
   std::string damaged = isi;

@@ -90,11 +90,12 @@ constexpr uint32_t kDeletedRecords = 2;
 void Put16(std::string* s, size_t at, uint16_t v) {
   StoreU16(reinterpret_cast<uint8_t*>(s->data() + at), v);
 }
+
+}  // namespace
+
 void Put32(std::string* s, size_t at, uint32_t v) {
   StoreU32(reinterpret_cast<uint8_t*>(s->data() + at), v);
 }
-
-}  // namespace
 
 size_t CraftedLayout::At(int i) const {
   size_t sector = i == 0 ? kIsiRootPos / kIsiSector : kIsiFrontSectors + sectors - 1 - i;

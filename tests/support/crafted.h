@@ -68,5 +68,7 @@ struct Crafted {
 Crafted Craft(const CraftedTree& tree, const CraftOptions& options);
 // The key of key number `n`.
 std::string CraftKey(uint32_t n);
+// `v` written over the bytes at `at` of an index, in this machine's order.
+void Put32(std::string* isi, size_t at, uint32_t v);
 
 }  // namespace kt

@@ -133,6 +133,14 @@ Index ReadIndex(const std::string& isi, const std::string& data) {
   return ix;
 }
 
+std::string FirstProblem(const std::string& isi, const std::string& data) {
+  Index ix = ReadIndex(isi, data);
+  for (const std::string& p : ix.problems) {
+    if (p.rfind("note: ", 0) != 0 && ix.error.empty()) ix.error = p;
+  }
+  return ix.error;
+}
+
 std::string DiffEntries(const std::vector<Entry>& got, const std::vector<Entry>& want) {
   for (size_t i = 0; i < got.size() && i < want.size(); ++i) {
     const Entry &g = got[i], &w = want[i];

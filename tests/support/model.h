@@ -86,6 +86,11 @@ struct Index {
 // `data` may be empty (no data file): the record checks are then skipped.
 Index ReadIndex(const std::string& isi, const std::string& data = "");
 
+// Why the index at `isi` could not be read, or the first problem the check
+// finds in it against `data` (its notes on the tree's shape aside, which
+// changes in place leave); empty when there is none.
+std::string FirstProblem(const std::string& isi, const std::string& data);
+
 // Readable first difference of two entry lists.
 std::string DiffEntries(const std::vector<Entry>& got, const std::vector<Entry>& want);
 

@@ -29,6 +29,11 @@ void Put(std::string* file, uint64_t offset, const std::string& bytes) {
 
 }  // namespace
 
+std::string PowerLossEnv::Where(uint64_t n, uint64_t calls, Keep keep) {
+  return "power lost at call " + std::to_string(n) + " of " + std::to_string(calls) + ", keep " +
+         std::to_string(static_cast<int>(keep));
+}
+
 PowerLossEnv* PowerLossEnv::Self(const kel::Env* env) {
   return const_cast<PowerLossEnv*>(static_cast<const PowerLossEnv*>(env));
 }

@@ -26,6 +26,9 @@ namespace kt {
 class PowerLossEnv : public kel::Env {
  public:
   enum class Keep { kNone, kSome, kAll };
+  static constexpr Keep kKeeps[] = {Keep::kNone, Keep::kSome, Keep::kAll};
+  // "power lost at call n of calls, keep k": where a test's loss was.
+  static std::string Where(uint64_t n, uint64_t calls, Keep keep);
 
   PowerLossEnv();
   // Forgets everything and arms the loss at the n-th mutating call from now

@@ -18,6 +18,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+#include "driver/sys_io.h"
+
 namespace kt {
 
 TempDir::TempDir() {
@@ -33,6 +37,8 @@ TempDir::~TempDir() {
 }
 
 void TempDir::write(const std::string& name, const std::string& bytes) const {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path(), ignored);
   WriteFileBytes(file(name), bytes);
 }
 
@@ -76,6 +82,36 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
     text.replace(at, from.size(), to);
   }
   return text;
+}
+
+int HoldLock(const std::string& path, short type, uint64_t start, uint64_t length, double seconds) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(path.c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(start);
+    fl.l_len = static_cast<off_t>(length);
+    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0) _exit(1);
+    (void)!write(ready[1], "x", 1);
+    usleep(static_cast<useconds_t>(seconds * 1e6));
+    _exit(0);
+  }
+  char c;
+  (void)!read(ready[0], &c, 1);
+  close(ready[0]);
+  close(ready[1]);
+  return pid;
+}
+
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string w; std::getline(in, w, ' ');) words.push_back(w == "\"\"" ? "" : w);
+  return words;
 }
 
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
@@ -162,6 +198,34 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
     result.exitCode = 128 + WTERMSIG(status);
   }
   return result;
+}
+
+RunResult RunKelindex(const std::vector<std::string>& args, const std::string& cwd) {
+  RunOptions opts;
+  opts.cwd = cwd;
+  return RunKelindex(args, opts);
+}
+
+int RunInProcess(std::vector<std::string> args, const std::string& cwd, const kel::Env* env,
+                 std::string* out) {
+  char here[4096];
+  if (getcwd(here, sizeof here) == nullptr || chdir(cwd.c_str()) != 0) return -1;
+  args.insert(args.begin(), "kelindex");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  memset(static_cast<void*>(&gCmdData), 0, sizeof gCmdData);
+  pCmdData = &gCmdData;
+  FILE* sink = out != nullptr ? tmpfile() : fopen("/dev/null", "w");
+  SysUseEnv(env);
+  int status = FhSortIndex(static_cast<int>(argv.size()), argv.data(), sink);
+  SysUseEnv(nullptr);
+  if (out != nullptr) {
+    out->assign(static_cast<size_t>(ftell(sink)), '\0');
+    rewind(sink);
+    out->resize(fread(out->data(), 1, out->size(), sink));
+  }
+  fclose(sink);
+  return chdir(here) == 0 ? status : -1;
 }
 
 #ifdef KELISI_BIN

@@ -1,10 +1,13 @@
-// Shared test helpers: a temporary directory, and running the built
-// programs in it.
+// Shared test helpers: a temporary directory, running the built programs
+// in it (or kelindex in this process), and another program's lock.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "env/env.h"
 
 namespace kt {
 
@@ -18,6 +21,7 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Writes the file `name`, making the folder it is in when there is none.
   void write(const std::string& name, const std::string& bytes) const;
   std::string read(const std::string& name) const;
   bool exists(const std::string& name) const;
@@ -35,10 +39,18 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 // `text` with every `from` replaced by `to`.
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);
 
+// A child process that holds a lock of `type` (F_RDLCK, F_WRLCK) on
+// `length` bytes at `start` of the file at `path` for `seconds`, as another
+// program would; returns its id once the lock is held.
+int HoldLock(const std::string& path, short type, uint64_t start, uint64_t length, double seconds);
+
+// The words of `text` between single blanks, "" standing for an empty one.
+std::vector<std::string> Split(const std::string& text);
+
 struct RunResult {
-  int exitCode = -1;        // exit status, or 128 + signal
-  std::string out;          // standard output
-  std::string err;          // standard error
+  int exitCode = -1;  // exit status, or 128 + signal
+  std::string out;    // standard output
+  std::string err;    // standard error
 };
 
 struct RunOptions {
@@ -59,6 +71,14 @@ struct RunOptions {
 // the data-path variables are removed from the child's environment unless
 // `opts.env` sets them, so that the machine's settings never leak in.
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts);
+// The same with the defaults, in the directory `cwd`.
+RunResult RunKelindex(const std::vector<std::string>& args, const std::string& cwd);
+
+// kelindex run in this process on `env` (the operating system's when null)
+// in the directory `cwd`, which is the current one again afterwards: its
+// exit status, and its messages in *out when asked for.
+int RunInProcess(std::vector<std::string> args, const std::string& cwd,
+                 const kel::Env* env = nullptr, std::string* out = nullptr);
 
 // Runs the built kelisi with `args` in `cwd` (the test's own directory when empty).
 RunResult RunKelisi(const std::vector<std::string>& args, const std::string& cwd = "");

@@ -3,14 +3,12 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
+#include <cstdint>
 
 #include "driver/cleanup.h"
 #include "sort/key_compare.h"
 #include "sort/shell_sort.h"
-#include "support/fault_env.h"
 #include "support/model.h"
-#include "support/test_util.h"
 
 namespace {
 
@@ -28,38 +26,6 @@ TEST(ElapsedTime, HoursKeepAllTheirDigitsAndNegativeIsZero) {
     EXPECT_STREQ(text, c.text) << c.seconds;
   }
 }
-
-// The Env calls no job makes yet: a file written, synced, renamed and its
-// directory synced, then removed, through the tests' Env, which sees each
-// of them and can fail any.
-TEST(Env, RenameAndDirectorySyncDoWhatTheSystemDoes) {
-  kt::TempDir dir;
-  kt::FaultEnv env;
-  kt::FaultPlan plan;
-  plan.classes = kt::kFaultMeta;
-  env.SetPlan(plan);
-  int fd = env.openFile(&env, dir.file("a").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(env.write(&env, fd, "abc", 3), 3);
-  EXPECT_EQ(env.sync(&env, fd), 0);
-  EXPECT_EQ(env.syncData(&env, fd), 0);
-  EXPECT_EQ(env.close(&env, fd), 0);
-  EXPECT_EQ(env.rename(&env, dir.file("a").c_str(), dir.file("b").c_str()), 0);
-  EXPECT_EQ(env.syncDirectory(&env, dir.path().c_str()), 0);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"b"});
-  EXPECT_EQ(dir.read("b"), "abc");
-  EXPECT_EQ(env.Calls(), 5u);
-  EXPECT_NE(env.syncDirectory(&env, dir.file("b").c_str()), 0);  // not a directory
-  EXPECT_EQ(errno, ENOTDIR);
-  plan.failAt = 2;
-  env.SetPlan(plan);
-  EXPECT_EQ(env.rename(&env, dir.file("b").c_str(), dir.file("c").c_str()), 0);
-  EXPECT_NE(env.syncDirectory(&env, dir.path().c_str()), 0);
-  EXPECT_EQ(env.FiredCall(), "fsync(" + dir.path() + ")");
-  EXPECT_EQ(env.unlink(&env, dir.file("c").c_str()), 0);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{});
-}
-
 // Each kind of Shell sort this processor runs orders the words as their
 // items do (the vector kinds run here on the program's data only when they
 // are the widest): every gap's pass, keys that repeat a lot or not at all.
