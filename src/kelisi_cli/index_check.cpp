@@ -25,6 +25,10 @@
 
 namespace kelisi_cli {
 
+namespace {
+constexpr size_t kWalkCache = size_t{4} << 20;
+}  // namespace
+
 IndexHandle OpenIndex(const char* isiPath, const char* dataPath, int* status) {
   kelisi* ix = nullptr;
   *status = kelisi_open(isiPath, dataPath, 0, &ix);
@@ -149,6 +153,10 @@ bool CompareWithData(CheckRun& run) {
 void Check(CheckRun& run) {
   int st;
   run.ix = OpenIndex(run.isiPath, run.opt.dataPath, &st);
+  // The walks read the index front to back, twice at most: read-ahead
+  // blocks serve them, and a cache the size of the index would only hold
+  // memory the check does not need.
+  if (st == KELISI_OK) st = kelisi_set_cache_size(run.ix.get(), kWalkCache);
   if (st == KELISI_OK) st = kelisi_get_header(run.ix.get(), &run.h);
   if (st != KELISI_OK) {
     std::string text = kelisi_strerror(st);
