@@ -126,52 +126,6 @@ const uint8_t* SectorCache::FromWindow(Io& io, int fd, uint64_t sector, ReadHint
   return ahead_.get() + (sector - winFirst_) * kIsiSector;
 }
 
-// One block read in the direction of the scan; every whole sector of it
-// that is not cached yet goes into the cache.
-const uint8_t* SectorCache::ReadAhead(Io& io, int fd, uint64_t sector, ReadHint hint) {
-  uint64_t first, last;
-  AheadRange(sector, hint, &first, &last);
-  winCount_ = 0;  // the block is about to be overwritten
-  if (slots_ / kWays >= kAheadSectors) return ScatterAhead(io, fd, first, last, sector);
-  size_t got = 0;
-  size_t len = static_cast<size_t>(last - first + 1) * kIsiSector;
-  if (!IoPread(io, fd, ahead_.get(), len, first * kIsiSector, &got)) return nullptr;
-  if ((sector - first + 1) * kIsiSector > got) return nullptr;
-  // The wanted sector goes in last, so that a small cache cannot lose it
-  // to its neighbours.
-  for (uint64_t s = first; (s - first + 1) * kIsiSector <= got; ++s) {
-    if (s != sector && Find(s) < 0) Copy(s, first);
-  }
-  int at = Find(sector);
-  return at >= 0 ? SlotData(at) : Copy(sector, first);
-}
-
-// With at least as many sets as a block has sectors, the sectors of a block
-// fall into distinct sets: the kernel copies each straight into its slot.
-const uint8_t* SectorCache::ScatterAhead(Io& io, int fd, uint64_t first, uint64_t last,
-                                         uint64_t sector) {
-  struct iovec iov[kAheadSectors];
-  uint32_t slot[kAheadSectors];
-  int n = 0;
-  for (uint64_t s = first; s <= last; ++s, ++n) {
-    int at = Find(s);
-    slot[n] = at >= 0 ? static_cast<uint32_t>(at) : Victim(s);
-    At(slot[n]).tag = 0;
-    iov[n] = {SlotData(slot[n]), kIsiSector};
-  }
-  size_t got = 0;
-  if (!IoPreadv(io, fd, iov, n, first * kIsiSector, &got)) return nullptr;
-  for (int i = 0; (i + 1) * size_t{kIsiSector} <= got; ++i) Install(slot[i], first + i);
-  int at = Find(sector);
-  return at >= 0 ? SlotData(at) : ReadOne(io, fd, sector);
-}
-
-uint8_t* SectorCache::Copy(uint64_t sector, uint64_t first) {
-  uint32_t slot = Victim(sector);
-  memcpy(SlotData(slot), ahead_.get() + (sector - first) * kIsiSector, kIsiSector);
-  return Install(slot, sector);
-}
-
 // Reads the sectors first..last of the file into their slots, leaving every
 // sector already there as it is (a reader may be looking at it): those go
 // to the read-ahead block instead. False when nothing could be read.
@@ -214,12 +168,11 @@ const uint8_t* SectorCache::Get(Io& io, int fd, uint64_t sector, ReadHint hint, 
   if (whole_) return GetWhole(io, fd, sector, hint, checked);
   int at = Find(sector);
   if (at < 0) {
-    if (hint != ReadHint::kRandom && fileSectors_ > slots_) return FromWindow(io, fd, sector, hint);
-    const uint8_t* p =
-        hint == ReadHint::kRandom ? ReadOne(io, fd, sector) : ReadAhead(io, fd, sector, hint);
-    if (p == nullptr) return nullptr;
+    // A cache that holds a part of the file: a scan goes through the
+    // read-ahead block alone, a lookup's sector comes into the cache.
+    if (hint != ReadHint::kRandom) return FromWindow(io, fd, sector, hint);
+    if (ReadOne(io, fd, sector) == nullptr) return nullptr;
     at = Find(sector);
-    if (at < 0) return p;
   }
   At(at).age = (At(at).age & kInnerRank) + ++clock_;
   *checked = &checked_[at];

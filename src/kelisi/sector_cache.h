@@ -14,10 +14,10 @@
 // table: inner key sectors (level above 0) are evicted only by other inner
 // sectors, so the upper levels of the tree stay in memory for random
 // lookups; readers copy its sectors out. Scans read ahead in blocks of
-// kAheadSectors in the direction they move, and the sectors they read go
-// into the cache; a file larger than the cache is scanned through the
-// read-ahead block alone, which stays in the processor's cache, instead of
-// sweeping the whole cache out. Sectors are kept as the file holds them.
+// kAheadSectors in the direction they move: into a whole cache, or, in a
+// smaller one, into the read-ahead block alone, which stays in the
+// processor's cache, instead of sweeping the whole cache out. Sectors are
+// kept as the file holds them.
 // Each cached sector carries a flag its reader sets once the sector has
 // passed the format's checks, so that a sector read again is not checked
 // again.
@@ -73,12 +73,9 @@ class SectorCache {
   int Find(uint64_t sector) const;
   uint32_t Victim(uint64_t sector) const;
   uint8_t* Install(uint32_t slot, uint64_t sector);
-  uint8_t* Copy(uint64_t sector, uint64_t first);  // from the read-ahead block
   const uint8_t* ReadOne(Io& io, int fd, uint64_t sector);
-  const uint8_t* ReadAhead(Io& io, int fd, uint64_t sector, ReadHint hint);
   const uint8_t* FromWindow(Io& io, int fd, uint64_t sector, ReadHint hint);
   void AheadRange(uint64_t sector, ReadHint hint, uint64_t* first, uint64_t* last) const;
-  const uint8_t* ScatterAhead(Io& io, int fd, uint64_t first, uint64_t last, uint64_t sector);
   const uint8_t* GetWhole(Io& io, int fd, uint64_t sector, ReadHint hint, uint8_t** checked);
   bool ReadIntoWhole(Io& io, int fd, uint64_t first, uint64_t last);
   bool Present(uint64_t sector) const { return (present_[sector / 64] >> (sector % 64)) & 1; }
@@ -92,13 +89,8 @@ class SectorCache {
     Slot way[kWays];
   };
   Slot& At(uint32_t slot) { return set_[slot / kWays].way[slot % kWays]; }
-  // The bytes of a slot. The sectors of one way lie in set order, so that a
-  // scan of consecutive sectors reads memory in order.
-  uint8_t* SlotData(uint32_t slot) const {
-    if (whole_) return data_ + uint64_t{slot} * kIsiSector;
-    uint64_t sets = slots_ / kWays;
-    return data_ + ((slot % kWays) * sets + slot / kWays) * uint64_t{kIsiSector};
-  }
+  // The bytes of a slot (in a whole cache, slot s holds sector s).
+  uint8_t* SlotData(uint32_t slot) const { return data_ + uint64_t{slot} * kIsiSector; }
   const Slot& At(uint32_t slot) const { return set_[slot / kWays].way[slot % kWays]; }
   std::unique_ptr<Set[]> set_;
   // The slots' bytes: one block of the system's memory, through the Env of
