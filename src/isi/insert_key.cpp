@@ -84,10 +84,9 @@ bool IsDuplicate(const uint8_t* key) {
 // True when the level's pending sector takes no further entry.
 bool SectorFull(const uint8_t* trailer) {
   CmdData* cd = pCmdData;
-  uint32_t count = trailer[kTrailerCountOfs];
-  // count ≥ kIsiKeyTrailerOfs / entrySize, without a division per key.
-  return count >= cd->keysPerNode ||
-         (count + 1) * static_cast<uint32_t>(cd->entrySize) > kIsiKeyTrailerOfs;
+  // KeysPerNode never exceeds the entries a sector holds: the fill limit
+  // is the one test.
+  return trailer[kTrailerCountOfs] >= cd->keysPerNode;
 }
 
 // Appends the current item as the next entry of the pending sector and
