@@ -35,8 +35,7 @@ bool CloseJobFd(int32_t* field) {
 // True when the data did not have the form the options promised.
 bool DataFormatViolated() {
   const CmdData* cd = pCmdData;
-  return (cd->noDups && cd->dupKeptCount != 0) || (cd->varLenFound && !cd->allowVarLen) ||
-         (cd->spaceCompFound && !cd->allowSpaceComp) || cd->longRecFound;
+  return (cd->noDups && cd->dupKeptCount != 0) || DataFormViolated(*cd);
 }
 
 // "HH:MM:SS" of a wall-clock time (the time-of-day part of its calendar text).

@@ -21,6 +21,7 @@
 #include "driver/run_steps.h"
 #include "driver/sys_io.h"
 #include "options/parse_steps.h"
+#include "sort/build_scan.h"
 #include "sort/scanner.h"
 #include "sort/sort_item.h"
 #include "sort/sort_open.h"
@@ -98,10 +99,10 @@ bool StoredScan::Parse(const char* storedLine, std::string* why) {
   // extended selection point into it.
   strcpy(cd_->parseLine, storedLine);
   char* cursor = cd_->parseLine;
-  Status st = ScanFileFields(&cursor);
+  Status st = ScanFileFields(cd_, &cursor);
   if (st == kOk) st = FindOptionMarker(&cursor);
-  if (st == kOk) st = ScanOptions(cursor);
-  if (st == kOk) st = CheckAfterScan();
+  if (st == kOk) st = ScanOptions(cd_, cursor);
+  if (st == kOk) st = CheckDefinition(cd_);
   if (st != kOk) {
     *why = FailureText(st);
     return false;
@@ -135,7 +136,7 @@ bool StoredScan::Open(const char* dataPath, std::string* why) {
   }
   // How the records end, and for fixed-length text how long they are.
   if (!cd->binaryData || cd->binaryWithEor) {
-    int32_t code = DetectEndOfRecord(cd->inFd, cd->recBuf, kRecBufData);
+    int32_t code = DetectEndOfRecord(cd, cd->recBuf, kRecBufData);
     if (code < 0) {
       *why = std::string("cannot read the data file ") + dataPath;
       readFailed_ = true;
@@ -153,12 +154,12 @@ bool StoredScan::Open(const char* dataPath, std::string* why) {
   }
   if (cd->binaryWithEor) cd->isiEorLen = cd->eorLen;
   cd->readPos = 0;
-  if (fillInputBuffer(cd->inFd) < 0) {
+  if (fillInputBuffer() < 0) {
     *why = std::string("cannot read the data file ") + dataPath;
     readFailed_ = true;
     return false;
   }
-  Status st = SettleRecordLength();
+  Status st = SettleRecordLength(cd);
   if (st != kOk) {
     *why = FailureText(st);
     return false;

@@ -3,10 +3,8 @@
 // command line kept for the ISI header, composed while they are read.
 #include <cstring>
 
-#include "driver/cmd_data.h"
-#include "driver/messages.h"
-#include "options/parse_steps.h"
-#include "options/parser.h"
+#include "options/definition_parse.h"
+#include "options/text_util.h"
 
 namespace {
 
@@ -28,22 +26,17 @@ Status ScanOptionalField(char** cursor, char* out, uint32_t maxChars, bool lower
 // the text, all as typed (before r0 cuts any directory). The first part is
 // laid down after the data field; it always fits, the whole line is checked
 // against the 528 bytes of the ISI header's field when the rest is added.
-void StartStoredLine() {
-  CmdData* cd = pCmdData;
+void StartStoredLine(IndexDefinition* cd) {
   size_t inLen = strlen(cd->inName);
   memcpy(cd->storedCmdLine, cd->inName, inLen);
   cd->storedCmdLine[inLen] = ',';
   cd->storedCmdLine[inLen + 1] = '\0';
 }
 
-Status FinishStoredLine(const char* rest) {
-  CmdData* cd = pCmdData;
+Status FinishStoredLine(IndexDefinition* cd, const char* rest) {
   size_t headLen = strlen(cd->storedCmdLine), outLen = strlen(cd->outName);
   size_t restLen = strlen(rest);
-  if (headLen + outLen + 1 + restLen > kMaxStoredLine) {
-    CmdSetMsg("The command line is too long to store in the ISI header (at most 527 characters).");
-    return kErrCmdTooLong;
-  }
+  if (headLen + outLen + 1 + restLen > kMaxStoredLine) return kErrCmdTooLong;
   char* p = cd->storedCmdLine + headLen;
   memcpy(p, cd->outName, outLen);
   p += outLen;
@@ -53,8 +46,7 @@ Status FinishStoredLine(const char* rest) {
 }
 
 // "l" followed by the record length in decimal, 1 .. 65535 − eorLen.
-Status ParseRecordLength(const char* field) {
-  CmdData* cd = pCmdData;
+Status ParseRecordLength(IndexDefinition* cd, const char* field) {
   if (field[0] == '\0') return kOk;
   if (field[0] != 'l') return kErrRecLenSpec;
   const uint32_t max = 65535u - cd->eorLen;
@@ -100,11 +92,10 @@ Status ScanField(char** cursor, char* out, uint32_t maxChars, bool lowerCase) {
   return st;
 }
 
-Status ScanFileFields(char** cursor) {
-  CmdData* cd = pCmdData;
+Status ScanFileFields(IndexDefinition* cd, char** cursor) {
   Status st = ScanField(cursor, cd->inName, kMaxFileField, false);
   if (st != kOk) return st;
-  StartStoredLine();
+  StartStoredLine(cd);
   // With r0 the stored command text is read without its directories, so
   // that the files are looked for here and along the data path.
   if (cd->reindexNoPath) StripDirectory(cd->inName);
@@ -113,12 +104,12 @@ Status ScanFileFields(char** cursor) {
     cd->outName[0] = '\0';
     return st;
   }
-  st = FinishStoredLine(*cursor);
+  st = FinishStoredLine(cd, *cursor);
   if (st != kOk) return st;
   if (cd->reindexNoPath) StripDirectory(cd->outName);
   st = ScanOptionalField(cursor, cd->tmpDir, kMaxRecLenField, true);
   if (st != kOk) return st;
-  st = ParseRecordLength(cd->tmpDir);
+  st = ParseRecordLength(cd, cd->tmpDir);
   if (st != kOk) return st;
   st = ScanOptionalField(cursor, cd->tmpDir, kMaxFileField, false);
   if (st != kOk) return st;

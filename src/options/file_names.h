@@ -27,7 +27,3 @@ uint32_t getDBPATH(const char* list, char* out);
 // Opens `path` as a new file, or truncates an existing one. -1 on failure.
 int CreateExclusive(const char* path);
 int CreateExclusiveEx(const char* path, int unused);
-
-int KelStrCmp(const char* a, const char* b);
-void ToLower(char* text);
-char ToUpperC(char c);

@@ -3,12 +3,10 @@
 // ISI header.
 #include "options/key_specs.h"
 
-#include "driver/cmd_data.h"
-#include "options/parse_steps.h"
-#include "options/parser.h"
+#include "options/definition_parse.h"
 #include "sort/record_key.h"
 
-Status KeySpecChar(KeySpecState* ks, char c) {
+Status KeySpecChar(const IndexDefinition* d, KeySpecState* ks, char c) {
   if (c == '-') {
     if (ks->dash) return kErrKeySyntax;
     ks->dash = true;
@@ -16,17 +14,16 @@ Status KeySpecChar(KeySpecState* ks, char c) {
   }
   uint32_t* column = ks->dash ? &ks->last : &ks->first;
   *column = *column * 10 + static_cast<uint32_t>(c - '0');
-  if (*column > 65535u - pCmdData->eorLen) return kErrKeyTooLarge;
+  if (*column > 65535u - d->eorLen) return kErrKeyTooLarge;
   return kOk;
 }
 
-Status CompleteKeySpec(KeySpecState* ks) {
-  CmdData* cd = pCmdData;
+Status CompleteKeySpec(IndexDefinition* cd, KeySpecState* ks) {
   // A specification that began with '-' or column 0 stays pending, so that
   // digits after it extend its last column and a further '-' is refused.
   if (ks->first == 0) return kOk;
   if (ks->last == 0) ks->last = ks->first;
-  int added = AddKeyRange(ks->first, ks->last);
+  int added = AddKeyRange(cd, ks->first, ks->last);
   if (added == 1) return kErrKeyOverlap;
   if (added == 2) return kErrTooManyKeyBytes;
   if (ks->count == kMaxKeySpecs) return kErrTooManyKeySpecs;
@@ -39,8 +36,7 @@ Status CompleteKeySpec(KeySpecState* ks) {
   return kOk;
 }
 
-int AddKeyRange(uint32_t first, uint32_t last) {
-  CmdData* cd = pCmdData;
+int AddKeyRange(IndexDefinition* cd, uint32_t first, uint32_t last) {
   uint16_t keyPos = 0;
   for (int32_t i = 0; i < cd->colCount; ++i) {
     if (cd->colTable[i].flags & kColKey) ++keyPos;
@@ -51,7 +47,7 @@ int AddKeyRange(uint32_t first, uint32_t last) {
       if (cd->colTable[i].column == col && (cd->colTable[i].flags & kColKey)) return 1;
     }
     // A column of a p option is reused; anything else takes a new entry.
-    ColumnEntry* e = FindOrAddColumn(col, kMaxColumns);
+    ColumnEntry* e = FindOrAddColumn(cd, col, kMaxColumns);
     if (e == nullptr) return 2;
     e->keyPos = keyPos++;
     e->flags |= kColKey;

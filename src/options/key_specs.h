@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "driver/status.h"
+#include "options/option_tables.h"
 
 struct KeySpecState {
   uint32_t first;  // 1-based first column, 0 = none yet
@@ -15,9 +16,9 @@ struct KeySpecState {
 };
 
 // Takes a digit or '-' (as the scan reads it, ORed with 0x20).
-Status KeySpecChar(KeySpecState* ks, char c);
+Status KeySpecChar(const IndexDefinition* d, KeySpecState* ks, char c);
 
 // Completes a pending specification: adds its columns to the column table
 // and appends it to keySpecTable. A specification whose first column is 0
 // adds nothing and stays pending.
-Status CompleteKeySpec(KeySpecState* ks);
+Status CompleteKeySpec(IndexDefinition* d, KeySpecState* ks);

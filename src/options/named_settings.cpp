@@ -12,7 +12,7 @@
 #include "driver/profile.h"
 #include "driver/sys_io.h"
 #include "options/parse_steps.h"
-#include "options/parser.h"
+#include "options/text_util.h"
 
 namespace {
 

@@ -4,10 +4,8 @@
 // ORed with 0x20, so the terminating NUL reads as a space).
 #include <cstring>
 
-#include "driver/cmd_data.h"
-#include "driver/messages.h"
+#include "options/definition_parse.h"
 #include "options/key_specs.h"
-#include "options/parse_steps.h"
 #include "options/primary_select.h"
 
 namespace {
@@ -17,7 +15,12 @@ namespace {
 // every length above 65535 − eorLen).
 constexpr uint32_t kRecLenCap = 1000000;
 
+// The option scan ends here and the rest of the text is ignored (a
+// handler's result; never leaves the scan).
+constexpr Status kScanEnds = 1;
+
 struct Scan {
+  IndexDefinition* d;
   char* cur;          // the character being handled; handlers leave it on the last one they use
   KeySpecState keys;  // the pending key specification
   int optionCount;    // characters other than ' ' and ',' seen
@@ -29,7 +32,7 @@ bool IsDigit(char c) {
 
 // c, c=0, c=1: compaction, which must be the only option.
 Status TakeCompact(Scan* s) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   if (s->optionCount > 0 || cd->compactFlags != 0) return kErrConflictKeyOpts;
   cd->compactFlags |= 1;
   cd->compactShared = 1;
@@ -47,7 +50,7 @@ Status TakeCompact(Scan* s) {
 
 // i, r, r0, z: they leave a pending key specification pending.
 bool TakeInfoLetter(Scan* s, char c) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   switch (c) {
     case 'i':
       cd->showIndexInfo = 1;
@@ -68,7 +71,7 @@ bool TakeInfoLetter(Scan* s, char c) {
 }
 
 void TakeDuplicates(Scan* s) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   cd->noDups = 1;
   cd->errFileOn = 1;
   if (s->cur[1] == '0') {
@@ -85,14 +88,14 @@ void TakeDuplicates(Scan* s) {
 // m{nn}: exactly two digits.
 Status TakeFillPercent(Scan* s) {
   if (!IsDigit(s->cur[1]) || !IsDigit(s->cur[2])) return kErrFillPct;
-  pCmdData->maxFillPct = static_cast<uint32_t>((s->cur[1] - '0') * 10 + (s->cur[2] - '0'));
+  s->d->maxFillPct = static_cast<uint32_t>((s->cur[1] - '0') * 10 + (s->cur[2] - '0'));
   s->cur += 2;
   return kOk;
 }
 
 // o, o=1, o=2: the OS type kept in the ISI header.
 Status TakeOsType(Scan* s) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   cd->isiOsType = 16;
   if (s->cur[1] != '=') return kOk;
   if (s->cur[2] == '1') {
@@ -106,7 +109,7 @@ Status TakeOsType(Scan* s) {
 
 // f, g, f={nn}, g={nn}: binary data of a fixed record length.
 Status TakeBinary(Scan* s, char c) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   if (s->cur[1] == '=') {
     ++s->cur;
     uint32_t len = 0;
@@ -128,12 +131,12 @@ Status TakeBinary(Scan* s, char c) {
 
 // p: a simple test or, as the first p option only, an extended expression.
 Status TakePrimary(Scan* s) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   bool extended = s->cur[1] == '=' || s->cur[1] == '#';
   if (extended && cd->primarySelForm != 0) return kErrPrimaryKey;
   cd->primarySelForm = extended ? 'P' : 'p';
   ++s->cur;
-  if (ParsePrimaryOption(&s->cur) == 0) {
+  if (ParsePrimaryOption(cd, &s->cur) == 0) {
     return cd->primarySelCount > 9 ? kErrTooManyP : kErrPrimaryKey;
   }
   return kOk;
@@ -142,13 +145,13 @@ Status TakePrimary(Scan* s) {
 // A letter that is not an option: ignored when the command shows or rebuilds
 // an index, the end of the options after a space, else a syntax error.
 Status TakeUnknown(const Scan* s) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   if (cd->showIndexInfo || cd->reindex) return kOk;
   return s->cur[-1] == ' ' ? kScanEnds : kErrKeySyntax;
 }
 
 Status TakeOptionLetter(Scan* s, char c) {
-  CmdData* cd = pCmdData;
+  IndexDefinition* cd = s->d;
   switch (c) {
     case ' ':
     case ',':
@@ -208,30 +211,26 @@ Status TakeOptionLetter(Scan* s, char c) {
 
 Status TakeItem(Scan* s) {
   char c = static_cast<char>(*s->cur | 0x20);
-  if (c == '?') {
-    CmdHelp();
-    return kUsageShown;
-  }
+  if (c == '?') return kUsageShown;
   if (c == 'c') return TakeCompact(s);
   if (c != ' ' && c != ',') {
     ++s->optionCount;
-    if (pCmdData->compactFlags != 0) return kErrConflictKeyOpts;
+    if (s->d->compactFlags != 0) return kErrConflictKeyOpts;
   }
   if (TakeInfoLetter(s, c)) return kOk;
-  if (IsDigit(c) || c == '-') return KeySpecChar(&s->keys, c);
-  Status st = CompleteKeySpec(&s->keys);
+  if (IsDigit(c) || c == '-') return KeySpecChar(s->d, &s->keys, c);
+  Status st = CompleteKeySpec(s->d, &s->keys);
   if (st != kOk) return st;
   return TakeOptionLetter(s, c);
 }
 
 }  // namespace
 
-Status ScanOptions(char* cursor) {
-  CmdData* cd = pCmdData;
+Status ScanOptions(IndexDefinition* cd, char* cursor) {
   cd->upperCaseKeys = 0;
   memset(cd->keySpecTable, 0, sizeof cd->keySpecTable);
   memset(cd->primarySelTable, 0, sizeof cd->primarySelTable);
-  Scan s{cursor, KeySpecState{}, 0};
+  Scan s{cd, cursor, KeySpecState{}, 0};
   for (;; ++s.cur) {
     Status st = TakeItem(&s);
     if (st == kScanEnds) return kOk;

@@ -3,6 +3,8 @@
 // fields, work files, options, key specifications, the column table); then
 // an index build or compaction goes on to open its files, while index
 // information and reindex go to the command line stored in the ISI.
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "driver/cmd_data.h"
@@ -12,6 +14,7 @@
 #include "options/parse_steps.h"
 #include "options/parser.h"
 #include "options/stored_cmd_line.h"
+#include "options/text_util.h"
 #include "sort/sort_open.h"
 
 Status parseMain(char* text) {
@@ -26,15 +29,29 @@ Status ParseCommandText(char* text) {
   Status st = ReadNamedSettings();
   if (st != kOk) return st;
   char* cursor = text;
-  st = ScanFileFields(&cursor);
+  st = ScanRunFileFields(&cursor);
   if (st != kOk) return st;
   st = CreateWorkFiles();
   if (st != kOk) return st;
   st = FindOptionMarker(&cursor);
   if (st != kOk) return st;
-  st = ScanOptions(cursor);
+  st = ScanRunOptions(cursor);
   if (st != kOk) return st;
   return CheckAfterScan();
+}
+
+Status ScanRunFileFields(char** cursor) {
+  Status st = ScanFileFields(pCmdData, cursor);
+  if (st == kErrCmdTooLong) {
+    CmdSetMsg("The command line is too long to store in the ISI header (at most 527 characters).");
+  }
+  return st;
+}
+
+Status ScanRunOptions(char* cursor) {
+  Status st = ScanOptions(pCmdData, cursor);
+  if (st == kUsageShown) CmdHelp();
+  return st;
 }
 
 Status CheckAfterScan() {
@@ -43,22 +60,37 @@ Status CheckAfterScan() {
     if (cd->diagMode) ShowLongLine("'QRX_NOPATH=%s'\n", noPath);
     if (SameTextIgnoringCase(noPath, "ON")) cd->discardPath = 1;
   }
-  // The ISI header marks an extended selection in the last byte of the tests.
-  if (cd->primarySelForm == 'P')
-    cd->primarySelTable[kMaxPrimaryTests - 1].matchChar = kSelExtendedMark;
-  if (cd->binaryData) {
-    if (cd->allowVarLen) return kErrConflictFsv;
-    if (cd->recLenSpec == 0) return kErrNeedRecLen;
-    cd->recLenFound = cd->recLenSpec;
+  Status st = CheckDefinition(cd);
+  if (st == kOk && cd->diagMode) ShowColumnTable();
+  return st;
+}
+
+void ShowColumnTable() {
+  CmdData* cd = pCmdData;
+  static const struct {
+    uint16_t flag;
+    const char* text;
+  } kFlagTexts[] = {{kColKey, "  Key;"},          {kColNotEqual, "  != match;"},
+                    {kColEqual, "  = match;"},    {kColExtended, "  extended;"},
+                    {kColUpper, "  Upper Case;"}, {kColDescending, "  Descending;"}};
+  CmdOutInfoString("  Col   Pos Char  Other\n");
+  for (int32_t i = 0; i < cd->colCount; ++i) {
+    const ColumnEntry& e = cd->colTable[i];
+    char* line = cd->msgBuf;  // diagnostic lines are formatted in the message buffer
+    const size_t room = kMsgBufSize;
+    int pos = (e.flags & kColKey) ? e.keyPos + 1 : 0;
+    size_t n = static_cast<size_t>(snprintf(line, room, "%5d %5d", e.column + 1, pos));
+    if (e.matchChar != 0) {
+      n += static_cast<size_t>(snprintf(line + n, room - n, "  '%c'", e.matchChar));
+    } else {
+      n += static_cast<size_t>(snprintf(line + n, room - n, "     "));
+    }
+    for (const auto& f : kFlagTexts) {
+      if (e.flags & f.flag) n += static_cast<size_t>(snprintf(line + n, room - n, "%s", f.text));
+    }
+    snprintf(line + n, room - n, "\n");
+    CmdOutInfoString(line);
   }
-  if (cd->colCount == 0 && !cd->showIndexInfo && !cd->reindex && cd->compactFlags == 0) {
-    return kErrIncomplete;
-  }
-  cd->colTable[cd->colCount] = ColumnEntry{};
-  cd->colTable[cd->colCount].keyPos = kColEnd;
-  SortColumnTable();
-  if (cd->diagMode) ShowColumnTable();
-  return kOk;
 }
 
 Status HandOverParsedCommand() {
@@ -77,30 +109,28 @@ Status HandOverParsedCommand() {
   }
   st = sortOpen();
   if (st != kOk) return st;
-  st = SettleRecordLength();
+  st = SettleRunRecordLength();
   if (st != kOk) return st;
   ShowJobLine();
   return kOk;
 }
 
-Status SettleRecordLength() {
+Status SettleRunRecordLength() {
   CmdData* cd = pCmdData;
-  if (cd->recLenSpec != 0) {
-    cd->recLenSpec += cd->eorLen;  // the end-of-record bytes the data file showed
-    if (cd->binaryWithEor) {
-      cd->recLenFound = cd->recLenSpec;
-      cd->eorLen = 0;
-    }
-  }
-  if (cd->recLenFound == 0) cd->recLenFound = cd->recLenSpec;
-  if (!cd->binaryData) return kOk;
-  if (cd->recLenSpec == 0) return kErrNeedRecLen;
-  off_t size = SysLseek(cd->inFd, 0, SEEK_END);
-  if (size < 0) {
-    CmdSetMsg("Unable to determine file size for input file: %s", cd->inName);
-    return kErrFileSize;
-  }
-  return static_cast<uint64_t>(size) % cd->recLenSpec != 0 ? kErrRecSizeFileLen : kOk;
+  Status st = SettleRecordLength(cd);
+  if (st == kErrFileSize) CmdSetMsg("Unable to determine file size for input file: %s", cd->inName);
+  return st;
+}
+
+void ShowLongLine(const char* format, ...) {
+  // Room for two whole file names or a whole command text and the words
+  // around them.
+  char line[1200];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  CmdOutInfoString(line);
 }
 
 void ShowJobLine() {

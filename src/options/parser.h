@@ -1,5 +1,5 @@
-// The command-text parser: file fields, work files, options, key
-// specifications, the column table and the hand-over to the job.
+// The command-text parser: file fields, options, key specifications, the
+// column table and the hand-over to the job.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +16,3 @@ Status parseMain(char* text);
 // rebuilding from the stored command line) and settles the record length.
 Status ParseCommandText(char* text);
 Status HandOverParsedCommand();
-
-// Adds the 1-based columns first..last to the column table as key bytes.
-// Returns 0, 1 (a column is already a key byte) or 2 (table full).
-int AddKeyRange(uint32_t first, uint32_t last);
-
-// Removes everything up to and including the last '/' of `name`.
-void StripDirectory(char* name);
-
-// True when two texts are equal but for ASCII letter case.
-bool SameTextIgnoringCase(const char* a, const char* b);

@@ -1,15 +1,13 @@
 // The p option: a simple test of one record column against one character,
 // or an extended expression (see sel_expression.cpp), recorded in the
 // column table and in primarySelTable for the ISI header.
-#include "driver/cmd_data.h"
-#include "options/parse_steps.h"
+#include "options/definition_parse.h"
 #include "options/primary_select.h"
 
 namespace {
 
 // Inserts a test in column order, after the tests of the same column.
-void InsertSelEntry(uint32_t column, uint16_t flags, uint8_t matchChar) {
-  CmdData* cd = pCmdData;
+void InsertSelEntry(IndexDefinition* cd, uint32_t column, uint16_t flags, uint8_t matchChar) {
   int32_t at = cd->primarySelCount;
   while (at > 0 && cd->primarySelTable[at - 1].column > column) {
     cd->primarySelTable[at] = cd->primarySelTable[at - 1];
@@ -25,8 +23,7 @@ void InsertSelEntry(uint32_t column, uint16_t flags, uint8_t matchChar) {
 // p{nnn}{=|#}{c}; the cursor stands on the first digit. Column 0 can never
 // match and a column beyond the longest record cannot be tested: both are
 // refused as malformed.
-int ParseSimpleTest(char** cursor) {
-  CmdData* cd = pCmdData;
+int ParseSimpleTest(IndexDefinition* cd, char** cursor) {
   char* p = *cursor;
   uint32_t column = 0;
   for (; *p >= '0' && *p <= '9'; ++p) {
@@ -50,35 +47,34 @@ int ParseSimpleTest(char** cursor) {
     match = static_cast<uint8_t>(p[1]);
     p += 2;
   }
-  ColumnEntry* e = FindOrAddColumn(column - 1, kSelColumnLimit);
+  ColumnEntry* e = FindOrAddColumn(cd, column - 1, kSelColumnLimit);
   if (e == nullptr) return 0;
   e->flags |= op;
   e->matchChar = match;
-  InsertSelEntry(column, e->flags, match);
+  InsertSelEntry(cd, column, e->flags, match);
   *cursor = p;
   return 1;
 }
 
 // p= or p# and an expression; the cursor stands on the '=' or '#'.
-int ParseExtendedTest(char** cursor) {
+int ParseExtendedTest(IndexDefinition* d, char** cursor) {
   char* p = *cursor;
   uint16_t op = *p == '=' ? kColEqual : kColNotEqual;
   ++p;
-  ColumnEntry* decision = GetPopt(&p);
+  ColumnEntry* decision = GetPopt(d, &p);
   if (decision == nullptr) return 0;
   decision->flags |= op;
   decision->matchChar = static_cast<uint8_t>(*p);  // the character the expression ended on
-  InsertSelEntry(decision->column + 1u, decision->flags, decision->matchChar);
+  InsertSelEntry(d, decision->column + 1u, decision->flags, decision->matchChar);
   *cursor = p;
   return 1;
 }
 
 }  // namespace
 
-int ParsePrimaryOption(char** cursor) {
-  CmdData* cd = pCmdData;
+int ParsePrimaryOption(IndexDefinition* cd, char** cursor) {
   if (cd->primarySelCount > 9) return 0;
-  int ok = cd->primarySelForm == 'P' ? ParseExtendedTest(cursor) : ParseSimpleTest(cursor);
+  int ok = cd->primarySelForm == 'P' ? ParseExtendedTest(cd, cursor) : ParseSimpleTest(cd, cursor);
   if (ok) ++cd->pOptionCount;
   return ok;
 }

@@ -1,47 +1,46 @@
-// Evaluating an extended selection expression against the record being
-// scanned: each term when the scanner reaches its column (ChkPopt), the
-// whole expression at the decision column (GetState). Runs for every
-// selected column of every record: no allocation, and a system call only
-// when a field runs past the end of a full input buffer.
-#include <unistd.h>
+// Primary-record selection of one record (selection.h): the simple tests
+// of the column table on the bytes their columns show, and an extended
+// expression term by term as the record's columns come (EvaluateTerms),
+// combined at its decision column (Combine). Runs for every record the
+// build scans: no allocation, and a fetch only when a field runs past the
+// bytes in memory.
+#include "options/selection.h"
 
-#include "driver/cmd_data.h"
-#include "driver/sys_io.h"
-#include "options/parse_steps.h"
-#include "options/primary_select.h"
-#include "sort/record_key.h"
+#include <cstring>
+
+#include "options/definition_parse.h"
 
 namespace {
 
 constexpr uint32_t kMaxFieldNumber = 49;  // number characters of a numeric field
-constexpr uint32_t kSpareRoom = kRecBufSize - kRecBufData;
-constexpr uint32_t kFalse = 1, kTrue = 2;
+constexpr uint8_t kUnseen = 0, kFalse = 1, kTrue = 2;
+
+// What each term gave for the record being decided.
+struct TermResults {
+  uint8_t of[kMaxSelTerms] = {};
+};
 
 bool IsTerm(uint8_t kind) {
   return kind == kTermFirst || kind == kTermAnd || kind == kTermOr;
 }
 
-uint8_t KindAt(int i) {
+uint8_t KindAt(const IndexDefinition& d, int i) {
   if (i > kMaxSelTerms) return kTermEnd;
-  return pCmdData->selTerms[i].kind;
+  return d.selTerms[i].kind;
 }
 
-// Bytes of the record available from `field` on, at least `need` when the
-// file has them. When the field runs past the end of a full buffer, the
-// missing bytes are read behind the buffer's data area; that spare room
-// bounds the read, and literals are bounded to fit it.
-uint32_t AvailableBytes(const uint8_t* field, uint32_t need) {
-  CmdData* cd = pCmdData;
-  const uint8_t* end = cd->recBufPtr + cd->recBufCount;
-  if (field < cd->recBuf || field > end) return 0;
-  uint32_t avail = static_cast<uint32_t>(end - field);
-  // A buffer that is not full holds the end of the file: nothing follows.
-  if (avail >= need || end != cd->recBuf + kRecBufData) return avail;
-  uint32_t want = need - avail;
-  if (want > kSpareRoom) want = kSpareRoom;
-  if (SysLseek(cd->inFd, static_cast<off_t>(cd->readPos), SEEK_SET) < 0) return avail;
-  ssize_t got = SysRead(cd->inFd, cd->recBuf + kRecBufData, want);
-  return got > 0 ? avail + static_cast<uint32_t>(got) : avail;
+// The record's bytes and what follows them, with the fetch that brings more.
+struct Source {
+  const uint8_t* end;  // after the readable bytes
+  const SelFetch& fetch;
+};
+
+// Bytes available from `field` on, at least `need` when there are that
+// many: the readable ones, and those the fetch brings behind them.
+uint32_t AvailableBytes(const Source& src, const uint8_t* field, uint32_t need) {
+  uint32_t avail = static_cast<uint32_t>(src.end - field);
+  if (avail >= need || src.fetch.more == nullptr) return avail;
+  return avail + src.fetch.more(src.fetch.ctx, const_cast<uint8_t*>(src.end), need - avail);
 }
 
 // Reads `len` positions of the field at record column `column` into `out`,
@@ -94,9 +93,9 @@ int CompareText(const uint8_t* got, uint32_t gotLen, const SelTerm& t) {
   return gotLen < t.length ? -1 : 0;
 }
 
-bool EvaluateTerm(const SelTerm& t, const uint8_t* field) {
+bool EvaluateTerm(const SelTerm& t, const Source& src, const uint8_t* field) {
   uint8_t buf[kMaxSelLiteral];
-  uint32_t avail = AvailableBytes(field, t.length);
+  uint32_t avail = AvailableBytes(src, field, t.length);
   uint32_t got = ReadField(field, avail, t.column, t.length, buf);
   if (!t.numeric) return Satisfies(t.op, CompareText(buf, got, t));
   double value;
@@ -107,38 +106,92 @@ bool EvaluateTerm(const SelTerm& t, const uint8_t* field) {
   return Satisfies(t.op, value < t.value ? -1 : value > t.value ? 1 : 0);
 }
 
-}  // namespace
-
-int ChkPopt(const uint8_t* field, uint32_t column) {
-  SelTerm* terms = pCmdData->selTerms;
+// Every term on `column`, against the bytes at `field`.
+void EvaluateTerms(const IndexDefinition& d, const Source& src, const uint8_t* field,
+                   uint64_t column, TermResults* results) {
+  const SelTerm* terms = d.selTerms;
   for (int i = 0; i < kMaxSelTerms && IsTerm(terms[i].kind); ++i) {
     if (terms[i].column != column || terms[i].length > kMaxSelLiteral) continue;
-    terms[i].result = EvaluateTerm(terms[i], field) ? kTrue : kFalse;
+    results->of[i] = EvaluateTerm(terms[i], src, field) ? kTrue : kFalse;
   }
-  return 0;
 }
 
 // The expression is an or of and-groups: a false (or unevaluated) term skips
 // the rest of its group, a true term goes on within its group, and a group
-// whose terms all hold makes the expression true.
-int GetState() {
-  SelTerm* terms = pCmdData->selTerms;
-  int value = 0;
+// whose terms all hold makes the expression true. The results are cleared
+// for the next decision.
+bool Combine(const IndexDefinition& d, TermResults* results) {
+  bool value = false;
   int i = 0;
-  while (i < kMaxSelTerms && IsTerm(terms[i].kind)) {
-    if (terms[i].result == kTrue) {
-      if (KindAt(i + 1) != kTermAnd) {
-        value = 1;
+  while (i < kMaxSelTerms && IsTerm(d.selTerms[i].kind)) {
+    if (results->of[i] == kTrue) {
+      if (KindAt(d, i + 1) != kTermAnd) {
+        value = true;
         break;
       }
       ++i;
       continue;
     }
     int next = i + 1;
-    while (KindAt(next) == kTermAnd) ++next;
-    if (KindAt(next) != kTermOr) break;
+    while (KindAt(d, next) == kTermAnd) ++next;
+    if (KindAt(d, next) != kTermOr) break;
     i = next;
   }
-  for (int k = 0; k < kMaxSelTerms && IsTerm(terms[k].kind); ++k) terms[k].result = 0;
+  *results = TermResults{};
   return value;
+}
+
+bool IsDecision(const ColumnEntry* e) {
+  return (e->flags & (kColNotEqual | kColEqual)) != 0;
+}
+
+bool IsTest(const ColumnEntry* e) {
+  return (e->flags & kColExtended) != 0 || IsDecision(e);
+}
+
+// Evaluates the test of `e` at `column`, whose byte shows as `shown` and
+// whose bytes for an extended expression start at `field`: true when it
+// passes. A column of an extended expression that is not the expression's
+// decision entry only feeds the expression and passes.
+bool TestPasses(const IndexDefinition& d, const Source& src, const ColumnEntry* e, uint64_t column,
+                uint8_t shown, const uint8_t* field, TermResults* results) {
+  if (e->flags & kColExtended) {
+    EvaluateTerms(d, src, field, column, results);
+    if (!IsDecision(e)) return true;
+    bool value = Combine(d, results);
+    return (e->flags & kColNotEqual) ? !value : value;
+  }
+  if (e->flags & kColEqual) return shown == e->matchChar;
+  return shown != e->matchChar;
+}
+
+}  // namespace
+
+bool SelectRecord(const IndexDefinition& d, const RecordSpan& r, const SelFetch& fetch) {
+  if (d.pOptionCount == 0) return true;
+  const Source src{r.text + r.readable, fetch};
+  TermResults results;
+  uint32_t passed = 0;
+  const ColumnEntry* e = d.colTable;
+  const ColumnEntry* end = d.colTable + kMaxColumns;
+  ColumnWalk walk(r.text, r.bytes);
+  for (; e < end && e->keyPos != kColEnd && e->column < r.columns; ++e) {
+    if (!IsTest(e)) continue;
+    size_t at = r.tabs ? walk.ByteIndex(e->column) : e->column;
+    uint8_t shown = r.tabs && r.text[at] == '\t' ? kKeyBlank : r.text[at];
+    if (!TestPasses(d, src, e, e->column, shown, r.text + at, &results)) return false;
+    if (IsDecision(e)) ++passed;
+  }
+  // The entries left when the record has ended see a blank. The column an
+  // expression is decided at counts on from the record's end, one for each
+  // key byte met on the way; its bytes are those after the record's text.
+  uint64_t column = r.columns;
+  for (; e < end && e->keyPos != kColEnd; ++e) {
+    if (IsDecision(e)) {
+      if (!TestPasses(d, src, e, column, kKeyBlank, r.text + r.bytes, &results)) return false;
+      ++passed;
+    }
+    if (e->flags & kColKey) ++column;
+  }
+  return passed == d.pOptionCount;
 }

@@ -5,10 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/cmd_data.h"
-#include "options/file_names.h"
-#include "options/parse_steps.h"
+#include "options/definition_parse.h"
 #include "options/primary_select.h"
+#include "options/text_util.h"
 
 namespace {
 
@@ -114,8 +113,7 @@ uint32_t GetCol(char** cursor) {
   return value >= 1 && value <= kMaxTermColumn ? value : 0;
 }
 
-ColumnEntry* GetPopt(char** cursor) {
-  CmdData* cd = pCmdData;
+ColumnEntry* GetPopt(IndexDefinition* cd, char** cursor) {
   char* p = *cursor;
   const bool quoted = *p == '"';
   if (quoted) ++p;
@@ -127,7 +125,7 @@ ColumnEntry* GetPopt(char** cursor) {
     SelTerm t{};
     if (!ReadTerm(&p, &t)) return nullptr;
     t.kind = kind;
-    ColumnEntry* e = FindOrAddColumn(t.column, kSelColumnLimit);
+    ColumnEntry* e = FindOrAddColumn(cd, t.column, kSelColumnLimit);
     if (e == nullptr) return nullptr;
     e->flags |= kColExtended;
     // The scanner decides at the highest column, when every term was seen.

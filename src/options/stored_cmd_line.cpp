@@ -16,6 +16,7 @@
 #include "options/parse_steps.h"
 #include "options/parser.h"
 #include "options/stored_cmd_line.h"
+#include "options/text_util.h"
 
 namespace {
 

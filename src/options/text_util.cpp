@@ -1,14 +1,7 @@
-// Small text helpers of the option subsystem: directory stripping, the
-// case-blind and byte-wise comparisons, ASCII case folding, and the output
-// of lines too long for the message buffer.
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
+// Small text helpers (text_util.h).
+#include "options/text_util.h"
 
-#include "driver/messages.h"
-#include "options/file_names.h"
-#include "options/parse_steps.h"
-#include "options/parser.h"
+#include <cstring>
 
 void StripDirectory(char* name) {
   char* slash = strrchr(name, '/');
@@ -34,15 +27,4 @@ void ToLower(char* text) {
 
 char ToUpperC(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
-}
-
-void ShowLongLine(const char* format, ...) {
-  // Room for two whole file names or a whole command text and the words
-  // around them.
-  char line[1200];
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(line, sizeof line, format, ap);
-  va_end(ap);
-  CmdOutInfoString(line);
 }

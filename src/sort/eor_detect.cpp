@@ -1,11 +1,7 @@
 // Record format detection: finds the data file's last end-of-record mark by
 // reading the file backwards, and for fixed-length text data without a given
 // length measures the last complete record, which fixes the record length.
-#include <unistd.h>
-
-#include "driver/cmd_data.h"
-#include "driver/sys_io.h"
-#include "sort/sort_open.h"
+#include "sort/scanner.h"
 
 namespace {
 
@@ -33,14 +29,13 @@ struct Chunk {
   uint64_t first = 0;  // file position of buffer[0]: start, or start − 1
 };
 
-bool ReadChunk(int fd, uint64_t end, uint32_t chunkMax, Chunk* ch) {
+bool ReadChunk(const ScanReader& in, uint64_t end, uint32_t chunkMax, Chunk* ch) {
   uint64_t len = end < chunkMax ? end : chunkMax;
   ch->end = end;
   ch->start = end - len;
   ch->first = ch->start > 0 ? ch->start - 1 : 0;
   size_t want = static_cast<size_t>(end - ch->first);
-  if (SysLseek(fd, static_cast<off_t>(ch->first), SEEK_SET) < 0) return false;
-  return SysRead(fd, ch->buffer, want) == static_cast<ssize_t>(want);
+  return in.read(in.ctx, ch->first, ch->buffer, want) == static_cast<ssize_t>(want);
 }
 
 uint8_t ByteAt(const Chunk& ch, uint64_t pos) {
@@ -67,8 +62,7 @@ int32_t FindMarkInChunk(const Chunk& ch, uint64_t* markStart) {
   return -1;
 }
 
-void SetMark(int32_t code) {
-  CmdData* cd = pCmdData;
+void SetMark(IndexDefinition* cd, int32_t code) {
   cd->eorLen = kMarks[code].len;
   cd->eorChar1 = kMarks[code].char1;
   cd->eorChar2 = kMarks[code].char2;
@@ -79,12 +73,12 @@ void SetMark(int32_t code) {
 // byte or a 0x00 byte (the fill of a deleted record), loading earlier chunks
 // as needed. Returns the count or kReadFailed; *atFileStart tells that the
 // start of the file ended the count.
-int64_t MeasureLastRecord(int fd, uint32_t chunkMax, Chunk* ch, uint64_t markStart,
+int64_t MeasureLastRecord(const ScanReader& in, uint32_t chunkMax, Chunk* ch, uint64_t markStart,
                           uint8_t boundary, bool* atFileStart) {
   uint64_t count = 0;
   *atFileStart = true;
   for (uint64_t pos = markStart; pos-- > 0;) {
-    if (pos < ch->first && !ReadChunk(fd, ch->start, chunkMax, ch)) return kReadFailed;
+    if (pos < ch->first && !ReadChunk(in, ch->start, chunkMax, ch)) return kReadFailed;
     uint8_t b = ByteAt(*ch, pos);
     if (b == boundary || b == 0x00) {
       *atFileStart = false;
@@ -97,11 +91,11 @@ int64_t MeasureLastRecord(int fd, uint32_t chunkMax, Chunk* ch, uint64_t markSta
 
 }  // namespace
 
-int32_t DetectEndOfRecord(int fd, uint8_t* buffer, uint32_t size) {
-  CmdData* cd = pCmdData;
+int32_t DetectEndOfRecord(DataScan* cd, uint8_t* buffer, uint32_t size) {
+  const ScanReader& in = cd->reader;
   if (size < 2) return kReadFailed;
   uint32_t chunkMax = size - 1;
-  off_t fileSize = SysLseek(fd, 0, SEEK_END);
+  int64_t fileSize = in.size(in.ctx);
   if (fileSize < 0) return kSizeUnknown;
   if (fileSize == 0) return kEorNone;
   bool measuring = !cd->allowVarLen && cd->recLenSpec == 0;
@@ -111,17 +105,17 @@ int32_t DetectEndOfRecord(int fd, uint8_t* buffer, uint32_t size) {
   int32_t code = -1;
   uint64_t markStart = 0;
   for (uint64_t end = static_cast<uint64_t>(fileSize); end > 0 && code < 0; end = ch.start) {
-    if (!ReadChunk(fd, end, chunkMax, &ch)) return kReadFailed;
+    if (!ReadChunk(in, end, chunkMax, &ch)) return kReadFailed;
     code = FindMarkInChunk(ch, &markStart);
     if (!measuring) break;  // only the last chunk is looked at
   }
   if (code < 0) return kEorNone;
-  SetMark(code);
+  SetMark(cd, code);
   if (!measuring) return code;
 
   bool atFileStart = false;
   int64_t count =
-      MeasureLastRecord(fd, chunkMax, &ch, markStart, kMarks[code].boundary, &atFileStart);
+      MeasureLastRecord(in, chunkMax, &ch, markStart, kMarks[code].boundary, &atFileStart);
   if (count < 0) return kReadFailed;
   if (atFileStart && count == 0) return kEorNone;
   uint64_t len = static_cast<uint64_t>(count) + cd->eorLen;

@@ -97,6 +97,16 @@ class ColumnWalk {
   uint64_t column_ = 0;  // the first column it covers
 };
 
+// One record as a scanner found it, whole, in memory.
+struct RecordSpan {
+  const uint8_t* text;  // its first byte
+  uint64_t bytes;       // its bytes before the end-of-record mark (text data), or all of them
+  uint64_t columns;     // its columns: bytes, a tab counting for the columns it stands for
+  bool tabs;            // a tab in it stands for blanks
+  bool ended;           // the data ends inside it: no mark follows
+  uint64_t readable;    // bytes in memory from text on: the record, its mark and what follows
+};
+
 // Writes the key of a record into `key` (every position the layout names).
 // `text` holds the record's bytes up to its end-of-record mark, `length` of
 // them; `tabs` says that tabs among them stand for blanks (otherwise a tab

@@ -18,6 +18,8 @@
 #include "driver/recover_change.h"
 #include "driver/sys_io.h"
 #include "options/file_names.h"
+#include "options/text_util.h"
+#include "sort/build_scan.h"
 #include "sort/scanner.h"
 
 namespace {
@@ -148,7 +150,7 @@ Status DetectRecordFormat() {
   CmdData* cd = pCmdData;
   int32_t code = kEorBinary;
   if (!cd->binaryData || cd->binaryWithEor) {
-    code = DetectEndOfRecord(cd->inFd, cd->recBuf, kRecBufData);
+    code = DetectEndOfRecord(cd, cd->recBuf, kRecBufData);
     if (code == -1) {
       CmdSetMsg("Unable to determine file size for input file: %s", cd->inName);
       return kErrFileSize;
@@ -158,15 +160,13 @@ Status DetectRecordFormat() {
       return kErrReadInput;
     }
   }
-  if (!cd->allowVarLen && cd->recLenFound == 0 && cd->recLenSpec == 0) {
+  Status st = CheckRecordFormat(cd);
+  if (st == kErrNoRecLen) {
     CmdSetMsg("Unable to determine record length for fixed record length file: %s", cd->inName);
-    return kErrNoRecLen;
-  }
-  if (cd->recLenFound > kMaxFileRecLen - cd->eorLen) {
+  } else if (st == kErrLongRecord) {
     CmdSetMsg("A record longer than 65533 bytes was found.");
-    return kErrLongRecord;
   }
-  if (cd->binaryWithEor) cd->isiEorLen = cd->eorLen;
+  if (st != kOk) return st;
   if (cd->diagMode) {
     CmdShowf("Opened %s as input file\n", cd->inName);
     CmdShowf("Expected End of Record for data file is %s", kMarkTexts[code]);
@@ -263,7 +263,7 @@ Status CreateErrorFileAndPrime() {
     if (cd->diagMode) CmdShowf("Created %s as error file\n", cd->errName);
   }
   cd->readPos = 0;
-  if (fillInputBuffer(cd->inFd) < 0) {
+  if (fillInputBuffer() < 0) {
     CmdSetMsg("Invalid number of bytes read from input file: %s", cd->inName);
     return kErrReadInput;
   }

@@ -8,6 +8,7 @@
 
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
+#include "sort/build_scan.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"

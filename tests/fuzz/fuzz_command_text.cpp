@@ -23,14 +23,14 @@ Status ParseLikeParseMain(char* text) {
   Status st = ReadNamedSettings();
   if (st != kOk) return st;
   char* cursor = text;
-  st = ScanFileFields(&cursor);
+  st = ScanRunFileFields(&cursor);
   if (st != kOk) return st;
   snprintf(cd->tmpDir, sizeof cd->tmpDir, "%s", fz::WorkDir().c_str());
   st = CreateWorkFiles();
   if (st != kOk) return st;
   st = FindOptionMarker(&cursor);
   if (st != kOk) return st;
-  st = ScanOptions(cursor);
+  st = ScanRunOptions(cursor);
   if (st != kOk) return st;
   return CheckAfterScan();
 }
