@@ -27,8 +27,6 @@
 
 namespace {
 
-constexpr uint8_t kPurgeFlags = kFmtVarLen | kFmtSpaceComp | kFmtAppend;
-
 // A byte offset as the old file writes positions.
 uint32_t ChainPos(const FhStRec* state, uint64_t byteOffset) {
   return static_cast<uint32_t>((state->flags & kStRecNum) ? byteOffset / kIsiSector : byteOffset);
@@ -86,7 +84,7 @@ Status CountChain(FhStRec* state, uint64_t* sectors) {
   const uint8_t* h = state->header;
   uint32_t head = LoadU32(h + kHdrDdrHeadOfs);
   *sectors = 0;
-  if ((h[kHdrFormatOfs] & kPurgeFlags) != 0 || head == kIsiNoSector) return kOk;
+  if (!IsiKeepsDeletedList(h[kHdrFormatOfs]) || head == kIsiNoSector) return kOk;
   uint8_t saved[kIsiSector];
   memcpy(saved, state->ddr, sizeof saved);
   Status s = LoadChainHead(state, head);
@@ -170,7 +168,7 @@ Status CompactWriteDdrChain(FhStRec* state) {
   uint8_t* h = state->header;
   cd->deletedCount = 0;
   uint32_t head = LoadU32(h + kHdrDdrHeadOfs);
-  if ((h[kHdrFormatOfs] & kPurgeFlags) != 0) {
+  if (!IsiKeepsDeletedList(h[kHdrFormatOfs])) {
     // Such files keep no deleted-record positions (their records are
     // appended at the end), so a chain found in one is dropped.
     // The sector is written while the header still names the chain, so that

@@ -109,7 +109,7 @@ Status JoinCommandText(int argc, char** argv, int index) {
 }
 
 Status EndAfterParseFailure(Status code) {
-  const char* text = CmdParseErrorText(code);
+  const char* text = ParseErrorText(code);
   CmdOutInfoString(text != nullptr ? text : pCmdData->msgBuf);
   CmdOutInfoString("\n");
   CmdCloseAllFiles(1);

@@ -32,8 +32,6 @@ void CmdSetMsg(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // modifier: "%%%su" becomes "%llu". Returns gFormat.
 const char* CmdBuildFormat(const char* templ);
 
-// Fixed text of a parser code, or nullptr when the text is in msgBuf.
-const char* CmdParseErrorText(Status code);
 // Prints the message group of a failed index build.
 void CmdReportIndexFailure(Status code);
 // Prints the message group of a failed compaction.

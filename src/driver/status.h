@@ -87,3 +87,8 @@ enum : Status {
   kErrCorruptIsi = -175,     // an ISI whose tree or chain is damaged
   kErrLockWait = -176,       // the wait for the ISI lock gave up
 };
+
+// The fixed text of a code of the parser and of the opening of the data
+// (the driver prints it), or nullptr for a code whose text is made at the
+// failure (msgBuf).
+const char* ParseErrorText(Status code);

@@ -36,7 +36,7 @@ Status WriteFullDdrSector() {
 
 int32_t InsertDDRN(uint64_t position) {
   CmdData* cd = pCmdData;
-  if (cd->writeAtEnd) return kOk;
+  if (!ListsDeletedRecords(*cd)) return kOk;
   uint16_t count = LoadU16(cd->ddrTrailer + kDdrTrailerCountOfs);
   if (count >= kIsiDdrPerSector) {
     Status s = WriteFullDdrSector();

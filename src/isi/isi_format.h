@@ -48,6 +48,15 @@ enum : uint8_t {
   kFmtVarLen = 0x02,     // variable-length records
   kFmtUpper = 0x01,      // keys converted to upper case
 };
+// An index keeps its deleted-record list through a rewrite (a compaction
+// copies it, a change in place takes records from it and adds to it)
+// unless its header marks its records as appended at the end, of variable
+// length or space-compressed: then a compaction purges the list and a
+// change neither takes from it nor adds to it.
+constexpr bool IsiKeepsDeletedList(uint8_t formatFlags) {
+  return (formatFlags & (kFmtVarLen | kFmtSpaceComp | kFmtAppend)) == 0;
+}
+
 // Header byte 7: addressing and OS type.
 enum : uint8_t { kModeRecNum = 0x01, kModeOsType1 = 0x08, kModeOsType2 = 0x10 };
 

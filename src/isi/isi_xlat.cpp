@@ -82,8 +82,8 @@ IsiFrontResult IsiPrepareFront(uint8_t* front, bool* swapped, IsiHeaderFault* fa
 }
 
 uint32_t IsiEorLength(uint8_t formatFlags) {
-  if (formatFlags & kFmtEorCrLf) return 2;
-  return (formatFlags & kFmtEorLf) ? 1 : 0;
+  if (formatFlags & kFmtBinary) return 0;
+  return (formatFlags & kFmtEorCrLf) ? 2 : 1;
 }
 
 const char* IsiEorBytes(uint8_t formatFlags) {

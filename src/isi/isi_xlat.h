@@ -42,8 +42,9 @@ IsiHeaderFault IsiCheckHeader(const uint8_t* header);
 enum IsiFrontResult { kIsiFrontSound, kIsiFrontNotIsi, kIsiFrontBadVersion, kIsiFrontBadHeader };
 IsiFrontResult IsiPrepareFront(uint8_t* front, bool* swapped, IsiHeaderFault* fault);
 
-// End-of-record length recorded in header byte 6: 2 (CR LF or LF CR),
-// 1 (LF), 0 (a lone CR, or binary records without marks).
+// The end-of-record bytes each record of the data holds, as header byte 6
+// records them: 2 (CR LF or LF CR), 1 (LF, or a lone CR), 0 (binary
+// records without marks).
 uint32_t IsiEorLength(uint8_t formatFlags);
 // The end-of-record bytes of header byte 6's field (a string of one or two
 // characters), and their name ("CR", "CR LF", "LF", "LF CR").

@@ -23,13 +23,7 @@ void DecodeEor(uint8_t fmt, kelisi_header* h) {
   const char* mark = IsiEorBytes(fmt);
   h->eor[0] = static_cast<unsigned char>(mark[0]);
   h->eor[1] = static_cast<unsigned char>(mark[1]);
-  // A lone CR is one byte in the data, though the flags read as "no mark"
-  // to programs that take the length from them alone.
-  if (fmt & kFmtBinary) {
-    h->eor_length = 0;
-  } else {
-    h->eor_length = (fmt & kFmtEorMask) == kFmtEorCr ? 1 : IsiEorLength(fmt);
-  }
+  h->eor_length = IsiEorLength(fmt);
 }
 
 void DecodeSpecs(const IsiHeader& raw, kelisi_header* h) {
@@ -189,7 +183,7 @@ int LoadFront(kelisi* ix) {
   ix->fileSize = size;
   ix->fileSectors = size / kIsiSector;
   DecodeHeader(front, swapped, size, &ix->hdr);
-  ix->keyLayoutOk = KeyLayoutFromHeader(ix->hdr, &ix->keyLayout);
+  ReadDefinition(ix);
   ix->recNum = ix->hdr.record_numbers;
   ix->keyLength = ix->hdr.key_length;
   ix->entrySize = ix->hdr.entry_size;

@@ -64,31 +64,34 @@ extern "C" {
 
 enum {
   KELISI_OK = 0,
-  KELISI_NOTFOUND = 1,       /* no entry there: end of the index, no match */
-  KELISI_E_ARG = -1,         /* a null pointer or an argument out of range */
-  KELISI_E_NOMEM = -2,       /* memory could not be allocated */
-  KELISI_E_OPEN = -3,        /* the index file cannot be opened */
-  KELISI_E_READ = -4,        /* reading the index file failed */
-  KELISI_E_NOT_ISI = -5,     /* not an ISI file (size, magic or version word) */
-  KELISI_E_HEADER = -6,      /* a header value no index can have */
-  KELISI_E_CORRUPT = -7,     /* damage found in the tree or the deleted-record chain */
-  KELISI_E_NO_DATA = -8,     /* the call needs the data file, which is not open */
-  KELISI_E_DATA_OPEN = -9,   /* the data file cannot be opened */
-  KELISI_E_DATA_READ = -10,  /* reading the data file failed, or the record lies past its end */
-  KELISI_E_LOCK = -11,       /* a shared lock could not be taken */
-  KELISI_E_KEYSPEC = -12,    /* the header's key specifications do not describe the key */
-  KELISI_E_BUFFER = -13,     /* the caller's buffer is too small; the size needed is returned */
-  KELISI_E_TOO_LONG = -14,   /* a record longer than the index's records may be */
-  KELISI_E_DUPLICATE = -15,  /* a key the index holds already, where it allows no duplicates */
-  KELISI_E_READONLY = -16,   /* a change on a handle opened without KELISI_WRITE */
-  KELISI_E_WRITE = -17,      /* writing or syncing the index or the data file failed */
-  KELISI_E_RECORD = -18,     /* a record the data file cannot hold: an end-of-record byte
-                                inside it, or bytes a reader would take for a deleted record */
-  KELISI_E_UNSUPPORTED = -19, /* a change the library cannot make to this index (records selected
-                                 by an expression, positions past 4 GiB) */
-  KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
-  KELISI_E_JOURNAL = -21     /* a change was interrupted (a journal that holds it lies beside the
-                                index) and this process may not write the files to roll it back */
+  KELISI_NOTFOUND = 1,        /* no entry there: end of the index, no match */
+  KELISI_E_ARG = -1,          /* a null pointer or an argument out of range */
+  KELISI_E_NOMEM = -2,        /* memory could not be allocated */
+  KELISI_E_OPEN = -3,         /* the index file cannot be opened */
+  KELISI_E_READ = -4,         /* reading the index file failed */
+  KELISI_E_NOT_ISI = -5,      /* not an ISI file (size, magic or version word) */
+  KELISI_E_HEADER = -6,       /* a header value no index can have */
+  KELISI_E_CORRUPT = -7,      /* damage found in the tree or the deleted-record chain */
+  KELISI_E_NO_DATA = -8,      /* the call needs the data file, which is not open */
+  KELISI_E_DATA_OPEN = -9,    /* the data file cannot be opened */
+  KELISI_E_DATA_READ = -10,   /* reading the data file failed, or the record lies past its end */
+  KELISI_E_LOCK = -11,        /* a shared lock could not be taken */
+  KELISI_E_KEYSPEC = -12,     /* the header's key specifications do not describe the key */
+  KELISI_E_BUFFER = -13,      /* the caller's buffer is too small; the size needed is returned */
+  KELISI_E_TOO_LONG = -14,    /* a record longer than the index's records may be */
+  KELISI_E_DUPLICATE = -15,   /* a key the index holds already, where it allows no duplicates */
+  KELISI_E_READONLY = -16,    /* a change on a handle opened without KELISI_WRITE */
+  KELISI_E_WRITE = -17,       /* writing or syncing the index or the data file failed */
+  KELISI_E_RECORD = -18,      /* a record a build would not read back as this index's record: an
+                                 end-of-record mark inside it, bytes a reader takes for a deleted
+                                 record or the end of the data, tabs without option s */
+  KELISI_E_UNSUPPORTED = -19, /* a change the format cannot hold (a record position past
+                                 4 GiB, or not on a record boundary) */
+  KELISI_E_BUSY = -20,        /* the handle has a change open already, or none is open */
+  KELISI_E_JOURNAL = -21,     /* a change was interrupted (a journal that holds it lies beside the
+                                 index) and this process may not write the files to roll it back */
+  KELISI_E_DEFINITION = -22   /* the command line the header stores is none kelindex would build
+                                 this index from: which records get entries is not known */
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an
@@ -155,37 +158,37 @@ typedef struct kelisi_test {
 #define KELISI_NO_SECTOR UINT32_MAX
 
 typedef struct kelisi_header {
-  uint32_t record_length;   /* without end-of-record bytes (variable length: the maximum) */
-  uint32_t eor_length;      /* 0 (binary), 1 or 2; a lone CR counts 1 */
-  unsigned char eor[2];     /* the end-of-record bytes (LF; CR LF; LF CR; CR) */
-  uint32_t key_length;      /* 1 to 150 */
-  uint32_t entry_size;      /* bytes per key entry in a sector */
-  int record_numbers;       /* 1: positions are record and sector numbers; 0: byte offsets */
-  int other_byte_order;     /* 1: written on a machine of the other byte order */
-  int upper_case;           /* keys were folded to upper case (option u) */
-  int no_duplicates;        /* duplicate keys not allowed (option n) */
-  int variable_length;      /* variable-length records (v or s) */
-  int space_compression;    /* tabs stand for runs of blanks (s) */
-  int append_at_end;        /* records may be appended at the end (w, v, s or p) */
-  int binary;               /* binary records without end-of-record bytes (f) */
-  int os_type;              /* 0, 1 or 2 (option o) */
-  uint8_t format_flags;     /* header byte 6 as stored */
-  uint8_t mode_flags;       /* header byte 7 as stored */
-  uint32_t key_spec_count;  /* 0 to 32 */
+  uint32_t record_length;  /* without end-of-record bytes (variable length: the maximum) */
+  uint32_t eor_length;     /* 0 (binary), 1 or 2; a lone CR counts 1 */
+  unsigned char eor[2];    /* the end-of-record bytes (LF; CR LF; LF CR; CR) */
+  uint32_t key_length;     /* 1 to 150 */
+  uint32_t entry_size;     /* bytes per key entry in a sector */
+  int record_numbers;      /* 1: positions are record and sector numbers; 0: byte offsets */
+  int other_byte_order;    /* 1: written on a machine of the other byte order */
+  int upper_case;          /* keys were folded to upper case (option u) */
+  int no_duplicates;       /* duplicate keys not allowed (option n) */
+  int variable_length;     /* variable-length records (v or s) */
+  int space_compression;   /* tabs stand for runs of blanks (s) */
+  int append_at_end;       /* records may be appended at the end (w, v, s or p) */
+  int binary;              /* binary records without end-of-record bytes (f) */
+  int os_type;             /* 0, 1 or 2 (option o) */
+  uint8_t format_flags;    /* header byte 6 as stored */
+  uint8_t mode_flags;      /* header byte 7 as stored */
+  uint32_t key_spec_count; /* 0 to 32 */
   kelisi_keyspec key_specs[32];
-  uint32_t test_count;      /* primary-record tests in simple form, 0 to 10 */
+  uint32_t test_count; /* primary-record tests in simple form, 0 to 10 */
   kelisi_test tests[10];
-  int extended_selection;   /* the records were selected by an expression kept
-                               only in the stored command line */
-  uint32_t data_length;     /* data file length (bytes, or records) when built */
-  uint32_t record_count;    /* entries the build delivered, low 32 bits */
-  uint32_t deleted_count;   /* deleted records listed */
-  uint32_t spin;            /* changed by every process that rewrites the index */
-  uint32_t root_position;   /* as stored: 1024, or sector 2 */
-  uint32_t ddr_head;        /* as stored; KELISI_NO_SECTOR when there is no chain */
-  uint64_t file_size;       /* of the index file, in bytes */
-  char data_name[257];      /* the data file name kept in the header */
-  char command_line[528];   /* the command line that built the index */
+  int extended_selection; /* the records were selected by an expression kept
+                             only in the stored command line */
+  uint32_t data_length;   /* data file length (bytes, or records) when built */
+  uint32_t record_count;  /* entries the build delivered, low 32 bits */
+  uint32_t deleted_count; /* deleted records listed */
+  uint32_t spin;          /* changed by every process that rewrites the index */
+  uint32_t root_position; /* as stored: 1024, or sector 2 */
+  uint32_t ddr_head;      /* as stored; KELISI_NO_SECTOR when there is no chain */
+  uint64_t file_size;     /* of the index file, in bytes */
+  char data_name[257];    /* the data file name kept in the header */
+  char command_line[528]; /* the command line that built the index */
 } kelisi_header;
 
 /* Copies the header as last read (after a re-read under KELISI_SHARED). */
@@ -205,12 +208,12 @@ typedef struct kelisi_cursor kelisi_cursor;
 typedef struct kelisi_entry {
   const unsigned char* key; /* key_length bytes, valid until the cursor moves or closes */
   uint32_t key_length;
-  uint64_t record_offset;   /* byte offset of the record in the data file */
-  uint32_t record_size;     /* the record's size, end-of-record bytes included */
-  uint32_t dup_seq;         /* 0 for the first record of a key, then 1, 2, ... (mod 65536) */
-  uint32_t position;        /* the record position as stored (record number or byte offset) */
-  uint32_t sector;          /* position of the key sector holding the entry, as stored */
-  uint32_t index;           /* 1-based number of the entry in that sector */
+  uint64_t record_offset; /* byte offset of the record in the data file */
+  uint32_t record_size;   /* the record's size, end-of-record bytes included */
+  uint32_t dup_seq;       /* 0 for the first record of a key, then 1, 2, ... (mod 65536) */
+  uint32_t position;      /* the record position as stored (record number or byte offset) */
+  uint32_t sector;        /* position of the key sector holding the entry, as stored */
+  uint32_t index;         /* 1-based number of the entry in that sector */
 } kelisi_entry;
 
 KELISI_API int kelisi_cursor_open(kelisi* ix, kelisi_cursor** out);
@@ -354,8 +357,7 @@ KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds);
    entry (key valid until the next call on the change; sector and index 0:
    the entry's place is known after the commit), or KELISI_NO_ENTRY with
    *out describing the record written (key_length 0). */
-KELISI_API int kelisi_txn_insert(kelisi_txn* t, const void* record, size_t len,
-                                 kelisi_entry* out);
+KELISI_API int kelisi_txn_insert(kelisi_txn* t, const void* record, size_t len, kelisi_entry* out);
 
 /* Deletes the record an entry names (as a cursor returned it: its key and
    position decide) and the entry. KELISI_NOTFOUND when the index holds no
@@ -377,13 +379,13 @@ KELISI_API int kelisi_txn_abort(kelisi_txn* t);
 /* ---- Statistics and checking -------------------------------------------- */
 
 typedef struct kelisi_stats {
-  uint32_t depth;          /* levels from the root to the deepest leaf; 1 for a root alone */
-  uint64_t key_sectors;    /* key sectors of the tree, root included */
+  uint32_t depth;       /* levels from the root to the deepest leaf; 1 for a root alone */
+  uint64_t key_sectors; /* key sectors of the tree, root included */
   uint64_t leaf_sectors;
-  uint64_t entries;        /* entries of the tree */
-  uint32_t per_sector;     /* entries a sector holds at most */
-  double fill;             /* entries / (key sectors x per_sector), 0 to 1 */
-  uint64_t ddr_sectors;    /* sectors of the deleted-record chain */
+  uint64_t entries;     /* entries of the tree */
+  uint32_t per_sector;  /* entries a sector holds at most */
+  double fill;          /* entries / (key sectors x per_sector), 0 to 1 */
+  uint64_t ddr_sectors; /* sectors of the deleted-record chain */
   uint64_t ddr_entries;
 } kelisi_stats;
 

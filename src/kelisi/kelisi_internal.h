@@ -12,6 +12,7 @@
 #include "kelisi.h"
 #include "kelisi/io.h"
 #include "kelisi/sector_cache.h"
+#include "options/option_tables.h"
 #include "sort/record_key.h"
 
 struct Journal;
@@ -37,7 +38,16 @@ struct kelisi {
   uint32_t cacheLimit = 0;  // slots kelisi_set_cache_size allows; 0: sized from the index
   alignas(8) uint8_t front[kIsiFrontSize];  // header and root in native order
   kelisi_header hdr;
-  KeyLayout keyLayout;  // the key's bytes as the header's key specifications say
+  // The definition the header's command line gives (definition.cpp), with
+  // the text its terms point into; defStatus KELISI_OK when it can be used,
+  // else KELISI_E_DEFINITION, defWhy saying why.
+  IndexDefinition def;
+  char defText[kStoredLineSize];
+  int defStatus = KELISI_E_DEFINITION;
+  char defWhy[160] = "";
+  // The key's bytes as the definition (else the header's key
+  // specifications) say.
+  KeyLayout keyLayout;
   bool keyLayoutOk = false;
   kisi::SectorCache cache;
   // Opened for update: the paths the rollback journal names, and the change
@@ -110,6 +120,11 @@ class CallScope {
 IsiLockCalls IndexLockCalls(kelisi* ix);
 // The shared whole-file lock on the data file, for the life of the handle.
 int LockDataFile(kelisi* ix);
+
+// Reads the definition from the header as last read (definition.cpp), and
+// what follows from it: the key layout, the header's tests and its mark of
+// an extended selection.
+void ReadDefinition(kelisi* ix);
 
 // The key layout the header's key specifications describe; false when they
 // do not add up to the key length.

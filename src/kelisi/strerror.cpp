@@ -44,13 +44,17 @@ extern "C" KELISI_API const char* kelisi_strerror(int status) {
     case KELISI_E_WRITE:
       return "cannot write the index or the data file";
     case KELISI_E_RECORD:
-      return "the data file cannot hold the record (an end-of-record byte inside it, or a "
-             "deleted record's bytes)";
+      return "a build would not read the record back as one of the index (an end-of-record mark "
+             "inside it, bytes taken for a deleted record or the end of the data, tabs without "
+             "option s)";
     case KELISI_E_UNSUPPORTED:
-      return "the library cannot make this change to the index";
+      return "the format cannot hold the change (a record position past 4 GiB)";
     case KELISI_E_JOURNAL:
       return "a change was interrupted; open the index for update (or run kelisi check or "
              "kelindex) to recover";
+    case KELISI_E_DEFINITION:
+      return "the index's stored command line cannot be used: it does not say which records "
+             "get entries";
     case KELISI_E_BUSY:
       return "a change is open on the handle already, or none is";
     default:

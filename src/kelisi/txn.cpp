@@ -17,7 +17,11 @@
 #include "isi/byte_order.h"
 #include "isi/isi_xlat.h"
 #include "isi/journal.h"
+#include "kelisi/scan.h"
 #include "kelisi/txn_internal.h"
+
+kelisi_txn::kelisi_txn() = default;
+kelisi_txn::~kelisi_txn() = default;
 
 namespace kisi {
 
@@ -116,7 +120,8 @@ int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t
     for (; it != t->data.end() && it->first < offset + want; ++it) {
       uint64_t from = std::max(offset, it->first);
       uint64_t to = std::min<uint64_t>(offset + want, it->first + it->second.size());
-      if (from < to) memcpy(buf + (from - offset), it->second.data() + (from - it->first), to - from);
+      if (from < to)
+        memcpy(buf + (from - offset), it->second.data() + (from - it->first), to - from);
     }
   }
   uint64_t from = std::max(offset, t->origDataSize);
@@ -203,16 +208,20 @@ struct Writer {
     if (JournalSave(j, kJournalIndex, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_WRITE;
     for (const auto& [s, p] : t->pages) {
       if (s >= t->origSectors) continue;
-      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) || got != kIsiSector) {
+      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) ||
+          got != kIsiSector) {
         return KELISI_E_READ;
       }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) return KELISI_E_WRITE;
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0)
+        return KELISI_E_WRITE;
     }
     for (uint64_t s = t->sectors; s < t->origSectors; ++s) {
-      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) || got != kIsiSector) {
+      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) ||
+          got != kIsiSector) {
         return KELISI_E_READ;
       }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) return KELISI_E_WRITE;
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0)
+        return KELISI_E_WRITE;
     }
     std::vector<uint8_t> rec;
     for (const auto& [off, bytes] : t->data) {
@@ -279,10 +288,9 @@ struct Writer {
 
   int Run() {
     kelisi* ix = t->ix;
-    int r = ix->journal != nullptr
-                ? JournalRestart(ix->journal)
-                : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataPath.c_str(),
-                               ix->dataFd, &ix->journal);
+    int r = ix->journal != nullptr ? JournalRestart(ix->journal)
+                                   : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd,
+                                                  ix->dataPath.c_str(), ix->dataFd, &ix->journal);
     if (r != 0) {
       // The file, if any, holds no change: it stays for the next change.
       if (ix->journal != nullptr) JournalClose(ix->journal, false);
@@ -306,9 +314,8 @@ struct Writer {
       IoStartWriteback(ix->io, ix->isiFd);
       IoStartWriteback(ix->io, ix->dataFd);
     }
-    if (st == KELISI_OK &&
-        (SyncFile(ix->io, ix->dataFd, t->dataSize != t->origDataSize) != 0 ||
-         SyncFile(ix->io, ix->isiFd, t->sectors != t->origSectors) != 0)) {
+    if (st == KELISI_OK && (SyncFile(ix->io, ix->dataFd, t->dataSize != t->origDataSize) != 0 ||
+                            SyncFile(ix->io, ix->isiFd, t->sectors != t->origSectors) != 0)) {
       st = KELISI_E_WRITE;
     }
     ix->journal = nullptr;
@@ -323,20 +330,6 @@ struct Writer {
     return KELISI_OK;
   }
 };
-
-// n0 and n$ (keep the first record of a key) against n (refuse a second):
-// the header has one flag for all three; the stored command line tells them
-// apart. Its options and key specifications follow the file names, from the
-// first field that starts with '-'; a letter after '=' is a test's
-// character, not an option.
-bool KeepsFirstOfKey(const char* line) {
-  const char* p = line;
-  while (*p != '\0' && !(*p == '-' && (p == line || p[-1] == ' ' || p[-1] == ','))) ++p;
-  for (; *p != '\0'; ++p) {
-    if (*p == 'n' && p[-1] != '=' && (p[1] == '0' || p[1] == '$')) return true;
-  }
-  return false;
-}
 
 void End(kelisi_txn* t) {
   kelisi* ix = t->ix;
@@ -374,6 +367,7 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   uint64_t dataSize = 0;
   if (st == KELISI_OK && !IoFileSize(ix->io, ix->dataFd, &dataSize)) st = KELISI_E_DATA_READ;
   if (st == KELISI_OK && !ix->keyLayoutOk) st = KELISI_E_KEYSPEC;
+  if (st == KELISI_OK) st = ix->defStatus;
   if (st == KELISI_OK && ix->fileSize % kIsiSector != 0) st = KELISI_E_CORRUPT;
   if (st != KELISI_OK) {
     delete t;
@@ -391,9 +385,9 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   t->origSectors = t->sectors = ix->fileSectors;
   t->origDataSize = t->dataSize = dataSize;
   t->variable = h.variable_length || h.space_compression;
-  t->keepsList = (h.format_flags & (kFmtVarLen | kFmtSpaceComp | kFmtAppend)) == 0;
-  t->firstOfKey = KeepsFirstOfKey(h.command_line);
-  t->firstOfKey = t->firstOfKey && h.no_duplicates;
+  t->keepsList = IsiKeepsDeletedList(h.format_flags);
+  t->firstOfKey = KeepsFirstOfKey(ix->def);
+  t->unique = RefusesDuplicates(ix->def);
   t->tree = ix->tree;
   // The root is a page of the change from the start: every insert may
   // reach it, and the tree's root pointer must see the change's copy.
@@ -410,13 +404,13 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   }
   t->tree.root = root;
   t->tree.rootSound = 0;
-  t->tree.source = {[](void* ctx, uint64_t sector, IsiReadHint, uint8_t* out,
-                       uint8_t** sound) -> const uint8_t* {
-                      *sound = nullptr;
-                      auto* txn = static_cast<kelisi_txn*>(ctx);
-                      return TxnRead(txn, sector, PageKind::kKey, out) == KELISI_OK ? out : nullptr;
-                    },
-                    t};
+  t->tree.source = {
+      [](void* ctx, uint64_t sector, IsiReadHint, uint8_t* out, uint8_t** sound) -> const uint8_t* {
+        *sound = nullptr;
+        auto* txn = static_cast<kelisi_txn*>(ctx);
+        return TxnRead(txn, sector, PageKind::kKey, out) == KELISI_OK ? out : nullptr;
+      },
+      t};
   t->tree.inPlace = false;  // the change's pages move as it writes
   t->tree.visit = nullptr;
   *out = t;

@@ -19,6 +19,8 @@
 
 namespace kisi {
 
+struct LibScan;
+
 enum class PageKind : uint8_t { kKey, kDdr, kZero };
 
 struct Page {
@@ -29,29 +31,33 @@ struct Page {
 }  // namespace kisi
 
 struct kelisi_txn {
+  kelisi_txn();
+  ~kelisi_txn();
   kelisi* ix = nullptr;
   int spoiled = KELISI_OK;  // the status that spoiled the change, or OK
   bool changed = false;
   // The index: modified sectors by number, and the header's fields.
   std::unordered_map<uint64_t, std::unique_ptr<kisi::Page>> pages;
-  uint64_t origSectors = 0;  // the index file's sectors when the change began
-  uint64_t sectors = 0;      // its sectors now
-  std::set<uint64_t> freeSectors;  // left by the change, filled before appending
+  uint64_t origSectors = 0;                   // the index file's sectors when the change began
+  uint64_t sectors = 0;                       // its sectors now
+  std::set<uint64_t> freeSectors;             // left by the change, filled before appending
   alignas(8) uint8_t header[kIsiHeaderSize];  // native
   uint32_t recordCount = 0, deletedCount = 0, ddrHead = kIsiNoSector;
   uint32_t recordLength = 0;  // the header's (variable length: the longest)
-  IsiTree tree{};              // over the pages and the file
+  IsiTree tree{};             // over the pages and the file
   // The data file: the records the change overwrites in place, by offset
   // (never overlapping: each is one record's place), the bytes it appends
   // (from origDataSize on), and its length.
   std::map<uint64_t, std::vector<uint8_t>> data;
   std::vector<uint8_t> tail;
   uint64_t origDataSize = 0, dataSize = 0;
-  std::vector<uint8_t> record;  // the record being inserted
-  // What the header's options say about records and keys.
-  bool keepsList = false;   // a deleted-record list (fixed length, not w)
-  bool variable = false;    // v or s
-  bool firstOfKey = false;  // n0 or n$: the first record of a key is kept
+  std::vector<uint8_t> record;                // the record being inserted
+  std::unique_ptr<kisi::LibScan> recordScan;  // reads it as a build would
+  // What the definition and the header say about records and keys.
+  bool keepsList = false;     // a deleted-record list (IsiKeepsDeletedList)
+  bool variable = false;      // v or s
+  bool firstOfKey = false;    // n0 or n$: the first record of a key is kept
+  bool unique = false;        // n: a second record of a key spoils the change
   uint8_t key[kMaxKeyBytes];  // of the last insert, for its kelisi_entry
 };
 

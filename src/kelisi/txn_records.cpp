@@ -8,40 +8,18 @@
 #include <vector>
 
 #include "isi/sector_check.h"
+#include "kelisi/scan.h"
 #include "kelisi/txn_internal.h"
+#include "sort/sort_item.h"
 
 namespace kisi {
 
 namespace {
 
 constexpr size_t kMostRecord = 65535;  // a record's size is a 16-bit field
-constexpr size_t kScanBlock = 1u << 20;
 
 uint32_t MarkLength(const kelisi_header& h) {
   return h.binary ? 0 : h.eor_length;
-}
-
-// The byte a record test sees at 0-based `column`: the record's byte, a
-// blank under a tab where tabs stand for blanks, a blank past its end.
-uint8_t Shown(const kelisi_header& h, const uint8_t* text, size_t len, uint32_t column) {
-  bool tabs = h.space_compression && !h.binary;
-  uint64_t at = 0;
-  for (size_t i = 0; i < len; ++i) {
-    uint64_t width = tabs && text[i] == '\t' ? TabColumns(at) : 1;
-    if (column < at + width) return tabs && text[i] == '\t' ? kKeyBlank : text[i];
-    at += width;
-  }
-  return kKeyBlank;
-}
-
-// The header's record tests, every one of which a record must pass.
-bool Selected(const kelisi_header& h, const uint8_t* text, size_t len) {
-  for (uint32_t i = 0; i < h.test_count; ++i) {
-    const kelisi_test& k = h.tests[i];
-    uint8_t shown = Shown(h, text, len, k.column - 1);
-    if ((k.op == '=') != (shown == k.ch)) return false;
-  }
-  return true;
 }
 
 uint32_t PositionOf(const kelisi_txn* t, uint64_t offset) {
@@ -54,23 +32,33 @@ bool PositionFits(const kelisi_txn* t, uint64_t offset) {
 }
 
 // The record's text (no end-of-record bytes) made into the bytes the data
-// file holds; a status when the file cannot hold it.
+// file holds: padded to the record length (fixed length), its mark behind
+// it. KELISI_E_TOO_LONG for one the records of the index cannot hold.
 int MakeRecord(const kelisi_txn* t, const uint8_t* text, size_t len, std::vector<uint8_t>* rec) {
   const kelisi_header& h = t->ix->hdr;
   uint32_t mark = MarkLength(h);
   if (!t->variable && len > h.record_length) return KELISI_E_TOO_LONG;
   if (t->variable && len + mark > kMostRecord) return KELISI_E_TOO_LONG;
-  // An end-of-record byte inside the text would end the record there.
-  for (uint32_t i = 0; i < mark; ++i) {
-    if (memchr(text, h.eor[i], len) != nullptr) return KELISI_E_RECORD;
-  }
   rec->assign(text, text + len);
   if (!t->variable) rec->resize(h.record_length, kKeyBlank);
   rec->insert(rec->end(), h.eor, h.eor + mark);
-  uint32_t span = IsiDeletedRecordSpan(h.format_flags, t->ix->recordStride);
-  if (rec->empty() || IsiIsDeletedRecord(rec->data(), std::min<size_t>(span, rec->size()))) {
-    return KELISI_E_RECORD;
+  return KELISI_OK;
+}
+
+// Reads the record as a build would read the data file holding it: its
+// key and whether it is selected. KELISI_E_RECORD (KELISI_E_TOO_LONG for
+// a record longer than the index's records may be) when a build would read
+// other records, or find the data out of the form the index promises.
+int ReadBack(kelisi_txn* t, const std::vector<uint8_t>& rec, RecordReading* reading) {
+  if (!t->recordScan) {
+    t->recordScan = NewScan(t->ix, 2, ScanReader{});
+    if (!t->recordScan) return KELISI_E_NOMEM;
   }
+  Status st =
+      ReadRecordBack(&t->recordScan->s, rec.data(), static_cast<uint32_t>(rec.size()), reading);
+  if (st != kOk) return st == kErrMemory ? KELISI_E_NOMEM : KELISI_E_RECORD;
+  if (!reading->whole) return KELISI_E_RECORD;
+  if (!reading->formKept) return reading->tooLong ? KELISI_E_TOO_LONG : KELISI_E_RECORD;
   return KELISI_OK;
 }
 
@@ -90,8 +78,8 @@ int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
   rec->resize(got);
   if (t->variable) {
     size_t end = 0;
-    while (end + mark <= got && !(mark > 0 && AtRecordMark(rec->data() + end, h.eor[0],
-                                                          mark > 1 ? h.eor[1] : 0))) {
+    while (end + mark <= got &&
+           !(mark > 0 && AtRecordMark(rec->data() + end, h.eor[0], mark > 1 ? h.eor[1] : 0))) {
       ++end;
     }
     if (end + mark > got) return KELISI_NOTFOUND;
@@ -106,51 +94,38 @@ int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
   return KELISI_OK;
 }
 
-// Under n0 and n$: the first live record of the data file with `key` that
-// the header's tests select, as a build would keep it (KELISI_NOTFOUND:
-// none). Reads the whole data file.
+// Under n0 and n$: the first record of the data file with `key` that the
+// options select, as a build would keep it (KELISI_NOTFOUND: none). Scans
+// the whole data file as the change sees it.
+ssize_t ReadChangedData(void* ctx, uint64_t offset, void* buf, size_t len) {
+  size_t got = 0;
+  auto* t = static_cast<kelisi_txn*>(ctx);
+  if (TxnReadData(t, offset, static_cast<uint8_t*>(buf), len, &got) != KELISI_OK) return -1;
+  return static_cast<ssize_t>(got);
+}
+
+int64_t ChangedDataSize(void* ctx) {
+  return static_cast<int64_t>(static_cast<kelisi_txn*>(ctx)->dataSize);
+}
+
 int FirstRecordOfKey(kelisi_txn* t, const uint8_t* key, uint64_t* offset, uint16_t* size) {
-  const kelisi_header& h = t->ix->hdr;
-  uint32_t mark = MarkLength(h), stride = t->ix->recordStride;
-  std::vector<uint8_t> block(kScanBlock + kMostRecord);
-  uint8_t k[kMaxKeyBytes];
-  uint64_t at = 0;
-  while (at < t->dataSize) {
-    size_t got = 0;
-    int st = TxnReadData(t, at, block.data(), block.size(), &got);
-    if (st != KELISI_OK) return st;
-    size_t i = 0;
-    while (i < got) {
-      size_t len;
-      if (!t->variable) {
-        if (i + stride > got) break;
-        len = stride;
-      } else {
-        if (block[i] == 0) {  // the zero bytes of deleted records
-          ++i;
-          continue;
-        }
-        size_t end = i;
-        while (end + mark <= got &&
-               !(mark > 0 && AtRecordMark(&block[end], h.eor[0], mark > 1 ? h.eor[1] : 0))) {
-          ++end;
-        }
-        if (end + mark > got) break;
-        len = end + mark - i;
-      }
-      const uint8_t* r = &block[i];
-      uint32_t span = IsiDeletedRecordSpan(h.format_flags, stride);
-      if (!IsiIsDeletedRecord(r, std::min<size_t>(span, len)) &&
-          RecordKey(t->ix, r, len, k) == KELISI_OK && memcmp(k, key, h.key_length) == 0 &&
-          Selected(h, r, len - mark)) {
-        *offset = at + i;
-        *size = static_cast<uint16_t>(len);
+  constexpr uint32_t kBatch = 4096;
+  std::unique_ptr<LibScan> scan =
+      NewScan(t->ix, kBatch, ScanReader{ReadChangedData, ChangedDataSize, t});
+  if (!scan) return KELISI_E_NOMEM;
+  DataScan& s = scan->s;
+  for (Status st = kOk; st == kOk;) {
+    st = ScanSubList(&s);
+    if (st != kOk && st != kSubListLast)
+      return st == kErrMemory ? KELISI_E_NOMEM : KELISI_E_DATA_READ;
+    // Items are in the order of the data: the first match is the first record.
+    for (const uint8_t* item = s.sortMem; !IsEndOfRun(item); item += s.itemLen) {
+      if (memcmp(item + kItemKeyOfs, key, s.keyLen) == 0) {
+        *offset = ItemPosition(item);
+        *size = ItemLength(item);
         return KELISI_OK;
       }
-      i += len;
     }
-    if (i == 0) break;  // a record longer than the block: no record
-    at += i;
   }
   return KELISI_NOTFOUND;
 }
@@ -170,20 +145,19 @@ void Fill(kelisi_txn* t, const uint8_t* key, uint64_t offset, uint32_t size, uin
 
 int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
   kelisi* ix = t->ix;
-  const kelisi_header& h = ix->hdr;
-  if (h.extended_selection) return KELISI_E_UNSUPPORTED;
   std::vector<uint8_t>& rec = t->record;
   int st = MakeRecord(t, text, len, &rec);
   if (st != KELISI_OK) return st;
-  uint8_t key[kMaxKeyBytes];
-  st = RecordKey(ix, rec.data(), rec.size(), key);
+  RecordReading reading;
+  st = ReadBack(t, rec, &reading);
   if (st != KELISI_OK) return st;
-  bool selected = Selected(h, text, len);
+  uint8_t key[kMaxKeyBytes] = {};
+  if (reading.selected) memcpy(key, reading.key, ix->keyLength);
   uint16_t size = static_cast<uint16_t>(rec.size());
   uint32_t keptPos = 0;
   uint16_t keptSize = 0;
   bool kept = false;
-  if (selected && h.no_duplicates) {
+  if (reading.selected && (t->firstOfKey || t->unique)) {
     st = TreeFindFirst(t, key, &keptPos, &keptSize);
     if (st < 0) return TxnSpoil(t, st);
     kept = st == KELISI_OK;
@@ -201,9 +175,8 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
     if (st != KELISI_OK) return TxnSpoil(t, st < 0 ? st : KELISI_E_CORRUPT);
   }
   TxnPutData(t, offset, rec.data(), rec.size());
-  if (t->variable && len > t->recordLength) t->recordLength = static_cast<uint32_t>(len);
   uint32_t pos = PositionOf(t, offset);
-  if (!selected) {
+  if (!reading.selected) {
     Fill(t, key, offset, size, 0, false, out);
     return KELISI_NO_ENTRY;
   }
@@ -221,7 +194,7 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
     return KELISI_OK;
   }
   uint16_t dup = 0;
-  st = TreeInsert(t, key, pos, size, h.no_duplicates != 0, &dup);
+  st = TreeInsert(t, key, pos, size, t->unique, &dup);
   if (st != KELISI_OK) return st;
   Fill(t, key, offset, size, dup, true, out);
   return KELISI_OK;
@@ -241,8 +214,8 @@ int Delete(kelisi_txn* t, const uint8_t* key, uint32_t pos) {
   if (t->recordCount > 0) --t->recordCount;
   if (!t->firstOfKey) return KELISI_OK;
   // n0, n$: the next record of the key takes the entry.
-  uint64_t next;
-  uint16_t nextSize;
+  uint64_t next = 0;
+  uint16_t nextSize = 0;
   st = FirstRecordOfKey(t, key, &next, &nextSize);
   if (st == KELISI_NOTFOUND) return KELISI_OK;
   if (st != KELISI_OK) return TxnSpoil(t, st);
@@ -273,12 +246,10 @@ int Run(kelisi_txn* t, Op op) {
 
 extern "C" {
 
-KELISI_API int kelisi_txn_insert(kelisi_txn* t, const void* record, size_t len,
-                                 kelisi_entry* out) {
+KELISI_API int kelisi_txn_insert(kelisi_txn* t, const void* record, size_t len, kelisi_entry* out) {
   if (record == nullptr && len != 0) return KELISI_E_ARG;
-  return kisi::Run(t, [&] {
-    return kisi::Insert(t, static_cast<const uint8_t*>(record), len, out);
-  });
+  return kisi::Run(t,
+                   [&] { return kisi::Insert(t, static_cast<const uint8_t*>(record), len, out); });
 }
 
 KELISI_API int kelisi_txn_delete(kelisi_txn* t, const kelisi_entry* e) {

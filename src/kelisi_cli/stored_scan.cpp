@@ -47,7 +47,7 @@ constexpr uint64_t kByteAddressLimit = 1ull << 32;
 // The text kelindex prints for a parser or opening failure.
 std::string FailureText(Status code) {
   if (code == kUsageShown) return "it asks for the usage text";
-  const char* text = CmdParseErrorText(code);
+  const char* text = ParseErrorText(code);
   std::string s = text != nullptr ? text : pCmdData->msgBuf;
   // kelindex's advice to look at its usage text is no help here.
   size_t advice = s.find("  Use -? option");

@@ -2,7 +2,37 @@
 // detection found against what the format can hold, the record length once
 // the marks are known, the length of each record against it, and the
 // verdict on the data as a whole (scanner.h).
+#include <cstring>
+
+#include "isi/isi_format.h"
+#include "isi/isi_xlat.h"
 #include "sort/scanner.h"
+#include "sort/sort_item.h"
+
+namespace {
+
+struct Bytes {
+  const uint8_t* p;
+  uint32_t len;
+};
+
+ssize_t ReadBytes(void* ctx, uint64_t offset, void* buf, size_t len) {
+  const Bytes* b = static_cast<const Bytes*>(ctx);
+  if (offset >= b->len) return 0;
+  size_t n = b->len - offset < len ? static_cast<size_t>(b->len - offset) : len;
+  memcpy(buf, b->p + offset, n);
+  return static_cast<ssize_t>(n);
+}
+
+int64_t BytesSize(void* ctx) {
+  return static_cast<const Bytes*>(ctx)->len;
+}
+
+int32_t CountDeleted(uint64_t) {
+  return kOk;
+}
+
+}  // namespace
 
 Status CheckRecordFormat(IndexDefinition* d) {
   if (!d->allowVarLen && d->recLenFound == 0 && d->recLenSpec == 0) return kErrNoRecLen;
@@ -51,4 +81,40 @@ ItemLengthNote NoteItemLength(DataScan* s, uint32_t length) {
 bool DataFormViolated(const DataScan& s) {
   return (s.varLenFound && !s.allowVarLen) || (s.spaceCompFound && !s.allowSpaceComp) ||
          s.longRecFound;
+}
+
+void RecordFormatFromHeader(IndexDefinition* d, uint8_t formatFlags, uint32_t recordLength) {
+  const char* mark = IsiEorBytes(formatFlags);
+  uint32_t markLen = d->binaryData && !d->binaryWithEor ? 0 : IsiEorLength(formatFlags);
+  d->eorIsiFlags = formatFlags & kFmtEorMask;
+  d->eorChar1 = static_cast<uint8_t>(mark[0]);
+  d->eorChar2 = static_cast<uint8_t>(mark[1]);
+  d->isiEorLen = static_cast<uint8_t>(markLen);
+  // Binary records with marks (g) hold them as their last bytes.
+  d->eorLen = d->binaryData ? 0 : static_cast<uint8_t>(markLen);
+  d->recLenFound = recordLength + markLen;
+}
+
+Status ReadRecordBack(DataScan* s, const uint8_t* bytes, uint32_t len, RecordReading* out) {
+  Bytes data{bytes, len};
+  s->reader = ScanReader{ReadBytes, BytesSize, &data};
+  s->notice = nullptr;
+  s->deletedRecFn = CountDeleted;
+  s->readPos = s->recStartPos = s->recCount = 0;
+  s->recBufCount = 0;
+  s->deletedCount = 0;
+  s->spaceCompFound = s->varLenFound = s->posInvalidFound = s->longRecFound = s->shortRecFound = 0;
+  Status st = ScanSubList(s);
+  s->reader = ScanReader{};
+  if (st != kOk && st != kSubListLast) return st;
+  const uint8_t* item = s->sortMem;
+  out->whole = s->recCount == 1 && s->deletedCount == 0 && s->recStartPos == len;
+  out->selected = out->whole && !IsEndOfRun(item);
+  if (out->selected) {
+    NoteItemLength(s, ItemLength(item));
+    memcpy(out->key, item + kItemKeyOfs, s->keyLen);
+  }
+  out->formKept = !DataFormViolated(*s);
+  out->tooLong = s->longRecFound != 0;
+  return kOk;
 }

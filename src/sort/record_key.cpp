@@ -43,6 +43,17 @@ void KeyLayoutFinish(KeyLayout* layout) {
   layout->runCount = out;
 }
 
+void KeyLayoutOfColumns(const ColumnEntry* table, uint32_t keyLen, KeyLayout* layout) {
+  KeyLayoutClear(layout);
+  for (int i = 0; i < kMaxColumns && table[i].keyPos != kColEnd; ++i) {
+    const ColumnEntry& e = table[i];
+    if ((e.flags & kColKey) && e.keyPos < keyLen) {
+      KeyLayoutAdd(layout, e.column, e.keyPos, (e.flags & kColUpper) != 0);
+    }
+  }
+  KeyLayoutFinish(layout);
+}
+
 namespace {
 
 void FoldRun(uint8_t* key, uint32_t n) {

@@ -68,6 +68,10 @@ bool KeyLayoutAdd(KeyLayout* layout, uint32_t column, uint32_t keyPos, bool uppe
 // into runs.
 void KeyLayoutFinish(KeyLayout* layout);
 
+// The layout of the first `keyLen` key bytes of a column table (ended by
+// its kColEnd entry).
+void KeyLayoutOfColumns(const ColumnEntry* table, uint32_t keyLen, KeyLayout* layout);
+
 // Walks a record's text by column, forward only, a tab covering the columns
 // up to the next tab stop.
 class ColumnWalk {

@@ -263,18 +263,6 @@ void NoteRecordLength(DataScan* cd, const uint8_t* item, uint64_t columns) {
   }
 }
 
-// The key layout of the run, from the column table's key bytes.
-void PrepareKeyLayout(DataScan* cd) {
-  KeyLayoutClear(&cd->keyLayout);
-  for (int i = 0; i < kMaxColumns && cd->colTable[i].keyPos != kColEnd; ++i) {
-    const ColumnEntry& e = cd->colTable[i];
-    if ((e.flags & kColKey) && e.keyPos < cd->keyLen) {
-      KeyLayoutAdd(&cd->keyLayout, e.column, e.keyPos, (e.flags & kColUpper) != 0);
-    }
-  }
-  KeyLayoutFinish(&cd->keyLayout);
-}
-
 void WriteEndOfRun(const DataScan* cd, uint8_t* item) {
   memset(item, 0xFF, cd->itemLen);
 }
@@ -299,7 +287,7 @@ Status ScanSubList(DataScan* cd) {
   if (cd->binaryData && cd->recLenFound == 0) return kErrRecSize;  // no binary record length
   uint8_t* item = cd->sortMem;
   cd->subListFree = cd->itemsInMem - 1;
-  PrepareKeyLayout(cd);
+  KeyLayoutOfColumns(cd->colTable, cd->keyLen, &cd->keyLayout);
   const SelFetch fetch{FetchPastBuffer, cd};
   for (;;) {
     if (cd->recBufCount == 0) {

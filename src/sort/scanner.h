@@ -117,3 +117,23 @@ ItemLengthNote NoteItemLength(DataScan* s, uint32_t length);
 // definition promised (zero runs or record lengths of variable-length data
 // without v or s, tabs without s, a record longer than allowed).
 bool DataFormViolated(const DataScan& s);
+
+// The record format an index's header describes (byte 6 and the record
+// length without marks), on a definition read from its stored line: the
+// marks and the record length in effect, as the build's scan had them.
+void RecordFormatFromHeader(IndexDefinition* d, uint8_t formatFlags, uint32_t recordLength);
+
+// How a build reads one record that the data is to hold: its `len` bytes
+// (end-of-record bytes included) scanned as if they were the whole data.
+struct RecordReading {
+  bool whole;     // read as that one record: not deleted, not cut, not the end of the data
+  bool selected;  // the p options select it
+  bool formKept;  // data holding it keeps the form the definition promises
+  bool tooLong;   // longer than the records of the index may be
+  uint8_t key[kMaxKeyBytes];  // when selected
+};
+// `s` holds the definition and its record format, recBuf (kRecBufSize
+// bytes) and a sub-list of two items (sortMem, itemsInMem, itemLen,
+// keyLen); its reader, notices and findings are its own for the call.
+// Returns 0, or the scan's failure status.
+Status ReadRecordBack(DataScan* s, const uint8_t* bytes, uint32_t len, RecordReading* out);

@@ -284,8 +284,9 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
       {"insert d.isi d.txt bad.txt", 1, "",
        "kelisi: insert: line 1: a backslash must be followed by \\, t or xNN\n"},
       {"insert d.isi d.txt nul.txt", 1, "",
-       "kelisi: insert: line 1: the data file cannot hold the record (an end-of-record byte "
-       "inside it, or a deleted record's bytes)\n"},
+       "kelisi: insert: line 1: a build would not read the record back as one of the index (an "
+       "end-of-record mark inside it, bytes taken for a deleted record or the end of the data, "
+       "tabs without option s)\n"},
       {"insert d.isi d.txt none.txt", 1, "",
        "kelisi: insert: cannot open none.txt: No such file or directory\n"},
       // A duplicate goes after the equal keys, at the end of the data.
