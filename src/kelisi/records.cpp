@@ -1,8 +1,9 @@
 // records: reading the data file's records, and the key a record carries
-// under the header's key specifications, extracted as the index build
-// extracts it (sort/record_key.h): text records end at their end-of-record
-// bytes, tabs stand for blanks when the header marks space compression, and
-// letters fold to upper case when the header says so.
+// under the index's definition, extracted as the index build extracts it
+// (sort/record_key.h): text records end at their end-of-record bytes, tabs
+// stand for blanks (unless option b), and letters fold to upper case under
+// option u. An index whose stored line cannot be used is read by its
+// header: tabs are blanks under option s.
 #include <cstring>
 
 #include "kelisi/kelisi_internal.h"
@@ -12,8 +13,8 @@ namespace kisi {
 namespace {
 
 // The length of the record's text: up to its end-of-record bytes.
-size_t TextLength(const kelisi_header& h, const uint8_t* rec, size_t len) {
-  if (h.binary) return len;
+size_t TextLength(const kelisi_header& h, bool binary, const uint8_t* rec, size_t len) {
+  if (binary) return len;
   for (size_t i = 0; i < len; ++i) {
     if ((h.eor[1] == 0 || i + 1 < len) && AtRecordMark(rec + i, h.eor[0], h.eor[1])) return i;
   }
@@ -41,8 +42,10 @@ bool KeyLayoutFromHeader(const kelisi_header& h, KeyLayout* layout) {
 int RecordKey(const kelisi* ix, const uint8_t* rec, size_t len, uint8_t* out) {
   if (!ix->keyLayoutOk) return KELISI_E_KEYSPEC;
   const kelisi_header& h = ix->hdr;
-  size_t text = TextLength(h, rec, len);
-  bool tabs = h.space_compression && !h.binary && text > 0 && memchr(rec, '\t', text) != nullptr;
+  bool defined = ix->defStatus == KELISI_OK;
+  size_t text = TextLength(h, defined ? ix->def.binaryData != 0 : h.binary != 0, rec, len);
+  bool expand = defined ? ExpandsTabs(ix->def) : h.space_compression && !h.binary;
+  bool tabs = expand && text > 0 && memchr(rec, '\t', text) != nullptr;
   ExtractKey(ix->keyLayout, rec, text, tabs, out);
   return KELISI_OK;
 }

@@ -135,8 +135,15 @@ int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t
 void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len) {
   t->changed = true;
   if (offset < t->origDataSize) {
-    t->data[offset].assign(bytes, bytes + len);
-    return;
+    // In place; a record that the change lays over the end of the data as
+    // it was (where a trailing end-of-file mark stood) goes on behind it.
+    size_t inPlace = static_cast<size_t>(std::min<uint64_t>(len, t->origDataSize - offset));
+    t->data[offset].assign(bytes, bytes + inPlace);
+    t->dataSize = std::max<uint64_t>(t->dataSize, offset + inPlace);
+    if (inPlace == len) return;
+    offset += inPlace;
+    bytes += inPlace;
+    len -= inPlace;
   }
   // Appended, or the place of a record the change appended itself.
   uint64_t at = offset - t->origDataSize;
@@ -384,6 +391,11 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   t->recordLength = h.record_length;
   t->origSectors = t->sectors = ix->fileSectors;
   t->origDataSize = t->dataSize = dataSize;
+  st = SettleDataEnd(t);
+  if (st != KELISI_OK) {
+    End(t);
+    return st;
+  }
   t->variable = h.variable_length || h.space_compression;
   t->keepsList = IsiKeepsDeletedList(h.format_flags);
   t->firstOfKey = KeepsFirstOfKey(ix->def);

@@ -51,6 +51,12 @@ struct kelisi_txn {
   std::map<uint64_t, std::vector<uint8_t>> data;
   std::vector<uint8_t> tail;
   uint64_t origDataSize = 0, dataSize = 0;
+  // The end of the data as a build reads it: its last record's end-of-record
+  // bytes are still to be written before a record is appended behind it
+  // (the data ends without them), or none can be appended at all (an end
+  // mark stands before bytes a build does not read).
+  bool lastRecordOpen = false;
+  bool endMarked = false;
   std::vector<uint8_t> record;                // the record being inserted
   std::unique_ptr<kisi::LibScan> recordScan;  // reads it as a build would
   // What the definition and the header say about records and keys.
@@ -93,6 +99,11 @@ int TxnSpoil(kelisi_txn* t, int status);
 int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t* got);
 // Puts `len` bytes at `offset` (a whole record's place).
 void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len);
+// Where the data ends for a build (txn_records.cpp): a trailing end-of-file
+// mark is not data (dataSize stops before it, and the first record
+// appended writes over it), and a last record without its end-of-record
+// bytes gets them before a record is appended. OK or a read status.
+int SettleDataEnd(kelisi_txn* t);
 
 // ---- The tree (tree_edit.cpp) ---------------------------------------------------
 // Enters key/pos/size after the entries of equal keys, splitting full

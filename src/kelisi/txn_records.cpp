@@ -130,6 +130,8 @@ int FirstRecordOfKey(kelisi_txn* t, const uint8_t* key, uint64_t* offset, uint16
   return KELISI_NOTFOUND;
 }
 
+constexpr uint8_t kEndOfDataMark = 0x1A;
+
 void Fill(kelisi_txn* t, const uint8_t* key, uint64_t offset, uint32_t size, uint16_t dup,
           bool entry, kelisi_entry* out) {
   if (out == nullptr) return;
@@ -163,12 +165,19 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
     kept = st == KELISI_OK;
     if (kept && !t->firstOfKey) return TxnSpoil(t, KELISI_E_DUPLICATE);
   }
-  // The place: the newest deleted record's, or the end of the file.
-  uint64_t offset = t->dataSize;
+  // The place: the newest deleted record's, or the end of the data, behind
+  // the end-of-record bytes its last record is still without.
   bool reuse = !t->variable && t->keepsList && t->ddrHead != kIsiNoSector;
+  const uint32_t mark = MarkLength(ix->hdr);
+  uint64_t offset = t->dataSize + (t->lastRecordOpen ? mark : 0);
+  if (!reuse && t->endMarked) return KELISI_E_RECORD;
   if (!reuse && (!PositionFits(t, offset) ||
                  (ix->recNum && ix->recordStride != 0 && offset % ix->recordStride != 0))) {
     return KELISI_E_UNSUPPORTED;
+  }
+  if (!reuse && t->lastRecordOpen) {
+    TxnPutData(t, t->dataSize, ix->hdr.eor, mark);
+    t->lastRecordOpen = false;
   }
   if (reuse) {
     st = DdrTake(t, &offset);
@@ -233,6 +242,42 @@ int DeleteAt(kelisi_txn* t, uint64_t offset) {
   if (!PositionFits(t, offset)) return KELISI_NOTFOUND;
   return Delete(t, key, PositionOf(t, offset));
 }
+
+}  // namespace
+
+int SettleDataEnd(kelisi_txn* t) {
+  const kelisi_header& h = t->ix->hdr;
+  if (t->ix->def.binaryData || t->dataSize == 0) return KELISI_OK;
+  const uint32_t mark = MarkLength(h);
+  if (mark == 0) return KELISI_OK;
+  // The last record is at most kMostRecord bytes with its mark, and an end
+  // mark may follow it; most are found in the last kilobyte.
+  std::vector<uint8_t> tail;
+  size_t n = 0, end = 0;  // end: behind the last end-of-record mark, 0 when none
+  for (uint64_t want : {uint64_t{1024}, uint64_t{kMostRecord} + 1}) {
+    uint64_t window = std::min<uint64_t>(t->origDataSize, want);
+    tail.resize(static_cast<size_t>(window));
+    int st = TxnReadData(t, t->origDataSize - window, tail.data(), tail.size(), &n);
+    if (st != KELISI_OK || n != tail.size()) return KELISI_E_DATA_READ;
+    if (tail[n - 1] == kEndOfDataMark) --n;  // a build does not read it
+    for (size_t i = n; i >= mark && end == 0; --i) {
+      if (AtRecordMark(&tail[i - mark], h.eor[0], mark > 1 ? h.eor[1] : 0)) end = i;
+    }
+    if (end != 0 || window == t->origDataSize) break;
+  }
+  // The next record appended takes the place of an end mark that closes
+  // the data.
+  t->dataSize = t->origDataSize - (tail.size() - n);
+  size_t k = end;
+  while (k < n && tail[k] == 0) ++k;  // deleted or skipped zeros
+  if (k == n) return KELISI_OK;
+  // What follows is a last record without its mark, or an end mark with
+  // bytes behind it that no build reads.
+  (tail[k] == kEndOfDataMark ? t->endMarked : t->lastRecordOpen) = true;
+  return KELISI_OK;
+}
+
+namespace {
 
 template <class Op>
 int Run(kelisi_txn* t, Op op) {
