@@ -5,8 +5,9 @@
 // problem; a shape the build never makes but every reader handles is a
 // note. The walk also checks the duplicate sequences, then the check
 // follows the deleted-record chain, compares both with the header and finds
-// sectors that belong to neither. With the data file it also reads every
-// entry's record and every deleted record.
+// sectors that belong to neither. With the data file it also proves the
+// entries against the data (data_check.h), the walk feeding the index side,
+// and reads every deleted record (and, when asked, every entry's record).
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -14,7 +15,11 @@
 #include <memory>
 #include <new>
 
+#include <set>
+#include <utility>
+
 #include "isi/sector_check.h"
+#include "kelisi/data_check.h"
 #include "kelisi/ddr.h"
 #include "kelisi/kelisi_internal.h"
 
@@ -38,8 +43,15 @@ struct Tally {
 
 class Checker {
  public:
-  Checker(kelisi* ix, unsigned flags, kelisi_report_fn fn, void* ctx, bool stats)
-      : ix_(ix), g_(ix->tree.geo), flags_(flags), fn_(fn), ctx_(ctx), stats_(stats) {}
+  Checker(kelisi* ix, unsigned flags, kelisi_report_fn fn, void* ctx, bool stats,
+          kelisi_check_counts* counts)
+      : ix_(ix),
+        g_(ix->tree.geo),
+        flags_(flags),
+        fn_(fn),
+        ctx_(ctx),
+        stats_(stats),
+        counts_(counts) {}
   int Run();
   void FillStats(kelisi_stats* s) const;
 
@@ -48,6 +60,8 @@ class Checker {
   void See(uint64_t s) { seen_[s / 64] |= uint64_t{1} << (s % 64); }
   void Report(int kind, uint32_t sector, uint32_t index, bool damage, const char* fmt, ...)
       __attribute__((format(printf, 6, 7)));
+  void Pass(int kind, uint32_t sector, uint32_t index, uint64_t offset, const char* message);
+  int PrepareProof();
   void Truncated(uint32_t pos, uint64_t sector);
   int Prepare();
   int WalkTree();
@@ -67,7 +81,14 @@ class Checker {
   kelisi_report_fn fn_;
   void* ctx_;
   bool stats_;  // statistics: stop at the first damage
+  kelisi_check_counts* counts_;
   bool stop_ = false;
+  bool treeWalked_ = false;                        // the walk met every entry
+  std::unique_ptr<DataProof> proof_;               // with the data file and a usable definition
+  bool eachRecord_ = false;                        // every entry's record is read on its own
+  std::set<std::pair<uint32_t, uint32_t>> named_;  // entries the record check reported
+  uint64_t notes_ = 0;
+  kelisi_check_counts scratchCounts_{};
   bool damaged_ = false;
   uint64_t problems_ = 0;
   std::unique_ptr<uint64_t[]> seen_;
@@ -99,12 +120,20 @@ void Checker::Report(int kind, uint32_t sector, uint32_t index, bool damage, con
     stop_ = damaged_;
     return;
   }
-  ++problems_;
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(msg_, sizeof msg_, fmt, ap);
   va_end(ap);
-  kelisi_problem p = {kind, sector, index, msg_};
+  if (kind == KELISI_P_RECORD) named_.insert({sector, index});
+  Pass(kind, sector, index, UINT64_MAX, msg_);
+}
+
+// Counts a problem (or a note) and hands it on.
+void Checker::Pass(int kind, uint32_t sector, uint32_t index, uint64_t offset,
+                   const char* message) {
+  if (stop_) return;
+  ++(KELISI_IS_NOTE(kind) ? notes_ : problems_);
+  kelisi_problem p = {kind, sector, index, message, offset};
   if (fn_ != nullptr && fn_(ctx_, &p) != 0) stop_ = true;
 }
 
@@ -131,10 +160,42 @@ int Checker::Prepare() {
     return KELISI_OK;
   }
   if (ix_->dataFd < 0) return KELISI_E_NO_DATA;
-  if (records && RecordKey(ix_, nullptr, 0, key_) != KELISI_OK) return KELISI_E_KEYSPEC;
+  eachRecord_ =
+      records && ((flags_ & KELISI_CHECK_EACH_RECORD) != 0 || ix_->defStatus != KELISI_OK);
+  if (eachRecord_ && RecordKey(ix_, nullptr, 0, key_) != KELISI_OK) return KELISI_E_KEYSPEC;
   if (!IoFileSize(ix_->io, ix_->dataFd, &dataSize_)) return KELISI_E_DATA_READ;
   rec_.reset(new (std::nothrow) uint8_t[kMaxRecord]);
-  return rec_ ? KELISI_OK : KELISI_E_NOMEM;
+  if (!rec_) return KELISI_E_NOMEM;
+  return records ? PrepareProof() : KELISI_OK;
+}
+
+// The proof of the entries against the data, when the stored command line
+// says what a build would index.
+int Checker::PrepareProof() {
+  if (ix_->defStatus != KELISI_OK) {
+    if (counts_ != nullptr) {
+      snprintf(counts_->note, sizeof counts_->note,
+               "the command line stored in the index cannot be used (%s): each entry's record was "
+               "checked, but records without an entry were not looked for",
+               ix_->defWhy);
+    }
+    return KELISI_OK;
+  }
+  ProofSink sink;
+  sink.report = [this](int kind, uint32_t sector, uint32_t index, uint64_t offset,
+                       const std::string& message) {
+    Pass(kind, sector, index, offset, message.c_str());
+  };
+  sink.stopped = [this] { return stop_; };
+  sink.named = [this](uint32_t sector, uint32_t index) {
+    return named_.count({sector, index}) != 0;
+  };
+  proof_.reset(new (std::nothrow) DataProof(ix_, std::move(sink)));
+  if (!proof_) return KELISI_E_NOMEM;
+  bool compare = false;
+  int st = proof_->Prepare(ix_->hdr.record_count, &compare);
+  if (st != KELISI_OK || !compare) proof_.reset();
+  return st;
 }
 
 // A key sector the walk has entered: once only, and its shape.
@@ -219,6 +280,7 @@ int Checker::WalkTree() {
   }
   if (st == kIsiCursorRead) return KELISI_E_READ;
   if (st == kIsiCursorDamaged) ReportDamage(*walk_);
+  treeWalked_ = st == kIsiCursorEnd;
   return KELISI_OK;
 }
 
@@ -246,7 +308,8 @@ int Checker::Entry(const IsiFrame& f) {
   memcpy(prevKey_, IsiEntryKey(en), len);
   prevDup_ = dup;
   havePrev_ = true;
-  return (flags_ & KELISI_CHECK_RECORDS) && rec_ ? CheckRecord(f, en) : KELISI_OK;
+  if (proof_) proof_->AddEntry(IsiEntryOffset(g_, en), IsiEntryRecSize(en), IsiEntryKey(en));
+  return eachRecord_ ? CheckRecord(f, en) : KELISI_OK;
 }
 
 int Checker::CheckRecord(const IsiFrame& f, const uint8_t* en) {
@@ -341,7 +404,8 @@ void Checker::CheckCounts() {
   const kelisi_header& h = ix_->hdr;
   uint32_t got = static_cast<uint32_t>(entries_);
   // Duplicates dropped by n0 and n$ are counted by the build but not kept.
-  if (h.no_duplicates ? got > h.record_count : got != h.record_count) {
+  bool firstOnly = ix_->defStatus == KELISI_OK ? KeepsFirstOfKey(ix_->def) : h.no_duplicates != 0;
+  if (firstOnly ? got > h.record_count : got != h.record_count) {
     Report(KELISI_P_HEADER, kIsiNoSector, 0, false,
            "the tree holds %llu entries, the header counts %u",
            static_cast<unsigned long long>(entries_), h.record_count);
@@ -391,8 +455,7 @@ void Checker::ReportNotes() {
     snprintf(msg_, sizeof msg_, "note: %s: %llu key sector%s (the first: key sector %u)",
              kNotes[i].what, static_cast<unsigned long long>(t.sectors), t.sectors == 1 ? "" : "s",
              t.first);
-    kelisi_problem p = {kNotes[i].kind, t.first, 0, msg_};
-    if (fn_ != nullptr && fn_(ctx_, &p) != 0) stop_ = true;
+    Pass(kNotes[i].kind, t.first, 0, UINT64_MAX, msg_);
   }
 }
 
@@ -416,6 +479,21 @@ int Checker::Run() {
     if (!stop_) CheckFree();
     if (!stop_) ReportNotes();
   }
+  if (proof_ && !stop_) {
+    if (treeWalked_) {
+      st = proof_->Finish(counts_ != nullptr ? counts_ : &scratchCounts_);
+      if (st != KELISI_OK) return st;
+    } else if (counts_ != nullptr) {
+      snprintf(counts_->note, sizeof counts_->note, "%s",
+               "the data was not compared: the tree cannot be walked");
+    }
+  }
+  if (counts_ != nullptr) {
+    counts_->problems = problems_;
+    counts_->notes = notes_;
+    counts_->entries = entries_;
+    counts_->rebuildable = ix_->defStatus == KELISI_OK;
+  }
   return problems_ > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(problems_);
 }
 
@@ -436,20 +514,29 @@ void Checker::FillStats(kelisi_stats* s) const {
 
 extern "C" {
 
-KELISI_API int kelisi_check(kelisi* ix, unsigned flags, kelisi_report_fn report, void* ctx) {
-  constexpr unsigned kKnown = KELISI_CHECK_RECORDS | KELISI_CHECK_ALLOW_FREE | KELISI_CHECK_DELETED;
+KELISI_API int kelisi_check_with_counts(kelisi* ix, unsigned flags, kelisi_report_fn report,
+                                        void* ctx, kelisi_check_counts* out) {
+  constexpr unsigned kKnown = KELISI_CHECK_RECORDS | KELISI_CHECK_ALLOW_FREE |
+                              KELISI_CHECK_DELETED | KELISI_CHECK_EACH_RECORD;
+  if (out != nullptr) memset(out, 0, sizeof *out);
   if (ix == nullptr || (flags & ~kKnown) != 0) return KELISI_E_ARG;
   kisi::CallScope scope(ix);
   if (scope.status() != KELISI_OK) return scope.status();
-  std::unique_ptr<kisi::Checker> c(new (std::nothrow) kisi::Checker(ix, flags, report, ctx, false));
+  std::unique_ptr<kisi::Checker> c(new (std::nothrow)
+                                       kisi::Checker(ix, flags, report, ctx, false, out));
   return c ? c->Run() : KELISI_E_NOMEM;
+}
+
+KELISI_API int kelisi_check(kelisi* ix, unsigned flags, kelisi_report_fn report, void* ctx) {
+  return kelisi_check_with_counts(ix, flags, report, ctx, nullptr);
 }
 
 KELISI_API int kelisi_get_stats(kelisi* ix, kelisi_stats* out) {
   if (ix == nullptr || out == nullptr) return KELISI_E_ARG;
   kisi::CallScope scope(ix);
   if (scope.status() != KELISI_OK) return scope.status();
-  std::unique_ptr<kisi::Checker> c(new (std::nothrow) kisi::Checker(ix, 0, nullptr, nullptr, true));
+  std::unique_ptr<kisi::Checker> c(new (std::nothrow)
+                                       kisi::Checker(ix, 0, nullptr, nullptr, true, nullptr));
   if (!c) return KELISI_E_NOMEM;
   int st = c->Run();
   if (st == KELISI_OK) c->FillStats(out);

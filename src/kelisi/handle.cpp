@@ -103,6 +103,7 @@ int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
 int OpenData(kelisi* ix, const char* path) {
   ix->dataFd = (ix->flags & KELISI_WRITE) ? IoOpenWrite(ix->io, path) : IoOpen(ix->io, path);
   if (ix->dataFd >= 0 && (ix->flags & KELISI_WRITE)) ix->dataPath = path;
+  if (ix->dataFd >= 0) ix->dataName = path;
   return ix->dataFd;
 }
 

@@ -260,6 +260,11 @@ KELISI_API int kelisi_read_record(kelisi* ix, const kelisi_entry* e, void* buf, 
 KELISI_API int kelisi_record_key(kelisi* ix, const void* record, size_t len,
                                  unsigned char* key_out);
 
+/* Folds `len` bytes of a key to look for, in place, as the index's keys
+   were folded: letters a-z to upper case when it was built with option u
+   (as kelisi_record_key folds them), nothing otherwise. */
+KELISI_API int kelisi_fold_key(kelisi* ix, void* key, size_t len);
+
 /* ---- Deleted records ---------------------------------------------------- */
 
 /* The deleted-record chain, newest sector first, as byte offsets in the data
@@ -399,6 +404,7 @@ typedef struct kelisi_problem {
   uint32_t sector;     /* position of the sector concerned, as stored; KELISI_NO_SECTOR: none */
   uint32_t index;      /* 1-based entry in that sector; 0: the sector as a whole */
   const char* message; /* one line, without a line end, valid during the callback */
+  uint64_t offset;     /* byte offset in the data file concerned; UINT64_MAX: none */
 } kelisi_problem;
 
 enum {
@@ -414,8 +420,10 @@ enum {
   KELISI_P_RECORD,     /* an entry whose record is missing, deleted or has another key */
   KELISI_P_DELETED,    /* a deleted-record position that is not a deleted record */
   KELISI_P_TRUNCATED,  /* the file ends before sectors its tree or chain refer to */
-  KELISI_P_FREE        /* a sector past the front that belongs neither to the tree nor
+  KELISI_P_FREE,       /* a sector past the front that belongs neither to the tree nor
                           to the chain (unless KELISI_CHECK_ALLOW_FREE) */
+  KELISI_P_NO_ENTRY,   /* a record a build would index that has no entry */
+  KELISI_P_DATA_FORM   /* the data file is not of the form the index was built for */
 };
 
 /* Notes: shapes of a tree that every reader handles but that the build
@@ -435,8 +443,16 @@ enum {
 
 /* Flags of kelisi_check. */
 enum {
-  /* With the data file: read every entry's record and every listed deleted
-     record, and check them against the index. */
+  /* With the data file: prove that the entries are exactly the records a
+     build over the data would index today (every record its definition
+     selects has its entry with its key, offset and size, and there is no
+     other), and that every listed deleted record is one. The data is read
+     as kelindex reads it, with the options, key specifications and
+     primary-record selection of the command line stored in the header, and
+     compared with the entries by a fingerprint of both sides; only when
+     the fingerprints differ are the differences named. An index whose
+     stored line cannot be used (KELISI_E_DEFINITION) has each entry's
+     record read and checked instead, and the summary's note says so. */
   KELISI_CHECK_RECORDS = 1u << 0,
   /* Accept sectors that belong neither to the tree nor to the chain. The
      build and the compaction leave none, so by default each is reported;
@@ -444,7 +460,11 @@ enum {
   KELISI_CHECK_ALLOW_FREE = 1u << 1,
   /* With the data file: read every listed deleted record and check that it
      is a deleted record (KELISI_CHECK_RECORDS does this too). */
-  KELISI_CHECK_DELETED = 1u << 2
+  KELISI_CHECK_DELETED = 1u << 2,
+  /* With KELISI_CHECK_RECORDS: also read every entry's record on its own
+     and check that it is live, ends in its end-of-record bytes and carries
+     the entry's key. */
+  KELISI_CHECK_EACH_RECORD = 1u << 3
 };
 
 /* Calls `report` for each problem, in file order of discovery, then for
@@ -454,6 +474,23 @@ enum {
    read error, no data file for KELISI_CHECK_RECORDS). */
 typedef int (*kelisi_report_fn)(void* ctx, const kelisi_problem* p);
 KELISI_API int kelisi_check(kelisi* ix, unsigned flags, kelisi_report_fn report, void* ctx);
+
+/* What a check saw besides its problems. */
+typedef struct kelisi_check_counts {
+  uint64_t problems;        /* as kelisi_check counts them, without its cap */
+  uint64_t notes;           /* the kinds of notes reported */
+  uint64_t entries;         /* entries of the tree walked */
+  int data_compared;        /* the entries were compared with the records of the data */
+  uint64_t records_scanned; /* records of the data, selected or not (deleted ones aside) */
+  uint64_t records_indexed; /* of them, those a build gives an entry */
+  uint64_t deleted_records; /* deleted records of the data */
+  int rebuildable;          /* the stored command line defines the index: kelindex -r rebuilds it */
+  char note[480];           /* what the check could not do, and why; "" when it did it all */
+} kelisi_check_counts;
+
+/* kelisi_check, and what it saw into *out (which may be NULL). */
+KELISI_API int kelisi_check_with_counts(kelisi* ix, unsigned flags, kelisi_report_fn report,
+                                        void* ctx, kelisi_check_counts* out);
 
 #ifdef __cplusplus
 }

@@ -54,6 +54,7 @@ struct kelisi {
   // open on the handle (its calls then take no shared ISI lock: the change
   // holds the exclusive one).
   std::string isiPath, dataPath;
+  std::string dataName;  // the data file as it was opened, for the check's messages
   kelisi_txn* txn = nullptr;
   // The rollback journal the handle's last change invalidated, kept open
   // for the next one (removed at kelisi_close).

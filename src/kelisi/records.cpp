@@ -72,6 +72,14 @@ KELISI_API int kelisi_read_record(kelisi* ix, const kelisi_entry* e, void* buf, 
   return kisi::ReadData(ix, e->record_offset, buf, e->record_size);
 }
 
+KELISI_API int kelisi_fold_key(kelisi* ix, void* key, size_t len) {
+  if (ix == nullptr || (key == nullptr && len != 0)) return KELISI_E_ARG;
+  if (!ix->hdr.upper_case) return KELISI_OK;
+  auto* k = static_cast<uint8_t*>(key);
+  for (size_t i = 0; i < len; ++i) k[i] = FoldKeyByte(k[i]);
+  return KELISI_OK;
+}
+
 KELISI_API int kelisi_record_key(kelisi* ix, const void* record, size_t len,
                                  unsigned char* key_out) {
   if (ix == nullptr || key_out == nullptr || (record == nullptr && len != 0)) return KELISI_E_ARG;

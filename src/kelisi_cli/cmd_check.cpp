@@ -1,12 +1,11 @@
-// kelisi check: the problems CheckIndex finds, one line each (or one JSON
-// object each), the first 100 of them unless --all, its notes on shapes
-// every reader handles, the usual cure, and a summary; status 0 only for a
-// consistent index (--strict: without notes either).
+// kelisi check: the problems the library's check finds (kelisi_check, with
+// the data file the proof of the entries against it), one line each (or
+// one JSON object each), the first 100 of them unless --all, its notes on
+// shapes every reader handles, the usual cure, and a summary; status 0
+// only for a consistent index (--strict: without notes either).
 #include <vector>
 
 #include "kelisi_cli/cli.h"
-#include "kelisi_cli/index_check.h"
-#include "kelisi_cli/stored_scan.h"
 #include "kelisi_cli/text_escape.h"
 
 namespace kelisi_cli {
@@ -31,9 +30,9 @@ const char* KindName(int kind) {
       return "record";
     case KELISI_P_DELETED:
       return "deleted";
-    case kProblemNoEntry:
+    case KELISI_P_NO_ENTRY:
       return "no_entry";
-    case kProblemDataForm:
+    case KELISI_P_DATA_FORM:
       return "data_form";
     case KELISI_P_TRUNCATED:
       return "truncated";
@@ -52,12 +51,12 @@ const char* KindName(int kind) {
   }
 }
 
-std::string JsonProblem(const CheckProblem& p) {
+std::string JsonProblem(const kelisi_problem& p) {
   std::string s = "{\"kind\": \"";
   s += KindName(p.kind);
-  s += "\", \"sector\": " + (p.sector != kNoSector ? std::to_string(p.sector) : "null");
-  s += ", \"entry\": " + (p.entry != 0 ? std::to_string(p.entry) : "null");
-  s += ", \"offset\": " + (p.offset != kNoOffset ? std::to_string(p.offset) : "null");
+  s += "\", \"sector\": " + (p.sector != KELISI_NO_SECTOR ? std::to_string(p.sector) : "null");
+  s += ", \"entry\": " + (p.index != 0 ? std::to_string(p.index) : "null");
+  s += ", \"offset\": " + (p.offset != UINT64_MAX ? std::to_string(p.offset) : "null");
   s += ", \"message\": ";
   AppendJsonString(&s, p.message);
   return s + "}";
@@ -68,38 +67,27 @@ std::string JsonProblem(const CheckProblem& p) {
 constexpr uint64_t kProblemsShown = 100;
 
 bool FoundInData(int kind) {
-  return kind == KELISI_P_RECORD || kind == KELISI_P_DELETED || kind == kProblemNoEntry ||
-         kind == kProblemDataForm;
+  return kind == KELISI_P_RECORD || kind == KELISI_P_DELETED || kind == KELISI_P_NO_ENTRY ||
+         kind == KELISI_P_DATA_FORM;
 }
 bool TreeDamage(int kind) {
   return kind == KELISI_P_SECTOR || kind == KELISI_P_LEVEL || kind == KELISI_P_COUNT ||
          kind == KELISI_P_ORDER || kind == KELISI_P_TRUNCATED;
 }
 
-// Whether kelindex -r can rebuild the index: its header keeps a command
-// line that kelindex takes.
-bool Rebuildable(const std::string& isi) {
-  kelisi* ix = nullptr;
-  if (kelisi_open(isi.c_str(), nullptr, 0, &ix) != KELISI_OK) return false;
-  kelisi_header h;
-  bool stored = kelisi_get_header(ix, &h) == KELISI_OK && h.command_line[0] != '\0';
-  kelisi_close(ix);
-  std::string why;
-  return stored && StoredScan().Parse(h.command_line, &why);
-}
-
 // What usually mends the problems found: a rebuild from the data with the
 // stored command line, which needs that line; a compaction, which rebuilds
 // from the index's own entries, only where the entries themselves are right
 // (wrong counts, sectors left over) and the tree can be walked.
-std::string Cure(const std::string& isi, const CheckResult& r, bool dataProblems, bool treeDamage) {
+std::string Cure(const std::string& isi, const kelisi_check_counts& r, bool dataProblems,
+                 bool treeDamage) {
   if (r.problems == 0) return "";
   std::string rebuild = "kelindex " + isi +
                         " -r rebuilds it from its data with its stored command line, into the "
                         "file names stored there";
   std::string compact =
       "when only counts or left-over sectors are wrong, kelindex " + isi + " -c compacts it";
-  bool rebuildable = Rebuildable(isi);
+  bool rebuildable = r.rebuildable != 0;
   if (dataProblems || treeDamage) return rebuildable ? rebuild : "";
   return rebuildable ? rebuild + "; or, " + compact : compact;
 }
@@ -122,95 +110,112 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string Summary(const std::string& isi, const std::string& data, const CheckResult& r) {
+std::string Summary(const std::string& isi, const std::string& data, const kelisi_check_counts& r) {
   std::string s = isi + ": ";
   s += r.problems == 0 ? "consistent" : Plural(r.problems, "problem", "problems");
   if (r.notes != 0) s += " (" + Plural(r.notes, "note", "notes") + ")";
-  if (!r.dataCompared) return s;
+  if (!r.data_compared) return s;
   s += r.problems == 0 ? " with " : " against ";
   s += data + " (" + Plural(r.entries, "entry", "entries") + "; " +
-       Plural(r.recordsIndexed, "record", "records") + " to index of " +
-       std::to_string(r.recordsScanned) + ", " + std::to_string(r.deletedRecords) + " deleted)";
+       Plural(r.records_indexed, "record", "records") + " to index of " +
+       std::to_string(r.records_scanned) + ", " + std::to_string(r.deleted_records) + " deleted)";
   return s;
+}
+
+// The walks read the index front to back, twice at most: read-ahead
+// blocks serve them, and a cache the size of the index would only hold
+// memory the check does not need.
+constexpr size_t kWalkCache = size_t{4} << 20;
+
+struct Listing {
+  bool json, strict, all;
+  uint64_t reported = 0;
+  bool dataProblems = false, treeDamage = false;
+  std::vector<std::string> problems, notes;
+};
+
+int ListProblem(void* ctx, const kelisi_problem* p) {
+  Listing& l = *static_cast<Listing*>(ctx);
+  bool note = KELISI_IS_NOTE(p->kind);
+  l.dataProblems = l.dataProblems || FoundInData(p->kind);
+  l.treeDamage = l.treeDamage || TreeDamage(p->kind);
+  if (!note && ++l.reported > kProblemsShown && !l.all) return 0;
+  if (l.json) {
+    (note && !l.strict ? l.notes : l.problems).push_back(JsonProblem(*p));
+  } else {
+    Out(std::string(p->message) + "\n");
+  }
+  return 0;
 }
 
 }  // namespace
 
 int RunCheck(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free", "--all", "--strict"}, {},
-                1, 2, "check", &args)) {
+  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free", "--all", "--strict"}, {}, 1,
+                2, "check", &args)) {
     return kExitFail;
   }
-  bool json = args.flags.count("--json") != 0;
-  bool strict = args.flags.count("--strict") != 0;
+  Listing l;
+  l.json = args.flags.count("--json") != 0;
+  l.strict = args.flags.count("--strict") != 0;
+  l.all = args.flags.count("--all") != 0;
   const std::string& isi = args.positional[0];
   std::string data = args.positional.size() > 1 ? args.positional[1] : "";
-  CheckOptions opt;
-  opt.dataPath = data.empty() ? nullptr : data.c_str();
-  opt.records = args.flags.count("--records") != 0;
-  opt.allowFree = args.flags.count("--allow-free") != 0;
+  unsigned flags = 0;
+  if (!data.empty()) flags |= KELISI_CHECK_RECORDS;
+  if (args.flags.count("--records") != 0) flags |= KELISI_CHECK_EACH_RECORD;
+  if (args.flags.count("--allow-free") != 0) flags |= KELISI_CHECK_ALLOW_FREE;
 
-  bool all = args.flags.count("--all") != 0;
-  std::vector<std::string> jsonProblems, jsonNotes;
-  uint64_t reported = 0;
-  bool dataProblems = false, treeDamage = false;
-  CheckResult r = CheckIndex(isi.c_str(), opt, [&](const CheckProblem& p) {
-    bool note = KELISI_IS_NOTE(p.kind);
-    dataProblems = dataProblems || FoundInData(p.kind);
-    treeDamage = treeDamage || TreeDamage(p.kind);
-    if (!note && ++reported > kProblemsShown && !all) return;
-    if (json) {
-      (note && !strict ? jsonNotes : jsonProblems).push_back(JsonProblem(p));
-    } else {
-      Out(p.message + "\n");
-    }
-  });
-  if (r.status != 0) {
-    std::string text = StatusText(r.status, isi, data);
-    if (r.status == KELISI_E_DATA_OPEN || r.status == KELISI_E_DATA_READ) text = r.error;
+  kelisi* ix = nullptr;
+  int st = kelisi_open(isi.c_str(), data.empty() ? nullptr : data.c_str(), 0, &ix);
+  if (st == KELISI_OK) st = kelisi_set_cache_size(ix, kWalkCache);
+  kelisi_check_counts r;
+  if (st == KELISI_OK) st = kelisi_check_with_counts(ix, flags, ListProblem, &l, &r);
+  kelisi_close(ix);
+  if (st < 0) {
+    std::string text = StatusText(st, isi, data);
+    if (st == KELISI_E_DATA_READ) text = "cannot read the data file " + data;
     Flush(kExitOk);
     return Fail("check: " + text);
   }
   // Under --strict the notes count; a compaction gives the tree the shape
   // the build gives it.
-  bool onlyNotes = strict && r.problems == 0 && r.notes != 0;
-  if (strict) {
+  bool onlyNotes = l.strict && r.problems == 0 && r.notes != 0;
+  if (l.strict) {
     r.problems += r.notes;
     r.notes = 0;
   }
-  if (r.incomplete) {
-    r.note += std::string(r.note.empty() ? "" : "; ") +
-              "there are more differences than are listed (those of too many records at once)";
-  }
-  uint64_t notShown = all || r.problems <= kProblemsShown ? 0 : r.problems - kProblemsShown;
-  std::string cure = onlyNotes ? "kelindex " + isi + " -c compacts it into the shape kelindex builds"
-                              : Cure(isi, r, dataProblems, treeDamage);
-  if (json) {
+  uint64_t notShown = l.all || r.problems <= kProblemsShown ? 0 : r.problems - kProblemsShown;
+  std::string cure = onlyNotes
+                         ? "kelindex " + isi + " -c compacts it into the shape kelindex builds"
+                         : Cure(isi, r, l.dataProblems, l.treeDamage);
+  std::string note = r.note;
+  if (l.json) {
     std::string s = "{\n  \"index\": ";
     AppendJsonString(&s, isi);
     s += ",\n  \"data\": " + StringOrNull(data);
     s += ",\n  \"consistent\": " + std::string(r.problems == 0 ? "true" : "false");
     s += ",\n  \"problem_count\": " + std::to_string(r.problems);
     s += ",\n  \"problems_not_shown\": " + std::to_string(notShown);
-    s += ",\n  \"data_compared\": " + std::string(r.dataCompared ? "true" : "false");
-    if (r.dataCompared) {
+    s += ",\n  \"data_compared\": " + std::string(r.data_compared ? "true" : "false");
+    if (r.data_compared) {
       s += ",\n  \"entries\": " + std::to_string(r.entries);
-      s += ",\n  \"records_scanned\": " + std::to_string(r.recordsScanned);
-      s += ",\n  \"records_indexed\": " + std::to_string(r.recordsIndexed);
-      s += ",\n  \"deleted_records\": " + std::to_string(r.deletedRecords);
+      s += ",\n  \"records_scanned\": " + std::to_string(r.records_scanned);
+      s += ",\n  \"records_indexed\": " + std::to_string(r.records_indexed);
+      s += ",\n  \"deleted_records\": " + std::to_string(r.deleted_records);
     }
-    s += ",\n  \"note\": " + StringOrNull(r.note);
+    s += ",\n  \"note\": " + StringOrNull(note);
     s += ",\n  \"cure\": " + StringOrNull(cure);
-    s += ",\n  \"notes\": " + JsonList(jsonNotes);
-    s += ",\n  \"problems\": " + JsonList(jsonProblems) + "\n}\n";
+    s += ",\n  \"notes\": " + JsonList(l.notes);
+    s += ",\n  \"problems\": " + JsonList(l.problems) + "\n}\n";
     Out(s);
   } else {
     if (notShown > 0) {
       Out("... " + Plural(notShown, "more problem", "more problems") +
           " not listed (--all lists every one)\n");
     }
-    if (!r.note.empty()) Out("note: " + r.note + "\n");
+    if (!note.empty()) Out("note: " + note + "\n");
     if (!cure.empty()) Out("cure: " + cure + "\n");
     Out(Summary(isi, data, r) + "\n");
   }

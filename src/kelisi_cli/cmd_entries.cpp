@@ -14,7 +14,6 @@
 
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/text_escape.h"
-#include "sort/record_key.h"
 
 namespace kelisi_cli {
 
@@ -69,9 +68,7 @@ class EntryLister {
            " (" + std::to_string(h_.key_length) + " bytes)");
       return false;
     }
-    if (h_.upper_case) {
-      for (char& c : *key) c = static_cast<char>(FoldKeyByte(static_cast<uint8_t>(c)));
-    }
+    kelisi_fold_key(ix_.get(), key->data(), key->size());
     return true;
   }
 

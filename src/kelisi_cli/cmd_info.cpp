@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "isi/isi_xlat.h"
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/text_escape.h"
 
@@ -22,8 +21,14 @@ bool HostIsLittleEndian() {
   return first == 1;
 }
 
+// The end-of-record bytes by their names ("CR LF").
 std::string MarkName(const kelisi_header& h) {
-  return h.eor_length == 0 ? "" : IsiEorName(h.format_flags);
+  std::string name;
+  for (uint32_t i = 0; i < h.eor_length && i < 2; ++i) {
+    if (i > 0) name += ' ';
+    name += h.eor[i] == '\r' ? "CR" : "LF";
+  }
+  return name;
 }
 
 std::string RecordFormat(const kelisi_header& h) {

@@ -9,7 +9,6 @@
 
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/text_escape.h"
-#include "sort/record_key.h"
 
 namespace kelisi_cli {
 
@@ -29,7 +28,8 @@ struct Update {
 constexpr int kDefaultWaitSeconds = 30;
 
 // Opens the index for update and begins its change; false after the message.
-bool Begin(const char* command, const Args& args, const std::string& isi, const std::string& data, Update* u) {
+bool Begin(const char* command, const Args& args, const std::string& isi, const std::string& data,
+           Update* u) {
   int wait = kDefaultWaitSeconds;
   auto w = args.values.find("--wait");
   if (w != args.values.end()) {
@@ -46,8 +46,8 @@ bool Begin(const char* command, const Args& args, const std::string& isi, const 
   if (st == KELISI_OK) st = kelisi_set_lock_wait(u->ix, wait * 1000);
   if (st == KELISI_OK) st = kelisi_txn_begin(u->ix, &u->txn);
   if (st == KELISI_E_LOCK) {
-    Fail("another program has held the lock of " + isi + " for more than " +
-         std::to_string(wait) + " seconds (--wait sets the limit)");
+    Fail("another program has held the lock of " + isi + " for more than " + std::to_string(wait) +
+         " seconds (--wait sets the limit)");
     return false;
   }
   if (st != KELISI_OK) {
@@ -159,9 +159,7 @@ int RunDelete(int argc, char** argv) {
     return Fail("delete: the key " + typed + " is longer than the keys of " + isi + " (" +
                 std::to_string(u.h.key_length) + " bytes)");
   }
-  if (u.h.upper_case) {
-    for (char& c : key) c = static_cast<char>(FoldKeyByte(static_cast<uint8_t>(c)));
-  }
+  kelisi_fold_key(u.ix, key.data(), key.size());
   key.resize(u.h.key_length, ' ');
   // The entries of the key as the index holds them before the change.
   std::vector<kelisi_entry> found;

@@ -60,7 +60,8 @@ const CommandHelp kCommands[] = {
      "Each problem is one line; after 100 the rest are counted (--all lists every\n"
      "one). --json writes one object with the problems and the notes as lists. Ends\n"
      "with status 1 when it finds a problem.\n"},
-    {"insert", "ISI DATA [FILE] [--wait SECONDS]", "adds records, one a line, to DATA and their keys to ISI",
+    {"insert", "ISI DATA [FILE] [--wait SECONDS]",
+     "adds records, one a line, to DATA and their keys to ISI",
      "Adds the records of FILE (or standard input), one a line, to DATA and enters\n"
      "their keys in ISI, as one change: all of them or, after any refusal, none.\n"
      "A line is written as dump --data shows records: \\\\ a backslash, \\t a tab,\n"
@@ -70,7 +71,8 @@ const CommandHelp kCommands[] = {
      "rules apply as in a build: under option n a key already there refuses the\n"
      "whole change. Writes \"N inserted\". While another program changes or compacts\n"
      "the index, waits up to --wait seconds (30), then gives up.\n"},
-    {"delete", "ISI DATA KEY [--at OFFSET] [--wait SECONDS]", "removes the records whose key is KEY",
+    {"delete", "ISI DATA KEY [--at OFFSET] [--wait SECONDS]",
+     "removes the records whose key is KEY",
      "Deletes every record whose key is KEY (padded with blanks as find pads it),\n"
      "or with --at only the one at byte OFFSET of DATA, as one change: the record's\n"
      "bytes become zeros, its place joins the deleted-record list where the index\n"

@@ -17,7 +17,6 @@
 #include "isi/byte_order.h"
 #include "isi/isi_format.h"
 #include "kelisi.h"
-#include "kelisi_cli/index_check.h"
 #include "support/crafted.h"
 #include "support/model.h"
 #include "support/test_util.h"
@@ -179,26 +178,31 @@ void ByTheLibrary(const kt::TempDir& dir, const Row& row, uint32_t entries) {
 }
 
 void ByTheCheck(const kt::TempDir& dir, const Row& row) {
-  kelisi_cli::CheckOptions opt;
-  std::string data = dir.file("d.txt");
-  opt.dataPath = data.c_str();
-  std::set<int> notes;
-  std::string problems;
-  auto report = [&](const kelisi_cli::CheckProblem& p) {
-    if (KELISI_IS_NOTE(p.kind)) {
-      EXPECT_NE(p.sector, kelisi_cli::kNoSector) << p.message;  // the first sector of its kind
-      notes.insert(p.kind);
+  struct Seen {
+    std::set<int> notes;
+    std::string problems;
+  } seen;
+  auto report = [](void* ctx, const kelisi_problem* p) {
+    Seen& s = *static_cast<Seen*>(ctx);
+    if (KELISI_IS_NOTE(p->kind)) {
+      EXPECT_NE(p->sector, KELISI_NO_SECTOR) << p->message;  // the first sector of its kind
+      s.notes.insert(p->kind);
     } else {
-      problems += p.message + "\n";
+      s.problems += std::string(p->message) + "\n";
     }
+    return 0;
   };
-  kelisi_cli::CheckResult r = kelisi_cli::CheckIndex(dir.file("d.isi").c_str(), opt, report);
-  ASSERT_EQ(r.status, 0) << r.error;
-  EXPECT_EQ(r.problems > 0, row.damaged) << problems;
+  kelisi* ix = nullptr;
+  ASSERT_EQ(kelisi_open(dir.file("d.isi").c_str(), dir.file("d.txt").c_str(), 0, &ix), KELISI_OK);
+  kelisi_check_counts counts;
+  int n = kelisi_check_with_counts(ix, KELISI_CHECK_RECORDS, report, &seen, &counts);
+  kelisi_close(ix);
+  ASSERT_GE(n, 0) << kelisi_strerror(n);
+  EXPECT_EQ(n > 0, row.damaged) << seen.problems;
   if (!row.damaged) {
-    EXPECT_TRUE(r.dataCompared);
+    EXPECT_TRUE(counts.data_compared) << counts.note;
     if (row.notes) {
-      EXPECT_EQ(notes, *row.notes);
+      EXPECT_EQ(seen.notes, *row.notes);
     }
   }
 }

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-namespace kelisi_cli {
+namespace kisi {
 
 // A 64-bit finalizer with full avalanche: every input bit changes each
 // output bit with probability about 1/2.
@@ -88,4 +88,4 @@ class EntrySums {
   std::vector<Bucket> buckets_;
 };
 
-}  // namespace kelisi_cli
+}  // namespace kisi
