@@ -6,12 +6,7 @@
 
 #include "driver/status.h"
 
-// When "<isiName>-journal" exists and holds a change: takes the shared
-// whole-file lock and the exclusive ISI lock on the data file the journal
-// names (a program still making that change holds one of them exclusively;
-// once it is done, the journal is invalidated or gone), rolls the change
-// back and removes the journal. A journal that holds no change (empty, or
-// invalidated: a library write handle keeps it so between its changes) is
-// left alone, silently. kOk when there was nothing to do or the change was
-// rolled back (a line says so); else `failure`, with the message set.
+// The recovery of isi/recovery.h for the index named `isiName`. kOk when
+// there was nothing to do or the change was rolled back (a line says so);
+// else `failure`, with the message set.
 Status RecoverInterruptedChange(const char* isiName, Status failure);

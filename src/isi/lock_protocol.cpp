@@ -12,6 +12,7 @@
 namespace {
 
 constexpr useconds_t kRetryMicros = 100;
+constexpr useconds_t kPollMicros = 1000;
 
 // A file system without record locks shares nothing through them: the
 // file is then simply not protected, and every lock counts as held.
@@ -54,12 +55,20 @@ int IsiSetRecordLock(const kel::Env* env, int fd, short type, uint64_t start, ui
 }
 
 IsiLockResult IsiLockDataFile(const IsiLockCalls& calls, bool exclusive, bool wait) {
-  return Result(calls.setLock(calls.context, exclusive ? F_WRLCK : F_RDLCK, kWholeFileLockPos, 1, wait));
+  return Result(
+      calls.setLock(calls.context, exclusive ? F_WRLCK : F_RDLCK, kWholeFileLockPos, 1, wait));
 }
 
-IsiLockResult IsiLockIndex(const IsiLockCalls& calls, bool exclusive) {
+IsiLockResult IsiLockIndex(const IsiLockCalls& calls, bool exclusive, int waitMs) {
+  const short type = exclusive ? F_WRLCK : F_RDLCK;
+  for (int waited = 0; waitMs >= 0; ++waited) {
+    IsiLockResult r = Result(calls.setLock(calls.context, type, kIsiLockPos, kIsiLockLen, false));
+    if (r != kIsiLockRefused || waited >= waitMs) return r;
+    usleep(kPollMicros);
+  }
   for (int tries = 1;; ++tries) {
-    int err = calls.setLock(calls.context, exclusive ? F_WRLCK : F_RDLCK, kIsiLockPos, kIsiLockLen, true);
+    int err =
+        calls.setLock(calls.context, exclusive ? F_WRLCK : F_RDLCK, kIsiLockPos, kIsiLockLen, true);
     if (Result(err) == kIsiLockHeld) return kIsiLockHeld;
     if (tries >= kIsiLockRetries) return kIsiLockFailed;
     usleep(kRetryMicros);
@@ -72,5 +81,6 @@ uint32_t IsiStoredSpin(const uint8_t* field, bool swapped) {
 }
 
 bool IsiUnlockIndex(const IsiLockCalls& calls) {
-  return Result(calls.setLock(calls.context, F_UNLCK, kIsiLockPos, kIsiLockLen, false)) == kIsiLockHeld;
+  return Result(calls.setLock(calls.context, F_UNLCK, kIsiLockPos, kIsiLockLen, false)) ==
+         kIsiLockHeld;
 }

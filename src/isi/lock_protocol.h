@@ -49,12 +49,14 @@ enum IsiLockResult {
 // The whole-file lock, shared or exclusive. Without `wait` it is refused at
 // once while another process holds a conflicting one.
 IsiLockResult IsiLockDataFile(const IsiLockCalls& calls, bool exclusive, bool wait);
-// The ISI lock, waited for as long as another process holds a conflicting
-// one. A wait that fails (an interruption, a deadlock report) is tried
-// again after 100 microseconds; one that keeps failing gives up after
-// kIsiLockRetries tries with kIsiLockFailed.
+// The ISI lock. By default (waitMs < 0) waited for as long as another
+// process holds a conflicting one: a wait that fails (an interruption, a
+// deadlock report) is tried again after 100 microseconds, and one that
+// keeps failing gives up after kIsiLockRetries tries with kIsiLockFailed.
+// With waitMs ≥ 0 it is asked for every millisecond until it is granted or
+// waitMs milliseconds have passed (kIsiLockRefused; 0: asked for once).
 constexpr int kIsiLockRetries = 600;
-IsiLockResult IsiLockIndex(const IsiLockCalls& calls, bool exclusive);
+IsiLockResult IsiLockIndex(const IsiLockCalls& calls, bool exclusive, int waitMs = -1);
 // Releases the ISI lock; false when the call failed.
 bool IsiUnlockIndex(const IsiLockCalls& calls);
 

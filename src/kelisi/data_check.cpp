@@ -166,6 +166,13 @@ std::unique_ptr<LibScan> DataProof::Impl::OpenScan(int* st) {
       }
     }
     Status format = CheckRecordFormat(&s);
+    if (format == kErrNoRecLen) {
+      // Data without one complete record (empty, or deleted records alone)
+      // shows no record length: the one the header keeps, which its
+      // records were written in, serves.
+      RecordFormatFromHeader(&s, ix->hdr.format_flags, ix->hdr.record_length);
+      format = kOk;
+    }
     if (format == kOk) format = SettleRecordLength(&s);
     if (format == kErrNoRecLen) {
       why = std::string("cannot determine the record length of ") + dataName +

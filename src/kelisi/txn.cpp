@@ -7,10 +7,8 @@
 // journal file stays, invalidated, for the handle's next change: four
 // flushes a change, and no name created, removed or synced.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -345,22 +343,10 @@ void End(kelisi_txn* t) {
   delete t;
 }
 
-// The exclusive ISI lock: waited for as the lock protocol waits, or asked
-// for again every millisecond until the handle's limit has passed.
-bool LockForChange(kelisi* ix) {
-  if (ix->lockWaitMs < 0) return IsiLockIndex(IndexLockCalls(ix), true) == kIsiLockHeld;
-  for (int waited = 0;; ++waited) {
-    int err = IoLock(ix->io, ix->dataFd, F_WRLCK, kIsiLockPos, kIsiLockLen, false);
-    if (err == 0 || err == EINVAL) return true;  // EINVAL: no record locks here
-    if ((err != EAGAIN && err != EACCES) || waited >= ix->lockWaitMs) return false;
-    usleep(1000);
-  }
-}
-
 int Begin(kelisi* ix, kelisi_txn** out) {
   if ((ix->flags & KELISI_WRITE) == 0 || ix->dataFd < 0) return KELISI_E_READONLY;
   if (ix->txn != nullptr) return KELISI_E_BUSY;
-  if (!LockForChange(ix)) return KELISI_E_LOCK;
+  if (IsiLockIndex(IndexLockCalls(ix), true, ix->lockWaitMs) != kIsiLockHeld) return KELISI_E_LOCK;
   // A change another program left when it crashed since this handle was
   // opened: rolled back before this one reads the files (LoadFront below
   // reads the front again and empties the cache), and before the journal
@@ -452,11 +438,10 @@ void TxnCloseJournal(kelisi* ix) {
   if (ix->journal == nullptr) return;
   // Removed only under the exclusive ISI lock: another program may be
   // writing a change into the same file.
-  int err = IoLock(ix->io, ix->dataFd, F_WRLCK, kIsiLockPos, kIsiLockLen, false);
-  bool locked = err == 0 || err == EINVAL;
+  bool locked = IsiLockIndex(IndexLockCalls(ix), true, 0) == kIsiLockHeld;
   JournalClose(ix->journal, locked);
   ix->journal = nullptr;
-  if (err == 0) IsiUnlockIndex(IndexLockCalls(ix));
+  if (locked) IsiUnlockIndex(IndexLockCalls(ix));
 }
 
 }  // namespace kisi
