@@ -101,6 +101,7 @@ Status ReadRecordBack(DataScan* s, const uint8_t* bytes, uint32_t len, RecordRea
   s->notice = nullptr;
   s->deletedRecFn = CountDeleted;
   s->readPos = s->recStartPos = s->recCount = 0;
+  s->lastRecordPos = UINT64_MAX;
   s->recBufCount = 0;
   s->deletedCount = 0;
   s->spaceCompFound = s->varLenFound = s->posInvalidFound = s->longRecFound = s->shortRecFound = 0;
@@ -108,7 +109,8 @@ Status ReadRecordBack(DataScan* s, const uint8_t* bytes, uint32_t len, RecordRea
   s->reader = ScanReader{};
   if (st != kOk && st != kSubListLast) return st;
   const uint8_t* item = s->sortMem;
-  out->whole = s->recCount == 1 && s->deletedCount == 0 && s->recStartPos == len;
+  out->whole =
+      s->recCount == 1 && s->deletedCount == 0 && s->lastRecordPos == 0 && s->recStartPos == len;
   out->selected = out->whole && !IsEndOfRun(item);
   if (out->selected) {
     NoteItemLength(s, ItemLength(item));

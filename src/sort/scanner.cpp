@@ -304,6 +304,7 @@ Status ScanSubList(DataScan* cd) {
     more = cd->binaryData ? LocateBinaryRecord(cd, &r) : LocateTextRecord(cd, &r);
     if (more < 0) return more;
     SetItemPosition(item, cd->recStartPos);
+    cd->lastRecordPos = cd->recStartPos;
     ++cd->recCount;
     NoteRecordLength(cd, item, r.columns);
     uint64_t len = cd->eorLen + r.bytes;

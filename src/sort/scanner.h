@@ -60,6 +60,7 @@ struct DataScan : IndexDefinition {
   int32_t recBufCount;     // bytes not yet consumed, the current one included
   uint32_t lastFillCount;  // count of the last fill
   uint64_t recStartPos;    // position of the byte or record being scanned
+  uint64_t lastRecordPos;  // where the last record scanned began
 
   // ---- Findings -------------------------------------------------------------
   uint64_t recCount;      // records scanned (deleted ones aside, unselected ones counted)

@@ -12,6 +12,7 @@
 
 #include "isi/lock_protocol.h"
 #include "kel_version.h"
+#include "kelisi.h"
 #include "support/crafted.h"
 #include "support/test_util.h"
 
@@ -334,6 +335,86 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
             "kelisi: another program has held the lock of d.isi for more than 0 seconds "
             "(--wait sets the limit)\n");
   EXPECT_EQ(dir_.read("d.isi"), isi);
+}
+
+// What an insert gives is what a rebuild gives (the first record of a key
+// under N0, no record under a test repeated on one column, records an
+// extended expression selects), and a record a build would not read back
+// as one of the index's is refused, through kelisi insert and the C API
+// alike, with both files left as they were.
+TEST_F(KelisiCli, InsertGivesWhatARebuildGivesAndRefusesWhatItWouldNotRead) {
+  const std::string data = Rec("A1", "alpha", 'X') + Rec("B2", "bravo", 'Y');
+  const std::string tooLongForV(300, 'v');
+  struct Case {
+    const char* options;  // of the build over `data`
+    std::string input;    // lines for kelisi insert, escaped
+    std::string record;   // the same record for the C API
+    int status;           // of the C API
+    std::string err;      // of kelisi insert; "" when it inserts
+    std::string dump;     // of kelisi dump after it
+  } cases[] = {
+      {"-N0,1-2", "A1 again", "A1 again", KELISI_NO_ENTRY, "", "A1\t0\t12\t0\nB2\t12\t12\t0\n"},
+      {"-p11=X,p11=X,1-2", "C3 charlieX", "C3 charlieX", KELISI_NO_ENTRY, "", ""},
+      {"-p=\"11='X'|1='B'\",1-2", "C3 charlieX", "C3 charlieX", KELISI_OK, "",
+       "A1\t0\t12\t0\nB2\t12\t12\t0\nC3\t24\t12\t0\n"},
+      {"-p=\"11='X'|1='B'\",1-2", "D4 delta  Y", "D4 delta  Y", KELISI_NO_ENTRY, "",
+       "A1\t0\t12\t0\nB2\t12\t12\t0\n"},
+      // Refused: tabs without s, an end-of-record mark inside, a record a
+      // build reads as deleted (fixed length) or skips (variable length),
+      // the end of the data, a record longer than the index allows.
+      {"-1-2", "A1 a\\tb", "A1 a\tb", KELISI_E_RECORD, "refused", ""},
+      {"-1-2", "A1\\x0ab", "A1\nb", KELISI_E_RECORD, "refused", ""},
+      {"-1-2", "\\x00A1 zero", std::string("\0A1 zero", 8), KELISI_E_RECORD, "refused", ""},
+      {"-v,1-2", "\\x00A1 zero", std::string("\0A1 zero", 8), KELISI_E_RECORD, "refused", ""},
+      {"-1-2", "\\x1aA1 end",
+       "\x1a"
+       "A1 end",
+       KELISI_E_RECORD, "refused", ""},
+      {"-v,1-2", tooLongForV, tooLongForV, KELISI_E_TOO_LONG,
+       "kelisi: insert: line 1: the record is longer than the records of x.isi (256 bytes)\n", ""},
+      {"-s,1-2", kt::ReplaceAll(std::string(40, '\t'), "\t", "\\t"), std::string(40, '\t'),
+       KELISI_E_TOO_LONG,
+       "kelisi: insert: line 1: the record is longer than the records of x.isi (256 bytes)\n", ""},
+  };
+  const std::string refused =
+      "kelisi: insert: line 1: a build would not read the record back as one of the index (an "
+      "end-of-record mark inside it, bytes taken for a deleted record or the end of the data, "
+      "tabs without option s)\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.options) + " " + c.input);
+    dir_.write("x.txt", data);
+    Build({"x.txt,x.isi", c.options});
+    const std::string isi = dir_.read("x.isi");
+    dir_.write("in.txt", c.input + "\n");
+    kt::RunResult r = Kelisi({"insert", "x.isi", "x.txt", "in.txt"});
+    bool ok = c.err.empty();
+    EXPECT_EQ(r.exitCode, ok ? 0 : 1);
+    EXPECT_EQ(r.err, c.err == "refused" ? refused : c.err);
+    if (ok) {
+      EXPECT_EQ(r.out, "1 inserted\n");
+      EXPECT_EQ(Kelisi({"dump", "x.isi"}).out, c.dump);
+      EXPECT_EQ(Kelisi({"check", "x.isi", "x.txt"}).exitCode, 0);
+    } else {
+      EXPECT_TRUE(dir_.read("x.isi") == isi);
+      EXPECT_EQ(dir_.read("x.txt"), data);
+    }
+    // The C API on the files as built.
+    dir_.write("x.txt", data);
+    dir_.write("x.isi", isi);
+    kelisi* ix = nullptr;
+    ASSERT_EQ(
+        kelisi_open(dir_.file("x.isi").c_str(), dir_.file("x.txt").c_str(), KELISI_WRITE, &ix),
+        KELISI_OK);
+    kelisi_txn* t = nullptr;
+    ASSERT_EQ(kelisi_txn_begin(ix, &t), KELISI_OK);
+    EXPECT_EQ(kelisi_txn_insert(t, c.record.data(), c.record.size(), nullptr), c.status);
+    EXPECT_EQ(kelisi_txn_commit(t), KELISI_OK);
+    kelisi_close(ix);
+    if (!ok) {
+      EXPECT_TRUE(dir_.read("x.isi") == isi);
+      EXPECT_EQ(dir_.read("x.txt"), data);
+    }
+  }
 }
 
 }  // namespace
