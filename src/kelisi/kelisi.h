@@ -95,8 +95,8 @@ enum {
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an
-   entry, because the header's record tests reject it or, under option n0 or
-   n$, the index keeps an earlier record of its key. */
+   entry, because the index's primary-record selection rejects it or, under
+   option n0 or n$, the index keeps an earlier record of its key. */
 #define KELISI_NO_ENTRY 2
 
 /* The text of a status, for any int (unknown codes get a generic text). */
@@ -178,8 +178,8 @@ typedef struct kelisi_header {
   kelisi_keyspec key_specs[32];
   uint32_t test_count; /* primary-record tests in simple form, 0 to 10 */
   kelisi_test tests[10];
-  int extended_selection; /* the records were selected by an expression kept
-                             only in the stored command line */
+  int extended_selection; /* the records are selected by an extended expression
+                             too (kept only in the stored command line) */
   uint32_t data_length;   /* data file length (bytes, or records) when built */
   uint32_t record_count;  /* entries the build delivered, low 32 bits */
   uint32_t deleted_count; /* deleted records listed */
@@ -251,10 +251,12 @@ KELISI_API int kelisi_next_dup(kelisi_cursor* c, kelisi_entry* e);
 KELISI_API int kelisi_read_record(kelisi* ix, const kelisi_entry* e, void* buf, size_t cap,
                                   size_t* len);
 
-/* The key a record carries under the header's key specifications, as the
-   build extracts it: columns past the record's end give blanks, tabs expand
-   to the next multiple of 8 columns when the header marks space compression,
-   letters are folded to upper case when the header says so. `record` holds
+/* The key a record carries, as the build extracts it under the options and
+   key specifications of the command line the header stores: columns past
+   the record's end give blanks, tabs in text records expand to the next
+   multiple of 8 columns (unless option b), letters are folded to upper case
+   under option u. An index whose stored line cannot be used has its key
+   taken by the header's key specifications, tabs expanding under option s. `record` holds
    one record; it ends at its end-of-record bytes or at `len`. key_out
    receives key_length bytes. */
 KELISI_API int kelisi_record_key(kelisi* ix, const void* record, size_t len,
@@ -322,14 +324,27 @@ KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* cou
      appended to the data file; variable-length, space-compressed and
      append-only indexes (built with w, v, s or p: the header's append flag)
      always append (a list an index built with p holds stays as it is; a
-     compaction drops it). A
-     fixed-length record shorter than the record length is padded with
-     blanks, a longer one is refused (KELISI_E_TOO_LONG). The library adds
-     the data file's end-of-record bytes: `record` holds the record's text
-     alone.
+     compaction drops it). A record appended behind a last record that
+     lacks its end-of-record bytes comes after those bytes, written first;
+     one appended behind an end-of-file mark (0x1A) closing text data takes
+     its place. A fixed-length record shorter than the record length is
+     padded with blanks. The library adds the data file's end-of-record
+     bytes: `record` holds the record's text alone.
+   - Every record is read back as a build over the data would read it, with
+     the options, key specifications and primary-record selection of the
+     command line the header stores (the one kelindex -r rebuilds from):
+     one whose bytes a build would take for something else (an
+     end-of-record mark inside it, the zero bytes of a deleted record at its
+     start, an end-of-file mark, tabs without option s) is refused with
+     KELISI_E_RECORD, one longer than the index's records may be (the
+     record length; under v or s the maximum the header keeps, columns
+     counted with their tabs under s) with KELISI_E_TOO_LONG; both leave
+     the files as they were. An index whose stored line kelindex would not
+     build it from cannot be changed (kelisi_txn_begin: KELISI_E_DEFINITION).
    - Keys are extracted as the build extracts them (kelisi_record_key). A
-     record the header's record tests reject is written without an entry
-     (KELISI_NO_ENTRY). Under option n a key the index holds already spoils
+     record the primary-record selection rejects (simple tests, an extended
+     expression, both) is written without an entry (KELISI_NO_ENTRY). Under
+     option n a key the index holds already spoils
      the change (KELISI_E_DUPLICATE); under n0 and n$ the index keeps the
      first record of each key in the data file, as a build does: a record
      behind it gets no entry (KELISI_NO_ENTRY), a record placed in front of
@@ -342,14 +357,16 @@ KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* cou
      place in the deleted-record list where the index keeps one, and removes
      its entry. Sectors of the index may be left partly filled; kelindex -c
      restores the fill.
-   - Records selected by an extended expression (kept only in the stored
-     command line) cannot be inserted: KELISI_E_UNSUPPORTED. */
+   - KELISI_E_UNSUPPORTED: a record whose position the format cannot hold
+     (past 4 GiB, or, under record-number addressing, off a record
+     boundary). */
 typedef struct kelisi_txn kelisi_txn;
 
 /* Begins a change: KELISI_E_READONLY without KELISI_WRITE, KELISI_E_BUSY
    while the handle has one open, KELISI_E_LOCK when the lock cannot be
    taken (or another program held it longer than kelisi_set_lock_wait
-   allows). */
+   allows), KELISI_E_DEFINITION when the stored command line does not say
+   which records get entries. */
 KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
 
 /* How long kelisi_txn_begin waits for the exclusive ISI lock while another
@@ -361,7 +378,8 @@ KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds);
    and enters its key. KELISI_OK with *out (may be NULL) describing the new
    entry (key valid until the next call on the change; sector and index 0:
    the entry's place is known after the commit), or KELISI_NO_ENTRY with
-   *out describing the record written (key_length 0). */
+   *out describing the record written (key_length 0); KELISI_E_RECORD or
+   KELISI_E_TOO_LONG for a record refused (see the contract). */
 KELISI_API int kelisi_txn_insert(kelisi_txn* t, const void* record, size_t len, kelisi_entry* out);
 
 /* Deletes the record an entry names (as a cursor returned it: its key and
@@ -417,7 +435,8 @@ enum {
   KELISI_P_ORDER,      /* keys stepping backwards; equal keys whose duplicate sequence
                           does not count up; a duplicate where the header allows none */
   KELISI_P_DDR,        /* the deleted-record chain, or its total against the header */
-  KELISI_P_RECORD,     /* an entry whose record is missing, deleted or has another key */
+  KELISI_P_RECORD,     /* an entry whose record is missing, deleted, has another key or size,
+                          or is none a build would index */
   KELISI_P_DELETED,    /* a deleted-record position that is not a deleted record */
   KELISI_P_TRUNCATED,  /* the file ends before sectors its tree or chain refer to */
   KELISI_P_FREE,       /* a sector past the front that belongs neither to the tree nor
@@ -467,8 +486,10 @@ enum {
   KELISI_CHECK_EACH_RECORD = 1u << 3
 };
 
-/* Calls `report` for each problem, in file order of discovery, then for
-   each kind of note; returning non-zero from it stops the check. The result
+/* Calls `report` for each problem of the structure, in file order of
+   discovery, then for each kind of note, then (KELISI_CHECK_RECORDS) for
+   each problem found in the data; returning non-zero from it stops the
+   check. The result
    is the number of problems (0: the index is consistent; notes are not
    counted) or a negative status when the check itself could not run (a
    read error, no data file for KELISI_CHECK_RECORDS). */

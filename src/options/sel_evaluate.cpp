@@ -13,7 +13,7 @@
 namespace {
 
 constexpr uint32_t kMaxFieldNumber = 49;  // number characters of a numeric field
-constexpr uint8_t kUnseen = 0, kFalse = 1, kTrue = 2;
+constexpr uint8_t kFalse = 1, kTrue = 2;  // 0: not evaluated
 
 // What each term gave for the record being decided.
 struct TermResults {

@@ -105,12 +105,31 @@ Status ReadRecordBack(DataScan* s, const uint8_t* bytes, uint32_t len, RecordRea
   s->recBufCount = 0;
   s->deletedCount = 0;
   s->spaceCompFound = s->varLenFound = s->posInvalidFound = s->longRecFound = s->shortRecFound = 0;
+  // The record format a build finds at the data's last record, which this
+  // one may become: the same mark, and, where the length is measured from
+  // that record, the same length.
+  bool formatHeld = true;
+  if (!s->binaryData || s->binaryWithEor) {
+    const uint8_t eorLen = s->eorLen, eorChar1 = s->eorChar1, eorChar2 = s->eorChar2,
+                  eorIsiFlags = s->eorIsiFlags, isiEorLen = s->isiEorLen;
+    const uint32_t recLenFound = s->recLenFound;
+    bool measured = !s->allowVarLen && s->recLenSpec == 0;
+    int32_t code = DetectEndOfRecord(s, s->recBuf, kRecBufData);
+    formatHeld = code >= 0 && code != kEorNone && s->eorIsiFlags == eorIsiFlags &&
+                 (!measured || s->recLenFound == recLenFound);
+    s->eorLen = eorLen;
+    s->eorChar1 = eorChar1;
+    s->eorChar2 = eorChar2;
+    s->eorIsiFlags = eorIsiFlags;
+    s->isiEorLen = isiEorLen;
+    s->recLenFound = recLenFound;
+  }
   Status st = ScanSubList(s);
   s->reader = ScanReader{};
   if (st != kOk && st != kSubListLast) return st;
   const uint8_t* item = s->sortMem;
-  out->whole =
-      s->recCount == 1 && s->deletedCount == 0 && s->lastRecordPos == 0 && s->recStartPos == len;
+  out->whole = formatHeld && s->recCount == 1 && s->deletedCount == 0 && s->lastRecordPos == 0 &&
+               s->recStartPos == len;
   out->selected = out->whole && !IsEndOfRun(item);
   if (out->selected) {
     NoteItemLength(s, ItemLength(item));

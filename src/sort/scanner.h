@@ -127,7 +127,8 @@ void RecordFormatFromHeader(IndexDefinition* d, uint8_t formatFlags, uint32_t re
 // How a build reads one record that the data is to hold: its `len` bytes
 // (end-of-record bytes included) scanned as if they were the whole data.
 struct RecordReading {
-  bool whole;     // read as that one record: not deleted, not cut, not the end of the data
+  bool whole;     // read as that one record: not deleted, not cut, not the end of the data,
+                  // and, as the data's last record, showing the index's record format
   bool selected;  // the p options select it
   bool formKept;  // data holding it keeps the form the definition promises
   bool tooLong;   // longer than the records of the index may be

@@ -370,6 +370,10 @@ TEST_F(KelisiCli, InsertGivesWhatARebuildGivesAndRefusesWhatItWouldNotRead) {
        "\x1a"
        "A1 end",
        KELISI_E_RECORD, "refused", ""},
+      // As the data's last record: a CR before the LF reads as CR LF, a zero
+      // byte ends the length measured.
+      {"-1-2", "A1 cr     \\x0d", "A1 cr     \r", KELISI_E_RECORD, "refused", ""},
+      {"-1-2", "A1\\x00zero", std::string("A1\0zero", 7), KELISI_E_RECORD, "refused", ""},
       {"-v,1-2", tooLongForV, tooLongForV, KELISI_E_TOO_LONG,
        "kelisi: insert: line 1: the record is longer than the records of x.isi (256 bytes)\n", ""},
       {"-s,1-2", kt::ReplaceAll(std::string(40, '\t'), "\t", "\\t"), std::string(40, '\t'),

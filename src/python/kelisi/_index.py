@@ -392,9 +392,9 @@ class Index(_Closing):
         """Writes records (bytes, or str as Latin-1; one record or an
         iterable of them, each without its end-of-record bytes) to the data
         file and enters their keys, as one change unless a ``change()``
-        block is open. Returns how many records got an entry (the header's
-        record tests, and n0/n$ for a key the index keeps already, can
-        leave a record without one). A record too long, or a duplicate key
+        block is open. Returns how many records got an entry (the index's
+        record selection, simple tests or an extended expression, and n0/n$
+        for a key the index keeps already, can leave a record without one). A record too long, or a duplicate key
         under option n, raises Error and the change makes no difference."""
         if isinstance(records, (bytes, bytearray, memoryview, str)):
             records = [records]
