@@ -33,6 +33,11 @@ Status CheckDefinition(IndexDefinition* d) {
   d->colTable[d->colCount] = ColumnEntry{};
   d->colTable[d->colCount].keyPos = kColEnd;
   SortColumnTable(d);
+  d->firstTestEntry = 0;
+  while (d->firstTestEntry < d->colCount &&
+         (d->colTable[d->firstTestEntry].flags & (kColExtended | kColEqual | kColNotEqual)) == 0) {
+    ++d->firstTestEntry;
+  }
   return kOk;
 }
 

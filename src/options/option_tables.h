@@ -95,6 +95,10 @@ struct IndexDefinition {
   ColumnEntry colTable[kMaxColumns + 1];
   int32_t colCount;
   SelTerm selTerms[kMaxSelTerms + 1];
+  // The first column-table entry with a selection test (set with the
+  // table's order): the selection of a record that reaches its column
+  // starts there.
+  int32_t firstTestEntry;
 
   // ---- The record format: the defaults (LF), then what the data showed ----
   uint8_t eorLen;              // end-of-record bytes per record (0, 1, 2)

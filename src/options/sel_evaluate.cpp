@@ -17,7 +17,7 @@ constexpr uint8_t kFalse = 1, kTrue = 2;  // 0: not evaluated
 
 // What each term gave for the record being decided.
 struct TermResults {
-  uint8_t of[kMaxSelTerms] = {};
+  uint8_t of[kMaxSelTerms];
 };
 
 bool IsTerm(uint8_t kind) {
@@ -137,7 +137,7 @@ bool Combine(const IndexDefinition& d, TermResults* results) {
     if (KindAt(d, next) != kTermOr) break;
     i = next;
   }
-  *results = TermResults{};
+  memset(results->of, 0, sizeof results->of);
   return value;
 }
 
@@ -171,8 +171,15 @@ bool SelectRecord(const IndexDefinition& d, const RecordSpan& r, const SelFetch&
   if (d.pOptionCount == 0) return true;
   const Source src{r.text + r.readable, fetch};
   TermResults results;
+  // Simple tests alone have no terms to remember.
+  if (SelectsByExpression(d)) memset(results.of, 0, sizeof results.of);
   uint32_t passed = 0;
-  const ColumnEntry* e = d.colTable;
+  // The entries before the first test are key bytes alone; the record
+  // passes them by when it reaches the last of them (past the record's
+  // end, each key byte counts in the column of a decision, below).
+  const int32_t first = d.firstTestEntry;
+  const ColumnEntry* e =
+      first > 0 && d.colTable[first - 1].column < r.columns ? d.colTable + first : d.colTable;
   const ColumnEntry* end = d.colTable + kMaxColumns;
   ColumnWalk walk(r.text, r.bytes);
   for (; e < end && e->keyPos != kColEnd && e->column < r.columns; ++e) {
