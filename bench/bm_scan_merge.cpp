@@ -17,7 +17,7 @@
 #include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "sort/scanner.h"
+#include "core/data_scan.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "isi/journal.h"
+#include "core/journal.h"
 #include "options/file_names.h"
 
 namespace {

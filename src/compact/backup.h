@@ -3,7 +3,7 @@
 // compaction fails, and removed at the end either way.
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Builds backupName, then makes the backup (CompactWriteBackup). 0 or -167.
 Status CompactSaveIsi();

@@ -1,7 +1,7 @@
 // Compaction of an existing ISI file, in place or into a new file.
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 #include "isi/sector_io.h"
 
 Status CompactIndex();

@@ -14,9 +14,9 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/lock_protocol.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/lock_protocol.h"
 #include "isi/tree_build.h"
 #include "sort/out_buffer.h"
 

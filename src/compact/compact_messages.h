@@ -2,7 +2,7 @@
 // description of a damaged index shown before the driver's refusal line.
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Formats `storedText` (holding one "%%s") into gFormat, then the result
 // with `name` into msgBuf, and shows it.

@@ -15,7 +15,7 @@
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
-#include "isi/lock_protocol.h"
+#include "core/lock_protocol.h"
 
 namespace {
 

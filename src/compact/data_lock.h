@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // The file and lock record of the locked data file (dataLock).
 struct FhRec {

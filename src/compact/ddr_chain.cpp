@@ -20,9 +20,9 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/sector_check.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/sector_check.h"
 #include "isi/tree_build.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // the root.
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 #include "isi/sector_io.h"
 
 // Follows the old chain from its newest sector to its end without writing

@@ -13,10 +13,10 @@
 #include "compact/compact_messages.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/isi_xlat.h"
-#include "isi/sector_check.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/isi_xlat.h"
+#include "core/sector_check.h"
 
 namespace {
 

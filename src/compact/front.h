@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 #include "isi/sector_io.h"
 
 // Reads the front of the ISI (state->fd) and the file's size, checks the

@@ -20,14 +20,14 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/isi_xlat.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/isi_xlat.h"
 #include "isi/tree_build.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace {
 

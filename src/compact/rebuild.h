@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 #include "isi/sector_io.h"
 
 // Reads every entry of the old tree into sort trains, writes the new

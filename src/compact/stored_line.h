@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // `headerLine` is the stored line of the old header (data,isi,rest; a field
 // of `fieldSize` bytes), `ownLine` this run's stored line (input,output,

@@ -16,10 +16,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "options/option_tables.h"
-#include "sort/record_key.h"
-#include "sort/scanner.h"
-#include "sort/sort_item.h"
+#include "core/definition.h"
+#include "core/record_key.h"
+#include "core/data_scan.h"
+#include "core/sort_item.h"
 
 struct FhStRec;
 struct FhRec;

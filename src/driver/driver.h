@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // The version text printed in the banner, and the program name used in the
 // usage text and in stored command lines.

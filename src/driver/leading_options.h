@@ -2,7 +2,7 @@
 // before the command text is parsed (-l -q -0 -1 -? -d -i -m -t).
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Opens the log named by -l/-q in argv[1] when argc > 2. Returns the index
 // of the next argument to examine, or kErrNameTooLong (nothing opened) when

@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 extern char gFormat[104];
 extern const char* const gLongLongFormat;  // "ll"

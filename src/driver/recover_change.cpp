@@ -6,7 +6,7 @@
 
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "isi/recovery.h"
+#include "core/recovery.h"
 
 Status RecoverInterruptedChange(const char* isiName, Status failure) {
   char journal[kIsiJournalNameMax];

@@ -4,7 +4,7 @@
 // index is rolled back before anything reads the index or its data file.
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // The recovery of isi/recovery.h for the index named `isiName`. kOk when
 // there was nothing to do or the change was rolled back (a line says so);

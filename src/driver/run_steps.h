@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Most characters the joined command text may hold.
 constexpr uint32_t kMaxCommandText = 576;

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "env/env.h"
+#include "core/env.h"
 
 // The Env every wrapper below uses; kel::PosixEnv() unless SysUseEnv chose
 // another.

@@ -1,7 +1,7 @@
 // The deleted-record list written while the data file is scanned.
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Records the deleted record at byte `position` of the data file: 0, or
 // kErrDdrWrite. The scan's deleted-record routine (deletedRecFn).

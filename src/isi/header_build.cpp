@@ -4,8 +4,8 @@
 
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
 #include "isi/tree_build.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
 #include "isi/tree_build.h"
-#include "sort/small_copy.h"
-#include "sort/sort_item.h"
+#include "core/small_copy.h"
+#include "core/sort_item.h"
 
 namespace {
 

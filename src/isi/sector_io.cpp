@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/status.h"
+#include "core/status.h"
 #include "driver/sys_io.h"
-#include "isi/byte_order.h"
-#include "isi/isi_xlat.h"
-#include "isi/sector_check.h"
+#include "core/byte_order.h"
+#include "core/isi_xlat.h"
+#include "core/sector_check.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include <cstdint>
 
-#include "isi/isi_format.h"
-#include "isi/isi_xlat.h"
-#include "isi/tree_cursor.h"
+#include "core/isi_format.h"
+#include "core/isi_xlat.h"
+#include "core/tree_cursor.h"
 
 // FhStRec flag bits.
 enum : uint32_t {

@@ -6,7 +6,7 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "isi/tree_build.h"
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 int32_t WriteTagRecord(uint8_t* item) {
   CmdData* cd = pCmdData;

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Lengths of the two duplicate-key lines without the key: "Duplicate Key
 // at:" and "Duplicate Key ignored at:", 16 hex digits, " Key:", " ".

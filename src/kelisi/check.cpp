@@ -18,7 +18,7 @@
 #include <set>
 #include <utility>
 
-#include "isi/sector_check.h"
+#include "core/sector_check.h"
 #include "kelisi/data_check.h"
 #include "kelisi/ddr.h"
 #include "kelisi/kelisi_internal.h"

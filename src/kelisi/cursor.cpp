@@ -6,7 +6,7 @@
 #include <new>
 
 #include "kelisi/kelisi_internal.h"
-#include "sort/small_copy.h"
+#include "core/small_copy.h"
 
 namespace kisi {
 

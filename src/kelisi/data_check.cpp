@@ -8,12 +8,12 @@
 #include <new>
 #include <vector>
 
-#include "isi/isi_xlat.h"
-#include "isi/sector_check.h"
-#include "isi/tree_cursor.h"
+#include "core/isi_xlat.h"
+#include "core/sector_check.h"
+#include "core/tree_cursor.h"
 #include "kelisi/entry_sums.h"
 #include "kelisi/scan.h"
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace kisi {
 

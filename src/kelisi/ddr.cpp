@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "isi/isi_xlat.h"
+#include "core/isi_xlat.h"
 
 namespace kisi {
 

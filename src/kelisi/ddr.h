@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "isi/byte_order.h"
-#include "isi/sector_check.h"
+#include "core/byte_order.h"
+#include "core/sector_check.h"
 #include "kelisi/kelisi_internal.h"
 
 namespace kisi {

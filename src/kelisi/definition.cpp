@@ -10,7 +10,7 @@
 #include <string>
 
 #include "kelisi/kelisi_internal.h"
-#include "options/definition_parse.h"
+#include "core/definition_parse.h"
 
 namespace kisi {
 

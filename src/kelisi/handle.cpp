@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
-#include "isi/byte_order.h"
-#include "isi/isi_xlat.h"
-#include "isi/sector_check.h"
+#include "core/byte_order.h"
+#include "core/isi_xlat.h"
+#include "core/sector_check.h"
 #include "kelisi/kelisi_internal.h"
 #include "kelisi/recover.h"
 

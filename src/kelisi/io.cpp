@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "isi/lock_protocol.h"
+#include "core/lock_protocol.h"
 
 namespace kisi {
 

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "env/env.h"
+#include "core/env.h"
 
 namespace kisi {
 

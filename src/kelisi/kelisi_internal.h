@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
-#include "isi/isi_format.h"
-#include "isi/lock_protocol.h"
-#include "isi/tree_cursor.h"
+#include "core/isi_format.h"
+#include "core/lock_protocol.h"
+#include "core/tree_cursor.h"
 #include "kelisi.h"
 #include "kelisi/io.h"
 #include "kelisi/sector_cache.h"
-#include "options/option_tables.h"
-#include "sort/record_key.h"
+#include "core/definition.h"
+#include "core/record_key.h"
 
 struct Journal;
 

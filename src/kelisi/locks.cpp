@@ -5,8 +5,8 @@
 // counter, which every rewrite changes.
 #include <fcntl.h>
 
-#include "isi/byte_order.h"
-#include "isi/lock_protocol.h"
+#include "core/byte_order.h"
+#include "core/lock_protocol.h"
 #include "kelisi/kelisi_internal.h"
 
 namespace kisi {

@@ -1,7 +1,7 @@
 // recover: the rollback of an interrupted change on open (recover.h).
 #include "kelisi/recover.h"
 
-#include "isi/recovery.h"
+#include "core/recovery.h"
 #include "kelisi.h"
 
 namespace kisi {

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace kisi {
 

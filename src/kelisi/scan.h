@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kelisi/kelisi_internal.h"
-#include "sort/scanner.h"
+#include "core/data_scan.h"
 
 namespace kisi {
 

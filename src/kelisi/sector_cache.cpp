@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
 
 namespace kisi {
 

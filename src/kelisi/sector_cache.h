@@ -26,8 +26,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "isi/isi_format.h"
-#include "isi/tree_cursor.h"
+#include "core/isi_format.h"
+#include "core/tree_cursor.h"
 #include "kelisi/io.h"
 
 namespace kisi {

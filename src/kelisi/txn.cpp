@@ -12,9 +12,9 @@
 #include <cstring>
 #include <new>
 
-#include "isi/byte_order.h"
-#include "isi/isi_xlat.h"
-#include "isi/journal.h"
+#include "core/byte_order.h"
+#include "core/isi_xlat.h"
+#include "core/journal.h"
 #include "kelisi/scan.h"
 #include "kelisi/txn_internal.h"
 

@@ -9,8 +9,8 @@
 // then frees).
 #include <cstring>
 
-#include "isi/byte_order.h"
-#include "isi/sector_check.h"
+#include "core/byte_order.h"
+#include "core/sector_check.h"
 #include "kelisi/txn_internal.h"
 
 namespace kisi {

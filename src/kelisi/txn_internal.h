@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "isi/isi_format.h"
-#include "isi/tree_cursor.h"
+#include "core/isi_format.h"
+#include "core/tree_cursor.h"
 #include "kelisi/kelisi_internal.h"
 
 namespace kisi {

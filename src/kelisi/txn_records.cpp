@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
-#include "isi/sector_check.h"
+#include "core/sector_check.h"
 #include "kelisi/scan.h"
 #include "kelisi/txn_internal.h"
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace kisi {
 

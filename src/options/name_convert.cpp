@@ -9,7 +9,7 @@
 #include "driver/profile.h"
 #include "driver/sys_io.h"
 #include "options/file_names.h"
-#include "options/text_util.h"
+#include "core/text_util.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "driver/cmd_data.h"
 #include "options/file_names.h"
-#include "options/text_util.h"
+#include "core/text_util.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "driver/profile.h"
 #include "driver/sys_io.h"
 #include "options/parse_steps.h"
-#include "options/text_util.h"
+#include "core/text_util.h"
 
 namespace {
 

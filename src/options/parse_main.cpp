@@ -14,7 +14,7 @@
 #include "options/parse_steps.h"
 #include "options/parser.h"
 #include "options/stored_cmd_line.h"
-#include "options/text_util.h"
+#include "core/text_util.h"
 #include "sort/sort_open.h"
 
 Status parseMain(char* text) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Parses the writable command text into the run context and opens the
 // run's files. Returns 0, kUsageShown, kJobDone or a negative code.

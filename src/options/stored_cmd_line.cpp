@@ -10,13 +10,13 @@
 #include "driver/messages.h"
 #include "driver/recover_change.h"
 #include "driver/sys_io.h"
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
 #include "options/file_names.h"
 #include "options/parse_steps.h"
 #include "options/parser.h"
 #include "options/stored_cmd_line.h"
-#include "options/text_util.h"
+#include "core/text_util.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // reindex (r, r0).
 #pragma once
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Shows the stored command line of the ISI named by inName and, for a
 // reindex, parses it again. Returns 0 or a negative code.

@@ -5,7 +5,7 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "sort/scanner.h"
+#include "core/data_scan.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 struct CmdData;
 

@@ -13,7 +13,7 @@
 #include "driver/cmd_data.h"
 #include "sort/key_compare.h"
 #include "sort/shell_sort.h"
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace {
 

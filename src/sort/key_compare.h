@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace keycmp {
 

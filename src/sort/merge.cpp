@@ -17,7 +17,7 @@
 #include "sort/item_sort.h"
 #include "sort/key_compare.h"
 #include "sort/out_buffer.h"
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 Status SortMain();
 // Appends the sorted sub-list to the current or a new train. 0 or -1.

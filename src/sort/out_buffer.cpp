@@ -8,7 +8,7 @@
 
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
-#include "sort/small_copy.h"
+#include "core/small_copy.h"
 
 Status OutWrite(int fd, const void* data, uint32_t len) {
   CmdData* cd = pCmdData;

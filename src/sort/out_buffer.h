@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 // Copies `len` bytes into outBuf, flushing to `fd` when it fills. 0 or -1.
 Status OutWrite(int fd, const void* data, uint32_t len);

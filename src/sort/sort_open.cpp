@@ -18,9 +18,9 @@
 #include "driver/recover_change.h"
 #include "driver/sys_io.h"
 #include "options/file_names.h"
-#include "options/text_util.h"
+#include "core/text_util.h"
 #include "sort/build_scan.h"
-#include "sort/scanner.h"
+#include "core/data_scan.h"
 
 namespace {
 

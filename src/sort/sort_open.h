@@ -4,6 +4,6 @@
 
 #include <cstdint>
 
-#include "driver/status.h"
+#include "core/status.h"
 
 Status sortOpen();

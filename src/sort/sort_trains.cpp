@@ -12,8 +12,8 @@
 #include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "sort/scanner.h"
-#include "sort/sort_item.h"
+#include "core/data_scan.h"
+#include "core/sort_item.h"
 
 namespace {
 

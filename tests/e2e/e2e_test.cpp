@@ -19,9 +19,9 @@
 #include <set>
 #include <sstream>
 
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/isi_xlat.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/isi_xlat.h"
 #include "kelisi.h"
 #include "support/model.h"
 #include "support/test_util.h"

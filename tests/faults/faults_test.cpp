@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "isi/lock_protocol.h"
+#include "core/lock_protocol.h"
 #include "support/fault_env.h"
 #include "support/model.h"
 #include "support/test_util.h"

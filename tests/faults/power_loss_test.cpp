@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "isi/journal.h"
+#include "core/journal.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
 #include "support/model.h"

@@ -23,7 +23,7 @@
 #include "options/parser.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "sort/sort_item.h"
+#include "core/sort_item.h"
 
 namespace {
 

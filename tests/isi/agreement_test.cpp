@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
 #include "kelisi.h"
 #include "support/crafted.h"
 #include "support/model.h"

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "isi/journal.h"
+#include "core/journal.h"
 #include "support/power_loss_env.h"
 #include "support/test_util.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/isi_xlat.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/isi_xlat.h"
 #include "kelisi.h"
 #include "support/model.h"
 #include "support/test_util.h"

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/isi_xlat.h"
-#include "isi/lock_protocol.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/isi_xlat.h"
+#include "core/lock_protocol.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
 #include "support/crafted.h"

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "isi/journal.h"
+#include "core/journal.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
 #include "support/fault_env.h"

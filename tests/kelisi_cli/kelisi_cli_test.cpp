@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "isi/lock_protocol.h"
+#include "core/lock_protocol.h"
 #include "kel_version.h"
 #include "kelisi.h"
 #include "support/crafted.h"

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "isi/byte_order.h"
-#include "isi/isi_format.h"
-#include "isi/isi_xlat.h"
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/isi_xlat.h"
 #include "support/model.h"
 
 namespace kt {

@@ -9,7 +9,7 @@
 #include <string>
 #include <type_traits>
 
-#include "env/env.h"
+#include "core/env.h"
 
 namespace kt {
 

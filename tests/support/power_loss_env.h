@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "env/env.h"
+#include "core/env.h"
 
 namespace kt {
 

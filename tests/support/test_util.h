@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "env/env.h"
+#include "core/env.h"
 
 namespace kt {
 
