@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "core/data_scan.h"
 #include "driver/cmd_data.h"
 #include "driver/driver.h"
 #include "sort/build_scan.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "core/data_scan.h"
 
 namespace {
 

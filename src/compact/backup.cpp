@@ -16,11 +16,11 @@
 #include <cstring>
 
 #include "compact/compact_messages.h"
+#include "core/journal.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "core/journal.h"
 #include "options/file_names.h"
 
 namespace {
@@ -97,8 +97,7 @@ bool JournalTheBackup(off_t size) {
     cd->compactFlags &= ~4u;
     return false;
   }
-  if (JournalSaveCopy(j, cd->backupName, static_cast<uint64_t>(size)) != 0 ||
-      JournalSync(j) != 0) {
+  if (JournalSaveCopy(j, cd->backupName, static_cast<uint64_t>(size)) != 0 || JournalSync(j) != 0) {
     JournalDiscard(j);
     cd->compactFlags &= ~4u;
     return false;

@@ -12,10 +12,10 @@
 #include <cstring>
 
 #include "compact/compact_messages.h"
+#include "core/lock_protocol.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
-#include "core/lock_protocol.h"
 
 namespace {
 

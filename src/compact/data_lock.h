@@ -1,5 +1,5 @@
 // Opening and locking the data file of the ISI being compacted, by the lock
-// protocol of isi/lock_protocol.
+// protocol of core/lock_protocol.
 #pragma once
 
 #include <cstdint>

@@ -17,12 +17,12 @@
 #include "compact/compact_messages.h"
 #include "compact/front.h"
 #include "compact/rebuild.h"
-#include "driver/cmd_data.h"
-#include "driver/messages.h"
-#include "driver/sys_io.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
 #include "core/sector_check.h"
+#include "driver/cmd_data.h"
+#include "driver/messages.h"
+#include "driver/sys_io.h"
 #include "isi/tree_build.h"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <cstring>
 
 #include "compact/compact_messages.h"
-#include "driver/cmd_data.h"
-#include "driver/sys_io.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
 #include "core/isi_xlat.h"
 #include "core/sector_check.h"
+#include "driver/cmd_data.h"
+#include "driver/sys_io.h"
 
 namespace {
 

@@ -17,17 +17,17 @@
 #include "compact/ddr_chain.h"
 #include "compact/front.h"
 #include "compact/stored_line.h"
-#include "driver/cmd_data.h"
-#include "driver/messages.h"
-#include "driver/sys_io.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
 #include "core/isi_xlat.h"
+#include "core/sort_item.h"
+#include "driver/cmd_data.h"
+#include "driver/messages.h"
+#include "driver/sys_io.h"
 #include "isi/tree_build.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "core/sort_item.h"
 
 namespace {
 

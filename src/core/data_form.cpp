@@ -4,9 +4,9 @@
 // verdict on the data as a whole (scanner.h).
 #include <cstring>
 
+#include "core/data_scan.h"
 #include "core/isi_format.h"
 #include "core/isi_xlat.h"
-#include "core/data_scan.h"
 #include "core/sort_item.h"
 
 namespace {

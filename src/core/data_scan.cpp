@@ -13,9 +13,9 @@
 
 #include <cstring>
 
-#include "core/selection.h"
 #include "core/plain_run.h"
 #include "core/record_key.h"
+#include "core/selection.h"
 #include "core/sort_item.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/status.h"
 #include "core/definition.h"
 #include "core/record_key.h"
+#include "core/status.h"
 
 // The longest record, its end-of-record mark included.
 constexpr uint32_t kMaxFileRecLen = 65535;

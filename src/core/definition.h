@@ -6,7 +6,7 @@
 // reader library keeps one, read from the command line an index stores.
 //
 // The key specifications and primary-record tests are records of the ISI
-// header (isi/isi_format.h): the build copies them there as the parser
+// header (core/isi_format.h): the build copies them there as the parser
 // builds them.
 #pragma once
 

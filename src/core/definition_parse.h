@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "core/status.h"
 #include "core/definition.h"
+#include "core/status.h"
 
 // Longest positional file field (data, ISI, work directory) and the longest
 // record-length field, in characters.

@@ -2,7 +2,7 @@
 // sectors and a chain of deleted-record (DDR) sectors. Every multi-byte
 // number is in the byte order of the machine that wrote the file; a file in
 // the other order is recognised by its version word and translated field by
-// field (isi/isi_xlat). These records describe the bytes exactly: every
+// field (core/isi_xlat). These records describe the bytes exactly: every
 // offset, width, marker and sentinel of the format is named here once, and
 // every reader and writer of an index uses these names.
 #pragma once

@@ -38,15 +38,15 @@ struct Journal {
   char* dir;           // its directory
   uint8_t* buf;        // records not yet written
   size_t used;
-  uint64_t hash;       // of every byte appended so far
-  uint32_t regions;    // region records appended
-  bool synced;         // a sync mark is durable: the journal is hot
-  bool failed;         // a write failed: only a rollback or discard is left
-  bool created;        // the file was made by this Journal: its name is not yet durable
-  uint32_t generation; // of the change being written
-  uint64_t written;    // bytes written from the front by this change
-  uint64_t size;       // the file's length
-  uint64_t syncedSize; // its length as of the last sync
+  uint64_t hash;        // of every byte appended so far
+  uint32_t regions;     // region records appended
+  bool synced;          // a sync mark is durable: the journal is hot
+  bool failed;          // a write failed: only a rollback or discard is left
+  bool created;         // the file was made by this Journal: its name is not yet durable
+  uint32_t generation;  // of the change being written
+  uint64_t written;     // bytes written from the front by this change
+  uint64_t size;        // the file's length
+  uint64_t syncedSize;  // its length as of the last sync
   int dataPathLength;
   char dataPath[kMaxDataPath + 1];  // absolute
   RangeSet saved[2];
@@ -120,7 +120,10 @@ bool RangeAdd(const kel::Env* env, RangeSet* s, uint64_t a, uint64_t b) {
   uint32_t lo = 0, hi = s->count;  // first range whose end >= a
   while (lo < hi) {
     uint32_t mid = (lo + hi) / 2;
-    if (s->r[mid][1] < a) lo = mid + 1; else hi = mid;
+    if (s->r[mid][1] < a)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   uint32_t end = lo;  // ranges [lo, end) touch [a, b)
   while (end < s->count && s->r[end][0] <= b) ++end;
@@ -292,8 +295,8 @@ int SyncFile(Journal* j) {
 
 }  // namespace
 
-int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath, int dataFd,
-                 Journal** out) {
+int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath,
+                 int dataFd, Journal** out) {
   *out = nullptr;
   struct stat isiStat;
   if (env->statFile(env, isiFd, &isiStat) != 0) return Errno();
@@ -369,7 +372,10 @@ int JournalSave(Journal* j, JournalFile file, uint64_t offset, const void* origi
     uint32_t lo = 0, hi = s->count;  // the first saved range that ends after `at`
     while (lo < hi) {
       uint32_t mid = (lo + hi) / 2;
-      if (s->r[mid][1] <= at) lo = mid + 1; else hi = mid;
+      if (s->r[mid][1] <= at)
+        lo = mid + 1;
+      else
+        hi = mid;
     }
     if (lo < s->count && s->r[lo][0] < end) {
       gapEnd = s->r[lo][0] > at ? s->r[lo][0] : at;
@@ -453,7 +459,8 @@ void JournalClose(Journal* j, bool remove) {
   // roll back.
   if (remove && env->statFile(env, j->fd, &st) == 0 && st.st_nlink > 0) {
     ssize_t n = env->pread(env, j->fd, magic, sizeof magic, 0);
-    if (n == 0 || (n == static_cast<ssize_t>(sizeof magic) && memcmp(magic, kNoMagic, sizeof magic) == 0)) {
+    if (n == 0 ||
+        (n == static_cast<ssize_t>(sizeof magic) && memcmp(magic, kNoMagic, sizeof magic) == 0)) {
       env->unlink(env, j->path);
     }
   }
@@ -510,4 +517,3 @@ void JournalDiscard(Journal* j) {
 void JournalRelease(Journal* j) {
   FreeJournal(j);
 }
-

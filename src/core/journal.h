@@ -40,8 +40,8 @@ enum JournalFile : uint8_t { kJournalIndex = 0, kJournalData = 1 };
 // the change: its path (may be nullptr) is kept only for the locks of
 // recovery, and the rollback leaves the file alone. The caller holds the
 // exclusive ISI lock (or the files are not shared).
-int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath, int dataFd,
-                 Journal** out);
+int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath,
+                 int dataFd, Journal** out);
 
 // Saves the original bytes of [offset, offset+len) of the index or data
 // file, before they are first overwritten. Saving the same region twice

@@ -49,14 +49,14 @@ constexpr uint64_t kNoLength = ~uint64_t{0};
 
 struct JournalHeader {
   char magic[8];
-  uint32_t byteOrder;      // kByteOrderMark as the writer stored it
+  uint32_t byteOrder;  // kByteOrderMark as the writer stored it
   uint32_t version;
-  uint64_t indexLength;    // the index file's length before the change
-  uint64_t dataLength;     // the data file's; kNoLength when the change leaves it alone
-  uint32_t dataPathLength; // bytes of the data file's absolute path that follow; 0: none
-                           // (the path names the file whose locks guard the index)
-  uint32_t generation;     // one more than the change before it in the same file
-  uint64_t checksum;       // of this header (this field 0) and the path with its padding
+  uint64_t indexLength;     // the index file's length before the change
+  uint64_t dataLength;      // the data file's; kNoLength when the change leaves it alone
+  uint32_t dataPathLength;  // bytes of the data file's absolute path that follow; 0: none
+                            // (the path names the file whose locks guard the index)
+  uint32_t generation;      // one more than the change before it in the same file
+  uint64_t checksum;        // of this header (this field 0) and the path with its padding
 };
 static_assert(sizeof(JournalHeader) == 48);
 
@@ -68,7 +68,7 @@ enum : uint8_t {
 };
 
 struct JournalRecord {
-  uint8_t kind;     // kRecordIndex, kRecordData, kRecordCopy or kMarkSync
+  uint8_t kind;  // kRecordIndex, kRecordData, kRecordCopy or kMarkSync
   uint8_t pad[3];
   uint32_t length;  // bytes of the region (a copy: of its path) that follow;
                     // a mark: records before it

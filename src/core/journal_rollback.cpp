@@ -70,10 +70,10 @@ namespace {
 struct Reader {
   const kel::Env* env;
   int fd;
-  uint64_t pos;     // file position of buf[0]
+  uint64_t pos;  // file position of buf[0]
   uint8_t* buf;
-  size_t have;      // bytes in buf
-  size_t at;        // next byte
+  size_t have;  // bytes in buf
+  size_t at;    // next byte
   bool swapped;
 };
 
@@ -87,8 +87,8 @@ bool Want(Reader* r, size_t len, int* err) {
   r->at = 0;
   while (r->have < len) {
     errno = 0;
-    ssize_t n = r->env->pread(r->env, r->fd, r->buf + r->have, kBufferSize - r->have,
-                              r->pos + r->have);
+    ssize_t n =
+        r->env->pread(r->env, r->fd, r->buf + r->have, kBufferSize - r->have, r->pos + r->have);
     if (n < 0) {
       *err = Errno();
       return false;
@@ -110,8 +110,8 @@ struct Found {
   uint64_t indexLength, dataLength;
   char dataPath[kMaxDataPath + 1];
   char copyPath[kMaxDataPath + 1];  // of the last copy record; empty: none
-  uint64_t recordsStart;  // file position of the first record
-  uint64_t validEnd;      // file position of the last valid sync mark; 0: none
+  uint64_t recordsStart;            // file position of the first record
+  uint64_t validEnd;                // file position of the last valid sync mark; 0: none
 };
 
 // Reads the header and finds the last valid sync mark. 0 (f->validEnd 0
@@ -240,8 +240,7 @@ int HoldsChange(const kel::Env* env, int fd) {
   return result;
 }
 
-int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2],
-                 char* copyPath) {
+int RollBackFrom(const kel::Env* env, int fd, const char* isiPath, int files[2], char* copyPath) {
   Reader r = {};
   r.env = env;
   r.fd = fd;

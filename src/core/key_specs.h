@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "core/status.h"
 #include "core/definition.h"
+#include "core/status.h"
 
 struct KeySpecState {
   uint32_t first;  // 1-based first column, 0 = none yet

@@ -1,8 +1,8 @@
 // The p option: a simple test of one record column against one character,
 // or an extended expression (see sel_expression.cpp), recorded in the
 // column table and in primarySelTable for the ISI header.
-#include "core/definition_parse.h"
 #include "core/primary_option.h"
+#include "core/definition_parse.h"
 
 namespace {
 

@@ -33,12 +33,3 @@ inline void SetItemLength(uint8_t* item, uint16_t v) {
 inline bool IsEndOfRun(const uint8_t* item) {
   return ItemPosition(item) == kEndOfRunPos;
 }
-
-// One train of the merge group being merged.
-struct MergeSlot {
-  uint8_t* current;  // the train's smallest unmerged item, inside its block
-  uint8_t* block;    // start of the train's block in the sort memory
-  uint64_t nextPos;  // offset in the merge input of the train's next block
-  uint32_t left;     // items of the block not yet merged, the current one included
-};
-constexpr int kMaxFanIn = 30;

@@ -1,5 +1,5 @@
 // The one reader of an index's tree: a cursor that loads key sectors in
-// native order, checks each against the rules of isi/sector_check, and
+// native order, checks each against the rules of core/sector_check, and
 // steps to the next or previous entry in key order, or seeks. Compaction's
 // walk and the reader library's cursors are both built on it; each
 // supplies the sectors through an IsiSectorSource of its own (the

@@ -4,7 +4,7 @@
 // it and applies the defaults (CmdSetDefaults) at the start of every run.
 //
 // It is made of the definition the command text gives and the state of the
-// data scan (sort/scanner.h: a DataScan, itself an IndexDefinition), which
+// data scan (core/data_scan.h: a DataScan, itself an IndexDefinition), which
 // the reader library keeps as well, and of the program's own fields below.
 // These are grouped by the subsystem that owns them (writes them first);
 // other subsystems may read them. Descriptor fields are -1 when the file is
@@ -16,10 +16,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/data_scan.h"
 #include "core/definition.h"
 #include "core/record_key.h"
-#include "core/data_scan.h"
 #include "core/sort_item.h"
+#include "sort/merge.h"
 
 struct FhStRec;
 struct FhRec;

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
+#include "core/recovery.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "core/recovery.h"
 
 Status RecoverInterruptedChange(const char* isiName, Status failure) {
   char journal[kIsiJournalNameMax];

@@ -6,7 +6,7 @@
 
 #include "core/status.h"
 
-// The recovery of isi/recovery.h for the index named `isiName`. kOk when
+// The recovery of core/recovery.h for the index named `isiName`. kOk when
 // there was nothing to do or the change was rolled back (a line says so);
 // else `failure`, with the message set.
 Status RecoverInterruptedChange(const char* isiName, Status failure);

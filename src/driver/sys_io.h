@@ -2,7 +2,7 @@
 //
 // Every system call that opens, reads, writes, positions, truncates, syncs,
 // locks or removes a file, and every allocation of the run, goes through
-// these wrappers to the run's Env (env/env.h): the operating system itself,
+// these wrappers to the run's Env (core/env.h): the operating system itself,
 // unless a test has put an Env of its own in its place.
 #pragma once
 

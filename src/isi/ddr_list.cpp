@@ -6,10 +6,10 @@
 
 #include <cerrno>
 
-#include "driver/cmd_data.h"
-#include "driver/sys_io.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
+#include "driver/cmd_data.h"
+#include "driver/sys_io.h"
 #include "isi/tree_build.h"
 
 namespace {

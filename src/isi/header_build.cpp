@@ -2,10 +2,10 @@
 // run context on a zeroed 1024-byte buffer.
 #include <cstring>
 
-#include "driver/cmd_data.h"
-#include "driver/messages.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
+#include "driver/cmd_data.h"
+#include "driver/messages.h"
 #include "isi/tree_build.h"
 
 namespace {

@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/small_copy.h"
+#include "core/sort_item.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "core/byte_order.h"
-#include "core/isi_format.h"
 #include "isi/tree_build.h"
-#include "core/small_copy.h"
-#include "core/sort_item.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 // DDR sector, in one zero-filled allocation that lives to the end of the run.
 #include <cstring>
 
-#include "driver/cleanup.h"
-#include "driver/cmd_data.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
+#include "driver/cleanup.h"
+#include "driver/cmd_data.h"
 #include "isi/tree_build.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/status.h"
-#include "driver/sys_io.h"
 #include "core/byte_order.h"
 #include "core/isi_xlat.h"
 #include "core/sector_check.h"
+#include "core/status.h"
+#include "driver/sys_io.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The state record of an open ISI file, the sector reads and writes of
 // compaction, which translate between the file's byte order and native,
-// and the walk of its tree (the shared cursor, isi/tree_cursor, over
+// and the walk of its tree (the shared cursor, core/tree_cursor, over
 // sectors read from the file's descriptor).
 //
 // In memory an open ISI is always native: sectors are translated in place

@@ -3,10 +3,10 @@
 // (NoteItemLength), then goes into the tree. A record whose length departs
 // is still indexed; the flags it sets decide at the end whether the data
 // was in the expected format.
+#include "core/sort_item.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "isi/tree_build.h"
-#include "core/sort_item.h"
 
 int32_t WriteTagRecord(uint8_t* item) {
   CmdData* cd = pCmdData;

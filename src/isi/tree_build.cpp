@@ -11,12 +11,12 @@
 
 #include <cstring>
 
-#include "driver/cmd_data.h"
-#include "driver/messages.h"
-#include "driver/sys_io.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
 #include "core/isi_xlat.h"
+#include "driver/cmd_data.h"
+#include "driver/messages.h"
+#include "driver/sys_io.h"
 #include "isi/sector_io.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"

@@ -1,5 +1,5 @@
 // check: kelisi_check and kelisi_get_stats. The walk is the cursors' own
-// (isi/tree_cursor), in key order, with a visitor that sees every key
+// (core/tree_cursor), in key order, with a visitor that sees every key
 // sector it enters and a bitmap over the file's sectors that stops a sector
 // met twice: damage, which stops the cursors, stops the walk and is a
 // problem; a shape the build never makes but every reader handles is a

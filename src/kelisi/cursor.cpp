@@ -1,12 +1,13 @@
 // cursor: the C API's ordered access to the tree, on the shared tree cursor
-// (isi/tree_cursor): first, last, seek, find, next, prev and next_dup, the
+// (core/tree_cursor): first, last, seek, find, next, prev and next_dup, the
 // handle's call scope around each, and the restart of a cursor whose index
 // was rewritten under it in shared mode.
 #include <cstring>
 #include <new>
 
-#include "kelisi/kelisi_internal.h"
+#include "core/key_order.h"
 #include "core/small_copy.h"
+#include "kelisi/kelisi_internal.h"
 
 namespace kisi {
 

@@ -1,5 +1,6 @@
 // data_check: the proof of an index against its data (data_check.h).
 #include "kelisi/data_check.h"
+#include "core/key_order.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -10,10 +11,10 @@
 
 #include "core/isi_xlat.h"
 #include "core/sector_check.h"
+#include "core/sort_item.h"
 #include "core/tree_cursor.h"
 #include "kelisi/entry_sums.h"
 #include "kelisi/scan.h"
-#include "core/sort_item.h"
 
 namespace kisi {
 

@@ -1,6 +1,6 @@
 // data_check: the proof of an index against its data file, the part of
 // kelisi_check that KELISI_CHECK_RECORDS asks for. The data is read with
-// kelindex's own record scanner (sort/scanner.h), on the definition the
+// kelindex's own record scanner (core/data_scan.h), on the definition the
 // index's stored command line gives, with the record format the data shows
 // today, so that the records found are exactly those a rebuild would
 // index. Both sides are taken as multisets of (record byte offset, record

@@ -1,6 +1,6 @@
 // ddr: the deleted-record chain, from the header's head along the links,
 // newest sector first. Every sector is distrusted: its place in the file,
-// its marker bytes and its count (the rules of isi/sector_check).
+// its marker bytes and its count (the rules of core/sector_check).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // definition: what defines an index, read from the command line its header
-// stores, with kelindex's own parser (options/definition_parse.h), each time
+// stores, with kelindex's own parser (core/definition_parse.h), each time
 // the header is read: the key, the record format's options, the duplicate
 // rules and the primary-record selection, simple tests or an extended
 // expression. A definition the header disagrees with, or a line no build
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "kelisi/kelisi_internal.h"
 #include "core/definition_parse.h"
+#include "kelisi/kelisi_internal.h"
 
 namespace kisi {
 

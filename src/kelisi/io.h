@@ -1,6 +1,6 @@
 // io: the library's calls to the operating system. Every open, pread,
 // fstat, fcntl and close of a handle goes through the handle's Env
-// (env/env.h): the operating system for a handle of the C API, another Env
+// (core/env.h): the operating system for a handle of the C API, another Env
 // for a handle a test opens through kisi::OpenHandle. A handle opened for
 // update also writes, syncs and truncates through it.
 #pragma once

@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "core/definition.h"
 #include "core/isi_format.h"
 #include "core/lock_protocol.h"
+#include "core/record_key.h"
 #include "core/tree_cursor.h"
 #include "kelisi.h"
 #include "kelisi/io.h"
 #include "kelisi/sector_cache.h"
-#include "core/definition.h"
-#include "core/record_key.h"
 
 struct Journal;
 
@@ -100,7 +100,7 @@ bool ResetCache(kelisi* ix);
 const uint8_t* LoadCachedKeySector(void* ctx, uint64_t sector, IsiReadHint hint, uint8_t* out,
                                    uint8_t** sound);
 
-// The library's status for a tree cursor's result (isi/tree_cursor).
+// The library's status for a tree cursor's result (core/tree_cursor).
 int CursorStatus(int cursorResult);
 
 // Shared mode around one call: the ISI lock and the spin-counter check.

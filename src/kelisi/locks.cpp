@@ -1,4 +1,4 @@
-// locks: shared mode, by the lock protocol of isi/lock_protocol. The handle
+// locks: shared mode, by the lock protocol of core/lock_protocol. The handle
 // holds the shared whole-file lock of the data file for its life; every
 // call that reads the index holds the shared ISI lock, which a program
 // rewriting the index takes exclusively, and checks the header's spin

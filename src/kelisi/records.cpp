@@ -1,6 +1,6 @@
 // records: reading the data file's records, and the key a record carries
 // under the index's definition, extracted as the index build extracts it
-// (sort/record_key.h): text records end at their end-of-record bytes, tabs
+// (core/record_key.h): text records end at their end-of-record bytes, tabs
 // stand for blanks (unless option b), and letters fold to upper case under
 // option u. An index whose stored line cannot be used is read by its
 // header: tabs are blanks under option s.

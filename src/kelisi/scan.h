@@ -1,4 +1,4 @@
-// scan: the library's data scans, kelindex's own (sort/scanner.h) on a
+// scan: the library's data scans, kelindex's own (core/data_scan.h) on a
 // DataScan of the handle's definition: of a record about to be written
 // (ReadRecordBack), and of the whole data file through any reader (the
 // check, and the change's view of the data under n0 and n$).
@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "kelisi/kelisi_internal.h"
 #include "core/data_scan.h"
+#include "kelisi/kelisi_internal.h"
 
 namespace kisi {
 

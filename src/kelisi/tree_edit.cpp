@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/byte_order.h"
+#include "core/key_order.h"
 #include "core/sector_check.h"
 #include "kelisi/txn_internal.h"
 

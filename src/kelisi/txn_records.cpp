@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/sector_check.h"
+#include "core/sort_item.h"
 #include "kelisi/scan.h"
 #include "kelisi/txn_internal.h"
-#include "core/sort_item.h"
 
 namespace kisi {
 

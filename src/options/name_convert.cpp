@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/text_util.h"
 #include "driver/profile.h"
 #include "driver/sys_io.h"
 #include "options/file_names.h"
-#include "core/text_util.h"
 
 namespace {
 

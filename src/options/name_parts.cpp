@@ -4,9 +4,9 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "core/text_util.h"
 #include "driver/cmd_data.h"
 #include "options/file_names.h"
-#include "core/text_util.h"
 
 namespace {
 

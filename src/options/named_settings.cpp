@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/text_util.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/profile.h"
 #include "driver/sys_io.h"
 #include "options/parse_steps.h"
-#include "core/text_util.h"
 
 namespace {
 

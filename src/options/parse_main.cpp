@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/text_util.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/profile.h"
@@ -14,7 +15,6 @@
 #include "options/parse_steps.h"
 #include "options/parser.h"
 #include "options/stored_cmd_line.h"
-#include "core/text_util.h"
 #include "sort/sort_open.h"
 
 Status parseMain(char* text) {

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "core/status.h"
 #include "core/definition_parse.h"
+#include "core/status.h"
 
 // Longest work-file directory: it and "/dsortXXXXXX" must fit kTmpDirSize.
 constexpr uint32_t kMaxTmpDirLen = 247;

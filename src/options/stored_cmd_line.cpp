@@ -5,18 +5,18 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
+#include "core/isi_format.h"
+#include "core/text_util.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/recover_change.h"
 #include "driver/sys_io.h"
-#include "core/byte_order.h"
-#include "core/isi_format.h"
 #include "options/file_names.h"
 #include "options/parse_steps.h"
 #include "options/parser.h"
 #include "options/stored_cmd_line.h"
-#include "core/text_util.h"
 
 namespace {
 

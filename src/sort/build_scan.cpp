@@ -2,10 +2,10 @@
 // calls, what the scan meets shown with -d, and the sub-lists of the sort.
 #include <unistd.h>
 
+#include "core/data_scan.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
-#include "core/data_scan.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <utility>
 
+#include "core/sort_item.h"
 #include "driver/cmd_data.h"
 #include "sort/key_compare.h"
 #include "sort/shell_sort.h"
-#include "core/sort_item.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <utility>
 
+#include "core/sort_item.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
@@ -17,7 +18,6 @@
 #include "sort/item_sort.h"
 #include "sort/key_compare.h"
 #include "sort/out_buffer.h"
-#include "core/sort_item.h"
 
 namespace {
 

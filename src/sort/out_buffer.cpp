@@ -6,9 +6,9 @@
 
 #include <cstring>
 
+#include "core/small_copy.h"
 #include "driver/cmd_data.h"
 #include "driver/sys_io.h"
-#include "core/small_copy.h"
 
 Status OutWrite(int fd, const void* data, uint32_t len) {
   CmdData* cd = pCmdData;

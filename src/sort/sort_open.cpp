@@ -12,15 +12,15 @@
 
 #include <cstring>
 
+#include "core/data_scan.h"
+#include "core/text_util.h"
 #include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/recover_change.h"
 #include "driver/sys_io.h"
 #include "options/file_names.h"
-#include "core/text_util.h"
 #include "sort/build_scan.h"
-#include "core/data_scan.h"
 
 namespace {
 

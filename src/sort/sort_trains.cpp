@@ -6,14 +6,14 @@
 // starting a new one, so sorted or nearly sorted data makes few trains.
 #include <cstring>
 
+#include "core/data_scan.h"
+#include "core/sort_item.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "sort/build_scan.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "core/data_scan.h"
-#include "core/sort_item.h"
 
 namespace {
 

@@ -327,8 +327,8 @@ struct Case {
   Setup setup;
   const char* args;  // split at single spaces
   int exit;
-  const char* messages;          // exact, after the banner
-  const char* after;             // the directory afterwards: names, sorted, space-separated
+  const char* messages;    // exact, after the banner
+  const char* after;       // the directory afterwards: names, sorted, space-separated
   GoldenFile golden = {};  // the golden file `isi` must equal (none when its name is null)
   const char* isi = "d.isi";
   const char* env = "";            // NAME=VALUE pairs, space-separated; $D is the run's directory
@@ -809,7 +809,8 @@ std::string ForThisMachine(const std::string& golden, Writer writer) {
   if (std::endian::native == std::endian::little || writer == Writer::kNone) return golden;
   std::string out = golden, header = golden.substr(0, kIsiHeaderSize);
   auto* h = reinterpret_cast<uint8_t*>(header.data());
-  const bool foreign = IsiHeaderOrder(h) == kIsiForeign, whole = foreign && writer == Writer::kBuild;
+  const bool foreign = IsiHeaderOrder(h) == kIsiForeign,
+             whole = foreign && writer == Writer::kBuild;
   if (foreign) IsiXlatHeader(h);
   if (whole) {
     out.replace(0, header.size(), header);
@@ -846,7 +847,8 @@ std::string ForThisMachine(const std::string& golden, Writer writer) {
       if (child != 0) next.push_back(child);
     }
   }
-  for (uint32_t pos = LoadU32(h + kHdrDdrHeadOfs); writer == Writer::kBuild && pos != kIsiNoSector;) {
+  for (uint32_t pos = LoadU32(h + kHdrDdrHeadOfs);
+       writer == Writer::kBuild && pos != kIsiNoSector;) {
     std::string s = place(IsiSectorOffset(recNum, pos), true);
     if (s.empty()) break;
     pos = LoadU32(reinterpret_cast<const uint8_t*>(s.data()) + kDdrLinkOfs);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/sort_item.h"
 #include "driver/cmd_data.h"
 #include "driver/run_steps.h"
 #include "fuzz_util.h"
@@ -23,7 +24,6 @@
 #include "options/parser.h"
 #include "sort/merge.h"
 #include "sort/out_buffer.h"
-#include "core/sort_item.h"
 
 namespace {
 

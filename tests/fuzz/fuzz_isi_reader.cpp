@@ -23,14 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/cmd_data.h"
-#include "driver/driver.h"
-#include "driver/sys_io.h"
-#include "fuzz_util.h"
 #include "core/byte_order.h"
 #include "core/isi_format.h"
 #include "core/isi_xlat.h"
 #include "core/sector_check.h"
+#include "driver/cmd_data.h"
+#include "driver/driver.h"
+#include "driver/sys_io.h"
+#include "fuzz_util.h"
 #include "isi/sector_io.h"
 #include "options/stored_cmd_line.h"
 

@@ -15,12 +15,12 @@ namespace kt {
 
 // Classes of calls a fault plan counts.
 enum : uint32_t {
-  kFaultOpen = 1u << 0,    // openFile, makeTemp
-  kFaultRead = 1u << 1,    // read, pread, preadv
-  kFaultWrite = 1u << 2,   // write
-  kFaultSeek = 1u << 3,    // seek
-  kFaultMeta = 1u << 4,    // close, truncate, sync, syncData, startWriteback, syncDirectory, statPath, statFile, unlink,
-                           // rename, chmod, changeOwner
+  kFaultOpen = 1u << 0,   // openFile, makeTemp
+  kFaultRead = 1u << 1,   // read, pread, preadv
+  kFaultWrite = 1u << 2,  // write
+  kFaultSeek = 1u << 3,   // seek
+  kFaultMeta = 1u << 4,   // close, truncate, sync, syncData, startWriteback, syncDirectory,
+                         // statPath, statFile, unlink, rename, chmod, changeOwner
   kFaultLock = 1u << 5,    // lock
   kFaultMemory = 1u << 6,  // mapMemory
   kFaultIo = 0x7f,         // all of the above
