@@ -289,6 +289,25 @@ class KelisiTest(unittest.TestCase):
         self.assertEqual(tool("dump", f.path("w.isi")).splitlines(),
                          [line(None, e, False) for e in kelisi.open(f.path("w.isi"))])
 
+    def test_inserts_get_entries_as_a_rebuild_does(self):
+        f = self.f
+        for n, options in enumerate(["-N0,1-6", "-p14=A,p14=A,1-6", "-p=\"14='A'|1='L'\",1-6"]):
+            name = "r%d" % n
+            f.data(name + ".txt", [b"K00001 one   A", b"K00002 two   B"])
+            f.build(name + ".txt," + name + ".isi", options)
+            with kelisi.open(f.path(name + ".isi"), f.path(name + ".txt"), write=True) as ix:
+                ix.insert([b"K00001 again A", b"L00003 three B", b"K00004 four  C"])
+            with kelisi.open(f.path(name + ".isi")) as ix:
+                entries = sorted((e.key, e.offset, e.size) for e in ix)
+            os.makedirs(f.path(name), exist_ok=True)
+            for ext in (".txt", ".isi"):
+                shutil.copy(f.path(name + ext), f.path(os.path.join(name, name + ext)))
+            subprocess.run([KELINDEX, name + ".isi", "-r"], cwd=f.path(name), check=True,
+                           capture_output=True)
+            with kelisi.open(f.path(os.path.join(name, name + ".isi"))) as rebuilt:
+                self.assertEqual(entries, sorted((e.key, e.offset, e.size) for e in rebuilt),
+                                 options)
+
     def test_help_is_readable(self):
         text = pydoc.render_doc(kelisi, renderer=pydoc.plaintext)
         for part in ("Read and update ISI index files from Python", "open(isi", "class Index",
