@@ -80,7 +80,7 @@ Status CompleteTree() {
 Status WriteNewHeader(FhStRec* state) {
   CmdData* cd = pCmdData;
   uint8_t* h = state->header;
-  StoreU32(h + kHdrSpinOfs, IsiNextSpin(LoadU32(h + kHdrSpinOfs)));
+  StoreU32(h + kHdrSpinOfs, IsiNextSpin(LoadU32(h + kHdrSpinOfs), true));
   StoreU32(h + kHdrReserved36Ofs, 0);
   StoreU32(h + kHdrReserved24Ofs, kIsiNoSector);
   if (FhStWriteHeaderSector(state, cd->outFd) != 0) return WriteFailed();

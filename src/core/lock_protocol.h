@@ -60,9 +60,14 @@ IsiLockResult IsiLockIndex(const IsiLockCalls& calls, bool exclusive, int waitMs
 // Releases the ISI lock; false when the call failed.
 bool IsiUnlockIndex(const IsiLockCalls& calls);
 
-// The spin counter a rewrite of the index leaves in its header.
-inline uint32_t IsiNextSpin(uint32_t spin) {
-  return spin == 0 ? 1 : 0;
+// The spin counter a rewrite of the index leaves in its header: another
+// value than the one a reader holds. A compaction toggles it (1 after 0,
+// else 0), as the format's own program does; a change in place counts it
+// up, wrapping, so that a reader that missed several changes (which may
+// keep the file's size) still finds another value. A reader also compares
+// the file's size and time, which tell it of two toggles it missed.
+inline uint32_t IsiNextSpin(uint32_t spin, bool compaction) {
+  return compaction ? (spin == 0 ? 1 : 0) : spin + 1;
 }
 // The spin counter from the bytes at its place in the header, as a file
 // of the native or (swapped) the other byte order holds them. A program

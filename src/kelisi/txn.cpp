@@ -15,6 +15,7 @@
 #include "core/byte_order.h"
 #include "core/isi_xlat.h"
 #include "core/journal.h"
+#include "core/lock_protocol.h"
 #include "kelisi/scan.h"
 #include "kelisi/txn_internal.h"
 
@@ -185,7 +186,7 @@ void FinishHeader(kelisi_txn* t) {
   StoreU32(h + kHdrDdrHeadOfs, t->ddrHead);
   StoreU32(h + kHdrRecordCountOfs, t->recordCount);
   StoreU32(h + kHdrDeletedCountOfs, t->deletedCount);
-  StoreU32(h + kHdrSpinOfs, LoadU32(h + kHdrSpinOfs) + 1);
+  StoreU32(h + kHdrSpinOfs, IsiNextSpin(LoadU32(h + kHdrSpinOfs), false));
 }
 
 struct Writer {
