@@ -138,10 +138,6 @@ inline bool RefusesDuplicates(const IndexDefinition& d) {
   return d.noDups != 0 && d.dupIgnore == 0;
 }
 
-// Selected records are those that pass every p option.
-inline bool SelectsRecords(const IndexDefinition& d) {
-  return d.pOptionCount != 0;
-}
 // An extended expression is among the p options.
 inline bool SelectsByExpression(const IndexDefinition& d) {
   return d.selTerms[0].kind == kTermFirst;
