@@ -185,6 +185,14 @@ TEST(Definition, TheProgramAndTheLibraryReadAStoredLineAlike) {
       {"-p14#A,2-3,1", 0xA0, false, 0, "14#A;", "  K", {{Rec("K00003", "x", 'B'), KELISI_OK}}},
       {"-b,s,1-6", 0xAA, false, 0, "", "K\t0001", {{"K\t0001 x", KELISI_OK}}},
       {"-s,u,1-6", 0xAB, false, 0, "", "K     ", {{"k\t0001 x", KELISI_OK}}},
+      // A field of an expression sees a tab as blanks up to the next tab stop.
+      {"-s,p=\"1='K0      x'\",1-6",
+       0xAA,
+       true,
+       1,
+       "",
+       "K     ",
+       {{"K0\tx", KELISI_OK}, {"K0\ty", KELISI_NO_ENTRY}, {"K0 \tx", KELISI_OK}}},
   };
   for (const Line& l : lines) {
     SCOPED_TRACE(l.command);

@@ -172,6 +172,9 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
   } cases[] = {
       {"record changed", patched(fixed_, 36, "Z9"), isi,
        "key sector 2 entry 4: record at 36 carries key \"Z9\", not the entry's \"C3\"\n"},
+      // The other record of the key keeps its own entry.
+      {"record of a repeated key changed", patched(fixed_, 12, "Q7"), isi,
+       "key sector 2 entry 1: record at 12 carries key \"Q7\", not the entry's \"A1\"\n"},
       {"record deleted", patched(fixed_, 60, std::string(12, '\0')), isi,
        "key sector 2 entry 5: record at 60 is a deleted record\n"},
       {"record appended", fixed_ + Rec("E5", "echo", 'X'), isi,
