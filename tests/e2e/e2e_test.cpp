@@ -449,6 +449,14 @@ const Case kCases[] = {
        mkdir(d.file("d.ERR").c_str(), 0755);
      },
      "d.txt,d.isi -e,1-3", 1, "Can't create output file d.ERR\n", "d.ERR d.txt"},
+    // An output that cannot be created leaves the permission bits of the
+    // files it was made from as they were (the runner compares them).
+    {"OutputInAMissingDirectory", Small, "d.txt,nowhere/x.isi -1-3", 1,
+     "Can't create output file nowhere/x.isi\n", "d.txt"},
+    {"OutputUnderAFile", Small, "d.txt,d.txt/x.isi -1-3", 1,
+     "Can't create output file d.txt/x.isi\n", "d.txt"},
+    {"CompactIntoAMissingDirectory", FixedIsi, "d.isi,nowhere/c.isi -c", 1,
+     "Can't create output file nowhere/c.isi\n", "d.isi d.txt", "fixed"},
     {"EmptyErrorFileRemoved", Small, "d.txt,d.isi -e,1-3", 0,
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt"},
     {"TerminalDefinitionNotFitting", BadTerminal, "D -1-3", 0,
@@ -758,6 +766,11 @@ std::string Normalized(const std::string& text, const TempDir& dir) {
   return kt::ReplaceAll(t, dir.path(), "$D");
 }
 
+mode_t Mode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
 // kelisi finds the index consistent with the data file beside it, which
 // its header names.
 void ExpectConsistent(const std::string& isi) {
@@ -778,7 +791,11 @@ TEST_P(E2e, Run) {
   ASSERT_EQ(mkdir(dir.file("work").c_str(), 0700), 0);
   c.setup(dir);
   std::map<std::string, std::string> before;
-  for (const std::string& n : dir.list()) before[n] = dir.read(n);
+  std::map<std::string, mode_t> modes;
+  for (const std::string& n : dir.list()) {
+    before[n] = dir.read(n);
+    modes[n] = Mode(dir.file(n));
+  }
   kt::RunOptions opts;
   opts.cwd = dir.path();
   opts.env = {{"TMPDIR", dir.file("work")}};
@@ -819,6 +836,9 @@ TEST_P(E2e, Run) {
   EXPECT_EQ(Listing(dir), c.after);
   for (const auto& [name, bytes] : before) {
     EXPECT_TRUE(c.exit == 0 || dir.read(name) == bytes) << "a refused run changed " << name;
+    if (dir.exists(name)) {
+      EXPECT_EQ(Mode(dir.file(name)), modes[name]) << "the run changed the mode of " << name;
+    }
   }
   // -d keeps the work files for a look at them.
   if (std::string(c.args).find("-d ") == std::string::npos) {
