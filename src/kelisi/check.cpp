@@ -254,23 +254,26 @@ int Checker::CheckRecord(const IsiFrame& f, const uint8_t* en) {
   uint64_t off = IsiEntryOffset(g_, en);
   uint32_t size = IsiEntryRecSize(en);
   const kelisi_header& h = ix_->hdr;
-  if (size == 0 || off > dataSize_ || size > dataSize_ - off) {
+  // The file's last record may be held without its end-of-record bytes.
+  size_t held = 0;
+  int st = ReadRecordBytes(ix_, off, size, rec_.get(), &held);
+  if (st == KELISI_NOTFOUND) {
     Report(KELISI_P_RECORD, f.pos, i + 1, false,
            "key sector %u entry %u: record at %llu (%u bytes) not inside the data file", f.pos,
            i + 1, static_cast<unsigned long long>(off), size);
     return KELISI_OK;
   }
-  int st = ReadData(ix_, off, rec_.get(), size);
   if (st != KELISI_OK) return st;
   const uint8_t* r = rec_.get();
-  uint32_t span = std::min(IsiDeletedRecordSpan(h.format_flags, ix_->recordStride), size);
+  uint32_t span = std::min(IsiDeletedRecordSpan(h.format_flags, ix_->recordStride),
+                           static_cast<uint32_t>(held));
   uint32_t el = h.binary ? 0 : h.eor_length;
   const char* what = nullptr;
   if (IsiIsDeletedRecord(r, span)) {
     what = "is a deleted record";
-  } else if (size < el || memcmp(r + size - el, h.eor, el) != 0) {
+  } else if (held == size && (size < el || memcmp(r + size - el, h.eor, el) != 0)) {
     what = "does not end with its end-of-record bytes";
-  } else if (RecordKey(ix_, r, size, key_) != KELISI_OK ||
+  } else if (RecordKey(ix_, r, held, key_) != KELISI_OK ||
              memcmp(key_, IsiEntryKey(en), g_.keyLength) != 0) {
     what = "carries another key";
   }

@@ -243,8 +243,13 @@ KELISI_API int kelisi_next_dup(kelisi_cursor* c, kelisi_entry* e);
 /* ---- Records ------------------------------------------------------------ */
 
 /* Reads the record an entry points to (record_size bytes, end-of-record
-   bytes included) into buf. *len gets the record size; KELISI_E_BUFFER when
-   cap is smaller. */
+   bytes included) into buf; *len gets the bytes read. The data file's last
+   record may lack its end-of-record bytes (a file whose last line has no
+   line end): kelindex indexes it under the size it would have with them,
+   and it is read as the file holds it, *len short of record_size by the
+   missing bytes (a 0x1A that ends a text file is not read as part of it).
+   KELISI_E_BUFFER, with record_size in *len, when cap is smaller than
+   record_size; KELISI_E_DATA_READ when the file holds less of the record. */
 KELISI_API int kelisi_read_record(kelisi* ix, const kelisi_entry* e, void* buf, size_t cap,
                                   size_t* len);
 

@@ -118,5 +118,17 @@ bool KeyLayoutFromHeader(const kelisi_header& h, KeyLayout* layout);
 int RecordKey(const kelisi* ix, const uint8_t* rec, size_t len, uint8_t* out);
 // Reads `len` bytes of the data file at `offset`: OK, KELISI_E_DATA_READ.
 int ReadData(kelisi* ix, uint64_t offset, void* buf, size_t len);
+// How many bytes of a record of `size` bytes the data file holds, when
+// `avail` bytes lie from its start to the file's end and `bytes` holds the
+// first of them (up to `size`): all of them, or for the file's last record
+// the bytes the build read before the file ended. The build indexes a last
+// record that lacks its end-of-record bytes under the size it would have
+// with them, and a text file's last byte 0x1A is no part of a record. 0
+// when the file holds less of it than that.
+size_t HeldBytes(const kelisi_header& h, const uint8_t* bytes, size_t size, uint64_t avail);
+// Reads the record of `size` bytes at `offset` into buf (room for `size`):
+// OK with the bytes the file holds of it in *len (HeldBytes),
+// KELISI_NOTFOUND when the file does not hold it, or a read failure.
+int ReadRecordBytes(kelisi* ix, uint64_t offset, size_t size, uint8_t* buf, size_t* len);
 
 }  // namespace kisi

@@ -74,11 +74,52 @@ int MakeRecord(const kelisi_txn* t, const uint8_t* text, size_t len, std::vector
   return KELISI_OK;
 }
 
-// Reads the record at `offset`: fixed length, or up to its end-of-record
-// bytes. KELISI_NOTFOUND when no record starts there.
-int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
+// The record that starts at `r`, of which `avail` bytes of the data file
+// (as the change sees it) are at hand, `last` when they run to its end: OK
+// with the bytes the file holds of it in *held and the size an entry gives
+// it in *size, which for the file's last record may count end-of-record
+// bytes the file does not hold; KELISI_NOTFOUND when no whole record
+// starts there (or, not `last`, none ends within the bytes at hand).
+int RecordAt(const kelisi_txn* t, const uint8_t* r, size_t avail, bool last, size_t* held,
+             size_t* size) {
   const kelisi_header& h = t->ix->hdr;
   uint32_t mark = MarkLength(h);
+  if (!t->variable) {
+    *size = t->ix->recordStride;
+    if (!last && avail < *size) return KELISI_NOTFOUND;
+    *held = HeldBytes(h, r, *size, last ? avail : avail + 1);
+  } else {
+    size_t end = 0;
+    while (end + mark <= avail &&
+           !(mark > 0 && AtRecordMark(r + end, h.eor[0], mark > 1 ? h.eor[1] : 0))) {
+      ++end;
+    }
+    if (end + mark <= avail) {
+      *held = *size = end + mark;
+    } else if (!last) {
+      return KELISI_NOTFOUND;
+    } else {
+      // The last record ends with the file: as the build's scan ends it.
+      *held = avail > 0 && r[avail - 1] == kEofMark && !h.binary ? avail - 1 : avail;
+      *size = *held + mark;
+    }
+  }
+  uint32_t span = IsiDeletedRecordSpan(h.format_flags, t->ix->recordStride);
+  if (*held == 0 || *size > kMostRecord || IsiIsDeletedRecord(r, std::min<size_t>(span, *held))) {
+    return KELISI_NOTFOUND;
+  }
+  return KELISI_OK;
+}
+
+// The bytes of a record's text the record tests see: without its
+// end-of-record bytes, which the file's last record may lack.
+size_t TextBytes(const kelisi_txn* t, size_t held, size_t size) {
+  return held == size ? size - MarkLength(t->ix->hdr) : held;
+}
+
+// Reads the record at `offset` (the bytes the file holds of it): OK, or
+// KELISI_NOTFOUND when no record starts there.
+int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
   size_t want = t->variable ? kMostRecord : t->ix->recordStride;
   if (!t->variable && t->ix->recordStride != 0 && offset % t->ix->recordStride != 0) {
     return KELISI_NOTFOUND;
@@ -87,23 +128,10 @@ int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
   size_t got = 0;
   int st = TxnReadData(t, offset, rec->data(), want, &got);
   if (st != KELISI_OK) return st;
-  rec->resize(got);
-  if (t->variable) {
-    size_t end = 0;
-    while (end + mark <= got && !(mark > 0 && AtRecordMark(rec->data() + end, h.eor[0],
-                                                          mark > 1 ? h.eor[1] : 0))) {
-      ++end;
-    }
-    if (end + mark > got) return KELISI_NOTFOUND;
-    rec->resize(end + mark);
-  } else if (got != want) {
-    return KELISI_NOTFOUND;
-  }
-  uint32_t span = IsiDeletedRecordSpan(h.format_flags, t->ix->recordStride);
-  if (rec->empty() || IsiIsDeletedRecord(rec->data(), std::min<size_t>(span, rec->size()))) {
-    return KELISI_NOTFOUND;
-  }
-  return KELISI_OK;
+  size_t held = 0, size = 0;
+  st = RecordAt(t, rec->data(), got, offset + got >= t->dataSize, &held, &size);
+  rec->resize(held);
+  return st;
 }
 
 // Under n0 and n$: the first live record of the data file with `key` that
@@ -111,7 +139,6 @@ int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
 // none). Reads the whole data file.
 int FirstRecordOfKey(kelisi_txn* t, const uint8_t* key, uint64_t* offset, uint16_t* size) {
   const kelisi_header& h = t->ix->hdr;
-  uint32_t mark = MarkLength(h), stride = t->ix->recordStride;
   std::vector<uint8_t> block(kScanBlock + kMostRecord);
   uint8_t k[kMaxKeyBytes];
   uint64_t at = 0;
@@ -119,35 +146,26 @@ int FirstRecordOfKey(kelisi_txn* t, const uint8_t* key, uint64_t* offset, uint16
     size_t got = 0;
     int st = TxnReadData(t, at, block.data(), block.size(), &got);
     if (st != KELISI_OK) return st;
+    bool last = at + got >= t->dataSize;
     size_t i = 0;
     while (i < got) {
-      size_t len;
-      if (!t->variable) {
-        if (i + stride > got) break;
-        len = stride;
-      } else {
-        if (block[i] == 0) {  // the zero bytes of deleted records
-          ++i;
-          continue;
-        }
-        size_t end = i;
-        while (end + mark <= got &&
-               !(mark > 0 && AtRecordMark(&block[end], h.eor[0], mark > 1 ? h.eor[1] : 0))) {
-          ++end;
-        }
-        if (end + mark > got) break;
-        len = end + mark - i;
+      if (t->variable && block[i] == 0) {  // the zero bytes of deleted records
+        ++i;
+        continue;
       }
       const uint8_t* r = &block[i];
-      uint32_t span = IsiDeletedRecordSpan(h.format_flags, stride);
-      if (!IsiIsDeletedRecord(r, std::min<size_t>(span, len)) &&
-          RecordKey(t->ix, r, len, k) == KELISI_OK && memcmp(k, key, h.key_length) == 0 &&
-          Selected(h, r, len - mark)) {
+      size_t held = 0, len = 0;
+      st = RecordAt(t, r, got - i, last, &held, &len);
+      if (st == KELISI_OK && RecordKey(t->ix, r, held, k) == KELISI_OK &&
+          memcmp(k, key, h.key_length) == 0 && Selected(h, r, TextBytes(t, held, len))) {
         *offset = at + i;
         *size = static_cast<uint16_t>(len);
         return KELISI_OK;
       }
-      i += len;
+      // A fixed-length deleted record is skipped whole; otherwise the
+      // record is incomplete in this block, or the last.
+      if (st != KELISI_OK && (t->variable || got - i < t->ix->recordStride)) break;
+      i += st == KELISI_OK ? held : t->ix->recordStride;
     }
     if (i == 0) break;  // a record longer than the block: no record
     at += i;

@@ -6,12 +6,12 @@
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
+#include "sort/record_key.h"
 #include "sort/scanner.h"
 
 namespace {
 
 constexpr uint32_t kFillRead = kRecBufData + 1;  // data area + look-ahead byte
-constexpr uint8_t kEofMark = 0x1A;
 constexpr int kFillRetries = 3;
 
 // Reads one buffer's worth from readPos; returns the bytes read or -1.

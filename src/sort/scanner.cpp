@@ -22,7 +22,6 @@
 namespace {
 
 constexpr uint8_t kTab = 0x09;
-constexpr uint8_t kEofMark = 0x1A;
 constexpr uint32_t kDefaultMaxVarLen = 256;
 // The search for a record's mark looks at 16 bytes at a time: the bytes
 // behind the data area of recBuf (the look-ahead byte and the spare room)

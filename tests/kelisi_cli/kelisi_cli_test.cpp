@@ -260,6 +260,45 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
             "stored command line, into the file names stored there\nt.isi: 1 problem\n");
 }
 
+// A data file whose last line has no line end: the build indexes that
+// record under the size it would have with its LF (and a text file's last
+// byte 0x1A is no part of it); every reader takes it as the file holds it.
+TEST_F(KelisiCli, TheLastRecordWithoutItsLineEndIsReadAsTheFileHoldsIt) {
+  dir_.write("n.txt", "abcd\nefgh\nijkl");
+  dir_.write("z.txt", "abcd\nefgh\nij\x1a");
+  Build({"n.txt,n.isi", "-1-4"});
+  Build({"z.txt,z.isi", "-v,1-4"});
+  struct Case {
+    const char* command;
+    int code;
+    std::string out;
+  } cases[] = {
+      {"check n.isi n.txt --records", 0,
+       "n.isi: consistent with n.txt (3 entries; 3 records to index of 3, 0 deleted)\n"},
+      {"dump n.isi --data n.txt", 0,
+       "abcd\t0\t5\t0\tabcd\nefgh\t5\t5\t0\tefgh\nijkl\t10\t5\t0\tijkl\n"},
+      {"find n.isi ijkl --data n.txt --json", 0,
+       "{\"key\": \"ijkl\", \"offset\": 10, \"size\": 5, \"dup_seq\": 0, \"record\": \"ijkl\"}\n"},
+      {"dump z.isi --data z.txt", 0,
+       "abcd\t0\t5\t0\tabcd\nefgh\t5\t5\t0\tefgh\nij  \t10\t3\t0\tij\n"},
+      {"check z.isi z.txt --records", 0,
+       "z.isi: consistent with z.txt (3 entries; 3 records to index of 3, 0 deleted)\n"},
+      {"delete n.isi n.txt ijkl --at 10", 0, "1 deleted\n"},
+      {"delete z.isi z.txt ij --at 10", 0, "1 deleted\n"},
+      {"check n.isi n.txt --records", 0,
+       "n.isi: consistent with n.txt (2 entries; 2 records to index of 2, 1 deleted)\n"},
+      {"check z.isi z.txt --records", 0,
+       "z.isi: consistent with z.txt (2 entries; 2 records to index of 2, 0 deleted)\n"},
+  };
+  for (const Case& c : cases) {
+    kt::RunResult r = Kelisi(kt::Split(c.command));
+    EXPECT_EQ(r.exitCode, c.code) << c.command << r.err;
+    EXPECT_EQ(r.out, c.out) << c.command;
+  }
+  // The deleted record's place holds its whole size in zero bytes.
+  EXPECT_EQ(dir_.read("n.txt"), std::string("abcd\nefgh\n") + std::string(5, '\0'));
+}
+
 // insert and delete, one change each: their lines and status, where the
 // records go, and both files unchanged after every refusal.
 TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
