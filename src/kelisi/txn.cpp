@@ -129,9 +129,16 @@ int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t
 
 void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len) {
   t->changed = true;
+  // A record written to the end of the data (the last one deleted) ends it.
+  if (offset + len >= t->dataSize) t->endIncomplete = false;
   if (offset < t->origDataSize) {
-    t->data[offset].assign(bytes, bytes + len);
-    return;
+    size_t inside = static_cast<size_t>(std::min<uint64_t>(len, t->origDataSize - offset));
+    t->data[offset].assign(bytes, bytes + inside);
+    t->dataSize = std::max<uint64_t>(t->dataSize, offset + inside);
+    if (inside == len) return;
+    offset += inside;
+    bytes += inside;
+    len -= inside;
   }
   // Appended, or the place of a record the change appended itself.
   uint64_t at = offset - t->origDataSize;
@@ -140,7 +147,35 @@ void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len
   t->dataSize = std::max<uint64_t>(t->dataSize, offset + len);
 }
 
+uint64_t TxnAppendOffset(kelisi_txn* t) {
+  if (t->endIncomplete) {
+    const kelisi_header& h = t->ix->hdr;
+    TxnPutData(t, t->dataSize, h.eor, h.eor_length);
+  }
+  return t->dataSize;
+}
+
 namespace {
+
+// Where the data file's records end, read from its last bytes: before a
+// 0x1A that ends a text file (the build reads no further), and whether the
+// last record there lacks its end-of-record bytes (a last line without its
+// line end; a deleted record ends in a zero byte).
+int MeasureDataEnd(kelisi_txn* t, uint64_t size) {
+  const kelisi_header& h = t->ix->hdr;
+  t->origDataSize = t->dataSize = size;
+  uint32_t mark = h.binary ? 0 : h.eor_length;
+  if (mark == 0 || size == 0) return KELISI_OK;
+  uint8_t last[3];
+  size_t n = static_cast<size_t>(std::min<uint64_t>(size, sizeof last)), got = 0;
+  if (!IoPread(t->ix->io, t->ix->dataFd, last, n, size - n, &got) || got != n) {
+    return KELISI_E_DATA_READ;
+  }
+  if (last[n - 1] == kEofMark) --n, --t->dataSize;
+  t->endIncomplete = n > 0 && last[n - 1] != 0 &&
+                     (n < mark || memcmp(last + n - mark, h.eor, mark) != 0);
+  return KELISI_OK;
+}
 
 // Gives back the sectors the change freed: the last sector of the file
 // moves into a free one, or is cut off when it is free itself, so that the
@@ -389,12 +424,15 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   t->ddrHead = h.ddr_head;
   t->recordLength = h.record_length;
   t->origSectors = t->sectors = ix->fileSectors;
-  t->origDataSize = t->dataSize = dataSize;
   t->variable = h.variable_length || h.space_compression;
   t->keepsList = (h.format_flags & (kFmtVarLen | kFmtSpaceComp | kFmtAppend)) == 0;
   t->firstOfKey = KeepsFirstOfKey(h.command_line);
   t->firstOfKey = t->firstOfKey && h.no_duplicates;
   t->tree = ix->tree;
+  if (MeasureDataEnd(t, dataSize) != KELISI_OK) {
+    End(t);
+    return KELISI_E_DATA_READ;
+  }
   // The root is a page of the change from the start: every insert may
   // reach it, and the tree's root pointer must see the change's copy.
   uint8_t* root = TxnWrite(t, kIsiRootPos / kIsiSector, PageKind::kKey);

@@ -46,7 +46,10 @@ struct kelisi_txn {
   // (from origDataSize on), and its length.
   std::map<uint64_t, std::vector<uint8_t>> data;
   std::vector<uint8_t> tail;
-  uint64_t origDataSize = 0, dataSize = 0;
+  uint64_t origDataSize = 0, dataSize = 0;  // dataSize: where records end (no final 0x1A)
+  // The file's last record lacks its end-of-record bytes: the first
+  // record appended writes them first.
+  bool endIncomplete = false;
   std::vector<uint8_t> record;  // the record being inserted
   // What the header's options say about records and keys.
   bool keepsList = false;   // a deleted-record list (fixed length, not w)
@@ -85,8 +88,12 @@ int TxnSpoil(kelisi_txn* t, int status);
 // Reads `len` bytes at `offset` as the change sees the data file; *got is
 // what there is (short at its end). OK or KELISI_E_DATA_READ.
 int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t* got);
-// Puts `len` bytes at `offset` (a whole record's place).
+// Puts `len` bytes at `offset` (a whole record's place, or the end of the
+// data); a write may run on past the file's length as it was.
 void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len);
+// Where the next appended record goes: the end of the data, after the
+// end-of-record bytes the last record lacks, which it writes.
+uint64_t TxnAppendOffset(kelisi_txn* t);
 
 // ---- The tree (tree_edit.cpp) ---------------------------------------------------
 // Enters key/pos/size after the entries of equal keys, splitting full

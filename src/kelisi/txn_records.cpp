@@ -208,8 +208,8 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
     if (kept && !t->firstOfKey) return TxnSpoil(t, KELISI_E_DUPLICATE);
   }
   // The place: the newest deleted record's, or the end of the file.
-  uint64_t offset = t->dataSize;
   bool reuse = !t->variable && t->keepsList && t->ddrHead != kIsiNoSector;
+  uint64_t offset = reuse ? 0 : t->dataSize + (t->endIncomplete ? MarkLength(h) : 0);
   if (!reuse && (!PositionFits(t, offset) ||
                  (ix->recNum && ix->recordStride != 0 && offset % ix->recordStride != 0))) {
     return KELISI_E_UNSUPPORTED;
@@ -217,6 +217,8 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
   if (reuse) {
     st = DdrTake(t, &offset);
     if (st != KELISI_OK) return TxnSpoil(t, st < 0 ? st : KELISI_E_CORRUPT);
+  } else {
+    offset = TxnAppendOffset(t);
   }
   TxnPutData(t, offset, rec.data(), rec.size());
   if (t->variable && len > t->recordLength) t->recordLength = static_cast<uint32_t>(len);

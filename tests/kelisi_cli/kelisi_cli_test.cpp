@@ -262,7 +262,8 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
 
 // A data file whose last line has no line end: the build indexes that
 // record under the size it would have with its LF (and a text file's last
-// byte 0x1A is no part of it); every reader takes it as the file holds it.
+// byte 0x1A is no part of it); every reader takes it as the file holds it,
+// and a record appended after it first gets the line end it lacks.
 TEST_F(KelisiCli, TheLastRecordWithoutItsLineEndIsReadAsTheFileHoldsIt) {
   dir_.write("n.txt", "abcd\nefgh\nijkl");
   dir_.write("z.txt", "abcd\nefgh\nij\x1a");
@@ -284,12 +285,13 @@ TEST_F(KelisiCli, TheLastRecordWithoutItsLineEndIsReadAsTheFileHoldsIt) {
       {"check z.isi z.txt --records", 0,
        "z.isi: consistent with z.txt (3 entries; 3 records to index of 3, 0 deleted)\n"},
       {"delete n.isi n.txt ijkl --at 10", 0, "1 deleted\n"},
-      {"delete z.isi z.txt ij --at 10", 0, "1 deleted\n"},
       {"check n.isi n.txt --records", 0,
        "n.isi: consistent with n.txt (2 entries; 2 records to index of 2, 1 deleted)\n"},
+      {"insert z.isi z.txt new.txt", 0, "1 inserted\n"},
       {"check z.isi z.txt --records", 0,
-       "z.isi: consistent with z.txt (2 entries; 2 records to index of 2, 0 deleted)\n"},
+       "z.isi: consistent with z.txt (4 entries; 4 records to index of 4, 0 deleted)\n"},
   };
+  dir_.write("new.txt", "klmn\n");
   for (const Case& c : cases) {
     kt::RunResult r = Kelisi(kt::Split(c.command));
     EXPECT_EQ(r.exitCode, c.code) << c.command << r.err;
@@ -297,6 +299,7 @@ TEST_F(KelisiCli, TheLastRecordWithoutItsLineEndIsReadAsTheFileHoldsIt) {
   }
   // The deleted record's place holds its whole size in zero bytes.
   EXPECT_EQ(dir_.read("n.txt"), std::string("abcd\nefgh\n") + std::string(5, '\0'));
+  EXPECT_EQ(dir_.read("z.txt"), "abcd\nefgh\nij\nklmn\n");
 }
 
 // insert and delete, one change each: their lines and status, where the
