@@ -16,7 +16,8 @@ namespace kisi {
 
 namespace {
 
-constexpr unsigned kKnownFlags = KELISI_SHARED | KELISI_HEADER_DATA | KELISI_WRITE;
+constexpr unsigned kKnownFlags =
+    KELISI_SHARED | KELISI_HEADER_DATA | KELISI_WRITE | KELISI_DATA_ANYWAY;
 static_assert(KELISI_NO_SECTOR == kIsiNoSector);
 
 void DecodeEor(uint8_t fmt, kelisi_header* h) {
@@ -112,22 +113,16 @@ int OpenData(kelisi* ix, const char* path) {
   return ix->dataFd;
 }
 
-// Opens the data file the header names: as written, then beside the index.
-int OpenHeaderData(kelisi* ix, const char* isiPath) {
-  const char* name = ix->hdr.data_name;
-  if (name[0] == '\0') return KELISI_E_DATA_OPEN;
-  OpenData(ix, name);
-  const char* slash = strrchr(isiPath, '/');
-  if (ix->dataFd >= 0 || name[0] == '/' || slash == nullptr) {
-    return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
+// Opens the data file the header names, the first of HeaderDataPaths that
+// opens; *path gets its name.
+int OpenHeaderData(kelisi* ix, const char* isiPath, std::string* path) {
+  for (const std::string& p : HeaderDataPaths(ix->hdr.data_name, isiPath)) {
+    if (OpenData(ix, p.c_str()) >= 0) {
+      *path = p;
+      return KELISI_OK;
+    }
   }
-  char path[4096 + sizeof ix->hdr.data_name];
-  size_t dir = static_cast<size_t>(slash - isiPath) + 1;
-  if (dir >= 4096) return KELISI_E_DATA_OPEN;
-  memcpy(path, isiPath, dir);
-  memcpy(path + dir, name, strlen(name) + 1);
-  OpenData(ix, path);
-  return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
+  return KELISI_E_DATA_OPEN;
 }
 
 int OpenFiles(kelisi* ix, const char* isi, const char* data) {
@@ -139,10 +134,18 @@ int OpenFiles(kelisi* ix, const char* isi, const char* data) {
   if (write) ix->isiPath = isi;
   int st = LoadFront(ix);
   if (st != KELISI_OK) return st;
+  std::string dataPath = data != nullptr ? data : "";
   if (data != nullptr) {
     if (OpenData(ix, data) < 0) return KELISI_E_DATA_OPEN;
   } else if (ix->flags & (KELISI_HEADER_DATA | KELISI_SHARED | KELISI_WRITE)) {
-    st = OpenHeaderData(ix, isi);
+    st = OpenHeaderData(ix, isi, &dataPath);
+    if (st != KELISI_OK) return st;
+  }
+  // A change through another file than the index describes would write
+  // records the index cannot find, and entries for records that are not
+  // there.
+  if (write && !(ix->flags & KELISI_DATA_ANYWAY)) {
+    st = CheckDataFile(ix, isi, ix->dataFd, dataPath.c_str());
     if (st != KELISI_OK) return st;
   }
   if ((ix->flags & (KELISI_SHARED | KELISI_WRITE)) == 0) return KELISI_OK;

@@ -87,8 +87,10 @@ enum {
   KELISI_E_UNSUPPORTED = -19, /* a change the library cannot make to this index (records selected
                                  by an expression, positions past 4 GiB) */
   KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
-  KELISI_E_JOURNAL = -21     /* a change was interrupted (a journal that holds it lies beside the
+  KELISI_E_JOURNAL = -21,    /* a change was interrupted (a journal that holds it lies beside the
                                 index) and this process may not write the files to roll it back */
+  KELISI_E_DATA_OTHER = -22  /* opened for update with a data file that is not the one the index
+                                describes (see KELISI_DATA_ANYWAY) */
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an
@@ -120,16 +122,27 @@ enum {
   /* Open the index and the data file for update (kelisi_txn_*): both files
      read-write, the data file required (data_path, or else the one the header
      names). The handle holds the shared whole-file lock as KELISI_SHARED
-     does, so that a compaction in exclusive mode waits for it. */
-  KELISI_WRITE = 1u << 2
+     does, so that a compaction in exclusive mode waits for it. The data
+     file must be the one the index describes, or the open fails with
+     KELISI_E_DATA_OTHER: the file the header's name leads to (as written,
+     beside the index when relative, or its last part beside the index;
+     the same file, not another of that name), or, when none of those
+     exists (the files were moved), a file of the same last name; and it
+     must hold at least the data length the header counts. */
+  KELISI_WRITE = 1u << 2,
+  /* With KELISI_WRITE: take data_path for the data file even when it is not
+     the one the index describes (a data file renamed, or one the caller
+     knows to be right). */
+  KELISI_DATA_ANYWAY = 1u << 3
 };
 
 /* Opens `isi_path` (read-only unless KELISI_WRITE) and reads its header. `data_path` names the
    data file the entries point into, or is NULL (then record reads and the
-   record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA or
-   KELISI_SHARED is given). The data file the header names is looked for as
-   written, then, when that is a relative name, beside the index. On
-   success *out is the new handle; on failure *out is NULL. */
+   record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA,
+   KELISI_SHARED or KELISI_WRITE is given). The data file the header names
+   is looked for as written, then, when that is a relative name, beside the
+   index, then by its last part beside the index. On success *out is the
+   new handle; on failure *out is NULL. */
 KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned flags,
                            kelisi** out);
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "isi/isi_format.h"
 #include "isi/lock_protocol.h"
@@ -110,6 +111,26 @@ class CallScope {
 IsiLockCalls IndexLockCalls(kelisi* ix);
 // The shared whole-file lock on the data file, for the life of the handle.
 int LockDataFile(kelisi* ix);
+
+// ---- The data file an index describes (data_file.cpp) ----------------------------
+// A file as the system knows it: two names are the same file when their
+// ids are equal.
+struct FileId {
+  uint64_t dev = 0, ino = 0;
+  bool operator==(const FileId&) const = default;
+};
+bool FileIdOf(Io& io, int fd, FileId* id);
+bool FileIdAt(Io& io, const char* path, FileId* id);
+// Where the data file a header names is looked for, in order: the name as
+// written, beside the index when it is relative, its last part beside the
+// index. None when the header names no file.
+std::vector<std::string> HeaderDataPaths(const char* dataName, const char* isiPath);
+// Whether the data file open on `fd` (opened as `path`) is the one the
+// index at `isiPath` describes: one of the files its header's name leads
+// to, or, when none of those is there, a file of the same last name; and
+// at least as long as the data the header counts. OK, KELISI_E_DATA_OTHER,
+// or KELISI_E_DATA_READ when the file cannot be looked at.
+int CheckDataFile(kelisi* ix, const char* isiPath, int fd, const char* path);
 
 // The key layout the header's key specifications describe; false when they
 // do not add up to the key length.

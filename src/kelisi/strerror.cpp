@@ -51,6 +51,8 @@ extern "C" KELISI_API const char* kelisi_strerror(int status) {
     case KELISI_E_JOURNAL:
       return "a change was interrupted; open the index for update (or run kelisi check or "
              "kelindex) to recover";
+    case KELISI_E_DATA_OTHER:
+      return "the data file is not the one the index describes";
     case KELISI_E_BUSY:
       return "a change is open on the handle already, or none is";
     default:

@@ -335,6 +335,53 @@ TEST(Update, DeletingByKeyTakesWhatFindTakes) {
   EXPECT_EQ(kt::FirstProblem(dir.file("d.isi"), dir.file("d.txt")), "");
 }
 
+// Opening for update takes the data file the index describes: a file the
+// header's name leads to (as written, beside the index, by its last part
+// beside it), the same file and not a copy; when none of those is there, a
+// file of the same last name; never one shorter than the header's data.
+TEST(Update, OpeningForUpdateTakesOnlyTheDataFileTheIndexDescribes) {
+  kt::TempDir dir;
+  kt::Data data;
+  for (int key : {1, 2, 3}) data.Rec(Rec(key));
+  dir.write("sub/d.txt", data.bytes());
+  ASSERT_EQ(kt::RunKelindex({"sub/d.txt,sub/d.isi", "-1-5"}, dir.path()).exitCode, 0);
+  dir.write("sub/copy.txt", data.bytes());
+  dir.write("moved/d.isi", dir.read("sub/d.isi"));
+  dir.write("elsewhere/d.txt", data.bytes());
+  dir.write("elsewhere/x.txt", data.bytes());
+  dir.write("short/d.isi", dir.read("sub/d.isi"));
+  dir.write("short/d.txt", data.bytes().substr(0, 22));
+  struct Case {
+    const char* isi;
+    const char* data;  // nullptr: the one the header names
+    unsigned flags;
+    int status;
+  } cases[] = {
+      {"sub/d.isi", "sub/d.txt", 0, KELISI_OK},
+      {"sub/d.isi", nullptr, 0, KELISI_OK},
+      {"sub/d.isi", "sub/copy.txt", 0, KELISI_E_DATA_OTHER},
+      {"sub/d.isi", "sub/copy.txt", KELISI_DATA_ANYWAY, KELISI_OK},
+      {"moved/d.isi", "elsewhere/d.txt", 0, KELISI_OK},  // no d.txt where the header leads
+      {"moved/d.isi", "elsewhere/x.txt", 0, KELISI_E_DATA_OTHER},
+      {"short/d.isi", nullptr, 0, KELISI_E_DATA_OTHER},
+      {"short/d.isi", "short/d.txt", KELISI_DATA_ANYWAY, KELISI_OK},
+  };
+  for (const Case& c : cases) {
+    std::string data = c.data != nullptr ? dir.file(c.data) : "";
+    kelisi* ix = nullptr;
+    int st = kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? data.c_str() : nullptr,
+                         KELISI_WRITE | c.flags, &ix);
+    EXPECT_EQ(st, c.status) << c.isi << " " << (c.data ? c.data : "(header)");
+    kelisi_close(ix);
+    // Reading takes any file.
+    ASSERT_EQ(kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? data.c_str() : nullptr,
+                          KELISI_HEADER_DATA, &ix),
+              c.data == nullptr && std::string(c.isi) == "moved/d.isi" ? KELISI_E_DATA_OPEN
+                                                                         : KELISI_OK);
+    kelisi_close(ix);
+  }
+}
+
 // A change counts the spin counter up and a compaction toggles it: after a
 // change and a compaction a reader may find the value it last read, but the
 // file's size and time tell it that the index was rewritten.
