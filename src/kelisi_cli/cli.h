@@ -38,6 +38,13 @@ int Fail(const std::string& text);
 // The text of a library status for the files concerned, as one message.
 std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath);
 
+// Reads a key typed by the user: escapes resolved, folded to upper case
+// when the index's keys were, no longer than its keys, and with `pad`
+// padded with blanks to the key length (*padded tells whether it was
+// shorter). Prints the failure, naming `command`, and returns false.
+bool KeyArgument(const char* command, const std::string& text, const kelisi_header& h,
+                 const std::string& isiPath, bool pad, std::string* key, bool* padded = nullptr);
+
 // Opens an index (and its data file when dataPath is not empty); on
 // failure prints the message and returns nullptr.
 kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath);

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "kelisi_cli/cli.h"
+#include "kelisi_cli/text_escape.h"
+#include "sort/record_key.h"
 
 namespace kelisi_cli {
 
@@ -116,6 +118,27 @@ std::string StatusText(int status, const std::string& isiPath, const std::string
     default:
       return std::string(kelisi_strerror(status)) + ": " + isiPath;
   }
+}
+
+bool KeyArgument(const char* command, const std::string& text, const kelisi_header& h,
+                 const std::string& isiPath, bool pad, std::string* key, bool* padded) {
+  std::string error;
+  if (!Unescape(text, key, &error)) {
+    Fail(std::string(command) + ": " + error + ": " + text);
+    return false;
+  }
+  if (key->size() > h.key_length) {
+    Fail(std::string(command) + ": the key " + text + " is longer than the keys of " + isiPath +
+         " (" + std::to_string(h.key_length) + " bytes)");
+    return false;
+  }
+  if (h.upper_case) {
+    for (char& c : *key) c = static_cast<char>(FoldKeyByte(static_cast<uint8_t>(c)));
+  }
+  bool shorter = key->size() < h.key_length;
+  if (padded != nullptr) *padded = pad && shorter;
+  if (pad) key->resize(h.key_length, ' ');
+  return true;
 }
 
 kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath) {

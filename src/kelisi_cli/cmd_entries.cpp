@@ -14,7 +14,6 @@
 
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/text_escape.h"
-#include "sort/record_key.h"
 
 namespace kelisi_cli {
 
@@ -56,23 +55,10 @@ class EntryLister {
   }
   const kelisi_header& header() const { return h_; }
 
-  // Reads a key argument: escapes resolved, folded to upper case when the
-  // index's keys were, no longer than the keys. Prints the failure.
-  bool KeyArgument(const char* command, const std::string& text, std::string* key) const {
-    std::string error;
-    if (!Unescape(text, key, &error)) {
-      Fail(std::string(command) + ": " + error + ": " + text);
-      return false;
-    }
-    if (key->size() > h_.key_length) {
-      Fail(std::string(command) + ": the key " + text + " is longer than the keys of " + isiPath_ +
-           " (" + std::to_string(h_.key_length) + " bytes)");
-      return false;
-    }
-    if (h_.upper_case) {
-      for (char& c : *key) c = static_cast<char>(FoldKeyByte(static_cast<uint8_t>(c)));
-    }
-    return true;
+  // Reads a key argument (KeyArgument). Prints the failure.
+  bool Key(const char* command, const std::string& text, bool pad, std::string* key,
+           bool* padded = nullptr) const {
+    return KeyArgument(command, text, h_, isiPath_, pad, key, padded);
   }
 
   // Hands every selected entry to `each` in key order. False after a
@@ -169,19 +155,13 @@ std::string DataOption(const Args& args) {
 bool KeySelection(EntryLister& lister, const char* command, const Args& args, Selection* s) {
   s->kind = Selection::kKey;
   s->typed = args.positional[1];
-  if (!lister.KeyArgument(command, s->typed, &s->from)) return false;
-  size_t keyLength = lister.header().key_length;
-  if (args.flags.count("--prefix") == 0 && s->from.size() < keyLength) {
-    s->padded = true;
-    s->from.resize(keyLength, ' ');
-  }
-  return true;
+  return lister.Key(command, s->typed, args.flags.count("--prefix") == 0, &s->from, &s->padded);
 }
 
 bool RangeSelection(EntryLister& lister, const char* command, const Args& args, Selection* s) {
   s->kind = Selection::kRange;
-  return lister.KeyArgument(command, args.positional[1], &s->from) &&
-         lister.KeyArgument(command, args.positional[2], &s->to);
+  return lister.Key(command, args.positional[1], false, &s->from) &&
+         lister.Key(command, args.positional[2], false, &s->to);
 }
 
 // Writes the entries of a selection, or with `countOnly` their number.

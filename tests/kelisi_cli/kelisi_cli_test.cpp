@@ -313,6 +313,12 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
   dir_.write("bad.txt", "A1 \\q\n");
   dir_.write("dup.txt", "Z9 new\nB2 dup\n");
   dir_.write("nul.txt", "A1\\x0a\n");
+  dir_.write("keys.txt", "C3\nQ9\n");
+  dir_.write("empty.txt", "\n");
+  dir_.write("o.txt", fixed_);  // a copy of d.txt, another file
+  dir_.write("t.txt", Rec("T1", "one", 'X') + Rec("T2", "two", 'X'));
+  Build({"t.txt,t.isi", "-1-2"});
+  dir_.write("t.txt", Rec("T1", "one", 'X'));  // cut short after the build
   struct Case {
     const char* command;  // the arguments, split at blanks
     int code;
@@ -347,6 +353,25 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
       {"delete d.isi d.txt B2", 0, "1 deleted\n", ""},
       {"check d.isi d.txt", 0,
        "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 2 deleted)\n", ""},
+      // Without DATA, the data file the header names; by prefix, by a list.
+      {"delete d.isi E --prefix", 0, "1 deleted\n", ""},
+      {"delete d.isi --keys keys.txt", 0, "1 deleted\n",
+       "kelisi: delete: 1 of the 2 keys matched no record (the first: line 2, Q9)\n"},
+      {"delete d.isi --keys empty.txt", 1, "", "kelisi: delete: line 1: an empty key\n"},
+      {"delete d.isi d.txt --keys none.txt", 1, "",
+       "kelisi: delete: cannot open none.txt: No such file or directory\n"},
+      {"delete d.isi A1 --at 72 --prefix", 1, "",
+       "kelisi: delete: --at goes with one whole key, not with --keys or --prefix\n"},
+      // Another data file than the index describes, unless said so.
+      {"insert d.isi o.txt e5.txt", 1, "",
+       "kelisi: o.txt is not the data file of d.isi (its header names d.txt, data length 7 "
+       "records; o.txt holds 72 bytes); --data-anyway changes it all the same\n"},
+      {"delete t.isi T1", 1, "",
+       "kelisi: t.txt is not the data file of t.isi (its header names t.txt, data length 2 "
+       "records; t.txt holds 12 bytes); --data-anyway changes it all the same\n"},
+      {"check d.isi d.txt", 0,
+       "d.isi: consistent with d.txt (3 entries; 3 records to index of 3, 4 deleted)\n", ""},
+      {"delete d.isi o.txt D4 --data-anyway", 0, "1 deleted\n", ""},
   };
   for (const Case& c : cases) {
     const std::vector<std::string> args = kt::Split(c.command);
