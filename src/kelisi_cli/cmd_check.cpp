@@ -91,17 +91,29 @@ bool Rebuildable(const std::string& isi) {
 // What usually mends the problems found: a rebuild from the data with the
 // stored command line, which needs that line; a compaction, which rebuilds
 // from the index's own entries, only where the entries themselves are right
-// (wrong counts, sectors left over) and the tree can be walked.
-std::string Cure(const std::string& isi, const CheckResult& r, bool dataProblems, bool treeDamage) {
+// (wrong counts, sectors left over) and the tree can be walked. A rebuild
+// that fails deletes the index, as one over data of another form than the
+// index was built over does: the cure says so, and to keep a copy.
+std::string Cure(const std::string& isi, const CheckResult& r, bool dataProblems, bool treeDamage,
+                 bool dataForm) {
   if (r.problems == 0) return "";
+  std::string copy = "copy " + isi + " first (cp " + isi + " " + isi + ".copy)";
   std::string rebuild = "kelindex " + isi +
                         " -r rebuilds it from its data with its stored command line, into the "
-                        "file names stored there";
-  std::string compact =
-      "when only counts or left-over sectors are wrong, kelindex " + isi + " -c compacts it";
+                        "file names stored there; a rebuild that fails deletes the index: " +
+                        copy;
+  std::string compact = "kelindex " + isi +
+                        " -c compacts it from its own entries when only counts or left-over "
+                        "sectors are wrong (a backup guards the rewrite)";
   bool rebuildable = Rebuildable(isi);
+  if (dataForm) {
+    return "mend the data file before a rebuild: kelindex " + isi +
+           " -r refuses data of another form than the index was built over, and then deletes "
+           "the index; " +
+           copy;
+  }
   if (dataProblems || treeDamage) return rebuildable ? rebuild : "";
-  return rebuildable ? rebuild + "; or, " + compact : compact;
+  return rebuildable ? compact + "; else " + rebuild : compact;
 }
 
 // A JSON string, or null for an empty text.
@@ -138,8 +150,8 @@ std::string Summary(const std::string& isi, const std::string& data, const Check
 
 int RunCheck(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free", "--all", "--strict"}, {},
-                1, 2, "check", &args)) {
+  if (!ReadArgs(argc, argv, 2, {"--json", "--records", "--allow-free", "--all", "--strict"}, {}, 1,
+                2, "check", &args)) {
     return kExitFail;
   }
   bool json = args.flags.count("--json") != 0;
@@ -154,11 +166,12 @@ int RunCheck(int argc, char** argv) {
   bool all = args.flags.count("--all") != 0;
   std::vector<std::string> jsonProblems, jsonNotes;
   uint64_t reported = 0;
-  bool dataProblems = false, treeDamage = false;
+  bool dataProblems = false, treeDamage = false, dataForm = false;
   CheckResult r = CheckIndex(isi.c_str(), opt, [&](const CheckProblem& p) {
     bool note = KELISI_IS_NOTE(p.kind);
     dataProblems = dataProblems || FoundInData(p.kind);
     treeDamage = treeDamage || TreeDamage(p.kind);
+    dataForm = dataForm || p.kind == kProblemDataForm;
     if (!note && ++reported > kProblemsShown && !all) return;
     if (json) {
       (note && !strict ? jsonNotes : jsonProblems).push_back(JsonProblem(p));
@@ -184,8 +197,9 @@ int RunCheck(int argc, char** argv) {
               "there are more differences than are listed (those of too many records at once)";
   }
   uint64_t notShown = all || r.problems <= kProblemsShown ? 0 : r.problems - kProblemsShown;
-  std::string cure = onlyNotes ? "kelindex " + isi + " -c compacts it into the shape kelindex builds"
-                              : Cure(isi, r, dataProblems, treeDamage);
+  std::string cure = onlyNotes
+                         ? "kelindex " + isi + " -c compacts it into the shape kelindex builds"
+                         : Cure(isi, r, dataProblems, treeDamage, dataForm);
   if (json) {
     std::string s = "{\n  \"index\": ";
     AppendJsonString(&s, isi);

@@ -195,7 +195,9 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
 
 // A long list stops after 100 problems with a count of the rest (--all
 // lists them all), and the check names what mends the index: a rebuild
-// from its data, and a compaction where only the tree's bookkeeping is off.
+// from its data, which deletes the index when it fails (a copy first), a
+// compaction where only the tree's bookkeeping is off, and no rebuild
+// before data of another form than the index was built over is mended.
 TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
   std::string isi = dir_.read("d.isi");
   std::string data = fixed_;
@@ -203,8 +205,9 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
   dir_.write("x.txt", data);
   dir_.write("x.isi", isi);
   const std::string rebuild =
-      "cure: kelindex x.isi -r rebuilds it from its data with its stored command line, into the "
-      "file names stored there";
+      "kelindex x.isi -r rebuilds it from its data with its stored command line, into the file "
+      "names stored there; a rebuild that fails deletes the index: copy x.isi first (cp x.isi "
+      "x.isi.copy)";
   auto count = [](const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -213,8 +216,8 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
   kt::RunResult r = Kelisi({"check", "x.isi", "x.txt"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(count(r.out, "has no entry\n"), 100u);
-  EXPECT_NE(r.out.find("\n... 50 more problems not listed (--all lists every one)\n" + rebuild +
-                       "\nx.isi: 150 problems against x.txt"),
+  EXPECT_NE(r.out.find("\n... 50 more problems not listed (--all lists every one)\ncure: " +
+                       rebuild + "\nx.isi: 150 problems against x.txt"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(count(Kelisi({"check", "x.isi", "x.txt", "--all"}).out, "has no entry\n"), 150u);
@@ -224,13 +227,26 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
 
   dir_.write("x.isi", isi + std::string(512, '\0'));  // a sector left over
   EXPECT_NE(Kelisi({"check", "x.isi"})
-                .out.find(rebuild + "; or, when only counts or left-over "
-                                    "sectors are wrong, kelindex x.isi -c "
-                                    "compacts it\n"),
+                .out.find("cure: kelindex x.isi -c compacts it from its own entries when only "
+                          "counts or left-over sectors are wrong (a backup guards the rewrite); "
+                          "else " +
+                          rebuild + "\n"),
             std::string::npos);
   isi[1024 + 500] = 40;  // the root's count byte: more entries than fit
   dir_.write("x.isi", isi);
-  EXPECT_NE(Kelisi({"check", "x.isi"}).out.find(rebuild + "\nx.isi: "), std::string::npos);
+  EXPECT_NE(Kelisi({"check", "x.isi"}).out.find("cure: " + rebuild + "\nx.isi: "),
+            std::string::npos);
+  // A tab in data the index was built over without s: a rebuild would
+  // refuse the data and delete the index.
+  dir_.write("x.isi", dir_.read("d.isi"));
+  dir_.write("x.txt", fixed_ + "E5\tx      X\n");
+  r = Kelisi({"check", "x.isi", "x.txt"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("\ncure: mend the data file before a rebuild: kelindex x.isi -r refuses "
+                       "data of another form than the index was built over, and then deletes the "
+                       "index; copy x.isi first (cp x.isi x.isi.copy)\n"),
+            std::string::npos)
+      << r.out;
 }
 
 // Shapes the build never makes are notes, which --strict counts; a file
@@ -257,7 +273,8 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
   EXPECT_EQ(r.out,
             "the file is truncated: it ends at byte 34816, but the index refers to sector 87, "
             "which ends at byte 45056\ncure: kelindex t.isi -r rebuilds it from its data with its "
-            "stored command line, into the file names stored there\nt.isi: 1 problem\n");
+            "stored command line, into the file names stored there; a rebuild that fails deletes "
+            "the index: copy t.isi first (cp t.isi t.isi.copy)\nt.isi: 1 problem\n");
 }
 
 // A data file whose last line has no line end: the build indexes that
