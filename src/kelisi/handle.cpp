@@ -89,13 +89,25 @@ void DecodeHeader(const uint8_t* front, bool swapped, uint64_t size, kelisi_head
   h->command_line[sizeof h->command_line - 1] = '\0';
 }
 
+// A build writes the front as zero bytes first and the header last, and
+// holds no lock a reader could wait on: a file whose header bytes are all
+// zero, or that is empty, is an index being built or whose build did not
+// finish.
+bool HeaderUnwritten(const uint8_t* front, size_t got) {
+  size_t n = got < kIsiHeaderSize ? got : kIsiHeaderSize;
+  for (size_t i = 0; i < n; ++i) {
+    if (front[i] != 0) return false;
+  }
+  return true;
+}
+
 // The front as read, brought to native order and checked.
 int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
   if (!IoFileStamp(ix->io, ix->isiFd, size, &ix->fileChanged)) return KELISI_E_READ;
-  if (*size < kIsiFrontSize) return KELISI_E_NOT_ISI;
   size_t got = 0;
   if (!IoPread(ix->io, ix->isiFd, front, kIsiFrontSize, 0, &got)) return KELISI_E_READ;
-  if (got < kIsiFrontSize) return KELISI_E_NOT_ISI;
+  if (HeaderUnwritten(front, got)) return KELISI_E_BUILDING;
+  if (*size < kIsiFrontSize || got < kIsiFrontSize) return KELISI_E_NOT_ISI;
   IsiHeaderFault fault;
   switch (IsiPrepareFront(front, swapped, &fault)) {
     case kIsiFrontSound:

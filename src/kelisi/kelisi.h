@@ -43,6 +43,15 @@
  *   is read may make a call fail with KELISI_E_CORRUPT; with KELISI_SHARED
  *   the handle takes the advisory locks that kelindex's compaction respects
  *   and never sees a half-written tree.
+ * - A build (kelindex DATA,ISI ..., or ISI -r) takes no lock: it cuts an
+ *   existing index to nothing, writes 2048 zero bytes where the header, the
+ *   root and the head deleted-record sector go, then the tree, and the
+ *   header last. A reader that opens the index meanwhile, or a handle whose
+ *   next call finds it rewritten (under KELISI_SHARED), gets
+ *   KELISI_E_BUILDING, in shared mode too: there is no lock to wait on. Once the build has written the header the
+ *   index reads as usual; a file that stays so was left by a build that
+ *   did not finish (a crash; a build that fails removes its index). Other
+ *   calls during a build may fail with KELISI_E_READ or KELISI_E_CORRUPT.
  */
 #ifndef KELISI_H
 #define KELISI_H
@@ -89,8 +98,10 @@ enum {
   KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
   KELISI_E_JOURNAL = -21,    /* a change was interrupted (a journal that holds it lies beside the
                                 index) and this process may not write the files to roll it back */
-  KELISI_E_DATA_OTHER = -22  /* opened for update with a data file that is not the one the index
+  KELISI_E_DATA_OTHER = -22, /* opened for update with a data file that is not the one the index
                                 describes (see KELISI_DATA_ANYWAY) */
+  KELISI_E_BUILDING = -23    /* the index's header is not written yet: kelindex is building it, or
+                                a build did not finish (see the contract) */
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an

@@ -53,6 +53,9 @@ extern "C" KELISI_API const char* kelisi_strerror(int status) {
              "kelindex) to recover";
     case KELISI_E_DATA_OTHER:
       return "the data file is not the one the index describes";
+    case KELISI_E_BUILDING:
+      return "the index's header is not written yet: it is being built, or its build did not "
+             "finish";
     case KELISI_E_BUSY:
       return "a change is open on the handle already, or none is";
     default:

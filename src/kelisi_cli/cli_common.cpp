@@ -99,6 +99,8 @@ std::string StatusText(int status, const std::string& isiPath, const std::string
       return "cannot read " + isiPath;
     case KELISI_E_NOT_ISI:
       return "not an ISI file: " + isiPath;
+    case KELISI_E_BUILDING:
+      return isiPath + " has no header yet: kelindex is building it, or its build did not finish";
     case KELISI_E_HEADER:
       return "damaged ISI header: " + isiPath;
     case KELISI_E_CORRUPT:
