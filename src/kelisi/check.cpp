@@ -48,7 +48,7 @@ class Checker {
   void See(uint64_t s) { seen_[s / 64] |= uint64_t{1} << (s % 64); }
   void Report(int kind, uint32_t sector, uint32_t index, bool damage, const char* fmt, ...)
       __attribute__((format(printf, 6, 7)));
-  void Truncated(uint32_t pos, uint64_t sector);
+  void PastEnd(uint32_t pos, uint64_t sector, uint32_t from, bool ddr);
   int Prepare();
   int WalkTree();
   static bool Visit(void* ctx, const IsiCursor* c, uint64_t sector);
@@ -108,9 +108,27 @@ void Checker::Report(int kind, uint32_t sector, uint32_t index, bool damage, con
   if (fn_ != nullptr && fn_(ctx_, &p) != 0) stop_ = true;
 }
 
-// A truncated file shows as many positions past its end at once; it is one
-// problem, reported when the walks are done.
-void Checker::Truncated(uint32_t pos, uint64_t sector) {
+// A position past the end of the file. A truncated file shows as many at
+// once; it is one problem, reported when the walks are done. A position
+// past any end the index could have had (a sector for every record and
+// deleted record the header counts, beyond those the file holds) is no
+// cut: the position itself is impossible.
+void Checker::PastEnd(uint32_t pos, uint64_t sector, uint32_t from, bool ddr) {
+  const kelisi_header& h = ix_->hdr;
+  if (sector > ix_->fileSectors + uint64_t{h.record_count} + h.deleted_count + 1) {
+    if (ddr) {
+      Report(KELISI_P_DDR, from, 0, true,
+             "deleted-record chain: link %u: the position is impossible (the file ends at byte "
+             "%llu)",
+             pos, static_cast<unsigned long long>(ix_->fileSize));
+    } else {
+      Report(KELISI_P_SECTOR, from, 0, true,
+             "key sector %u named by key sector %u: the position is impossible (the file ends "
+             "at byte %llu)",
+             pos, from, static_cast<unsigned long long>(ix_->fileSize));
+    }
+    return;
+  }
   damaged_ = true;
   if (stats_) stop_ = true;
   uint64_t end = (sector + 1) * kIsiSector;
@@ -200,7 +218,7 @@ void Checker::ReportDamage(const IsiCursor& c) {
   if (c.damage == kIsiDamagePastEnd) {
     uint64_t s;
     IsiKeySectorAt(g_, c.damagePos, &s);
-    Truncated(c.damagePos, s);
+    PastEnd(c.damagePos, s, c.damageFrom, false);
   } else if (c.damage != kIsiSound) {
     Report(kDamage[c.damage].kind, c.damagePos, 0, true, kDamage[c.damage].text, c.damagePos,
            c.damageFrom);
@@ -312,7 +330,7 @@ int Checker::WalkDdr() {
     int st = LoadDdr(ix_, pos, sec, &fault, &s);
     if (st != KELISI_OK) return st;
     if (fault == DdrFault::kPastEnd) {
-      Truncated(pos, s);
+      PastEnd(pos, s, from, true);
       return KELISI_OK;
     }
     if (fault == DdrFault::kPlace) {

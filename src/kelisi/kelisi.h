@@ -100,8 +100,10 @@ enum {
                                 index) and this process may not write the files to roll it back */
   KELISI_E_DATA_OTHER = -22, /* opened for update with a data file that is not the one the index
                                 describes (see KELISI_DATA_ANYWAY) */
-  KELISI_E_BUILDING = -23    /* the index's header is not written yet: kelindex is building it, or
+  KELISI_E_BUILDING = -23,   /* the index's header is not written yet: kelindex is building it, or
                                 a build did not finish (see the contract) */
+  KELISI_E_JOURNAL_WRITE = -24 /* the rollback journal beside the index cannot be created or
+                                  written (its directory must be writable); nothing was changed */
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an

@@ -56,6 +56,8 @@ extern "C" KELISI_API const char* kelisi_strerror(int status) {
     case KELISI_E_BUILDING:
       return "the index's header is not written yet: it is being built, or its build did not "
              "finish";
+    case KELISI_E_JOURNAL_WRITE:
+      return "cannot create or write the rollback journal beside the index";
     case KELISI_E_BUSY:
       return "a change is open on the handle already, or none is";
     default:

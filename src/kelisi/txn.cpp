@@ -235,19 +235,23 @@ struct Writer {
     if (!IoPread(ix->io, ix->isiFd, orig, kIsiHeaderSize, 0, &got) || got != kIsiHeaderSize) {
       return KELISI_E_READ;
     }
-    if (JournalSave(j, kJournalIndex, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_WRITE;
+    if (JournalSave(j, kJournalIndex, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_JOURNAL_WRITE;
     for (const auto& [s, p] : t->pages) {
       if (s >= t->origSectors) continue;
       if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) || got != kIsiSector) {
         return KELISI_E_READ;
       }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) return KELISI_E_WRITE;
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) {
+        return KELISI_E_JOURNAL_WRITE;
+      }
     }
     for (uint64_t s = t->sectors; s < t->origSectors; ++s) {
       if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) || got != kIsiSector) {
         return KELISI_E_READ;
       }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) return KELISI_E_WRITE;
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) {
+        return KELISI_E_JOURNAL_WRITE;
+      }
     }
     std::vector<uint8_t> rec;
     for (const auto& [off, bytes] : t->data) {
@@ -258,7 +262,7 @@ struct Writer {
         return KELISI_E_DATA_READ;
       }
       if (JournalSave(j, kJournalData, off, rec.data(), static_cast<uint32_t>(len)) != 0) {
-        return KELISI_E_WRITE;
+        return KELISI_E_JOURNAL_WRITE;
       }
     }
     return KELISI_OK;
@@ -322,11 +326,11 @@ struct Writer {
       // The file, if any, holds no change: it stays for the next change.
       if (ix->journal != nullptr) JournalClose(ix->journal, false);
       ix->journal = nullptr;
-      return KELISI_E_WRITE;
+      return r == -ENOMEM ? KELISI_E_NOMEM : KELISI_E_JOURNAL_WRITE;
     }
     j = ix->journal;
     int st = SaveOriginals();
-    if (st == KELISI_OK && JournalSync(j) != 0) st = KELISI_E_WRITE;
+    if (st == KELISI_OK && JournalSync(j) != 0) st = KELISI_E_JOURNAL_WRITE;
     if (st != KELISI_OK) {
       ix->journal = nullptr;
       JournalDiscard(j);

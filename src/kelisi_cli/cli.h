@@ -35,8 +35,10 @@ bool ReadArgs(int argc, char** argv, int first, const std::set<std::string>& fla
 // Prints "kelisi: <text>" on stderr and returns kExitFail.
 int Fail(const std::string& text);
 
-// The text of a library status for the files concerned, as one message.
-std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath);
+// The text of a library status for the files concerned, as one message
+// (`update`: the files were opened for update).
+std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath,
+                       bool update = false);
 
 // Reads a key typed by the user: escapes resolved, folded to upper case
 // when the index's keys were, no longer than its keys, and with `pad`

@@ -24,14 +24,31 @@ void WriteOut() {
   gOut.clear();
 }
 
-// Why a file cannot be opened for reading, as the system says it.
-std::string OpenFailure(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
+// Why a file cannot be opened (for reading, or for update), as the
+// system says it.
+std::string OpenFailure(const std::string& path, bool update) {
+  int fd = open(path.c_str(), update ? O_RDWR : O_RDONLY);
   if (fd >= 0) {
     close(fd);
     return "";
   }
   return strerror(errno);
+}
+
+// The directory a file is in, as a path.
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why the rollback journal beside an index cannot be made there.
+std::string JournalFailure(const std::string& isiPath) {
+  std::string dir = DirectoryOf(isiPath);
+  std::string text =
+      "cannot create or write the journal " + isiPath + "-journal in the directory " + dir;
+  if (access(dir.c_str(), W_OK | X_OK) != 0) text += ": " + std::string(strerror(errno));
+  return text;
 }
 
 }  // namespace
@@ -89,11 +106,12 @@ bool ReadArgs(int argc, char** argv, int first, const std::set<std::string>& fla
   return true;
 }
 
-std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath) {
+std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath,
+                       bool update) {
   std::string why;
   switch (status) {
     case KELISI_E_OPEN:
-      why = OpenFailure(isiPath);
+      why = OpenFailure(isiPath, update);
       return "cannot open " + isiPath + (why.empty() ? "" : ": " + why);
     case KELISI_E_READ:
       return "cannot read " + isiPath;
@@ -106,7 +124,7 @@ std::string StatusText(int status, const std::string& isiPath, const std::string
     case KELISI_E_CORRUPT:
       return "damaged ISI structure: " + isiPath;
     case KELISI_E_DATA_OPEN:
-      why = OpenFailure(dataPath);
+      why = OpenFailure(dataPath, update);
       return "cannot open the data file " + dataPath + (why.empty() ? "" : ": " + why);
     case KELISI_E_DATA_READ:
       return "cannot read the record from the data file " + dataPath +
@@ -117,6 +135,8 @@ std::string StatusText(int status, const std::string& isiPath, const std::string
       return "out of memory";
     case KELISI_E_LOCK:
       return "cannot lock the data file of " + isiPath;
+    case KELISI_E_JOURNAL_WRITE:
+      return JournalFailure(isiPath);
     default:
       return std::string(kelisi_strerror(status)) + ": " + isiPath;
   }

@@ -85,7 +85,7 @@ bool Begin(const char* command, const Args& args, Update* u) {
     return false;
   }
   if (st != KELISI_OK) {
-    Fail(StatusText(st, u->isi, u->data));
+    Fail(StatusText(st, u->isi, u->data, true));
     return false;
   }
   return true;
@@ -95,7 +95,7 @@ bool Commit(Update* u) {
   int st = kelisi_txn_commit(u->txn);
   u->txn = nullptr;
   if (st != KELISI_OK) {
-    Fail(StatusText(st, u->isi, u->data));
+    Fail(StatusText(st, u->isi, u->data, true));
     return false;
   }
   return true;
@@ -147,7 +147,7 @@ std::string InsertRefusal(int st, size_t line, const Update& u) {
     case KELISI_E_RECORD:
       return at + kelisi_strerror(st);
     default:
-      return StatusText(st, u.isi, u.data);
+      return StatusText(st, u.isi, u.data, true);
   }
 }
 
@@ -201,11 +201,11 @@ int DeleteAt(Update& u, const std::string& typed, const std::string& key, uint64
     if (e.record_offset == offset) found.push_back(e);
   }
   kelisi_cursor_close(c);
-  if (st < 0) return Fail(StatusText(st, u.isi, u.data));
+  if (st < 0) return Fail(StatusText(st, u.isi, u.data, true));
   for (kelisi_entry& f : found) {
     f.key = reinterpret_cast<const unsigned char*>(key.data());
     st = kelisi_txn_delete(u.txn, &f);
-    if (st < 0) return Fail(StatusText(st, u.isi, u.data));
+    if (st < 0) return Fail(StatusText(st, u.isi, u.data, true));
     if (st == KELISI_OK) ++*deleted;
   }
   if (*deleted == 0) {
@@ -268,7 +268,7 @@ int RunDelete(int argc, char** argv) {
     int st =
         kelisi_txn_delete_key(u.txn, key.data(), key.size(), prefix ? KELISI_PREFIX : 0, &gone);
     if (st < 0) {
-      Fail(StatusText(st, u.isi, u.data));
+      Fail(StatusText(st, u.isi, u.data, true));
       return false;
     }
     deleted += gone;

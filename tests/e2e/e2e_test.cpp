@@ -871,3 +871,38 @@ TEST(Log, AppendsToTheLogItFinds) {
 }
 
 }  // namespace
+
+namespace {
+
+// A read-only directory refuses the output (as it does to anyone but the
+// superuser, so the runs are made as another user, who owns the files):
+// the files the run started from keep their modes.
+TEST(ReadOnlyDirectory, TheFilesARunStartedFromKeepTheirModes) {
+  TempDir dir;
+  Fixed(dir);
+  dir.write("d.isi", Golden("fixed"));
+  dir.write("ro/keep", "");
+  chmod(dir.path().c_str(), 0755);
+  for (const char* f : {"d.txt", "d.isi"}) {
+    chmod(dir.file(f).c_str(), 0606);
+    if (geteuid() == 0) {
+      ASSERT_EQ(chown(dir.file(f).c_str(), 65534, 65534), 0);
+    }
+  }
+  chmod(dir.file("ro").c_str(), 0555);
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  opts.notSuperuser = true;
+  for (const char* args : {"d.txt,ro/x.isi -1-4,9-12", "d.isi,ro/c.isi -c"}) {
+    kt::RunResult r = kt::RunKelindex(kt::Split(args), opts);
+    EXPECT_EQ(r.exitCode, 1) << args;
+    std::string output = std::string(args).find("-c") != std::string::npos ? "c.isi" : "x.isi";
+    EXPECT_NE(r.out.find("\nCan't create output file ro/" + output + "\n"), std::string::npos)
+        << args << r.out;
+    EXPECT_EQ(Mode(dir.file("d.txt")) & 07777, 0606u) << args;
+    EXPECT_EQ(Mode(dir.file("d.isi")) & 07777, 0606u) << args;
+  }
+  chmod(dir.file("ro").c_str(), 0755);
+}
+
+}  // namespace

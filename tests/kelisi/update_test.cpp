@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -380,6 +381,32 @@ TEST(Update, OpeningForUpdateTakesOnlyTheDataFileTheIndexDescribes) {
                                                                          : KELISI_OK);
     kelisi_close(ix);
   }
+}
+
+// A journal that cannot be made beside the index (its directory read-only)
+// is told apart from a failing write of the files, and nothing changes.
+TEST(Update, AJournalThatCannotBeMadeIsNamedAndChangesNothing) {
+  kt::TempDir dir;
+  kt::Data data;
+  for (int key : {1, 2, 3}) data.Rec(Rec(key));
+  dir.write("d.txt", data.bytes());
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
+  const std::string isi = dir.read("d.isi");
+  kt::FaultEnv env;
+  kelisi* ix = nullptr;
+  kelisi_txn* t = nullptr;
+  ASSERT_EQ(kisi::OpenHandle(dir.file("d.isi").c_str(), nullptr, KELISI_WRITE, &env, &ix),
+            KELISI_OK);
+  ASSERT_EQ(kelisi_txn_begin(ix, &t), KELISI_OK);
+  std::string r = Rec(4);
+  ASSERT_EQ(kelisi_txn_insert(t, r.data(), r.size(), nullptr), KELISI_OK);
+  env.SetPlan({kt::kFaultOpen, 1, EACCES});  // the journal's creation
+  EXPECT_EQ(kelisi_txn_commit(t), KELISI_E_JOURNAL_WRITE);
+  EXPECT_TRUE(env.Fired());
+  kelisi_close(ix);
+  EXPECT_EQ(dir.read("d.isi"), isi);
+  EXPECT_EQ(dir.read("d.txt"), data.bytes());
+  EXPECT_FALSE(dir.exists("d.isi-journal"));
 }
 
 // A change counts the spin counter up and a compaction toggles it: after a

@@ -275,6 +275,15 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
             "which ends at byte 45056\ncure: kelindex t.isi -r rebuilds it from its data with its "
             "stored command line, into the file names stored there; a rebuild that fails deletes "
             "the index: copy t.isi first (cp t.isi t.isi.copy)\nt.isi: 1 problem\n");
+  // A child position past any end the index could have had is no cut.
+  std::string isi = dir_.read("d.isi");
+  isi.replace(1024 + 508, 4, std::string("\x6a\x47\xff\x00", 4));  // sector 16729962
+  dir_.write("t.isi", isi);
+  r = Kelisi({"check", "t.isi"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
+            "key sector 16729962 named by key sector 2: the position is impossible (the file ends "
+            "at byte 2048)\n");
 }
 
 // A data file whose last line has no line end: the build indexes that
@@ -333,6 +342,7 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
   dir_.write("keys.txt", "C3\nQ9\n");
   dir_.write("empty.txt", "\n");
   dir_.write("o.txt", fixed_);  // a copy of d.txt, another file
+  dir_.write("dir.isi/x", "");  // a directory
   dir_.write("t.txt", Rec("T1", "one", 'X') + Rec("T2", "two", 'X'));
   Build({"t.txt,t.isi", "-1-2"});
   dir_.write("t.txt", Rec("T1", "one", 'X'));  // cut short after the build
@@ -365,6 +375,7 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
       {"insert d.txt d.txt a1.txt", 1, "", "kelisi: not an ISI file: d.txt\n"},
       {"delete none.isi d.txt A1", 1, "",
        "kelisi: cannot open none.isi: No such file or directory\n"},
+      {"delete dir.isi d.txt A1", 1, "", "kelisi: cannot open dir.isi: Is a directory\n"},
       {"insert u.isi u.txt dup.txt", 1, "",
        "kelisi: insert: line 2: its key is in u.isi already, which allows no duplicate keys\n"},
       {"delete d.isi d.txt B2", 0, "1 deleted\n", ""},
@@ -417,6 +428,29 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
             "kelisi: another program has held the lock of d.isi for more than 0 seconds "
             "(--wait sets the limit)\n");
   EXPECT_EQ(dir_.read("d.isi"), isi);
+}
+
+// A change whose journal cannot be made beside the index names the journal
+// and its directory, and why (run as another user than the superuser, who
+// writes in any directory).
+TEST_F(KelisiCli, AReadOnlyDirectoryIsNamedWithTheJournal) {
+  dir_.write("ro/d.txt", fixed_);
+  ASSERT_EQ(kt::RunKelindex({"ro/d.txt,ro/d.isi", "-1-2"}, dir_.path()).exitCode, 0);
+  dir_.write("e5.txt", "E5 echo   Z\n");
+  for (const char* f : {"ro/d.txt", "ro/d.isi", "e5.txt"}) chmod(dir_.file(f).c_str(), 0666);
+  chmod(dir_.path().c_str(), 0755);
+  ASSERT_EQ(chmod(dir_.file("ro").c_str(), 0555), 0);
+  kt::RunOptions opts;
+  opts.cwd = dir_.path();
+  opts.program = KELISI_BIN;
+  opts.notSuperuser = true;
+  kt::RunResult r = kt::RunKelindex({"insert", "ro/d.isi", "ro/d.txt", "e5.txt"}, opts);
+  chmod(dir_.file("ro").c_str(), 0755);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err,
+            "kelisi: cannot create or write the journal ro/d.isi-journal in the directory ro: "
+            "Permission denied\n");
+  EXPECT_EQ(dir_.read("ro/d.txt"), fixed_);
 }
 
 }  // namespace

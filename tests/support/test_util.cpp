@@ -2,6 +2,7 @@
 #include "support/test_util.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -134,6 +135,10 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
     if (devnull >= 0) dup2(devnull, 0);
     if (opts.closeStdin) close(0);
     if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
+    if (opts.notSuperuser && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(127);
+    }
     for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH", "VEZOR_DBPATH",
                              "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM", "VEZOR_DBC", "DBC",
                              "QRX_NOPATH", "KELINDEX_FAULT"}) {

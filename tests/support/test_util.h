@@ -59,6 +59,9 @@ struct RunOptions {
   bool faultBinary = false;                              // run kelindex_fi
   std::string program;      // another program to run instead (its name is argv[0])
   bool closeStdin = false;  // the child starts with descriptor 0 closed
+  // Run by the superuser, the child runs as nobody (65534), for whom a
+  // read-only directory is read-only; its files must be open to it.
+  bool notSuperuser = false;
   int timeoutSeconds = 120;
   // When not empty: as soon as standard output contains this text, wait
   // signalDelayMs and send signalNumber to the child, once.
