@@ -61,6 +61,6 @@ Status RecoverInterruptedChange(const char* isiName, Status failure) {
     CmdSetMsg("Unable to recover interrupted change from journal %s: %s\n", journal, strerror(-r));
     return failure;
   }
-  if (r > 0) CmdShowf("Recovered interrupted change from journal %s\n", journal);
+  if (r > 0) CmdShowf(kJournalRecoveredFormat, journal);
   return kOk;
 }

@@ -47,6 +47,11 @@ std::string StatusText(int status, const std::string& isiPath, const std::string
 bool KeyArgument(const char* command, const std::string& text, const kelisi_header& h,
                  const std::string& isiPath, bool pad, std::string* key, bool* padded = nullptr);
 
+// Rolls back a change that a journal beside the index holds (a change or a
+// compaction cut short), as the first opening of the index does, and says
+// so on standard error, as kelindex does. Nothing when there is none.
+void RecoverAndSay(const std::string& isiPath);
+
 // Opens an index (and its data file when dataPath is not empty); on
 // failure prints the message and returns nullptr.
 kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath);

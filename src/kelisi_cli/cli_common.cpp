@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "isi/journal.h"
 #include "kelisi_cli/cli.h"
 #include "kelisi_cli/text_escape.h"
 #include "sort/record_key.h"
@@ -161,6 +162,20 @@ bool KeyArgument(const char* command, const std::string& text, const kelisi_head
   if (padded != nullptr) *padded = pad && shorter;
   if (pad) key->resize(h.key_length, ' ');
   return true;
+}
+
+void RecoverAndSay(const std::string& isiPath) {
+  char data[4097], journal[4096 + 16];
+  if (!JournalPathFor(isiPath.c_str(), journal, sizeof journal) ||
+      JournalDataPath(kel::PosixEnv(), isiPath.c_str(), data, sizeof data) != 1) {
+    return;
+  }
+  kelisi* ix = nullptr;
+  kelisi_open(isiPath.c_str(), nullptr, 0, &ix);  // rolls the change back where it may
+  kelisi_close(ix);
+  if (JournalDataPath(kel::PosixEnv(), isiPath.c_str(), data, sizeof data) == 1) return;
+  fputs("kelisi: ", stderr);
+  fprintf(stderr, kJournalRecoveredFormat, journal);
 }
 
 kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath) {

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "kel_version.h"
 #include "kelisi.h"
 #include "support/model.h"
 #include "support/test_util.h"
@@ -903,6 +904,38 @@ TEST(ReadOnlyDirectory, TheFilesARunStartedFromKeepTheirModes) {
     EXPECT_EQ(Mode(dir.file("d.isi")) & 07777, 0606u) << args;
   }
   chmod(dir.file("ro").c_str(), 0755);
+}
+
+}  // namespace
+
+namespace {
+
+// --help and --version, each the only argument, follow other programs'
+// conventions: the usage with every form and leading option, the version,
+// status 0. With anything else they are a command text as any other.
+TEST(Conventions, HelpAndVersionAloneAnswerWithStatus0) {
+  TempDir dir;
+  kt::RunResult help = kt::RunKelindex({"--help"}, dir.path());
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.err, "");
+  for (const char* line :
+       {"usage: kelindex [-l{log}|-q{log}] [-0|-1] [-d] [-i{ini}] [-m{bytes}] [-t{trains}]\n",
+        "            {data}[,{isi}[,{Lnnn}[,{tmppath}]]] -[{opts}]{keyspecs}\n",
+        "       kelindex isi -i ", "       kelindex isi -r[0] ", "       kelindex isi[,new] -c[=0|=1] ",
+        "\n  -t{trains}  the sort trains allowed, 1 to 16383 (20000 without -t)\n",
+        "\n  keyspecs: 1-10,21-30,15-20,...etc;  Up to 150 bytes can be used\n"}) {
+    EXPECT_NE(help.out.find(line), std::string::npos) << line << help.out;
+  }
+  const std::string version = std::string("kelindex ") + KEL_VERSION + "\n";
+  EXPECT_EQ(help.out.substr(help.out.size() - version.size()), version);
+  kt::RunResult v = kt::RunKelindex({"--version"}, dir.path());
+  EXPECT_EQ(v.exitCode, 0);
+  EXPECT_EQ(v.out, version);
+  kt::RunResult more = kt::RunKelindex({"--help", "x"}, dir.path());
+  EXPECT_EQ(more.exitCode, 1);
+  EXPECT_NE(more.out.find("The command line is incomplete.  Use -? option.\n"), std::string::npos);
+  EXPECT_EQ(kt::RunKelindex({"-?"}, dir.path()).exitCode, 1);
+  EXPECT_EQ(dir.list(), std::vector<std::string>{});
 }
 
 }  // namespace
