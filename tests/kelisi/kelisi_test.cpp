@@ -405,15 +405,11 @@ TEST(Kelisi, AReaderBesideABuildIsToldTheIndexIsBeingBuilt) {
   ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_SHARED, &before), KELISI_OK);
   ASSERT_EQ(mkfifo(dir.file("reached").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(dir.file("go").c_str(), 0600), 0);
-  const std::string pause = "2:" + dir.path();
-  pid_t build = fork();
-  if (build == 0) {
-    int null = open("/dev/null", O_WRONLY);
-    if (chdir(dir.path().c_str()) != 0 || null < 0 || dup2(null, 1) < 0) _exit(126);
-    setenv("KELINDEX_PAUSE", pause.c_str(), 1);
-    execl(KELINDEX_FI_BIN, "kelindex", "d.txt,d.isi", "-1-8", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  opts.faultBinary = true;
+  opts.env = {{"KELINDEX_PAUSE", "2:" + dir.path()}};
+  pid_t build = kt::StartKelindex({"d.txt,d.isi", "-1-8"}, opts);
   ASSERT_GT(build, 0);
   close(open(dir.file("reached").c_str(), O_RDONLY));  // the build has stopped
   EXPECT_EQ(dir.read("d.isi"), std::string(kIsiFrontSize, '\0'));

@@ -74,6 +74,9 @@ struct RunOptions {
 // the data-path variables are removed from the child's environment unless
 // `opts.env` sets them, so that the machine's settings never leak in.
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts);
+// Starts the run RunKelindex makes, its output discarded, and returns the
+// child's process id at once (negative when it could not start).
+int StartKelindex(const std::vector<std::string>& args, const RunOptions& opts);
 // The same with the defaults, in the directory `cwd`.
 RunResult RunKelindex(const std::vector<std::string>& args, const std::string& cwd);
 
