@@ -304,12 +304,21 @@ TEST(Update, ASharedReaderBesideThousandsOfChangesMissesNothing) {
 // Deleting by key takes a key as kelisi_find does: its first bytes, as the
 // change sees the index (its own inserts included); what it cannot take is
 // refused and leaves the change usable.
+// Records of these keys in `data` in `dir`, indexed by kelindex on the
+// key's columns into `isi` (beside the data unless it has a folder of its
+// own); the data's bytes.
+std::string Indexed(const kt::TempDir& dir, std::initializer_list<int> keys,
+                    const std::string& data = "d.txt", const std::string& isi = "d.isi") {
+  kt::Data d;
+  for (int key : keys) d.Rec(Rec(key));
+  dir.write(data, d.bytes());
+  EXPECT_EQ(kt::RunKelindex({data + "," + isi, "-1-5"}, dir.path()).exitCode, 0);
+  return d.bytes();
+}
+
 TEST(Update, DeletingByKeyTakesWhatFindTakes) {
   kt::TempDir dir;
-  kt::Data data;
-  for (int key : {1, 2, 2, 10}) data.Rec(Rec(key));
-  dir.write("d.txt", data.bytes());
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
+  Indexed(dir, {1, 2, 2, 10});
   kelisi* ix = nullptr;
   kelisi_txn* t = nullptr;
   ASSERT_EQ(kelisi_open(dir.file("d.isi").c_str(), nullptr, KELISI_WRITE, &ix), KELISI_OK);
@@ -342,16 +351,13 @@ TEST(Update, DeletingByKeyTakesWhatFindTakes) {
 // file of the same last name; never one shorter than the header's data.
 TEST(Update, OpeningForUpdateTakesOnlyTheDataFileTheIndexDescribes) {
   kt::TempDir dir;
-  kt::Data data;
-  for (int key : {1, 2, 3}) data.Rec(Rec(key));
-  dir.write("sub/d.txt", data.bytes());
-  ASSERT_EQ(kt::RunKelindex({"sub/d.txt,sub/d.isi", "-1-5"}, dir.path()).exitCode, 0);
-  dir.write("sub/copy.txt", data.bytes());
+  const std::string data = Indexed(dir, {1, 2, 3}, "sub/d.txt", "sub/d.isi");
+  dir.write("sub/copy.txt", data);
   dir.write("moved/d.isi", dir.read("sub/d.isi"));
-  dir.write("elsewhere/d.txt", data.bytes());
-  dir.write("elsewhere/x.txt", data.bytes());
+  dir.write("elsewhere/d.txt", data);
+  dir.write("elsewhere/x.txt", data);
   dir.write("short/d.isi", dir.read("sub/d.isi"));
-  dir.write("short/d.txt", data.bytes().substr(0, 22));
+  dir.write("short/d.txt", data.substr(0, 22));
   struct Case {
     const char* isi;
     const char* data;  // nullptr: the one the header names
@@ -368,14 +374,14 @@ TEST(Update, OpeningForUpdateTakesOnlyTheDataFileTheIndexDescribes) {
       {"short/d.isi", "short/d.txt", KELISI_DATA_ANYWAY, KELISI_OK},
   };
   for (const Case& c : cases) {
-    std::string data = c.data != nullptr ? dir.file(c.data) : "";
+    std::string path = c.data != nullptr ? dir.file(c.data) : "";
     kelisi* ix = nullptr;
-    int st = kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? data.c_str() : nullptr,
+    int st = kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? path.c_str() : nullptr,
                          KELISI_WRITE | c.flags, &ix);
     EXPECT_EQ(st, c.status) << c.isi << " " << (c.data ? c.data : "(header)");
     kelisi_close(ix);
     // Reading takes any file.
-    ASSERT_EQ(kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? data.c_str() : nullptr,
+    ASSERT_EQ(kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? path.c_str() : nullptr,
                           KELISI_HEADER_DATA, &ix),
               c.data == nullptr && std::string(c.isi) == "moved/d.isi" ? KELISI_E_DATA_OPEN
                                                                          : KELISI_OK);
@@ -387,10 +393,7 @@ TEST(Update, OpeningForUpdateTakesOnlyTheDataFileTheIndexDescribes) {
 // is told apart from a failing write of the files, and nothing changes.
 TEST(Update, AJournalThatCannotBeMadeIsNamedAndChangesNothing) {
   kt::TempDir dir;
-  kt::Data data;
-  for (int key : {1, 2, 3}) data.Rec(Rec(key));
-  dir.write("d.txt", data.bytes());
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
+  const std::string data = Indexed(dir, {1, 2, 3});
   const std::string isi = dir.read("d.isi");
   kt::FaultEnv env;
   kelisi* ix = nullptr;
@@ -405,7 +408,7 @@ TEST(Update, AJournalThatCannotBeMadeIsNamedAndChangesNothing) {
   EXPECT_TRUE(env.Fired());
   kelisi_close(ix);
   EXPECT_EQ(dir.read("d.isi"), isi);
-  EXPECT_EQ(dir.read("d.txt"), data.bytes());
+  EXPECT_EQ(dir.read("d.txt"), data);
   EXPECT_FALSE(dir.exists("d.isi-journal"));
 }
 
