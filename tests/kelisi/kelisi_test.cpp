@@ -238,8 +238,13 @@ TEST(Kelisi, AgreesWithTheModel) {
     size_t len;
     for (st = kelisi_first(h.c, &e); st == KELISI_OK; st = kelisi_next(h.c, &e)) {
       ASSERT_EQ(kelisi_read_record(h.ix, &e, rec, sizeof rec, &len), KELISI_OK);
+      ASSERT_EQ(len, e.record_size);
       ASSERT_EQ(kelisi_record_key(h.ix, rec, len, key), KELISI_OK);
       ASSERT_EQ(memcmp(key, e.key, e.key_length), 0);
+      // Too small a buffer: the size it needs.
+      len = 0;
+      ASSERT_EQ(kelisi_read_record(h.ix, &e, rec, e.record_size - 1, &len), KELISI_E_BUFFER);
+      ASSERT_EQ(len, e.record_size);
     }
     std::vector<uint64_t> del(b.deleted.size() + 1);
     size_t n = 0;
