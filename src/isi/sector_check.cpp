@@ -61,10 +61,10 @@ unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector) {
   return faults;
 }
 
-IsiDamage IsiDamageOf(unsigned faults) {
+IsiDamage IsiDamageOf(unsigned faults, IsiKeyOrder order) {
   if (faults & kIsiFaultCount) return kIsiDamageCount;
   if (faults & kIsiFaultTwice) return kIsiDamageNamedTwice;
-  if (faults & kIsiFaultOrder) return kIsiDamageOrder;
+  if ((faults & kIsiFaultOrder) && order == IsiKeyOrder::kRelied) return kIsiDamageOrder;
   if (faults & kIsiFaultLeaf) return kIsiDamageLeaf;
   return kIsiSound;
 }

@@ -75,6 +75,9 @@ int FhStNextEntry(FhStRec* state, uint64_t fileSize) {
     state->tree.rootSound = 0;
     state->tree.source = {LoadFileKeySector, state};
     state->tree.inPlace = false;
+    // Compaction sorts the entries again: keys out of order are what it repairs.
+    state->tree.keyOrder = IsiKeyOrder::kIgnored;
+    state->tree.seen = state->walkSeen;
     state->walk.tree = &state->tree;
     r = IsiFirst(&state->walk);
   } else if (state->walkError != kIsiCursorOk || (state->flags & kStWalkAtEnd)) {

@@ -18,7 +18,9 @@
 // path cannot cycle), its keys between the separators around the slot it
 // was reached through, the path holds at most kIsiPathDepth sectors below
 // the root, and a scan in one direction loads no more sectors than the file
-// holds.
+// holds. Over a tree whose keys' order is ignored (IsiTree::keyOrder) a
+// cursor walks the entries as the tree holds them, in or out of order, and
+// enters each sector once; it may then walk forward, never seek.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +55,13 @@ struct IsiTree {
   // unchanged, for as long as the tree is in use: a cursor then reads them
   // in place instead of copying each into its path.
   bool inPlace;
+  // kRelied (the default) takes keys out of order as damage; kIgnored walks
+  // them as the tree holds them (a walk that sorts what it reads). Without
+  // the separators' bounds, only marks tell a sector reached a second time:
+  // such a tree needs `seen`, one bit per sector of the file, all clear
+  // before the walk.
+  IsiKeyOrder keyOrder;
+  uint64_t* seen;
   // When set, called for each sector the cursor enters once it has passed
   // every check, with the new frame at the bottom of the path; a visitor
   // that returns false has met the sector before (kIsiDamageTwice).
