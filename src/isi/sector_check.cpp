@@ -61,10 +61,11 @@ unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector) {
   return faults;
 }
 
-IsiDamage IsiDamageOf(unsigned faults, IsiKeyOrder order) {
+IsiDamage IsiDamageOf(unsigned faults, IsiWalkMode mode) {
   if (faults & kIsiFaultCount) return kIsiDamageCount;
   if (faults & kIsiFaultTwice) return kIsiDamageNamedTwice;
-  if ((faults & kIsiFaultOrder) && order == IsiKeyOrder::kRelied) return kIsiDamageOrder;
+  if (mode == IsiWalkMode::kReadOnce) return kIsiSound;
+  if (faults & kIsiFaultOrder) return kIsiDamageOrder;
   if (faults & kIsiFaultLeaf) return kIsiDamageLeaf;
   return kIsiSound;
 }

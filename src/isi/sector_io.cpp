@@ -75,8 +75,9 @@ int FhStNextEntry(FhStRec* state, uint64_t fileSize) {
     state->tree.rootSound = 0;
     state->tree.source = {LoadFileKeySector, state};
     state->tree.inPlace = false;
-    // Compaction sorts the entries again: keys out of order are what it repairs.
-    state->tree.keyOrder = IsiKeyOrder::kIgnored;
+    // Compaction sorts the entries again and builds a new tree: keys out of
+    // order and the levels of leaves are what it repairs.
+    state->tree.walkMode = IsiWalkMode::kReadOnce;
     state->tree.seen = state->walkSeen;
     state->walk.tree = &state->tree;
     r = IsiFirst(&state->walk);

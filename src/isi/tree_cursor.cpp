@@ -93,7 +93,7 @@ int IsiStartAtRoot(IsiCursor* c) {
   c->damage = kIsiSound;
   IsiTree* tree = c->tree;
   if (!tree->rootSound) {
-    IsiDamage d = IsiDamageOf(IsiKeySectorFaults(tree->geo, tree->root), tree->keyOrder);
+    IsiDamage d = IsiDamageOf(IsiKeySectorFaults(tree->geo, tree->root), tree->walkMode);
     if (d != kIsiSound) return Damaged(c, d, tree->rootPos);
     tree->rootSound = 1;
   }
@@ -135,7 +135,7 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   d = IsiCheckChildLevel(f.sec, IsiLevel(parent.sec));
   if (d != kIsiSound) return Damaged(c, d, pos);
   if (sound == nullptr || *sound == 0) {
-    d = IsiDamageOf(IsiKeySectorFaults(g, f.sec), tree->keyOrder);
+    d = IsiDamageOf(IsiKeySectorFaults(g, f.sec), tree->walkMode);
     if (d != kIsiSound) return Damaged(c, d, pos);
     if (sound != nullptr) *sound = 1;
   }
@@ -143,9 +143,9 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   const uint8_t* key = IsiEntry(g, parent.sec, slot) + kIsiEntryKeyOfs;
   f.low = slot > 0 ? key - g.entrySize : parent.low;
   f.high = slot < IsiCount(parent.sec) ? key : parent.high;
-  d = IsiCheckBounds(g, f.sec, f.low, f.high, tree->keyOrder);
+  d = IsiCheckBounds(g, f.sec, f.low, f.high, tree->walkMode);
   if (d != kIsiSound) return Damaged(c, d, pos);
-  if (tree->keyOrder == IsiKeyOrder::kIgnored && !MarkOnce(tree->seen, sector)) {
+  if (tree->walkMode == IsiWalkMode::kReadOnce && !MarkOnce(tree->seen, sector)) {
     return Damaged(c, kIsiDamageTwice, pos);
   }
   f.pos = pos;

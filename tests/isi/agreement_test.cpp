@@ -6,8 +6,9 @@
 // check finds no problem and names the shape in notes); damage is refused
 // by all three (the compaction refuses the index, a cursor stops with
 // KELISI_E_CORRUPT before it would repeat, skip or reverse an entry, the
-// check reports it). Keys out of order are damage to the cursors and the
-// check, and what compaction repairs: it sorts every entry again.
+// check reports it). Keys out of order and leaves above level 0 are damage
+// to the cursors and the check, and what compaction repairs: it reads every
+// entry once, sorts them again and builds a new tree.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -37,7 +38,7 @@ struct Row {
   bool damaged;
   std::optional<std::set<int>> notes;  // sound rows: the check's note kinds
   bool inChain = false;                // the damage lies in the deleted-record chain
-  bool repaired = false;               // keys out of order: compaction sorts them
+  bool repaired = false;               // damage compaction repairs: keys out of order, leaf levels
 };
 
 kt::CraftOptions Options(bool deleted, bool recordNumbers = true,
@@ -59,7 +60,7 @@ std::vector<Row> Table() {
     r.options.patch = patch;
     return r;
   };
-  auto outOfOrder = [&](const char* what, auto patch) {
+  auto repaired = [&](const char* what, auto patch) {
     Row r = damage(what, patch);
     r.repaired = true;
     return r;
@@ -103,22 +104,22 @@ std::vector<Row> Table() {
       damage(
           "a child at its parent's level",
           [=](std::string* f, const CraftedLayout& l) { (*f)[l.At(child0) + kKeyLevelOfs] = 3; }),
-      damage("every level one too high: leaves above level 0",
-             [](std::string* f, const CraftedLayout& l) {
-               for (size_t i = 0; i < l.sectors; ++i)
-                 ++(*f)[l.At(static_cast<int>(i)) + kKeyLevelOfs];
-             }),
-      outOfOrder(
+      repaired("every level one too high: leaves above level 0",
+               [](std::string* f, const CraftedLayout& l) {
+                 for (size_t i = 0; i < l.sectors; ++i)
+                   ++(*f)[l.At(static_cast<int>(i)) + kKeyLevelOfs];
+               }),
+      repaired(
           "keys stepping backwards in a sector",
           [=](std::string* f, const CraftedLayout& l) {
             size_t a = CraftedLayout::Entry(l.At(leaf), 0), b = CraftedLayout::Entry(l.At(leaf), 1);
             std::swap_ranges(f->begin() + a, f->begin() + a + kt::kCraftEntrySize, f->begin() + b);
           }),
-      outOfOrder("keys stepping backwards between sectors",
-                 [=](std::string* f, const CraftedLayout& l) {
-                   Put32(f, l.At(0) + kEntryChildOfs, l.Pos(child1));
-                   Put32(f, CraftedLayout::Entry(l.At(0), 1) + kEntryChildOfs, l.Pos(child0));
-                 }),
+      repaired("keys stepping backwards between sectors",
+               [=](std::string* f, const CraftedLayout& l) {
+                 Put32(f, l.At(0) + kEntryChildOfs, l.Pos(child1));
+                 Put32(f, CraftedLayout::Entry(l.At(0), 1) + kEntryChildOfs, l.Pos(child0));
+               }),
       {"49 levels below the root", CraftedTree::Spine(50, false), {}, true, std::nullopt},
       {"a deleted-record sector without its marker", base,
        Options(
