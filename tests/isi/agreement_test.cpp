@@ -141,6 +141,14 @@ std::vector<Row> Table() {
   return rows;
 }
 
+// kelindex in `dir`, its work files there too.
+kt::RunResult RunIn(const kt::TempDir& dir, const std::vector<std::string>& args) {
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  opts.env = {{"TMPDIR", dir.path()}};
+  return kt::RunKelindex(args, opts);
+}
+
 struct Walked {
   std::vector<uint64_t> offsets;
   int status;
@@ -213,7 +221,7 @@ void ByTheCheck(const kt::TempDir& dir, const Row& row) {
 }
 
 void ByCompaction(const kt::TempDir& dir, const Row& row, uint32_t entries) {
-  kt::RunResult run = kt::RunKelindex({"d.isi,n.isi", "-c"}, dir.path());
+  kt::RunResult run = RunIn(dir, {"d.isi,n.isi", "-c"});
   if (row.damaged && !row.repaired) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("Damaged ISI structure found in file named:  d.isi."), std::string::npos)
@@ -293,16 +301,13 @@ TEST(Agreement, KeysOutOfOrderCompactToTheTreeOfABuild) {
         }
         std::vector<std::string> args = smallMemory;
         args.insert(args.end(), {inPlace ? "d.isi" : "d.isi,n.isi", "-c"});
-        kt::RunResult run = kt::RunKelindex(args, dir.path());
+        kt::RunResult run = RunIn(dir, args);
         ASSERT_EQ(run.exitCode, 0) << run.out;
         const std::string result = dir.file(inPlace ? "d.isi" : "n.isi");
         // The line end after the progress of the trains: more than one.
         EXPECT_NE(run.out.find(result.substr(dir.path().size() + 1) + "\n\n"), std::string::npos)
             << run.out;
-        ASSERT_EQ(
-            kt::RunKelindex({"d.txt,b.isi", shape.recordNumbers ? "-1-6" : "-v,1-6"}, dir.path())
-                .exitCode,
-            0);
+        ASSERT_EQ(RunIn(dir, {"d.txt,b.isi", shape.recordNumbers ? "-1-6" : "-v,1-6"}).exitCode, 0);
         kt::Index fresh = kt::ReadIndex(result, dir.file("d.txt"));
         EXPECT_EQ(fresh.error, "");
         EXPECT_TRUE(fresh.problems.empty()) << fresh.problems[0];
