@@ -655,7 +655,7 @@ PyMethodDef kMethods[] = {
     {"range", Fast(Range), METH_FASTCALL | METH_KEYWORDS,
      "range($self, lo=None, hi=None)\n--\n\n"
      "The entries from lo to hi, each bound compared over its own length:\n"
-     "range($self, b\"A\", b\"B\") gives every key that begins with A or B. A bound\n"
+     "range(b\"A\", b\"B\") gives every key that begins with A or B. A bound\n"
      "left out (None or empty) leaves that side open."},
     {"entries", Fast(Entries), METH_FASTCALL | METH_KEYWORDS,
      "entries($self, start=None, stop=None, records=False)\n--\n\n"

@@ -114,6 +114,9 @@ PyObject* MakeEntry(const unsigned char* key, uint32_t keyLength, uint64_t offse
                     uint32_t dup) {
   PyObject* t = PyType_GenericAlloc(g.entry, 4);
   if (t == nullptr) return nullptr;
+  // Bytes and ints alone: it can never be part of a cycle, and a list of a
+  // million entries would otherwise make every collection walk them all.
+  PyObject_GC_UnTrack(t);
   PyObject* items[4] = {
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key), keyLength),
       PyLong_FromUnsignedLongLong(offset), PyLong_FromUnsignedLong(size),
