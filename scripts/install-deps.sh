@@ -8,7 +8,8 @@
 # demo     the compiler, CMake and Ninja (also what `make install` needs)
 # test     the test suites: GoogleTest, RapidCheck, pkg-config for the
 #          installation test's C client, SQLite's headers and library for
-#          the SQLite extension and its tests, python3 and its headers
+#          the SQLite extension and its tests, the sqlite3 shell for the
+#          README's SQL example, python3 and its headers
 #          (python3-dev) for the Python module and its tests
 # fuzz     clang and its sanitizer run-times, for the libFuzzer targets
 # bench    Google Benchmark, the SQLite and LMDB libraries the lookup
@@ -23,7 +24,7 @@ set -euo pipefail
 packages_of() {
   case $1 in
     demo) echo cmake ninja-build g++ ;;
-    test) echo cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev librapidcheck-dev libsqlite3-dev python3 python3-dev ;;
+    test) echo cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev librapidcheck-dev libsqlite3-dev sqlite3 python3 python3-dev ;;
     fuzz) echo cmake ninja-build clang libclang-rt-14-dev ;;
     bench | --bench) echo cmake ninja-build g++ libbenchmark-dev libsqlite3-dev liblmdb-dev python3-lmdb sqlite3 coreutils time ;;
     package) echo cmake ninja-build g++ dpkg-dev file lintian pkg-config libsqlite3-dev python3-dev ;;

@@ -371,9 +371,12 @@ PyMethodDef kMethods[] = {
      "The next n entries of the cursor (all that are left when n is None) as\n"
      "a list, in one call; with records, each as a pair (entry, record).\n"
      "An empty list: the cursor is exhausted.\n\n"
-     "    cursor = ix.range(\"C002\", \"C003\")\n"
-     "    while rows := cursor.fetch(1000):\n"
-     "        ...\n"},
+     "    >>> with kelisi.open(\"customers.isi\") as ix:\n"
+     "    ...     cursor = ix.range(\"C002\", \"C0025\")    # C002... to C0025...\n"
+     "    ...     while rows := cursor.fetch(4, records=True):\n"
+     "    ...         print([record[:8] for entry, record in rows])\n"
+     "    [b'C0021265', b'C0021889', b'C0022337', b'C0022770']\n"
+     "    [b'C0023507', b'C0025439']\n"},
     {"__enter__", Enter, METH_NOARGS, nullptr},
     {"__exit__", Exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};

@@ -690,9 +690,17 @@ PyMethodDef kMethods[] = {
      "touched) when it raises. The index's exclusive lock is held for the\n"
      "whole block. Searches inside the block see the index as it was before\n"
      "the change began.\n\n"
-     "    with ix.change():\n"
-     "        ix.insert([b\"C0052446 Smith\", b\"C0052447 Jones\"])\n"
-     "        ix.delete(\"C0052445\", prefix=True)\n"},
+     "    >>> ix = kelisi.open(\"customers.isi\", write=True)\n"
+     "    >>> with ix.change():\n"
+     "    ...     ix.insert([b\"C0052446 Smith\", b\"C0052447 Jones\"])\n"
+     "    ...     ix.delete([\"C0052445\", \"C0061750\"], prefix=True)\n"
+     "    ...     len(ix.entries())    # as before the change\n"
+     "    2\n"
+     "    2\n"
+     "    60\n"
+     "    >>> len(ix.entries())\n"
+     "    60\n"
+     "    >>> ix.close()\n"},
     {"deleted", Deleted, METH_NOARGS,
      "deleted($self)\n--\n\nThe byte offsets of the deleted records the index lists, newest\n"
      "deleted-record sector first."},

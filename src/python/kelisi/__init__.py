@@ -7,21 +7,26 @@ the keys in order, reads the records they point to, lists the deleted
 records and checks the index for damage; opened with ``write=True`` it
 inserts and deletes records in changes that are atomic and durable.
 
-    import kelisi
+On the index of the demo (customers.txt, 28-byte keys):
 
-    with kelisi.open("customers.isi", "customers.txt") as ix:
-        print(ix.header.key_length, ix.header.command_line)
-        for entry in ix.find("C0052445", prefix=True):
-            print(entry.key, entry.offset, ix.record(entry))
-        for entry in ix.range("C001", "C002"):   # keys from C001 to C002...
-            ...
-        rows = ix.entries(records=True)         # every (entry, record), one call
-
-    with kelisi.open("customers.isi", "customers.txt", write=True) as ix:
-        ix.insert(b"C0052446 Smith")         # one change
-        with ix.change():                    # several, as one
-            ix.insert([b"C0052447 Jones", b"C0052448 Brown"])
-            ix.delete("C0052445", prefix=True)
+    >>> import kelisi
+    >>> with kelisi.open("customers.isi") as ix:   # and customers.txt, which its header names
+    ...     print(ix.header.key_length, ix.header.command_line)
+    ...     for entry in ix.find("C0052445", prefix=True):
+    ...         print(entry.offset, ix.record(entry))
+    ...     print([e.key[:8] for e in ix.range("C001", "C0016")])   # C001... to C0016...
+    ...     rows = ix.entries(records=True)        # every (entry, record), in one call
+    28 customers.txt,customers.isi,-1-8,10-29
+    0 b'C0052445 Hansen, Paul         Porto         56045'
+    [b'C0014914', b'C0016105', b'C0016328', b'C0016499']
+    >>> with kelisi.open("customers.isi", write=True) as ix:
+    ...     print(ix.insert(b"C0099001 Silva, Ana"))           # one change
+    ...     with ix.change():                                 # several, as one
+    ...         print(ix.insert([b"C0099002 Silva, Rui", b"C0099003 Silva, Eva"]))
+    ...         print(ix.delete("C0052445", prefix=True))
+    1
+    2
+    1
 
 Keys are bytes (a str is encoded as Latin-1) and compare as unsigned
 bytes; records are bytes without their end-of-record bytes. Every failure
