@@ -434,11 +434,13 @@ int DeleteKey(kelisi* handle, kelisi_txn* t, const unsigned char* key, uint32_t 
   }
   kelisi_cursor_close(c);
   if (st < 0) return st;
+  int deleted = 0;  // a record deleted already in the change is not found again
   for (uint64_t offset : doomed) {
     st = kelisi_txn_delete_at(t, offset);
     if (st < 0) return st;
+    deleted += st == KELISI_OK;
   }
-  return static_cast<int>(doomed.size());
+  return deleted;
 }
 
 PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
