@@ -7,6 +7,7 @@
 #include <sqlite3ext.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "kelisi.h"
@@ -51,8 +52,11 @@ struct Table {
   kelisi_txn* txn = nullptr;
   std::vector<Write> writes;
   std::vector<size_t> marks;
+  // The records the change deleted: a row the table shows is the index as
+  // it was before the change, so its offset, once deleted, may hold a
+  // record inserted since, which a second delete of that row must spare.
+  std::unordered_set<uint64_t> deleted;
   uint32_t spinAtBegin = 0;
-  bool broken = false;     // a write failed in a way that spoils the library's change
   std::string abandoned;   // why the change cannot be finished; empty: it can
 };
 

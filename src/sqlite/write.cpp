@@ -40,13 +40,15 @@ bool Spoils(int status) {
          status != KELISI_E_ARG && status != KELISI_E_UNSUPPORTED;
 }
 
-int Apply(kelisi_txn* txn, const Write& w, uint64_t* offset) {
+int Apply(Table* t, const Write& w, uint64_t* offset) {
   if (!w.insert) {
-    int st = kelisi_txn_delete_at(txn, w.offset);
-    return st == KELISI_NOTFOUND ? KELISI_OK : st;  // deleted earlier in the change
+    if (!t->deleted.insert(w.offset).second) return KELISI_OK;  // gone already
+    int st = kelisi_txn_delete_at(t->txn, w.offset);
+    if (st < 0) t->deleted.erase(w.offset);
+    return st == KELISI_NOTFOUND ? KELISI_OK : st;
   }
   kelisi_entry e{};
-  int st = kelisi_txn_insert(txn, w.record.data(), w.record.size(), &e);
+  int st = kelisi_txn_insert(t->txn, w.record.data(), w.record.size(), &e);
   if (st >= 0 && offset != nullptr) *offset = e.record_offset;
   return st < 0 ? st : KELISI_OK;
 }
@@ -84,15 +86,20 @@ int OpenChange(Table* t, bool again) {
   return SQLITE_OK;
 }
 
+void Replay(Table* t, size_t keep);
+
 // One write: applied in the change and kept for a replay.
 int Do(Table* t, Write w, sqlite3_int64* rowid) {
   if (!t->abandoned.empty()) return Refuse(t, t->abandoned.c_str());
   int rc = OpenChange(t, !t->writes.empty());
   if (rc != SQLITE_OK) return rc;
   uint64_t offset = w.offset;
-  int st = Apply(t->txn, w, &offset);
+  int st = Apply(t, w, &offset);
   if (st != KELISI_OK) {
-    t->broken = Spoils(st);
+    // A write that spoils the library's change leaves it as it was before,
+    // as every other failure does: SQLite takes back no part of a
+    // statement that wrote nothing.
+    if (Spoils(st)) Replay(t, t->writes.size());
     return TableError(t, st);
   }
   if (rowid != nullptr) *rowid = static_cast<sqlite3_int64>(offset);
@@ -104,7 +111,7 @@ int Do(Table* t, Write w, sqlite3_int64* rowid) {
 void Replay(Table* t, size_t keep) {
   kelisi_txn_abort(t->txn);
   t->txn = nullptr;
-  t->broken = false;
+  t->deleted.clear();
   t->writes.resize(keep);
   if (keep == 0) return;  // the next write begins a change of its own
   std::vector<Write> again = std::move(t->writes);
@@ -115,7 +122,7 @@ void Replay(Table* t, size_t keep) {
     return;
   }
   for (const Write& w : again) {
-    if (Apply(t->txn, w, nullptr) != KELISI_OK) {
+    if (Apply(t, w, nullptr) != KELISI_OK) {
       Abandon(t, "the writes before the savepoint could not be made again; roll the "
                  "transaction back");
       return;
@@ -143,7 +150,7 @@ void EndChange(Table* t) {
   t->txn = nullptr;
   t->writes.clear();
   t->marks.clear();
-  t->broken = false;
+  t->deleted.clear();
   t->abandoned.clear();
 }
 
@@ -183,7 +190,6 @@ int Begin(sqlite3_vtab*) {
 int Sync(sqlite3_vtab* vtab) {
   Table* t = TableOf(vtab);
   if (!t->abandoned.empty()) return Refuse(t, t->abandoned.c_str());
-  if (t->broken) return Refuse(t, "a failed write spoiled this transaction's change");
   if (t->txn == nullptr) return SQLITE_OK;
   kelisi_txn* txn = t->txn;
   t->txn = nullptr;
@@ -220,7 +226,7 @@ int RollbackTo(sqlite3_vtab* vtab, int level) {
   // A level the table never saw was opened after its last write.
   size_t keep = static_cast<size_t>(level) < t->marks.size() ? t->marks[level] : t->writes.size();
   if (static_cast<size_t>(level) < t->marks.size()) t->marks.resize(static_cast<size_t>(level) + 1);
-  if (t->abandoned.empty() && (keep < t->writes.size() || t->broken)) Replay(t, keep);
+  if (t->abandoned.empty() && keep < t->writes.size()) Replay(t, keep);
   return SQLITE_OK;
 }
 
