@@ -137,10 +137,7 @@ PyObject* NewChange(Index* ix) {
 }
 
 bool AddChangeType(PyObject* module) {
-  g.change = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
-  if (g.change == nullptr) return false;
-  Py_INCREF(reinterpret_cast<PyObject*>(g.change));
-  return PyModule_AddObject(module, "Change", reinterpret_cast<PyObject*>(g.change)) == 0;
+  return AddType(module, &kSpec, "Change", &g.change);
 }
 
 }  // namespace pyk

@@ -319,18 +319,6 @@ PyObject* Close(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* Enter(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
-}
-
-PyObject* Exit(PyObject* self, PyObject*) {
-  PyObject* r = Close(self, nullptr);
-  if (r == nullptr) return nullptr;
-  Py_DECREF(r);
-  Py_RETURN_FALSE;
-}
-
 PyObject* Iter(PyObject* self) {
   Py_INCREF(self);
   return self;
@@ -338,35 +326,21 @@ PyObject* Iter(PyObject* self) {
 
 PyObject* FetchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kNames[] = {"n", "records"};
-  PyObject* values[2] = {nullptr, nullptr};
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
-  if (nargs > 2) return PyErr_Format(PyExc_TypeError, "fetch() takes at most 2 arguments");
-  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GetItem(kwnames, i);
-    int slot = -1;
-    for (int k = 0; k < 2; ++k) {
-      if (PyUnicode_CompareWithASCIIString(name, kNames[k]) == 0) slot = k;
-    }
-    if (slot < 0 || values[slot] != nullptr) {
-      return PyErr_Format(PyExc_TypeError, "fetch() got an unexpected keyword argument %R", name);
-    }
-    values[slot] = args[nargs + i];
-  }
+  PyObject* values[2];
+  if (!ParseArgs("fetch", args, nargs, kwnames, kNames, 2, 0, values)) return nullptr;
   Py_ssize_t limit = -1;
   if (values[0] != nullptr && values[0] != Py_None) {
     limit = PyLong_AsSsize_t(values[0]);
     if (limit == -1 && PyErr_Occurred()) return nullptr;
   }
-  int records = values[1] != nullptr ? PyObject_IsTrue(values[1]) : 0;
+  int records = Flag(values[1]);
   if (records < 0) return nullptr;
   return Fetch(self, limit, records != 0);
 }
 
 PyMethodDef kMethods[] = {
     {"close", Close, METH_NOARGS, "close($self)\n--\n\nReleases the library cursor; the iteration ends."},
-    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FetchMethod)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch", Fast(FetchMethod), METH_FASTCALL | METH_KEYWORDS,
      "fetch($self, n=None, records=False)\n--\n\n"
      "The next n entries of the cursor (all that are left when n is None) as\n"
      "a list, in one call; with records, each as a pair (entry, record).\n"
@@ -377,8 +351,8 @@ PyMethodDef kMethods[] = {
      "    ...         print([record[:8] for entry, record in rows])\n"
      "    [b'C0021265', b'C0021889', b'C0022337', b'C0022770']\n"
      "    [b'C0023507', b'C0025439']\n"},
-    {"__enter__", Enter, METH_NOARGS, nullptr},
-    {"__exit__", Exit, METH_VARARGS, nullptr},
+    {"__enter__", EnterSelf, METH_NOARGS, nullptr},
+    {"__exit__", ExitClosing<Close>, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 const char kDoc[] =
@@ -480,10 +454,7 @@ PyObject* Fetch(PyObject* self, Py_ssize_t limit, bool records) {
 }
 
 bool AddCursorType(PyObject* module) {
-  g.cursor = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
-  if (g.cursor == nullptr) return false;
-  Py_INCREF(reinterpret_cast<PyObject*>(g.cursor));
-  return PyModule_AddObject(module, "Cursor", reinterpret_cast<PyObject*>(g.cursor)) == 0;
+  return AddType(module, &kSpec, "Cursor", &g.cursor);
 }
 
 }  // namespace pyk

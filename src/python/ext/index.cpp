@@ -18,43 +18,6 @@ Index* AsIndex(PyObject* o) {
   return reinterpret_cast<Index*>(o);
 }
 
-// Arguments of a METH_FASTCALL | METH_KEYWORDS method by name: values[i]
-// gets the argument called names[i] (NULL when not given).
-bool ParseArgs(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               const char* const* names, int count, int required, PyObject** values) {
-  for (int i = 0; i < count; ++i) values[i] = nullptr;
-  if (nargs > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %d arguments (%zd given)", fn, count, nargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GetItem(kwnames, i);
-    int slot = -1;
-    for (int k = 0; k < count && slot < 0; ++k) {
-      if (PyUnicode_CompareWithASCIIString(name, names[k]) == 0) slot = k;
-    }
-    if (slot < 0 || values[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected or repeated argument %R", fn, name);
-      return false;
-    }
-    values[slot] = args[nargs + i];
-  }
-  for (int i = 0; i < required; ++i) {
-    if (values[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing the argument '%s'", fn, names[i]);
-      return false;
-    }
-  }
-  return true;
-}
-
-// A flag argument: false when not given.
-int Flag(PyObject* v) {
-  return v == nullptr ? 0 : PyObject_IsTrue(v);
-}
-
 // ---- life -------------------------------------------------------------
 
 // Opens the index as kelisi.open documents it.
@@ -205,18 +168,6 @@ void Dealloc(PyObject* self) {
   freefunc tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   tp_free(self);
   Py_DECREF(type);
-}
-
-PyObject* Enter(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
-}
-
-PyObject* Exit(PyObject* self, PyObject*) {
-  PyObject* r = Close(self, nullptr);
-  if (r == nullptr) return nullptr;
-  Py_DECREF(r);
-  Py_RETURN_FALSE;
 }
 
 PyObject* GetClosed(PyObject* self, void*) {
@@ -636,17 +587,12 @@ PyObject* RawCheck(PyObject* self, PyObject* arg) {
 
 // ---- the type -----------------------------------------------------------
 
-template <class F>
-PyCFunction Fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kMethods[] = {
     {"close", Close, METH_NOARGS,
      "close($self)\n--\n\nCloses the index and every cursor still open on it (a change still\n"
      "open is abandoned). Closing a closed index does nothing."},
-    {"__enter__", Enter, METH_NOARGS, nullptr},
-    {"__exit__", Exit, METH_VARARGS, nullptr},
+    {"__enter__", EnterSelf, METH_NOARGS, nullptr},
+    {"__exit__", ExitClosing<Close>, METH_VARARGS, nullptr},
     {"__reversed__", Reversed, METH_NOARGS, "Every entry in key order, from the last."},
     {"find", Fast(Find), METH_FASTCALL | METH_KEYWORDS,
      "find($self, key, prefix=False)\n--\n\n"
@@ -736,10 +682,7 @@ PyType_Spec kSpec = {"kelisi._kelisi.Index", sizeof(Index), 0,
 }  // namespace
 
 bool AddIndexType(PyObject* module) {
-  g.index = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
-  if (g.index == nullptr) return false;
-  Py_INCREF(reinterpret_cast<PyObject*>(g.index));
-  return PyModule_AddObject(module, "Index", reinterpret_cast<PyObject*>(g.index)) == 0;
+  return AddType(module, &kSpec, "Index", &g.index);
 }
 
 }  // namespace pyk

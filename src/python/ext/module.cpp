@@ -131,6 +131,52 @@ PyObject* MakeEntry(const unsigned char* key, uint32_t keyLength, uint64_t offse
   return t;
 }
 
+bool ParseArgs(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               const char* const* names, int count, int required, PyObject** values) {
+  for (int i = 0; i < count; ++i) values[i] = nullptr;
+  if (nargs > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %d arguments (%zd given)", fn, count, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GetItem(kwnames, i);
+    int slot = -1;
+    for (int k = 0; k < count && slot < 0; ++k) {
+      if (PyUnicode_CompareWithASCIIString(name, names[k]) == 0) slot = k;
+    }
+    if (slot < 0 || values[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected or repeated argument %R", fn, name);
+      return false;
+    }
+    values[slot] = args[nargs + i];
+  }
+  for (int i = 0; i < required; ++i) {
+    if (values[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing the argument '%s'", fn, names[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+int Flag(PyObject* v) {
+  return v == nullptr ? 0 : PyObject_IsTrue(v);
+}
+
+PyObject* EnterSelf(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
+bool AddType(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject** out) {
+  *out = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  if (*out == nullptr) return false;
+  Py_INCREF(reinterpret_cast<PyObject*>(*out));
+  return PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(*out)) == 0;
+}
+
 namespace {
 
 PyObject* Strerror(PyObject*, PyObject* arg) {

@@ -128,6 +128,30 @@ int InChange(Index* ix, Work work) {
   return st;
 }
 
+// Arguments of a METH_FASTCALL | METH_KEYWORDS method by name: values[i]
+// gets the argument called names[i] (NULL when not given); false with
+// TypeError set.
+bool ParseArgs(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               const char* const* names, int count, int required, PyObject** values);
+// A flag argument: 0 when not given, -1 with an exception set.
+int Flag(PyObject* v);
+// A METH_FASTCALL | METH_KEYWORDS function as a method table takes it.
+template <class F>
+PyCFunction Fast(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+// __enter__ of an object whose __exit__ is ExitClosing<its close>.
+PyObject* EnterSelf(PyObject* self, PyObject*);
+template <PyObject* (*Close)(PyObject*, PyObject*)>
+PyObject* ExitClosing(PyObject* self, PyObject*) {
+  PyObject* r = Close(self, nullptr);
+  if (r == nullptr) return nullptr;
+  Py_DECREF(r);
+  Py_RETURN_FALSE;
+}
+// Makes a type from `spec` and adds it to the module as `name`.
+bool AddType(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject** out);
+
 bool AddIndexType(PyObject* module);
 bool AddCursorType(PyObject* module);
 bool AddChangeType(PyObject* module);
