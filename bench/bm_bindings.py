@@ -177,6 +177,7 @@ class Bench:
     # ---- one round ------------------------------------------------------
 
     def reads(self, t):
+        self.fresh()
         ix, env, db = self.open_all()
         index = self.lmdb.open(self.path("lmdb-index"), map_size=1 << 30)
         few, n = self.few, len(self.rows)

@@ -86,7 +86,8 @@ check "kelindex holds both programs" expect_files kelindex \
   usr/share/doc/kelindex/copyright usr/share/doc/kelindex/changelog.gz
 check "python3-kelisi holds the Python module" expect_files python3-kelisi \
   usr/lib/python3/dist-packages/kelisi/__init__.py \
-  usr/lib/python3/dist-packages/kelisi/_kelisi.abi3.so usr/share/doc/python3-kelisi/copyright
+  "usr/lib/python3/dist-packages/kelisi/_kelisi$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" \
+  usr/share/doc/python3-kelisi/copyright
 check "python3-kelisi is built for this architecture" \
   sh -c "dpkg-deb -f '${debs[3]}' Architecture | grep -qx '$arch'"
 check "libsqlite3-mod-kelisi holds the extension beside the library" \

@@ -104,7 +104,8 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibrary) {
   std::string lib = prefix + "/" KEL_INSTALL_LIBDIR "/";
   for (const std::string& f :
        {prefix + "/lib/python3/dist-packages/kelisi/__init__.py",
-        prefix + "/lib/python3/dist-packages/kelisi/_kelisi.abi3.so", lib + "kelisi_sqlite.so"}) {
+        prefix + "/lib/python3/dist-packages/kelisi/_kelisi" KEL_PYTHON_EXT_SUFFIX,
+        lib + "kelisi_sqlite.so"}) {
     EXPECT_TRUE(dir.exists(f.substr(dir.path().size() + 1))) << f;
   }
   dir.write("bindings.py", kPython);

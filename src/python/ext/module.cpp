@@ -121,13 +121,12 @@ PyObject* MakeEntry(const unsigned char* key, uint32_t keyLength, uint64_t offse
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key), keyLength),
       PyLong_FromUnsignedLongLong(offset), PyLong_FromUnsignedLong(size),
       PyLong_FromUnsignedLong(dup)};
-  for (Py_ssize_t i = 0; i < 4; ++i) {
-    if (items[i] == nullptr || PyTuple_SetItem(t, i, items[i]) != 0) {
-      for (Py_ssize_t j = i + 1; j < 4; ++j) Py_XDECREF(items[j]);
-      Py_DECREF(t);
-      return nullptr;
-    }
+  if (items[0] == nullptr || items[1] == nullptr || items[2] == nullptr || items[3] == nullptr) {
+    for (PyObject* item : items) Py_XDECREF(item);
+    Py_DECREF(t);
+    return nullptr;
   }
+  for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(t, i, items[i]);
   return t;
 }
 
