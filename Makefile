@@ -7,12 +7,13 @@ ASAN_BUILD    ?= build-asan
 FUZZ_BUILD    ?= build-fuzz
 PKG_BUILD     ?= build-pkg
 RELEASE_BUILD ?= build-release
+BE_BUILD      ?= build-bigendian
 JOBS          ?= $(shell nproc)
 PREFIX        ?= /usr/local
 FUZZ_SECONDS  ?= 30
 
-.PHONY: all deps build test test-sanitize demo bench fuzz format clean install uninstall \
-        package test-package
+.PHONY: all deps build test test-sanitize test-bigendian demo bench fuzz format clean install \
+        uninstall package test-package
 
 all: build
 
@@ -41,6 +42,19 @@ test-sanitize: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The programs, the library and the suites that need nothing of the build
+# machine's, cross-built for s390x and run under qemu: a big-endian
+# machine, where a build writes the other byte order and little-endian
+# indexes are the translated ones.
+$(BE_BUILD)/build.ninja:
+	@scripts/install-deps.sh bigendian
+	cmake -S . -B $(BE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/s390x-linux-gnu.cmake -DKEL_BUILD_BENCH=OFF $(DEV_FLAGS)
+
+test-bigendian: $(BE_BUILD)/build.ninja
+	cmake --build $(BE_BUILD) -j $(JOBS)
+	cd $(BE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The release build of the programs and the library alone, without tests or
 # benchmarks: what the demo runs and what `make install` installs.
@@ -107,4 +121,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD) $(RELEASE_BUILD) $(BE_BUILD)

@@ -18,6 +18,8 @@
 # package  dpkg-dev (dpkg-shlibdeps) and file for CPack's Debian packages,
 #          lintian, Debian's package checker, pkg-config, and the headers of
 #          SQLite and Python for the bindings' packages
+# bigendian  the s390x cross compiler, qemu's user-mode emulator to run what
+#          it builds, and GoogleTest's sources for the compiler to build
 # Without a target: all of them, as CI wants.
 set -euo pipefail
 
@@ -28,15 +30,16 @@ packages_of() {
     fuzz) echo cmake ninja-build clang libclang-rt-14-dev ;;
     bench | --bench) echo cmake ninja-build g++ libbenchmark-dev libsqlite3-dev liblmdb-dev python3-lmdb sqlite3 coreutils time ;;
     package) echo cmake ninja-build g++ dpkg-dev file lintian pkg-config libsqlite3-dev python3-dev ;;
+    bigendian) echo cmake ninja-build g++-s390x-linux-gnu qemu-user-static googletest ;;
     *)
-      echo "install-deps: unknown target '$1' (demo, test, fuzz, bench, package)" >&2
+      echo "install-deps: unknown target '$1' (demo, test, fuzz, bench, package, bigendian)" >&2
       return 1
       ;;
   esac
 }
 
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(demo test fuzz bench package)
+[ ${#targets[@]} -eq 0 ] && targets=(demo test fuzz bench package bigendian)
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 need=()
 for target in "${targets[@]}"; do

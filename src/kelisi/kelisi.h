@@ -366,6 +366,23 @@ KELISI_API int kelisi_txn_delete(kelisi_txn* t, const kelisi_entry* e);
    KELISI_NOTFOUND when no entry names a record there. */
 KELISI_API int kelisi_txn_delete_at(kelisi_txn* t, uint64_t offset);
 
+/* Flag of kelisi_txn_delete_key: every entry whose key begins with `key`. */
+#define KELISI_PREFIX 1u
+
+/* Deletes the records of every entry whose first `len` key bytes equal
+   `key` (1 to key_length bytes), and the entries: the entries kelisi_find
+   and kelisi_next_dup give for the same `key` and `len`, as the change
+   sees the index (the records it inserted included). A `key` shorter than
+   the keys is thus taken as the beginning of a key, with or without
+   KELISI_PREFIX, which says so; to delete a whole key that ends in blanks,
+   pass it padded to key_length. Keys are compared as stored: on an index
+   built with upper-case keys, fold `key` first. Under n0 and n$ the record
+   that takes a deleted entry over is deleted too, so that no entry of the
+   key is left. *deleted (may be NULL) gets the number of records deleted;
+   KELISI_NOTFOUND (and 0) when there is none. */
+KELISI_API int kelisi_txn_delete_key(kelisi_txn* t, const void* key, size_t len, unsigned flags,
+                                     uint64_t* deleted);
+
 /* Makes the change durable and ends it (see the contract); the change is
    freed whatever the result. */
 KELISI_API int kelisi_txn_commit(kelisi_txn* t);

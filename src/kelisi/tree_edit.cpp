@@ -367,17 +367,20 @@ int TreeRemove(kelisi_txn* t, const uint8_t* key, uint32_t pos, uint16_t* size) 
   return RemoveAt(t, path);
 }
 
-int TreeFindFirst(kelisi_txn* t, const uint8_t* key, uint32_t* pos, uint16_t* size) {
+int TreeFindFirst(kelisi_txn* t, const uint8_t* key, uint32_t len, uint32_t* pos, uint16_t* size,
+                  uint8_t* found) {
   std::unique_ptr<IsiCursor> c(new (std::nothrow) IsiCursor());
   if (!c) return KELISI_E_NOMEM;
   c->tree = &t->tree;
-  int st = CursorStatus(
-      IsiLowerBound(c.get(), [t, key](const uint8_t* e) { return Compare(t, e, key) < 0; }));
+  auto compare = [key, len](const uint8_t* e) { return IsiCompareKeys(IsiEntryKey(e), key, len); };
+  int st =
+      CursorStatus(IsiLowerBound(c.get(), [&compare](const uint8_t* e) { return compare(e) < 0; }));
   if (st != KELISI_OK) return st;
   const uint8_t* e = IsiCurrent(c.get());
-  if (Compare(t, e, key) != 0) return KELISI_NOTFOUND;
+  if (compare(e) != 0) return KELISI_NOTFOUND;
   *pos = IsiEntryPos(e);
   *size = IsiEntryRecSize(e);
+  if (found != nullptr) memcpy(found, IsiEntryKey(e), t->tree.geo.keyLength);
   return KELISI_OK;
 }
 

@@ -98,9 +98,11 @@ int TreeInsert(kelisi_txn* t, const uint8_t* key, uint32_t pos, uint16_t size, b
 // Removes the entry with this key and record position: OK with the
 // record's size in *size, or KELISI_NOTFOUND.
 int TreeRemove(kelisi_txn* t, const uint8_t* key, uint32_t pos, uint16_t* size);
-// The first entry of the key (lowest duplicate sequence): OK with its
-// position and size, or KELISI_NOTFOUND.
-int TreeFindFirst(kelisi_txn* t, const uint8_t* key, uint32_t* pos, uint16_t* size);
+// The first entry (lowest duplicate sequence) whose first `len` key bytes
+// are `key`: OK with its position and size, and its whole key in `found`
+// (may be nullptr), or KELISI_NOTFOUND.
+int TreeFindFirst(kelisi_txn* t, const uint8_t* key, uint32_t len, uint32_t* pos, uint16_t* size,
+                  uint8_t* found);
 // Gives the entry key/oldPos the record position and size of another record.
 int TreeRepoint(kelisi_txn* t, const uint8_t* key, uint32_t oldPos, uint32_t pos, uint16_t size);
 // Moves the last sector of the index into the free sector `hole`, and

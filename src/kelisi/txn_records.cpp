@@ -184,7 +184,7 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
   uint16_t keptSize = 0;
   bool kept = false;
   if (selected && h.no_duplicates) {
-    st = TreeFindFirst(t, key, &keptPos, &keptSize);
+    st = TreeFindFirst(t, key, ix->keyLength, &keptPos, &keptSize, nullptr);
     if (st < 0) return TxnSpoil(t, st);
     kept = st == KELISI_OK;
     if (kept && !t->firstOfKey) return TxnSpoil(t, KELISI_E_DUPLICATE);
@@ -250,6 +250,26 @@ int Delete(kelisi_txn* t, const uint8_t* key, uint32_t pos) {
   return TreeInsert(t, key, PositionOf(t, next), nextSize, false, &dup);
 }
 
+// Deletes every record whose entry's first `len` key bytes are `key`, the
+// first entry of the key first, as the change sees the index: under n0 and
+// n$ the record that takes the entry over goes too.
+int DeleteKey(kelisi_txn* t, const uint8_t* key, uint32_t len, uint64_t* deleted) {
+  uint64_t n = 0;
+  uint8_t found[kMaxKeyBytes];
+  for (;;) {
+    uint32_t pos = 0;
+    uint16_t size = 0;
+    int st = TreeFindFirst(t, key, len, &pos, &size, found);
+    if (st == KELISI_NOTFOUND) break;
+    if (st == KELISI_OK) st = Delete(t, found, pos);
+    // The entry was just found: not finding it again is damage.
+    if (st != KELISI_OK) return TxnSpoil(t, st == KELISI_NOTFOUND ? KELISI_E_CORRUPT : st);
+    ++n;
+  }
+  if (deleted != nullptr) *deleted = n;
+  return n == 0 ? KELISI_NOTFOUND : KELISI_OK;
+}
+
 int DeleteAt(kelisi_txn* t, uint64_t offset) {
   std::vector<uint8_t> rec;
   int st = ReadRecord(t, offset, &rec);
@@ -286,6 +306,17 @@ KELISI_API int kelisi_txn_delete(kelisi_txn* t, const kelisi_entry* e) {
   return kisi::Run(t, [&] {
     if (e->key_length != t->ix->keyLength) return static_cast<int>(KELISI_E_ARG);
     return kisi::Delete(t, e->key, e->position);
+  });
+}
+
+KELISI_API int kelisi_txn_delete_key(kelisi_txn* t, const void* key, size_t len, unsigned flags,
+                                     uint64_t* deleted) {
+  if (deleted != nullptr) *deleted = 0;
+  if (key == nullptr || (flags & ~static_cast<unsigned>(KELISI_PREFIX)) != 0) return KELISI_E_ARG;
+  return kisi::Run(t, [&] {
+    if (len == 0 || len > t->ix->keyLength) return static_cast<int>(KELISI_E_ARG);
+    return kisi::DeleteKey(t, static_cast<const uint8_t*>(key), static_cast<uint32_t>(len),
+                           deleted);
   });
 }
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,13 @@ TEST(PowerLoss, InPlaceCompactionLeavesTheOldIndexOrTheNew) {
   // The backup and the journal hold the index's bytes: no one else may read
   // them when no one else may read the index.
   ASSERT_EQ(chmod(dir.file("d.isi").c_str(), 0600), 0);
+  // The work files that a compaction cut short leaves behind stay in the
+  // test's own folder.
+  ASSERT_EQ(mkdir(dir.file("tmp").c_str(), 0700), 0);
+  struct WorkFolder {
+    explicit WorkFolder(const std::string& path) { setenv("TMPDIR", path.c_str(), 1); }
+    ~WorkFolder() { unsetenv("TMPDIR"); }
+  } work(dir.file("tmp"));
   kt::PowerLossEnv env;
   env.Arm(0);
   ASSERT_EQ(kt::RunInProcess({"d.isi", "-c"}, dir.path(), &env), 0);

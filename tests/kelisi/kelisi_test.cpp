@@ -167,9 +167,8 @@ void ToOtherOrder(const Built& b) {
     }
   }
   // Independent of the translators: fields reversed by hand.
-  EXPECT_EQ(f.substr(4, 2), "\xFC\x03");
-  for (auto [at, width] :
-       {std::pair{10, 2}, {16, 4}, {44, 4}, {112, 2}, {114, 2}, {1024 + 508, 4}, {1536 + 504, 4}}) {
+  for (auto [at, width] : {std::pair{4, 2}, {10, 2}, {16, 4}, {44, 4}, {112, 2}, {114, 2},
+                           {1024 + 508, 4}, {1536 + 504, 4}}) {
     std::string want = orig.substr(at, width);
     std::reverse(want.begin(), want.end());
     EXPECT_EQ(f.substr(at, width), want) << at;

@@ -300,6 +300,41 @@ TEST(Update, ASharedReaderBesideThousandsOfChangesMissesNothing) {
   EXPECT_EQ(kt::FirstProblem(isi, dat), "") << "after the changes";
 }
 
+// Deleting by key takes a key as kelisi_find does: its first bytes, as the
+// change sees the index (its own inserts included); what it cannot take is
+// refused and leaves the change usable.
+TEST(Update, DeletingByKeyTakesWhatFindTakes) {
+  kt::TempDir dir;
+  kt::Data data;
+  for (int key : {1, 2, 2, 10}) data.Rec(Rec(key));
+  dir.write("d.txt", data.bytes());
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
+  kelisi* ix = nullptr;
+  kelisi_txn* t = nullptr;
+  ASSERT_EQ(kelisi_open(dir.file("d.isi").c_str(), nullptr, KELISI_WRITE, &ix), KELISI_OK);
+  ASSERT_EQ(kelisi_txn_begin(ix, &t), KELISI_OK);
+  uint64_t n = 7;
+  EXPECT_EQ(kelisi_txn_delete_key(nullptr, "K", 1, 0, &n), KELISI_E_ARG);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(kelisi_txn_delete_key(t, nullptr, 1, 0, &n), KELISI_E_ARG);
+  EXPECT_EQ(kelisi_txn_delete_key(t, "K", 0, KELISI_PREFIX, &n), KELISI_E_ARG);
+  EXPECT_EQ(kelisi_txn_delete_key(t, "K00010", 6, 0, &n), KELISI_E_ARG);
+  EXPECT_EQ(kelisi_txn_delete_key(t, "K", 1, 2, &n), KELISI_E_ARG);
+  EXPECT_EQ(kelisi_txn_delete_key(t, "K9", 2, 0, &n), KELISI_NOTFOUND);
+  std::string r = Rec(3, "new");
+  ASSERT_EQ(kelisi_txn_insert(t, r.data(), r.size(), nullptr), KELISI_OK);
+  EXPECT_EQ(kelisi_txn_delete_key(t, "K0002", 5, 0, &n), KELISI_OK);
+  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(kelisi_txn_delete_key(t, "K000", 4, KELISI_PREFIX, &n), KELISI_OK);
+  EXPECT_EQ(n, 2u);  // K0001 and the change's own K0003
+  ASSERT_EQ(kelisi_txn_commit(t), KELISI_OK);
+  kelisi_close(ix);
+  std::vector<kt::Entry> want = {{Rec(10).substr(0, 5), 33, 11, 0}};
+  kt::Index got = kt::ReadIndex(dir.file("d.isi"), dir.file("d.txt"));
+  EXPECT_EQ(kt::DiffEntries(got.entries, want), "");
+  EXPECT_EQ(kt::FirstProblem(dir.file("d.isi"), dir.file("d.txt")), "");
+}
+
 // A change counts the spin counter up and a compaction toggles it: after a
 // change and a compaction a reader may find the value it last read, but the
 // file's size and time tell it that the index was rewritten.

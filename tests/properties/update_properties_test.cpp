@@ -130,7 +130,39 @@ bool Insert(const Setup& s, kelisi* ix, kelisi_txn* t, Model& m) {
   return true;
 }
 
+// Deletes by a key or the beginning of one, taken from a live record: every
+// record with an entry whose key begins so goes, in key order, equal keys
+// in the order they arrived (under n0 and n$ by position: the next record
+// of a key takes the entry each time).
+void DeleteKey(const Setup& s, kelisi_txn* t, Model& m) {
+  const Live& from = m.live[*rc::gen::inRange<size_t>(0, m.live.size())];
+  std::string prefix = from.key.substr(0, *rc::gen::inRange<size_t>(1, from.key.size() + 1));
+  if (*rc::gen::inRange(0, 8) == 0) prefix.back() = '\x01';  // matches nothing
+  std::vector<size_t> going;
+  for (size_t i = 0; i < m.live.size(); ++i) {
+    if (m.live[i].selected && m.live[i].key.compare(0, prefix.size(), prefix) == 0) {
+      going.push_back(i);
+    }
+  }
+  std::stable_sort(going.begin(), going.end(), [&](size_t a, size_t b) {
+    const Live &x = m.live[a], &y = m.live[b];
+    if (x.key != y.key) return x.key < y.key;
+    return s.FirstOnly() ? x.offset < y.offset : false;
+  });
+  uint64_t deleted = 99;
+  int st = kelisi_txn_delete_key(t, prefix.data(), prefix.size(),
+                                 *rc::gen::arbitrary<bool>() ? KELISI_PREFIX : 0, &deleted);
+  RC_ASSERT(st == (going.empty() ? KELISI_NOTFOUND : KELISI_OK));
+  RC_ASSERT(deleted == going.size());
+  for (size_t i : going) {
+    if (s.List()) m.deleted.push_back(m.live[i].offset);
+  }
+  std::sort(going.rbegin(), going.rend());
+  for (size_t i : going) m.live.erase(m.live.begin() + static_cast<long>(i));
+}
+
 void Delete(const Setup& s, kelisi_txn* t, Model& m) {
+  if (!m.live.empty() && *rc::gen::inRange(0, 8) == 0) return DeleteKey(s, t, m);
   if (m.live.empty() || *rc::gen::inRange(0, 10) == 0) {
     RC_ASSERT(kelisi_txn_delete_at(t, m.dataSize + 1) == KELISI_NOTFOUND);
     return;

@@ -140,11 +140,20 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
       unsetenv(name);
     }
     for (const auto& [name, value] : opts.env) setenv(name.c_str(), value.c_str(), 1);
+    const char* exe = bin.c_str();
     std::vector<char*> argv;
+#ifdef KEL_TEST_EMULATOR
+    // A cross build's programs run under the emulator that runs the tests,
+    // which hands them their argv[0].
+    std::string emulator = KEL_TEST_EMULATOR, nameFlag = "-0";
+    argv.insert(argv.end(), {emulator.data(), nameFlag.data(), name.data(), bin.data()});
+    exe = emulator.c_str();
+#else
     argv.push_back(name.data());
+#endif
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(bin.c_str(), argv.data());
+    execv(exe, argv.data());
     _exit(127);
   }
   close(outPipe[1]);
