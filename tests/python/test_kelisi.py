@@ -291,14 +291,16 @@ class KelisiTest(unittest.TestCase):
                     ix.insert(b"zzz lost")
                     1 / 0
             with ix.change():
-                ix.insert(b"zzz kept")
+                ix.insert([b"zzz kept", b"yyy gone"])
                 ix.delete(before[-1].key, at=before[-1].offset)
+                self.assertEqual(ix.delete(b"yy", prefix=True), 1)  # inserted in the block
             with self.assertRaises(kelisi.Error) as caught:
                 ix.insert(b"x" * 200)  # longer than the file's records
             self.assertEqual(caught.exception.status, -14)
             keys = sorted(e.key for e in ix)
             self.assertEqual(ix.check(records=True), [])
             self.assertEqual(keys.count(b"zzz"), 3)
+            self.assertNotIn(b"yyy", keys)
             # Fixed-length records took the slots of deleted ones, newest first.
             self.assertIn(next(ix.find(b"zzz")).offset, slots)
         with kelisi.open(f.path("w.isi")) as ro:

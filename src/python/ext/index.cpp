@@ -369,29 +369,31 @@ PyObject* Insert(PyObject* self, PyObject* records) {
   return st < 0 ? RaiseStatus(ix, st) : PyLong_FromLong(st);
 }
 
-// Lock held, GIL released: deletes the records whose key begins with the
-// `len` bytes of `key` (every byte of it when len is the key length), or
-// with `at` >= 0 only the one at that offset; the count of records deleted.
-int DeleteKey(kelisi* handle, kelisi_txn* t, const unsigned char* key, uint32_t len, int64_t at) {
+// Lock held, GIL released: deletes the records of `key` (its first `len`
+// bytes; with KELISI_PREFIX in `flags`, a prefix), or with `at` >= 0 only
+// the one at that offset; the count of records deleted.
+int DeleteKey(kelisi* handle, kelisi_txn* t, const unsigned char* key, uint32_t len,
+              unsigned flags, int64_t at) {
+  if (at < 0) {
+    uint64_t deleted = 0;
+    int st = kelisi_txn_delete_key(t, key, len, flags, &deleted);
+    return st < 0 ? st : static_cast<int>(deleted);
+  }
+  // The record at `at`, when an entry of the key names it (as the index
+  // was before the change: the handle's cursors read it so).
   kelisi_cursor* c = nullptr;
   int st = kelisi_cursor_open(handle, &c);
   if (st != KELISI_OK) return st;
-  // The handle's cursors see the index as it was before the change: the
-  // offsets are taken first, then deleted.
-  std::vector<uint64_t> doomed;
   kelisi_entry e;
-  for (st = kelisi_find(c, key, len, &e); st == KELISI_OK; st = kelisi_next_dup(c, &e)) {
-    if (at < 0 || e.record_offset == static_cast<uint64_t>(at)) doomed.push_back(e.record_offset);
+  bool named = false;
+  for (st = kelisi_find(c, key, len, &e); st == KELISI_OK && !named; st = kelisi_next_dup(c, &e)) {
+    named = e.record_offset == static_cast<uint64_t>(at);
   }
   kelisi_cursor_close(c);
   if (st < 0) return st;
-  int deleted = 0;  // a record deleted already in the change is not found again
-  for (uint64_t offset : doomed) {
-    st = kelisi_txn_delete_at(t, offset);
-    if (st < 0) return st;
-    deleted += st == KELISI_OK;
-  }
-  return deleted;
+  if (!named) return 0;
+  st = kelisi_txn_delete_at(t, static_cast<uint64_t>(at));
+  return st < 0 ? st : st == KELISI_OK;
 }
 
 PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -427,11 +429,12 @@ PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   Drop(&keyObjects);
   if (PyErr_Occurred()) return nullptr;
   kelisi* handle = ix->ix;
-  int st = InChange(ix, [&keys, at, handle](kelisi_txn* t) {
+  unsigned flags = prefix ? KELISI_PREFIX : 0;
+  int st = InChange(ix, [&keys, at, handle, flags](kelisi_txn* t) {
     int deleted = 0;
     for (const std::string& k : keys) {
       int n = DeleteKey(handle, t, reinterpret_cast<const unsigned char*>(k.data()),
-                        static_cast<uint32_t>(k.size()), at);
+                        static_cast<uint32_t>(k.size()), flags, at);
       if (n < 0) return n;
       deleted += n;
     }
@@ -629,7 +632,8 @@ PyMethodDef kMethods[] = {
      "with prefix, every record whose key begins with key), or with at only\n"
      "the record at that byte offset when its key is key: its bytes become\n"
      "0x00 and its entry leaves the index. key may be a list (any iterable)\n"
-     "of keys. One change unless a change() block is open; returns how many\n"
+     "of keys. Inside a change() block it deletes records the block inserted\n"
+     "too. One change unless a change() block is open; returns how many\n"
      "records were deleted (0 when none matched)."},
     {"change", ChangeMethod, METH_NOARGS,
      "change($self)\n--\n\n"
