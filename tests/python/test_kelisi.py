@@ -245,6 +245,8 @@ class KelisiTest(unittest.TestCase):
                 self.assertRaises(ValueError, ix.range, b"a", "\u0100")
                 self.assertRaises(TypeError, ix.find, 5)
                 self.assertEqual(list(ix.find(b"zz")), [])
+                self.assertEqual(list(ix.find(key=b"zz", prefix=False)), [])
+                self.assertRaises(TypeError, ix.find, b"a", key=b"a")
         finally:
             os.chdir(cwd)
 
