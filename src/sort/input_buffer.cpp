@@ -70,3 +70,13 @@ int32_t fillInputBuffer(int fd) {
   cd->recBufCount = static_cast<int32_t>(n);
   return static_cast<int32_t>(n);
 }
+
+Status SettleReadPosAt(uint64_t pos) {
+  CmdData* cd = pCmdData;
+  const uint64_t fillStart = pos - pos % kRecBufData;
+  if (cd->readPos - cd->lastFillCount == fillStart) return kOk;  // the buffer is that fill
+  cd->readPos = fillStart;
+  // The byte at `pos` was read a moment ago: a fill without it fails too.
+  int32_t n = fillInputBuffer(cd->inFd);
+  return n > 0 && fillStart + static_cast<uint64_t>(n) > pos ? kOk : kErrInputRead;
+}

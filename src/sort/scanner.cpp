@@ -8,7 +8,10 @@
 // which also meets its tabs. A record that runs past the buffer's end is
 // read again from its start, so that it lies in one piece; then its key is
 // extracted (record_key.h) and its tests evaluated in place. Only key bytes
-// are copied, and nothing grows with the number of records.
+// are copied, and nothing grows with the number of records. Where the data
+// end at an end-of-file mark, readPos is settled where fills read one after
+// another would stand (SettleReadPosAt): it is the data length the index
+// records.
 #include "sort/scanner.h"
 
 #include <cstring>
@@ -299,9 +302,9 @@ void WriteEndOfRun(uint8_t* item) {
   memset(item, 0xFF, pCmdData->itemLen);
 }
 
-}  // namespace
-
-Status CreateSubList() {
+// The records of one sub-list: CreateSubList but for the data length. Out
+// of line, so that what follows it leaves the record loop's code alone.
+[[gnu::noinline]] Status ScanSubList() {
   CmdData* cd = pCmdData;
   if (cd->itemsInMem < 2) {
     CmdShowf("Sort memory too small for a sort sub-list.\n");
@@ -348,4 +351,17 @@ Status CreateSubList() {
   }
   WriteEndOfRun(item);
   return kSubListLast;
+}
+
+}  // namespace
+
+Status CreateSubList() {
+  Status s = ScanSubList();
+  // Bytes are left in the buffer only when the data end at an end-of-file
+  // mark: the byte at recStartPos.
+  if (s == kSubListLast && pCmdData->recBufCount > 0) {
+    Status settled = SettleReadPosAt(pCmdData->recStartPos);
+    if (settled != kOk) return settled;
+  }
+  return s;
 }

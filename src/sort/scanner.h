@@ -14,6 +14,15 @@ constexpr uint32_t kMaxFileRecLen = 65535;
 // data) or kErrInputRead.
 int32_t fillInputBuffer(int fd);
 
+// The scanner reads each record whole, so a record that runs past the
+// buffer's end is read again from its start, and its reads need not fall
+// where fills read one after another from the file's start would. The data
+// length an index records is where those fills have reached when the data
+// end: the end of the fill that holds the byte at `pos`. Leaves readPos
+// there, reading that fill when the buffer holds another stretch. 0 or
+// kErrInputRead.
+Status SettleReadPosAt(uint64_t pos);
+
 // CreateSubList's result when the data is exhausted (the sub-list holds the
 // last records, possibly none).
 constexpr Status kSubListLast = -1;

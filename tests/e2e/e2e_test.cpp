@@ -142,9 +142,7 @@ const Setup BinaryEor =
 const Setup Select = File(kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
 const Setup SelectExtIsi = With(Select, "d.isi", Golden("select_ext"));
 const Setup Dups = File(kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
-// 3,000 records with 150-byte keys; the index of them with the children of
-// its root's first two entries swapped, so that a walk delivers two runs of
-// keys in order.
+// 3,000 records with 150-byte keys in random order.
 const Setup ManyTrains = File(kt::RandomData(3000, 150, 11).bytes());
 // 3000 equal keys of 150 bytes whose record numbers fall in key order: a
 // sound index whose walk delivers the items of every sub-list below those
@@ -271,6 +269,20 @@ void MarkAtChunkStart(const TempDir& d) {
   for (int i = 0; i < 100; ++i) data += kt::Rng(i).Text(8, "rstu") + "\r\n";
   d.write("d.txt", data + "\x1A" + std::string(65533, 'z'));
 }
+// Numbered text records, ended by `eor`, of `sizes` bytes in turn (mark
+// included) up to `markAt`, where the end-of-file mark stands; then bytes
+// without a mark up to `fileSize`, the last of them `last`.
+Setup EndMarkAt(std::vector<size_t> sizes, const std::string& eor, size_t markAt, size_t fileSize,
+                char last = 'y') {
+  std::string data;
+  for (size_t i = 0; data.size() < markAt; ++i) {
+    std::string r = std::to_string(10000000 + i);
+    data += r + std::string(sizes[i % sizes.size()] - r.size() - eor.size(), '-') + eor;
+  }
+  data += '\x1A';
+  data += std::string(fileSize - data.size() - 1, 'y') + last;
+  return File(data);
+}
 const Setup InSub = File("bbb 1\naaa 2\n", "sub/d.txt");
 // A command whose stored form (data field, ISI field, the rest) is 528
 // characters, one more than the header keeps.
@@ -335,7 +347,8 @@ struct Case {
   const char* env = "";            // NAME=VALUE pairs, space-separated; $D is the run's directory
   const char* textFile = nullptr;  // a text file the run writes, and its exact content
   const char* text = nullptr;
-  bool ofItsData = true;  // the index is consistent with its data (not crafted)
+  bool ofItsData = true;    // the index is consistent with its data (not crafted)
+  int64_t dataLength = -1;  // the header's data length, when not -1
 };
 
 // Halving the sort memory step by step to its floor of 8,192 bytes: with
@@ -351,6 +364,16 @@ struct Case {
     name, [](const TempDir& d) { Damaged(d, at, {__VA_ARGS__}); }, "d.isi -c", 1, REFUSED(what), \
         "d.isi d.txt"                                                                            \
   }
+// An index over records that an end-of-file mark ends: the header's data
+// length is where the scan's fills of 65,536 bytes, read one after another
+// from the file's start, have reached when it meets the mark.
+#define END_MARK(name, setup, args, report, length)                                               \
+  {                                                                                               \
+    name, setup, args, 0, "Indexing d.txt into d.isi\n" report T, "d.isi d.txt", {}, "d.isi", "", \
+        nullptr, nullptr, true, length                                                            \
+  }
+#define RECORDS(n) n " records, 0 deleted entries\n"
+#define VARIABLE(n) RECORDS(n) "Data file has variable length records.\n"
 // A command refused before it touches a file: `message`, status 1, and the
 // data file alone in the directory.
 #define REFUSED_COMMAND(name, args, message) \
@@ -456,6 +479,20 @@ const Case kCases[] = {
     {"MarkAcrossDetectionChunks", MarkAtChunkStart, "d.txt,d.isi -1-8", 0,
      "Indexing d.txt into d.isi\n100 records, 0 deleted entries\n" T, "d.isi d.txt",
      "mark_at_chunk_start"},
+    // The mark in the second fill (from 65,536 on), the third (131,072) and
+    // the last, which reaches the end of the file (less a 0x1A ending it).
+    END_MARK("EndMarkInTheSecondFill", EndMarkAt({20}, "\n", 70000, 270000), "d.txt,d.isi -1-8",
+             RECORDS("3500"), 131072 / 20),
+    END_MARK("EndMarkInTheSecondFillVariable", EndMarkAt({15, 25}, "\n", 70000, 270000),
+             "d.txt,d.isi -v,1-8", VARIABLE("3500"), 131072),
+    END_MARK("EndMarkInTheThirdFillCrLf", EndMarkAt({25}, "\r\n", 140000, 240000),
+             "d.txt,d.isi -1-8", RECORDS("5600"), 196608 / 25),
+    END_MARK("EndMarkInTheLastFill", EndMarkAt({20}, "\n", 180000, 196600), "d.txt,d.isi -1-8",
+             RECORDS("9000"), 196600 / 20),
+    END_MARK("EndMarkInTheLastFillCrLf", EndMarkAt({25}, "\r\n", 175000, 196600),
+             "d.txt,d.isi -1-8", RECORDS("7000"), 196600 / 25),
+    END_MARK("EndMarkInTheLastFillEndingInAMark", EndMarkAt({15, 25}, "\n", 180000, 196600, '\x1A'),
+             "d.txt,d.isi -v,1-8", VARIABLE("9000"), 196599),
     {"NameWithSlashExtension", Small, "d/txt,e -1-3", 0,
      "Indexing d.txt into e.ISI\n3 records, 0 deleted entries\n" T, "d.txt e.ISI", nullptr,
      "e.ISI"},
@@ -942,6 +979,13 @@ TEST_P(E2e, Run) {
     EXPECT_EQ(kt::ListDirectory(dir.file("work")), std::vector<std::string>{}) << "work files";
   }
   if (c.exit == 0 && c.golden.name != nullptr && c.ofItsData) ExpectConsistent(dir.file(c.isi));
+  if (c.dataLength >= 0) {
+    std::string header = dir.read(c.isi);
+    uint32_t length = 0;
+    ASSERT_GE(header.size(), 16u);
+    memcpy(&length, header.data() + 12, sizeof length);
+    EXPECT_EQ(length, c.dataLength) << "the header's data length";
+  }
   if (c.golden.name != nullptr) {
     std::string want = Golden(c.golden.name);
     ASSERT_FALSE(want.empty()) << "no golden file " << c.golden.name;

@@ -41,16 +41,18 @@ constexpr char kCflags[] = "";
 // python3 imports the installed module and loads the installed extension
 // (into its own sqlite3 module); each finds the library it needs where the
 // installation put it, and says which file that is.
-constexpr char kPython[] = R"py(import os, sqlite3, sys, kelisi, kelisi._native
+constexpr char kPython[] = R"py(import sqlite3, sys, kelisi
 isi, data, ext = sys.argv[1:]
+def library():
+    return [m.split()[-1] for m in open("/proc/self/maps") if "libkelisi.so" in m][0]
 with kelisi.open(isi, data) as ix:
-    print(ix.record(next(ix.find("K2"))).decode(), os.path.realpath(kelisi._native.lib._name))
+    print(ix.record(next(ix.find("K2"))).decode(), library())
 db = sqlite3.connect(":memory:")
 db.enable_load_extension(True)
 db.load_extension(ext)
 db.execute("CREATE VIRTUAL TABLE t USING kelisi('%s')" % isi)
 print(db.execute("SELECT record FROM t WHERE key = 'K3'").fetchone()[0])
-print([m.split()[-1] for m in open("/proc/self/maps") if "libkelisi.so" in m][0])
+print(library())
 )py";
 
 int Shell(const std::string& cmd) {
@@ -109,11 +111,13 @@ TEST(Install, ClientsBuildAgainstTheInstalledLibraryThenItIsRemoved) {
 #ifdef KEL_HAVE_BINDINGS
   std::string lib = prefix + "/" KEL_INSTALL_LIBDIR "/";
   for (const std::string& f :
-       {prefix + "/lib/python3/dist-packages/kelisi/__init__.py", lib + "kelisi_sqlite.so"}) {
+       {prefix + "/lib/python3/dist-packages/kelisi/__init__.py",
+        prefix + "/lib/python3/dist-packages/kelisi/_kelisi" KEL_PYTHON_EXT_SUFFIX,
+        lib + "kelisi_sqlite.so"}) {
     EXPECT_TRUE(dir.exists(f.substr(dir.path().size() + 1))) << f;
   }
   dir.write("bindings.py", kPython);
-  ASSERT_EQ(Shell("cd / && env -u LD_LIBRARY_PATH -u KELISI_LIBRARY " KEL_PYTHON_RUNTIME
+  ASSERT_EQ(Shell("cd / && env -u LD_LIBRARY_PATH " KEL_PYTHON_RUNTIME
                   " PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=" +
                   prefix + "/lib/python3/dist-packages " KEL_PYTHON3 " " + dir.file("bindings.py") +
                   " " + dir.file("d.isi") + " " + dir.file("d.txt") + " " + lib +
