@@ -16,8 +16,9 @@ Where the examples are:
   man/*.1       the .nf/.fi block of EXAMPLES: shell commands.
   man/*.3       .EX/.EE blocks: C programs.
 
-How each language runs (RUNNERS; a language without a runner, such as
-text, is not run):
+How each language runs (RUNNERS; python blocks run in the Python suite,
+tests/python/test_examples.py; a language without a runner, such as text,
+is not run):
   sh       a bash script under set -e -o pipefail: it must end with status 0.
   console  a terminal session: "$ " starts a command (a line ending in a
            backslash continues it on the next), the lines up to the next
@@ -209,6 +210,8 @@ def run_c(session, example):
 
 
 RUNNERS = {"sh": run_sh, "console": run_console, "c": run_c}
+# Languages whose blocks another suite runs.
+ELSEWHERE = {"python": "tests/python/test_examples.py"}
 
 
 def main():
@@ -233,7 +236,9 @@ def main():
             for example in examples:
                 runner = RUNNERS.get(example.lang)
                 if runner is None:
-                    print(f"{example.where()}: {example.lang}, not run")
+                    other = ELSEWHERE.get(example.lang)
+                    print(f"{example.where()}: {example.lang}, " +
+                          (f"run by {other}" if other else "not run"))
                     continue
                 failure = runner(session, example)
                 print(f"{example.where()}: {example.lang}, {'FAILED' if failure else 'ok'}")
