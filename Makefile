@@ -69,19 +69,15 @@ demo: $(RELEASE_BUILD)/build.ninja
 
 # Stripped, into PREFIX (DESTDIR is honoured); as root into the system's
 # directories, ldconfig then updates the linker's cache. `make uninstall`
-# removes every file the last install wrote.
+# removes every file the last install wrote and every folder it made.
 install: $(RELEASE_BUILD)/build.ninja
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
-	cmake --install $(RELEASE_BUILD) --strip --prefix $(PREFIX)
+	@DESTDIR="$(DESTDIR)" scripts/install.sh $(RELEASE_BUILD) $(PREFIX)
 	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ]; then ldconfig; fi
 
 uninstall:
-	@manifest=$(RELEASE_BUILD)/install_manifest.txt; \
-	if [ ! -f $$manifest ]; then echo "uninstall: no installation from $(RELEASE_BUILD) is recorded"; exit 1; fi; \
-	while IFS= read -r f || [ -n "$$f" ]; do rm -fv "$(DESTDIR)$$f"; done < $$manifest; \
-	rmdir "$(DESTDIR)$$(dirname "$$(grep -m1 '/kelisiConfig.cmake$$' $$manifest)")" 2>/dev/null || true; \
-	rm -f $$manifest; \
-	if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ]; then ldconfig; fi
+	@DESTDIR="$(DESTDIR)" scripts/uninstall.sh $(RELEASE_BUILD)
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ]; then ldconfig; fi
 
 bench:
 	@scripts/install-deps.sh bench test

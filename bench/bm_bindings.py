@@ -1,35 +1,53 @@
 #!/usr/bin/env python3
-"""Lookups and a full scan of a 1,000,000-key index through the bindings:
-the Python module kelisi and the SQLite extension kelisi_sqlite, beside
-the C API's figures from bm_lookup on the same kind of index, in one run.
+"""The bindings against their peers on the same keys, in the same rounds:
+the Python module kelisi beside python3-lmdb and Python's sqlite3, and the
+SQLite extension kelisi_sqlite beside the C API and SQLite's own table.
 
-    python3 bench/bm_bindings.py BUILD_DIR [--records N] [--rounds R]
+    python3 bench/bm_bindings.py BUILD_DIR [--records=N] [--rounds=R]
 
-The index is made as bm_lookup makes its own (gen_data -n N -l 99 -k 1-10
--d random -s 1, then kelindex data.txt,data.isi -1-10). Every handle keeps
-the library's default cache (the whole of this index), as bm_lookup
-does without --kelisi-cache. Each round runs bm_lookup's kelisi rows once, then
-every path below once; a ratio to the C API is taken within a round, and
-the table shows the medians of R rounds (3 by default):
+The data are bm_lookup's (gen_data -n N -l 99 -k 1-10 -d random -s 1: a
+10-byte key and 99 characters a record), indexed by kelindex
+data.txt,data.isi -1-10. LMDB holds the same index, key -> the record's
+offset (8 bytes), for the lookups and the scan, and key -> record for the
+scan with records and the inserts; sqlite3 a WITHOUT ROWID table (k TEXT
+PRIMARY KEY, rec TEXT). Every system runs at its defaults
+(durable commits, the library's default cache). Each round runs every
+path of every system once, interleaved; a ratio is taken within a round
+and the table shows medians of R rounds (3 by default), so that a machine
+loaded by other work slows all sides of a ratio alike. Each read is timed
+after one untimed pass of its own (a handle's cache, LMDB's map and
+SQLite's pages warm, as bm_lookup's are).
 
-  C API         bm_lookup's kelisi_find per key, and its scan
-  Python        ix.find(key) per key, summing offsets; `for e in ix`
-  SQL, joined   SELECT sum(t.offset) FROM probe JOIN t ON t.key = probe.k:
-                one statement, a tree lookup per probe key, no host
-                language between the lookups; the scan SELECT sum(offset) FROM t
-  SQL, per key  SELECT offset FROM t WHERE key = ? from Python's sqlite3,
-                one statement per key
-  200 keys      the joined lookup of 200 keys against one full scan
+  lookups          200,000 keys of the random order: for e in ix.find(k);
+                   txn.get(k); SELECT length(rec) FROM t WHERE k = ?
+  scan             every entry: for e in ix; for k, v in txn.cursor();
+                   for (k,) in SELECT k FROM t
+  scan, records    every entry with its record: cursor.fetch(4096,
+                   records=True) until empty; for k, v in txn.cursor();
+                   for k, rec in SELECT k, rec FROM t
+  100,000 inserts  new random keys in one change: ix.insert(records); puts
+                   in one write transaction; executemany in one transaction
+  1,000 changes    one durable change each: ix.insert(record); a write
+                   transaction each; an INSERT each (autocommit)
 
-Python and SQL-per-key look up the first 200,000 keys of the random
-order (each costs more per key than the others); the joined lookup and
-the C API look up every key once. Every lookup pass must find every key
-with its offset, every scan every entry; a miss stops the run.
+and through SQL:
+
+  joined lookups   SELECT count(*), sum(t.offset) FROM probe JOIN t ON
+                   t.key = probe.k over every key, against bm_lookup's
+                   kelisi_find rate (the C API)
+  SQL inserts      INSERT INTO t(record) SELECT r FROM new (100,000 rows,
+                   one transaction) into the kelisi table opened with
+                   write, against INSERT INTO s SELECT substr(r,1,10), r
+                   FROM new into SQLite's table s(k, rec) with an index on k
+
+The inserts run on fresh copies of the files each round. Every lookup
+pass must find every key, every scan every entry; a miss stops the run.
 """
 
 import os
 import random
 import re
+import shutil
 import sqlite3
 import statistics
 import subprocess
@@ -37,23 +55,19 @@ import sys
 import tempfile
 import time
 
-PER_CALL_KEYS = 200_000
+LOOKUPS = 200_000
+INSERTS = 100_000
+CHANGES = 1_000
 
 
 def die(text):
     sys.exit("bm_bindings: " + text)
 
 
-def timed(fn):
-    t0 = time.perf_counter()
-    result = fn()
-    return time.perf_counter() - t0, result
-
-
 def main():
     args = sys.argv[1:]
     if not args:
-        die("usage: bm_bindings.py BUILD_DIR [--records N] [--rounds R]")
+        die("usage: bm_bindings.py BUILD_DIR [--records=N] [--rounds=R]")
     build = os.path.abspath(args[0])
     records, rounds = 1_000_000, 3
     for a in args[1:]:
@@ -64,135 +78,287 @@ def main():
             rounds = int(value)
         else:
             die("unknown option " + a)
-    os.environ["KELISI_LIBRARY"] = os.path.join(build, "libkelisi.so.1")
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "python"))
-    import kelisi  # noqa: E402 (the build's library, through KELISI_LIBRARY)
+    sys.path.insert(0, os.path.join(build, "python"))
+    try:
+        import lmdb  # noqa: E402 (python3-lmdb, scripts/install-deps.sh bench)
+    except ImportError:
+        die("python3-lmdb is missing: scripts/install-deps.sh bench installs it")
+    import kelisi  # noqa: E402 (this build's package)
 
     scratch = tempfile.mkdtemp(prefix="kelbind.", dir=os.environ.get("TMPDIR", "/tmp"))
     try:
-        run(build, scratch, records, rounds, kelisi)
+        Bench(build, scratch, records, kelisi, lmdb).run(rounds)
     finally:
-        subprocess.run(["rm", "-rf", scratch], check=False)
+        shutil.rmtree(scratch, ignore_errors=True)
 
 
-def c_api(build, records):
-    """bm_lookup's kelisi rows: lookups a second, scan entries a second."""
+def timed(fn):
+    t0 = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - t0, result
+
+
+def c_lookups(build, records):
+    """bm_lookup's kelisi_find rate."""
     out = subprocess.run(
         [os.path.join(build, "bm_lookup"), f"--records={records}", "--kelisi-cache=0",
          "--benchmark_filter=kelisi", "--benchmark_repetitions=1"],
         capture_output=True, text=True, check=False)
-    m = re.search(r"^kelisi\s+(\d+)\s+\d+\s+(\d+)", out.stdout, re.M)
+    m = re.search(r"^kelisi\s+(\d+)\s", out.stdout, re.M)
     if out.returncode != 0 or not m:
         die("bm_lookup failed:\n" + out.stdout + out.stderr)
-    return float(m.group(1)), float(m.group(2))
+    return float(m.group(1))
 
 
-def run(build, scratch, records, rounds, kelisi):
-    subprocess.run([os.path.join(build, "gen_data"), "-n", str(records), "-l", "99", "-k", "1-10",
-                    "-d", "random", "-s", "1", "-o", "data.txt"], cwd=scratch, check=True)
-    subprocess.run([os.path.join(build, "kelindex"), "data.txt,data.isi", "-1-10"], cwd=scratch,
-                   check=True, capture_output=True)
-    isi = os.path.join(scratch, "data.isi")
-    offsets = {}
-    with open(os.path.join(scratch, "data.txt"), "rb") as f:
-        at = 0
-        for line in f:
-            offsets[line[:10]] = at
-            at += len(line)
-    keys = list(offsets)
-    random.Random(20261206).shuffle(keys)
-    few = keys[:PER_CALL_KEYS]
-    want_few = sum(offsets[k] for k in few)
-    want_all = sum(offsets.values())
+class Bench:
+    def __init__(self, build, scratch, records, kelisi, lmdb):
+        self.build, self.dir, self.kelisi, self.lmdb = build, scratch, kelisi, lmdb
+        self.records = records
+        run = lambda *a: subprocess.run(a, cwd=scratch, check=True, capture_output=True)
+        run(os.path.join(build, "gen_data"), "-n", str(records), "-l", "99", "-k", "1-10",
+            "-d", "random", "-s", "1", "-o", "data.txt")
+        run(os.path.join(build, "kelindex"), "data.txt,data.isi", "-1-10")
+        with open(self.path("data.txt"), "rb") as f:
+            self.rows = [line[:-1] for line in f]
+        keys = [r[:10] for r in self.rows]
+        have = set(keys)
+        rng = random.Random(20261207)
+        rng.shuffle(keys)
+        self.keys, self.few = keys, keys[:LOOKUPS]
+        self.new = []
+        while len(self.new) < INSERTS + CHANGES:
+            k = bytes(rng.randrange(33, 127) for _ in range(10))
+            if k not in have and b"'" not in k:
+                have.add(k)
+                self.new.append(k + b" " + bytes(rng.choice(b"abcdefgh ") for _ in range(88)))
+        env = lmdb.open(self.path("lmdb"), map_size=4 << 30)
+        with env.begin(write=True) as txn:
+            for r in sorted(self.rows):
+                txn.put(r[:10], r[10:], append=True)
+        env.close()
+        env = lmdb.open(self.path("lmdb-index"), map_size=1 << 30)
+        offsets = {r[:10]: i * 100 for i, r in enumerate(self.rows)}
+        with env.begin(write=True) as txn:
+            for k in sorted(offsets):
+                txn.put(k, offsets[k].to_bytes(8, "little"), append=True)
+        env.close()
+        db = sqlite3.connect(self.path("sql.db"))
+        db.execute("CREATE TABLE t(k TEXT PRIMARY KEY, rec TEXT) WITHOUT ROWID")
+        db.execute("CREATE TABLE s(k TEXT, rec TEXT)")
+        rows = [(r[:10].decode("latin-1"), r.decode("latin-1")) for r in self.rows]
+        db.executemany("INSERT INTO t VALUES (?, ?)", rows)
+        db.executemany("INSERT INTO s VALUES (?, ?)", rows)
+        db.execute("CREATE INDEX s_k ON s(k)")
+        db.execute("CREATE TABLE probe(k TEXT)")
+        db.executemany("INSERT INTO probe VALUES (?)", ((k.decode("latin-1"),) for k in keys))
+        db.execute("CREATE TABLE new(r TEXT)")
+        db.executemany("INSERT INTO new VALUES (?)",
+                       ((r.decode("latin-1"),) for r in self.new[:INSERTS]))
+        db.commit()
+        db.close()
+        for name in ("data.txt", "data.isi", "sql.db"):
+            shutil.copy(self.path(name), self.path("base." + name))
+        shutil.copytree(self.path("lmdb"), self.path("base.lmdb"))
 
-    ix = kelisi.open(isi)
-    db = sqlite3.connect(":memory:")
-    db.enable_load_extension(True)
-    db.load_extension(os.path.join(build, "kelisi_sqlite"))
-    db.execute(f"CREATE VIRTUAL TABLE t USING kelisi('{isi}')")
-    db.execute("CREATE TABLE probe(k TEXT)")
-    db.executemany("INSERT INTO probe VALUES (?)", ((k.decode(),) for k in keys))
-    db.execute("CREATE TABLE probe200 AS SELECT k FROM probe LIMIT 200")
-    joined = "SELECT count(*), sum(t.offset) FROM probe JOIN t ON t.key = probe.k"
-    plan = " ".join(r[3] for r in db.execute("EXPLAIN QUERY PLAN " + joined))
-    if "VIRTUAL TABLE INDEX 0:=" not in plan:
-        die("the join does not look keys up: " + plan)
+    def path(self, name):
+        return os.path.join(self.dir, name)
 
-    def py_lookups():
-        total = 0
-        for k in few:
-            for e in ix.find(k):
-                total += e.offset
-        return total
+    def fresh(self):
+        """The files as they were before any insert."""
+        for name in ("data.txt", "data.isi", "sql.db"):
+            shutil.copy(self.path("base." + name), self.path(name))
+        shutil.rmtree(self.path("lmdb"))
+        shutil.copytree(self.path("base.lmdb"), self.path("lmdb"))
 
-    def py_scan():
-        return sum(e.offset for e in ix)
+    def open_all(self, kelisi_write=False):
+        ix = self.kelisi.open(self.path("data.isi"), self.path("data.txt"), write=kelisi_write)
+        env = self.lmdb.open(self.path("lmdb"), map_size=4 << 30)
+        db = sqlite3.connect(self.path("sql.db"))
+        return ix, env, db
 
-    def sql_per_key():
-        total = 0
-        for k in few:
-            total += db.execute("SELECT offset FROM t WHERE key = ?", (k.decode(),)).fetchone()[0]
-        return total
+    # ---- one round ------------------------------------------------------
 
-    def sql_joined():
-        return db.execute(joined).fetchone()
+    def reads(self, t):
+        self.fresh()
+        ix, env, db = self.open_all()
+        index = self.lmdb.open(self.path("lmdb-index"), map_size=1 << 30)
+        few, n = self.few, len(self.rows)
 
-    def sql_200():
-        return db.execute(joined.replace("probe", "probe200")).fetchone()
+        def k_lookups():
+            total = 0
+            for k in few:
+                for e in ix.find(k):
+                    total += 1
+            return total
 
-    def sql_scan():
-        return db.execute("SELECT count(*), sum(offset) FROM t").fetchone()
+        def l_lookups():
+            total = 0
+            with index.begin() as txn:
+                get = txn.get
+                for k in few:
+                    total += get(k) is not None
+            return total
 
-    checks = {
-        "python lookups": (py_lookups, want_few, len(few)),
-        "python scan": (py_scan, want_all, len(keys)),
-        "sql per key": (sql_per_key, want_few, len(few)),
-        "sql joined": (sql_joined, (len(keys), want_all), len(keys)),
-        "sql 200 keys": (sql_200, (200, sum(offsets[k] for k in keys[:200])), 200),
-        "sql scan": (sql_scan, (len(keys), want_all), len(keys)),
-    }
-    times = {name: [] for name in checks}
-    c_rates = []
-    for name, (fn, want, _) in checks.items():  # a warm-up pass, checked
-        if fn() != want:
-            die(name + ": not every key found with its offset")
-    for _ in range(rounds):
-        c_rates.append(c_api(build, records))
-        for name, (fn, want, _) in checks.items():
-            t, got = timed(fn)
-            if got != want:
-                die(name + ": not every key found with its offset")
-            times[name].append(t)
-    ix.close()
-    db.close()
+        def s_lookups():
+            total = 0
+            q = "SELECT length(rec) FROM t WHERE k = ?"
+            for k in few:
+                total += db.execute(q, (k.decode("latin-1"),)).fetchone() is not None
+            return total
 
-    def rate(name, i=None):
-        n = checks[name][2]
-        return n / times[name][i] if i is not None else n / statistics.median(times[name])
+        def k_scan():
+            return sum(1 for e in ix)
 
-    def vs_c(name, scan):
-        return statistics.median(rate(name, i) / c_rates[i][1 if scan else 0] for i in range(rounds))
+        def l_scan():
+            with index.begin() as txn:
+                return sum(1 for k, v in txn.cursor())
 
-    c_lookups = statistics.median(r[0] for r in c_rates)
-    c_scan = statistics.median(r[1] for r in c_rates)
+        def s_scan():
+            return sum(1 for (k,) in db.execute("SELECT k FROM t"))
 
-    load = " ".join("%.2f" % x for x in os.getloadavg())
-    print(f"bm_bindings: {len(keys):,} keys of 10 bytes, median of {rounds} rounds, "
-          f"load {load}, SQLite {sqlite3.sqlite_version}, Python {sys.version.split()[0]}")
-    print(f"{'path':<32} {'lookups/s':>12} {'vs C':>6} {'scan entries/s':>15} {'vs C':>6}")
-    print(f"{'C API (bm_lookup)':<32} {c_lookups:>12,.0f} {1:>6.3f} {c_scan:>15,.0f} {1:>6.3f}")
-    rows = [
-        ("Python module", "python lookups", "python scan"),
-        ("SQL, one joined statement", "sql joined", "sql scan"),
-        ("SQL, a statement per key (Py)", "sql per key", None),
-    ]
-    for title, lookups, scan in rows:
-        scan_text = f"{rate(scan):>15,.0f} {vs_c(scan, True):>6.3f}" if scan else ""
-        print(f"{title:<32} {rate(lookups):>12,.0f} {vs_c(lookups, False):>6.3f} {scan_text}")
-    t200 = statistics.median(times["sql 200 keys"])
-    tscan = statistics.median(times["sql scan"])
-    print(f"200 key lookups through SQL: {t200 * 1e3:.3f} ms, one full scan through SQL: "
-          f"{tscan * 1e3:.1f} ms ({t200 / tscan:.4f} of it)")
+        def k_records():
+            count, c = 0, iter(ix)
+            while batch := c.fetch(4096, records=True):
+                count += len(batch)
+            return count
+
+        def l_records():
+            with env.begin() as txn:
+                return sum(1 for k, v in txn.cursor())
+
+        def s_records():
+            return sum(1 for k, rec in db.execute("SELECT k, rec FROM t"))
+
+        for row, fns, want in (("lookups", (k_lookups, l_lookups, s_lookups), len(few)),
+                               ("scan", (k_scan, l_scan, s_scan), n),
+                               ("scan, records", (k_records, l_records, s_records), n)):
+            for system, fn in zip(("kelisi", "lmdb", "sqlite3"), fns):
+                fn()  # warm: the handle's cache, LMDB's map, SQLite's pages
+                secs, got = timed(fn)
+                if got != want:
+                    die(f"{row} through {system}: {got} of {want}")
+                t.setdefault((row, system), []).append(want / secs)
+        ix.close()
+        env.close()
+        index.close()
+        db.close()
+
+    def writes(self, t):
+        self.fresh()
+        ix, env, db = self.open_all(kelisi_write=True)
+        batch, singles = self.new[:INSERTS], self.new[INSERTS:]
+        sql_batch = [(r[:10].decode("latin-1"), r.decode("latin-1")) for r in batch]
+
+        def k_batch():
+            return ix.insert(batch)
+
+        def l_batch():
+            with env.begin(write=True) as txn:
+                for r in batch:
+                    txn.put(r[:10], r[10:])
+            return len(batch)
+
+        def s_batch():
+            with db:
+                db.executemany("INSERT INTO t VALUES (?, ?)", sql_batch)
+            return len(batch)
+
+        def k_single():
+            return sum(ix.insert(r) for r in singles)
+
+        def l_single():
+            for r in singles:
+                with env.begin(write=True) as txn:
+                    txn.put(r[:10], r[10:])
+            return len(singles)
+
+        def s_single():
+            db.isolation_level = None  # autocommit: a transaction each
+            for r in singles:
+                db.execute("INSERT INTO t VALUES (?, ?)", (r[:10].decode("latin-1"),
+                                                            r.decode("latin-1")))
+            db.isolation_level = ""
+            return len(singles)
+
+        for row, fns, want in (("100,000 inserts", (k_batch, l_batch, s_batch), len(batch)),
+                               ("1,000 changes", (k_single, l_single, s_single), len(singles))):
+            for system, fn in zip(("kelisi", "lmdb", "sqlite3"), fns):
+                secs, got = timed(fn)
+                if got != want:
+                    die(f"{row} through {system}: {got} of {want}")
+                t.setdefault((row, system), []).append(want / secs)
+        problems = ix.check()
+        ix.close()
+        env.close()
+        db.close()
+        if problems:
+            die(f"the index after the inserts: {problems}")
+
+    def sql(self, t):
+        """The joined lookup against the C API; SQL inserts against SQLite's table."""
+        self.fresh()
+        c_rate = c_lookups(self.build, self.records)
+        db = sqlite3.connect(self.path("sql.db"))
+        db.enable_load_extension(True)
+        db.load_extension(os.path.join(self.build, "kelisi_sqlite"))
+        db.execute(f"CREATE VIRTUAL TABLE temp.x USING kelisi('{self.path('data.isi')}', "
+                   f"'{self.path('data.txt')}', write)")
+        joined = "SELECT count(*) FROM probe JOIN x ON x.key = probe.k"
+        plan = " ".join(r[3] for r in db.execute("EXPLAIN QUERY PLAN " + joined))
+        if "VIRTUAL TABLE INDEX 0:=" not in plan:
+            die("the join does not look keys up: " + plan)
+        db.execute(joined).fetchone()  # warm, as bm_lookup is
+        secs, (found,) = timed(lambda: db.execute(joined).fetchone())
+        if found != len(self.keys):
+            die(f"joined lookups: {found} of {len(self.keys)}")
+        t.setdefault(("joined lookups", "kelisi"), []).append(found / secs)
+        t.setdefault(("joined lookups", "C API"), []).append(c_rate)
+        db.isolation_level = None
+        for system, sql in (("kelisi", "INSERT INTO x(record) SELECT r FROM new"),
+                            ("sqlite3", "INSERT INTO s SELECT substr(r, 1, 10), r FROM new")):
+            def run():
+                db.execute("BEGIN")
+                db.execute(sql)
+                db.execute("COMMIT")
+            secs, _ = timed(run)
+            t.setdefault(("SQL inserts", system), []).append(INSERTS / secs)
+        n = db.execute("SELECT count(*) FROM x").fetchone()[0]
+        db.close()
+        if n != len(self.rows) + INSERTS:
+            die(f"the kelisi table after the SQL inserts holds {n} rows")
+
+    def run(self, rounds):
+        t = {}
+        for _ in range(rounds):
+            self.reads(t)
+            self.writes(t)
+            self.sql(t)
+        self.report(t, rounds)
+
+    def report(self, t, rounds):
+        def med(row, system):
+            return statistics.median(t[(row, system)])
+
+        def ratio(row, a, b):
+            return statistics.median(x / y for x, y in zip(t[(row, a)], t[(row, b)]))
+
+        load = " ".join("%.2f" % x for x in os.getloadavg())
+        print(f"bm_bindings: {len(self.rows):,} records, 10-byte keys, median of {rounds} rounds, "
+              f"load {load}, SQLite {sqlite3.sqlite_version}, Python {sys.version.split()[0]}, "
+              f"LMDB {'.'.join(map(str, self.lmdb.version()))}")
+        print(f"{'Python, per second':<28} {'kelisi':>12} {'python3-lmdb':>13} {'sqlite3':>12}"
+              f" {'vs lmdb':>8} {'vs sqlite3':>10}")
+        for row in ("lookups", "scan", "scan, records", "100,000 inserts", "1,000 changes"):
+            print(f"{row:<28} {med(row, 'kelisi'):>12,.0f} {med(row, 'lmdb'):>13,.0f} "
+                  f"{med(row, 'sqlite3'):>12,.0f} {ratio(row, 'kelisi', 'lmdb'):>8.2f} "
+                  f"{ratio(row, 'kelisi', 'sqlite3'):>10.2f}")
+        print(f"{'SQL, per second':<28} {'kelisi':>12} {'against':>13}")
+        print(f"{'joined lookups vs C API':<28} {med('joined lookups', 'kelisi'):>12,.0f} "
+              f"{med('joined lookups', 'C API'):>13,.0f} "
+              f"{ratio('joined lookups', 'kelisi', 'C API'):>8.2f}")
+        print(f"{'inserts vs SQLite table':<28} {med('SQL inserts', 'kelisi'):>12,.0f} "
+              f"{med('SQL inserts', 'sqlite3'):>13,.0f} "
+              f"{ratio('SQL inserts', 'kelisi', 'sqlite3'):>8.2f}")
 
 
 if __name__ == "__main__":

@@ -19,6 +19,8 @@ _kelindex() {
         # letters and key specifications of a build are typed as one word;
         # kelindex -? lists them).
         COMPREPLY=($(compgen -W "-i -r -r0 -c -c=0 -c=1" -- "$cur"))
+      elif ((COMP_CWORD == 1)); then
+        COMPREPLY=($(compgen -W "-l -q -0 -1 -d -i -m -t --help --version" -- "$cur"))
       else
         COMPREPLY=($(compgen -W "-l -q -0 -1 -d -i -m -t" -- "$cur"))
       fi

@@ -13,8 +13,8 @@ _kelisi() {
     range | dump) opts="--data --json" ;;
     count) opts="--prefix" ;;
     check) opts="--records --allow-free --all --strict --json" ;;
-    insert) opts="--wait" ;;
-    delete) opts="--at --wait" ;;
+    insert) opts="--data-anyway --wait" ;;
+    delete) opts="--prefix --keys --at --data-anyway --wait" ;;
     *) return ;;
   esac
   if [[ $cur == -* ]]; then
@@ -22,7 +22,7 @@ _kelisi() {
     return
   fi
   compopt -o filenames 2>/dev/null
-  if [[ $prev == --data ]] || ((COMP_CWORD > 2)); then
+  if [[ $prev == --data || $prev == --keys ]] || ((COMP_CWORD > 2)); then
     COMPREPLY=($(compgen -f -- "$cur"))
   else
     # The index: ISI files and directories.

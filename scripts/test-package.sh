@@ -85,7 +85,11 @@ check "kelindex holds both programs" expect_files kelindex \
   usr/share/bash-completion/completions/kelindex usr/share/bash-completion/completions/kelisi \
   usr/share/doc/kelindex/copyright usr/share/doc/kelindex/changelog.gz
 check "python3-kelisi holds the Python module" expect_files python3-kelisi \
-  usr/lib/python3/dist-packages/kelisi/__init__.py usr/share/doc/python3-kelisi/copyright
+  usr/lib/python3/dist-packages/kelisi/__init__.py \
+  "usr/lib/python3/dist-packages/kelisi/_kelisi$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" \
+  usr/share/doc/python3-kelisi/copyright
+check "python3-kelisi is built for this architecture" \
+  sh -c "dpkg-deb -f '${debs[3]}' Architecture | grep -qx '$arch'"
 check "libsqlite3-mod-kelisi holds the extension beside the library" \
   expect_files libsqlite3-mod-kelisi "$lib/kelisi_sqlite.so" \
   usr/share/doc/libsqlite3-mod-kelisi/copyright
@@ -138,14 +142,17 @@ check "a CMake project finds the installed package" \
   sh -c "cmake -S '$work/project' -B '$work/project/b' -DCMAKE_PREFIX_PATH='$root/usr' && cmake --build '$work/project/b'"
 check "the CMake-built client runs" client_finds "$work/project/b/client" LD_LIBRARY_PATH="$root/$lib"
 
-# The bindings: the installed module, and the installed extension loaded
-# into python3's sqlite3, each finding the installed library by itself.
+# The bindings: the installed module, whose compiled part finds the
+# installed library through the loader (the scratch root's library
+# directory stands for the system's), and the installed extension loaded
+# into python3's sqlite3, which finds it beside itself.
 check "the installed Python module and SQLite extension read the index" \
-  sh -c "cd '$work' && env -u LD_LIBRARY_PATH -u KELISI_LIBRARY PYTHONPATH='$root/usr/lib/python3/dist-packages' \
+  sh -c "cd '$work' && LD_LIBRARY_PATH='$root/$lib' PYTHONPATH='$root/usr/lib/python3/dist-packages' \
          /usr/bin/python3 -c '
 import sqlite3, kelisi
 with kelisi.open(\"c.isi\") as ix:
     assert ix.record(next(ix.find(\"C0061750\"))).startswith(b\"C0061750 Moser\")
+assert kelisi.__version__ == \"$version\"
 db = sqlite3.connect(\":memory:\")
 db.enable_load_extension(True)
 db.load_extension(\"$root/$lib/kelisi_sqlite\")

@@ -21,6 +21,7 @@
 #include "core/isi_format.h"
 #include "core/isi_xlat.h"
 #include "core/sort_item.h"
+#include "driver/cleanup.h"
 #include "driver/cmd_data.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
@@ -75,16 +76,13 @@ Status WalkFailure(const FhStRec* state, int32_t r) {
     case kIsiDamageLevel:
       return CompactRefuseDamaged(
           "ISI tree damaged: key sector %u is not below the sector above it.\n", at);
-    case kIsiDamageLeaf:
-      return CompactRefuseDamaged("ISI tree damaged: key sector %u is a leaf above level 0.\n", at);
-    case kIsiDamageOrder:
-      return CompactRefuseDamaged("ISI tree damaged: the keys of key sector %u step backwards.\n",
-                                  at);
     case kIsiDamageDepth:
       return CompactRefuseDamaged("ISI tree damaged: more than %u levels below the root.\n",
                                   kIsiPathDepth);
     case kIsiDamageTwice:
     case kIsiDamageNamedTwice:
+    case kIsiDamageOrder:  // not met: the walk reads keys in any order, leaves at any level
+    case kIsiDamageLeaf:
     case kIsiSound:
       break;
   }
@@ -124,6 +122,24 @@ Status FillTrains(FhStRec* state) {
       return kOk;
     }
   }
+}
+
+// The walk enters each sector of the old file once: it keeps a mark for
+// each while it fills the trains.
+Status WalkIntoTrains(FhStRec* state) {
+  uint64_t bytes = (pCmdData->compactIsiSize / kIsiSector + 63) / 64 * sizeof(uint64_t);
+  state->walkSeen = bytes <= UINT32_MAX
+                        ? static_cast<uint64_t*>(CmdMalloc(static_cast<uint32_t>(bytes)))
+                        : nullptr;
+  if (state->walkSeen == nullptr) {
+    CmdOutInfoString("ISI buffer allocation failed.\n");
+    return kErrMemory;
+  }
+  memset(state->walkSeen, 0, bytes);
+  Status s = FillTrains(state);
+  CmdFree(state->walkSeen);
+  state->walkSeen = nullptr;
+  return s;
 }
 
 Status CloseTrainFile() {
@@ -185,9 +201,6 @@ void ShowCounts() {
 
 int32_t CompactFillSubList(FhStRec* state) {
   CmdData* cd = pCmdData;
-  // However the tree is linked, it cannot hold more entries than the file
-  // has sectors for; a walk that yields more goes round in circles.
-  uint64_t maxEntries = cd->compactIsiSize / kIsiSector * state->keysPerSector;
   bool recNum = (state->flags & kStRecNum) != 0;
   uint8_t* item = cd->sortMem;
   for (uint32_t n = 0; n + 1 < cd->itemsInMem; ++n, item += cd->itemLen) {
@@ -198,10 +211,6 @@ int32_t CompactFillSubList(FhStRec* state) {
     }
     const uint8_t* e = IsiCurrent(&state->walk);
     uint16_t size = IsiEntryRecSize(e);
-    if (cd->recCount >= maxEntries) {
-      return CompactRefuseDamaged(
-          "ISI tree damaged: it yields more entries than the file holds.\n");
-    }
     if (recNum && size == 0) {
       return CompactRefuseDamaged("ISI tree damaged: an entry without record size.\n");
     }
@@ -223,7 +232,7 @@ Status CompactRebuildIsi(FhStRec* state) {
     return kErrMemory;
   }
   Status s = CompactCheckDdrChain(state);
-  if (s == kOk) s = FillTrains(state);
+  if (s == kOk) s = WalkIntoTrains(state);
   if (s == kOk) s = CloseTrainFile();
   if (s == kOk && !inPlace && (cd->compactFlags & 2) == 0) {
     s = CompactRewriteStoredLine(reinterpret_cast<char*>(state->header + kHdrCmdLineOfs),

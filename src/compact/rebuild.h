@@ -13,9 +13,8 @@
 // caller completes the tree and rewrites the header. 0 or a negative code.
 Status CompactRebuildIsi(FhStRec* state);
 // One sort sub-list from the walk: 0 when full, else the walk's result
-// (kIsiCursorEnd with kStWalkAtEnd set at the end); -175 when the tree
-// yields more entries than the file can hold, or a record-numbered entry
-// has no record size.
+// (kIsiCursorEnd with kStWalkAtEnd set at the end); -175 when a
+// record-numbered entry has no record size.
 int32_t CompactFillSubList(FhStRec* state);
 // Copies the old DDR chain, newest first, into consecutive sectors written
 // from `writePos` on, linked as if they stood from `newHeadPos` on. 0,

@@ -1,4 +1,4 @@
-// The data scan (scanner.h): reads the data front to back through recBuf
+// The data scan (data_scan.h): reads the data front to back through recBuf
 // and turns every record into a sort item (position, length in the file,
 // key bytes). Deleted records go to the deleted-record routine; records
 // failing the primary-record tests take no item; departures from the
@@ -21,7 +21,6 @@
 namespace {
 
 constexpr uint8_t kTab = 0x09;
-constexpr uint8_t kEofMark = 0x1A;
 constexpr uint32_t kDefaultMaxVarLen = 256;
 // The search for a record's mark looks at 16 bytes at a time: the bytes
 // behind the data area of recBuf (the look-ahead byte and the spare room)

@@ -80,6 +80,15 @@ struct DataScan : IndexDefinition {
 // data) or kErrInputRead.
 int32_t ScanFill(DataScan* s);
 
+// The scan reads each record whole, so a record that runs past the
+// buffer's end is read again from its start, and its reads need not fall
+// where fills read one after another from the data's start would. The data
+// length an index records is where those fills have reached when the data
+// end: the end of the fill that holds the byte at `pos`. Leaves readPos
+// there, reading that fill when the buffer holds another stretch. 0 or
+// kErrInputRead.
+Status SettleReadPosAt(DataScan* s, uint64_t pos);
+
 // ScanSubList's result when the data is exhausted (the sub-list holds the
 // last records, possibly none).
 constexpr Status kSubListLast = -1;

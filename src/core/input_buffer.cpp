@@ -2,11 +2,11 @@
 // from readPos, plus one look-ahead byte so that the second byte of a
 // two-byte end-of-record mark can be examined at the buffer's end.
 #include "core/data_scan.h"
+#include "core/record_key.h"
 
 namespace {
 
 constexpr uint32_t kFillRead = kRecBufData + 1;  // data area + look-ahead byte
-constexpr uint8_t kEofMark = 0x1A;
 constexpr int kFillRetries = 3;
 
 // True when a short read of `n` bytes ends exactly at the end of the data.
@@ -55,4 +55,13 @@ int32_t ScanFill(DataScan* s) {
   s->lastFillCount = static_cast<uint32_t>(n);
   s->recBufCount = static_cast<int32_t>(n);
   return static_cast<int32_t>(n);
+}
+
+Status SettleReadPosAt(DataScan* s, uint64_t pos) {
+  const uint64_t fillStart = pos - pos % kRecBufData;
+  if (s->readPos - s->lastFillCount == fillStart) return kOk;  // the buffer is that fill
+  s->readPos = fillStart;
+  // The byte at `pos` was read a moment ago: a fill without it fails too.
+  int32_t n = ScanFill(s);
+  return n > 0 && fillStart + static_cast<uint64_t>(n) > pos ? kOk : kErrInputRead;
 }

@@ -28,6 +28,10 @@
 // "<isi path>-journal", beside the index. False when it does not fit in cap.
 bool JournalPathFor(const char* isiPath, char* out, size_t cap);
 
+// What kelindex and kelisi print once they have rolled back the change a
+// journal held (its path for %s).
+constexpr char kJournalRecoveredFormat[] = "Recovered interrupted change from journal %s\n";
+
 struct Journal;  // opaque
 
 enum JournalFile : uint8_t { kJournalIndex = 0, kJournalData = 1 };

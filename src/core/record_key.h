@@ -19,6 +19,9 @@
 
 constexpr uint32_t kTabStop = 8;
 constexpr uint8_t kKeyBlank = ' ';
+// A text data file's end of data: at the start of a record, or as the
+// file's last byte, which is then no part of a record.
+constexpr uint8_t kEofMark = 0x1A;
 
 // The columns a tab at `column` (0-based) stands for.
 inline uint32_t TabColumns(uint64_t column) {

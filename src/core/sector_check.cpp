@@ -61,9 +61,10 @@ unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector) {
   return faults;
 }
 
-IsiDamage IsiDamageOf(unsigned faults) {
+IsiDamage IsiDamageOf(unsigned faults, IsiWalkMode mode) {
   if (faults & kIsiFaultCount) return kIsiDamageCount;
   if (faults & kIsiFaultTwice) return kIsiDamageNamedTwice;
+  if (mode == IsiWalkMode::kReadOnce) return kIsiSound;
   if (faults & kIsiFaultOrder) return kIsiDamageOrder;
   if (faults & kIsiFaultLeaf) return kIsiDamageLeaf;
   return kIsiSound;

@@ -7,9 +7,11 @@
 // count byte larger than a sector holds, a child not below its parent's
 // level or a leaf above level 0, keys stepping backwards, a tree deeper than
 // kIsiPathDepth levels below its root, and a broken deleted-record chain.
-// Everything else a tree may look like (levels falling by more than one,
-// child slots left empty, sectors with few or no entries) every reader here
-// handles; the check only notes it.
+// Keys stepping backwards and leaves above level 0 are damage only to a
+// reader that relies on them (IsiWalkMode). Everything else a tree may
+// look like (levels falling by more than one, child slots left empty,
+// sectors with few or no entries) every reader here handles; the check only
+// notes it.
 //
 // All functions work on sectors in native byte order.
 #pragma once
@@ -104,6 +106,15 @@ inline IsiDamage IsiDdrSectorAt(const IsiGeometry& g, uint32_t pos, uint64_t* se
 // The stored position of a sector number.
 uint32_t IsiPositionOf(const IsiGeometry& g, uint64_t sector);
 
+// What a reader relies on, beyond what keeps every walk finite and each
+// entry given once. A cursor that seeks or steps both ways, and a program
+// that changes the tree, rely on the keys' order and on a sector's level
+// saying whether it is a leaf: keys stepping backwards and leaves above
+// level 0 are damage to them. A walk that reads every entry once and sorts
+// them all again, as compaction does, relies on neither: it follows the
+// children as they stand, and the tree it builds repairs both.
+enum class IsiWalkMode : uint8_t { kSeekable = 0, kReadOnce };
+
 // A key sector on its own: its count fits, no child is named twice, its
 // keys ascend, and a sector without children is at level 0. The faults
 // found, as a set (none: 0); with a count that does not fit, that alone.
@@ -115,9 +126,10 @@ enum : unsigned {
   kIsiFaultLeaf = 1u << 3,
 };
 unsigned IsiKeySectorFaults(const IsiGeometry& g, const uint8_t* sector);
-// The damage a reader reports for a set of faults: the first of count, a
-// child named twice, order and leaf.
-IsiDamage IsiDamageOf(unsigned faults);
+// The damage a reader in `mode` reports for a set of faults: the first of
+// count, a child named twice, order and leaf (the last two where the mode
+// relies on them).
+IsiDamage IsiDamageOf(unsigned faults, IsiWalkMode mode);
 // A child reached from a parent at `parentLevel`: damage when it is not
 // below it.
 inline IsiDamage IsiCheckChildLevel(const uint8_t* child, uint16_t parentLevel) {
@@ -125,11 +137,12 @@ inline IsiDamage IsiCheckChildLevel(const uint8_t* child, uint16_t parentLevel) 
 }
 // A sound child's keys between the separators of the slot it was reached
 // through: `lowerKey` and `upperKey` are the keys of the entries around
-// that slot (nullptr: no bound on that side).
+// that slot (nullptr: no bound on that side). A walk that reads each entry
+// once takes any.
 inline IsiDamage IsiCheckBounds(const IsiGeometry& g, const uint8_t* child, const uint8_t* lowerKey,
-                                const uint8_t* upperKey) {
+                                const uint8_t* upperKey, IsiWalkMode mode) {
   uint32_t n = IsiCount(child);
-  if (n == 0) return kIsiSound;
+  if (n == 0 || mode == IsiWalkMode::kReadOnce) return kIsiSound;
   const uint8_t* first = IsiEntry(g, child, 0) + kIsiEntryKeyOfs;
   const uint8_t* last = IsiEntry(g, child, n - 1) + kIsiEntryKeyOfs;
   if (lowerKey != nullptr && IsiCompareKeys(lowerKey, first, g.keyLength) > 0) {

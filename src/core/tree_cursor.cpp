@@ -70,6 +70,15 @@ int DescendLast(IsiCursor* c, IsiReadHint hint) {
   }
 }
 
+// Marks `sector` in `seen`; false when it was marked already.
+bool MarkOnce(uint64_t* seen, uint64_t sector) {
+  uint64_t bit = uint64_t{1} << (sector % 64);
+  uint64_t& word = seen[sector / 64];
+  if (word & bit) return false;
+  word |= bit;
+  return true;
+}
+
 // A change of direction starts a new scan, whose loads are counted afresh.
 void Direction(IsiCursor* c, int dir) {
   if (c->dir != dir) c->loads = 0;
@@ -84,7 +93,7 @@ int IsiStartAtRoot(IsiCursor* c) {
   c->damage = kIsiSound;
   IsiTree* tree = c->tree;
   if (!tree->rootSound) {
-    IsiDamage d = IsiDamageOf(IsiKeySectorFaults(tree->geo, tree->root));
+    IsiDamage d = IsiDamageOf(IsiKeySectorFaults(tree->geo, tree->root), tree->walkMode);
     if (d != kIsiSound) return Damaged(c, d, tree->rootPos);
     tree->rootSound = 1;
   }
@@ -115,7 +124,8 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   if (d != kIsiSound) return Damaged(c, d, pos);
   IsiFrame& f = c->path[c->depth];
   uint8_t* sound = nullptr;
-  const IsiSectorSource& src = c->tree->source;
+  const IsiTree* tree = c->tree;
+  const IsiSectorSource& src = tree->source;
   f.sec = src.load(src.ctx, sector, hint, f.copy, &sound);
   if (f.sec == nullptr) {
     c->depth = 0;
@@ -125,7 +135,7 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   d = IsiCheckChildLevel(f.sec, IsiLevel(parent.sec));
   if (d != kIsiSound) return Damaged(c, d, pos);
   if (sound == nullptr || *sound == 0) {
-    d = IsiDamageOf(IsiKeySectorFaults(g, f.sec));
+    d = IsiDamageOf(IsiKeySectorFaults(g, f.sec), tree->walkMode);
     if (d != kIsiSound) return Damaged(c, d, pos);
     if (sound != nullptr) *sound = 1;
   }
@@ -133,8 +143,11 @@ int IsiPush(IsiCursor* c, uint32_t pos, IsiReadHint hint) {
   const uint8_t* key = IsiEntry(g, parent.sec, slot) + kIsiEntryKeyOfs;
   f.low = slot > 0 ? key - g.entrySize : parent.low;
   f.high = slot < IsiCount(parent.sec) ? key : parent.high;
-  d = IsiCheckBounds(g, f.sec, f.low, f.high);
+  d = IsiCheckBounds(g, f.sec, f.low, f.high, tree->walkMode);
   if (d != kIsiSound) return Damaged(c, d, pos);
+  if (tree->walkMode == IsiWalkMode::kReadOnce && !MarkOnce(tree->seen, sector)) {
+    return Damaged(c, kIsiDamageTwice, pos);
+  }
   f.pos = pos;
   f.idx = 0;
   ++c->depth;

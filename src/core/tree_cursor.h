@@ -18,7 +18,10 @@
 // path cannot cycle), its keys between the separators around the slot it
 // was reached through, the path holds at most kIsiPathDepth sectors below
 // the root, and a scan in one direction loads no more sectors than the file
-// holds.
+// holds. Over a tree read once (IsiWalkMode::kReadOnce) a cursor walks the
+// entries as the tree holds them, in or out of order, whatever the levels
+// of its leaves, and enters each sector once; it may then walk forward,
+// never seek.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +56,12 @@ struct IsiTree {
   // unchanged, for as long as the tree is in use: a cursor then reads them
   // in place instead of copying each into its path.
   bool inPlace;
+  // kSeekable (the default) or kReadOnce (a walk that sorts what it reads).
+  // Without the separators' bounds, only marks tell a sector reached a
+  // second time: a tree read once needs `seen`, one bit per sector of the
+  // file, all clear before the walk.
+  IsiWalkMode walkMode;
+  uint64_t* seen;
   // When set, called for each sector the cursor enters once it has passed
   // every check, with the new frame at the bottom of the path; a visitor
   // that returns false has met the sector before (kIsiDamageTwice).

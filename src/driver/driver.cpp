@@ -19,10 +19,10 @@
 
 const char* const VERSION = KEL_BANNER_VERSION;
 const char* const utlname = "kelindex";
+const char* const kProgramSummary = "Builds, shows, rebuilds and compacts ISI index files.";
 
 namespace {
 
-constexpr const char* kNoticeWhat = "Builds, shows, rebuilds and compacts ISI index files.";
 constexpr const char* kNoticeHelp = "-? shows the options.";
 
 // Zero-fills the run context and applies the defaults. SIGINT is held off
@@ -80,7 +80,7 @@ void ShowBanner(int argc, char** argv) {
     fputs("\n", out);
   }
   fprintf(out, "\nKELVANE %s COMMAND   %s", cd->cmdName, VERSION);
-  fprintf(out, "\n%s", kNoticeWhat);
+  fprintf(out, "\n%s", kProgramSummary);
   fprintf(out, "\n%s\n", kNoticeHelp);
   fflush(out);
 }
@@ -167,6 +167,16 @@ Status FhSortIndex(int argc, char** argv, FILE* out) {
 }
 
 int KelindexMain(int argc, char** argv) {
+  // The conventions of other programs, for these two arguments alone: the
+  // usage and the version on standard output, status 0.
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0)) {
+    if (argv[1][2] == 'h') {
+      ShowConventionalHelp(stdout);
+    } else {
+      ShowVersion(stdout);
+    }
+    return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
+  }
   pCmdData = &gCmdData;
   CmdInstallInterruptHandler();
   return FhSortIndex(argc, argv, stdout) == 0 ? 0 : 1;

@@ -10,6 +10,8 @@
 // usage text and in stored command lines.
 extern const char* const VERSION;
 extern const char* const utlname;
+// What the program does, in one line of its banner and of --help.
+extern const char* const kProgramSummary;
 
 // Runs one command. `out` receives every message unless a log is named.
 Status FhSortIndex(int argc, char** argv, FILE* out);

@@ -8,6 +8,7 @@
 
 #include "driver/cmd_data.h"
 #include "driver/driver.h"
+#include "kel_version.h"
 
 char gFormat[104];
 const char* const gLongLongFormat = "ll";
@@ -65,11 +66,11 @@ uint8_t CmdInfoCallback(const char*) {
   return 0;
 }
 
-void CmdHelp() {
-  if (pCmdData == nullptr || pCmdData->msgOut == nullptr) return;
-  FILE* out = pCmdData->msgOut;
-  fprintf(out, "\n%s [-l{log}] {data}[,{isi}[,{Lnnn}[,{tmppath}]]] -[{opts}]{keyspecs}", utlname);
-  fprintf(out, "\n%s isi -[i|r]", utlname);
+namespace {
+
+// The fields of the command text, the options and the key specifications,
+// with examples: the part of the usage text after its two command forms.
+void ShowOptions(FILE* out) {
   static const char* const kPieces[] = {
       "\n  data - Data file spec              ",
       "    isi  - Index file spec",
@@ -104,7 +105,44 @@ void CmdHelp() {
   for (const char* piece : kPieces) fputs(piece, out);
   fprintf(out, "\nExamples: %s test,test,l100 -un,p11=A,1-10,20,30-40\n", utlname);
   fprintf(out, "          %s test.dat,test.is2 -11-20,1-5,7-8,21-30\n", utlname);
+}
+
+}  // namespace
+
+void CmdHelp() {
+  if (pCmdData == nullptr || pCmdData->msgOut == nullptr) return;
+  FILE* out = pCmdData->msgOut;
+  fprintf(out, "\n%s [-l{log}] {data}[,{isi}[,{Lnnn}[,{tmppath}]]] -[{opts}]{keyspecs}", utlname);
+  fprintf(out, "\n%s isi -[i|r]", utlname);
+  ShowOptions(out);
   fflush(out);
+}
+
+void ShowConventionalHelp(FILE* out) {
+  fprintf(out,
+          "usage: %1$s [-l{log}|-q{log}] [-0|-1] [-d] [-i{ini}] [-m{bytes}] [-t{trains}]\n"
+          "            {data}[,{isi}[,{Lnnn}[,{tmppath}]]] -[{opts}]{keyspecs}\n"
+          "       %1$s isi -i                 show the command line stored in an index\n"
+          "       %1$s isi -r[0]              rebuild an index from its stored command line\n"
+          "       %1$s isi[,new] -c[=0|=1]    compact an index in place or into a new file\n"
+          "       %1$s -? | --help | --version\n"
+          "\n%2$s\n"
+          "Leading options, before the data file:\n"
+          "  -l{log}     every message to the file log, created anew\n"
+          "  -q{log}     every message appended to the file log\n"
+          "  -0 | -1     the in-memory sort: Shell sort (the default) or quicksort\n"
+          "  -d          diagnostics; the work files are kept\n"
+          "  -i{ini}     an INI profile whose [environment] section overrides the environment\n"
+          "  -m{bytes}   the sort memory (1048576 without -m)\n"
+          "  -t{trains}  the sort trains allowed, 1 to 16383 (20000 without -t)\n"
+          "  -?          the banner and the options below (exit status 1)",
+          utlname, kProgramSummary);
+  ShowOptions(out);
+  ShowVersion(out);
+}
+
+void ShowVersion(FILE* out) {
+  fprintf(out, "%s %s\n", utlname, KEL_VERSION);
 }
 
 void CmdSetMsg(const char* format, ...) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdint>
 
 #include "core/status.h"
@@ -22,6 +23,11 @@ uint8_t CmdOutInfoStringCan(const char* text);
 uint8_t CmdInfoCallback(const char* text);
 // Writes the usage text.
 void CmdHelp();
+// kelindex --help: every command form, the leading options, the usage
+// text's options and key specifications, and the version; kelindex
+// --version: the version alone.
+void ShowConventionalHelp(FILE* out);
+void ShowVersion(FILE* out);
 
 // Formats into msgBuf (bounded, cut to fit) and shows it.
 void CmdShowf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/journal.h"
 #include "core/recovery.h"
 #include "driver/messages.h"
 #include "driver/sys_io.h"
@@ -15,7 +16,7 @@ Status RecoverInterruptedChange(const char* isiName, Status failure) {
     case kIsiNothingToRecover:
       return kOk;
     case kIsiRecovered:
-      CmdShowf("Recovered interrupted change from journal %s\n", journal);
+      CmdShowf(kJournalRecoveredFormat, journal);
       return kOk;
     case kIsiRecoveryLocked:
       CmdSetMsg("Unable to lock ISI data file to recover from journal %s\n", journal);

@@ -75,6 +75,10 @@ int FhStNextEntry(FhStRec* state, uint64_t fileSize) {
     state->tree.rootSound = 0;
     state->tree.source = {LoadFileKeySector, state};
     state->tree.inPlace = false;
+    // Compaction sorts the entries again and builds a new tree: keys out of
+    // order and the levels of leaves are what it repairs.
+    state->tree.walkMode = IsiWalkMode::kReadOnce;
+    state->tree.seen = state->walkSeen;
     state->walk.tree = &state->tree;
     r = IsiFirst(&state->walk);
   } else if (state->walkError != kIsiCursorOk || (state->flags & kStWalkAtEnd)) {

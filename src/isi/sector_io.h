@@ -35,9 +35,10 @@ struct FhStRec {
   uint8_t* root;           // front + 1024
   uint8_t* ddr;            // front + 1536
   uint8_t* spare;
-  IsiTree tree;    // the tree as the walk reads it
-  IsiCursor walk;  // on the entry the walk gave last
-  int walkError;   // the failure that stopped the walk, returned again
+  IsiTree tree;        // the tree as the walk reads it
+  IsiCursor walk;      // on the entry the walk gave last
+  int walkError;       // the failure that stopped the walk, returned again
+  uint64_t* walkSeen;  // the owner's marks of the sectors the walk entered (IsiTree::seen)
   alignas(8) uint8_t front[kIsiFrontSize];
   alignas(8) uint8_t spareBuf[kIsiSector];
 };
@@ -53,11 +54,13 @@ void FhStInitRec(FhStRec* state);
 // kErrCorruptIsi for a header value no index can have (*fault says which).
 int32_t FhStPrepareFront(FhStRec* state, IsiHeaderFault* fault);
 
-// The next entry of the tree in key order, from the first one when
-// kStWalkFromFirst is set, read from a file of `fileSize` bytes (the root
-// from state->root): kIsiCursorOk with state->walk on it, kIsiCursorEnd
-// (kStWalkAtEnd set), or the cursor's failure (state->walk tells the
-// damage), which every later call returns again.
+// The next entry of the tree in the tree's order (key order unless its keys
+// step backwards, which this walk takes as they come), from the first one
+// when kStWalkFromFirst is set, read from a file of `fileSize` bytes (the
+// root from state->root): kIsiCursorOk with state->walk on it,
+// kIsiCursorEnd (kStWalkAtEnd set), or the cursor's failure (state->walk
+// tells the damage), which every later call returns again. walkSeen must
+// hold a clear bit for each sector of the file when the walk starts.
 int FhStNextEntry(FhStRec* state, uint64_t fileSize);
 
 // Translates a DDR sector of this file in place, in either direction; a

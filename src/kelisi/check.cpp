@@ -62,7 +62,7 @@ class Checker {
       __attribute__((format(printf, 6, 7)));
   void Pass(int kind, uint32_t sector, uint32_t index, uint64_t offset, const char* message);
   int PrepareProof();
-  void Truncated(uint32_t pos, uint64_t sector);
+  void PastEnd(uint32_t pos, uint64_t sector, uint32_t from, bool ddr);
   int Prepare();
   int WalkTree();
   static bool Visit(void* ctx, const IsiCursor* c, uint64_t sector);
@@ -137,9 +137,27 @@ void Checker::Pass(int kind, uint32_t sector, uint32_t index, uint64_t offset,
   if (fn_ != nullptr && fn_(ctx_, &p) != 0) stop_ = true;
 }
 
-// A truncated file shows as many positions past its end at once; it is one
-// problem, reported when the walks are done.
-void Checker::Truncated(uint32_t pos, uint64_t sector) {
+// A position past the end of the file. A truncated file shows as many at
+// once; it is one problem, reported when the walks are done. A position
+// past any end the index could have had (a sector for every record and
+// deleted record the header counts, beyond those the file holds) is no
+// cut: the position itself is impossible.
+void Checker::PastEnd(uint32_t pos, uint64_t sector, uint32_t from, bool ddr) {
+  const kelisi_header& h = ix_->hdr;
+  if (sector > ix_->fileSectors + uint64_t{h.record_count} + h.deleted_count + 1) {
+    if (ddr) {
+      Report(KELISI_P_DDR, from, 0, true,
+             "deleted-record chain: link %u: the position is impossible (the file ends at byte "
+             "%llu)",
+             pos, static_cast<unsigned long long>(ix_->fileSize));
+    } else {
+      Report(KELISI_P_SECTOR, from, 0, true,
+             "key sector %u named by key sector %u: the position is impossible (the file ends "
+             "at byte %llu)",
+             pos, from, static_cast<unsigned long long>(ix_->fileSize));
+    }
+    return;
+  }
   damaged_ = true;
   if (stats_) stop_ = true;
   uint64_t end = (sector + 1) * kIsiSector;
@@ -261,7 +279,7 @@ void Checker::ReportDamage(const IsiCursor& c) {
   if (c.damage == kIsiDamagePastEnd) {
     uint64_t s;
     IsiKeySectorAt(g_, c.damagePos, &s);
-    Truncated(c.damagePos, s);
+    PastEnd(c.damagePos, s, c.damageFrom, false);
   } else if (c.damage != kIsiSound) {
     Report(kDamage[c.damage].kind, c.damagePos, 0, true, kDamage[c.damage].text, c.damagePos,
            c.damageFrom);
@@ -317,23 +335,26 @@ int Checker::CheckRecord(const IsiFrame& f, const uint8_t* en) {
   uint64_t off = IsiEntryOffset(g_, en);
   uint32_t size = IsiEntryRecSize(en);
   const kelisi_header& h = ix_->hdr;
-  if (size == 0 || off > dataSize_ || size > dataSize_ - off) {
+  // The file's last record may be held without its end-of-record bytes.
+  size_t held = 0;
+  int st = ReadRecordBytes(ix_, off, size, rec_.get(), &held);
+  if (st == KELISI_NOTFOUND) {
     Report(KELISI_P_RECORD, f.pos, i + 1, false,
            "key sector %u entry %u: record at %llu (%u bytes) not inside the data file", f.pos,
            i + 1, static_cast<unsigned long long>(off), size);
     return KELISI_OK;
   }
-  int st = ReadData(ix_, off, rec_.get(), size);
   if (st != KELISI_OK) return st;
   const uint8_t* r = rec_.get();
-  uint32_t span = std::min(IsiDeletedRecordSpan(h.format_flags, ix_->recordStride), size);
+  uint32_t span = std::min(IsiDeletedRecordSpan(h.format_flags, ix_->recordStride),
+                           static_cast<uint32_t>(held));
   uint32_t el = h.binary ? 0 : h.eor_length;
   const char* what = nullptr;
   if (IsiIsDeletedRecord(r, span)) {
     what = "is a deleted record";
-  } else if (size < el || memcmp(r + size - el, h.eor, el) != 0) {
+  } else if (held == size && (size < el || memcmp(r + size - el, h.eor, el) != 0)) {
     what = "does not end with its end-of-record bytes";
-  } else if (RecordKey(ix_, r, size, key_) != KELISI_OK ||
+  } else if (RecordKey(ix_, r, held, key_) != KELISI_OK ||
              memcmp(key_, IsiEntryKey(en), g_.keyLength) != 0) {
     what = "carries another key";
   }
@@ -372,7 +393,7 @@ int Checker::WalkDdr() {
     int st = LoadDdr(ix_, pos, sec, &fault, &s);
     if (st != KELISI_OK) return st;
     if (fault == DdrFault::kPastEnd) {
-      Truncated(pos, s);
+      PastEnd(pos, s, from, true);
       return KELISI_OK;
     }
     if (fault == DdrFault::kPlace) {

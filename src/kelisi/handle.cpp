@@ -16,7 +16,8 @@ namespace kisi {
 
 namespace {
 
-constexpr unsigned kKnownFlags = KELISI_SHARED | KELISI_HEADER_DATA | KELISI_WRITE;
+constexpr unsigned kKnownFlags =
+    KELISI_SHARED | KELISI_HEADER_DATA | KELISI_WRITE | KELISI_DATA_ANYWAY;
 static_assert(KELISI_NO_SECTOR == kIsiNoSector);
 
 void DecodeEor(uint8_t fmt, kelisi_header* h) {
@@ -82,13 +83,25 @@ void DecodeHeader(const uint8_t* front, bool swapped, uint64_t size, kelisi_head
   h->command_line[sizeof h->command_line - 1] = '\0';
 }
 
+// A build writes the front as zero bytes first and the header last, and
+// holds no lock a reader could wait on: a file whose header bytes are all
+// zero, or that is empty, is an index being built or whose build did not
+// finish.
+bool HeaderUnwritten(const uint8_t* front, size_t got) {
+  size_t n = got < kIsiHeaderSize ? got : kIsiHeaderSize;
+  for (size_t i = 0; i < n; ++i) {
+    if (front[i] != 0) return false;
+  }
+  return true;
+}
+
 // The front as read, brought to native order and checked.
 int ReadFront(kelisi* ix, uint8_t* front, uint64_t* size, bool* swapped) {
   if (!IoFileStamp(ix->io, ix->isiFd, size, &ix->fileChanged)) return KELISI_E_READ;
-  if (*size < kIsiFrontSize) return KELISI_E_NOT_ISI;
   size_t got = 0;
   if (!IoPread(ix->io, ix->isiFd, front, kIsiFrontSize, 0, &got)) return KELISI_E_READ;
-  if (got < kIsiFrontSize) return KELISI_E_NOT_ISI;
+  if (HeaderUnwritten(front, got)) return KELISI_E_BUILDING;
+  if (*size < kIsiFrontSize || got < kIsiFrontSize) return KELISI_E_NOT_ISI;
   IsiHeaderFault fault;
   switch (IsiPrepareFront(front, swapped, &fault)) {
     case kIsiFrontSound:
@@ -107,22 +120,16 @@ int OpenData(kelisi* ix, const char* path) {
   return ix->dataFd;
 }
 
-// Opens the data file the header names: as written, then beside the index.
-int OpenHeaderData(kelisi* ix, const char* isiPath) {
-  const char* name = ix->hdr.data_name;
-  if (name[0] == '\0') return KELISI_E_DATA_OPEN;
-  OpenData(ix, name);
-  const char* slash = strrchr(isiPath, '/');
-  if (ix->dataFd >= 0 || name[0] == '/' || slash == nullptr) {
-    return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
+// Opens the data file the header names, the first of HeaderDataPaths that
+// opens; *path gets its name.
+int OpenHeaderData(kelisi* ix, const char* isiPath, std::string* path) {
+  for (const std::string& p : HeaderDataPaths(ix->hdr.data_name, isiPath)) {
+    if (OpenData(ix, p.c_str()) >= 0) {
+      *path = p;
+      return KELISI_OK;
+    }
   }
-  char path[4096 + sizeof ix->hdr.data_name];
-  size_t dir = static_cast<size_t>(slash - isiPath) + 1;
-  if (dir >= 4096) return KELISI_E_DATA_OPEN;
-  memcpy(path, isiPath, dir);
-  memcpy(path + dir, name, strlen(name) + 1);
-  OpenData(ix, path);
-  return ix->dataFd >= 0 ? KELISI_OK : KELISI_E_DATA_OPEN;
+  return KELISI_E_DATA_OPEN;
 }
 
 int OpenFiles(kelisi* ix, const char* isi, const char* data) {
@@ -134,10 +141,18 @@ int OpenFiles(kelisi* ix, const char* isi, const char* data) {
   if (write) ix->isiPath = isi;
   int st = LoadFront(ix);
   if (st != KELISI_OK) return st;
+  std::string dataPath = data != nullptr ? data : "";
   if (data != nullptr) {
     if (OpenData(ix, data) < 0) return KELISI_E_DATA_OPEN;
   } else if (ix->flags & (KELISI_HEADER_DATA | KELISI_SHARED | KELISI_WRITE)) {
-    st = OpenHeaderData(ix, isi);
+    st = OpenHeaderData(ix, isi, &dataPath);
+    if (st != KELISI_OK) return st;
+  }
+  // A change through another file than the index describes would write
+  // records the index cannot find, and entries for records that are not
+  // there.
+  if (write && !(ix->flags & KELISI_DATA_ANYWAY)) {
+    st = CheckDataFile(ix, isi, ix->dataFd, dataPath.c_str());
     if (st != KELISI_OK) return st;
   }
   if ((ix->flags & (KELISI_SHARED | KELISI_WRITE)) == 0) return KELISI_OK;

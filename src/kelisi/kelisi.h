@@ -43,6 +43,15 @@
  *   is read may make a call fail with KELISI_E_CORRUPT; with KELISI_SHARED
  *   the handle takes the advisory locks that kelindex's compaction respects
  *   and never sees a half-written tree.
+ * - A build (kelindex DATA,ISI ..., or ISI -r) takes no lock: it cuts an
+ *   existing index to nothing, writes 2048 zero bytes where the header, the
+ *   root and the head deleted-record sector go, then the tree, and the
+ *   header last. A reader that opens the index meanwhile, or a handle whose
+ *   next call finds it rewritten (under KELISI_SHARED), gets
+ *   KELISI_E_BUILDING, in shared mode too: there is no lock to wait on. Once the build has written the header the
+ *   index reads as usual; a file that stays so was left by a build that
+ *   did not finish (a crash; a build that fails removes its index). Other
+ *   calls during a build may fail with KELISI_E_READ or KELISI_E_CORRUPT.
  */
 #ifndef KELISI_H
 #define KELISI_H
@@ -64,34 +73,40 @@ extern "C" {
 
 enum {
   KELISI_OK = 0,
-  KELISI_NOTFOUND = 1,        /* no entry there: end of the index, no match */
-  KELISI_E_ARG = -1,          /* a null pointer or an argument out of range */
-  KELISI_E_NOMEM = -2,        /* memory could not be allocated */
-  KELISI_E_OPEN = -3,         /* the index file cannot be opened */
-  KELISI_E_READ = -4,         /* reading the index file failed */
-  KELISI_E_NOT_ISI = -5,      /* not an ISI file (size, magic or version word) */
-  KELISI_E_HEADER = -6,       /* a header value no index can have */
-  KELISI_E_CORRUPT = -7,      /* damage found in the tree or the deleted-record chain */
-  KELISI_E_NO_DATA = -8,      /* the call needs the data file, which is not open */
-  KELISI_E_DATA_OPEN = -9,    /* the data file cannot be opened */
-  KELISI_E_DATA_READ = -10,   /* reading the data file failed, or the record lies past its end */
-  KELISI_E_LOCK = -11,        /* a shared lock could not be taken */
-  KELISI_E_KEYSPEC = -12,     /* the header's key specifications do not describe the key */
-  KELISI_E_BUFFER = -13,      /* the caller's buffer is too small; the size needed is returned */
-  KELISI_E_TOO_LONG = -14,    /* a record longer than the index's records may be */
-  KELISI_E_DUPLICATE = -15,   /* a key the index holds already, where it allows no duplicates */
-  KELISI_E_READONLY = -16,    /* a change on a handle opened without KELISI_WRITE */
-  KELISI_E_WRITE = -17,       /* writing or syncing the index or the data file failed */
-  KELISI_E_RECORD = -18,      /* a record a build would not read back as this index's record: an
-                                 end-of-record mark inside it, bytes a reader takes for a deleted
-                                 record or the end of the data, tabs without option s */
+  KELISI_NOTFOUND = 1,       /* no entry there: end of the index, no match */
+  KELISI_E_ARG = -1,         /* a null pointer or an argument out of range */
+  KELISI_E_NOMEM = -2,       /* memory could not be allocated */
+  KELISI_E_OPEN = -3,        /* the index file cannot be opened */
+  KELISI_E_READ = -4,        /* reading the index file failed */
+  KELISI_E_NOT_ISI = -5,     /* not an ISI file (size, magic or version word) */
+  KELISI_E_HEADER = -6,      /* a header value no index can have */
+  KELISI_E_CORRUPT = -7,     /* damage found in the tree or the deleted-record chain */
+  KELISI_E_NO_DATA = -8,     /* the call needs the data file, which is not open */
+  KELISI_E_DATA_OPEN = -9,   /* the data file cannot be opened */
+  KELISI_E_DATA_READ = -10,  /* reading the data file failed, or the record lies past its end */
+  KELISI_E_LOCK = -11,       /* a shared lock could not be taken */
+  KELISI_E_KEYSPEC = -12,    /* the header's key specifications do not describe the key */
+  KELISI_E_BUFFER = -13,     /* the caller's buffer is too small; the size needed is returned */
+  KELISI_E_TOO_LONG = -14,   /* a record longer than the index's records may be */
+  KELISI_E_DUPLICATE = -15,  /* a key the index holds already, where it allows no duplicates */
+  KELISI_E_READONLY = -16,   /* a change on a handle opened without KELISI_WRITE */
+  KELISI_E_WRITE = -17,      /* writing or syncing the index or the data file failed */
+  KELISI_E_RECORD = -18,     /* a record a build would not read back as this index's record: an
+                                end-of-record mark inside it, bytes a reader takes for a deleted
+                                record or the end of the data, tabs without option s */
   KELISI_E_UNSUPPORTED = -19, /* a change the format cannot hold (a record position past
                                  4 GiB, or not on a record boundary) */
-  KELISI_E_BUSY = -20,        /* the handle has a change open already, or none is open */
-  KELISI_E_JOURNAL = -21,     /* a change was interrupted (a journal that holds it lies beside the
-                                 index) and this process may not write the files to roll it back */
-  KELISI_E_DEFINITION = -22   /* the command line the header stores is none kelindex would build
-                                 this index from: which records get entries is not known */
+  KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
+  KELISI_E_JOURNAL = -21,    /* a change was interrupted (a journal that holds it lies beside the
+                                index) and this process may not write the files to roll it back */
+  KELISI_E_DATA_OTHER = -22, /* opened for update with a data file that is not the one the index
+                                describes (see KELISI_DATA_ANYWAY) */
+  KELISI_E_BUILDING = -23,   /* the index's header is not written yet: kelindex is building it, or
+                                a build did not finish (see the contract) */
+  KELISI_E_JOURNAL_WRITE = -24, /* the rollback journal beside the index cannot be created or
+                                    written (its directory must be writable); nothing was changed */
+  KELISI_E_DEFINITION = -25  /* the command line the header stores is none kelindex would build
+                                this index from: which records get entries is not known */
 };
 
 /* Not a failure: a record kelisi_txn_insert wrote to the data file without an
@@ -123,18 +138,36 @@ enum {
   /* Open the index and the data file for update (kelisi_txn_*): both files
      read-write, the data file required (data_path, or else the one the header
      names). The handle holds the shared whole-file lock as KELISI_SHARED
-     does, so that a compaction in exclusive mode waits for it. */
-  KELISI_WRITE = 1u << 2
+     does, so that a compaction in exclusive mode waits for it. The data
+     file must be the one the index describes, or the open fails with
+     KELISI_E_DATA_OTHER: the file the header's name leads to (as written,
+     beside the index when relative, or its last part beside the index;
+     the same file, not another of that name), or, when none of those
+     exists (the files were moved), a file of the same last name; and it
+     must hold at least the data length the header counts. */
+  KELISI_WRITE = 1u << 2,
+  /* With KELISI_WRITE: take data_path for the data file even when it is not
+     the one the index describes (a data file renamed, or one the caller
+     knows to be right). */
+  KELISI_DATA_ANYWAY = 1u << 3
 };
 
 /* Opens `isi_path` (read-only unless KELISI_WRITE) and reads its header. `data_path` names the
    data file the entries point into, or is NULL (then record reads and the
-   record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA or
-   KELISI_SHARED is given). The data file the header names is looked for as
-   written, then, when that is a relative name, beside the index. On
-   success *out is the new handle; on failure *out is NULL. */
+   record checks return KELISI_E_NO_DATA unless KELISI_HEADER_DATA,
+   KELISI_SHARED or KELISI_WRITE is given). The data file the header names
+   is looked for as written, then, when that is a relative name, beside the
+   index, then by its last part beside the index. On success *out is the
+   new handle; on failure *out is NULL. */
 KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned flags,
                            kelisi** out);
+
+/* Rolls back the change a journal beside the index holds ("<isi_path>-journal":
+   a change or an in-place compaction cut short), as every kelisi_open does
+   first. *recovered (may be NULL) is 1 when a change was rolled back, 0 when
+   none waited; the status is kelisi_open's for the journal (KELISI_E_JOURNAL,
+   KELISI_E_LOCK, KELISI_E_OPEN). */
+KELISI_API int kelisi_recover(const char* isi_path, int* recovered);
 
 /* Releases the handle, its files and its locks. The handle's cursors must
    be closed first: while one is open, KELISI_E_ARG and nothing is done.
@@ -246,8 +279,13 @@ KELISI_API int kelisi_next_dup(kelisi_cursor* c, kelisi_entry* e);
 /* ---- Records ------------------------------------------------------------ */
 
 /* Reads the record an entry points to (record_size bytes, end-of-record
-   bytes included) into buf. *len gets the record size; KELISI_E_BUFFER when
-   cap is smaller. */
+   bytes included) into buf; *len gets the bytes read. The data file's last
+   record may lack its end-of-record bytes (a file whose last line has no
+   line end): kelindex indexes it under the size it would have with them,
+   and it is read as the file holds it, *len short of record_size by the
+   missing bytes (a 0x1A that ends a text file is not read as part of it).
+   KELISI_E_BUFFER, with record_size in *len, when cap is smaller than
+   record_size; KELISI_E_DATA_READ when the file holds less of the record. */
 KELISI_API int kelisi_read_record(kelisi* ix, const kelisi_entry* e, void* buf, size_t cap,
                                   size_t* len);
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/definition.h"
 #include "core/isi_format.h"
@@ -127,6 +128,26 @@ int LockDataFile(kelisi* ix);
 // an extended selection.
 void ReadDefinition(kelisi* ix);
 
+// ---- The data file an index describes (data_file.cpp) ----------------------------
+// A file as the system knows it: two names are the same file when their
+// ids are equal.
+struct FileId {
+  uint64_t dev = 0, ino = 0;
+  bool operator==(const FileId&) const = default;
+};
+bool FileIdOf(Io& io, int fd, FileId* id);
+bool FileIdAt(Io& io, const char* path, FileId* id);
+// Where the data file a header names is looked for, in order: the name as
+// written, beside the index when it is relative, its last part beside the
+// index. None when the header names no file.
+std::vector<std::string> HeaderDataPaths(const char* dataName, const char* isiPath);
+// Whether the data file open on `fd` (opened as `path`) is the one the
+// index at `isiPath` describes: one of the files its header's name leads
+// to, or, when none of those is there, a file of the same last name; and
+// at least as long as the data the header counts. OK, KELISI_E_DATA_OTHER,
+// or KELISI_E_DATA_READ when the file cannot be looked at.
+int CheckDataFile(kelisi* ix, const char* isiPath, int fd, const char* path);
+
 // The key layout the header's key specifications describe; false when they
 // do not add up to the key length.
 bool KeyLayoutFromHeader(const kelisi_header& h, KeyLayout* layout);
@@ -134,5 +155,17 @@ bool KeyLayoutFromHeader(const kelisi_header& h, KeyLayout* layout);
 int RecordKey(const kelisi* ix, const uint8_t* rec, size_t len, uint8_t* out);
 // Reads `len` bytes of the data file at `offset`: OK, KELISI_E_DATA_READ.
 int ReadData(kelisi* ix, uint64_t offset, void* buf, size_t len);
+// How many bytes of a record of `size` bytes the data file holds, when
+// `avail` bytes lie from its start to the file's end and `bytes` holds the
+// first of them (up to `size`): all of them, or for the file's last record
+// the bytes the build read before the file ended. The build indexes a last
+// record that lacks its end-of-record bytes under the size it would have
+// with them, and a text file's last byte 0x1A is no part of a record. 0
+// when the file holds less of it than that.
+size_t HeldBytes(const kelisi_header& h, const uint8_t* bytes, size_t size, uint64_t avail);
+// Reads the record of `size` bytes at `offset` into buf (room for `size`):
+// OK with the bytes the file holds of it in *len (HeldBytes),
+// KELISI_NOTFOUND when the file does not hold it, or a read failure.
+int ReadRecordBytes(kelisi* ix, uint64_t offset, size_t size, uint8_t* buf, size_t* len);
 
 }  // namespace kisi

@@ -55,6 +55,9 @@ CallScope::CallScope(kelisi* ix) : ix_(ix) {
   uint32_t spin = 0;
   status_ = ReadSpin(ix, &spin);
   bool changed = ix->stale || spin != ix->hdr.spin;
+  // A file too short for its spin counter was cut short: rewritten, or
+  // being built anew. The front read again says which.
+  if (status_ == KELISI_E_NOT_ISI) status_ = KELISI_OK, changed = true;
   // A compaction toggles the spin counter: a reader that missed two of them
   // sees its old value, but not the file's old size and modification time.
   uint64_t size = 0;

@@ -50,6 +50,33 @@ int RecordKey(const kelisi* ix, const uint8_t* rec, size_t len, uint8_t* out) {
   return KELISI_OK;
 }
 
+size_t HeldBytes(const kelisi_header& h, const uint8_t* bytes, size_t size, uint64_t avail) {
+  if (avail > size) return size;
+  size_t held = static_cast<size_t>(avail);
+  uint32_t mark = h.binary ? 0 : h.eor_length;
+  if (held == size && (mark == 0 || memcmp(bytes + size - mark, h.eor, mark) == 0)) return size;
+  if (!h.binary && held > 0 && bytes[held - 1] == kEofMark) --held;
+  return held == 0 || size - held > mark ? 0 : held;
+}
+
+int ReadRecordBytes(kelisi* ix, uint64_t offset, size_t size, uint8_t* buf, size_t* len) {
+  *len = 0;
+  if (ix->dataFd < 0) return KELISI_E_NO_DATA;
+  size_t got = 0;
+  if (size == 0) return KELISI_NOTFOUND;
+  if (!IoPread(ix->io, ix->dataFd, buf, size, offset, &got)) return KELISI_E_DATA_READ;
+  // A record read whole whose end is not its mark may be the file's last.
+  uint64_t avail = got;
+  uint32_t mark = ix->hdr.binary ? 0 : ix->hdr.eor_length;
+  if (got == size && mark > 0 && memcmp(buf + size - mark, ix->hdr.eor, mark) != 0) {
+    uint64_t fileSize = 0;
+    if (!IoFileSize(ix->io, ix->dataFd, &fileSize)) return KELISI_E_DATA_READ;
+    avail = fileSize > offset ? fileSize - offset : 0;
+  }
+  *len = HeldBytes(ix->hdr, buf, size, avail);
+  return *len == 0 ? KELISI_NOTFOUND : KELISI_OK;
+}
+
 int ReadData(kelisi* ix, uint64_t offset, void* buf, size_t len) {
   if (ix->dataFd < 0) return KELISI_E_NO_DATA;
   size_t got = 0;
@@ -69,7 +96,11 @@ KELISI_API int kelisi_read_record(kelisi* ix, const kelisi_entry* e, void* buf, 
   if (len != nullptr) *len = e->record_size;
   if (ix->dataFd < 0) return KELISI_E_NO_DATA;
   if (cap < e->record_size) return KELISI_E_BUFFER;
-  return kisi::ReadData(ix, e->record_offset, buf, e->record_size);
+  size_t held = 0;
+  int st = kisi::ReadRecordBytes(ix, e->record_offset, e->record_size,
+                                 static_cast<uint8_t*>(buf), &held);
+  if (len != nullptr) *len = held;
+  return st == KELISI_NOTFOUND ? KELISI_E_DATA_READ : st;
 }
 
 KELISI_API int kelisi_fold_key(kelisi* ix, void* key, size_t len) {

@@ -6,10 +6,12 @@
 
 namespace kisi {
 
-int RecoverInterruptedChange(Io& io, const char* isiPath) {
+int RecoverInterruptedChange(Io& io, const char* isiPath, bool* recovered) {
   char journal[kIsiJournalNameMax];
   int err = 0;
-  switch (IsiRecoverInterruptedChange(io.env, isiPath, journal, &err)) {
+  IsiRecovery r = IsiRecoverInterruptedChange(io.env, isiPath, journal, &err);
+  if (recovered != nullptr) *recovered = r == kIsiRecovered;
+  switch (r) {
     case kIsiNothingToRecover:
     case kIsiRecovered:
       return KELISI_OK;
@@ -24,3 +26,13 @@ int RecoverInterruptedChange(Io& io, const char* isiPath) {
 }
 
 }  // namespace kisi
+
+extern "C" KELISI_API int kelisi_recover(const char* isi_path, int* recovered) {
+  if (recovered != nullptr) *recovered = 0;
+  if (isi_path == nullptr) return KELISI_E_ARG;
+  kisi::Io io;
+  bool done = false;
+  int st = kisi::RecoverInterruptedChange(io, isi_path, &done);
+  if (recovered != nullptr) *recovered = done ? 1 : 0;
+  return st;
+}

@@ -14,6 +14,7 @@ namespace kisi {
 // making it, which held the ISI lock); KELISI_E_JOURNAL when a journal that
 // holds a change stays: this process may not write the index or its data
 // file, or the rollback failed.
-int RecoverInterruptedChange(Io& io, const char* isiPath);
+// *recovered (may be null) tells whether a change was rolled back.
+int RecoverInterruptedChange(Io& io, const char* isiPath, bool* recovered = nullptr);
 
 }  // namespace kisi

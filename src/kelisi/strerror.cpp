@@ -52,6 +52,13 @@ extern "C" KELISI_API const char* kelisi_strerror(int status) {
     case KELISI_E_JOURNAL:
       return "a change was interrupted; open the index for update (or run kelisi check or "
              "kelindex) to recover";
+    case KELISI_E_DATA_OTHER:
+      return "the data file is not the one the index describes";
+    case KELISI_E_BUILDING:
+      return "the index's header is not written yet: it is being built, or its build did not "
+             "finish";
+    case KELISI_E_JOURNAL_WRITE:
+      return "cannot create or write the rollback journal beside the index";
     case KELISI_E_DEFINITION:
       return "the index's stored command line cannot be used: it does not say which records "
              "get entries";

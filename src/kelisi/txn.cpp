@@ -133,16 +133,16 @@ int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t
 
 void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len) {
   t->changed = true;
+  // A record written to the end of the data (the last one deleted) ends it.
+  if (offset + len >= t->dataSize) t->endIncomplete = false;
   if (offset < t->origDataSize) {
-    // In place; a record that the change lays over the end of the data as
-    // it was (where a trailing end-of-file mark stood) goes on behind it.
-    size_t inPlace = static_cast<size_t>(std::min<uint64_t>(len, t->origDataSize - offset));
-    t->data[offset].assign(bytes, bytes + inPlace);
-    t->dataSize = std::max<uint64_t>(t->dataSize, offset + inPlace);
-    if (inPlace == len) return;
-    offset += inPlace;
-    bytes += inPlace;
-    len -= inPlace;
+    size_t inside = static_cast<size_t>(std::min<uint64_t>(len, t->origDataSize - offset));
+    t->data[offset].assign(bytes, bytes + inside);
+    t->dataSize = std::max<uint64_t>(t->dataSize, offset + inside);
+    if (inside == len) return;
+    offset += inside;
+    bytes += inside;
+    len -= inside;
   }
   // Appended, or the place of a record the change appended itself.
   uint64_t at = offset - t->origDataSize;
@@ -151,7 +151,35 @@ void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len
   t->dataSize = std::max<uint64_t>(t->dataSize, offset + len);
 }
 
+uint64_t TxnAppendOffset(kelisi_txn* t) {
+  if (t->endIncomplete) {
+    const kelisi_header& h = t->ix->hdr;
+    TxnPutData(t, t->dataSize, h.eor, h.eor_length);
+  }
+  return t->dataSize;
+}
+
 namespace {
+
+// Where the data file's records end, read from its last bytes: before a
+// 0x1A that ends a text file (the build reads no further), and whether the
+// last record there lacks its end-of-record bytes (a last line without its
+// line end; a deleted record ends in a zero byte).
+int MeasureDataEnd(kelisi_txn* t, uint64_t size) {
+  const kelisi_header& h = t->ix->hdr;
+  t->origDataSize = t->dataSize = size;
+  uint32_t mark = h.binary ? 0 : h.eor_length;
+  if (mark == 0 || size == 0) return KELISI_OK;
+  uint8_t last[3];
+  size_t n = static_cast<size_t>(std::min<uint64_t>(size, sizeof last)), got = 0;
+  if (!IoPread(t->ix->io, t->ix->dataFd, last, n, size - n, &got) || got != n) {
+    return KELISI_E_DATA_READ;
+  }
+  if (!t->ix->def.binaryData && last[n - 1] == kEofMark) --n, --t->dataSize;
+  t->endIncomplete =
+      n > 0 && last[n - 1] != 0 && (n < mark || memcmp(last + n - mark, h.eor, mark) != 0);
+  return KELISI_OK;
+}
 
 // Gives back the sectors the change freed: the last sector of the file
 // moves into a free one, or is cut off when it is free itself, so that the
@@ -211,23 +239,25 @@ struct Writer {
     if (!IoPread(ix->io, ix->isiFd, orig, kIsiHeaderSize, 0, &got) || got != kIsiHeaderSize) {
       return KELISI_E_READ;
     }
-    if (JournalSave(j, kJournalIndex, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_WRITE;
+    if (JournalSave(j, kJournalIndex, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_JOURNAL_WRITE;
     for (const auto& [s, p] : t->pages) {
       if (s >= t->origSectors) continue;
       if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) ||
           got != kIsiSector) {
         return KELISI_E_READ;
       }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0)
-        return KELISI_E_WRITE;
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) {
+        return KELISI_E_JOURNAL_WRITE;
+      }
     }
     for (uint64_t s = t->sectors; s < t->origSectors; ++s) {
       if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) ||
           got != kIsiSector) {
         return KELISI_E_READ;
       }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0)
-        return KELISI_E_WRITE;
+      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) {
+        return KELISI_E_JOURNAL_WRITE;
+      }
     }
     std::vector<uint8_t> rec;
     for (const auto& [off, bytes] : t->data) {
@@ -238,7 +268,7 @@ struct Writer {
         return KELISI_E_DATA_READ;
       }
       if (JournalSave(j, kJournalData, off, rec.data(), static_cast<uint32_t>(len)) != 0) {
-        return KELISI_E_WRITE;
+        return KELISI_E_JOURNAL_WRITE;
       }
     }
     return KELISI_OK;
@@ -301,11 +331,11 @@ struct Writer {
       // The file, if any, holds no change: it stays for the next change.
       if (ix->journal != nullptr) JournalClose(ix->journal, false);
       ix->journal = nullptr;
-      return KELISI_E_WRITE;
+      return r == -ENOMEM ? KELISI_E_NOMEM : KELISI_E_JOURNAL_WRITE;
     }
     j = ix->journal;
     int st = SaveOriginals();
-    if (st == KELISI_OK && JournalSync(j) != 0) st = KELISI_E_WRITE;
+    if (st == KELISI_OK && JournalSync(j) != 0) st = KELISI_E_JOURNAL_WRITE;
     if (st != KELISI_OK) {
       ix->journal = nullptr;
       JournalDiscard(j);
@@ -377,17 +407,15 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   t->ddrHead = h.ddr_head;
   t->recordLength = h.record_length;
   t->origSectors = t->sectors = ix->fileSectors;
-  t->origDataSize = t->dataSize = dataSize;
-  st = SettleDataEnd(t);
-  if (st != KELISI_OK) {
-    End(t);
-    return st;
-  }
   t->variable = h.variable_length || h.space_compression;
   t->keepsList = IsiKeepsDeletedList(h.format_flags);
   t->firstOfKey = KeepsFirstOfKey(ix->def);
   t->unique = RefusesDuplicates(ix->def);
   t->tree = ix->tree;
+  if (MeasureDataEnd(t, dataSize) != KELISI_OK) {
+    End(t);
+    return KELISI_E_DATA_READ;
+  }
   // The root is a page of the change from the start: every insert may
   // reach it, and the tree's root pointer must see the change's copy.
   uint8_t* root = TxnWrite(t, kIsiRootPos / kIsiSector, PageKind::kKey);

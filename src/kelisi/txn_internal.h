@@ -50,13 +50,10 @@ struct kelisi_txn {
   // (from origDataSize on), and its length.
   std::map<uint64_t, std::vector<uint8_t>> data;
   std::vector<uint8_t> tail;
-  uint64_t origDataSize = 0, dataSize = 0;
-  // The end of the data as a build reads it: its last record's end-of-record
-  // bytes are still to be written before a record is appended behind it
-  // (the data ends without them), or none can be appended at all (an end
-  // mark stands before bytes a build does not read).
-  bool lastRecordOpen = false;
-  bool endMarked = false;
+  uint64_t origDataSize = 0, dataSize = 0;  // dataSize: where records end (no final 0x1A)
+  // The file's last record lacks its end-of-record bytes: the first
+  // record appended writes them first.
+  bool endIncomplete = false;
   std::vector<uint8_t> record;                // the record being inserted
   std::unique_ptr<kisi::LibScan> recordScan;  // reads it as a build would
   // What the definition and the header say about records and keys.
@@ -97,13 +94,12 @@ int TxnSpoil(kelisi_txn* t, int status);
 // Reads `len` bytes at `offset` as the change sees the data file; *got is
 // what there is (short at its end). OK or KELISI_E_DATA_READ.
 int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t* got);
-// Puts `len` bytes at `offset` (a whole record's place).
+// Puts `len` bytes at `offset` (a whole record's place, or the end of the
+// data); a write may run on past the file's length as it was.
 void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len);
-// Where the data ends for a build (txn_records.cpp): a trailing end-of-file
-// mark is not data (dataSize stops before it, and the first record
-// appended writes over it), and a last record without its end-of-record
-// bytes gets them before a record is appended. OK or a read status.
-int SettleDataEnd(kelisi_txn* t);
+// Where the next appended record goes: the end of the data, after the
+// end-of-record bytes the last record lacks, which it writes.
+uint64_t TxnAppendOffset(kelisi_txn* t);
 
 // ---- The tree (tree_edit.cpp) ---------------------------------------------------
 // Enters key/pos/size after the entries of equal keys, splitting full

@@ -62,11 +62,46 @@ int ReadBack(kelisi_txn* t, const std::vector<uint8_t>& rec, RecordReading* read
   return KELISI_OK;
 }
 
-// Reads the record at `offset`: fixed length, or up to its end-of-record
-// bytes. KELISI_NOTFOUND when no record starts there.
-int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
+// The record that starts at `r`, of which `avail` bytes of the data file
+// (as the change sees it) are at hand, `last` when they run to its end: OK
+// with the bytes the file holds of it in *held and the size an entry gives
+// it in *size, which for the file's last record may count end-of-record
+// bytes the file does not hold; KELISI_NOTFOUND when no whole record
+// starts there (or, not `last`, none ends within the bytes at hand).
+int RecordAt(const kelisi_txn* t, const uint8_t* r, size_t avail, bool last, size_t* held,
+             size_t* size) {
   const kelisi_header& h = t->ix->hdr;
   uint32_t mark = MarkLength(h);
+  if (!t->variable) {
+    *size = t->ix->recordStride;
+    if (!last && avail < *size) return KELISI_NOTFOUND;
+    *held = HeldBytes(h, r, *size, last ? avail : avail + 1);
+  } else {
+    size_t end = 0;
+    while (end + mark <= avail &&
+           !(mark > 0 && AtRecordMark(r + end, h.eor[0], mark > 1 ? h.eor[1] : 0))) {
+      ++end;
+    }
+    if (end + mark <= avail) {
+      *held = *size = end + mark;
+    } else if (!last) {
+      return KELISI_NOTFOUND;
+    } else {
+      // The last record ends with the file: as the build's scan ends it.
+      *held = avail > 0 && r[avail - 1] == kEofMark && !h.binary ? avail - 1 : avail;
+      *size = *held + mark;
+    }
+  }
+  uint32_t span = IsiDeletedRecordSpan(h.format_flags, t->ix->recordStride);
+  if (*held == 0 || *size > kMostRecord || IsiIsDeletedRecord(r, std::min<size_t>(span, *held))) {
+    return KELISI_NOTFOUND;
+  }
+  return KELISI_OK;
+}
+
+// Reads the record at `offset` (the bytes the file holds of it): OK, or
+// KELISI_NOTFOUND when no record starts there.
+int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
   size_t want = t->variable ? kMostRecord : t->ix->recordStride;
   if (!t->variable && t->ix->recordStride != 0 && offset % t->ix->recordStride != 0) {
     return KELISI_NOTFOUND;
@@ -75,23 +110,10 @@ int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
   size_t got = 0;
   int st = TxnReadData(t, offset, rec->data(), want, &got);
   if (st != KELISI_OK) return st;
-  rec->resize(got);
-  if (t->variable) {
-    size_t end = 0;
-    while (end + mark <= got &&
-           !(mark > 0 && AtRecordMark(rec->data() + end, h.eor[0], mark > 1 ? h.eor[1] : 0))) {
-      ++end;
-    }
-    if (end + mark > got) return KELISI_NOTFOUND;
-    rec->resize(end + mark);
-  } else if (got != want) {
-    return KELISI_NOTFOUND;
-  }
-  uint32_t span = IsiDeletedRecordSpan(h.format_flags, t->ix->recordStride);
-  if (rec->empty() || IsiIsDeletedRecord(rec->data(), std::min<size_t>(span, rec->size()))) {
-    return KELISI_NOTFOUND;
-  }
-  return KELISI_OK;
+  size_t held = 0, size = 0;
+  st = RecordAt(t, rec->data(), got, offset + got >= t->dataSize, &held, &size);
+  rec->resize(held);
+  return st;
 }
 
 // Under n0 and n$: the first record of the data file with `key` that the
@@ -130,8 +152,6 @@ int FirstRecordOfKey(kelisi_txn* t, const uint8_t* key, uint64_t* offset, uint16
   return KELISI_NOTFOUND;
 }
 
-constexpr uint8_t kEndOfDataMark = 0x1A;
-
 void Fill(kelisi_txn* t, const uint8_t* key, uint64_t offset, uint32_t size, uint16_t dup,
           bool entry, kelisi_entry* out) {
   if (out == nullptr) return;
@@ -165,23 +185,18 @@ int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
     kept = st == KELISI_OK;
     if (kept && !t->firstOfKey) return TxnSpoil(t, KELISI_E_DUPLICATE);
   }
-  // The place: the newest deleted record's, or the end of the data, behind
-  // the end-of-record bytes its last record is still without.
+  // The place: the newest deleted record's, or the end of the file.
   bool reuse = !t->variable && t->keepsList && t->ddrHead != kIsiNoSector;
-  const uint32_t mark = MarkLength(ix->hdr);
-  uint64_t offset = t->dataSize + (t->lastRecordOpen ? mark : 0);
-  if (!reuse && t->endMarked) return KELISI_E_RECORD;
+  uint64_t offset = reuse ? 0 : t->dataSize + (t->endIncomplete ? MarkLength(ix->hdr) : 0);
   if (!reuse && (!PositionFits(t, offset) ||
                  (ix->recNum && ix->recordStride != 0 && offset % ix->recordStride != 0))) {
     return KELISI_E_UNSUPPORTED;
   }
-  if (!reuse && t->lastRecordOpen) {
-    TxnPutData(t, t->dataSize, ix->hdr.eor, mark);
-    t->lastRecordOpen = false;
-  }
   if (reuse) {
     st = DdrTake(t, &offset);
     if (st != KELISI_OK) return TxnSpoil(t, st < 0 ? st : KELISI_E_CORRUPT);
+  } else {
+    offset = TxnAppendOffset(t);
   }
   TxnPutData(t, offset, rec.data(), rec.size());
   uint32_t pos = PositionOf(t, offset);
@@ -262,42 +277,6 @@ int DeleteAt(kelisi_txn* t, uint64_t offset) {
   if (!PositionFits(t, offset)) return KELISI_NOTFOUND;
   return Delete(t, key, PositionOf(t, offset));
 }
-
-}  // namespace
-
-int SettleDataEnd(kelisi_txn* t) {
-  const kelisi_header& h = t->ix->hdr;
-  if (t->ix->def.binaryData || t->dataSize == 0) return KELISI_OK;
-  const uint32_t mark = MarkLength(h);
-  if (mark == 0) return KELISI_OK;
-  // The last record is at most kMostRecord bytes with its mark, and an end
-  // mark may follow it; most are found in the last kilobyte.
-  std::vector<uint8_t> tail;
-  size_t n = 0, end = 0;  // end: behind the last end-of-record mark, 0 when none
-  for (uint64_t want : {uint64_t{1024}, uint64_t{kMostRecord} + 1}) {
-    uint64_t window = std::min<uint64_t>(t->origDataSize, want);
-    tail.resize(static_cast<size_t>(window));
-    int st = TxnReadData(t, t->origDataSize - window, tail.data(), tail.size(), &n);
-    if (st != KELISI_OK || n != tail.size()) return KELISI_E_DATA_READ;
-    if (tail[n - 1] == kEndOfDataMark) --n;  // a build does not read it
-    for (size_t i = n; i >= mark && end == 0; --i) {
-      if (AtRecordMark(&tail[i - mark], h.eor[0], mark > 1 ? h.eor[1] : 0)) end = i;
-    }
-    if (end != 0 || window == t->origDataSize) break;
-  }
-  // The next record appended takes the place of an end mark that closes
-  // the data.
-  t->dataSize = t->origDataSize - (tail.size() - n);
-  size_t k = end;
-  while (k < n && tail[k] == 0) ++k;  // deleted or skipped zeros
-  if (k == n) return KELISI_OK;
-  // What follows is a last record without its mark, or an end mark with
-  // bytes behind it that no build reads.
-  (tail[k] == kEndOfDataMark ? t->endMarked : t->lastRecordOpen) = true;
-  return KELISI_OK;
-}
-
-namespace {
 
 template <class Op>
 int Run(kelisi_txn* t, Op op) {

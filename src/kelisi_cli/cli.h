@@ -35,8 +35,23 @@ bool ReadArgs(int argc, char** argv, int first, const std::set<std::string>& fla
 // Prints "kelisi: <text>" on stderr and returns kExitFail.
 int Fail(const std::string& text);
 
-// The text of a library status for the files concerned, as one message.
-std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath);
+// The text of a library status for the files concerned, as one message
+// (`update`: the files were opened for update).
+std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath,
+                       bool update = false);
+
+// Reads a key typed by the user for the index `ix` (header `h`): escapes
+// resolved, folded to upper case when the index's keys were, no longer
+// than its keys, and with `pad` padded with blanks to the key length
+// (*padded tells whether it was shorter). Prints the failure, naming
+// `command`, and returns false.
+bool KeyArgument(const char* command, const std::string& text, kelisi* ix, const kelisi_header& h,
+                 const std::string& isiPath, bool pad, std::string* key, bool* padded = nullptr);
+
+// Rolls back a change that a journal beside the index holds (a change or a
+// compaction cut short), as the first opening of the index does, and says
+// so on standard error, as kelindex does. Nothing when there is none.
+void RecoverAndSay(const std::string& isiPath);
 
 // Opens an index (and its data file when dataPath is not empty); on
 // failure prints the message and returns nullptr.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kelisi_cli/cli.h"
+#include "kelisi_cli/text_escape.h"
 
 namespace kelisi_cli {
 
@@ -22,14 +23,31 @@ void WriteOut() {
   gOut.clear();
 }
 
-// Why a file cannot be opened for reading, as the system says it.
-std::string OpenFailure(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
+// Why a file cannot be opened (for reading, or for update), as the
+// system says it.
+std::string OpenFailure(const std::string& path, bool update) {
+  int fd = open(path.c_str(), update ? O_RDWR : O_RDONLY);
   if (fd >= 0) {
     close(fd);
     return "";
   }
   return strerror(errno);
+}
+
+// The directory a file is in, as a path.
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why the rollback journal beside an index cannot be made there.
+std::string JournalFailure(const std::string& isiPath) {
+  std::string dir = DirectoryOf(isiPath);
+  std::string text =
+      "cannot create or write the journal " + isiPath + "-journal in the directory " + dir;
+  if (access(dir.c_str(), W_OK | X_OK) != 0) text += ": " + std::string(strerror(errno));
+  return text;
 }
 
 }  // namespace
@@ -87,22 +105,25 @@ bool ReadArgs(int argc, char** argv, int first, const std::set<std::string>& fla
   return true;
 }
 
-std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath) {
+std::string StatusText(int status, const std::string& isiPath, const std::string& dataPath,
+                       bool update) {
   std::string why;
   switch (status) {
     case KELISI_E_OPEN:
-      why = OpenFailure(isiPath);
+      why = OpenFailure(isiPath, update);
       return "cannot open " + isiPath + (why.empty() ? "" : ": " + why);
     case KELISI_E_READ:
       return "cannot read " + isiPath;
     case KELISI_E_NOT_ISI:
       return "not an ISI file: " + isiPath;
+    case KELISI_E_BUILDING:
+      return isiPath + " has no header yet: kelindex is building it, or its build did not finish";
     case KELISI_E_HEADER:
       return "damaged ISI header: " + isiPath;
     case KELISI_E_CORRUPT:
       return "damaged ISI structure: " + isiPath;
     case KELISI_E_DATA_OPEN:
-      why = OpenFailure(dataPath);
+      why = OpenFailure(dataPath, update);
       return "cannot open the data file " + dataPath + (why.empty() ? "" : ": " + why);
     case KELISI_E_DATA_READ:
       return "cannot read the record from the data file " + dataPath +
@@ -113,9 +134,38 @@ std::string StatusText(int status, const std::string& isiPath, const std::string
       return "out of memory";
     case KELISI_E_LOCK:
       return "cannot lock the data file of " + isiPath;
+    case KELISI_E_JOURNAL_WRITE:
+      return JournalFailure(isiPath);
     default:
       return std::string(kelisi_strerror(status)) + ": " + isiPath;
   }
+}
+
+bool KeyArgument(const char* command, const std::string& text, kelisi* ix, const kelisi_header& h,
+                 const std::string& isiPath, bool pad, std::string* key, bool* padded) {
+  std::string error;
+  if (!Unescape(text, key, &error)) {
+    Fail(std::string(command) + ": " + error + ": " + text);
+    return false;
+  }
+  if (key->size() > h.key_length) {
+    Fail(std::string(command) + ": the key " + text + " is longer than the keys of " + isiPath +
+         " (" + std::to_string(h.key_length) + " bytes)");
+    return false;
+  }
+  kelisi_fold_key(ix, key->data(), key->size());
+  bool shorter = key->size() < h.key_length;
+  if (padded != nullptr) *padded = pad && shorter;
+  if (pad) key->resize(h.key_length, ' ');
+  return true;
+}
+
+void RecoverAndSay(const std::string& isiPath) {
+  // A rollback that cannot be made now is told by the command's own open.
+  int recovered = 0;
+  if (kelisi_recover(isiPath.c_str(), &recovered) != KELISI_OK || !recovered) return;
+  fprintf(stderr, "kelisi: Recovered interrupted change from journal %s-journal\n",
+          isiPath.c_str());
 }
 
 kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath) {

@@ -78,18 +78,29 @@ bool TreeDamage(int kind) {
 // What usually mends the problems found: a rebuild from the data with the
 // stored command line, which needs that line; a compaction, which rebuilds
 // from the index's own entries, only where the entries themselves are right
-// (wrong counts, sectors left over) and the tree can be walked.
+// (wrong counts, sectors left over) and the tree can be walked. A rebuild
+// that fails deletes the index, as one over data of another form than the
+// index was built over does: the cure says so, and to keep a copy.
 std::string Cure(const std::string& isi, const kelisi_check_counts& r, bool dataProblems,
-                 bool treeDamage) {
+                 bool treeDamage, bool dataForm) {
   if (r.problems == 0) return "";
+  std::string copy = "copy " + isi + " first (cp " + isi + " " + isi + ".copy)";
   std::string rebuild = "kelindex " + isi +
                         " -r rebuilds it from its data with its stored command line, into the "
-                        "file names stored there";
-  std::string compact =
-      "when only counts or left-over sectors are wrong, kelindex " + isi + " -c compacts it";
+                        "file names stored there; a rebuild that fails deletes the index: " +
+                        copy;
+  std::string compact = "kelindex " + isi +
+                        " -c compacts it from its own entries when only counts or left-over "
+                        "sectors are wrong (a backup guards the rewrite)";
   bool rebuildable = r.rebuildable != 0;
+  if (dataForm) {
+    return "mend the data file before a rebuild: kelindex " + isi +
+           " -r refuses data of another form than the index was built over, and then deletes "
+           "the index; " +
+           copy;
+  }
   if (dataProblems || treeDamage) return rebuildable ? rebuild : "";
-  return rebuildable ? rebuild + "; or, " + compact : compact;
+  return rebuildable ? compact + "; else " + rebuild : compact;
 }
 
 // A JSON string, or null for an empty text.
@@ -130,7 +141,7 @@ constexpr size_t kWalkCache = size_t{4} << 20;
 struct Listing {
   bool json, strict, all;
   uint64_t reported = 0;
-  bool dataProblems = false, treeDamage = false;
+  bool dataProblems = false, treeDamage = false, dataForm = false;
   std::vector<std::string> problems, notes;
 };
 
@@ -139,6 +150,7 @@ int ListProblem(void* ctx, const kelisi_problem* p) {
   bool note = KELISI_IS_NOTE(p->kind);
   l.dataProblems = l.dataProblems || FoundInData(p->kind);
   l.treeDamage = l.treeDamage || TreeDamage(p->kind);
+  l.dataForm = l.dataForm || p->kind == KELISI_P_DATA_FORM;
   if (!note && ++l.reported > kProblemsShown && !l.all) return 0;
   if (l.json) {
     (note && !l.strict ? l.notes : l.problems).push_back(JsonProblem(*p));
@@ -189,7 +201,7 @@ int RunCheck(int argc, char** argv) {
   uint64_t notShown = l.all || r.problems <= kProblemsShown ? 0 : r.problems - kProblemsShown;
   std::string cure = onlyNotes
                          ? "kelindex " + isi + " -c compacts it into the shape kelindex builds"
-                         : Cure(isi, r, l.dataProblems, l.treeDamage);
+                         : Cure(isi, r, l.dataProblems, l.treeDamage, l.dataForm);
   std::string note = r.note;
   if (l.json) {
     std::string s = "{\n  \"index\": ";

@@ -55,21 +55,10 @@ class EntryLister {
   }
   const kelisi_header& header() const { return h_; }
 
-  // Reads a key argument: escapes resolved, folded to upper case when the
-  // index's keys were, no longer than the keys. Prints the failure.
-  bool KeyArgument(const char* command, const std::string& text, std::string* key) const {
-    std::string error;
-    if (!Unescape(text, key, &error)) {
-      Fail(std::string(command) + ": " + error + ": " + text);
-      return false;
-    }
-    if (key->size() > h_.key_length) {
-      Fail(std::string(command) + ": the key " + text + " is longer than the keys of " + isiPath_ +
-           " (" + std::to_string(h_.key_length) + " bytes)");
-      return false;
-    }
-    kelisi_fold_key(ix_.get(), key->data(), key->size());
-    return true;
+  // Reads a key argument (KeyArgument). Prints the failure.
+  bool Key(const char* command, const std::string& text, bool pad, std::string* key,
+           bool* padded = nullptr) const {
+    return KeyArgument(command, text, ix_.get(), h_, isiPath_, pad, key, padded);
   }
 
   // Hands every selected entry to `each` in key order. False after a
@@ -166,19 +155,13 @@ std::string DataOption(const Args& args) {
 bool KeySelection(EntryLister& lister, const char* command, const Args& args, Selection* s) {
   s->kind = Selection::kKey;
   s->typed = args.positional[1];
-  if (!lister.KeyArgument(command, s->typed, &s->from)) return false;
-  size_t keyLength = lister.header().key_length;
-  if (args.flags.count("--prefix") == 0 && s->from.size() < keyLength) {
-    s->padded = true;
-    s->from.resize(keyLength, ' ');
-  }
-  return true;
+  return lister.Key(command, s->typed, args.flags.count("--prefix") == 0, &s->from, &s->padded);
 }
 
 bool RangeSelection(EntryLister& lister, const char* command, const Args& args, Selection* s) {
   s->kind = Selection::kRange;
-  return lister.KeyArgument(command, args.positional[1], &s->from) &&
-         lister.KeyArgument(command, args.positional[2], &s->to);
+  return lister.Key(command, args.positional[1], false, &s->from) &&
+         lister.Key(command, args.positional[2], false, &s->to);
 }
 
 // Writes the entries of a selection, or with `countOnly` their number.

@@ -1,6 +1,11 @@
 // kelisi insert and kelisi delete: one change of an index and its data file
 // each, through the library's changes (kelisi_txn_*). A command that fails
 // abandons its change, so that a refusal leaves both files as they were.
+// The data file may be left out: the index's header names it, and the
+// library takes no other file than the one the index describes unless
+// --data-anyway says so.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +23,7 @@ struct Update {
   kelisi* ix = nullptr;
   kelisi_txn* txn = nullptr;
   kelisi_header h{};
+  std::string isi, data;  // data: as given, or the name the header keeps
   ~Update() {
     kelisi_txn_abort(txn);
     kelisi_close(ix);
@@ -27,9 +33,31 @@ struct Update {
 // How long a command waits for another program's change or compaction.
 constexpr int kDefaultWaitSeconds = 30;
 
+// The data file given is refused: what the index's header says of its
+// data file, and what the file given holds.
+std::string OtherDataText(const std::string& isi, std::string data) {
+  kelisi* ix = nullptr;
+  kelisi_header h{};
+  bool read = kelisi_open(isi.c_str(), nullptr, 0, &ix) == KELISI_OK &&
+              kelisi_get_header(ix, &h) == KELISI_OK;
+  kelisi_close(ix);
+  if (data.empty()) data = read && h.data_name[0] ? h.data_name : "the data file";
+  std::string text = data + " is not the data file of " + isi;
+  if (read) {
+    text += std::string(" (its header names ") + (h.data_name[0] ? h.data_name : "none") +
+            ", data length " + std::to_string(h.data_length) +
+            (h.record_numbers ? " records" : " bytes");
+    struct stat st;
+    if (!data.empty() && stat(data.c_str(), &st) == 0) {
+      text += "; " + data + " holds " + std::to_string(st.st_size) + " bytes";
+    }
+    text += ")";
+  }
+  return text + "; --data-anyway changes it all the same";
+}
+
 // Opens the index for update and begins its change; false after the message.
-bool Begin(const char* command, const Args& args, const std::string& isi, const std::string& data,
-           Update* u) {
+bool Begin(const char* command, const Args& args, Update* u) {
   int wait = kDefaultWaitSeconds;
   auto w = args.values.find("--wait");
   if (w != args.values.end()) {
@@ -41,40 +69,47 @@ bool Begin(const char* command, const Args& args, const std::string& isi, const 
     }
     wait = static_cast<int>(v);
   }
-  int st = kelisi_open(isi.c_str(), data.c_str(), KELISI_WRITE, &u->ix);
+  unsigned flags = KELISI_WRITE | (args.flags.count("--data-anyway") ? KELISI_DATA_ANYWAY : 0);
+  int st = kelisi_open(u->isi.c_str(), u->data.empty() ? nullptr : u->data.c_str(), flags, &u->ix);
+  if (st == KELISI_E_DATA_OTHER) {
+    Fail(OtherDataText(u->isi, u->data));
+    return false;
+  }
   if (st == KELISI_OK) st = kelisi_get_header(u->ix, &u->h);
+  if (st == KELISI_OK && u->data.empty()) u->data = u->h.data_name;
   if (st == KELISI_OK) st = kelisi_set_lock_wait(u->ix, wait * 1000);
   if (st == KELISI_OK) st = kelisi_txn_begin(u->ix, &u->txn);
   if (st == KELISI_E_LOCK) {
-    Fail("another program has held the lock of " + isi + " for more than " + std::to_string(wait) +
-         " seconds (--wait sets the limit)");
+    Fail("another program has held the lock of " + u->isi + " for more than " +
+         std::to_string(wait) + " seconds (--wait sets the limit)");
     return false;
   }
   if (st != KELISI_OK) {
-    Fail(StatusText(st, isi, data));
+    Fail(StatusText(st, u->isi, u->data, true));
     return false;
   }
   return true;
 }
 
-bool Commit(const std::string& isi, const std::string& data, Update* u) {
+bool Commit(Update* u) {
   int st = kelisi_txn_commit(u->txn);
   u->txn = nullptr;
   if (st != KELISI_OK) {
-    Fail(StatusText(st, isi, data));
+    Fail(StatusText(st, u->isi, u->data, true));
     return false;
   }
   return true;
 }
 
-bool ReadInput(const Args& args, std::string* text) {
+// The text of a file of lines, or of standard input for "-" or "".
+bool ReadLines(const char* command, const std::string& path, std::string* text) {
   FILE* f = stdin;
   std::string name = "standard input";
-  if (args.positional.size() > 2) {
-    name = args.positional[2];
+  if (!path.empty() && path != "-") {
+    name = path;
     f = fopen(name.c_str(), "rb");
     if (f == nullptr) {
-      Fail("insert: cannot open " + name + ": " + strerror(errno));
+      Fail(std::string(command) + ": cannot open " + name + ": " + strerror(errno));
       return false;
     }
   }
@@ -83,64 +118,126 @@ bool ReadInput(const Args& args, std::string* text) {
   while ((n = fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
   bool failed = ferror(f) != 0;
   if (f != stdin) fclose(f);
-  if (failed) Fail("insert: cannot read " + name);
+  if (failed) Fail(std::string(command) + ": cannot read " + name);
   return !failed;
 }
 
-std::string InsertRefusal(int st, size_t line, const Update& u, const std::string& isi,
-                          const std::string& data) {
+// Hands each line of `text` (without its LF; the last may lack one) to
+// `each` with its number, until `each` returns false.
+template <class Each>
+bool ForEachLine(const std::string& text, Each each) {
+  size_t line = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (!each(++line, text.substr(at, end - at))) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+std::string InsertRefusal(int st, size_t line, const Update& u) {
   std::string at = "insert: line " + std::to_string(line) + ": ";
   switch (st) {
     case KELISI_E_TOO_LONG:
-      return at + "the record is longer than the records of " + isi + " (" +
+      return at + "the record is longer than the records of " + u.isi + " (" +
              std::to_string(u.h.record_length) + " bytes)";
     case KELISI_E_DUPLICATE:
-      return at + "its key is in " + isi + " already, which allows no duplicate keys";
+      return at + "its key is in " + u.isi + " already, which allows no duplicate keys";
     case KELISI_E_RECORD:
       return at + kelisi_strerror(st);
     default:
-      return StatusText(st, isi, data);
+      return StatusText(st, u.isi, u.data, true);
   }
 }
 
 }  // namespace
 
+// insert ISI [DATA] [FILE]: the records of FILE, or of standard input.
 int RunInsert(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {}, {"--wait"}, 2, 3, "insert", &args)) return kExitFail;
-  const std::string& isi = args.positional[0];
-  const std::string& data = args.positional[1];
-  std::string input;
-  if (!ReadInput(args, &input)) return kExitFail;
+  if (!ReadArgs(argc, argv, 2, {"--data-anyway"}, {"--wait"}, 1, 3, "insert", &args)) {
+    return kExitFail;
+  }
   Update u;
-  if (!Begin("insert", args, isi, data, &u)) return kExitFail;
+  u.isi = args.positional[0];
+  u.data = args.positional.size() > 1 ? args.positional[1] : "";
+  std::string input;
+  if (!ReadLines("insert", args.positional.size() > 2 ? args.positional[2] : "", &input) ||
+      !Begin("insert", args, &u)) {
+    return kExitFail;
+  }
   uint64_t inserted = 0;
-  size_t line = 0;
-  for (size_t at = 0; at < input.size();) {
-    size_t end = input.find('\n', at);
-    if (end == std::string::npos) end = input.size();
-    ++line;
+  bool ok = ForEachLine(input, [&](size_t line, const std::string& text) {
     std::string bytes, error;
-    if (!Unescape(input.substr(at, end - at), &bytes, &error)) {
-      return Fail("insert: line " + std::to_string(line) + ": " + error);
+    if (!Unescape(text, &bytes, &error)) {
+      Fail("insert: line " + std::to_string(line) + ": " + error);
+      return false;
     }
     int st = kelisi_txn_insert(u.txn, bytes.data(), bytes.size(), nullptr);
-    if (st < 0) return Fail(InsertRefusal(st, line, u, isi, data));
+    if (st < 0) {
+      Fail(InsertRefusal(st, line, u));
+      return false;
+    }
     ++inserted;
-    at = end + 1;
-  }
-  if (!Commit(isi, data, &u)) return kExitFail;
+    return true;
+  });
+  if (!ok || !Commit(&u)) return kExitFail;
   Out(std::to_string(inserted) + " inserted\n");
   return Flush(kExitOk);
 }
 
+namespace {
+
+// delete --at OFFSET: the record there, when its entry has the key.
+int DeleteAt(Update& u, const std::string& typed, const std::string& key, uint64_t offset,
+             uint64_t* deleted) {
+  std::vector<kelisi_entry> found;
+  kelisi_cursor* c = nullptr;
+  int st = kelisi_cursor_open(u.ix, &c);
+  kelisi_entry e;
+  for (st = st == KELISI_OK ? kelisi_find(c, key.data(), key.size(), &e) : st; st == KELISI_OK;
+       st = kelisi_next_dup(c, &e)) {
+    if (e.record_offset == offset) found.push_back(e);
+  }
+  kelisi_cursor_close(c);
+  if (st < 0) return Fail(StatusText(st, u.isi, u.data, true));
+  for (kelisi_entry& f : found) {
+    f.key = reinterpret_cast<const unsigned char*>(key.data());
+    st = kelisi_txn_delete(u.txn, &f);
+    if (st < 0) return Fail(StatusText(st, u.isi, u.data, true));
+    if (st == KELISI_OK) ++*deleted;
+  }
+  if (*deleted == 0) {
+    return Fail("delete: no record at " + std::to_string(offset) + " has the key " + typed +
+                " in " + u.isi);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+// delete ISI [DATA] KEY, or delete ISI [DATA] --keys FILE: the records of
+// each key (with --prefix, of each key that begins with it), as one change.
 int RunDelete(int argc, char** argv) {
   Args args;
-  if (!ReadArgs(argc, argv, 2, {}, {"--at", "--wait"}, 3, 3, "delete", &args)) return kExitFail;
-  const std::string& isi = args.positional[0];
-  const std::string& data = args.positional[1];
-  const std::string& typed = args.positional[2];
-  bool at = args.values.count("--at") != 0;
+  if (!ReadArgs(argc, argv, 2, {"--prefix", "--data-anyway"}, {"--at", "--wait", "--keys"}, 1, 3,
+                "delete", &args)) {
+    return kExitFail;
+  }
+  bool list = args.values.count("--keys") != 0, at = args.values.count("--at") != 0;
+  bool prefix = args.flags.count("--prefix") != 0;
+  size_t n = args.positional.size();
+  if (list ? n > 2 : n < 2) {
+    return Fail(std::string("delete: ") + (list ? "too many arguments" : "missing arguments") +
+                " (kelisi -h shows the usage)");
+  }
+  if (at && (list || prefix)) {
+    return Fail("delete: --at goes with one whole key, not with --keys or --prefix");
+  }
+  Update u;
+  u.isi = args.positional[0];
+  u.data = n == (list ? 2u : 3u) ? args.positional[1] : "";
   uint64_t offset = 0;
   if (at) {
     const std::string& v = args.values["--at"];
@@ -151,41 +248,54 @@ int RunDelete(int argc, char** argv) {
       return Fail("delete: --at needs a byte offset, not " + v);
     }
   }
-  Update u;
-  if (!Begin("delete", args, isi, data, &u)) return kExitFail;
-  std::string key, error;
-  if (!Unescape(typed, &key, &error)) return Fail("delete: " + error + ": " + typed);
-  if (key.size() > u.h.key_length) {
-    return Fail("delete: the key " + typed + " is longer than the keys of " + isi + " (" +
-                std::to_string(u.h.key_length) + " bytes)");
+  std::string keys;
+  if (list && !ReadLines("delete", args.values["--keys"], &keys)) return kExitFail;
+  if (!Begin("delete", args, &u)) return kExitFail;
+  uint64_t deleted = 0, unmatched = 0, lines = 0;
+  std::string firstUnmatched;
+  auto deleteKey = [&](size_t line, const std::string& typed) {
+    ++lines;
+    std::string where = list ? "delete: line " + std::to_string(line) : std::string("delete");
+    std::string key;
+    // An empty key with --prefix would be every key.
+    if (typed.empty()) {
+      Fail(where + ": an empty key");
+      return false;
+    }
+    if (!KeyArgument(where.c_str(), typed, u.ix, u.h, u.isi, !prefix, &key)) return false;
+    if (at) return DeleteAt(u, typed, key, offset, &deleted) == kExitOk;
+    uint64_t gone = 0;
+    int st =
+        kelisi_txn_delete_key(u.txn, key.data(), key.size(), prefix ? KELISI_PREFIX : 0, &gone);
+    if (st < 0) {
+      Fail(StatusText(st, u.isi, u.data, true));
+      return false;
+    }
+    deleted += gone;
+    if (gone == 0 && unmatched++ == 0) {
+      firstUnmatched = (list ? "line " + std::to_string(line) + ", " : "") + typed;
+    }
+    return true;
+  };
+  if (!(list ? ForEachLine(keys, deleteKey) : deleteKey(0, args.positional[n - 1]))) {
+    return kExitFail;
   }
-  kelisi_fold_key(u.ix, key.data(), key.size());
-  key.resize(u.h.key_length, ' ');
-  // The entries of the key as the index holds them before the change.
-  std::vector<kelisi_entry> found;
-  kelisi_cursor* c = nullptr;
-  int st = kelisi_cursor_open(u.ix, &c);
-  kelisi_entry e;
-  for (st = st == KELISI_OK ? kelisi_find(c, key.data(), key.size(), &e) : st; st == KELISI_OK;
-       st = kelisi_next_dup(c, &e)) {
-    if (!at || e.record_offset == offset) found.push_back(e);
-  }
-  kelisi_cursor_close(c);
-  if (st < 0) return Fail(StatusText(st, isi, data));
-  uint64_t deleted = 0;
-  for (kelisi_entry& f : found) {
-    f.key = reinterpret_cast<const unsigned char*>(key.data());
-    st = kelisi_txn_delete(u.txn, &f);
-    if (st < 0) return Fail(StatusText(st, isi, data));
-    if (st == KELISI_OK) ++deleted;
-  }
+  if (list && lines == 0) return Fail("delete: no key in " + args.values["--keys"]);
   if (deleted == 0) {
-    return Fail("delete: no record " + (at ? "at " + std::to_string(offset) + " " : "") +
-                "has the key " + typed + " in " + isi);
+    return Fail("delete: no record has " +
+                (list ? std::string("any of the keys")
+                      : (prefix ? "a key that begins with " : "the key ") + firstUnmatched) +
+                " in " + u.isi);
   }
-  if (!Commit(isi, data, &u)) return kExitFail;
+  if (!Commit(&u)) return kExitFail;
   Out(std::to_string(deleted) + " deleted\n");
-  return Flush(kExitOk);
+  int status = Flush(kExitOk);
+  if (list && unmatched > 0) {
+    fprintf(stderr, "kelisi: delete: %llu of the %llu keys matched no record (the first: %s)\n",
+            static_cast<unsigned long long>(unmatched), static_cast<unsigned long long>(lines),
+            firstUnmatched.c_str());
+  }
+  return status;
 }
 
 }  // namespace kelisi_cli

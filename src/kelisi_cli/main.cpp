@@ -26,13 +26,17 @@ int main(int argc, char** argv) {
       return Flush(kExitOk);
     }
   }
-  if (command == "info") return RunInfo(argc, argv);
-  if (command == "find") return RunFind(argc, argv);
-  if (command == "range") return RunRange(argc, argv);
-  if (command == "dump") return RunDump(argc, argv);
-  if (command == "count") return RunCount(argc, argv);
-  if (command == "check") return RunCheck(argc, argv);
-  if (command == "insert") return RunInsert(argc, argv);
-  if (command == "delete") return RunDelete(argc, argv);
+  static const struct {
+    const char* name;
+    int (*run)(int, char**);
+  } kRuns[] = {{"info", RunInfo},     {"find", RunFind},    {"range", RunRange},
+               {"dump", RunDump},     {"count", RunCount},  {"check", RunCheck},
+               {"insert", RunInsert}, {"delete", RunDelete}};
+  for (const auto& r : kRuns) {
+    if (command != r.name) continue;
+    // The index is the first argument of every command.
+    if (argc > 2 && argv[2][0] != '-') RecoverAndSay(argv[2]);
+    return r.run(argc, argv);
+  }
   return Fail("unknown command '" + command + "' (kelisi -h shows the usage)");
 }

@@ -60,10 +60,14 @@ const CommandHelp kCommands[] = {
      "Each problem is one line; after 100 the rest are counted (--all lists every\n"
      "one). --json writes one object with the problems and the notes as lists. Ends\n"
      "with status 1 when it finds a problem.\n"},
-    {"insert", "ISI DATA [FILE] [--wait SECONDS]",
+    {"insert", "ISI [DATA] [FILE] [--data-anyway] [--wait SECONDS]",
      "adds records, one a line, to DATA and their keys to ISI",
      "Adds the records of FILE (or standard input), one a line, to DATA and enters\n"
      "their keys in ISI, as one change: all of them or, after any refusal, none.\n"
+     "With ISI alone the data file is the one its header names and the records\n"
+     "come from standard input. DATA must be the data file ISI describes\n"
+     "(the file its header names, at least as long as the data it counts);\n"
+     "--data-anyway takes another.\n"
      "A line is written as dump --data shows records: \\\\ a backslash, \\t a tab,\n"
      "\\xNN the byte NN. A record takes the place of the newest deleted record where\n"
      "the index keeps a deleted-record list, else it goes to the end of DATA; fixed-\n"
@@ -71,13 +75,20 @@ const CommandHelp kCommands[] = {
      "rules apply as in a build: under option n a key already there refuses the\n"
      "whole change. Writes \"N inserted\". While another program changes or compacts\n"
      "the index, waits up to --wait seconds (30), then gives up.\n"},
-    {"delete", "ISI DATA KEY [--at OFFSET] [--wait SECONDS]",
-     "removes the records whose key is KEY",
-     "Deletes every record whose key is KEY (padded with blanks as find pads it),\n"
-     "or with --at only the one at byte OFFSET of DATA, as one change: the record's\n"
-     "bytes become zeros, its place joins the deleted-record list where the index\n"
-     "keeps one, and its entry leaves ISI. Writes \"N deleted\"; ends with status 1\n"
-     "when no record matched. Waits for another program as insert does.\n"},
+    {"delete",
+     "ISI [DATA] KEY [--prefix] [--at OFFSET] [--data-anyway] [--wait SECONDS]\n"
+     "       kelisi delete ISI [DATA] --keys FILE [--prefix] [--data-anyway] [--wait SECONDS]",
+     "removes the records whose key is KEY (--prefix: begins with KEY)",
+     "Deletes every record whose key is KEY (padded with blanks as find pads it;\n"
+     "--prefix: every record whose key begins with KEY), or with --at only the one\n"
+     "at byte OFFSET of DATA, as one change: the record's bytes become zeros, its\n"
+     "place joins the deleted-record list where the index keeps one, and its entry\n"
+     "leaves ISI. --keys takes the keys from FILE (- for standard input), one a\n"
+     "line, written as KEY is; they are all one change. Under n0 and n$ the records\n"
+     "that take over the entry of a key go too. Writes \"N deleted\"; ends with\n"
+     "status 1 when no record matched (with --keys, a line on standard error counts\n"
+     "the keys that matched none). DATA is taken as insert takes it. Waits for\n"
+     "another program as insert does.\n"},
 };
 
 #undef KELISI_ENTRY_LINES

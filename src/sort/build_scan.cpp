@@ -63,5 +63,13 @@ Status CreateSubList() {
     CmdShowf("Sort memory too small for a sort sub-list.\n");
     return kErrMemory;
   }
-  return ScanSubList(cd);
+  Status s = ScanSubList(cd);
+  // Bytes are left in the buffer only when the data end at an end-of-file
+  // mark: the byte at recStartPos. Where the fills stand then is the data
+  // length the index records.
+  if (s == kSubListLast && cd->recBufCount > 0) {
+    Status settled = SettleReadPosAt(cd, cd->recStartPos);
+    if (settled != kOk) return settled;
+  }
+  return s;
 }

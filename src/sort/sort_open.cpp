@@ -232,8 +232,9 @@ Status CreateOutput() {
     CmdDeferInterrupt(&mask);  // an interrupt must find the new file recorded
     cd->outFd = CreateExclusive(cd->scratchName);
     CmdAllowInterrupt(&mask);
+    // The data file (or the index to compact) keeps its permission bits:
+    // a failed run must not leave it writable by everyone.
     if (cd->outFd < 0) {
-      SysChmod(cd->inName, 0666);
       CmdSetMsg("Can't create output file %s", cd->outName);
       cd->outName[0] = '\0';
       return kErrCreateOutput;

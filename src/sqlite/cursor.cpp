@@ -116,6 +116,9 @@ int Eof(sqlite3_vtab_cursor* cur) {
 }
 
 int ColumnValue(sqlite3_vtab_cursor* cur, sqlite3_context* ctx, int column) {
+  // An UPDATE asks only for what it changes: no value tells it a column
+  // stays (write.cpp refuses a change of any column but the record).
+  if (sqlite3_vtab_nochange(ctx)) return SQLITE_OK;
   Cursor* k = reinterpret_cast<Cursor*>(cur);
   const kelisi_entry& e = k->e;
   switch (column) {

@@ -1,14 +1,20 @@
 // The table: its arguments, opening the index, the plans it offers SQLite
 // and the messages of its failures.
 //
-//   CREATE VIRTUAL TABLE t USING kelisi(INDEX [, DATA] [, shared])
+//   CREATE VIRTUAL TABLE t USING kelisi(INDEX [, DATA] [, shared] [, write])
 //
 // INDEX and DATA are file names, quoted or not. Without DATA the table
 // reads the data file the index's header names (as written, else beside the
 // index); when that cannot be opened, the record column is NULL. The bare
 // word `shared` takes the advisory locks that kelindex's compaction
 // respects, for an index that may be rewritten while it is read; it needs
-// the data file, which carries the locks.
+// the data file, which carries the locks. `write` opens both files for
+// changes (write.cpp). CREATE keeps the files' absolute names in the table
+// t_files beside it, which later connections read, so that the database
+// works from any directory.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -23,13 +29,14 @@ namespace {
 constexpr char kSchema[] =
     "CREATE TABLE x(key TEXT, offset INTEGER, size INTEGER, dup INTEGER, record TEXT)";
 constexpr char kUsage[] =
-    "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index [, data] [, shared])";
+    "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index [, data] [, shared] [, write])";
 // The most key comparisons one plan passes on; SQLite checks any others.
 constexpr int kMaxComparisons = 16;
 
 struct Args {
   std::string isi, data;
   bool shared = false;
+  bool write = false;
 };
 
 bool Quoted(const std::string& a) {
@@ -48,8 +55,8 @@ std::string Dequote(const std::string& a) {
   return out;
 }
 
-bool IsSharedWord(const std::string& a) {
-  return !Quoted(a) && a.size() == 6 && sqlite3_strnicmp(a.c_str(), "shared", 6) == 0;
+bool IsWord(const std::string& a, const char* word) {
+  return !Quoted(a) && sqlite3_stricmp(a.c_str(), word) == 0;
 }
 
 // argv[0..2] are the module, database and table names.
@@ -57,8 +64,10 @@ bool ReadArgs(int argc, const char* const* argv, Args* out) {
   int names = 0;
   for (int i = 3; i < argc; ++i) {
     std::string a = argv[i];
-    if (IsSharedWord(a)) {
+    if (IsWord(a, "shared")) {
       out->shared = true;
+    } else if (IsWord(a, "write")) {
+      out->write = true;
     } else if (names == 0) {
       out->isi = Dequote(a);
       ++names;
@@ -76,7 +85,7 @@ bool ReadArgs(int argc, const char* const* argv, Args* out) {
 // and none when that one is not to be had (under shared locking the data
 // file is required: it carries the locks).
 int OpenIndex(Table* t, const Args& a) {
-  unsigned flags = a.shared ? KELISI_SHARED : 0;
+  unsigned flags = (a.shared ? KELISI_SHARED : 0) | (a.write ? KELISI_WRITE : 0);
   if (!a.data.empty()) {
     t->dataPath = a.data;
     t->hasData = true;
@@ -84,10 +93,65 @@ int OpenIndex(Table* t, const Args& a) {
   }
   int st = kelisi_open(a.isi.c_str(), nullptr, flags | KELISI_HEADER_DATA, &t->ix);
   t->hasData = st == KELISI_OK;
-  if (st == KELISI_E_DATA_OPEN && !a.shared) {
+  if (st == KELISI_E_DATA_OPEN && !a.shared && !a.write) {
     st = kelisi_open(a.isi.c_str(), nullptr, flags, &t->ix);
   }
   return st;
+}
+
+// A file name as an absolute one, from the working directory.
+std::string Absolute(const std::string& name) {
+  if (name.empty() || name[0] == '/') return name;
+  std::string cwd(4096, '\0');
+  if (getcwd(cwd.data(), cwd.size()) == nullptr) return name;
+  cwd.resize(strlen(cwd.c_str()));
+  return cwd + "/" + name;
+}
+
+std::string Quote(const std::string& s) {
+  char* q = sqlite3_mprintf("%w", s.c_str());
+  std::string out = q != nullptr ? q : "";
+  sqlite3_free(q);
+  return "\"" + out + "\"";
+}
+
+std::string FilesTable(const std::string& schema, const std::string& table) {
+  return Quote(schema) + "." + Quote(table + "_files");
+}
+
+// CREATE: the files' absolute names, kept for later connections.
+int KeepNames(sqlite3* db, const std::string& schema, const std::string& table, const Args& a,
+              char** err) {
+  std::string files = FilesTable(schema, table);
+  std::string sql = "CREATE TABLE " + files + "(isi TEXT, data TEXT)";
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, err);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* st = nullptr;
+  rc = sqlite3_prepare_v2(db, ("INSERT INTO " + files + " VALUES (?1, ?2)").c_str(), -1, &st,
+                          nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_text(st, 1, a.isi.c_str(), -1, SQLITE_TRANSIENT);
+    if (!a.data.empty()) sqlite3_bind_text(st, 2, a.data.c_str(), -1, SQLITE_TRANSIENT);
+    rc = sqlite3_step(st) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+  }
+  sqlite3_finalize(st);
+  if (rc != SQLITE_OK && *err == nullptr) *err = sqlite3_mprintf("%s", sqlite3_errmsg(db));
+  return rc;
+}
+
+// CONNECT: the names CREATE kept, when it kept them (a table of an older
+// database has none: its arguments stand).
+void KeptNames(sqlite3* db, const std::string& schema, const std::string& table, Args* a) {
+  sqlite3_stmt* st = nullptr;
+  std::string sql = "SELECT isi, data FROM " + FilesTable(schema, table);
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return;
+  if (sqlite3_step(st) == SQLITE_ROW) {
+    const auto* isi = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    if (isi != nullptr) a->isi = isi;
+    a->data = data != nullptr ? data : "";
+  }
+  sqlite3_finalize(st);
 }
 
 KeyOp OpOf(unsigned char op, bool* known) {
@@ -146,17 +210,33 @@ int TableError(Table* t, int status) {
   return status == KELISI_E_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
 }
 
-int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** out, char** err) {
+namespace {
+
+int Open(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err,
+         bool create) {
   *out = nullptr;
   Args a;
   if (!ReadArgs(argc, argv, &a)) {
     *err = sqlite3_mprintf("%s", kUsage);
     return SQLITE_ERROR;
   }
+  std::string schema = argv[1], name = argv[2];
+  if (create) {
+    a.isi = Absolute(a.isi);
+    a.data = Absolute(a.data);
+  } else {
+    KeptNames(db, schema, name, &a);
+  }
   Table* t = new (std::nothrow) Table;
   if (t == nullptr) return SQLITE_NOMEM;
   memset(&t->base, 0, sizeof t->base);
   t->isiPath = a.isi;
+  t->write = a.write;
+  t->db = db;
+  t->schema = schema;
+  t->name = name;
+  t->conn = static_cast<Connection*>(aux);
+  t->conn->tables.push_back(t);
   int st = OpenIndex(t, a);
   if (st == KELISI_OK) st = kelisi_get_header(t->ix, &t->header);
   if (st == KELISI_OK && t->hasData && a.data.empty()) t->dataPath = t->header.data_name;
@@ -166,12 +246,25 @@ int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
     return st == KELISI_E_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
   }
   int rc = sqlite3_declare_vtab(db, kSchema);
+  if (rc == SQLITE_OK && create) rc = KeepNames(db, schema, name, a, err);
   if (rc != SQLITE_OK) {
     Disconnect(&t->base);
     return rc;
   }
   *out = &t->base;
   return SQLITE_OK;
+}
+
+}  // namespace
+
+int Create(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out,
+           char** err) {
+  return Open(db, aux, argc, argv, out, err, true);
+}
+
+int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out,
+            char** err) {
+  return Open(db, aux, argc, argv, out, err, false);
 }
 
 // Uses every usable comparison of the key under BINARY collation (the
@@ -207,10 +300,35 @@ int BestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info) {
 
 int Disconnect(sqlite3_vtab* vtab) {
   Table* t = reinterpret_cast<Table*>(vtab);
+  EndChange(t);
+  auto& tables = t->conn->tables;
+  tables.erase(std::remove(tables.begin(), tables.end(), t), tables.end());
   kelisi_close(t->ix);
   sqlite3_free(t->base.zErrMsg);
   delete t;
   return SQLITE_OK;
+}
+
+// Dropping the table drops the names CREATE kept; the files stay.
+int Destroy(sqlite3_vtab* vtab) {
+  Table* t = reinterpret_cast<Table*>(vtab);
+  std::string sql = "DROP TABLE IF EXISTS " + FilesTable(t->schema, t->name);
+  int rc = sqlite3_exec(t->db, sql.c_str(), nullptr, nullptr, nullptr);
+  Disconnect(vtab);
+  return rc;
+}
+
+int Rename(sqlite3_vtab* vtab, const char* newName) {
+  Table* t = reinterpret_cast<Table*>(vtab);
+  std::string sql = "ALTER TABLE " + FilesTable(t->schema, t->name) + " RENAME TO " +
+                    Quote(std::string(newName) + "_files");
+  int rc = sqlite3_exec(t->db, sql.c_str(), nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) t->name = newName;
+  return rc;
+}
+
+int ShadowName(const char* suffix) {
+  return sqlite3_stricmp(suffix, "files") == 0;
 }
 
 }  // namespace kelisi_sqlite

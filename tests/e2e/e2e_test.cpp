@@ -22,6 +22,7 @@
 #include "core/byte_order.h"
 #include "core/isi_format.h"
 #include "core/isi_xlat.h"
+#include "kel_version.h"
 #include "kelisi.h"
 #include "support/model.h"
 #include "support/test_util.h"
@@ -141,9 +142,7 @@ const Setup BinaryEor =
 const Setup Select = File(kt::RandomData(150, 12, 7, 10, "\n", "AB12").bytes());
 const Setup SelectExtIsi = With(Select, "d.isi", Golden("select_ext"));
 const Setup Dups = File(kt::RandomData(12, 6, 8, 0, "\n", "ab").bytes());
-// 3,000 records with 150-byte keys; the index of them with the children of
-// its root's first two entries swapped, so that a walk delivers two runs of
-// keys in order.
+// 3,000 records with 150-byte keys in random order.
 const Setup ManyTrains = File(kt::RandomData(3000, 150, 11).bytes());
 // 3000 equal keys of 150 bytes whose record numbers fall in key order: a
 // sound index whose walk delivers the items of every sub-list below those
@@ -270,6 +269,20 @@ void MarkAtChunkStart(const TempDir& d) {
   for (int i = 0; i < 100; ++i) data += kt::Rng(i).Text(8, "rstu") + "\r\n";
   d.write("d.txt", data + "\x1A" + std::string(65533, 'z'));
 }
+// Numbered text records, ended by `eor`, of `sizes` bytes in turn (mark
+// included) up to `markAt`, where the end-of-file mark stands; then bytes
+// without a mark up to `fileSize`, the last of them `last`.
+Setup EndMarkAt(std::vector<size_t> sizes, const std::string& eor, size_t markAt, size_t fileSize,
+                char last = 'y') {
+  std::string data;
+  for (size_t i = 0; data.size() < markAt; ++i) {
+    std::string r = std::to_string(10000000 + i);
+    data += r + std::string(sizes[i % sizes.size()] - r.size() - eor.size(), '-') + eor;
+  }
+  data += '\x1A';
+  data += std::string(fileSize - data.size() - 1, 'y') + last;
+  return File(data);
+}
 const Setup InSub = File("bbb 1\naaa 2\n", "sub/d.txt");
 // A command whose stored form (data field, ISI field, the rest) is 528
 // characters, one more than the header keeps.
@@ -334,7 +347,8 @@ struct Case {
   const char* env = "";            // NAME=VALUE pairs, space-separated; $D is the run's directory
   const char* textFile = nullptr;  // a text file the run writes, and its exact content
   const char* text = nullptr;
-  bool ofItsData = true;  // the index is consistent with its data (not crafted)
+  bool ofItsData = true;    // the index is consistent with its data (not crafted)
+  int64_t dataLength = -1;  // the header's data length, when not -1
 };
 
 // Halving the sort memory step by step to its floor of 8,192 bytes: with
@@ -350,6 +364,16 @@ struct Case {
     name, [](const TempDir& d) { Damaged(d, at, {__VA_ARGS__}); }, "d.isi -c", 1, REFUSED(what), \
         "d.isi d.txt"                                                                            \
   }
+// An index over records that an end-of-file mark ends: the header's data
+// length is where the scan's fills of 65,536 bytes, read one after another
+// from the file's start, have reached when it meets the mark.
+#define END_MARK(name, setup, args, report, length)                                               \
+  {                                                                                               \
+    name, setup, args, 0, "Indexing d.txt into d.isi\n" report T, "d.isi d.txt", {}, "d.isi", "", \
+        nullptr, nullptr, true, length                                                            \
+  }
+#define RECORDS(n) n " records, 0 deleted entries\n"
+#define VARIABLE(n) RECORDS(n) "Data file has variable length records.\n"
 // A command refused before it touches a file: `message`, status 1, and the
 // data file alone in the directory.
 #define REFUSED_COMMAND(name, args, message) \
@@ -455,6 +479,20 @@ const Case kCases[] = {
     {"MarkAcrossDetectionChunks", MarkAtChunkStart, "d.txt,d.isi -1-8", 0,
      "Indexing d.txt into d.isi\n100 records, 0 deleted entries\n" T, "d.isi d.txt",
      "mark_at_chunk_start"},
+    // The mark in the second fill (from 65,536 on), the third (131,072) and
+    // the last, which reaches the end of the file (less a 0x1A ending it).
+    END_MARK("EndMarkInTheSecondFill", EndMarkAt({20}, "\n", 70000, 270000), "d.txt,d.isi -1-8",
+             RECORDS("3500"), 131072 / 20),
+    END_MARK("EndMarkInTheSecondFillVariable", EndMarkAt({15, 25}, "\n", 70000, 270000),
+             "d.txt,d.isi -v,1-8", VARIABLE("3500"), 131072),
+    END_MARK("EndMarkInTheThirdFillCrLf", EndMarkAt({25}, "\r\n", 140000, 240000),
+             "d.txt,d.isi -1-8", RECORDS("5600"), 196608 / 25),
+    END_MARK("EndMarkInTheLastFill", EndMarkAt({20}, "\n", 180000, 196600), "d.txt,d.isi -1-8",
+             RECORDS("9000"), 196600 / 20),
+    END_MARK("EndMarkInTheLastFillCrLf", EndMarkAt({25}, "\r\n", 175000, 196600),
+             "d.txt,d.isi -1-8", RECORDS("7000"), 196600 / 25),
+    END_MARK("EndMarkInTheLastFillEndingInAMark", EndMarkAt({15, 25}, "\n", 180000, 196600, '\x1A'),
+             "d.txt,d.isi -v,1-8", VARIABLE("9000"), 196599),
     {"NameWithSlashExtension", Small, "d/txt,e -1-3", 0,
      "Indexing d.txt into e.ISI\n3 records, 0 deleted entries\n" T, "d.txt e.ISI", nullptr,
      "e.ISI"},
@@ -472,6 +510,14 @@ const Case kCases[] = {
        mkdir(d.file("d.ERR").c_str(), 0755);
      },
      "d.txt,d.isi -e,1-3", 1, "Can't create output file d.ERR\n", "d.ERR d.txt"},
+    // An output that cannot be created leaves the permission bits of the
+    // files it was made from as they were (the runner compares them).
+    {"OutputInAMissingDirectory", Small, "d.txt,nowhere/x.isi -1-3", 1,
+     "Can't create output file nowhere/x.isi\n", "d.txt"},
+    {"OutputUnderAFile", Small, "d.txt,d.txt/x.isi -1-3", 1,
+     "Can't create output file d.txt/x.isi\n", "d.txt"},
+    {"CompactIntoAMissingDirectory", FixedIsi, "d.isi,nowhere/c.isi -c", 1,
+     "Can't create output file nowhere/c.isi\n", "d.isi d.txt", "fixed"},
     {"EmptyErrorFileRemoved", Small, "d.txt,d.isi -e,1-3", 0,
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt"},
     {"TerminalDefinitionNotFitting", BadTerminal, "D -1-3", 0,
@@ -781,6 +827,11 @@ std::string Normalized(const std::string& text, const TempDir& dir) {
   return kt::ReplaceAll(t, dir.path(), "$D");
 }
 
+mode_t Mode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
 // A key or DDR sector of an index with every number reversed, also those
 // of the slots past its count (the count is forced for the translators).
 std::string EverySlotReversed(std::string s, bool ddr, uint32_t entrySize) {
@@ -876,7 +927,11 @@ TEST_P(E2e, Run) {
   ASSERT_EQ(mkdir(dir.file("work").c_str(), 0700), 0);
   c.setup(dir);
   std::map<std::string, std::string> before;
-  for (const std::string& n : dir.list()) before[n] = dir.read(n);
+  std::map<std::string, mode_t> modes;
+  for (const std::string& n : dir.list()) {
+    before[n] = dir.read(n);
+    modes[n] = Mode(dir.file(n));
+  }
   kt::RunOptions opts;
   opts.cwd = dir.path();
   opts.env = {{"TMPDIR", dir.file("work")}};
@@ -917,12 +972,22 @@ TEST_P(E2e, Run) {
   EXPECT_EQ(Listing(dir), c.after);
   for (const auto& [name, bytes] : before) {
     EXPECT_TRUE(c.exit == 0 || dir.read(name) == bytes) << "a refused run changed " << name;
+    if (dir.exists(name)) {
+      EXPECT_EQ(Mode(dir.file(name)), modes[name]) << "the run changed the mode of " << name;
+    }
   }
   // -d keeps the work files for a look at them.
   if (std::string(c.args).find("-d ") == std::string::npos) {
     EXPECT_EQ(kt::ListDirectory(dir.file("work")), std::vector<std::string>{}) << "work files";
   }
   if (c.exit == 0 && c.golden.name != nullptr && c.ofItsData) ExpectConsistent(dir.file(c.isi));
+  if (c.dataLength >= 0) {
+    std::string header = dir.read(c.isi);
+    uint32_t length = 0;
+    ASSERT_GE(header.size(), 16u);
+    memcpy(&length, header.data() + 12, sizeof length);
+    EXPECT_EQ(length, c.dataLength) << "the header's data length";
+  }
   if (c.golden.name != nullptr) {
     std::string want = Golden(c.golden.name);
     ASSERT_FALSE(want.empty()) << "no golden file " << c.golden.name;
@@ -947,6 +1012,73 @@ TEST(Log, AppendsToTheLogItFinds) {
   std::string log = dir.read("k.log");
   EXPECT_EQ(log.substr(0, 51), "an earlier run\nkelindex -qk.log d.txt,d.isi -1-3 \n\n");
   EXPECT_NE(log.find("3 records, 0 deleted entries\n"), std::string::npos) << log;
+}
+
+}  // namespace
+
+namespace {
+
+// A read-only directory refuses the output (as it does to anyone but the
+// superuser, so the runs are made as another user, who owns the files):
+// the files the run started from keep their modes.
+TEST(ReadOnlyDirectory, TheFilesARunStartedFromKeepTheirModes) {
+  TempDir dir;
+  Fixed(dir);
+  dir.write("d.isi", Golden("fixed"));
+  dir.write("ro/keep", "");
+  chmod(dir.path().c_str(), 0755);
+  for (const char* f : {"d.txt", "d.isi"}) {
+    chmod(dir.file(f).c_str(), 0606);
+    if (geteuid() == 0) {
+      ASSERT_EQ(chown(dir.file(f).c_str(), 65534, 65534), 0);
+    }
+  }
+  chmod(dir.file("ro").c_str(), 0555);
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  opts.notSuperuser = true;
+  for (const char* args : {"d.txt,ro/x.isi -1-4,9-12", "d.isi,ro/c.isi -c"}) {
+    kt::RunResult r = kt::RunKelindex(kt::Split(args), opts);
+    EXPECT_EQ(r.exitCode, 1) << args;
+    std::string output = std::string(args).find("-c") != std::string::npos ? "c.isi" : "x.isi";
+    EXPECT_NE(r.out.find("\nCan't create output file ro/" + output + "\n"), std::string::npos)
+        << args << r.out;
+    EXPECT_EQ(Mode(dir.file("d.txt")) & 07777, 0606u) << args;
+    EXPECT_EQ(Mode(dir.file("d.isi")) & 07777, 0606u) << args;
+  }
+  chmod(dir.file("ro").c_str(), 0755);
+}
+
+}  // namespace
+
+namespace {
+
+// --help and --version, each the only argument, follow other programs'
+// conventions: the usage with every form and leading option, the version,
+// status 0. With anything else they are a command text as any other.
+TEST(Conventions, HelpAndVersionAloneAnswerWithStatus0) {
+  TempDir dir;
+  kt::RunResult help = kt::RunKelindex({"--help"}, dir.path());
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.err, "");
+  for (const char* line :
+       {"usage: kelindex [-l{log}|-q{log}] [-0|-1] [-d] [-i{ini}] [-m{bytes}] [-t{trains}]\n",
+        "            {data}[,{isi}[,{Lnnn}[,{tmppath}]]] -[{opts}]{keyspecs}\n",
+        "       kelindex isi -i ", "       kelindex isi -r[0] ", "       kelindex isi[,new] -c[=0|=1] ",
+        "\n  -t{trains}  the sort trains allowed, 1 to 16383 (20000 without -t)\n",
+        "\n  keyspecs: 1-10,21-30,15-20,...etc;  Up to 150 bytes can be used\n"}) {
+    EXPECT_NE(help.out.find(line), std::string::npos) << line << help.out;
+  }
+  const std::string version = std::string("kelindex ") + KEL_VERSION + "\n";
+  EXPECT_EQ(help.out.substr(help.out.size() - version.size()), version);
+  kt::RunResult v = kt::RunKelindex({"--version"}, dir.path());
+  EXPECT_EQ(v.exitCode, 0);
+  EXPECT_EQ(v.out, version);
+  kt::RunResult more = kt::RunKelindex({"--help", "x"}, dir.path());
+  EXPECT_EQ(more.exitCode, 1);
+  EXPECT_NE(more.out.find("The command line is incomplete.  Use -? option.\n"), std::string::npos);
+  EXPECT_EQ(kt::RunKelindex({"-?"}, dir.path()).exitCode, 1);
+  EXPECT_EQ(dir.list(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -136,6 +136,23 @@ TEST(Recovery, EveryKelindexJobRollsAnInterruptedChangeBackFirst) {
   }
 }
 
+// kelisi, whichever command opens the index first, and kelindex say in one
+// text that they rolled an interrupted change back.
+TEST(Recovery, KelisiAndKelindexReportARollbackInOneText) {
+  const std::string said = "Recovered interrupted change from journal d.isi-journal\n";
+  Crashed c;
+  ASSERT_NO_FATAL_FAILURE(c.Lay());
+  kt::RunResult r = kt::RunKelisi({"count", "d.isi"}, c.dir.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.err, "kelisi: " + said);
+  c.ExpectRolledBack("kelisi count");
+  ASSERT_NO_FATAL_FAILURE(c.Lay());
+  r = kt::RunKelindex({"d.isi", "-i"}, c.dir.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("\n" + said), std::string::npos) << r.out;
+  c.ExpectRolledBack("kelindex -i");
+}
+
 // An opener that may not write refuses an index whose journal holds a
 // change, and leaves both; one that may rolls the change back. A journal
 // that holds none (empty, or invalidated and kept by a write handle between

@@ -64,6 +64,8 @@ void Walk(FhStRec* st, uint64_t fileSize) {
   // Each sector loaded yields at most its entries; a sound walk loads each
   // sector once. Far more steps than that means the walk runs away.
   uint64_t limit = (2 * sectors + 3) * (kIsiKeyTrailerOfs / 16 + 1);
+  std::vector<uint64_t> seen(sectors / 64 + 1);  // the walk's marks, as compaction gives them
+  st->walkSeen = seen.data();
   st->flags |= kStWalkFromFirst;
   uint64_t steps = 0;
   int r;
@@ -75,6 +77,7 @@ void Walk(FhStRec* st, uint64_t fileSize) {
   FZ_CHECK(r == kIsiCursorEnd || r < 0);
   FZ_CHECK(FhStNextEntry(st, fileSize) == r);  // a walk that stopped stays stopped
   gWalkEnded = r == kIsiCursorEnd;
+  st->walkSeen = nullptr;
   std::sort(gOldKeys.begin(), gOldKeys.end());
 }
 

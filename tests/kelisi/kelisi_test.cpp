@@ -3,6 +3,7 @@
 // order; crafted deep trees; damage; failing reads; and shared mode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "kelisi/kelisi_internal.h"
 #include "support/crafted.h"
 #include "support/fault_env.h"
+#include "support/model.h"
 #include "support/test_util.h"
 
 namespace {
@@ -242,8 +244,13 @@ TEST(Kelisi, AgreesWithTheModel) {
     size_t len;
     for (st = kelisi_first(h.c, &e); st == KELISI_OK; st = kelisi_next(h.c, &e)) {
       ASSERT_EQ(kelisi_read_record(h.ix, &e, rec, sizeof rec, &len), KELISI_OK);
+      ASSERT_EQ(len, e.record_size);
       ASSERT_EQ(kelisi_record_key(h.ix, rec, len, key), KELISI_OK);
       ASSERT_EQ(memcmp(key, e.key, e.key_length), 0);
+      // Too small a buffer: the size it needs.
+      len = 0;
+      ASSERT_EQ(kelisi_read_record(h.ix, &e, rec, e.record_size - 1, &len), KELISI_E_BUFFER);
+      ASSERT_EQ(len, e.record_size);
     }
     std::vector<uint64_t> del(b.deleted.size() + 1);
     size_t n = 0;
@@ -396,6 +403,52 @@ TEST(Kelisi, SharedModeWaitsForTheRewriteAndRestarts) {
   int status;
   ASSERT_EQ(waitpid(holder, &status, 0), holder);
   EXPECT_EQ(status, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A build takes no lock: a reader beside one, in shared mode too, is told
+// that the index has no header yet, and reads it once the build is done.
+// The build (kelindex_fi) stops before its second write, with the front
+// written as zero bytes and the tree and the header not yet, until the
+// test lets it go on.
+TEST(Kelisi, AReaderBesideABuildIsToldTheIndexIsBeingBuilt) {
+  kt::TempDir dir;
+  dir.write("d.txt", kt::RandomData(300, 20, 5).bytes());
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-8"}, dir.path()).exitCode, 0);
+  const std::string isi = dir.file("d.isi"), dat = dir.file("d.txt");
+  kelisi* before = nullptr;
+  ASSERT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_SHARED, &before), KELISI_OK);
+  ASSERT_EQ(mkfifo(dir.file("reached").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(dir.file("go").c_str(), 0600), 0);
+  kt::RunOptions opts;
+  opts.cwd = dir.path();
+  opts.faultBinary = true;
+  opts.env = {{"KELINDEX_PAUSE", "2:" + dir.path()}};
+  pid_t build = kt::StartKelindex({"d.txt,d.isi", "-1-8"}, opts);
+  ASSERT_GT(build, 0);
+  close(open(dir.file("reached").c_str(), O_RDONLY));  // the build has stopped
+  EXPECT_EQ(dir.read("d.isi"), std::string(kIsiFrontSize, '\0'));
+  kelisi* ix = nullptr;
+  EXPECT_EQ(kelisi_open(isi.c_str(), nullptr, 0, &ix), KELISI_E_BUILDING);
+  EXPECT_EQ(kelisi_open(isi.c_str(), dat.c_str(), KELISI_SHARED, &ix), KELISI_E_BUILDING);
+  kelisi_header h;
+  EXPECT_EQ(kelisi_get_header(before, &h), KELISI_E_BUILDING);
+  kt::RunResult r = kt::RunKelisi({"find", "d.isi", "A", "--prefix"}, dir.path());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err,
+            "kelisi: d.isi has no header yet: kelindex is building it, or its build did not "
+            "finish\n");
+  close(open(dir.file("go").c_str(), O_WRONLY));  // and goes on
+  int status = -1;
+  ASSERT_EQ(waitpid(build, &status, 0), build);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(kelisi_get_header(before, &h), KELISI_OK);
+  EXPECT_EQ(h.record_count, 300u);
+  kelisi_close(before);
+  EXPECT_EQ(kt::FirstProblem(isi, dat), "");
 }
 
 }  // namespace

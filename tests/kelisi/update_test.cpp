@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -303,12 +304,21 @@ TEST(Update, ASharedReaderBesideThousandsOfChangesMissesNothing) {
 // Deleting by key takes a key as kelisi_find does: its first bytes, as the
 // change sees the index (its own inserts included); what it cannot take is
 // refused and leaves the change usable.
+// Records of these keys in `data` in `dir`, indexed by kelindex on the
+// key's columns into `isi` (beside the data unless it has a folder of its
+// own); the data's bytes.
+std::string Indexed(const kt::TempDir& dir, std::initializer_list<int> keys,
+                    const std::string& data = "d.txt", const std::string& isi = "d.isi") {
+  kt::Data d;
+  for (int key : keys) d.Rec(Rec(key));
+  dir.write(data, d.bytes());
+  EXPECT_EQ(kt::RunKelindex({data + "," + isi, "-1-5"}, dir.path()).exitCode, 0);
+  return d.bytes();
+}
+
 TEST(Update, DeletingByKeyTakesWhatFindTakes) {
   kt::TempDir dir;
-  kt::Data data;
-  for (int key : {1, 2, 2, 10}) data.Rec(Rec(key));
-  dir.write("d.txt", data.bytes());
-  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-5"}, dir.path()).exitCode, 0);
+  Indexed(dir, {1, 2, 2, 10});
   kelisi* ix = nullptr;
   kelisi_txn* t = nullptr;
   ASSERT_EQ(kelisi_open(dir.file("d.isi").c_str(), nullptr, KELISI_WRITE, &ix), KELISI_OK);
@@ -333,6 +343,73 @@ TEST(Update, DeletingByKeyTakesWhatFindTakes) {
   kt::Index got = kt::ReadIndex(dir.file("d.isi"), dir.file("d.txt"));
   EXPECT_EQ(kt::DiffEntries(got.entries, want), "");
   EXPECT_EQ(kt::FirstProblem(dir.file("d.isi"), dir.file("d.txt")), "");
+}
+
+// Opening for update takes the data file the index describes: a file the
+// header's name leads to (as written, beside the index, by its last part
+// beside it), the same file and not a copy; when none of those is there, a
+// file of the same last name; never one shorter than the header's data.
+TEST(Update, OpeningForUpdateTakesOnlyTheDataFileTheIndexDescribes) {
+  kt::TempDir dir;
+  const std::string data = Indexed(dir, {1, 2, 3}, "sub/d.txt", "sub/d.isi");
+  dir.write("sub/copy.txt", data);
+  dir.write("moved/d.isi", dir.read("sub/d.isi"));
+  dir.write("elsewhere/d.txt", data);
+  dir.write("elsewhere/x.txt", data);
+  dir.write("short/d.isi", dir.read("sub/d.isi"));
+  dir.write("short/d.txt", data.substr(0, 22));
+  struct Case {
+    const char* isi;
+    const char* data;  // nullptr: the one the header names
+    unsigned flags;
+    int status;
+  } cases[] = {
+      {"sub/d.isi", "sub/d.txt", 0, KELISI_OK},
+      {"sub/d.isi", nullptr, 0, KELISI_OK},
+      {"sub/d.isi", "sub/copy.txt", 0, KELISI_E_DATA_OTHER},
+      {"sub/d.isi", "sub/copy.txt", KELISI_DATA_ANYWAY, KELISI_OK},
+      {"moved/d.isi", "elsewhere/d.txt", 0, KELISI_OK},  // no d.txt where the header leads
+      {"moved/d.isi", "elsewhere/x.txt", 0, KELISI_E_DATA_OTHER},
+      {"short/d.isi", nullptr, 0, KELISI_E_DATA_OTHER},
+      {"short/d.isi", "short/d.txt", KELISI_DATA_ANYWAY, KELISI_OK},
+  };
+  for (const Case& c : cases) {
+    std::string path = c.data != nullptr ? dir.file(c.data) : "";
+    kelisi* ix = nullptr;
+    int st = kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? path.c_str() : nullptr,
+                         KELISI_WRITE | c.flags, &ix);
+    EXPECT_EQ(st, c.status) << c.isi << " " << (c.data ? c.data : "(header)");
+    kelisi_close(ix);
+    // Reading takes any file.
+    ASSERT_EQ(kelisi_open(dir.file(c.isi).c_str(), c.data != nullptr ? path.c_str() : nullptr,
+                          KELISI_HEADER_DATA, &ix),
+              c.data == nullptr && std::string(c.isi) == "moved/d.isi" ? KELISI_E_DATA_OPEN
+                                                                         : KELISI_OK);
+    kelisi_close(ix);
+  }
+}
+
+// A journal that cannot be made beside the index (its directory read-only)
+// is told apart from a failing write of the files, and nothing changes.
+TEST(Update, AJournalThatCannotBeMadeIsNamedAndChangesNothing) {
+  kt::TempDir dir;
+  const std::string data = Indexed(dir, {1, 2, 3});
+  const std::string isi = dir.read("d.isi");
+  kt::FaultEnv env;
+  kelisi* ix = nullptr;
+  kelisi_txn* t = nullptr;
+  ASSERT_EQ(kisi::OpenHandle(dir.file("d.isi").c_str(), nullptr, KELISI_WRITE, &env, &ix),
+            KELISI_OK);
+  ASSERT_EQ(kelisi_txn_begin(ix, &t), KELISI_OK);
+  std::string r = Rec(4);
+  ASSERT_EQ(kelisi_txn_insert(t, r.data(), r.size(), nullptr), KELISI_OK);
+  env.SetPlan({kt::kFaultOpen, 1, EACCES});  // the journal's creation
+  EXPECT_EQ(kelisi_txn_commit(t), KELISI_E_JOURNAL_WRITE);
+  EXPECT_TRUE(env.Fired());
+  kelisi_close(ix);
+  EXPECT_EQ(dir.read("d.isi"), isi);
+  EXPECT_EQ(dir.read("d.txt"), data);
+  EXPECT_FALSE(dir.exists("d.isi-journal"));
 }
 
 // A change counts the spin counter up and a compaction toggles it: after a

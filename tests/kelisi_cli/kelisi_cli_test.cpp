@@ -199,7 +199,9 @@ TEST_F(KelisiCli, CheckNamesEachChangeAfterTheBuild) {
 
 // A long list stops after 100 problems with a count of the rest (--all
 // lists them all), and the check names what mends the index: a rebuild
-// from its data, and a compaction where only the tree's bookkeeping is off.
+// from its data, which deletes the index when it fails (a copy first), a
+// compaction where only the tree's bookkeeping is off, and no rebuild
+// before data of another form than the index was built over is mended.
 TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
   std::string isi = dir_.read("d.isi");
   std::string data = fixed_;
@@ -207,8 +209,9 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
   dir_.write("x.txt", data);
   dir_.write("x.isi", isi);
   const std::string rebuild =
-      "cure: kelindex x.isi -r rebuilds it from its data with its stored command line, into the "
-      "file names stored there";
+      "kelindex x.isi -r rebuilds it from its data with its stored command line, into the file "
+      "names stored there; a rebuild that fails deletes the index: copy x.isi first (cp x.isi "
+      "x.isi.copy)";
   auto count = [](const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -217,8 +220,8 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
   kt::RunResult r = Kelisi({"check", "x.isi", "x.txt"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(count(r.out, "has no entry\n"), 100u);
-  EXPECT_NE(r.out.find("\n... 50 more problems not listed (--all lists every one)\n" + rebuild +
-                       "\nx.isi: 150 problems against x.txt"),
+  EXPECT_NE(r.out.find("\n... 50 more problems not listed (--all lists every one)\ncure: " +
+                       rebuild + "\nx.isi: 150 problems against x.txt"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(count(Kelisi({"check", "x.isi", "x.txt", "--all"}).out, "has no entry\n"), 150u);
@@ -228,13 +231,26 @@ TEST_F(KelisiCli, CheckListsAHundredProblemsAndNamesTheCure) {
 
   dir_.write("x.isi", isi + std::string(512, '\0'));  // a sector left over
   EXPECT_NE(Kelisi({"check", "x.isi"})
-                .out.find(rebuild + "; or, when only counts or left-over "
-                                    "sectors are wrong, kelindex x.isi -c "
-                                    "compacts it\n"),
+                .out.find("cure: kelindex x.isi -c compacts it from its own entries when only "
+                          "counts or left-over sectors are wrong (a backup guards the rewrite); "
+                          "else " +
+                          rebuild + "\n"),
             std::string::npos);
   isi[1024 + 500] = 40;  // the root's count byte: more entries than fit
   dir_.write("x.isi", isi);
-  EXPECT_NE(Kelisi({"check", "x.isi"}).out.find(rebuild + "\nx.isi: "), std::string::npos);
+  EXPECT_NE(Kelisi({"check", "x.isi"}).out.find("cure: " + rebuild + "\nx.isi: "),
+            std::string::npos);
+  // A tab in data the index was built over without s: a rebuild would
+  // refuse the data and delete the index.
+  dir_.write("x.isi", dir_.read("d.isi"));
+  dir_.write("x.txt", fixed_ + "E5\tx      X\n");
+  r = Kelisi({"check", "x.isi", "x.txt"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("\ncure: mend the data file before a rebuild: kelindex x.isi -r refuses "
+                       "data of another form than the index was built over, and then deletes the "
+                       "index; copy x.isi first (cp x.isi x.isi.copy)\n"),
+            std::string::npos)
+      << r.out;
 }
 
 // Shapes the build never makes are notes, which --strict counts; a file
@@ -261,7 +277,59 @@ TEST_F(KelisiCli, CheckNotesShapesAndNamesATruncatedFileOnce) {
   EXPECT_EQ(r.out,
             "the file is truncated: it ends at byte 34816, but the index refers to sector 87, "
             "which ends at byte 45056\ncure: kelindex t.isi -r rebuilds it from its data with its "
-            "stored command line, into the file names stored there\nt.isi: 1 problem\n");
+            "stored command line, into the file names stored there; a rebuild that fails deletes "
+            "the index: copy t.isi first (cp t.isi t.isi.copy)\nt.isi: 1 problem\n");
+  // A child position past any end the index could have had is no cut.
+  std::string isi = dir_.read("d.isi");
+  isi.replace(1024 + 508, 4, std::string("\x6a\x47\xff\x00", 4));  // sector 16729962
+  dir_.write("t.isi", isi);
+  r = Kelisi({"check", "t.isi"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
+            "key sector 16729962 named by key sector 2: the position is impossible (the file ends "
+            "at byte 2048)\n");
+}
+
+// A data file whose last line has no line end: the build indexes that
+// record under the size it would have with its LF (and a text file's last
+// byte 0x1A is no part of it); every reader takes it as the file holds it,
+// and a record appended after it first gets the line end it lacks.
+TEST_F(KelisiCli, TheLastRecordWithoutItsLineEndIsReadAsTheFileHoldsIt) {
+  dir_.write("n.txt", "abcd\nefgh\nijkl");
+  dir_.write("z.txt", "abcd\nefgh\nij\x1a");
+  Build({"n.txt,n.isi", "-1-4"});
+  Build({"z.txt,z.isi", "-v,1-4"});
+  struct Case {
+    const char* command;
+    int code;
+    std::string out;
+  } cases[] = {
+      {"check n.isi n.txt --records", 0,
+       "n.isi: consistent with n.txt (3 entries; 3 records to index of 3, 0 deleted)\n"},
+      {"dump n.isi --data n.txt", 0,
+       "abcd\t0\t5\t0\tabcd\nefgh\t5\t5\t0\tefgh\nijkl\t10\t5\t0\tijkl\n"},
+      {"find n.isi ijkl --data n.txt --json", 0,
+       "{\"key\": \"ijkl\", \"offset\": 10, \"size\": 5, \"dup_seq\": 0, \"record\": \"ijkl\"}\n"},
+      {"dump z.isi --data z.txt", 0,
+       "abcd\t0\t5\t0\tabcd\nefgh\t5\t5\t0\tefgh\nij  \t10\t3\t0\tij\n"},
+      {"check z.isi z.txt --records", 0,
+       "z.isi: consistent with z.txt (3 entries; 3 records to index of 3, 0 deleted)\n"},
+      {"delete n.isi n.txt ijkl --at 10", 0, "1 deleted\n"},
+      {"check n.isi n.txt --records", 0,
+       "n.isi: consistent with n.txt (2 entries; 2 records to index of 2, 1 deleted)\n"},
+      {"insert z.isi z.txt new.txt", 0, "1 inserted\n"},
+      {"check z.isi z.txt --records", 0,
+       "z.isi: consistent with z.txt (4 entries; 4 records to index of 4, 0 deleted)\n"},
+  };
+  dir_.write("new.txt", "klmn\n");
+  for (const Case& c : cases) {
+    kt::RunResult r = Kelisi(kt::Split(c.command));
+    EXPECT_EQ(r.exitCode, c.code) << c.command << r.err;
+    EXPECT_EQ(r.out, c.out) << c.command;
+  }
+  // The deleted record's place holds its whole size in zero bytes.
+  EXPECT_EQ(dir_.read("n.txt"), std::string("abcd\nefgh\n") + std::string(5, '\0'));
+  EXPECT_EQ(dir_.read("z.txt"), "abcd\nefgh\nij\nklmn\n");
 }
 
 // insert and delete, one change each: their lines and status, where the
@@ -273,6 +341,14 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
   dir_.write("a1.txt", "A1 third\n");
   dir_.write("bad.txt", "A1 \\q\n");
   dir_.write("dup.txt", "Z9 new\nB2 dup\n");
+  dir_.write("nul.txt", "A1\\x0a\n");
+  dir_.write("keys.txt", "C3\nQ9\n");
+  dir_.write("empty.txt", "\n");
+  dir_.write("o.txt", fixed_);  // a copy of d.txt, another file
+  dir_.write("dir.isi/x", "");  // a directory
+  dir_.write("t.txt", Rec("T1", "one", 'X') + Rec("T2", "two", 'X'));
+  Build({"t.txt,t.isi", "-1-2"});
+  dir_.write("t.txt", Rec("T1", "one", 'X'));  // cut short after the build
   struct Case {
     const char* command;  // the arguments, split at blanks
     int code;
@@ -297,11 +373,31 @@ TEST_F(KelisiCli, InsertAndDeleteChangeBothFilesOrNeither) {
       {"insert d.txt d.txt a1.txt", 1, "", "kelisi: not an ISI file: d.txt\n"},
       {"delete none.isi d.txt A1", 1, "",
        "kelisi: cannot open none.isi: No such file or directory\n"},
+      {"delete dir.isi d.txt A1", 1, "", "kelisi: cannot open dir.isi: Is a directory\n"},
       {"insert u.isi u.txt dup.txt", 1, "",
        "kelisi: insert: line 2: its key is in u.isi already, which allows no duplicate keys\n"},
       {"delete d.isi d.txt B2", 0, "1 deleted\n", ""},
       {"check d.isi d.txt", 0,
        "d.isi: consistent with d.txt (5 entries; 5 records to index of 5, 2 deleted)\n", ""},
+      // Without DATA, the data file the header names; by prefix, by a list.
+      {"delete d.isi E --prefix", 0, "1 deleted\n", ""},
+      {"delete d.isi --keys keys.txt", 0, "1 deleted\n",
+       "kelisi: delete: 1 of the 2 keys matched no record (the first: line 2, Q9)\n"},
+      {"delete d.isi --keys empty.txt", 1, "", "kelisi: delete: line 1: an empty key\n"},
+      {"delete d.isi d.txt --keys none.txt", 1, "",
+       "kelisi: delete: cannot open none.txt: No such file or directory\n"},
+      {"delete d.isi A1 --at 72 --prefix", 1, "",
+       "kelisi: delete: --at goes with one whole key, not with --keys or --prefix\n"},
+      // Another data file than the index describes, unless said so.
+      {"insert d.isi o.txt e5.txt", 1, "",
+       "kelisi: o.txt is not the data file of d.isi (its header names d.txt, data length 7 "
+       "records; o.txt holds 72 bytes); --data-anyway changes it all the same\n"},
+      {"delete t.isi T1", 1, "",
+       "kelisi: t.txt is not the data file of t.isi (its header names t.txt, data length 2 "
+       "records; t.txt holds 12 bytes); --data-anyway changes it all the same\n"},
+      {"check d.isi d.txt", 0,
+       "d.isi: consistent with d.txt (3 entries; 3 records to index of 3, 4 deleted)\n", ""},
+      {"delete d.isi o.txt D4 --data-anyway", 0, "1 deleted\n", ""},
   };
   for (const Case& c : cases) {
     const std::vector<std::string> args = kt::Split(c.command);
@@ -414,6 +510,29 @@ TEST_F(KelisiCli, InsertGivesWhatARebuildGivesAndRefusesWhatItWouldNotRead) {
       EXPECT_EQ(dir_.read("x.txt"), data);
     }
   }
+}
+
+// A change whose journal cannot be made beside the index names the journal
+// and its directory, and why (run as another user than the superuser, who
+// writes in any directory).
+TEST_F(KelisiCli, AReadOnlyDirectoryIsNamedWithTheJournal) {
+  dir_.write("ro/d.txt", fixed_);
+  ASSERT_EQ(kt::RunKelindex({"ro/d.txt,ro/d.isi", "-1-2"}, dir_.path()).exitCode, 0);
+  dir_.write("e5.txt", "E5 echo   Z\n");
+  for (const char* f : {"ro/d.txt", "ro/d.isi", "e5.txt"}) chmod(dir_.file(f).c_str(), 0666);
+  chmod(dir_.path().c_str(), 0755);
+  ASSERT_EQ(chmod(dir_.file("ro").c_str(), 0555), 0);
+  kt::RunOptions opts;
+  opts.cwd = dir_.path();
+  opts.program = KELISI_BIN;
+  opts.notSuperuser = true;
+  kt::RunResult r = kt::RunKelindex({"insert", "ro/d.isi", "ro/d.txt", "e5.txt"}, opts);
+  chmod(dir_.file("ro").c_str(), 0755);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err,
+            "kelisi: cannot create or write the journal ro/d.isi-journal in the directory ro: "
+            "Permission denied\n");
+  EXPECT_EQ(dir_.read("ro/d.txt"), fixed_);
 }
 
 }  // namespace

@@ -243,7 +243,15 @@ RC_GTEST_PROP(Update, ChangesKeepTheIndexExactlyTheLiveRecords, ()) {
     if (i == 0 && s.tested) body[0] = 'a';  // a build wants a record to index
     data.Rec(body);
   }
-  dir.write("d.txt", data.bytes());
+  // Now and then the last line lacks its line end: the build indexes it as
+  // if it had one, and the first record appended writes it. (A fixed
+  // length is measured from a record that has one.)
+  std::string bytes = data.bytes();
+  if (bytes.back() == '\n' && (!fixed || data.records().size() > 1) &&
+      *rc::gen::inRange(0, 5) == 0) {
+    bytes.pop_back();
+  }
+  dir.write("d.txt", bytes);
   std::string opts = s.upper ? "u," : "";
   if (s.form == kFixedNoList) opts += "w,";
   if (s.form == kVariable) opts += "v,";

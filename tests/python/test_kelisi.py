@@ -10,7 +10,6 @@ built library), KELINDEX_BIN, KELISI_BIN and KEL_SOURCE_DIR set."""
 
 import json
 import os
-import pydoc
 import random
 import shutil
 import subprocess
@@ -132,6 +131,15 @@ class KelisiTest(unittest.TestCase):
                     self.assertEqual([line(ix, e, data is not None) for e in ix], want)
                     self.assertEqual([line(ix, e, False) for e in reversed(ix)],
                                      ["\t".join(w.split("\t")[:4]) for w in reversed(want)])
+                    if data is not None:  # in bulk: one list, and chunks of a cursor
+                        self.assertEqual([line(ix, e, False) + "\t" + escaped(r)
+                                          for e, r in ix.entries(records=True)], want)
+                    cursor, chunks = iter(ix), []
+                    while chunk := cursor.fetch(7):
+                        chunks.append(chunk)
+                    self.assertTrue(all(len(c) == 7 for c in chunks[:-1]))
+                    self.assertEqual([line(ix, e, False) for c in chunks for e in c],
+                                     ["\t".join(w.split("\t")[:4]) for w in want])
                 with kelisi.open(isi, data, shared=data is not None, cache_size=4096) as ix:
                     self.assertEqual(len(list(ix)), len(want))
 
@@ -157,6 +165,10 @@ class KelisiTest(unittest.TestCase):
                 want = tool(tool_args[0], isi, *tool_args[1:], "--data", data).splitlines()
                 with kelisi.open(isi, data) as ix:
                     got = [line(ix, e, True) for e in getattr(ix, method)(*args)]
+                    if method == "range":
+                        got2 = [line(ix, e, False) + "\t" + escaped(r)
+                                for e, r in ix.entries(*args, records=True)]
+                        self.assertEqual(got2, want)
                 self.assertEqual(got, want)
 
     def test_header_stats_deleted_and_check_equal_the_tool(self):
@@ -171,6 +183,7 @@ class KelisiTest(unittest.TestCase):
                 self.assertEqual(sorted(ix.deleted()), deleted)
                 self.assertEqual(ix.check(records=True), [])
             self.assertEqual("kelindex " + h.command_line, info["command_line"])
+            self.assertEqual("kelisi " + kelisi.__version__, tool("--version").strip())
             for k, v in info.items():
                 if hasattr(h, k) and k not in ("key_specs", "tests", "command_line"):
                     self.assertEqual(getattr(h, k), v, k)
@@ -232,6 +245,8 @@ class KelisiTest(unittest.TestCase):
                 self.assertRaises(ValueError, ix.range, b"a", "\u0100")
                 self.assertRaises(TypeError, ix.find, 5)
                 self.assertEqual(list(ix.find(b"zz")), [])
+                self.assertEqual(list(ix.find(key=b"zz", prefix=False)), [])
+                self.assertRaises(TypeError, ix.find, b"a", key=b"a")
         finally:
             os.chdir(cwd)
 
@@ -265,6 +280,12 @@ class KelisiTest(unittest.TestCase):
             self.assertEqual(ix.insert([b"zzz two", "ab\xe9 three"]), 2)
             gone = ix.delete(before[0].key)
             self.assertEqual(gone, sum(e.key == before[0].key for e in before))
+            # By prefix, and a list of keys: each record once, keys folded as find folds them.
+            pair = sorted({e.key for e in before if e.key != before[0].key})[:2]
+            self.assertEqual(ix.delete([pair[0], pair[0], pair[1][:2]], prefix=True),
+                             sum((e.key[:2] == pair[1][:2] or e.key == pair[0])
+                                 and e.key != before[0].key for e in before))
+            self.assertRaises(ValueError, ix.delete, b"", prefix=True)
             self.assertEqual(ix.delete(before[-1].key, at=before[-1].offset + 1), 0)
             self.assertEqual(ix.delete(b"zz"), 0)
             with self.assertRaises(ZeroDivisionError):
@@ -272,14 +293,16 @@ class KelisiTest(unittest.TestCase):
                     ix.insert(b"zzz lost")
                     1 / 0
             with ix.change():
-                ix.insert(b"zzz kept")
+                ix.insert([b"zzz kept", b"yyy gone"])
                 ix.delete(before[-1].key, at=before[-1].offset)
+                self.assertEqual(ix.delete(b"yy", prefix=True), 1)  # inserted in the block
             with self.assertRaises(kelisi.Error) as caught:
                 ix.insert(b"x" * 200)  # longer than the file's records
             self.assertEqual(caught.exception.status, -14)
             keys = sorted(e.key for e in ix)
             self.assertEqual(ix.check(records=True), [])
             self.assertEqual(keys.count(b"zzz"), 3)
+            self.assertNotIn(b"yyy", keys)
             # Fixed-length records took the slots of deleted ones, newest first.
             self.assertIn(next(ix.find(b"zzz")).offset, slots)
         with kelisi.open(f.path("w.isi")) as ro:
@@ -308,12 +331,49 @@ class KelisiTest(unittest.TestCase):
                 self.assertEqual(entries, sorted((e.key, e.offset, e.size) for e in rebuilt),
                                  options)
 
-    def test_help_is_readable(self):
-        text = pydoc.render_doc(kelisi, renderer=pydoc.plaintext)
-        for part in ("Read and update ISI index files from Python", "open(isi", "class Index",
-                     "find(self, key", "insert(self, records", "change(self)", "class Error",
-                     "KELISI_LIBRARY"):
-            self.assertIn(part, text)
+    def test_threads_take_turns_on_one_index(self):
+        """Threads walking, looking up, reading records and sharing one
+        cursor get what one thread gets; a close under them raises, never
+        crashes."""
+        import threading
+        f = self.f
+        with kelisi.open(f.path("var.isi"), f.path("var.txt")) as ix:
+            want = [line(ix, e, True) for e in ix]
+            keys = [e.key for e in ix]
+            shared_cursor, taken, results = iter(ix), [], []
+
+            def work():
+                walked = [line(ix, e, True) for e in ix]
+                found = [line(ix, e, True) for k in sorted(set(keys)) for e in ix.find(k)]
+                results.append((walked, found))
+                for e in shared_cursor:
+                    taken.append(line(ix, e, False))
+
+            threads = [threading.Thread(target=work) for _ in range(4)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            self.assertEqual(results, [(want, want)] * 4)
+            self.assertEqual(sorted(taken), sorted("\t".join(w.split("\t")[:4]) for w in want))
+        ix = kelisi.open(f.path("var.isi"), f.path("var.txt"))
+        errors = []
+
+        def walk():
+            try:
+                for _ in range(50):
+                    for e in ix:
+                        ix.record(e)
+            except kelisi.Error as e:
+                errors.append(e.status)
+
+        walkers = [threading.Thread(target=walk) for _ in range(3)]
+        for t in walkers:
+            t.start()
+        ix.close()
+        for t in walkers:
+            t.join()
+        self.assertEqual(set(errors) - {-1}, set())
 
 
 if __name__ == "__main__":

@@ -2,11 +2,15 @@
 // addressings, duplicate keys and deleted records read as a table through
 // SQL, row for row equal to `kelisi dump`; key comparisons and ORDER BY key
 // answered from the tree, checked against the same rows in a plain SQLite
-// table under SQLite's own comparison rules; the plans it offers; and every
-// failure a statement error with the library's text.
+// table under SQLite's own comparison rules; the plans it offers; every
+// failure a statement error with the library's text; and writes in
+// transactions against a model of the data file.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -378,12 +382,13 @@ TEST(Sqlite, FailuresFailTheStatementWithTheLibrarysText) {
   auto create = [&](const std::string& name, const std::string& args) {
     return db.Exec("CREATE VIRTUAL TABLE " + name + " USING kelisi(" + args + ")");
   };
+  const std::string kUsage =
+      "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index [, data] [, shared] [, write])";
   struct {
     std::string args, message;
   } refused[] = {
-      {"", "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index [, data] [, shared])"},
-      {"'a.isi', 'b', 'c'",
-       "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index [, data] [, shared])"},
+      {"", kUsage},
+      {"'a.isi', 'b', 'c'", kUsage},
       {"'" + dir.file("none.isi") + "'",
        "kelisi: cannot open the index file: " + dir.file("none.isi")},
       {"'" + dir.file("text.isi") + "'", "kelisi: not an ISI index file: " + dir.file("text.isi")},
@@ -417,8 +422,192 @@ TEST(Sqlite, FailuresFailTheStatementWithTheLibrarysText) {
             std::vector<std::string>{"301\t0"});
   EXPECT_EQ(create("s2", "'" + dir.file("d.isi") + "', '" + dir.file("none.txt") + "', shared"),
             "kelisi: cannot open the data file: " + dir.file("none.txt"));
-  EXPECT_EQ(db.Exec("DELETE FROM s"), "table s may not be modified");
-  EXPECT_EQ(db.Exec("INSERT INTO s(key) VALUES ('x')"), "table s may not be modified");
+  // Writes: refused without `write`, and what a write may not give.
+  const std::string readOnly = "kelisi: the index is not open for update: " + dir.file("d.isi");
+  EXPECT_EQ(db.Exec("DELETE FROM s"), readOnly);
+  EXPECT_EQ(db.Exec("INSERT INTO s(record) VALUES ('x')"), readOnly);
+  ASSERT_EQ(create("w", "'" + dir.file("d.isi") + "', '" + dir.file("d.txt") + "', write"), "");
+  ASSERT_EQ(create("w2", "'" + dir.file("d.isi") + "', write, '" + dir.file("d.txt") + "'"), "");
+  const std::string onlyRecord =
+      "kelisi: only the record can be written: its key, offset, size and dup follow from it";
+  EXPECT_EQ(db.Exec("INSERT INTO w(key, record) VALUES ('x', 'y')"), onlyRecord);
+  EXPECT_EQ(db.Exec("UPDATE w SET dup = 1"), onlyRecord);
+  EXPECT_EQ(db.Exec("INSERT INTO w(offset) VALUES (1)"), onlyRecord);
+  EXPECT_EQ(db.Exec("INSERT INTO w(record) VALUES (NULL)"),
+            "kelisi: a record to write is needed (the record column)");
+  EXPECT_EQ(db.Exec("INSERT INTO w(rowid, record) VALUES (5, 'abcd')"),
+            "kelisi: a row's rowid is its record's offset, which the insert decides");
+  EXPECT_EQ(db.Exec("INSERT INTO w(record) VALUES ('" + std::string(40, 'x') + "')"),
+            "kelisi: the record is longer than the index's records: " + dir.file("d.isi"));
+  EXPECT_EQ(db.Exec("BEGIN; INSERT INTO w(record) VALUES ('abcd');"
+                    "INSERT INTO w2(record) VALUES ('abce')"),
+            "kelisi: another kelisi table is written in this transaction; one kelisi table can "
+            "be written per transaction");
+  EXPECT_EQ(db.Exec("ROLLBACK"), "");
+  EXPECT_EQ(dir.read("d.txt"), data.bytes());
+}
+
+// A table's files by their absolute names, kept at CREATE: the database
+// works from another directory.
+TEST(Sqlite, ATableFindsItsFilesFromAnotherDirectory) {
+  TempDir dir;
+  dir.write("a/d.txt", kt::RandomData(50, 10, 3).bytes());
+  ASSERT_EQ(kt::RunKelindex({"d.txt,d.isi", "-1-4"}, dir.file("a")).exitCode, 0);
+  ASSERT_EQ(mkdir(dir.file("b").c_str(), 0755), 0);
+  std::string cwd(4096, '\0');
+  ASSERT_NE(getcwd(cwd.data(), cwd.size()), nullptr);
+  ASSERT_EQ(chdir(dir.file("a").c_str()), 0);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file("a/t.db").c_str(), &raw), SQLITE_OK);
+  sqlite3_close(raw);
+  {
+    Db db;
+    EXPECT_EQ(db.Exec("ATTACH '" + dir.file("a/t.db") + "' AS f;"
+                      "CREATE VIRTUAL TABLE f.t USING kelisi(d.isi, d.txt, write);"
+                      "CREATE VIRTUAL TABLE f.u USING kelisi('d.isi');"
+                      "ALTER TABLE f.u RENAME TO w; ALTER TABLE f.w RENAME TO v"),
+              "");
+  }
+  ASSERT_EQ(chdir(dir.file("b").c_str()), 0);
+  {
+    Db db;
+    EXPECT_EQ(db.Exec("ATTACH '" + dir.file("a/t.db") + "' AS f"), "");
+    EXPECT_EQ(db.Rows("SELECT count(*), count(record) FROM f.t"),
+              std::vector<std::string>{"50\t50"});
+    EXPECT_EQ(db.Rows("SELECT count(*), count(record) FROM f.v"),
+              std::vector<std::string>{"50\t50"});
+    EXPECT_EQ(db.Exec("INSERT INTO f.t(record) VALUES ('zzzz new')"), "");
+    EXPECT_EQ(db.Exec("DROP TABLE f.t; DROP TABLE f.v"), "");
+    EXPECT_EQ(db.Rows("SELECT count(*) FROM f.sqlite_master"), std::vector<std::string>{"0"});
+  }
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(kt::ListDirectory(dir.file("b")), std::vector<std::string>{});
+  EXPECT_NE(dir.read("a/d.txt").find("zzzz new"), std::string::npos);
+}
+
+// Random transactions of inserts (several rows a statement, some of which
+// fail it), deletes by key, savepoints rolled back or released, commits
+// and rollbacks, against a model of the live records: after each
+// transaction the table holds the model's records, and at the end the
+// check finds index and data file consistent and a rebuild agrees.
+TEST(Sqlite, WritesInTransactionsFollowAModelOfTheDataFile) {
+  struct Form {
+    const char* name;
+    std::vector<std::string> build;
+    bool unique;  // n: a key held already fails the statement
+  } forms[] = {{"fixed, no duplicates", {"d.txt,d.isi", "-n,1-3"}, true},
+               {"variable, duplicates", {"d.txt,d.isi", "-v,1-3"}, false}};
+  for (const Form& form : forms) {
+    SCOPED_TRACE(form.name);
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+      SCOPED_TRACE(seed);
+      std::mt19937 rng(seed);
+      TempDir dir;
+      // Unique keys to start with: "aaa".."ccc", every other one.
+      struct Rec {
+        std::string text;
+        int id;
+      };
+      std::vector<Rec> live;
+      int ids = 0;
+      std::string data;
+      auto keyOf = [](int i) { return std::string{"abc"[i / 9], "abc"[i / 3 % 3], "abc"[i % 3]}; };
+      auto body = [&](const std::string& key) {
+        std::string b = key + " ";
+        for (size_t n = rng() % 12; n > 0; --n) b += "xyz01"[rng() % 5];
+        return b + "." ;
+      };
+      for (int i = 0; i < 27; i += 2) {
+        live.push_back({body(keyOf(i)), ids++});
+        data += live.back().text + std::string(form.unique ? 19 - live.back().text.size() : 0, ' ') +
+                "\n";
+      }
+      dir.write("d.txt", data);
+      ASSERT_EQ(kt::RunKelindex(form.build, dir.path()).exitCode, 0);
+      Db db;
+      ASSERT_EQ(db.Exec("CREATE VIRTUAL TABLE t USING kelisi('" + dir.file("d.isi") + "', '" +
+                        dir.file("d.txt") + "', write)"),
+                "");
+      auto trimmed = [](std::string s) {
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        return s;
+      };
+      for (int txn = 0; txn < 25; ++txn) {
+        std::vector<Rec> base = live, now = live;
+        std::vector<std::vector<Rec>> saved;
+        ASSERT_EQ(db.Exec("BEGIN"), "");
+        for (int op = rng() % 8; op >= 0; --op) {
+          switch (rng() % 6) {
+            case 0:
+            case 1: {  // an insert of 1 to 3 rows, the last maybe refused
+              std::vector<Rec> rows;
+              bool fails = false;
+              std::string sql = "INSERT INTO t(record) VALUES ";
+              for (int n = 1 + rng() % 3; n > 0; --n) {
+                std::string text = body(keyOf(rng() % 27));
+                if (n == 1 && rng() % 5 == 0) {
+                  text = form.unique ? text + std::string(20, 'y') : text + "\nnext";
+                  fails = true;
+                }
+                for (const Rec& r : now) fails |= form.unique && r.text.substr(0, 3) == text.substr(0, 3);
+                for (const Rec& r : rows) fails |= form.unique && r.text.substr(0, 3) == text.substr(0, 3);
+                rows.push_back({text, ids++});
+                sql += std::string(rows.size() > 1 ? "," : "") + "('" + text + "')";
+              }
+              std::string error = db.Exec(sql);
+              EXPECT_EQ(error.empty(), !fails) << sql << ": " << error;
+              if (!fails) now.insert(now.end(), rows.begin(), rows.end());
+              break;
+            }
+            case 2: {  // a delete by key: of the records the transaction began with
+              std::string key = keyOf(rng() % 27);
+              ASSERT_EQ(db.Exec("DELETE FROM t WHERE key = '" + key + "'"), "");
+              std::erase_if(now, [&](const Rec& r) {
+                return r.text.substr(0, 3) == key &&
+                       std::any_of(base.begin(), base.end(), [&](const Rec& b) { return b.id == r.id; });
+              });
+              break;
+            }
+            case 3:
+              ASSERT_EQ(db.Exec("SAVEPOINT s" + std::to_string(saved.size())), "");
+              saved.push_back(now);
+              break;
+            case 4:
+              if (saved.empty()) break;
+              ASSERT_EQ(db.Exec("ROLLBACK TO s" + std::to_string(saved.size() - 1)), "");
+              now = saved.back();
+              break;
+            default:
+              if (saved.empty()) break;
+              ASSERT_EQ(db.Exec("RELEASE s" + std::to_string(saved.size() - 1)), "");
+              saved.pop_back();
+              break;
+          }
+        }
+        bool commit = rng() % 4 != 0;
+        ASSERT_EQ(db.Exec(commit ? "COMMIT" : "ROLLBACK"), "");
+        if (commit) live = now;
+        std::vector<std::string> want, got = db.Rows("SELECT record FROM t");
+        for (const Rec& r : live) want.push_back(r.text);
+        for (std::string& g : got) g = trimmed(g);
+        std::sort(want.begin(), want.end());
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ(got, want) << "after transaction " << txn;
+      }
+      kt::RunResult check = kt::RunKelisi({"check", dir.file("d.isi"), dir.file("d.txt")});
+      EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+      std::vector<std::string> dump = Lines(KelisiOut({"dump", dir.file("d.isi")}));
+      ASSERT_EQ(kt::RunKelindex({"d.isi", "-r"}, dir.path()).exitCode, 0);
+      std::vector<std::string> rebuilt = Lines(KelisiOut({"dump", dir.file("d.isi")}));
+      auto keyAndOffset = [](std::vector<std::string> lines) {
+        for (std::string& l : lines) l = l.substr(0, l.find('\t', l.find('\t') + 1));
+        std::sort(lines.begin(), lines.end());
+        return lines;
+      };
+      EXPECT_EQ(keyAndOffset(dump), keyAndOffset(rebuilt));
+    }
+  }
 }
 
 }  // namespace

@@ -118,7 +118,12 @@ Crafted Craft(const CraftedTree& tree, const CraftOptions& o) {
   auto pos = [&](uint32_t sector) { return o.recordNumbers ? sector : sector * kIsiSector; };
 
   Crafted c;
-  for (uint32_t k = 0; k < entries; ++k) c.data += CraftKey(k) + " data \n";
+  for (uint32_t k = 0; k < entries; ++k) c.data += CraftKey(k / o.repeat) + " data \n";
+  std::vector<uint32_t> record(entries);  // the record of the entry with key number k
+  for (uint32_t k = 0; k < entries; ++k) record[k] = k;
+  Rng rng(o.shuffle);
+  for (uint32_t k = entries; o.shuffle != 0 && k > 1; --k)
+    std::swap(record[k - 1], record[rng.Below(k)]);
   c.data.append(o.deleted ? kDeletedRecords * kCraftRecordSize : 0, '\0');
 
   c.isi.assign((n + 3) * kIsiSector, '\0');
@@ -147,11 +152,12 @@ Crafted Craft(const CraftedTree& tree, const CraftOptions& o) {
     size_t base = l.At(static_cast<int>(i));
     for (uint32_t e = 0; e < s.count; ++e) {
       size_t en = CraftedLayout::Entry(base, e);
-      uint32_t key = s.keys.at(e);
-      Put32(&c.isi, en + kEntryPosOfs, o.recordNumbers ? key : key * kCraftRecordSize);
+      uint32_t r = record[s.keys.at(e)];
+      Put32(&c.isi, en + kEntryPosOfs, o.recordNumbers ? r : r * kCraftRecordSize);
       if (s.child[e] >= 0) Put32(&c.isi, en + kEntryChildOfs, l.Pos(s.child[e]));
+      Put16(&c.isi, en + kEntryDupOfs, static_cast<uint16_t>(r % o.repeat));
       Put16(&c.isi, en + kEntrySizeOfs, kCraftRecordSize);
-      memcpy(c.isi.data() + en + kIsiEntryKeyOfs, CraftKey(key).data(), kCraftKeyLength);
+      memcpy(c.isi.data() + en + kIsiEntryKeyOfs, CraftKey(r / o.repeat).data(), kCraftKeyLength);
     }
     c.isi[base + kKeyCountOfs] = static_cast<char>(s.count);
     Put16(&c.isi, base + kKeyLevelOfs, s.level);

@@ -52,12 +52,17 @@ struct CraftOptions {
   bool recordNumbers = true;  // else byte offsets (variable-length records)
   bool swapped = false;       // written in the other byte order
   bool deleted = false;       // two deleted records, listed in a head DDR sector
+  uint32_t repeat = 1;        // records in a row that carry one key
+  uint64_t shuffle = 0;       // non-zero: the entries' records placed in an order drawn from it
   // Changes the native bytes (the damage) before they are translated.
   std::function<void(std::string* isi, const CraftedLayout& layout)> patch;
 };
 
 // The entry sizes and records of crafted indexes: 6-byte keys "K00000",
-// 20-byte entries, 13-byte records (12 characters and LF).
+// 20-byte entries, 13-byte records (12 characters and LF). Record n carries
+// the key of number n / repeat; the tree's entries name the records in key
+// order (the duplicate sequence counting up among equal keys), or, when
+// shuffled, in an order that steps backwards all over.
 constexpr uint32_t kCraftKeyLength = 6, kCraftEntrySize = 20, kCraftRecordSize = 13;
 
 struct Crafted {

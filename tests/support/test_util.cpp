@@ -2,6 +2,7 @@
 #include "support/test_util.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -114,13 +115,61 @@ std::vector<std::string> Split(const std::string& text) {
   return words;
 }
 
-RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
-  int outPipe[2], errPipe[2];
-  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+namespace {
+
+// In a child process: its descriptors 1 and 2 set up by the caller, the
+// program of `opts` with `args`, as RunKelindex describes it.
+[[noreturn]] void ExecProgram(const std::vector<std::string>& args, const RunOptions& opts) {
   std::string bin = !opts.program.empty() ? opts.program
                     : opts.faultBinary    ? KELINDEX_FI_BIN
                                           : KELINDEX_BIN;
   std::string name = opts.program.empty() ? "kelindex" : bin.substr(bin.find_last_of('/') + 1);
+  int devnull = open("/dev/null", O_RDONLY);
+  if (devnull >= 0) dup2(devnull, 0);
+  if (opts.closeStdin) close(0);
+  if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
+  if (opts.notSuperuser && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    _exit(127);
+  }
+  for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH", "VEZOR_DBPATH",
+                           "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM", "VEZOR_DBC", "DBC",
+                           "QRX_NOPATH", "KELINDEX_FAULT"}) {
+    unsetenv(name);
+  }
+  for (const auto& [name, value] : opts.env) setenv(name.c_str(), value.c_str(), 1);
+  const char* exe = bin.c_str();
+  std::vector<char*> argv;
+#ifdef KEL_TEST_EMULATOR
+  // A cross build's programs run under the emulator that runs the tests,
+  // which hands them their argv[0].
+  std::string emulator = KEL_TEST_EMULATOR, nameFlag = "-0";
+  argv.insert(argv.end(), {emulator.data(), nameFlag.data(), name.data(), bin.data()});
+  exe = emulator.c_str();
+#else
+  argv.push_back(name.data());
+#endif
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(exe, argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+int StartKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull >= 0) dup2(devnull, 1), dup2(devnull, 2);
+    ExecProgram(args, opts);
+  }
+  return pid;
+}
+
+RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts) {
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -130,31 +179,7 @@ RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& op
     close(outPipe[1]);
     close(errPipe[0]);
     close(errPipe[1]);
-    int devnull = open("/dev/null", O_RDONLY);
-    if (devnull >= 0) dup2(devnull, 0);
-    if (opts.closeStdin) close(0);
-    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
-    for (const char* name : {"TMPDIR", "TERM", "QRX_TERM", "VEZOR_TERM", "QRX_PATH", "VEZOR_DBPATH",
-                             "DBPATH", "QRX_FNC", "VEZOR_FNC", "QRX_SYSTEM", "VEZOR_DBC", "DBC",
-                             "QRX_NOPATH", "KELINDEX_FAULT"}) {
-      unsetenv(name);
-    }
-    for (const auto& [name, value] : opts.env) setenv(name.c_str(), value.c_str(), 1);
-    const char* exe = bin.c_str();
-    std::vector<char*> argv;
-#ifdef KEL_TEST_EMULATOR
-    // A cross build's programs run under the emulator that runs the tests,
-    // which hands them their argv[0].
-    std::string emulator = KEL_TEST_EMULATOR, nameFlag = "-0";
-    argv.insert(argv.end(), {emulator.data(), nameFlag.data(), name.data(), bin.data()});
-    exe = emulator.c_str();
-#else
-    argv.push_back(name.data());
-#endif
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe, argv.data());
-    _exit(127);
+    ExecProgram(args, opts);
   }
   close(outPipe[1]);
   close(errPipe[1]);

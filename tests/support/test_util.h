@@ -59,6 +59,9 @@ struct RunOptions {
   bool faultBinary = false;                              // run kelindex_fi
   std::string program;      // another program to run instead (its name is argv[0])
   bool closeStdin = false;  // the child starts with descriptor 0 closed
+  // Run by the superuser, the child runs as nobody (65534), for whom a
+  // read-only directory is read-only; its files must be open to it.
+  bool notSuperuser = false;
   int timeoutSeconds = 120;
   // When not empty: as soon as standard output contains this text, wait
   // signalDelayMs and send signalNumber to the child, once.
@@ -71,6 +74,9 @@ struct RunOptions {
 // the data-path variables are removed from the child's environment unless
 // `opts.env` sets them, so that the machine's settings never leak in.
 RunResult RunKelindex(const std::vector<std::string>& args, const RunOptions& opts);
+// Starts the run RunKelindex makes, its output discarded, and returns the
+// child's process id at once (negative when it could not start).
+int StartKelindex(const std::vector<std::string>& args, const RunOptions& opts);
 // The same with the defaults, in the directory `cwd`.
 RunResult RunKelindex(const std::vector<std::string>& args, const std::string& cwd);
 

@@ -5,7 +5,9 @@ import enum
 from dataclasses import dataclass
 from typing import NamedTuple, Optional, Tuple
 
-from . import _native
+
+
+_NO_SECTOR = 0xFFFFFFFF  # KELISI_NO_SECTOR: no deleted-record chain
 
 
 class Error(Exception):
@@ -20,7 +22,8 @@ class Error(Exception):
         self.status = status
         self.filename = filename
         if message is None:
-            text = _native.strerror(status)
+            from ._kelisi import strerror  # the compiled module imports this one first
+            text = strerror(status)
             message = f"{text}: {filename}" if filename else text
         super().__init__(message)
 
@@ -97,27 +100,21 @@ class Header:
         return len(self.eor)
 
     @classmethod
-    def _of(cls, h: "_native.Header") -> "Header":
-        flags = ("record_numbers", "other_byte_order", "upper_case", "no_duplicates",
-                 "variable_length", "space_compression", "append_at_end", "binary",
-                 "extended_selection")
-        numbers = ("record_length", "key_length", "entry_size", "os_type", "format_flags",
-                   "mode_flags", "data_length", "record_count", "deleted_count", "spin",
-                   "root_position", "ddr_head", "file_size")
-        values = {name: bool(getattr(h, name)) for name in flags}
-        values.update({name: int(getattr(h, name)) for name in numbers})
-        if values["ddr_head"] == _native.NO_SECTOR:
+    def _of(cls, raw: dict) -> "Header":
+        """From the compiled module's fields of kelisi_header."""
+        values = dict(raw)
+        for name in ("record_numbers", "other_byte_order", "upper_case", "no_duplicates",
+                     "variable_length", "space_compression", "append_at_end", "binary",
+                     "extended_selection"):
+            values[name] = bool(values[name])
+        if values["ddr_head"] == _NO_SECTOR:
             values["ddr_head"] = None
-        return cls(
-            eor=bytes(h.eor[: h.eor_length]),
-            key_specs=tuple(KeySpec(s.first_column, s.last_column)
-                            for s in h.key_specs[: h.key_spec_count]),
-            tests=tuple(RecordTest(t.column, t.op.decode("latin-1"), bytes([t.ch]))
-                        for t in h.tests[: h.test_count]),
-            data_name=h.data_name.decode("latin-1"),
-            command_line=h.command_line.decode("latin-1"),
-            **values,
-        )
+        values["key_specs"] = tuple(KeySpec(*s) for s in values["key_specs"])
+        values["tests"] = tuple(RecordTest(c, op.decode("latin-1"), ch)
+                                for c, op, ch in values["tests"])
+        values["data_name"] = values["data_name"].decode("latin-1")
+        values["command_line"] = values["command_line"].decode("latin-1")
+        return cls(**values)
 
 
 @dataclass(frozen=True)
