@@ -162,22 +162,37 @@ uint64_t TxnAppendOffset(kelisi_txn* t) {
 namespace {
 
 // Where the data file's records end, read from its last bytes: before a
-// 0x1A that ends a text file (the build reads no further), and whether the
-// last record there lacks its end-of-record bytes (a last line without its
-// line end; a deleted record ends in a zero byte).
+// 0x1A that ends a text file (the build reads no further), and whether a
+// last record follows the last end-of-record mark without a mark of its
+// own (a last line without its line end). Zeros behind the mark are
+// deleted records or skipped bytes, as the build skips them; a record
+// that begins with another byte runs to the end, zeros and all.
 int MeasureDataEnd(kelisi_txn* t, uint64_t size) {
   const kelisi_header& h = t->ix->hdr;
   t->origDataSize = t->dataSize = size;
   uint32_t mark = h.binary ? 0 : h.eor_length;
-  if (mark == 0 || size == 0) return KELISI_OK;
-  uint8_t last[3];
-  size_t n = static_cast<size_t>(std::min<uint64_t>(size, sizeof last)), got = 0;
-  if (!IoPread(t->ix->io, t->ix->dataFd, last, n, size - n, &got) || got != n) {
-    return KELISI_E_DATA_READ;
+  if (mark == 0 || size == 0 || t->ix->def.binaryData) return KELISI_OK;
+  // A record is at most 65,535 bytes with its mark; most data files end
+  // with a mark in their last kilobyte.
+  std::vector<uint8_t> tail;
+  size_t n = 0, end = 0;  // end: behind the last mark (0: none in the window)
+  for (uint64_t want : {uint64_t{1024}, uint64_t{65536}}) {
+    tail.resize(static_cast<size_t>(std::min<uint64_t>(size, want)));
+    size_t got = 0;
+    if (!IoPread(t->ix->io, t->ix->dataFd, tail.data(), tail.size(), size - tail.size(), &got) ||
+        got != tail.size()) {
+      return KELISI_E_DATA_READ;
+    }
+    n = tail.size();
+    if (tail[n - 1] == kEofMark) --n;
+    for (size_t i = n; i >= mark && end == 0; --i) {
+      if (memcmp(&tail[i - mark], h.eor, mark) == 0) end = i;
+    }
+    if (end != 0 || tail.size() == size) break;
   }
-  if (!t->ix->def.binaryData && last[n - 1] == kEofMark) --n, --t->dataSize;
-  t->endIncomplete =
-      n > 0 && last[n - 1] != 0 && (n < mark || memcmp(last + n - mark, h.eor, mark) != 0);
+  t->dataSize = size - (tail.size() - n);
+  while (end < n && tail[end] == 0) ++end;
+  t->endIncomplete = end < n;
   return KELISI_OK;
 }
 

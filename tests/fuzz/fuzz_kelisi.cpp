@@ -61,7 +61,7 @@ void Search(kelisi* ix, kelisi_cursor* c, const std::string& key, uint64_t bound
 int Check(kelisi* ix, unsigned flags) {
   auto fn = [](void*, const kelisi_problem* p) {
     FZ_CHECK(p->message != nullptr &&
-             ((p->kind >= KELISI_P_HEADER && p->kind <= KELISI_P_FREE) ||
+             ((p->kind >= KELISI_P_HEADER && p->kind <= KELISI_P_DATA_FORM) ||
               (p->kind >= KELISI_N_LEVEL_GAP && p->kind <= KELISI_N_UNDERFULL)));
     return 0;
   };
