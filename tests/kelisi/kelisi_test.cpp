@@ -15,9 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/byte_order.h"
 #include "core/isi_format.h"
-#include "core/isi_xlat.h"
 #include "core/lock_protocol.h"
 #include "kelisi.h"
 #include "kelisi/kelisi_internal.h"
@@ -150,24 +148,10 @@ void CheckSearches(kelisi_cursor* c, const std::vector<Ent>& m, std::mt19937& rn
   }
 }
 
-// Rewrites the index in the other byte order with the shared translators:
-// the deleted-record sectors come first behind the front, then key sectors.
+// Rewrites the index in the other byte order with the shared translators.
 void ToOtherOrder(const Built& b) {
   std::string f = b.dir.read("d.isi"), orig = f;
-  auto* p = reinterpret_cast<uint8_t*>(f.data());
-  uint32_t entrySize = IsiEntrySize(LoadU16(p + 10));
-  size_t fullDdr = b.deleted.size() / 126;
-  IsiXlatHeader(p);
-  std::swap(f[4], f[5]);  // the version word tells the order
-  IsiXlatKeySector(p + 1024, entrySize);
-  if (!b.deleted.empty()) IsiXlatDdrSector(p + 1536);
-  for (size_t s = 4; s < f.size() / 512; ++s) {
-    if (s < 4 + fullDdr) {
-      IsiXlatDdrSector(p + 512 * s);
-    } else {
-      IsiXlatKeySector(p + 512 * s, entrySize);
-    }
-  }
+  kt::ToOtherByteOrder(&f, !b.deleted.empty(), b.deleted.size() / 126);
   // Independent of the translators: fields reversed by hand.
   for (auto [at, width] : {std::pair{4, 2},
                            {10, 2},

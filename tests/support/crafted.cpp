@@ -97,6 +97,22 @@ void Put32(std::string* s, size_t at, uint32_t v) {
   StoreU32(reinterpret_cast<uint8_t*>(s->data() + at), v);
 }
 
+void ToOtherByteOrder(std::string* isi, bool ddrHead, size_t fullDdr) {
+  auto* p = reinterpret_cast<uint8_t*>(isi->data());
+  uint32_t entrySize = IsiEntrySize(LoadU16(p + kHdrKeyLengthOfs));
+  IsiXlatHeader(p);
+  std::swap((*isi)[kHdrVersionOfs], (*isi)[kHdrVersionOfs + 1]);  // it tells the order
+  IsiXlatKeySector(p + kIsiRootPos, entrySize);
+  if (ddrHead) IsiXlatDdrSector(p + kIsiDdrHeadPos);
+  for (size_t s = kIsiFrontSectors; s < isi->size() / kIsiSector; ++s) {
+    if (s < kIsiFrontSectors + fullDdr) {
+      IsiXlatDdrSector(p + kIsiSector * s);
+    } else {
+      IsiXlatKeySector(p + kIsiSector * s, entrySize);
+    }
+  }
+}
+
 size_t CraftedLayout::At(int i) const {
   size_t sector = i == 0 ? kIsiRootPos / kIsiSector : kIsiFrontSectors + sectors - 1 - i;
   return sector * kIsiSector;

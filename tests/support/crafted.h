@@ -75,5 +75,10 @@ Crafted Craft(const CraftedTree& tree, const CraftOptions& options);
 std::string CraftKey(uint32_t n);
 // `v` written over the bytes at `at` of an index, in this machine's order.
 void Put32(std::string* isi, size_t at, uint32_t v);
+// A built index rewritten in the other byte order with the shared
+// translators: the header, the deleted-record head sector when `ddrHead`,
+// the `fullDdr` full deleted-record sectors behind the front, then key
+// sectors.
+void ToOtherByteOrder(std::string* isi, bool ddrHead, size_t fullDdr);
 
 }  // namespace kt
