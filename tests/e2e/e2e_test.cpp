@@ -517,7 +517,7 @@ const Case kCases[] = {
     {"OutputUnderAFile", Small, "d.txt,d.txt/x.isi -1-3", 1,
      "Can't create output file d.txt/x.isi\n", "d.txt"},
     {"CompactIntoAMissingDirectory", FixedIsi, "d.isi,nowhere/c.isi -c", 1,
-     "Can't create output file nowhere/c.isi\n", "d.isi d.txt", "fixed"},
+     "Can't create output file nowhere/c.isi\n", "d.isi d.txt", Untouched("fixed")},
     {"EmptyErrorFileRemoved", Small, "d.txt,d.isi -e,1-3", 0,
      "Indexing d.txt into d.isi\n3 records, 0 deleted entries\n" T, "d.isi d.txt"},
     {"TerminalDefinitionNotFitting", BadTerminal, "D -1-3", 0,
