@@ -1,7 +1,7 @@
 // The form of the data as a build takes it: the record format the
 // detection found against what the format can hold, the record length once
 // the marks are known, the length of each record against it, and the
-// verdict on the data as a whole (scanner.h).
+// verdict on the data as a whole (data_scan.h).
 #include <cstring>
 
 #include "core/data_scan.h"

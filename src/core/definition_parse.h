@@ -1,4 +1,4 @@
-// Reading a command text into an index's definition (option_tables.h): the
+// Reading a command text into an index's definition: the
 // positional file fields and the line an index keeps of the text, the
 // option marker, the options and key specifications with the p options
 // between them, and the checks after them that finish the column table.
