@@ -407,6 +407,31 @@ typedef struct kelisi_txn kelisi_txn;
    which records get entries. */
 KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
 
+/* Begins one change over `n` indexes of one data file (ixs[0] first; each
+   opened with KELISI_WRITE, none twice, none with a change open), so that
+   every index of the file stays current:
+   - The indexes must name the same data file: the same file on the disk
+     (device and inode), not just the same name (KELISI_E_DATA_OTHER).
+   - kelisi_txn_insert writes the record once and gives it an entry in
+     every index whose definition selects it (each with its own key
+     specifications, options and selection); under option n in any index
+     a key that index holds already spoils the whole change. Its status and
+     *out are those of ixs[0]; kelisi_txn_entry tells the others.
+   - kelisi_txn_delete and kelisi_txn_delete_key take the entries and keys
+     of ixs[0]; kelisi_txn_delete_at the record at an offset that any index
+     of the set names. Every delete removes the record and its entry from
+     every index.
+   - The commit is one commit point for the data file and every index; the
+     rest of the contract of a change holds over all of them.
+   A set of one is kelisi_txn_begin. */
+KELISI_API int kelisi_txn_begin_set(kelisi* const* ixs, size_t n, kelisi_txn** out);
+
+/* The entry the last kelisi_txn_insert of the change gave the record in
+   ixs[i] of its set (0 for a change kelisi_txn_begin began): KELISI_OK
+   with *out, KELISI_NO_ENTRY when that index gives it none, KELISI_E_ARG
+   for an i out of range or before any insert. */
+KELISI_API int kelisi_txn_entry(kelisi_txn* t, size_t i, kelisi_entry* out);
+
 /* How long kelisi_txn_begin waits for the exclusive ISI lock while another
    program holds it: `milliseconds`, or as long as it takes when negative
    (the default). */
