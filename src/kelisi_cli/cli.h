@@ -69,6 +69,7 @@ int RunCount(int argc, char** argv);
 int RunCheck(int argc, char** argv);
 int RunInsert(int argc, char** argv);
 int RunDelete(int argc, char** argv);
+int RunIndexes(int argc, char** argv);
 
 // The usage of every command; the help of one (false: no such command);
 // the version line. The last two go to the buffered output.

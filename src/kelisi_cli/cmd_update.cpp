@@ -1,9 +1,14 @@
-// kelisi insert and kelisi delete: one change of an index and its data file
-// each, through the library's changes (kelisi_txn_*). A command that fails
-// abandons its change, so that a refusal leaves both files as they were.
-// The data file may be left out: the index's header names it, and the
-// library takes no other file than the one the index describes unless
-// --data-anyway says so.
+// kelisi insert and kelisi delete: one change of a data file and its
+// indexes each, through the library's changes (kelisi_txn_begin_set). The
+// first argument names one index, or several of the same data file
+// (ISI,ISI,...), all kept current by the one change: a record goes to the
+// data file once, with an entry in every index that selects it. Keys to
+// delete are keys of the first index. A command that fails abandons its
+// change, so that a refusal leaves every file as it was. The data file may
+// be left out: the first index's header names it, and the library takes no
+// other file than the one the indexes describe unless --data-anyway says
+// so. After a change, the other indexes found beside the data file, which
+// did not get it, are named on standard error.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -13,20 +18,25 @@
 #include <vector>
 
 #include "kelisi_cli/cli.h"
+#include "kelisi_cli/data_indexes.h"
 #include "kelisi_cli/text_escape.h"
 
 namespace kelisi_cli {
 
 namespace {
 
+// The change of one command: the first index's handle, header and name
+// (keys, messages), and every index of the set.
 struct Update {
   kelisi* ix = nullptr;
   kelisi_txn* txn = nullptr;
   kelisi_header h{};
   std::string isi, data;  // data: as given, or the name the header keeps
+  std::vector<std::string> isis;
+  std::vector<kelisi*> all;
   ~Update() {
     kelisi_txn_abort(txn);
-    kelisi_close(ix);
+    for (kelisi* x : all) kelisi_close(x);
   }
 };
 
@@ -56,7 +66,8 @@ std::string OtherDataText(const std::string& isi, std::string data) {
   return text + "; --data-anyway changes it all the same";
 }
 
-// Opens the index for update and begins its change; false after the message.
+// Opens the indexes for update and begins their change; false after the
+// message.
 bool Begin(const char* command, const Args& args, Update* u) {
   int wait = kDefaultWaitSeconds;
   auto w = args.values.find("--wait");
@@ -69,19 +80,50 @@ bool Begin(const char* command, const Args& args, Update* u) {
     }
     wait = static_cast<int>(v);
   }
-  unsigned flags = KELISI_WRITE | (args.flags.count("--data-anyway") ? KELISI_DATA_ANYWAY : 0);
-  int st = kelisi_open(u->isi.c_str(), u->data.empty() ? nullptr : u->data.c_str(), flags, &u->ix);
-  if (st == KELISI_E_DATA_OTHER) {
-    Fail(OtherDataText(u->isi, u->data));
-    return false;
+  for (size_t i = 0; i < u->isis.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      struct stat a, b;
+      if (u->isis[i] == u->isis[j] || (stat(u->isis[i].c_str(), &a) == 0 &&
+                                        stat(u->isis[j].c_str(), &b) == 0 &&
+                                        a.st_dev == b.st_dev && a.st_ino == b.st_ino)) {
+        Fail(std::string(command) + ": " + u->isis[i] + " is named twice");
+        return false;
+      }
+    }
   }
-  if (st == KELISI_OK) st = kelisi_get_header(u->ix, &u->h);
-  if (st == KELISI_OK && u->data.empty()) u->data = u->h.data_name;
-  if (st == KELISI_OK) st = kelisi_set_lock_wait(u->ix, wait * 1000);
-  if (st == KELISI_OK) st = kelisi_txn_begin(u->ix, &u->txn);
+  unsigned flags = KELISI_WRITE | (args.flags.count("--data-anyway") ? KELISI_DATA_ANYWAY : 0);
+  for (size_t i = 0; i < u->isis.size(); ++i) {
+    const std::string& isi = u->isis[i];
+    // The other indexes go with the data file the first one leads to.
+    std::string data = u->data;
+    kelisi* x = nullptr;
+    int st = kelisi_open(isi.c_str(), data.empty() ? nullptr : data.c_str(), flags, &x);
+    if (st == KELISI_E_DATA_OTHER) {
+      Fail(OtherDataText(isi, data));
+      return false;
+    }
+    if (st == KELISI_OK) u->all.push_back(x);
+    if (st == KELISI_OK && i == 0) {
+      u->ix = x;
+      st = kelisi_get_header(x, &u->h);
+      if (st == KELISI_OK && u->data.empty()) {
+        u->data = u->isis.size() > 1 ? HeaderDataFile(isi, u->h.data_name) : u->h.data_name;
+      }
+    }
+    if (st == KELISI_OK) st = kelisi_set_lock_wait(x, wait * 1000);
+    if (st != KELISI_OK) {
+      Fail(StatusText(st, isi, u->data, true));
+      return false;
+    }
+  }
+  int st = kelisi_txn_begin_set(u->all.data(), u->all.size(), &u->txn);
   if (st == KELISI_E_LOCK) {
     Fail("another program has held the lock of " + u->isi + " for more than " +
          std::to_string(wait) + " seconds (--wait sets the limit)");
+    return false;
+  }
+  if (st == KELISI_E_DATA_OTHER) {
+    Fail(std::string(command) + ": " + NameList(u->isis) + " are not indexes of one data file");
     return false;
   }
   if (st != KELISI_OK) {
@@ -89,6 +131,22 @@ bool Begin(const char* command, const Args& args, Update* u) {
     return false;
   }
   return true;
+}
+
+// After a change: the indexes beside the data file that it did not reach,
+// and the command that keeps them all current.
+void NameStale(const char* command, const Update& u) {
+  std::string data = u.isis.size() > 1 ? u.data : HeaderDataFile(u.isi, u.data);
+  std::vector<std::string> others = IndexesBeside(data, u.isis);
+  if (others.empty()) return;
+  std::string list;
+  for (const std::string& i : u.isis) list += (list.empty() ? "" : ",") + i;
+  for (const std::string& i : others) list += "," + i;
+  std::string text = std::string(command) + ": " + NameList(others) +
+                     (others.size() == 1 ? ", another index of " : ", other indexes of ") + data +
+                     ", did not get this change (kelisi indexes " + data + " tells which are " +
+                     "current; kelisi " + command + " " + list + " ... changes them all)";
+  fprintf(stderr, "kelisi: %s\n", text.c_str());
 }
 
 bool Commit(Update* u) {
@@ -160,7 +218,9 @@ int RunInsert(int argc, char** argv) {
     return kExitFail;
   }
   Update u;
-  u.isi = args.positional[0];
+  u.isis = IndexList(args.positional[0]);
+  if (u.isis.empty()) return Fail("insert: no index named (kelisi -h shows the usage)");
+  u.isi = u.isis[0];
   u.data = args.positional.size() > 1 ? args.positional[1] : "";
   std::string input;
   if (!ReadLines("insert", args.positional.size() > 2 ? args.positional[2] : "", &input) ||
@@ -184,7 +244,9 @@ int RunInsert(int argc, char** argv) {
   });
   if (!ok || !Commit(&u)) return kExitFail;
   Out(std::to_string(inserted) + " inserted\n");
-  return Flush(kExitOk);
+  int status = Flush(kExitOk);
+  if (inserted > 0) NameStale("insert", u);
+  return status;
 }
 
 namespace {
@@ -236,7 +298,9 @@ int RunDelete(int argc, char** argv) {
     return Fail("delete: --at goes with one whole key, not with --keys or --prefix");
   }
   Update u;
-  u.isi = args.positional[0];
+  u.isis = IndexList(args.positional[0]);
+  if (u.isis.empty()) return Fail("delete: no index named (kelisi -h shows the usage)");
+  u.isi = u.isis[0];
   u.data = n == (list ? 2u : 3u) ? args.positional[1] : "";
   uint64_t offset = 0;
   if (at) {
@@ -290,6 +354,7 @@ int RunDelete(int argc, char** argv) {
   if (!Commit(&u)) return kExitFail;
   Out(std::to_string(deleted) + " deleted\n");
   int status = Flush(kExitOk);
+  NameStale("delete", u);
   if (list && unmatched > 0) {
     fprintf(stderr, "kelisi: delete: %llu of the %llu keys matched no record (the first: %s)\n",
             static_cast<unsigned long long>(unmatched), static_cast<unsigned long long>(lines),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kelisi_cli/cli.h"
+#include "kelisi_cli/data_indexes.h"
 
 int main(int argc, char** argv) {
   using namespace kelisi_cli;
@@ -31,11 +32,15 @@ int main(int argc, char** argv) {
     int (*run)(int, char**);
   } kRuns[] = {{"info", RunInfo},     {"find", RunFind},    {"range", RunRange},
                {"dump", RunDump},     {"count", RunCount},  {"check", RunCheck},
-               {"insert", RunInsert}, {"delete", RunDelete}};
+               {"insert", RunInsert}, {"delete", RunDelete}, {"indexes", RunIndexes}};
   for (const auto& r : kRuns) {
     if (command != r.name) continue;
-    // The index is the first argument of every command.
-    if (argc > 2 && argv[2][0] != '-') RecoverAndSay(argv[2]);
+    // The index is the first argument of every command but indexes (whose
+    // indexes are recovered as they are opened); insert and delete may
+    // name several.
+    if (argc > 2 && argv[2][0] != '-' && command != "indexes") {
+      for (const std::string& isi : IndexList(argv[2])) RecoverAndSay(isi);
+    }
     return r.run(argc, argv);
   }
   return Fail("unknown command '" + command + "' (kelisi -h shows the usage)");

@@ -60,10 +60,14 @@ const CommandHelp kCommands[] = {
      "Each problem is one line; after 100 the rest are counted (--all lists every\n"
      "one). --json writes one object with the problems and the notes as lists. Ends\n"
      "with status 1 when it finds a problem.\n"},
-    {"insert", "ISI [DATA] [FILE] [--data-anyway] [--wait SECONDS]",
-     "adds records, one a line, to DATA and their keys to ISI",
+    {"insert", "ISI[,ISI...] [DATA] [FILE] [--data-anyway] [--wait SECONDS]",
+     "adds records, one a line, to DATA and their keys to every ISI",
      "Adds the records of FILE (or standard input), one a line, to DATA and enters\n"
      "their keys in ISI, as one change: all of them or, after any refusal, none.\n"
+     "ISI,ISI,... names several indexes of DATA, which the one change keeps current\n"
+     "together: each record is written once and gets an entry in every index that\n"
+     "selects it. Name every index of DATA (kelisi indexes DATA lists them); after\n"
+     "the change a line on standard error names the indexes beside DATA left out.\n"
      "With ISI alone the data file is the one its header names and the records\n"
      "come from standard input. DATA must be the data file ISI describes\n"
      "(the file its header names, at least as long as the data it counts);\n"
@@ -71,13 +75,14 @@ const CommandHelp kCommands[] = {
      "A line is written as dump --data shows records: \\\\ a backslash, \\t a tab,\n"
      "\\xNN the byte NN. A record takes the place of the newest deleted record where\n"
      "the index keeps a deleted-record list, else it goes to the end of DATA; fixed-\n"
-     "length records are padded with blanks. The index's record tests and duplicate\n"
+     "length records are padded with blanks. Each index's record tests and duplicate\n"
      "rules apply as in a build: under option n a key already there refuses the\n"
      "whole change. Writes \"N inserted\". While another program changes or compacts\n"
      "the index, waits up to --wait seconds (30), then gives up.\n"},
     {"delete",
-     "ISI [DATA] KEY [--prefix] [--at OFFSET] [--data-anyway] [--wait SECONDS]\n"
-     "       kelisi delete ISI [DATA] --keys FILE [--prefix] [--data-anyway] [--wait SECONDS]",
+     "ISI[,ISI...] [DATA] KEY [--prefix] [--at OFFSET] [--data-anyway] [--wait SECONDS]\n"
+     "       kelisi delete ISI[,ISI...] [DATA] --keys FILE [--prefix] [--data-anyway]\n"
+     "                     [--wait SECONDS]",
      "removes the records whose key is KEY (--prefix: begins with KEY)",
      "Deletes every record whose key is KEY (padded with blanks as find pads it;\n"
      "--prefix: every record whose key begins with KEY), or with --at only the one\n"
@@ -87,8 +92,17 @@ const CommandHelp kCommands[] = {
      "line, written as KEY is; they are all one change. Under n0 and n$ the records\n"
      "that take over the entry of a key go too. Writes \"N deleted\"; ends with\n"
      "status 1 when no record matched (with --keys, a line on standard error counts\n"
-     "the keys that matched none). DATA is taken as insert takes it. Waits for\n"
-     "another program as insert does.\n"},
+     "the keys that matched none). With several indexes (ISI,ISI,...) KEY is a key\n"
+     "of the first, and each record leaves every index with its entry. DATA and\n"
+     "the indexes are taken as insert takes them. Waits for another program as\n"
+     "insert does.\n"},
+    {"indexes", "DATA [ISI...]", "the indexes of DATA, and whether each is current",
+     "Lists the indexes given, or else the .isi files beside DATA whose headers name\n"
+     "it (the same file, not just the name), one line each: \"current\" when its\n"
+     "entries are exactly the records a build over DATA would index today (the\n"
+     "proof of check with DATA), else the number of problems check finds. Ends\n"
+     "with a summary line, and with status 1 when an index is not current or none\n"
+     "is found.\n"},
 };
 
 #undef KELISI_ENTRY_LINES
@@ -104,12 +118,13 @@ void ShowUsage(FILE* to) {
   s += "       kelisi COMMAND --help | --help | --version\n\n";
   s += "Reads, searches, checks and updates ISI index files built by kelindex.\n";
   for (const CommandHelp& c : kCommands) {
-    s += "  " + std::string(c.name) + std::string(7 - strlen(c.name), ' ') + c.summary + "\n";
+    s += "  " + std::string(c.name) + std::string(9 - strlen(c.name), ' ') + c.summary + "\n";
   }
   s += "\n"
        "Exit status: 0 on success; 1 when find, range or count finds nothing, when check\n"
-       "finds a problem, when delete matches nothing, or on a failure, which prints one\n"
-       "line on standard error and, for insert and delete, changes neither file.\n";
+       "finds a problem, when delete matches nothing, when indexes finds one not current\n"
+       "or none, or on a failure, which prints one line on standard error and, for\n"
+       "insert and delete, changes no file.\n";
   fputs(s.c_str(), to);
 }
 

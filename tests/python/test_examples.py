@@ -1,7 +1,8 @@
 """Every example of the README's sections "From Python" and "From SQL" and
 of the module's docstrings, run as written on the demo's files (a fresh
-copy of examples/customers.txt indexed as "A first run" indexes it, in a
-scratch directory), with the output it shows.
+copy of examples/customers.txt indexed as "A first run" indexes it, and by
+city as "Keeping every index current" indexes it, in a scratch directory),
+with the output it shows.
 
 fenced() and Demo are meant to serve any section's examples: a Markdown
 code block, its language and the block that shows its output."""
@@ -43,8 +44,9 @@ class Demo:
         self.cwd = os.getcwd()
         self.dir = tempfile.mkdtemp(prefix="kelisi_ex_")
         shutil.copy(os.path.join(SOURCE, "examples", "customers.txt"), self.dir)
-        subprocess.run([KELINDEX, "customers.txt,customers.isi", "-1-8,10-29"], cwd=self.dir,
-                       check=True, capture_output=True)
+        for args in (["customers.txt,customers.isi", "-1-8,10-29"],
+                     ["customers.txt,bycity.isi", "-31-44"]):
+            subprocess.run([KELINDEX] + args, cwd=self.dir, check=True, capture_output=True)
         os.chdir(self.dir)
         return self
 
@@ -56,7 +58,7 @@ class Demo:
 def docstrings():
     """The module's docstrings with examples: the package's, and those of
     its classes and their methods, the compiled ones included."""
-    found = {"kelisi": kelisi.__doc__}
+    found = {"kelisi": kelisi.__doc__, "change": kelisi.change.__doc__}
     for cls in (kelisi.Index, kelisi.Cursor, kelisi.Change, kelisi.Entry, kelisi.Error):
         for klass in inspect.getmro(cls):
             if klass.__module__.startswith("kelisi"):
@@ -69,7 +71,7 @@ def docstrings():
 class ExamplesTest(unittest.TestCase):
     def test_docstrings(self):
         docs = docstrings()
-        self.assertGreaterEqual(set(docs), {"kelisi", "Index.change", "Cursor.fetch"})
+        self.assertGreaterEqual(set(docs), {"kelisi", "change", "Index.change", "Cursor.fetch"})
         for name, doc in docs.items():
             with self.subTest(name), Demo():
                 test = doctest.DocTestParser().get_doctest(doc, {"kelisi": kelisi}, name, None, 0)

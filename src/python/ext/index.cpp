@@ -148,9 +148,12 @@ void CloseLocked(Index* ix) {
 PyObject* Close(PyObject* self, PyObject*) {
   Index* ix = AsIndex(self);
   if (ix->lock == nullptr) Py_RETURN_NONE;
-  Lock(ix);
+  // Closed inside a block over several indexes: the change goes for all.
+  size_t place = 0;
+  Change* ch = LockInChange(ix, &place);
+  if (ch != nullptr) DropChange(ch);
   CloseLocked(ix);
-  Unlock(ix);
+  UnlockInChange(ix, ch);
   Py_RETURN_NONE;
 }
 
@@ -312,6 +315,9 @@ PyObject* Record(PyObject* self, PyObject* entry) {
 
 // ---- changes ------------------------------------------------------------
 
+// A delete by key through an index that is not the first of its change.
+constexpr int kNotFirst = -1001;
+
 // bytes, bytearray, memoryview and str are one record or key; anything else
 // is an iterable of them. Each becomes bytes (new references in *out).
 bool Items(PyObject* arg, PyObject* (*convert)(PyObject*), std::vector<PyObject*>* out) {
@@ -356,11 +362,17 @@ PyObject* Insert(PyObject* self, PyObject* records) {
     PyBytes_AsStringAndSize(r, &p, &n);
     raw.emplace_back(p, static_cast<size_t>(n));
   }
-  int st = InChange(ix, [&raw](kelisi_txn* t) {
+  int st = InChange(ix, [&raw](kelisi_txn* t, size_t place) {
     int entered = 0;
     for (const auto& [p, n] : raw) {
       int s = kelisi_txn_insert(t, p, n, nullptr);
       if (s < 0) return s;
+      // Counted in this index, which may not be the change's first.
+      if (place != 0) {
+        kelisi_entry e;
+        s = kelisi_txn_entry(t, place, &e);
+        if (s < 0) return s;
+      }
       entered += s == KELISI_OK;
     }
     return entered;
@@ -430,7 +442,10 @@ PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (PyErr_Occurred()) return nullptr;
   kelisi* handle = ix->ix;
   unsigned flags = prefix ? KELISI_PREFIX : 0;
-  int st = InChange(ix, [&keys, at, handle, flags](kelisi_txn* t) {
+  int st = InChange(ix, [&keys, at, handle, flags](kelisi_txn* t, size_t place) {
+    // The change deletes by the keys of its first index; the others find
+    // records by offset.
+    if (place != 0 && at < 0) return kNotFirst;
     int deleted = 0;
     for (const std::string& k : keys) {
       int n = DeleteKey(handle, t, reinterpret_cast<const unsigned char*>(k.data()),
@@ -440,12 +455,44 @@ PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     return deleted;
   });
+  if (st == kNotFirst) {
+    return RaiseError(KELISI_E_ARG, ix->path,
+                      PyUnicode_FromFormat("a change over several indexes deletes by the keys "
+                                           "of its first index, or by offset (at=): %U",
+                                           ix->path));
+  }
   return st < 0 ? RaiseStatus(ix, st) : PyLong_FromLong(st);
 }
 
-PyObject* ChangeMethod(PyObject* self, PyObject*) {
+// change(*others): a block over this index, or over it and the others.
+PyObject* ChangeMethod(PyObject* self, PyObject* others) {
   Index* ix = Open(self);
-  return ix != nullptr ? NewChange(ix) : nullptr;
+  if (ix == nullptr) return nullptr;
+  Py_ssize_t n = PyTuple_GET_SIZE(others);
+  if (n == 0) return NewChange(ix);
+  PyObject* all = PyTuple_New(n + 1);
+  if (all == nullptr) return nullptr;
+  Py_INCREF(self);
+  PyTuple_SET_ITEM(all, 0, self);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* o = PyTuple_GET_ITEM(others, i);
+    if (!PyObject_TypeCheck(o, g.index)) {
+      Py_DECREF(all);
+      return PyErr_Format(PyExc_TypeError, "change() takes indexes, not %s", Py_TYPE(o)->tp_name);
+    }
+    for (Py_ssize_t j = 0; j <= i; ++j) {
+      if (PyTuple_GET_ITEM(all, j) == o) {
+        Py_DECREF(all);
+        return PyErr_Format(PyExc_ValueError, "an index is named twice in one change: %R",
+                            reinterpret_cast<Index*>(o)->path);
+      }
+    }
+    Py_INCREF(o);
+    PyTuple_SET_ITEM(all, i + 1, o);
+  }
+  PyObject* ch = NewChangeOver(all);
+  Py_DECREF(all);
+  return ch;
 }
 
 // ---- the header, statistics, deleted records, the check -----------------
@@ -636,8 +683,8 @@ PyMethodDef kMethods[] = {
      "of keys. Inside a change() block it deletes records the block inserted\n"
      "too. One change unless a change() block is open; returns how many\n"
      "records were deleted (0 when none matched)."},
-    {"change", ChangeMethod, METH_NOARGS,
-     "change($self)\n--\n\n"
+    {"change", ChangeMethod, METH_VARARGS,
+     "change($self, *others)\n--\n\n"
      "A block whose inserts and deletes are one change: committed, atomic\n"
      "and durable, when the block ends normally, abandoned (neither file\n"
      "touched) when it raises. The index's exclusive lock is held for the\n"

@@ -101,31 +101,52 @@ void ReleaseCursors(Index* ix);
 // negative), each with its record when `records`.
 PyObject* Fetch(PyObject* cursor, Py_ssize_t limit, bool records);
 
-// A Change over one index (change.cpp), and the library change an insert or
-// delete runs in: `work` runs with the lock held and the GIL released,
-// inside the change open on the index or in one of its own, committed when
-// work returns a status >= 0 and abandoned otherwise.
+// A Change (change.cpp): one library change over its indexes (one, or
+// several of one data file), held by each of them while its block is open.
+struct Change {
+  PyObject_HEAD
+  PyObject* indexes;  // tuple of Index, the first the change's first
+};
+// A Change over ix alone, or over the indexes of `indexes` (a tuple).
 PyObject* NewChange(Index* ix);
+PyObject* NewChangeOver(PyObject* indexes);
+// The locks a call in a change takes: the index's own, or while a block
+// over several indexes holds it, those of all of them, in the block's
+// order (every call on the change reaches every handle of it). Taken with
+// the GIL held; returns the block taken (a new reference; NULL: the index's
+// lock alone) and the index's place in it.
+Change* LockInChange(Index* ix, size_t* place);
+void UnlockInChange(Index* ix, Change* ch);
+// Ends a block over several indexes for one of them closed inside it: the
+// change is abandoned and none of them holds it any more; the locks of all
+// of them held.
+void DropChange(Change* ch);
+
+// The library change an insert or delete runs in: `work(t, place)` runs
+// with the locks held and the GIL released, inside the change open on the
+// index (place: the index's place in it) or in one of its own, committed
+// when work returns a status >= 0 and abandoned otherwise.
 template <class Work>
 int InChange(Index* ix, Work work) {
   int st;
-  Lock(ix);
+  size_t place = 0;
+  Change* ch = LockInChange(ix, &place);
   Py_BEGIN_ALLOW_THREADS
   if (ix->ix == nullptr) {
     st = kClosed;
   } else if (ix->txn != nullptr) {
-    st = work(ix->txn);
+    st = work(ix->txn, place);
   } else {
     kelisi_txn* t = nullptr;
     st = kelisi_txn_begin(ix->ix, &t);
     if (st == KELISI_OK) {
-      st = work(t);
+      st = work(t, size_t{0});
       int end = st >= 0 ? kelisi_txn_commit(t) : kelisi_txn_abort(t);
       if (st >= 0 && end < 0) st = end;
     }
   }
   Py_END_ALLOW_THREADS
-  Unlock(ix);
+  UnlockInChange(ix, ch);
   return st;
 }
 

@@ -40,9 +40,9 @@ system's loader finds (beside an installation under another prefix than
 
 from ._types import Entry, Error, Header, KeySpec, Problem, ProblemKind, RecordTest, Stats
 from ._kelisi import VERSION as __version__, Change, Cursor
-from ._index import Index, open
+from ._index import Index, change, open
 
-__all__ = ["open", "Index", "Cursor", "Change", "Entry", "Header", "KeySpec", "RecordTest",
+__all__ = ["open", "change", "Index", "Cursor", "Change", "Entry", "Header", "KeySpec", "RecordTest",
            "Stats", "Problem", "ProblemKind", "Error"]
 
 # Shown, in tracebacks and help(), as the names users write.

@@ -68,3 +68,34 @@ def open(isi: PathArg, data: Optional[PathArg] = None, shared: bool = False,
     ``change()``: the data file is needed, named or the header's.
     """
     return Index(isi, data, shared, cache_size, write)
+
+
+def change(first: Index, *others: Index) -> "_kelisi.Change":
+    """A block whose inserts and deletes are one change over ``first`` and
+    the ``others``, indexes of one data file (the same file, each opened
+    with ``write=True``), so that every index of the file stays current: a
+    record inserted through any of them is written once and gets an entry
+    in each index whose definition selects it, and a record deleted leaves
+    every one of them. The commit is one commit point for the data file and
+    every index: after a crash the files hold the whole change or none of
+    it. ``first.change(*others)`` is the same block.
+
+    The block's ``insert`` and ``delete`` are those of ``first``; deletes by
+    key take ``first``'s keys (through another index of the block, a record
+    is deleted by its offset: ``ix.delete(key, at=offset)``). An index
+    changed outside such a block is changed alone: the other indexes of its
+    data file then miss the records it adds.
+
+        >>> bynum = kelisi.open("customers.isi", write=True)
+        >>> bycity = kelisi.open("bycity.isi", write=True)   # customers.txt by city
+        >>> with kelisi.change(bynum, bycity) as ch:
+        ...     ch.insert(b"C0099004 Silva, Rosa         Braga         47001")
+        ...     ch.delete("C0099004")
+        1
+        1
+        >>> [ix.check(records=True) for ix in (bynum, bycity)]   # both current
+        [[], []]
+        >>> bynum.close(); bycity.close()
+    """
+    return first.change(*others)
+
