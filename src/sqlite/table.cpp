@@ -3,7 +3,11 @@
 //
 //   CREATE VIRTUAL TABLE t USING kelisi(INDEX [, DATA] [, shared] [, write])
 //
-// INDEX and DATA are file names, quoted or not. Without DATA the table
+// INDEX and DATA are file names, quoted or not. INDEX may name several
+// indexes of one data file, INDEX,INDEX,... (a name with a comma that is
+// an existing file stays one): the table reads the first, and with `write`
+// every write is one change over all of them, so that none misses a
+// record. Without DATA the table
 // reads the data file the index's header names (as written, else beside the
 // index); when that cannot be opened, the record column is NULL. The bare
 // word `shared` takes the advisory locks that kelindex's compaction
@@ -29,7 +33,8 @@ namespace {
 constexpr char kSchema[] =
     "CREATE TABLE x(key TEXT, offset INTEGER, size INTEGER, dup INTEGER, record TEXT)";
 constexpr char kUsage[] =
-    "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index [, data] [, shared] [, write])";
+    "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index[,index...] [, data] [, shared] "
+    "[, write])";
 // The most key comparisons one plan passes on; SQLite checks any others.
 constexpr int kMaxComparisons = 16;
 
@@ -97,6 +102,20 @@ int OpenIndex(Table* t, const Args& a) {
     st = kelisi_open(a.isi.c_str(), nullptr, flags, &t->ix);
   }
   return st;
+}
+
+// The indexes INDEX names: one, or several separated by commas.
+std::vector<std::string> IndexNames(const std::string& isi) {
+  if (isi.find(',') == std::string::npos || access(isi.c_str(), F_OK) == 0) return {isi};
+  std::vector<std::string> names;
+  size_t at = 0;
+  while (at <= isi.size()) {
+    size_t comma = isi.find(',', at);
+    if (comma == std::string::npos) comma = isi.size();
+    if (comma > at) names.push_back(isi.substr(at, comma - at));
+    at = comma + 1;
+  }
+  return names;
 }
 
 // A file name as an absolute one, from the working directory.
@@ -222,10 +241,24 @@ int Open(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab
   }
   std::string schema = argv[1], name = argv[2];
   if (create) {
-    a.isi = Absolute(a.isi);
+    std::string all;
+    for (const std::string& isi : IndexNames(a.isi)) all += (all.empty() ? "" : ",") + Absolute(isi);
+    a.isi = all;
     a.data = Absolute(a.data);
   } else {
     KeptNames(db, schema, name, &a);
+  }
+  std::vector<std::string> others = IndexNames(a.isi);
+  if (others.empty()) {
+    *err = sqlite3_mprintf("%s", kUsage);
+    return SQLITE_ERROR;
+  }
+  a.isi = others.front();
+  others.erase(others.begin());
+  if (!others.empty() && !a.write) {
+    *err = sqlite3_mprintf("kelisi: the other indexes a table names are kept current by its "
+                           "writes: name them with write");
+    return SQLITE_ERROR;
   }
   Table* t = new (std::nothrow) Table;
   if (t == nullptr) return SQLITE_NOMEM;
@@ -240,6 +273,16 @@ int Open(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab
   int st = OpenIndex(t, a);
   if (st == KELISI_OK) st = kelisi_get_header(t->ix, &t->header);
   if (st == KELISI_OK && t->hasData && a.data.empty()) t->dataPath = t->header.data_name;
+  for (size_t i = 0; i < others.size() && st == KELISI_OK; ++i) {
+    kelisi* x = nullptr;
+    unsigned flags = KELISI_WRITE | (a.shared ? KELISI_SHARED : 0);
+    st = kelisi_open(others[i].c_str(), a.data.empty() ? nullptr : a.data.c_str(), flags, &x);
+    if (st == KELISI_OK) {
+      t->others.push_back(x);
+    } else {
+      t->isiPath = others[i];  // the index the failure concerns
+    }
+  }
   if (st != KELISI_OK) {
     *err = StatusMessage(*t, st);
     Disconnect(&t->base);
@@ -304,6 +347,7 @@ int Disconnect(sqlite3_vtab* vtab) {
   auto& tables = t->conn->tables;
   tables.erase(std::remove(tables.begin(), tables.end(), t), tables.end());
   kelisi_close(t->ix);
+  for (kelisi* x : t->others) kelisi_close(x);
   sqlite3_free(t->base.zErrMsg);
   delete t;
   return SQLITE_OK;

@@ -1,5 +1,6 @@
-// The virtual table `kelisi`: one open index per table, one library cursor
-// per SQLite cursor. A table opened with `write` takes INSERT, DELETE and
+// The virtual table `kelisi`: one open index per table (and the other
+// indexes of its data file that its writes keep current), one library
+// cursor per SQLite cursor. A table opened with `write` takes INSERT, DELETE and
 // UPDATE inside SQLite's transactions (write.cpp); any other refuses them
 // with the library's text.
 #pragma once
@@ -38,6 +39,10 @@ struct Write {
 struct Table {
   sqlite3_vtab base;  // first: SQLite sees a Table as its sqlite3_vtab
   kelisi* ix = nullptr;
+  // The other indexes of the data file that the table's writes keep
+  // current with its own (INDEX,INDEX,... in its first argument): every
+  // change is one over all of them, the table's index first.
+  std::vector<kelisi*> others;
   kelisi_header header{};
   std::string isiPath;
   std::string dataPath;  // as given, or the name the header keeps

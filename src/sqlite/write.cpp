@@ -13,8 +13,12 @@
 // the same index (the header's spin counter says no other program changed
 // it in between; if one did, the transaction can only be rolled back).
 // While the change is open the table reads the index as it was before it.
-// A transaction writes one kelisi table: two changes cannot commit as one.
+// A table that names other indexes of its data file changes them all in
+// that one change (kelisi_txn_begin_set): its writes are records and
+// offsets, which are the same in every index. A transaction writes one
+// kelisi table: two changes cannot commit as one.
 #include <cstring>
+#include <vector>
 
 #include "sqlite/vtab.h"
 SQLITE_EXTENSION_INIT3
@@ -66,10 +70,13 @@ int OpenChange(Table* t, bool again) {
   for (Table* other : t->conn->tables) {
     if (other != t && (other->txn != nullptr || !other->writes.empty())) {
       return Refuse(t, "another kelisi table is written in this transaction; one kelisi "
-                       "table can be written per transaction");
+                       "table can be written per transaction (a table over several indexes of "
+                       "one data file, kelisi('a.isi,b.isi', ...), writes them all)");
     }
   }
-  int st = kelisi_txn_begin(t->ix, &t->txn);
+  std::vector<kelisi*> set{t->ix};
+  set.insert(set.end(), t->others.begin(), t->others.end());
+  int st = kelisi_txn_begin_set(set.data(), set.size(), &t->txn);
   if (st == KELISI_OK) st = kelisi_get_header(t->ix, &t->header);
   if (st != KELISI_OK) {
     kelisi_txn_abort(t->txn);
