@@ -18,6 +18,13 @@
 // Every run is checked: the entry count afterwards, and `kelisi check` of
 // the index and data file kelisi left.
 //
+// The same two rows over a data file with three indexes (keys in columns
+// 1-10, 12-21 and 23-32 of other random records): kelisi inserts each
+// record once in one change over the three indexes; SQLite into one table
+// of the three keys and the offset with an index on each key (and the
+// offset), in one transaction; LMDB into three databases, each key to the
+// offset, in one write transaction.
+//
 //   bm_update [--start=N] [--batch=N] [--durable=N] [--tools=DIR] [Google Benchmark flags]
 #include <lmdb.h>
 #include <sqlite3.h>
@@ -49,6 +56,12 @@ uint64_t gDurableRecords = 1000;
 // The records to insert, without their LF, and the start's keys and offsets.
 std::vector<std::string> gNew;
 std::vector<std::pair<std::string, uint64_t>> gStart;
+// The same for the data file with three indexes: its records carry the
+// three keys at kSetKeyColumn[i] (0-based).
+constexpr int kSetIndexes = 3;
+constexpr size_t kSetKeyColumn[kSetIndexes] = {0, 11, 22};
+std::vector<std::string> gNew3;
+std::vector<std::pair<std::string, uint64_t>> gStart3;  // the record's first 32 bytes, offset
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -58,6 +71,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
+// Each run changes copies of the start: its indexes name the start's data
+// file, so the copy of the data is opened with KELISI_DATA_ANYWAY.
 void CopyFile(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
   std::ofstream out(to, std::ios::binary | std::ios::trunc);
@@ -153,6 +168,101 @@ void MakeLmdbStart() {
   mdb_env_close(env);
 }
 
+// ---- the same, with three keys a record ---------------------------------------------
+
+std::string SetKey(const std::string& record, int i) {
+  return record.substr(kSetKeyColumn[i], kKeyLength);
+}
+
+void SqliteInsert3(sqlite3* db, sqlite3_stmt* st, const std::string& record, uint64_t off) {
+  std::string keys[kSetIndexes];
+  for (int i = 0; i < kSetIndexes; ++i) {
+    keys[i] = SetKey(record, i);
+    sqlite3_bind_blob(st, i + 1, keys[i].data(), kKeyLength, SQLITE_STATIC);
+  }
+  sqlite3_bind_int64(st, kSetIndexes + 1, static_cast<sqlite3_int64>(off));
+  if (sqlite3_step(st) != SQLITE_DONE) Die(std::string("SQLite: ") + sqlite3_errmsg(db));
+  sqlite3_reset(st);
+}
+
+constexpr const char* kSqliteInsert3 = "INSERT INTO t3(k1, k2, k3, off) VALUES(?1, ?2, ?3, ?4)";
+
+uint64_t SqliteCount3(sqlite3* db) {
+  uint64_t least = UINT64_MAX;
+  for (const char* sql : {"SELECT count(*) FROM t3 INDEXED BY t3_k1",
+                          "SELECT count(*) FROM t3 INDEXED BY t3_k2",
+                          "SELECT count(*) FROM t3 INDEXED BY t3_k3"}) {
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+    uint64_t n = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : 0;
+    sqlite3_finalize(st);
+    least = std::min(least, n);
+  }
+  return least;
+}
+
+void MakeSqliteStart3() {
+  sqlite3* db = SqliteOpen(ScratchPath("start3.db"));
+  SqliteExec(db, "CREATE TABLE t3(k1 BLOB NOT NULL, k2 BLOB NOT NULL, k3 BLOB NOT NULL, "
+                 "off INTEGER NOT NULL)");
+  SqliteExec(db, "BEGIN");
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, kSqliteInsert3, -1, &st, nullptr);
+  for (const auto& [record, off] : gStart3) SqliteInsert3(db, st, record, off);
+  sqlite3_finalize(st);
+  SqliteExec(db, "COMMIT");
+  SqliteExec(db, "CREATE INDEX t3_k1 ON t3(k1, off)");
+  SqliteExec(db, "CREATE INDEX t3_k2 ON t3(k2, off)");
+  SqliteExec(db, "CREATE INDEX t3_k3 ON t3(k3, off)");
+  sqlite3_close(db);
+}
+
+MDB_env* LmdbOpen3(const std::string& path) {
+  MDB_env* env = nullptr;
+  LmdbCheck(mdb_env_create(&env), "mdb_env_create");
+  LmdbCheck(mdb_env_set_mapsize(env, size_t{1} << 32), "mdb_env_set_mapsize");
+  LmdbCheck(mdb_env_set_maxdbs(env, kSetIndexes), "mdb_env_set_maxdbs");
+  LmdbCheck(mdb_env_open(env, path.c_str(), MDB_NOSUBDIR, 0644), "mdb_env_open");
+  return env;
+}
+
+void LmdbDatabases3(MDB_txn* txn, MDB_dbi* dbi) {
+  const char* names[kSetIndexes] = {"k1", "k2", "k3"};
+  for (int i = 0; i < kSetIndexes; ++i) {
+    LmdbCheck(mdb_dbi_open(txn, names[i], MDB_CREATE, &dbi[i]), "mdb_dbi_open");
+  }
+}
+
+void LmdbPut3(MDB_txn* txn, const MDB_dbi* dbi, const std::string& record, uint64_t off) {
+  for (int i = 0; i < kSetIndexes; ++i) LmdbPut(txn, dbi[i], SetKey(record, i), off);
+}
+
+uint64_t LmdbCount3(MDB_env* env) {
+  MDB_txn* txn = nullptr;
+  LmdbCheck(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "mdb_txn_begin");
+  MDB_dbi dbi[kSetIndexes];
+  LmdbDatabases3(txn, dbi);
+  uint64_t least = UINT64_MAX;
+  for (int i = 0; i < kSetIndexes; ++i) {
+    MDB_stat st;
+    LmdbCheck(mdb_stat(txn, dbi[i], &st), "mdb_stat");
+    least = std::min<uint64_t>(least, st.ms_entries);
+  }
+  mdb_txn_abort(txn);
+  return least;
+}
+
+void MakeLmdbStart3() {
+  MDB_env* env = LmdbOpen3(ScratchPath("start3.mdb"));
+  MDB_txn* txn = nullptr;
+  LmdbCheck(mdb_txn_begin(env, nullptr, 0, &txn), "mdb_txn_begin");
+  MDB_dbi dbi[kSetIndexes];
+  LmdbDatabases3(txn, dbi);
+  for (const auto& [record, off] : gStart3) LmdbPut3(txn, dbi, record, off);
+  LmdbCheck(mdb_txn_commit(txn), "mdb_txn_commit");
+  mdb_env_close(env);
+}
+
 void KelisiCheck(int st, const char* what) {
   if (st != KELISI_OK) Die(std::string("kelisi: ") + what + ": " + kelisi_strerror(st));
 }
@@ -171,7 +281,7 @@ Run RunKelisi(uint64_t count, bool durableEach) {
   CopyFile(ScratchPath("start.isi"), ScratchPath("data.isi"));
   kelisi* ix = nullptr;
   KelisiCheck(kelisi_open(ScratchPath("data.isi").c_str(), ScratchPath("data.txt").c_str(),
-                          KELISI_WRITE, &ix),
+                          KELISI_WRITE | KELISI_DATA_ANYWAY, &ix),
               "open");
   Run r;
   Clock::time_point t0 = Clock::now();
@@ -233,6 +343,80 @@ Run RunLmdb(uint64_t count, bool durableEach) {
   return r;
 }
 
+// The data file with three indexes: one change over the three.
+Run RunKelisi3(uint64_t count, bool durableEach) {
+  CopyFile(ScratchPath("start3.txt"), ScratchPath("data3.txt"));
+  kelisi* ixs[kSetIndexes] = {};
+  for (int i = 0; i < kSetIndexes; ++i) {
+    std::string isi = "data3_" + std::to_string(i + 1) + ".isi";
+    CopyFile(ScratchPath("start3_" + std::to_string(i + 1) + ".isi"), ScratchPath(isi));
+    KelisiCheck(kelisi_open(ScratchPath(isi).c_str(), ScratchPath("data3.txt").c_str(),
+                            KELISI_WRITE | KELISI_DATA_ANYWAY, &ixs[i]),
+                "open");
+  }
+  Run r;
+  Clock::time_point t0 = Clock::now();
+  kelisi_txn* txn = nullptr;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (txn == nullptr) KelisiCheck(kelisi_txn_begin_set(ixs, kSetIndexes, &txn), "begin");
+    KelisiCheck(kelisi_txn_insert(txn, gNew3[i].data(), gNew3[i].size(), nullptr), "insert");
+    if (durableEach || i + 1 == count) {
+      KelisiCheck(kelisi_txn_commit(txn), "commit");
+      txn = nullptr;
+    }
+  }
+  r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.entries = UINT64_MAX;
+  for (kelisi* ix : ixs) {
+    kelisi_header h;
+    KelisiCheck(kelisi_get_header(ix, &h), "header");
+    r.entries = std::min<uint64_t>(r.entries, h.record_count);
+    kelisi_close(ix);
+  }
+  return r;
+}
+
+Run RunSqlite3(uint64_t count, bool durableEach) {
+  CopyFile(ScratchPath("start3.db"), ScratchPath("t3.db"));
+  sqlite3* db = SqliteOpen(ScratchPath("t3.db"));
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, kSqliteInsert3, -1, &st, nullptr);
+  Run r;
+  Clock::time_point t0 = Clock::now();
+  if (!durableEach) SqliteExec(db, "BEGIN");
+  for (uint64_t i = 0; i < count; ++i) SqliteInsert3(db, st, gNew3[i], i * (kRecordLength + 1));
+  if (!durableEach) SqliteExec(db, "COMMIT");
+  r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  sqlite3_finalize(st);
+  r.entries = SqliteCount3(db);
+  sqlite3_close(db);
+  return r;
+}
+
+Run RunLmdb3(uint64_t count, bool durableEach) {
+  CopyFile(ScratchPath("start3.mdb"), ScratchPath("t3.mdb"));
+  MDB_env* env = LmdbOpen3(ScratchPath("t3.mdb"));
+  Run r;
+  Clock::time_point t0 = Clock::now();
+  MDB_txn* txn = nullptr;
+  MDB_dbi dbi[kSetIndexes];
+  for (uint64_t i = 0; i < count; ++i) {
+    if (txn == nullptr) {
+      LmdbCheck(mdb_txn_begin(env, nullptr, 0, &txn), "mdb_txn_begin");
+      if (i == 0) LmdbDatabases3(txn, dbi);
+    }
+    LmdbPut3(txn, dbi, gNew3[i], i * (kRecordLength + 1));
+    if (durableEach || i + 1 == count) {
+      LmdbCheck(mdb_txn_commit(txn), "mdb_txn_commit");
+      txn = nullptr;
+    }
+  }
+  r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.entries = LmdbCount3(env);
+  mdb_env_close(env);
+  return r;
+}
+
 using RunFn = Run (*)(uint64_t, bool);
 
 struct Bench {
@@ -244,7 +428,10 @@ struct Bench {
 const Bench kBenches[] = {
     {"batch/kelisi", RunKelisi, false},  {"batch/SQLite", RunSqlite, false},
     {"batch/LMDB", RunLmdb, false},      {"durable/kelisi", RunKelisi, true},
-    {"durable/SQLite", RunSqlite, true}, {"durable/LMDB", RunLmdb, true}};
+    {"durable/SQLite", RunSqlite, true}, {"durable/LMDB", RunLmdb, true},
+    {"batch3/kelisi", RunKelisi3, false},  {"batch3/SQLite", RunSqlite3, false},
+    {"batch3/LMDB", RunLmdb3, false},      {"durable3/kelisi", RunKelisi3, true},
+    {"durable3/SQLite", RunSqlite3, true}, {"durable3/LMDB", RunLmdb3, true}};
 
 void Measure(benchmark::State& state, const Bench* b) {
   uint64_t count = b->durableEach ? gDurableRecords : gBatchRecords;
@@ -270,21 +457,37 @@ void PrintSummary(const bench::SummaryReporter& rep, const std::string& repetiti
       "one record, each synced; median of %s repetitions\n",
       Thousands(gStartRecords).c_str(), Thousands(gBatchRecords).c_str(),
       Thousands(gDurableRecords).c_str(), repetitions.c_str());
-  printf("%-10s %16s %16s\n", "system", "batch inserts/s", "durable changes/s");
   const char* names[] = {"kelisi", "SQLite", "LMDB"};
-  double batch[3], durable[3];
-  for (int i = 0; i < 3; ++i) {
-    batch[i] = rep.Rate(std::string("batch/") + names[i]);
-    durable[i] = rep.Rate(std::string("durable/") + names[i]);
-    printf("%-10s %16.0f %16.1f\n", names[i], batch[i], durable[i]);
+  // One table of rates and ratios for each shape of the data: one index,
+  // three indexes of one data file.
+  struct Shape {
+    const char* title;
+    const char* batch;
+    const char* durable;
+  } shapes[] = {{"one index", "batch/", "durable/"},
+                {"three indexes of one data file", "batch3/", "durable3/"}};
+  double batch[2][3], durable[2][3];
+  for (int s = 0; s < 2; ++s) {
+    printf("\n%s\n%-10s %16s %18s\n", shapes[s].title, "system", "batch inserts/s",
+           "durable changes/s");
+    for (int i = 0; i < 3; ++i) {
+      batch[s][i] = rep.Rate(std::string(shapes[s].batch) + names[i]);
+      durable[s][i] = rep.Rate(std::string(shapes[s].durable) + names[i]);
+      printf("%-10s %16.0f %18.1f\n", names[i], batch[s][i], durable[s][i]);
+    }
+    printf("%-10s %16s %18s\n", "/ SQLite", bench::Ratio(batch[s][0], batch[s][1]).c_str(),
+           bench::Ratio(durable[s][0], durable[s][1]).c_str());
+    printf("%-10s %16s %18s\n", "/ LMDB", bench::Ratio(batch[s][0], batch[s][2]).c_str(),
+           bench::Ratio(durable[s][0], durable[s][2]).c_str());
   }
-  printf("%-10s %16s %16s\n", "/ SQLite", bench::Ratio(batch[0], batch[1]).c_str(),
-         bench::Ratio(durable[0], durable[1]).c_str());
-  printf("%-10s %16s %16s\n", "/ LMDB", bench::Ratio(batch[0], batch[2]).c_str(),
-         bench::Ratio(durable[0], durable[2]).c_str());
   printf("\ntargets (rates)\n");
-  bench::Target("batch: kelisi / SQLite", batch[0], batch[1], kBatchVsSqlite);
-  bench::Target("durable changes: kelisi / SQLite", durable[0], durable[1], kDurableVsSqlite);
+  bench::Target("batch: kelisi / SQLite", batch[0][0], batch[0][1], kBatchVsSqlite);
+  bench::Target("durable changes: kelisi / SQLite", durable[0][0], durable[0][1],
+                kDurableVsSqlite);
+  bench::Target("batch, three indexes: kelisi / SQLite", batch[1][0], batch[1][1],
+                kBatchVsSqlite);
+  bench::Target("durable changes, three indexes: kelisi / SQLite", durable[1][0], durable[1][1],
+                kDurableVsSqlite);
 }
 
 uint64_t Count(const char* arg, size_t prefix) {
@@ -341,6 +544,25 @@ int main(int argc, char** argv) {
   }
   MakeSqliteStart();
   MakeLmdbStart();
+  // The data file with three indexes.
+  bench::RunTool({tools + "/gen_data", "-n", std::to_string(gStartRecords), "-l", len, "-k",
+                  "1-10,12-21,23-32", "-d", "random", "-s", "3", "-o", "start3.txt"});
+  bench::RunTool({tools + "/gen_data", "-n", std::to_string(most), "-l", len, "-k",
+                  "1-10,12-21,23-32", "-d", "random", "-s", "4", "-o", "new3.txt"});
+  for (int i = 0; i < kSetIndexes; ++i) {
+    std::string first = std::to_string(kSetKeyColumn[i] + 1);
+    std::string last = std::to_string(kSetKeyColumn[i] + kKeyLength);
+    bench::RunTool({tools + "/kelindex", "start3.txt,start3_" + std::to_string(i + 1) + ".isi",
+                    "-" + first + "-" + last});
+  }
+  gNew3 = ReadLines(ScratchPath("new3.txt"));
+  off = 0;
+  for (const std::string& line : ReadLines(ScratchPath("start3.txt"))) {
+    gStart3.emplace_back(line, off);
+    off += line.size() + 1;
+  }
+  MakeSqliteStart3();
+  MakeLmdbStart3();
 
   for (const Bench& b : kBenches) {
     benchmark::RegisterBenchmark(b.name, Measure, &b)
@@ -352,7 +574,11 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   PrintSummary(reporter, repetitions);
-  // The index the last kelisi run left, checked against its data file.
+  // The indexes the last kelisi runs left, checked against their data files.
   bench::RunTool({tools + "/kelisi", "check", "data.isi", "data.txt"});
+  for (int i = 0; i < kSetIndexes; ++i) {
+    bench::RunTool({tools + "/kelisi", "check", "data3_" + std::to_string(i + 1) + ".isi",
+                    "data3.txt"});
+  }
   return 0;
 }
