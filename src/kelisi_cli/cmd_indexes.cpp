@@ -47,7 +47,8 @@ bool Show(const std::string& isi, const std::string& data) {
   }
   kelisi_close(ix);
   if (st < 0) {
-    Out(isi + ": cannot be checked: " + StatusText(st, isi, data) + "\n");
+    Flush(kExitOk);
+    Fail("indexes: " + StatusText(st, isi, data));
     return false;
   }
   if (r.problems == 0) {

@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -531,3 +533,107 @@ TEST_F(KelisiCli, AReadOnlyDirectoryIsNamedWithTheJournal) {
 }
 
 }  // namespace
+
+// insert and delete over several indexes of one data file: one change that
+// keeps each of them what a build over the data gives it, kelisi indexes
+// telling which are current, and a change through some of them naming the
+// others it left behind.
+class KelisiCliIndexes : public KelisiCli {
+ protected:
+  // The entries of `isi` (key, offset, size) against those of the same
+  // definition built afresh over a copy of `data`, in key order, the
+  // duplicate sequence aside (a build numbers equal keys by position).
+  void ExpectAsBuilt(const std::string& isi, const std::string& data, const std::string& keys) {
+    dir_.write("rebuilt.txt", dir_.read(data));
+    Build({"rebuilt.txt,rebuilt.isi", keys});
+    auto entries = [&](const std::string& file) {
+      std::vector<std::string> lines;
+      std::istringstream out(Kelisi({"dump", file}).out);
+      for (std::string line; std::getline(out, line);) {
+        lines.push_back(line.substr(0, line.rfind('\t')));
+      }
+      std::sort(lines.begin(), lines.end());
+      return lines;
+    };
+    EXPECT_EQ(entries(isi), entries("rebuilt.isi")) << isi;
+  }
+};
+
+TEST_F(KelisiCliIndexes, OneChangeKeepsEveryIndexOfTheDataFileCurrent) {
+  dir_.write("m.txt", Rec("B2", "bravo", 'X') + Rec("A1", "alpha", 'Y') + Rec("C3", "charlie", 'X'));
+  Build({"m.txt,m1.isi", "-1-2"});
+  Build({"m.txt,m2.isi", "-u,4-10"});
+  Build({"m.txt,m3.isi", "-11,1-2"});
+  dir_.write("o.txt", Rec("Z9", "zulu", 'X'));
+  Build({"o.txt,o.isi", "-1-2"});
+  dir_.write("lone.txt", Rec("Q1", "quebec", 'X'));
+  dir_.write("new.txt", "D4 delta  Y\nE5 echo   X\n");
+  dir_.write("f6.txt", "F6 fox    X\n");
+  struct Case {
+    const char* command;  // the arguments, split at blanks
+    int code;
+    std::string out, err;
+  } cases[] = {
+      {"indexes m.txt", 0,
+       "m1.isi: current (3 entries)\nm2.isi: current (3 entries)\nm3.isi: current (3 entries)\n"
+       "m.txt: 3 indexes, all current\n",
+       ""},
+      {"insert m1.isi,m2.isi,m3.isi m.txt new.txt", 0, "2 inserted\n", ""},
+      {"indexes m.txt m2.isi", 0, "m2.isi: current (5 entries)\nm.txt: 1 index, current\n", ""},
+      // Without DATA: the data file the first index's header names.
+      {"delete m1.isi,m2.isi,m3.isi A1", 0, "1 deleted\n", ""},
+      {"delete m3.isi,m1.isi,m2.isi XB2", 0, "1 deleted\n", ""},
+      {"indexes m.txt", 0,
+       "m1.isi: current (3 entries)\nm2.isi: current (3 entries)\nm3.isi: current (3 entries)\n"
+       "m.txt: 3 indexes, all current\n",
+       ""},
+      // Refusals change no file.
+      {"insert m1.isi,o.isi m.txt new.txt", 1, "",
+       "kelisi: m.txt is not the data file of o.isi (its header names o.txt, data length 1 "
+       "records; m.txt holds 60 bytes); --data-anyway changes it all the same\n"},
+      {"insert m1.isi,./m1.isi m.txt new.txt", 1, "", "kelisi: insert: ./m1.isi is named twice\n"},
+      {"delete m1.isi,none.isi m.txt C3", 1, "",
+       "kelisi: cannot open none.isi: No such file or directory\n"},
+      {"indexes m.txt o.isi", 1, "o.isi: not an index of m.txt (its header names o.txt)\nm.txt: 1 "
+       "index, 1 not current\n", ""},
+      {"indexes m.txt none.isi", 1, "m.txt: 1 index, 1 not current\n",
+       "kelisi: indexes: cannot open none.isi: No such file or directory\n"},
+      {"indexes lone.txt", 1, "", "kelisi: indexes: no .isi file in . names lone.txt\n"},
+      {"indexes none.txt", 1, "",
+       "kelisi: indexes: cannot open the data file none.txt: No such file or directory\n"},
+      // A change through one index names the others it left behind.
+      {"insert m1.isi m.txt f6.txt", 0, "1 inserted\n",
+       "kelisi: insert: m2.isi and m3.isi, other indexes of m.txt, did not get this change "
+       "(kelisi indexes m.txt tells which are current; kelisi insert m1.isi,m2.isi,m3.isi ... "
+       "changes them all)\n"},
+      {"indexes m.txt", 1,
+       "m1.isi: current (4 entries)\n"
+       "m2.isi: not current, 1 problem (kelisi check m2.isi m.txt names it)\n"
+       "m3.isi: not current, 1 problem (kelisi check m3.isi m.txt names it)\n"
+       "m.txt: 3 indexes, 2 not current\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::string> args = kt::Split(c.command);
+    std::string before = dir_.read("m.txt") + dir_.read("m1.isi") + dir_.read("m2.isi") +
+                         dir_.read("m3.isi");
+    kt::RunResult r = Kelisi(args);
+    EXPECT_EQ(r.exitCode, c.code) << c.command;
+    EXPECT_EQ(r.out, c.out) << c.command;
+    EXPECT_EQ(r.err, c.err) << c.command;
+    if (c.code != 0) {
+      EXPECT_EQ(dir_.read("m.txt") + dir_.read("m1.isi") + dir_.read("m2.isi") +
+                    dir_.read("m3.isi"),
+                before)
+          << c.command;
+    }
+    if (std::string(c.command) == "indexes m.txt" && c.code == 0) {
+      ExpectAsBuilt("m1.isi", "m.txt", "-1-2");
+      ExpectAsBuilt("m2.isi", "m.txt", "-u,4-10");
+      ExpectAsBuilt("m3.isi", "m.txt", "-11,1-2");
+    }
+  }
+  for (const char* f : {"m.txt-journal", "m1.isi-journal", "m2.isi-journal", "m3.isi-journal"}) {
+    EXPECT_FALSE(dir_.exists(f)) << f;
+  }
+}
