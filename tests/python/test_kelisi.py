@@ -331,6 +331,68 @@ class KelisiTest(unittest.TestCase):
                 self.assertEqual(entries, sorted((e.key, e.offset, e.size) for e in rebuilt),
                                  options)
 
+    def test_one_change_over_several_indexes_keeps_each_as_a_rebuild(self):
+        """kelisi.change over three indexes of one data file (other key
+        columns, upper case, a selection): each index afterwards equals its
+        rebuild from the data, an abandoned block changes no file, and what
+        cannot be one change is refused."""
+        f = self.f
+        f.data("s.txt", [b"K00001 one   A", b"K00002 two   B", 15, b"K00003 three A"])
+        defs = {"s1": "-1-6", "s2": "-u,8-12", "s3": "-p14=A,1-6"}
+        for name, options in defs.items():
+            f.build("s.txt,%s.isi" % name, options)
+        f.data("t.txt", [b"K00009 other A"])
+        f.build("t.txt,t.isi", "-1-6")
+        names = ["s.txt"] + ["%s.isi" % n for n in defs]
+
+        def files():
+            return [read(f.path(n)) for n in names]
+
+        s1, s2, s3, t = (kelisi.open(f.path(n + ".isi"), write=True) for n in (*defs, "t"))
+        with kelisi.change(s1, s2, s3) as ch:
+            self.assertEqual(ch.indexes, (s1, s2, s3))
+            self.assertEqual(ch.insert([b"K00004 four  A", b"K00005 five  B"]), 2)
+            self.assertEqual(s3.insert(b"K00006 six   B"), 0)  # counted in s3: not selected
+            self.assertEqual(s2.insert(b"K00007 seven A"), 1)
+            self.assertEqual(ch.delete("K00002"), 1)
+            with self.assertRaises(kelisi.Error) as caught:
+                s2.delete("TWO")  # s2's keys: through the first index, or by offset
+            self.assertEqual(caught.exception.status, -1)
+            three = next(s2.find("THREE"))
+            self.assertEqual(s2.delete("THREE", at=three.offset), 1)
+        before = files()
+        with self.assertRaises(ZeroDivisionError):
+            with s2.change(s1, s3):
+                s1.insert(b"K00008 lost  A")
+                1 / 0
+        self.assertEqual(files(), before)
+        with self.assertRaises(kelisi.Error) as caught:
+            with kelisi.change(s1, t):
+                pass
+        self.assertEqual(caught.exception.status, -22)
+        self.assertRaises(ValueError, s1.change, s1)
+        with self.assertRaises(kelisi.Error):
+            with kelisi.change(s1, s2):  # an index closed inside abandons the change
+                s1.insert(b"K00008 lost  A")
+                s2.close()
+        self.assertEqual(files(), before)
+        for ix in (s1, s2, s3, t):
+            ix.close()
+        for name in defs:
+            with kelisi.open(f.path(name + ".isi"), f.path("s.txt")) as ix:
+                self.assertEqual(ix.check(records=True), [], name)
+                entries = sorted((e.key, e.offset, e.size) for e in ix)
+            os.makedirs(f.path(name), exist_ok=True)
+            for file in ("s.txt", name + ".isi"):
+                shutil.copy(f.path(file), f.path(os.path.join(name, file)))
+            subprocess.run([KELINDEX, name + ".isi", "-r"], cwd=f.path(name), check=True,
+                           capture_output=True)
+            with kelisi.open(f.path(os.path.join(name, name + ".isi"))) as rebuilt:
+                self.assertEqual(entries, sorted((e.key, e.offset, e.size) for e in rebuilt),
+                                 name)
+        self.assertEqual(sorted(e.key for e in kelisi.open(f.path("s1.isi"))),
+                         [b"K00001", b"K00004", b"K00005", b"K00006", b"K00007"])
+
     def test_threads_take_turns_on_one_index(self):
         """Threads walking, looking up, reading records and sharing one
         cursor get what one thread gets; a close under them raises, never
