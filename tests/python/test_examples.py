@@ -93,7 +93,7 @@ class ExamplesTest(unittest.TestCase):
                     exec(compile(code, "README.md", "exec"), {})
                 self.assertEqual(out.getvalue(), shown)
                 ran += 1
-        self.assertEqual(ran, 3)
+        self.assertEqual(ran, 4)
 
     def test_readme_sql(self):
         """The sqlite3 session, its .load pointed at this build's extension."""

@@ -383,7 +383,7 @@ TEST(Sqlite, FailuresFailTheStatementWithTheLibrarysText) {
     return db.Exec("CREATE VIRTUAL TABLE " + name + " USING kelisi(" + args + ")");
   };
   const std::string kUsage =
-      "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index [, data] [, shared] [, write])";
+      "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index[,index...] [, data] [, shared] [, write])";
   struct {
     std::string args, message;
   } refused[] = {
@@ -442,9 +442,62 @@ TEST(Sqlite, FailuresFailTheStatementWithTheLibrarysText) {
   EXPECT_EQ(db.Exec("BEGIN; INSERT INTO w(record) VALUES ('abcd');"
                     "INSERT INTO w2(record) VALUES ('abce')"),
             "kelisi: another kelisi table is written in this transaction; one kelisi table can "
-            "be written per transaction");
+            "be written per transaction (a table over several indexes of one data file, "
+            "kelisi('a.isi,b.isi', ...), writes them all)");
   EXPECT_EQ(db.Exec("ROLLBACK"), "");
   EXPECT_EQ(dir.read("d.txt"), data.bytes());
+}
+
+// A table over several indexes of one data file: each transaction's
+// writes, savepoints rolled back included, are one change over all of
+// them, each index then what a build over the data gives it (kelisi check
+// with the data proves it); what cannot be one change is refused.
+TEST(Sqlite, ATableOverSeveralIndexesKeepsEachCurrent) {
+  TempDir dir;
+  Data data;
+  for (int i = 0; i < 20; ++i) {
+    data.Rec("K" + std::to_string(100 + i) + " " + std::string(1, static_cast<char>('a' + i % 7)) +
+             "word " + std::string(1, i % 3 == 0 ? 'A' : 'B'));
+  }
+  dir.write("d.txt", data.bytes());
+  dir.write("o.txt", data.bytes());
+  const std::vector<std::vector<std::string>> builds = {
+      {"d.txt,a.isi", "-1-4"}, {"d.txt,b.isi", "-u,6-10"}, {"d.txt,c.isi", "-p12=A,1-4"},
+      {"o.txt,o.isi", "-1-4"}};
+  for (const auto& b : builds) ASSERT_EQ(kt::RunKelindex(b, dir.path()).exitCode, 0) << b[0];
+  Db db;
+  std::string isis = dir.file("a.isi") + "," + dir.file("b.isi") + "," + dir.file("c.isi");
+  ASSERT_EQ(db.Exec("CREATE VIRTUAL TABLE t USING kelisi('" + isis + "', '" + dir.file("d.txt") +
+                    "', write)"),
+            "");
+  ASSERT_EQ(db.Exec("CREATE VIRTUAL TABLE b USING kelisi('" + dir.file("b.isi") + "')"), "");
+  EXPECT_EQ(db.Exec("BEGIN; INSERT INTO t(record) VALUES ('K200 zword A'), ('K201 yword B');"
+                    "SAVEPOINT s; INSERT INTO t(record) VALUES ('K202 xword A');"
+                    "DELETE FROM t WHERE key = 'K100'; ROLLBACK TO s;"
+                    "DELETE FROM t WHERE key = 'K101'; COMMIT"),
+            "");
+  // Read through b.isi: the records the writes through a.isi gave it.
+  EXPECT_EQ(db.Rows("SELECT key FROM b WHERE key >= 'Y'"),
+            (std::vector<std::string>{"YWORD", "ZWORD"}));
+  EXPECT_EQ(db.Rows("SELECT count(*) FROM b WHERE key = 'BWORD'"),
+            std::vector<std::string>{"2"});  // K101 is gone from every index
+  EXPECT_EQ(db.Rows("SELECT substr(record, 1, 4) FROM t WHERE key >= 'K2'"),
+            (std::vector<std::string>{"K200", "K201"}));
+  EXPECT_EQ(db.Exec("DROP TABLE t; DROP TABLE b"), "");
+  for (const char* isi : {"a.isi", "b.isi", "c.isi"}) {
+    kt::RunResult r = kt::RunKelisi({"check", isi, "d.txt"}, dir.path());
+    EXPECT_EQ(r.exitCode, 0) << isi << r.out;
+  }
+  std::string before = dir.read("d.txt") + dir.read("a.isi") + dir.read("o.isi");
+  EXPECT_EQ(db.Exec("CREATE VIRTUAL TABLE n USING kelisi('" + dir.file("a.isi") + "," +
+                    dir.file("b.isi") + "', '" + dir.file("d.txt") + "')"),
+            "kelisi: the other indexes a table names are kept current by its writes: name them "
+            "with write");
+  EXPECT_EQ(db.Exec("CREATE VIRTUAL TABLE x USING kelisi('" + dir.file("a.isi") + "," +
+                    dir.file("o.isi") + "', '" + dir.file("d.txt") + "', write)"),
+            "kelisi: " + std::string(kelisi_strerror(KELISI_E_DATA_OTHER)) + ": " +
+                dir.file("o.isi"));
+  EXPECT_EQ(dir.read("d.txt") + dir.read("a.isi") + dir.read("o.isi"), before);
 }
 
 // A table's files by their absolute names, kept at CREATE: the database
