@@ -3,7 +3,7 @@
 _kelisi() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   if ((COMP_CWORD == 1)); then
-    COMPREPLY=($(compgen -W "info find range dump count check insert delete --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "info find range dump count check insert delete indexes --help --version" -- "$cur"))
     return
   fi
   local opts
@@ -15,6 +15,7 @@ _kelisi() {
     check) opts="--records --allow-free --all --strict --json" ;;
     insert) opts="--data-anyway --wait" ;;
     delete) opts="--prefix --keys --at --data-anyway --wait" ;;
+    indexes) opts="" ;;
     *) return ;;
   esac
   if [[ $cur == -* ]]; then
@@ -22,7 +23,9 @@ _kelisi() {
     return
   fi
   compopt -o filenames 2>/dev/null
-  if [[ $prev == --data || $prev == --keys ]] || ((COMP_CWORD > 2)); then
+  if [[ ${COMP_WORDS[1]} == indexes ]] && ((COMP_CWORD == 2)); then
+    COMPREPLY=($(compgen -f -- "$cur"))  # the data file
+  elif [[ $prev == --data || $prev == --keys ]] || ((COMP_CWORD > 2)); then
     COMPREPLY=($(compgen -f -- "$cur"))
   else
     # The index: ISI files and directories.

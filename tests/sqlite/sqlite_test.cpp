@@ -383,7 +383,8 @@ TEST(Sqlite, FailuresFailTheStatementWithTheLibrarysText) {
     return db.Exec("CREATE VIRTUAL TABLE " + name + " USING kelisi(" + args + ")");
   };
   const std::string kUsage =
-      "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index[,index...] [, data] [, shared] [, write])";
+      "kelisi: usage: CREATE VIRTUAL TABLE name USING kelisi(index[,index...] [, data] [, shared] "
+      "[, write])";
   struct {
     std::string args, message;
   } refused[] = {
