@@ -393,6 +393,35 @@ class KelisiTest(unittest.TestCase):
         self.assertEqual(sorted(e.key for e in kelisi.open(f.path("s1.isi"))),
                          [b"K00001", b"K00004", b"K00005", b"K00006", b"K00007"])
 
+    def test_threads_take_turns_in_one_change_over_two_indexes(self):
+        """Threads inserting through both indexes of one block, and walking
+        one of them, meanwhile: every record reaches both, once."""
+        import threading
+        f = self.f
+        f.data("th.txt", [b"T%05d x%04d" % (i, i) for i in range(50)])
+        f.build("th.txt,th1.isi", "-1-6")
+        f.build("th.txt,th2.isi", "-8-12")
+        a = kelisi.open(f.path("th1.isi"), write=True)
+        b = kelisi.open(f.path("th2.isi"), write=True)
+        walked = []
+
+        def work(n):
+            for i in range(40):
+                (a if i % 2 else b).insert(b"U%02d%03d y%04d" % (n, i, n * 100 + i))
+                walked.append(len(a.entries()))
+
+        with kelisi.change(a, b):
+            threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        self.assertEqual(set(walked), {50})  # the index as before the change, meanwhile
+        for ix in (a, b):
+            self.assertEqual(len(ix.entries()), 50 + 160)
+            self.assertEqual(ix.check(records=True), [])
+            ix.close()
+
     def test_threads_take_turns_on_one_index(self):
         """Threads walking, looking up, reading records and sharing one
         cursor get what one thread gets; a close under them raises, never
