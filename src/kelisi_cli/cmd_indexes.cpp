@@ -55,8 +55,8 @@ bool Show(const std::string& isi, const std::string& data) {
     Out(isi + ": current (" + Count(r.entries, "entry", "entries") + ")\n");
     return true;
   }
-  Out(isi + ": not current, " + Count(r.problems, "problem", "problems") + " (kelisi check " +
-      isi + " " + data + " names " + (r.problems == 1 ? "it" : "them") + ")\n");
+  Out(isi + ": not current, " + Count(r.problems, "problem", "problems") + " (kelisi check " + isi +
+      " " + data + " names " + (r.problems == 1 ? "it" : "them") + ")\n");
   return false;
 }
 

@@ -83,9 +83,9 @@ bool Begin(const char* command, const Args& args, Update* u) {
   for (size_t i = 0; i < u->isis.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
       struct stat a, b;
-      if (u->isis[i] == u->isis[j] || (stat(u->isis[i].c_str(), &a) == 0 &&
-                                        stat(u->isis[j].c_str(), &b) == 0 &&
-                                        a.st_dev == b.st_dev && a.st_ino == b.st_ino)) {
+      if (u->isis[i] == u->isis[j] ||
+          (stat(u->isis[i].c_str(), &a) == 0 && stat(u->isis[j].c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino)) {
         Fail(std::string(command) + ": " + u->isis[i] + " is named twice");
         return false;
       }

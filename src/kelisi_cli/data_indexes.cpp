@@ -112,7 +112,8 @@ std::vector<std::string> IndexesBeside(const std::string& dataPath,
     std::string path = dir + name;
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (std::any_of(left.begin(), left.end(), [&](const struct stat& l) { return SameFile(l, st); })) {
+    if (std::any_of(left.begin(), left.end(),
+                    [&](const struct stat& l) { return SameFile(l, st); })) {
       continue;
     }
     // Only the header is read: an index being built, damaged or of another

@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
   static const struct {
     const char* name;
     int (*run)(int, char**);
-  } kRuns[] = {{"info", RunInfo},     {"find", RunFind},    {"range", RunRange},
-               {"dump", RunDump},     {"count", RunCount},  {"check", RunCheck},
+  } kRuns[] = {{"info", RunInfo},     {"find", RunFind},     {"range", RunRange},
+               {"dump", RunDump},     {"count", RunCount},   {"check", RunCheck},
                {"insert", RunInsert}, {"delete", RunDelete}, {"indexes", RunIndexes}};
   for (const auto& r : kRuns) {
     if (command != r.name) continue;

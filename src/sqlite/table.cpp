@@ -242,7 +242,9 @@ int Open(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab
   std::string schema = argv[1], name = argv[2];
   if (create) {
     std::string all;
-    for (const std::string& isi : IndexNames(a.isi)) all += (all.empty() ? "" : ",") + Absolute(isi);
+    for (const std::string& isi : IndexNames(a.isi)) {
+      all += (all.empty() ? "" : ",") + Absolute(isi);
+    }
     a.isi = all;
     a.data = Absolute(a.data);
   } else {

@@ -560,7 +560,8 @@ class KelisiCliIndexes : public KelisiCli {
 };
 
 TEST_F(KelisiCliIndexes, OneChangeKeepsEveryIndexOfTheDataFileCurrent) {
-  dir_.write("m.txt", Rec("B2", "bravo", 'X') + Rec("A1", "alpha", 'Y') + Rec("C3", "charlie", 'X'));
+  dir_.write("m.txt",
+             Rec("B2", "bravo", 'X') + Rec("A1", "alpha", 'Y') + Rec("C3", "charlie", 'X'));
   Build({"m.txt,m1.isi", "-1-2"});
   Build({"m.txt,m2.isi", "-u,4-10"});
   Build({"m.txt,m3.isi", "-11,1-2"});
@@ -594,8 +595,10 @@ TEST_F(KelisiCliIndexes, OneChangeKeepsEveryIndexOfTheDataFileCurrent) {
       {"insert m1.isi,./m1.isi m.txt new.txt", 1, "", "kelisi: insert: ./m1.isi is named twice\n"},
       {"delete m1.isi,none.isi m.txt C3", 1, "",
        "kelisi: cannot open none.isi: No such file or directory\n"},
-      {"indexes m.txt o.isi", 1, "o.isi: not an index of m.txt (its header names o.txt)\nm.txt: 1 "
-       "index, 1 not current\n", ""},
+      {"indexes m.txt o.isi", 1,
+       "o.isi: not an index of m.txt (its header names o.txt)\nm.txt: 1 "
+       "index, 1 not current\n",
+       ""},
       {"indexes m.txt none.isi", 1, "m.txt: 1 index, 1 not current\n",
        "kelisi: indexes: cannot open none.isi: No such file or directory\n"},
       {"indexes lone.txt", 1, "", "kelisi: indexes: no .isi file in . names lone.txt\n"},
@@ -615,16 +618,16 @@ TEST_F(KelisiCliIndexes, OneChangeKeepsEveryIndexOfTheDataFileCurrent) {
   };
   for (const Case& c : cases) {
     const std::vector<std::string> args = kt::Split(c.command);
-    std::string before = dir_.read("m.txt") + dir_.read("m1.isi") + dir_.read("m2.isi") +
-                         dir_.read("m3.isi");
+    std::string before =
+        dir_.read("m.txt") + dir_.read("m1.isi") + dir_.read("m2.isi") + dir_.read("m3.isi");
     kt::RunResult r = Kelisi(args);
     EXPECT_EQ(r.exitCode, c.code) << c.command;
     EXPECT_EQ(r.out, c.out) << c.command;
     EXPECT_EQ(r.err, c.err) << c.command;
     if (c.code != 0) {
-      EXPECT_EQ(dir_.read("m.txt") + dir_.read("m1.isi") + dir_.read("m2.isi") +
-                    dir_.read("m3.isi"),
-                before)
+      EXPECT_EQ(
+          dir_.read("m.txt") + dir_.read("m1.isi") + dir_.read("m2.isi") + dir_.read("m3.isi"),
+          before)
           << c.command;
     }
     if (std::string(c.command) == "indexes m.txt" && c.code == 0) {

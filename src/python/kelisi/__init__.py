@@ -42,8 +42,8 @@ from ._types import Entry, Error, Header, KeySpec, Problem, ProblemKind, RecordT
 from ._kelisi import VERSION as __version__, Change, Cursor
 from ._index import Index, change, open
 
-__all__ = ["open", "change", "Index", "Cursor", "Change", "Entry", "Header", "KeySpec", "RecordTest",
-           "Stats", "Problem", "ProblemKind", "Error"]
+__all__ = ["open", "change", "Index", "Cursor", "Change", "Entry", "Header", "KeySpec",
+           "RecordTest", "Stats", "Problem", "ProblemKind", "Error"]
 
 # Shown, in tracebacks and help(), as the names users write.
 for _cls in (Index, Entry, Header, KeySpec, RecordTest, Stats, Problem, ProblemKind, Error):
