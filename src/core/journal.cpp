@@ -31,12 +31,15 @@ struct RangeSet {
 
 struct Journal {
   const kel::Env* env;
-  int fd;              // the journal
-  int files[2];        // index and data file descriptors (the caller's)
-  uint64_t length[2];  // their original lengths
-  char* path;          // the journal's path
-  char* dir;           // its directory
-  uint8_t* buf;        // records not yet written
+  int fd;  // the journal
+  uint32_t version;
+  uint32_t nfiles;                     // 2 (version 1) or the files of a set
+  int files[kJournalMostFiles];        // index and data file descriptors (the caller's)
+  uint64_t length[kJournalMostFiles];  // their original lengths
+  char* paths[kJournalMostFiles];      // version 2: their absolute paths
+  char* path;                          // the journal's path
+  char* dir;                           // its directory
+  uint8_t* buf;                        // records not yet written
   size_t used;
   uint64_t hash;        // of every byte appended so far
   uint32_t regions;     // region records appended
@@ -49,7 +52,7 @@ struct Journal {
   uint64_t syncedSize;  // its length as of the last sync
   int dataPathLength;
   char dataPath[kMaxDataPath + 1];  // absolute
-  RangeSet saved[2];
+  RangeSet saved[kJournalMostFiles];
 };
 
 namespace {
@@ -98,9 +101,14 @@ int Append(Journal* j, const void* data, size_t len) {
   return 0;
 }
 
-int AppendRegion(Journal* j, uint8_t kind, uint64_t offset, const uint8_t* bytes, uint32_t len) {
+int AppendRegion(Journal* j, unsigned file, uint64_t offset, const uint8_t* bytes, uint32_t len) {
   JournalRecord rec = {};
-  rec.kind = kind;
+  if (j->version == kJournalVersion) {
+    rec.kind = static_cast<uint8_t>(file);
+  } else {
+    rec.kind = kRecordRegion;
+    rec.file = static_cast<uint16_t>(file);
+  }
   rec.length = len;
   rec.offset = offset;
   int r = Append(j, &rec, sizeof rec);
@@ -155,8 +163,10 @@ bool RangeAdd(const kel::Env* env, RangeSet* s, uint64_t a, uint64_t b) {
 void FreeJournal(Journal* j) {
   const kel::Env* env = j->env;
   if (j->fd >= 0) env->close(env, j->fd);
-  env->release(env, j->saved[0].r);
-  env->release(env, j->saved[1].r);
+  for (uint32_t k = 0; k < kJournalMostFiles; ++k) {
+    env->release(env, j->saved[k].r);
+    env->release(env, j->paths[k]);
+  }
   env->release(env, j->buf);
   env->release(env, j->path);
   env->release(env, j->dir);
@@ -176,17 +186,37 @@ bool JournalPathFor(const char* isiPath, char* out, size_t cap) {
 
 namespace {
 
-// Both files' current lengths, the lengths the rollback cuts them back to.
+// The files' current lengths, the lengths the rollback cuts them back to.
 int MeasureFiles(Journal* j) {
   struct stat st;
-  if (j->env->statFile(j->env, j->files[0], &st) != 0) return Errno();
-  j->length[0] = static_cast<uint64_t>(st.st_size);
-  j->length[1] = kNoLength;
-  if (j->files[1] >= 0) {
-    if (j->env->statFile(j->env, j->files[1], &st) != 0) return Errno();
-    j->length[1] = static_cast<uint64_t>(st.st_size);
+  for (uint32_t k = 0; k < j->nfiles; ++k) {
+    j->length[k] = kNoLength;
+    if (j->files[k] < 0) continue;
+    if (j->env->statFile(j->env, j->files[k], &st) != 0) return Errno();
+    j->length[k] = static_cast<uint64_t>(st.st_size);
   }
   return 0;
+}
+
+// Version 2: the bytes of the file table, written into `out` when not null.
+size_t FileTable(const Journal* j, uint8_t* out) {
+  size_t at = 8;
+  if (out != nullptr) {
+    uint32_t count[2] = {j->nfiles, 0};
+    memcpy(out, count, sizeof count);
+  }
+  for (uint32_t k = 0; k < j->nfiles; ++k) {
+    JournalFileEntry e = {};
+    e.length = j->length[k];
+    e.pathLength = static_cast<uint32_t>(strlen(j->paths[k]));
+    if (out != nullptr) {
+      memcpy(out + at, &e, sizeof e);
+      memset(out + at + sizeof e, 0, Pad8(e.pathLength));
+      memcpy(out + at + sizeof e, j->paths[k], e.pathLength);
+    }
+    at += sizeof e + Pad8(e.pathLength);
+  }
+  return at;
 }
 
 // Starts the records of a change: its header and the data file's path go
@@ -197,20 +227,27 @@ void StartChange(Journal* j) {
   j->regions = 0;
   j->synced = false;
   j->failed = false;
-  j->saved[0].count = j->saved[1].count = 0;
+  for (uint32_t k = 0; k < kJournalMostFiles; ++k) j->saved[k].count = 0;
   JournalHeader h = {};
   memcpy(h.magic, kJournalMagic, sizeof h.magic);
   h.byteOrder = kByteOrderMark;
-  h.version = kJournalVersion;
-  h.indexLength = j->length[0];
-  h.dataLength = j->length[1];
-  h.dataPathLength = static_cast<uint32_t>(j->dataPathLength);
+  h.version = j->version;
   h.generation = j->generation;
   uint8_t* front = j->buf;
-  size_t pathLength = static_cast<size_t>(j->dataPathLength);
-  size_t headerBytes = sizeof h + Pad8(pathLength);
-  memcpy(front + sizeof h, j->dataPath, pathLength);
-  memset(front + sizeof h + pathLength, 0, headerBytes - sizeof h - pathLength);
+  size_t headerBytes;
+  if (j->version == kJournalVersion) {
+    h.indexLength = j->length[0];
+    h.dataLength = j->length[1];
+    h.dataPathLength = static_cast<uint32_t>(j->dataPathLength);
+    size_t pathLength = static_cast<size_t>(j->dataPathLength);
+    headerBytes = sizeof h + Pad8(pathLength);
+    memcpy(front + sizeof h, j->dataPath, pathLength);
+    memset(front + sizeof h + pathLength, 0, headerBytes - sizeof h - pathLength);
+  } else {
+    size_t table = FileTable(j, front + sizeof h);
+    h.dataPathLength = static_cast<uint32_t>(table);
+    headerBytes = sizeof h + table;
+  }
   memcpy(front, &h, sizeof h);
   h.checksum = HashBytes(kHashSeed, front, headerBytes);
   memcpy(front, &h, sizeof h);
@@ -283,6 +320,22 @@ int OpenJournalFile(Journal* j, const struct stat& isiStat) {
   return 0;
 }
 
+// The permission bits and owner the journal is made with: the index's;
+// for a set, the bits every file has and the data file's owner.
+int ModeOfFiles(const Journal* j, struct stat* out) {
+  const kel::Env* env = j->env;
+  if (env->statFile(env, j->files[j->version == kJournalVersion ? 0 : kJournalData], out) != 0) {
+    return Errno();
+  }
+  if (j->version == kJournalVersion) return 0;
+  for (uint32_t k = 0; k < j->nfiles; ++k) {
+    struct stat st;
+    if (env->statFile(env, j->files[k], &st) != 0) return Errno();
+    out->st_mode &= st.st_mode | ~static_cast<mode_t>(0777);
+  }
+  return 0;
+}
+
 // Syncs the journal: its contents alone while its length is what the last
 // sync left, its length too when it grew.
 int SyncFile(Journal* j) {
@@ -305,6 +358,8 @@ int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char
   memset(j, 0, sizeof *j);
   j->env = env;
   j->fd = -1;
+  j->version = kJournalVersion;
+  j->nfiles = 2;
   j->files[0] = isiFd;
   j->files[1] = dataFd;
   if (dataPath != nullptr) {
@@ -335,6 +390,47 @@ int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char
   return 0;
 }
 
+int JournalBeginSet(const kel::Env* env, const char* journalPath, const JournalFileSpec* files,
+                    uint32_t n, Journal** out) {
+  *out = nullptr;
+  if (n < 2 || n > kJournalMostFiles) return -EINVAL;
+  Journal* j = static_cast<Journal*>(env->allocate(env, sizeof(Journal)));
+  if (j == nullptr) return -ENOMEM;
+  memset(j, 0, sizeof *j);
+  j->env = env;
+  j->fd = -1;
+  j->version = kJournalSetVersion;
+  j->nfiles = n;
+  int r = 0;
+  for (uint32_t k = 0; k < n && r == 0; ++k) {
+    j->files[k] = files[k].fd;
+    char absolute[kMaxDataPath + 1];
+    int len = MakeAbsolute(files[k].path, absolute);
+    if (len < 0) {
+      r = len;
+    } else {
+      j->paths[k] = CopyText(env, absolute, static_cast<size_t>(len));
+      if (j->paths[k] == nullptr) r = -ENOMEM;
+    }
+  }
+  j->path = CopyText(env, journalPath, strlen(journalPath));
+  j->dir = DirectoryOf(env, journalPath);
+  j->buf = static_cast<uint8_t*>(env->allocate(env, kBufferSize));
+  if (r == 0 && (j->path == nullptr || j->dir == nullptr || j->buf == nullptr)) r = -ENOMEM;
+  if (r == 0) r = MeasureFiles(j);
+  if (r == 0 && sizeof(JournalHeader) + FileTable(j, nullptr) > kBufferSize / 2) r = -ENAMETOOLONG;
+  struct stat mode;
+  if (r == 0) r = ModeOfFiles(j, &mode);
+  if (r == 0) r = OpenJournalFile(j, mode);
+  if (r < 0) {
+    FreeJournal(j);
+    return r;
+  }
+  StartChange(j);
+  *out = j;
+  return 0;
+}
+
 int JournalRestart(Journal* j) {
   const kel::Env* env = j->env;
   struct stat st;
@@ -343,7 +439,7 @@ int JournalRestart(Journal* j) {
     // Removed since (by a recovery, or by another handle's close): a new
     // file, whose name the first sync makes durable.
     struct stat isiStat;
-    if (env->statFile(env, j->files[0], &isiStat) != 0) return Errno();
+    if (int r = ModeOfFiles(j, &isiStat); r < 0) return r;
     env->close(env, j->fd);
     j->fd = -1;
     if (int r = OpenJournalFile(j, isiStat); r < 0) return r;
@@ -358,8 +454,9 @@ int JournalRestart(Journal* j) {
   return 0;
 }
 
-int JournalSave(Journal* j, JournalFile file, uint64_t offset, const void* original, uint32_t len) {
+int JournalSave(Journal* j, unsigned file, uint64_t offset, const void* original, uint32_t len) {
   if (j->failed) return -EIO;
+  if (file >= j->nfiles) return -EINVAL;
   uint64_t end = offset + len;
   if (end > j->length[file]) end = j->length[file];
   const uint8_t* bytes = static_cast<const uint8_t*>(original);
@@ -493,7 +590,7 @@ int JournalRollback(Journal* j) {
     if (r == 0) r = -EIO;  // what was just written does not read back
   } else if (!j->synced) {
     // Nothing durable to roll back from, and nothing was written in place.
-    r = CutAndSync(j->env, j->files, j->length);
+    r = CutAndSync(j->env, j->files, j->length, j->nfiles);
   } else {
     // A failed append left the file with a torn end; the synced part still
     // holds every region written over: recovery's rollback.

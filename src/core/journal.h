@@ -36,6 +36,22 @@ struct Journal;  // opaque
 
 enum JournalFile : uint8_t { kJournalIndex = 0, kJournalData = 1 };
 
+// The most files one journal covers: a data file and 64 of its indexes.
+constexpr uint32_t kJournalMostFiles = 65;
+
+// A file a journal of several covers: its path (made absolute in the
+// journal) and the caller's descriptor of it.
+struct JournalFileSpec {
+  const char* path;
+  int fd;
+};
+
+// "<data path>-journal": where the journal of a change over several
+// indexes of a data file lies. False when it does not fit in cap.
+inline bool JournalPathForData(const char* dataPath, char* out, size_t cap) {
+  return JournalPathFor(dataPath, out, cap);
+}
+
 // Creates the journal with the index file's permission bits and owner, or
 // takes over the file there when it holds no change (-EEXIST when it
 // does); records the index's and the data file's
@@ -47,11 +63,20 @@ enum JournalFile : uint8_t { kJournalIndex = 0, kJournalData = 1 };
 int JournalBegin(const kel::Env* env, const char* isiPath, int isiFd, const char* dataPath,
                  int dataFd, Journal** out);
 
+// JournalBegin for a change over `n` files (2 to kJournalMostFiles): file
+// kJournalData is the data file, whose locks guard the others, file
+// kJournalIndex and every other one an index of it. The journal, at
+// `journalPath`, names every file by its absolute path; it is created with
+// the permission bits all of them share, never wider, and the data file's
+// owner. JournalSave takes the files' numbers.
+int JournalBeginSet(const kel::Env* env, const char* journalPath, const JournalFileSpec* files,
+                    uint32_t n, Journal** out);
+
 // Saves the original bytes of [offset, offset+len) of the index or data
 // file, before they are first overwritten. Saving the same region twice
 // keeps the first copy. Bytes at or past the file's original length need no
 // saving (the rollback cuts them off) and are ignored.
-int JournalSave(Journal* j, JournalFile file, uint64_t offset, const void* original, uint32_t len);
+int JournalSave(Journal* j, unsigned file, uint64_t offset, const void* original, uint32_t len);
 
 // Records that the index's first `length` bytes, as they were, are the
 // contents of the file `copyPath`, which the caller made durable (contents
@@ -109,6 +134,11 @@ void JournalRelease(Journal* j);
 // failure. An opener
 // takes the locks on that file before it recovers.
 int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t cap);
+// The same for the journal at `journalPath`, of either kind.
+int JournalLockPath(const kel::Env* env, const char* journalPath, char* out, size_t cap);
+// Whether this process may write every file the journal at `journalPath`
+// names (1, else 0; a negative errno when it cannot be read).
+int JournalFilesWritable(const kel::Env* env, const char* journalPath);
 
 // For every program that opens an index, before it reads the header, and
 // every change as it begins: when "<isi>-journal" holds a change (it is
@@ -122,3 +152,9 @@ int JournalDataPath(const kel::Env* env, const char* isiPath, char* out, size_t 
 // when there was nothing to do, 1 when a change was rolled back, a negative
 // errno on failure.
 int JournalRecover(const kel::Env* env, const char* isiPath, int isiFd = -1, int dataFd = -1);
+// The same for the journal at `journalPath`, of either kind (beside an
+// index, or beside a data file for a change over several of its
+// indexes): every file it names is put back. `given` holds the caller's
+// descriptors of any of those files (n of them), used for the file they
+// are open on (the same device and inode) instead of opening it again.
+int JournalRecoverAt(const kel::Env* env, const char* journalPath, const int* given, size_t n);

@@ -5,8 +5,13 @@
 // The file, in the byte order of the machine that wrote it, is written
 // from front to back by each change:
 //   - a header (JournalHeader) and the data file's path, padded to 8 bytes,
-//     with a checksum of their own;
-//   - records (JournalRecord): a saved region of the index or the data file,
+//     with a checksum of their own; in a journal of version 2 (a change
+//     over several indexes of one data file, the journal beside the data
+//     file) a table of the files it covers instead of the path: their
+//     count, then for each its original length and absolute path
+//     (JournalFileEntry, the path padded to 8 bytes), file 1 the data file;
+//   - records (JournalRecord): a saved region of the index or the data file
+//     (version 2: of the file the record's number names),
 //     its original bytes following, padded to 8 bytes; or the absolute path
 //     of a file that holds the index's first bytes as they were (a copy made
 //     by the program that rewrites the whole index), padded likewise;
@@ -38,7 +43,8 @@
 namespace journal_file {
 
 inline constexpr char kJournalMagic[8] = {'K', 'E', 'L', 'J', 'R', 'N', 'L', '\n'};
-constexpr uint32_t kJournalVersion = 1;
+constexpr uint32_t kJournalVersion = 1;     // one index and its data file
+constexpr uint32_t kJournalSetVersion = 2;  // the files a table names
 constexpr uint32_t kByteOrderMark = 0x01020304;
 constexpr uint32_t kByteOrderSwapped = 0x04030201;
 constexpr uint32_t kMaxDataPath = 4096;
@@ -54,7 +60,8 @@ struct JournalHeader {
   uint64_t indexLength;     // the index file's length before the change
   uint64_t dataLength;      // the data file's; kNoLength when the change leaves it alone
   uint32_t dataPathLength;  // bytes of the data file's absolute path that follow; 0: none
-                            // (the path names the file whose locks guard the index)
+                            // (the path names the file whose locks guard the index);
+                            // version 2: bytes of the file table that follows
   uint32_t generation;      // one more than the change before it in the same file
   uint64_t checksum;        // of this header (this field 0) and the path with its padding
 };
@@ -65,17 +72,28 @@ enum : uint8_t {
   kRecordData = kJournalData,
   kMarkSync = 2,
   kRecordCopy = 3,
+  kRecordRegion = 4,  // version 2: a region of file `file`
 };
 
 struct JournalRecord {
-  uint8_t kind;  // kRecordIndex, kRecordData, kRecordCopy or kMarkSync
-  uint8_t pad[3];
+  uint8_t kind;  // kRecordIndex, kRecordData, kRecordCopy, kMarkSync or kRecordRegion
+  uint8_t pad;
+  uint16_t file;    // kRecordRegion: the file's number in the table; else 0
   uint32_t length;  // bytes of the region (a copy: of its path) that follow;
                     // a mark: records before it
   uint64_t offset;  // where the region lies in its file; a copy: the bytes it holds;
                     // a mark: checksum of the file before it
 };
 static_assert(sizeof(JournalRecord) == 16);
+
+// Version 2: the table opens with the count of files (uint32) and 4 zero
+// bytes, then one of these per file, its path following.
+struct JournalFileEntry {
+  uint64_t length;      // the file's length before the change; kNoLength: left alone
+  uint32_t pathLength;  // bytes of its absolute path that follow (padded to 8)
+  uint32_t pad;
+};
+static_assert(sizeof(JournalFileEntry) == 16);
 
 inline constexpr uint64_t Pad8(uint64_t n) {
   return (n + 7) & ~uint64_t{7};

@@ -133,11 +133,14 @@ int OpenHeaderData(kelisi* ix, const char* isiPath, std::string* path) {
 }
 
 int OpenFiles(kelisi* ix, const char* isi, const char* data) {
-  int recovered = RecoverInterruptedChange(ix->io, isi);
-  if (recovered != KELISI_OK) return recovered;
+  // The index is opened first: the header names the data file, beside
+  // which the journal of a change over several indexes lies. The
+  // descriptor reads the file as the rollback leaves it.
   bool write = (ix->flags & KELISI_WRITE) != 0;
   ix->isiFd = write ? IoOpenWrite(ix->io, isi) : IoOpen(ix->io, isi);
   if (ix->isiFd < 0) return KELISI_E_OPEN;
+  int recovered = RecoverInterruptedChange(ix->io, isi, nullptr, data, nullptr, ix->isiFd);
+  if (recovered != KELISI_OK) return recovered;
   if (write) ix->isiPath = isi;
   int st = LoadFront(ix);
   if (st != KELISI_OK) return st;

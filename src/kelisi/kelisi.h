@@ -169,6 +169,15 @@ KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned
    KELISI_E_LOCK, KELISI_E_OPEN). */
 KELISI_API int kelisi_recover(const char* isi_path, int* recovered);
 
+/* kelisi_recover, looking beside `data_path` too (may be NULL) for the
+   journal of a change over several indexes of the data file (see "Changes"),
+   as kelisi_open with that data path does; `journal` (journal_size bytes,
+   or NULL and 0) gets the name of the journal rolled back, or of the one
+   that could not be ("" when there was none). KELISI_E_BUFFER when the name
+   does not fit (the change was rolled back all the same). */
+KELISI_API int kelisi_recover_journal(const char* isi_path, const char* data_path, int* recovered,
+                                      char* journal, size_t journal_size);
+
 /* Releases the handle, its files and its locks. The handle's cursors must
    be closed first: while one is open, KELISI_E_ARG and nothing is done.
    NULL is accepted. */

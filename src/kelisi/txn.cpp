@@ -26,6 +26,8 @@ namespace kisi {
 
 int TxnSpoil(kelisi_txn* t, int status) {
   if (t->spoiled == KELISI_OK) t->spoiled = status;
+  // A set fails as a whole.
+  if (t->lead->spoiled == KELISI_OK) t->lead->spoiled = status;
   return status;
 }
 
@@ -102,14 +104,16 @@ void TxnFreeSector(kelisi_txn* t, uint64_t sector) {
   it->second->kind = PageKind::kZero;
 }
 
-int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t* got) {
+int TxnReadData(kelisi_txn* txn, uint64_t offset, uint8_t* buf, size_t len, size_t* got) {
+  TxnData* t = txn->d;
+  kelisi* ix = txn->lead->ix;
   *got = 0;
   if (offset >= t->dataSize) return KELISI_OK;
   len = static_cast<size_t>(std::min<uint64_t>(len, t->dataSize - offset));
   if (offset < t->origDataSize) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(len, t->origDataSize - offset));
     size_t n = 0;
-    if (!IoPread(t->ix->io, t->ix->dataFd, buf, want, offset, &n) || n != want) {
+    if (!IoPread(ix->io, ix->dataFd, buf, want, offset, &n) || n != want) {
       return KELISI_E_DATA_READ;
     }
     // The change's own records over it: the one that starts before
@@ -131,8 +135,10 @@ int TxnReadData(kelisi_txn* t, uint64_t offset, uint8_t* buf, size_t len, size_t
   return KELISI_OK;
 }
 
-void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len) {
-  t->changed = true;
+void TxnPutData(kelisi_txn* txn, uint64_t offset, const uint8_t* bytes, size_t len) {
+  TxnData* t = txn->d;
+  // Every index's file gets the header's new data length.
+  for (kelisi_txn* part : txn->lead->parts) part->changed = true;
   // A record written to the end of the data (the last one deleted) ends it.
   if (offset + len >= t->dataSize) t->endIncomplete = false;
   if (offset < t->origDataSize) {
@@ -152,11 +158,11 @@ void TxnPutData(kelisi_txn* t, uint64_t offset, const uint8_t* bytes, size_t len
 }
 
 uint64_t TxnAppendOffset(kelisi_txn* t) {
-  if (t->endIncomplete) {
+  if (t->d->endIncomplete) {
     const kelisi_header& h = t->ix->hdr;
-    TxnPutData(t, t->dataSize, h.eor, h.eor_length);
+    TxnPutData(t, t->d->dataSize, h.eor, h.eor_length);
   }
-  return t->dataSize;
+  return t->d->dataSize;
 }
 
 namespace {
@@ -167,11 +173,13 @@ namespace {
 // own (a last line without its line end). Zeros behind the mark are
 // deleted records or skipped bytes, as the build skips them; a record
 // that begins with another byte runs to the end, zeros and all.
-int MeasureDataEnd(kelisi_txn* t, uint64_t size) {
-  const kelisi_header& h = t->ix->hdr;
+int MeasureDataEnd(kelisi_txn* txn, uint64_t size) {
+  TxnData* t = txn->d;
+  kelisi* ix = txn->ix;
+  const kelisi_header& h = ix->hdr;
   t->origDataSize = t->dataSize = size;
   uint32_t mark = h.binary ? 0 : h.eor_length;
-  if (mark == 0 || size == 0 || t->ix->def.binaryData) return KELISI_OK;
+  if (mark == 0 || size == 0 || ix->def.binaryData) return KELISI_OK;
   // A record is at most 65,535 bytes with its mark; most data files end
   // with a mark in their last kilobyte.
   std::vector<uint8_t> tail;
@@ -179,7 +187,7 @@ int MeasureDataEnd(kelisi_txn* t, uint64_t size) {
   for (uint64_t want : {uint64_t{1024}, uint64_t{65536}}) {
     tail.resize(static_cast<size_t>(std::min<uint64_t>(size, want)));
     size_t got = 0;
-    if (!IoPread(t->ix->io, t->ix->dataFd, tail.data(), tail.size(), size - tail.size(), &got) ||
+    if (!IoPread(ix->io, ix->dataFd, tail.data(), tail.size(), size - tail.size(), &got) ||
         got != tail.size()) {
       return KELISI_E_DATA_READ;
     }
@@ -223,7 +231,7 @@ int ReleaseFreeSectors(kelisi_txn* t) {
 void FinishHeader(kelisi_txn* t) {
   uint8_t* h = t->header;
   StoreU16(h + kHdrRecordLengthOfs, static_cast<uint16_t>(t->recordLength));
-  uint64_t len = t->dataSize;
+  uint64_t len = t->d->dataSize;
   if (t->ix->recNum && t->ix->recordStride != 0) len /= t->ix->recordStride;
   StoreU32(h + kHdrDataLengthOfs, static_cast<uint32_t>(len));
   StoreU32(h + kHdrDdrHeadOfs, t->ddrHead);
@@ -232,52 +240,67 @@ void FinishHeader(kelisi_txn* t) {
   StoreU32(h + kHdrSpinOfs, IsiNextSpin(LoadU32(h + kHdrSpinOfs), false));
 }
 
+// The journal's number of each file of a set: the lead's index 0 and the
+// data file 1, as a change of one index has always numbered them, then
+// the other indexes.
+uint16_t JournalFileOf(size_t part) {
+  return static_cast<uint16_t>(part == 0 ? size_t{kJournalIndex} : part + 1);
+}
+
 struct Writer {
-  kelisi_txn* t = nullptr;
+  kelisi_txn* lead = nullptr;
   Journal* j = nullptr;
   std::vector<uint8_t> buf;
 
   // The sectors to write, in file order, in the file's byte order.
-  void FileOrder(uint64_t sector, const Page& p, uint8_t* out) const {
+  static void FileOrder(const kelisi_txn* t, const Page& p, uint8_t* out) {
     memcpy(out, p.data, kIsiSector);
-    (void)sector;
     if (!t->ix->swapped) return;
     if (p.kind == PageKind::kDdr) IsiXlatDdrSector(out);
     if (p.kind == PageKind::kKey) IsiXlatKeySector(out, t->ix->entrySize);
   }
 
-  int SaveOriginals() {
+  int SaveSector(const kelisi_txn* t, uint16_t file, uint64_t s, uint8_t* orig) {
+    size_t got = 0;
+    kelisi* ix = t->ix;
+    if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) || got != kIsiSector) {
+      return KELISI_E_READ;
+    }
+    return JournalSave(j, file, s * kIsiSector, orig, kIsiSector) != 0 ? KELISI_E_JOURNAL_WRITE
+                                                                       : KELISI_OK;
+  }
+
+  // The header, every modified sector and every sector cut off.
+  int SaveIndex(const kelisi_txn* t, uint16_t file) {
     kelisi* ix = t->ix;
     uint8_t orig[kIsiHeaderSize];
     size_t got = 0;
-    // The header, every modified sector and every sector cut off.
     if (!IoPread(ix->io, ix->isiFd, orig, kIsiHeaderSize, 0, &got) || got != kIsiHeaderSize) {
       return KELISI_E_READ;
     }
-    if (JournalSave(j, kJournalIndex, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_JOURNAL_WRITE;
+    if (JournalSave(j, file, 0, orig, kIsiHeaderSize) != 0) return KELISI_E_JOURNAL_WRITE;
     for (const auto& [s, p] : t->pages) {
       if (s >= t->origSectors) continue;
-      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) ||
-          got != kIsiSector) {
-        return KELISI_E_READ;
-      }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) {
-        return KELISI_E_JOURNAL_WRITE;
-      }
+      if (int st = SaveSector(t, file, s, orig); st != KELISI_OK) return st;
     }
     for (uint64_t s = t->sectors; s < t->origSectors; ++s) {
-      if (!IoPread(ix->io, ix->isiFd, orig, kIsiSector, s * kIsiSector, &got) ||
-          got != kIsiSector) {
-        return KELISI_E_READ;
-      }
-      if (JournalSave(j, kJournalIndex, s * kIsiSector, orig, kIsiSector) != 0) {
-        return KELISI_E_JOURNAL_WRITE;
-      }
+      if (int st = SaveSector(t, file, s, orig); st != KELISI_OK) return st;
     }
+    return KELISI_OK;
+  }
+
+  int SaveOriginals() {
+    for (size_t k = 0; k < lead->parts.size(); ++k) {
+      if (!lead->parts[k]->changed) continue;
+      if (int st = SaveIndex(lead->parts[k], JournalFileOf(k)); st != KELISI_OK) return st;
+    }
+    kelisi* ix = lead->ix;
+    const TxnData* d = lead->d;
     std::vector<uint8_t> rec;
-    for (const auto& [off, bytes] : t->data) {
-      if (off >= t->origDataSize) continue;
-      size_t len = static_cast<size_t>(std::min<uint64_t>(bytes.size(), t->origDataSize - off));
+    size_t got = 0;
+    for (const auto& [off, bytes] : d->data) {
+      if (off >= d->origDataSize) continue;
+      size_t len = static_cast<size_t>(std::min<uint64_t>(bytes.size(), d->origDataSize - off));
       rec.resize(len);
       if (!IoPread(ix->io, ix->dataFd, rec.data(), len, off, &got) || got != len) {
         return KELISI_E_DATA_READ;
@@ -290,7 +313,7 @@ struct Writer {
   }
 
   // Writes runs of consecutive sectors in one call each.
-  int WriteIndex() {
+  int WriteIndex(kelisi_txn* t) {
     kelisi* ix = t->ix;
     std::vector<uint64_t> order;
     order.reserve(t->pages.size());
@@ -305,7 +328,7 @@ struct Writer {
       while (i + n < order.size() && order[i + n] == order[i] + n) ++n;
       buf.resize(n * kIsiSector);
       for (size_t k = 0; k < n; ++k) {
-        FileOrder(order[i + k], *t->pages[order[i + k]], buf.data() + k * kIsiSector);
+        FileOrder(t, *t->pages[order[i + k]], buf.data() + k * kIsiSector);
       }
       if (IoPwrite(ix->io, ix->isiFd, buf.data(), buf.size(), order[i] * kIsiSector) != 0) {
         return KELISI_E_WRITE;
@@ -320,13 +343,14 @@ struct Writer {
   }
 
   int WriteData() {
-    kelisi* ix = t->ix;
-    for (const auto& [off, bytes] : t->data) {
+    kelisi* ix = lead->ix;
+    const TxnData* d = lead->d;
+    for (const auto& [off, bytes] : d->data) {
       if (IoPwrite(ix->io, ix->dataFd, bytes.data(), bytes.size(), off) != 0) return KELISI_E_WRITE;
     }
     // The appended records in one write.
-    if (!t->tail.empty() &&
-        IoPwrite(ix->io, ix->dataFd, t->tail.data(), t->tail.size(), t->origDataSize) != 0) {
+    if (!d->tail.empty() &&
+        IoPwrite(ix->io, ix->dataFd, d->tail.data(), d->tail.size(), d->origDataSize) != 0) {
       return KELISI_E_WRITE;
     }
     return KELISI_OK;
@@ -337,11 +361,30 @@ struct Writer {
     return resized ? IoSync(io, fd) : IoSyncData(io, fd);
   }
 
+  // The journal of the change: a change of one index keeps it beside the
+  // index, in the handle between changes; a set's lies beside the data
+  // file, where an opener of any of its indexes looks, and is made for
+  // the change.
+  int OpenJournal() {
+    kelisi* ix = lead->ix;
+    if (lead->parts.size() == 1) {
+      return ix->journal != nullptr ? JournalRestart(ix->journal)
+                                    : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd,
+                                                   ix->dataPath.c_str(), ix->dataFd, &ix->journal);
+    }
+    std::vector<JournalFileSpec> files(lead->parts.size() + 1);
+    files[kJournalData] = {lead->setDataPath.c_str(), ix->dataFd};
+    for (size_t k = 0; k < lead->parts.size(); ++k) {
+      kelisi* p = lead->parts[k]->ix;
+      files[JournalFileOf(k)] = {p->isiPath.c_str(), p->isiFd};
+    }
+    return JournalBeginSet(ix->io.env, lead->setJournalPath.c_str(), files.data(),
+                           static_cast<uint32_t>(files.size()), &ix->journal);
+  }
+
   int Run() {
-    kelisi* ix = t->ix;
-    int r = ix->journal != nullptr ? JournalRestart(ix->journal)
-                                   : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd,
-                                                  ix->dataPath.c_str(), ix->dataFd, &ix->journal);
+    kelisi* ix = lead->ix;
+    int r = OpenJournal();
     if (r != 0) {
       // The file, if any, holds no change: it stays for the next change.
       if (ix->journal != nullptr) JournalClose(ix->journal, false);
@@ -357,27 +400,43 @@ struct Writer {
       return st;
     }
     st = WriteData();
-    if (st == KELISI_OK) st = WriteIndex();
-    // Both files go to the disk together: the first sync then finds the
-    // second file's blocks on their way, and often its metadata in the
+    for (kelisi_txn* t : lead->parts) {
+      if (st == KELISI_OK && t->changed) st = WriteIndex(t);
+    }
+    // Every file goes to the disk together: the first sync then finds the
+    // other files' blocks on their way, and often their metadata in the
     // same commit of the file system's own journal.
     if (st == KELISI_OK) {
-      IoStartWriteback(ix->io, ix->isiFd);
+      for (kelisi_txn* t : lead->parts) {
+        if (t->changed) IoStartWriteback(t->ix->io, t->ix->isiFd);
+      }
       IoStartWriteback(ix->io, ix->dataFd);
     }
-    if (st == KELISI_OK && (SyncFile(ix->io, ix->dataFd, t->dataSize != t->origDataSize) != 0 ||
-                            SyncFile(ix->io, ix->isiFd, t->sectors != t->origSectors) != 0)) {
+    const TxnData* d = lead->d;
+    if (st == KELISI_OK && SyncFile(ix->io, ix->dataFd, d->dataSize != d->origDataSize) != 0) {
       st = KELISI_E_WRITE;
+    }
+    for (kelisi_txn* t : lead->parts) {
+      if (st == KELISI_OK && t->changed &&
+          SyncFile(t->ix->io, t->ix->isiFd, t->sectors != t->origSectors) != 0) {
+        st = KELISI_E_WRITE;
+      }
     }
     ix->journal = nullptr;
     if (st != KELISI_OK) {
       JournalRollback(j);
       return st;
     }
-    // Both files are durable, but until the journal is invalidated the
+    // Every file is durable, but until the journal is invalidated the
     // next opener rolls the change back: the commit has not happened yet.
     if (JournalInvalidate(j) != 0) return KELISI_E_WRITE;
-    ix->journal = j;
+    if (lead->parts.size() == 1) {
+      ix->journal = j;
+    } else {
+      // A set's journal goes with its change, under the exclusive ISI lock
+      // it holds: no other program's change can lie in it.
+      JournalClose(j, true);
+    }
     return KELISI_OK;
   }
 };
@@ -385,36 +444,18 @@ struct Writer {
 void End(kelisi_txn* t) {
   kelisi* ix = t->ix;
   IsiUnlockIndex(IndexLockCalls(ix));
-  ix->txn = nullptr;
+  for (kelisi_txn* part : t->parts) part->ix->txn = nullptr;
   delete t;
 }
 
-int Begin(kelisi* ix, kelisi_txn** out) {
-  if ((ix->flags & KELISI_WRITE) == 0 || ix->dataFd < 0) return KELISI_E_READONLY;
-  if (ix->txn != nullptr) return KELISI_E_BUSY;
-  if (IsiLockIndex(IndexLockCalls(ix), true, ix->lockWaitMs) != kIsiLockHeld) return KELISI_E_LOCK;
-  // A change another program left when it crashed since this handle was
-  // opened: rolled back before this one reads the files (LoadFront below
-  // reads the front again and empties the cache), and before the journal
-  // file it lies in is written over.
-  if (JournalRecover(ix->io.env, ix->isiPath.c_str(), ix->isiFd, ix->dataFd) < 0) {
-    IsiUnlockIndex(IndexLockCalls(ix));
-    return KELISI_E_JOURNAL;
-  }
-  auto* t = new (std::nothrow) kelisi_txn;
-  int st = t == nullptr ? KELISI_E_NOMEM : LoadFront(ix);
-  uint64_t dataSize = 0;
-  if (st == KELISI_OK && !IoFileSize(ix->io, ix->dataFd, &dataSize)) st = KELISI_E_DATA_READ;
+// What a change needs of one index, read under the exclusive ISI lock.
+int BeginPart(kelisi* ix, kelisi_txn* t) {
+  int st = LoadFront(ix);
   if (st == KELISI_OK && !ix->keyLayoutOk) st = KELISI_E_KEYSPEC;
   if (st == KELISI_OK) st = ix->defStatus;
   if (st == KELISI_OK && ix->fileSize % kIsiSector != 0) st = KELISI_E_CORRUPT;
-  if (st != KELISI_OK) {
-    delete t;
-    IsiUnlockIndex(IndexLockCalls(ix));
-    return st;
-  }
+  if (st != KELISI_OK) return st;
   t->ix = ix;
-  ix->txn = t;
   memcpy(t->header, ix->front, kIsiHeaderSize);
   const kelisi_header& h = ix->hdr;
   t->recordCount = h.record_count;
@@ -427,23 +468,13 @@ int Begin(kelisi* ix, kelisi_txn** out) {
   t->firstOfKey = KeepsFirstOfKey(ix->def);
   t->unique = RefusesDuplicates(ix->def);
   t->tree = ix->tree;
-  if (MeasureDataEnd(t, dataSize) != KELISI_OK) {
-    End(t);
-    return KELISI_E_DATA_READ;
-  }
   // The root is a page of the change from the start: every insert may
   // reach it, and the tree's root pointer must see the change's copy.
   uint8_t* root = TxnWrite(t, kIsiRootPos / kIsiSector, PageKind::kKey);
   t->changed = false;
-  if (root == nullptr) {
-    End(t);
-    return KELISI_E_NOMEM;
-  }
+  if (root == nullptr) return KELISI_E_NOMEM;
   memcpy(root, ix->front + kIsiRootPos, kIsiSector);
-  if (IsiKeySectorFaults(t->tree.geo, root) != 0) {
-    End(t);
-    return KELISI_E_CORRUPT;
-  }
+  if (IsiKeySectorFaults(t->tree.geo, root) != 0) return KELISI_E_CORRUPT;
   t->tree.root = root;
   t->tree.rootSound = 0;
   t->tree.source = {
@@ -455,23 +486,115 @@ int Begin(kelisi* ix, kelisi_txn** out) {
       t};
   t->tree.inPlace = false;  // the change's pages move as it writes
   t->tree.visit = nullptr;
+  return KELISI_OK;
+}
+
+// The handles of a set: each opened for update, none twice (nor two
+// handles of one index), none with a change open, all over one data file.
+int CheckSet(kelisi* const* ixs, size_t n) {
+  FileId data{};
+  std::vector<FileId> seen;
+  for (size_t k = 0; k < n; ++k) {
+    kelisi* ix = ixs[k];
+    if (ix == nullptr) return KELISI_E_ARG;
+    if ((ix->flags & KELISI_WRITE) == 0 || ix->dataFd < 0) return KELISI_E_READONLY;
+    if (ix->txn != nullptr) return KELISI_E_BUSY;
+    FileId isi, dat;
+    if (!FileIdOf(ix->io, ix->isiFd, &isi)) return KELISI_E_READ;
+    if (!FileIdOf(ix->io, ix->dataFd, &dat)) return KELISI_E_DATA_READ;
+    if (std::find(seen.begin(), seen.end(), isi) != seen.end()) return KELISI_E_ARG;
+    seen.push_back(isi);
+    if (k == 0) data = dat;
+    if (!(dat == data)) return KELISI_E_DATA_OTHER;
+  }
+  return KELISI_OK;
+}
+
+int Begin(kelisi* const* ixs, size_t n, kelisi_txn** out) {
+  int st = CheckSet(ixs, n);
+  if (st != KELISI_OK) return st;
+  kelisi* ix = ixs[0];
+  std::string dataPath, journalPath;
+  if (n > 1) {
+    st = SetJournalPath(ixs, n, &dataPath, &journalPath);
+    if (st != KELISI_OK) return st;
+  }
+  // The ISI lock lies on the data file: taken once, through the lead's
+  // descriptor, it covers every index of the file. The other handles'
+  // calls take no lock of their own while the change is open (a lock of
+  // theirs on another descriptor would wait for this one).
+  if (IsiLockIndex(IndexLockCalls(ix), true, ix->lockWaitMs) != kIsiLockHeld) return KELISI_E_LOCK;
+  // A change another program left when it crashed since these handles
+  // were opened: rolled back before this one reads the files (BeginPart
+  // reads the front again and empties the cache), and before the journal
+  // file it lies in is written over.
+  for (size_t k = 0; k < n; ++k) {
+    if (JournalRecover(ixs[k]->io.env, ixs[k]->isiPath.c_str(), ixs[k]->isiFd, ixs[k]->dataFd) <
+            0 ||
+        RecoverDataJournal(ixs[k]) < 0) {
+      IsiUnlockIndex(IndexLockCalls(ix));
+      return KELISI_E_JOURNAL;
+    }
+  }
+  auto* t = new (std::nothrow) kelisi_txn;
+  if (t == nullptr) {
+    IsiUnlockIndex(IndexLockCalls(ix));
+    return KELISI_E_NOMEM;
+  }
+  t->lead = t;
+  t->ix = ix;
+  t->setDataPath = std::move(dataPath);
+  t->setJournalPath = std::move(journalPath);
+  t->parts.push_back(t);
+  for (size_t k = 1; k < n && st == KELISI_OK; ++k) {
+    std::unique_ptr<kelisi_txn> part(new (std::nothrow) kelisi_txn);
+    if (!part) {
+      st = KELISI_E_NOMEM;
+      break;
+    }
+    part->lead = t;
+    part->d = &t->ownData;
+    t->parts.push_back(part.get());
+    t->others.push_back(std::move(part));
+  }
+  uint64_t dataSize = 0;
+  for (size_t k = 0; k < t->parts.size() && st == KELISI_OK; ++k) {
+    st = BeginPart(ixs[k], t->parts[k]);
+  }
+  if (st == KELISI_OK && !IoFileSize(ix->io, ix->dataFd, &dataSize)) st = KELISI_E_DATA_READ;
+  if (st == KELISI_OK && MeasureDataEnd(t, dataSize) != KELISI_OK) st = KELISI_E_DATA_READ;
+  if (st != KELISI_OK) {
+    delete t;
+    IsiUnlockIndex(IndexLockCalls(ix));
+    return st;
+  }
+  for (kelisi_txn* part : t->parts) part->ix->txn = part;
   *out = t;
   return KELISI_OK;
 }
 
 int Commit(kelisi_txn* t) {
   int st = t->spoiled;
-  if (st == KELISI_OK && t->changed) st = ReleaseFreeSectors(t);
-  if (st == KELISI_OK && t->changed) {
-    FinishHeader(t);
+  bool changed = false;
+  for (kelisi_txn* part : t->parts) {
+    if (st == KELISI_OK && part->changed) st = ReleaseFreeSectors(part);
+    changed = changed || part->changed;
+  }
+  if (st == KELISI_OK && changed) {
+    for (kelisi_txn* part : t->parts) {
+      if (part->changed) FinishHeader(part);
+    }
     Writer w;
-    w.t = t;
+    w.lead = t;
     st = w.Run();
   }
-  kelisi* ix = t->ix;
-  // The handle reads what it wrote (or what is there after a rollback).
-  ix->stale = true;
-  int reload = LoadFront(ix);
+  // The handles read what was written (or what is there after a rollback).
+  int reload = KELISI_OK;
+  for (kelisi_txn* part : t->parts) {
+    part->ix->stale = true;
+    int r = LoadFront(part->ix);
+    if (reload == KELISI_OK) reload = r;
+  }
   End(t);
   return st != KELISI_OK ? st : reload;
 }
@@ -493,10 +616,14 @@ void TxnCloseJournal(kelisi* ix) {
 extern "C" {
 
 KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out) {
+  return kelisi_txn_begin_set(&ix, 1, out);
+}
+
+KELISI_API int kelisi_txn_begin_set(kelisi* const* ixs, size_t n, kelisi_txn** out) {
   if (out == nullptr) return KELISI_E_ARG;
   *out = nullptr;
-  if (ix == nullptr) return KELISI_E_ARG;
-  return kisi::Begin(ix, out);
+  if (ixs == nullptr || n == 0 || n > kisi::kMostSetIndexes) return KELISI_E_ARG;
+  return kisi::Begin(ixs, n, out);
 }
 
 KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds) {
@@ -507,12 +634,12 @@ KELISI_API int kelisi_set_lock_wait(kelisi* ix, int milliseconds) {
 
 KELISI_API int kelisi_txn_commit(kelisi_txn* t) {
   if (t == nullptr) return KELISI_E_ARG;
-  return kisi::Commit(t);
+  return kisi::Commit(t->lead);
 }
 
 KELISI_API int kelisi_txn_abort(kelisi_txn* t) {
   if (t == nullptr) return KELISI_OK;
-  kisi::End(t);
+  kisi::End(t->lead);
   return KELISI_OK;
 }
 

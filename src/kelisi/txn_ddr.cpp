@@ -6,7 +6,9 @@
 // head starts again with one position, linked to it. An insert takes the
 // newest position; a head sector that empties is cleared, and the chain
 // goes on from the sector it linked to (which an insert empties in place,
-// then frees).
+// then frees). A record another index of the change takes from its own
+// list leaves this one too: the newest position takes its place, and is
+// taken as by an insert.
 #include <cstring>
 
 #include "core/byte_order.h"
@@ -83,6 +85,43 @@ int DdrAdd(kelisi_txn* t, uint64_t offset) {
     t->ddrHead = headPos;
   }
   ++t->deletedCount;
+  return KELISI_OK;
+}
+
+int DdrRemove(kelisi_txn* t, uint64_t offset) {
+  if (!t->keepsList || t->ddrHead == kIsiNoSector) return KELISI_NOTFOUND;
+  uint32_t want = static_cast<uint32_t>(t->ix->recNum ? offset / t->ix->recordStride : offset);
+  // Where the chain holds it: sector and slot.
+  uint64_t at = 0;
+  uint32_t slot = 0;
+  bool found = false;
+  uint64_t links = 0;
+  for (uint32_t pos = t->ddrHead; pos != kIsiNoSector && !found;) {
+    uint64_t sector;
+    if (IsiDdrSectorAt(t->tree.geo, pos, &sector) != kIsiSound || links++ > t->sectors) {
+      return TxnSpoil(t, KELISI_E_CORRUPT);
+    }
+    uint8_t s[kIsiSector];
+    int st = TxnRead(t, sector, PageKind::kDdr, s);
+    if (st != KELISI_OK) return TxnSpoil(t, st);
+    if (IsiCheckDdrSector(s) != kIsiDdrSound) return TxnSpoil(t, KELISI_E_CORRUPT);
+    uint32_t n = IsiDdrCount(s);
+    for (uint32_t i = 0; i < n && !found; ++i) {
+      if (LoadU32(s + sizeof(uint32_t) * i) == want) found = true, at = sector, slot = i;
+    }
+    pos = IsiDdrLink(s);
+  }
+  if (!found) return KELISI_NOTFOUND;
+  uint64_t newest = 0;
+  int st = DdrTake(t, &newest);
+  if (st != KELISI_OK) return TxnSpoil(t, st < 0 ? st : KELISI_E_CORRUPT);
+  if (newest == offset) return KELISI_OK;
+  // The newest position was taken from the head; the one wanted stays in
+  // place (its sector was not emptied: it still held the wanted one).
+  uint8_t* s = TxnWrite(t, at, PageKind::kDdr);
+  if (s == nullptr) return t->spoiled;
+  StoreU32(s + sizeof(uint32_t) * slot,
+           static_cast<uint32_t>(t->ix->recNum ? newest / t->ix->recordStride : newest));
   return KELISI_OK;
 }
 

@@ -4,16 +4,23 @@
 // ranges of the data file, and the header's counts as numbers. Every read
 // of the change (the tree walks, the deleted-record list, the records) sees
 // the files with these on top.
+//
+// A change over several indexes of one data file is one kelisi_txn per
+// index, the first (the lead, which the caller holds) owning the others:
+// each keeps its own index's sectors, header and counts, and all of them
+// share the lead's view of the data file, so that a record is written once.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/isi_format.h"
+#include "core/journal.h"
 #include "core/tree_cursor.h"
 #include "kelisi/kelisi_internal.h"
 
@@ -26,6 +33,19 @@ enum class PageKind : uint8_t { kKey, kDdr, kZero };
 struct Page {
   alignas(8) uint8_t data[kIsiSector];  // native order
   PageKind kind = PageKind::kKey;
+};
+
+// The data file as the change sees it: the records it overwrites in place,
+// by offset (never overlapping: each is one record's place), the bytes it
+// appends (from origDataSize on), and its length. Read and written through
+// the lead's handle.
+struct TxnData {
+  std::map<uint64_t, std::vector<uint8_t>> data;
+  std::vector<uint8_t> tail;
+  uint64_t origDataSize = 0, dataSize = 0;  // dataSize: where records end (no final 0x1A)
+  // The file's last record lacks its end-of-record bytes: the first
+  // record appended writes them first.
+  bool endIncomplete = false;
 };
 
 }  // namespace kisi
@@ -45,15 +65,16 @@ struct kelisi_txn {
   uint32_t recordCount = 0, deletedCount = 0, ddrHead = kIsiNoSector;
   uint32_t recordLength = 0;  // the header's (variable length: the longest)
   IsiTree tree{};             // over the pages and the file
-  // The data file: the records the change overwrites in place, by offset
-  // (never overlapping: each is one record's place), the bytes it appends
-  // (from origDataSize on), and its length.
-  std::map<uint64_t, std::vector<uint8_t>> data;
-  std::vector<uint8_t> tail;
-  uint64_t origDataSize = 0, dataSize = 0;  // dataSize: where records end (no final 0x1A)
-  // The file's last record lacks its end-of-record bytes: the first
-  // record appended writes them first.
-  bool endIncomplete = false;
+  // The set: the lead, and (the lead only) every index of it, the lead
+  // first; a change kelisi_txn_begin began is a set of one.
+  kelisi_txn* lead = nullptr;
+  std::vector<kelisi_txn*> parts;
+  std::vector<std::unique_ptr<kelisi_txn>> others;  // owned by the lead
+  // The data file as the change sees it: the lead's own.
+  kisi::TxnData ownData;
+  kisi::TxnData* d = &ownData;
+  // A set of several: the data file's path and the journal beside it.
+  std::string setDataPath, setJournalPath;
   std::vector<uint8_t> record;                // the record being inserted
   std::unique_ptr<kisi::LibScan> recordScan;  // reads it as a build would
   // What the definition and the header say about records and keys.
@@ -62,9 +83,27 @@ struct kelisi_txn {
   bool firstOfKey = false;    // n0 or n$: the first record of a key is kept
   bool unique = false;        // n: a second record of a key spoils the change
   uint8_t key[kMaxKeyBytes];  // of the last insert, for its kelisi_entry
+  // What the last insert gave this index: KELISI_OK with `entry`,
+  // KELISI_NO_ENTRY, or KELISI_E_ARG before any (kelisi_txn_entry).
+  int entryStatus = KELISI_E_ARG;
+  kelisi_entry entry{};
 };
 
 namespace kisi {
+
+// ---- The set (txn_set.cpp) ---------------------------------------------------------
+// The most indexes one change covers (the journal's files, the data file
+// among them).
+constexpr size_t kMostSetIndexes = kJournalMostFiles - 1;
+// The data file of a set as every index's header leads to it, into
+// *dataPath, and its journal beside it: OK, or KELISI_E_DATA_OTHER when
+// the name some index's header keeps does not lead to that file (an opener
+// of that index would not find the journal).
+int SetJournalPath(kelisi* const* ixs, size_t n, std::string* dataPath, std::string* journalPath);
+// Rolls back a change over several indexes that a crash left beside the
+// handle's data file (the caller holds the exclusive ISI lock): 0 when
+// there was none, 1 when rolled back, a negative errno.
+int RecoverDataJournal(kelisi* ix);
 
 // ---- Pages (txn.cpp) ----------------------------------------------------------
 // The change's own copy of a sector, or nullptr when it has none.
@@ -129,5 +168,9 @@ int TreeMoveSector(kelisi_txn* t, uint64_t from, uint64_t hole);
 int DdrTake(kelisi_txn* t, uint64_t* offset);
 // Lists a deleted record's byte offset as the newest.
 int DdrAdd(kelisi_txn* t, uint64_t offset);
+// Takes the position of the record at `offset` out of the list, wherever
+// it stands (its place goes to the newest position): OK, or
+// KELISI_NOTFOUND when the list does not hold it.
+int DdrRemove(kelisi_txn* t, uint64_t offset);
 
 }  // namespace kisi

@@ -111,7 +111,7 @@ int ReadRecord(kelisi_txn* t, uint64_t offset, std::vector<uint8_t>* rec) {
   int st = TxnReadData(t, offset, rec->data(), want, &got);
   if (st != KELISI_OK) return st;
   size_t held = 0, size = 0;
-  st = RecordAt(t, rec->data(), got, offset + got >= t->dataSize, &held, &size);
+  st = RecordAt(t, rec->data(), got, offset + got >= t->d->dataSize, &held, &size);
   rec->resize(held);
   return st;
 }
@@ -127,7 +127,7 @@ ssize_t ReadChangedData(void* ctx, uint64_t offset, void* buf, size_t len) {
 }
 
 int64_t ChangedDataSize(void* ctx) {
-  return static_cast<int64_t>(static_cast<kelisi_txn*>(ctx)->dataSize);
+  return static_cast<int64_t>(static_cast<kelisi_txn*>(ctx)->d->dataSize);
 }
 
 int FirstRecordOfKey(kelisi_txn* t, const uint8_t* key, uint64_t* offset, uint16_t* size) {
@@ -165,86 +165,177 @@ void Fill(kelisi_txn* t, const uint8_t* key, uint64_t offset, uint32_t size, uin
   out->position = PositionOf(t, offset);
 }
 
-int Insert(kelisi_txn* t, const uint8_t* text, size_t len, kelisi_entry* out) {
-  kelisi* ix = t->ix;
-  std::vector<uint8_t>& rec = t->record;
-  int st = MakeRecord(t, text, len, &rec);
-  if (st != KELISI_OK) return st;
-  RecordReading reading;
-  st = ReadBack(t, rec, &reading);
-  if (st != KELISI_OK) return st;
-  uint8_t key[kMaxKeyBytes] = {};
-  if (reading.selected) memcpy(key, reading.key, ix->keyLength);
-  uint16_t size = static_cast<uint16_t>(rec.size());
+// What an insert finds in one index before anything is written: whether
+// the index selects the record, its key there, and under n0 and n$ the
+// entry of the record the index keeps for that key.
+struct Plan {
+  bool selected = false;
+  bool kept = false;
   uint32_t keptPos = 0;
   uint16_t keptSize = 0;
-  bool kept = false;
-  if (reading.selected && (t->firstOfKey || t->unique)) {
-    st = TreeFindFirst(t, key, ix->keyLength, &keptPos, &keptSize, nullptr);
-    if (st < 0) return TxnSpoil(t, st);
-    kept = st == KELISI_OK;
-    if (kept && !t->firstOfKey) return TxnSpoil(t, KELISI_E_DUPLICATE);
-  }
-  // The place: the newest deleted record's, or the end of the file.
-  bool reuse = !t->variable && t->keepsList && t->ddrHead != kIsiNoSector;
-  uint64_t offset = reuse ? 0 : t->dataSize + (t->endIncomplete ? MarkLength(ix->hdr) : 0);
-  if (!reuse && (!PositionFits(t, offset) ||
-                 (ix->recNum && ix->recordStride != 0 && offset % ix->recordStride != 0))) {
-    return KELISI_E_UNSUPPORTED;
-  }
-  if (reuse) {
-    st = DdrTake(t, &offset);
-    if (st != KELISI_OK) return TxnSpoil(t, st < 0 ? st : KELISI_E_CORRUPT);
-  } else {
-    offset = TxnAppendOffset(t);
-  }
-  TxnPutData(t, offset, rec.data(), rec.size());
+  uint8_t key[kMaxKeyBytes] = {};
+};
+
+// Enters the record written at `offset` in one index as its plan says:
+// the status kelisi_txn_insert gives for it, its entry in t->entry.
+int Enter(kelisi_txn* t, const Plan& plan, uint64_t offset, uint16_t size) {
+  kelisi* ix = t->ix;
   uint32_t pos = PositionOf(t, offset);
-  if (!reading.selected) {
-    Fill(t, key, offset, size, 0, false, out);
+  if (!plan.selected) {
+    Fill(t, plan.key, offset, size, 0, false, &t->entry);
     return KELISI_NO_ENTRY;
   }
   ++t->recordCount;
-  if (kept) {
+  if (plan.kept) {
     // n0, n$: the index keeps the record nearest the start of the file.
-    uint64_t keptOffset = IsiRecordOffset(ix->recNum, keptPos, keptSize);
+    uint64_t keptOffset = IsiRecordOffset(ix->recNum, plan.keptPos, plan.keptSize);
     if (offset > keptOffset) {
-      Fill(t, key, offset, size, 0, false, out);
+      Fill(t, plan.key, offset, size, 0, false, &t->entry);
       return KELISI_NO_ENTRY;
     }
-    st = TreeRepoint(t, key, keptPos, pos, size);
+    int st = TreeRepoint(t, plan.key, plan.keptPos, pos, size);
     if (st != KELISI_OK) return st;
-    Fill(t, key, offset, size, 0, true, out);
+    Fill(t, plan.key, offset, size, 0, true, &t->entry);
     return KELISI_OK;
   }
   uint16_t dup = 0;
-  st = TreeInsert(t, key, pos, size, t->unique, &dup);
+  int st = TreeInsert(t, plan.key, pos, size, t->unique, &dup);
   if (st != KELISI_OK) return st;
-  Fill(t, key, offset, size, dup, true, out);
+  Fill(t, plan.key, offset, size, dup, true, &t->entry);
   return KELISI_OK;
 }
 
-// Deletes the entry key/pos and its record at `offset`.
-int Delete(kelisi_txn* t, const uint8_t* key, uint32_t pos) {
-  kelisi* ix = t->ix;
+// The place of a new record: the newest deleted record's while every
+// index of the change keeps a deleted-record list (taken from the first
+// whose list holds any, and taken out of every other list that holds it),
+// else the end of the data file.
+int Place(kelisi_txn* lead, uint64_t* offset) {
+  kelisi_txn* from = nullptr;
+  bool lists = true;
+  for (kelisi_txn* t : lead->parts) {
+    lists = lists && !t->variable && t->keepsList;
+    if (from == nullptr && t->ddrHead != kIsiNoSector) from = t;
+  }
+  if (!lists || from == nullptr) {
+    *offset = lead->d->dataSize + (lead->d->endIncomplete ? MarkLength(lead->ix->hdr) : 0);
+    for (kelisi_txn* t : lead->parts) {
+      if (!PositionFits(t, *offset) ||
+          (t->ix->recNum && t->ix->recordStride != 0 && *offset % t->ix->recordStride != 0)) {
+        return KELISI_E_UNSUPPORTED;
+      }
+    }
+    *offset = TxnAppendOffset(lead);
+    return KELISI_OK;
+  }
+  int st = DdrTake(from, offset);
+  if (st != KELISI_OK) return TxnSpoil(from, st < 0 ? st : KELISI_E_CORRUPT);
+  for (kelisi_txn* t : lead->parts) {
+    if (t == from) continue;
+    st = DdrRemove(t, *offset);
+    if (st < 0) return TxnSpoil(t, st);
+  }
+  return KELISI_OK;
+}
+
+int Insert(kelisi_txn* lead, const uint8_t* text, size_t len, kelisi_entry* out) {
+  std::vector<uint8_t>& rec = lead->record;
+  int st = MakeRecord(lead, text, len, &rec);
+  if (st != KELISI_OK) return st;
+  std::vector<Plan> plans(lead->parts.size());
+  // Every index reads the record back before anything is written: one that
+  // refuses it, or whose key rules refuse it, leaves the files alone.
+  for (size_t k = 0; k < lead->parts.size(); ++k) {
+    kelisi_txn* t = lead->parts[k];
+    RecordReading reading;
+    st = ReadBack(t, rec, &reading);
+    if (st != KELISI_OK) return st;
+    plans[k].selected = reading.selected;
+    if (reading.selected) memcpy(plans[k].key, reading.key, t->ix->keyLength);
+  }
+  for (size_t k = 0; k < lead->parts.size(); ++k) {
+    kelisi_txn* t = lead->parts[k];
+    Plan& p = plans[k];
+    if (!p.selected || !(t->firstOfKey || t->unique)) continue;
+    st = TreeFindFirst(t, p.key, t->ix->keyLength, &p.keptPos, &p.keptSize, nullptr);
+    if (st < 0) return TxnSpoil(t, st);
+    p.kept = st == KELISI_OK;
+    if (p.kept && !t->firstOfKey) return TxnSpoil(t, KELISI_E_DUPLICATE);
+  }
+  uint64_t offset = 0;
+  st = Place(lead, &offset);
+  if (st != KELISI_OK) return st;
+  TxnPutData(lead, offset, rec.data(), rec.size());
+  uint16_t size = static_cast<uint16_t>(rec.size());
+  int result = KELISI_OK;
+  for (size_t k = 0; k < lead->parts.size(); ++k) {
+    kelisi_txn* t = lead->parts[k];
+    t->entryStatus = KELISI_E_ARG;
+    st = Enter(t, plans[k], offset, size);
+    if (st < 0) return st;
+    t->entryStatus = st;
+    if (k == 0) result = st;
+  }
+  if (out != nullptr) *out = lead->entry;
+  return result;
+}
+
+// The rest of deleting the record of `size` bytes at `offset`, whose
+// entry in lead->parts[by] (key `key`) is gone already: its entry in every
+// other index, the record zeroed, its place listed in every list the index
+// keeps, and under n0 and n$ the next record of the key given the entry.
+int DeleteRecord(kelisi_txn* lead, size_t by, uint64_t offset, uint16_t size, const uint8_t* key) {
+  size_t n = lead->parts.size();
+  std::vector<uint8_t> keys(n * kMaxKeyBytes);
+  std::vector<uint8_t> removed(n, 0);
+  memcpy(&keys[by * kMaxKeyBytes], key, lead->parts[by]->ix->keyLength);
+  removed[by] = 1;
+  std::vector<uint8_t> rec(size);
+  if (n > 1) {
+    size_t got = 0;
+    int st = TxnReadData(lead, offset, rec.data(), size, &got);
+    if (st != KELISI_OK) return TxnSpoil(lead, st);
+    for (size_t k = 0; k < n; ++k) {
+      kelisi_txn* t = lead->parts[k];
+      if (k == by || !PositionFits(t, offset)) continue;
+      uint8_t* kk = &keys[k * kMaxKeyBytes];
+      if (RecordKey(t->ix, rec.data(), got, kk) != KELISI_OK) continue;
+      uint16_t had = 0;
+      st = TreeRemove(t, kk, PositionOf(t, offset), &had);
+      if (st < 0) return TxnSpoil(t, st);
+      removed[k] = st == KELISI_OK;
+    }
+  }
+  std::fill(rec.begin(), rec.end(), 0);
+  TxnPutData(lead, offset, rec.data(), rec.size());
+  for (size_t k = 0; k < n; ++k) {
+    kelisi_txn* t = lead->parts[k];
+    if (!t->variable) {
+      int st = DdrAdd(t, offset);
+      if (st != KELISI_OK) return st;
+    }
+    if (!removed[k]) continue;
+    if (t->recordCount > 0) --t->recordCount;
+    if (!t->firstOfKey) continue;
+    // n0, n$: the next record of the key takes the entry.
+    uint64_t next = 0;
+    uint16_t nextSize = 0;
+    const uint8_t* kk = &keys[k * kMaxKeyBytes];
+    int st = FirstRecordOfKey(t, kk, &next, &nextSize);
+    if (st == KELISI_NOTFOUND) continue;
+    if (st != KELISI_OK) return TxnSpoil(t, st);
+    uint16_t dup;
+    st = TreeInsert(t, kk, PositionOf(t, next), nextSize, false, &dup);
+    if (st != KELISI_OK) return st;
+  }
+  return KELISI_OK;
+}
+
+// Deletes the entry key/pos of the lead's index and its record.
+int Delete(kelisi_txn* lead, const uint8_t* key, uint32_t pos) {
   uint16_t size = 0;
-  int st = TreeRemove(t, key, pos, &size);
+  int st = TreeRemove(lead, key, pos, &size);
   if (st != KELISI_OK) return st;
-  uint64_t offset = IsiRecordOffset(ix->recNum, pos, size);
-  std::vector<uint8_t> zero(size, 0);
-  TxnPutData(t, offset, zero.data(), zero.size());
-  if (!t->variable) st = DdrAdd(t, offset);
-  if (st != KELISI_OK) return st;
-  if (t->recordCount > 0) --t->recordCount;
-  if (!t->firstOfKey) return KELISI_OK;
-  // n0, n$: the next record of the key takes the entry.
-  uint64_t next = 0;
-  uint16_t nextSize = 0;
-  st = FirstRecordOfKey(t, key, &next, &nextSize);
-  if (st == KELISI_NOTFOUND) return KELISI_OK;
-  if (st != KELISI_OK) return TxnSpoil(t, st);
-  uint16_t dup;
-  return TreeInsert(t, key, PositionOf(t, next), nextSize, false, &dup);
+  return DeleteRecord(lead, 0, IsiRecordOffset(lead->ix->recNum, pos, size), size, key);
 }
 
 // Deletes every record whose entry's first `len` key bytes are `key`, the
@@ -267,21 +358,35 @@ int DeleteKey(kelisi_txn* t, const uint8_t* key, uint32_t len, uint64_t* deleted
   return n == 0 ? KELISI_NOTFOUND : KELISI_OK;
 }
 
-int DeleteAt(kelisi_txn* t, uint64_t offset) {
+// Deletes the record at `offset` through the first index of the change
+// that has an entry for it.
+int DeleteAt(kelisi_txn* lead, uint64_t offset) {
   std::vector<uint8_t> rec;
-  int st = ReadRecord(t, offset, &rec);
-  if (st != KELISI_OK) return st == KELISI_NOTFOUND ? st : TxnSpoil(t, st);
-  uint8_t key[kMaxKeyBytes];
-  st = RecordKey(t->ix, rec.data(), rec.size(), key);
-  if (st != KELISI_OK) return st;
-  if (!PositionFits(t, offset)) return KELISI_NOTFOUND;
-  return Delete(t, key, PositionOf(t, offset));
+  int st = ReadRecord(lead, offset, &rec);
+  if (st != KELISI_OK) return st == KELISI_NOTFOUND ? st : TxnSpoil(lead, st);
+  int result = KELISI_NOTFOUND;
+  for (size_t k = 0; k < lead->parts.size(); ++k) {
+    kelisi_txn* t = lead->parts[k];
+    uint8_t key[kMaxKeyBytes];
+    st = RecordKey(t->ix, rec.data(), rec.size(), key);
+    if (st != KELISI_OK) {
+      if (k == 0) result = st;
+      continue;
+    }
+    if (!PositionFits(t, offset)) continue;
+    uint16_t size = 0;
+    st = TreeRemove(t, key, PositionOf(t, offset), &size);
+    if (st == KELISI_NOTFOUND) continue;
+    if (st != KELISI_OK) return st;
+    return DeleteRecord(lead, k, offset, size, key);
+  }
+  return result;
 }
 
 template <class Op>
 int Run(kelisi_txn* t, Op op) {
   if (t == nullptr) return KELISI_E_ARG;
-  if (t->spoiled != KELISI_OK) return t->spoiled;
+  if (t->lead->spoiled != KELISI_OK) return t->lead->spoiled;
   return op();
 }
 
@@ -292,15 +397,15 @@ extern "C" {
 
 KELISI_API int kelisi_txn_insert(kelisi_txn* t, const void* record, size_t len, kelisi_entry* out) {
   if (record == nullptr && len != 0) return KELISI_E_ARG;
-  return kisi::Run(t,
-                   [&] { return kisi::Insert(t, static_cast<const uint8_t*>(record), len, out); });
+  return kisi::Run(
+      t, [&] { return kisi::Insert(t->lead, static_cast<const uint8_t*>(record), len, out); });
 }
 
 KELISI_API int kelisi_txn_delete(kelisi_txn* t, const kelisi_entry* e) {
   if (e == nullptr || e->key == nullptr) return KELISI_E_ARG;
   return kisi::Run(t, [&] {
     if (e->key_length != t->ix->keyLength) return static_cast<int>(KELISI_E_ARG);
-    return kisi::Delete(t, e->key, e->position);
+    return kisi::Delete(t->lead, e->key, e->position);
   });
 }
 
@@ -310,13 +415,13 @@ KELISI_API int kelisi_txn_delete_key(kelisi_txn* t, const void* key, size_t len,
   if (key == nullptr || (flags & ~static_cast<unsigned>(KELISI_PREFIX)) != 0) return KELISI_E_ARG;
   return kisi::Run(t, [&] {
     if (len == 0 || len > t->ix->keyLength) return static_cast<int>(KELISI_E_ARG);
-    return kisi::DeleteKey(t, static_cast<const uint8_t*>(key), static_cast<uint32_t>(len),
+    return kisi::DeleteKey(t->lead, static_cast<const uint8_t*>(key), static_cast<uint32_t>(len),
                            deleted);
   });
 }
 
 KELISI_API int kelisi_txn_delete_at(kelisi_txn* t, uint64_t offset) {
-  return kisi::Run(t, [&] { return kisi::DeleteAt(t, offset); });
+  return kisi::Run(t, [&] { return kisi::DeleteAt(t->lead, offset); });
 }
 
 }  // extern "C"

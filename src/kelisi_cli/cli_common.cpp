@@ -163,9 +163,13 @@ bool KeyArgument(const char* command, const std::string& text, kelisi* ix, const
 void RecoverAndSay(const std::string& isiPath) {
   // A rollback that cannot be made now is told by the command's own open.
   int recovered = 0;
-  if (kelisi_recover(isiPath.c_str(), &recovered) != KELISI_OK || !recovered) return;
-  fprintf(stderr, "kelisi: Recovered interrupted change from journal %s-journal\n",
-          isiPath.c_str());
+  char journal[4200];
+  if (kelisi_recover_journal(isiPath.c_str(), nullptr, &recovered, journal, sizeof journal) !=
+          KELISI_OK ||
+      !recovered) {
+    return;
+  }
+  fprintf(stderr, "kelisi: Recovered interrupted change from journal %s\n", journal);
 }
 
 kelisi* OpenOrFail(const std::string& isiPath, const std::string& dataPath) {
