@@ -604,15 +604,16 @@ TEST_F(KelisiCliIndexes, OneChangeKeepsEveryIndexOfTheDataFileCurrent) {
       {"indexes lone.txt", 1, "", "kelisi: indexes: no .isi file in . names lone.txt\n"},
       {"indexes none.txt", 1, "",
        "kelisi: indexes: cannot open the data file none.txt: No such file or directory\n"},
-      // A change through one index names the others it left behind.
+      // A change through one index names the others it left behind: its
+      // record took the place of a deleted one that their lists still hold.
       {"insert m1.isi m.txt f6.txt", 0, "1 inserted\n",
        "kelisi: insert: m2.isi and m3.isi, other indexes of m.txt, did not get this change "
        "(kelisi indexes m.txt tells which are current; kelisi insert m1.isi,m2.isi,m3.isi ... "
        "changes them all)\n"},
       {"indexes m.txt", 1,
        "m1.isi: current (4 entries)\n"
-       "m2.isi: not current, 1 problem (kelisi check m2.isi m.txt names it)\n"
-       "m3.isi: not current, 1 problem (kelisi check m3.isi m.txt names it)\n"
+       "m2.isi: not current, 2 problems (kelisi check m2.isi m.txt names them)\n"
+       "m3.isi: not current, 2 problems (kelisi check m3.isi m.txt names them)\n"
        "m.txt: 3 indexes, 2 not current\n",
        ""},
   };

@@ -89,8 +89,8 @@ def change(first: Index, *others: Index) -> "_kelisi.Change":
         >>> bynum = kelisi.open("customers.isi", write=True)
         >>> bycity = kelisi.open("bycity.isi", write=True)   # customers.txt by city
         >>> with kelisi.change(bynum, bycity) as ch:
-        ...     ch.insert(b"C0099004 Silva, Rosa         Braga         47001")
-        ...     ch.delete("C0099004")
+        ...     ch.insert(b"C0099004 Silva, Rosa          Braga         47001")
+        ...     ch.delete("C0099004", prefix=True)
         1
         1
         >>> [ix.check(records=True) for ix in (bynum, bycity)]   # both current
