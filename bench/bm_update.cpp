@@ -71,8 +71,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-// Each run changes copies of the start: its indexes name the start's data
-// file, so the copy of the data is opened with KELISI_DATA_ANYWAY.
+// Each run changes copies of the start. The one index names the start's
+// data file, so the copy of the data is opened with KELISI_DATA_ANYWAY.
 void CopyFile(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
   std::ofstream out(to, std::ios::binary | std::ios::trunc);
@@ -345,13 +345,13 @@ Run RunLmdb(uint64_t count, bool durableEach) {
 
 // The data file with three indexes: one change over the three.
 Run RunKelisi3(uint64_t count, bool durableEach) {
-  CopyFile(ScratchPath("start3.txt"), ScratchPath("data3.txt"));
+  CopyFile(ScratchPath("start3/data3.txt"), ScratchPath("data3.txt"));
   kelisi* ixs[kSetIndexes] = {};
   for (int i = 0; i < kSetIndexes; ++i) {
     std::string isi = "data3_" + std::to_string(i + 1) + ".isi";
-    CopyFile(ScratchPath("start3_" + std::to_string(i + 1) + ".isi"), ScratchPath(isi));
+    CopyFile(ScratchPath("start3/" + isi), ScratchPath(isi));
     KelisiCheck(kelisi_open(ScratchPath(isi).c_str(), ScratchPath("data3.txt").c_str(),
-                            KELISI_WRITE | KELISI_DATA_ANYWAY, &ixs[i]),
+                            KELISI_WRITE, &ixs[i]),
                 "open");
   }
   Run r;
@@ -486,7 +486,7 @@ void PrintSummary(const bench::SummaryReporter& rep, const std::string& repetiti
                 kDurableVsSqlite);
   bench::Target("batch, three indexes: kelisi / SQLite", batch[1][0], batch[1][1],
                 kBatchVsSqlite);
-  bench::Target("durable changes, three indexes: kelisi / SQLite", durable[1][0], durable[1][1],
+  bench::Target("durable, three indexes: kelisi / SQLite", durable[1][0], durable[1][1],
                 kDurableVsSqlite);
 }
 
@@ -544,20 +544,24 @@ int main(int argc, char** argv) {
   }
   MakeSqliteStart();
   MakeLmdbStart();
-  // The data file with three indexes.
+  // The data file with three indexes, built in start3/ under the names its
+  // copies have: a change over several indexes goes only through the data
+  // file their headers lead to (there the copy beside them).
+  if (mkdir(ScratchPath("start3").c_str(), 0755) != 0) Die("cannot make " + ScratchPath("start3"));
   bench::RunTool({tools + "/gen_data", "-n", std::to_string(gStartRecords), "-l", len, "-k",
-                  "1-10,12-21,23-32", "-d", "random", "-s", "3", "-o", "start3.txt"});
+                  "1-10,12-21,23-32", "-d", "random", "-s", "3", "-o", "start3/data3.txt"});
   bench::RunTool({tools + "/gen_data", "-n", std::to_string(most), "-l", len, "-k",
                   "1-10,12-21,23-32", "-d", "random", "-s", "4", "-o", "new3.txt"});
   for (int i = 0; i < kSetIndexes; ++i) {
     std::string first = std::to_string(kSetKeyColumn[i] + 1);
     std::string last = std::to_string(kSetKeyColumn[i] + kKeyLength);
-    bench::RunTool({tools + "/kelindex", "start3.txt,start3_" + std::to_string(i + 1) + ".isi",
+    bench::RunTool({tools + "/kelindex",
+                    "start3/data3.txt,start3/data3_" + std::to_string(i + 1) + ".isi",
                     "-" + first + "-" + last});
   }
   gNew3 = ReadLines(ScratchPath("new3.txt"));
   off = 0;
-  for (const std::string& line : ReadLines(ScratchPath("start3.txt"))) {
+  for (const std::string& line : ReadLines(ScratchPath("start3/data3.txt"))) {
     gStart3.emplace_back(line, off);
     off += line.size() + 1;
   }
@@ -576,9 +580,6 @@ int main(int argc, char** argv) {
   PrintSummary(reporter, repetitions);
   // The indexes the last kelisi runs left, checked against their data files.
   bench::RunTool({tools + "/kelisi", "check", "data.isi", "data.txt"});
-  for (int i = 0; i < kSetIndexes; ++i) {
-    bench::RunTool({tools + "/kelisi", "check", "data3_" + std::to_string(i + 1) + ".isi",
-                    "data3.txt"});
-  }
+  bench::RunTool({tools + "/kelisi", "indexes", "data3.txt"});
   return 0;
 }
