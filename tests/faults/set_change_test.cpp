@@ -68,8 +68,10 @@ void Lay(const kt::TempDir& dir, const Files& f, const std::vector<std::string>&
 
 // One change over every index of `f` through handles on `env`: inserts
 // (into deleted places where every index keeps a list), deletes at
-// offsets, by key and of a kept n0 record. Whether the commit returned OK.
-bool RunSetChange(const kt::TempDir& dir, const Files& f, const kel::Env* env) {
+// offsets, by key and of a kept n0 record; then a second change of one
+// insert through the same handles (the journal kept between them). How
+// many commits returned OK.
+int RunSetChange(const kt::TempDir& dir, const Files& f, const kel::Env* env, int changes = 2) {
   std::vector<kelisi*> ixs;
   bool ok = true;
   for (const std::string& isi : f.isis) {
@@ -78,20 +80,23 @@ bool RunSetChange(const kt::TempDir& dir, const Files& f, const kel::Env* env) {
                                 &ix) == KELISI_OK;
     if (ix != nullptr) ixs.push_back(ix);
   }
-  kelisi_txn* t = nullptr;
-  ok = ok && kelisi_txn_begin_set(ixs.data(), ixs.size(), &t) == KELISI_OK;
-  if (ok) {
-    for (int i = 0; i < 4; ++i) {
-      std::string r = Rec(200 + i * 3, i % 2 ? "a" : "b");
+  int done = 0;
+  for (int c = 0; c < changes && ok && done == c; ++c) {
+    kelisi_txn* t = nullptr;
+    if (kelisi_txn_begin_set(ixs.data(), ixs.size(), &t) != KELISI_OK) break;
+    for (int i = 0; i < (c == 0 ? 4 : 1); ++i) {
+      std::string r = Rec(200 + c * 50 + i * 3, i % 2 ? "a" : "b");
       kelisi_txn_insert(t, r.data(), r.size(), nullptr);
     }
-    kelisi_txn_delete_at(t, 0);
-    kelisi_txn_delete_at(t, 11 * 5);
-    kelisi_txn_delete_key(t, "K0074", 5, 0, nullptr);
-    ok = kelisi_txn_commit(t) == KELISI_OK;
+    if (c == 0) {
+      kelisi_txn_delete_at(t, 0);
+      kelisi_txn_delete_at(t, 11 * 5);
+      kelisi_txn_delete_key(t, "K0074", 5, 0, nullptr);
+    }
+    done += kelisi_txn_commit(t) == KELISI_OK;
   }
   for (kelisi* ix : ixs) kelisi_close(ix);
-  return ok;
+  return done;
 }
 
 // Power lost at every mutating call of a change over three indexes, with
@@ -107,24 +112,29 @@ TEST(IndexSet, EveryPowerLossLeavesAllFourFilesBeforeOrAfter) {
   for (const auto& defs : sets) {
     kt::TempDir dir;
     Files f = Build(dir, defs, 40);
-    const std::vector<std::string> before = Contents(dir, f);
-    ASSERT_TRUE(RunSetChange(dir, f, kel::PosixEnv()));
-    ASSERT_EQ(kt::SetRebuildDiff(dir, f.isis, "d.txt"), "");
-    const std::vector<std::string> after = Contents(dir, f);
-    ASSERT_NE(before, after);
-    EXPECT_FALSE(dir.exists("d.txt-journal"));
+    // The files before the changes, after the first, after both.
+    std::vector<std::vector<std::string>> states = {Contents(dir, f)};
     kt::PowerLossEnv env;
-    Lay(dir, f, before);
     env.Arm(0);
-    ASSERT_TRUE(RunSetChange(dir, f, &env));
+    ASSERT_EQ(RunSetChange(dir, f, &env), 2);
     const uint64_t calls = env.Calls();
-    EXPECT_GT(calls, 12u);
+    EXPECT_GT(calls, 24u);
+    EXPECT_FALSE(dir.exists("d.txt-journal"));
+    ASSERT_EQ(kt::SetRebuildDiff(dir, f.isis, "d.txt"), "");
+    states.push_back({});
+    states.push_back(Contents(dir, f));
+    // The first change alone.
+    Lay(dir, f, states[0]);
+    ASSERT_EQ(RunSetChange(dir, f, kel::PosixEnv(), 1), 1);
+    states[1] = Contents(dir, f);
+    ASSERT_NE(states[1], states[0]);
+    ASSERT_NE(states[1], states[2]);
     for (uint64_t n = 1; n <= calls; ++n) {
       for (auto keep : kt::PowerLossEnv::kKeeps) {
         std::string where = defs[1] + ": " + kt::PowerLossEnv::Where(n, calls, keep);
-        Lay(dir, f, before);
+        Lay(dir, f, states[0]);
         env.Arm(n);
-        bool done = RunSetChange(dir, f, &env);
+        int done = RunSetChange(dir, f, &env);
         env.Crash(keep, static_cast<uint32_t>(n));
         const std::string& isi = f.isis[n % 3];
         if (n % 4 == 3) {
@@ -136,20 +146,23 @@ TEST(IndexSet, EveryPowerLossLeavesAllFourFilesBeforeOrAfter) {
           ASSERT_EQ(kelisi_open(dir.file(isi).c_str(), nullptr, 0, &ix), KELISI_OK) << where;
           kelisi_close(ix);
         }
+        // Never one file ahead of another; never a change undone once it
+        // returned.
         std::vector<std::string> got = Contents(dir, f);
-        EXPECT_TRUE(got == after || (!done && got == before)) << where << ", done " << done;
+        bool whole = got == states[done] || (done < 2 && got == states[done + 1]);
+        EXPECT_TRUE(whole) << where << ", " << done << " returned";
         char named[4097];
         ASSERT_EQ(JournalLockPath(kel::PosixEnv(), dir.file("d.txt-journal").c_str(), named,
                                   sizeof named),
                   0)
             << where;
-        if (got != after && got != before) return;
+        if (!whole) return;
       }
     }
     // A change begins beside whatever journal the last crash left.
-    Lay(dir, f, before);
-    ASSERT_TRUE(RunSetChange(dir, f, kel::PosixEnv()));
-    EXPECT_EQ(Contents(dir, f), after);
+    Lay(dir, f, states[0]);
+    ASSERT_EQ(RunSetChange(dir, f, kel::PosixEnv()), 2);
+    EXPECT_EQ(Contents(dir, f), states[2]);
     EXPECT_FALSE(dir.exists("d.txt-journal"));
   }
 }
