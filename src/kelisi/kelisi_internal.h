@@ -60,6 +60,12 @@ struct kelisi {
   // The rollback journal the handle's last change invalidated, kept open
   // for the next one (removed at kelisi_close).
   Journal* journal = nullptr;
+  // The same for the last change over several indexes this handle led:
+  // the journal beside the data file, kept while the next set is the same
+  // (setJournalKey: its path, and the index files and descriptors it
+  // covers).
+  Journal* setJournal = nullptr;
+  std::string setJournalKey;
   int lockWaitMs = -1;  // for the exclusive ISI lock of a change; <0: no limit
 };
 
@@ -79,8 +85,8 @@ struct kelisi_cursor {
 
 namespace kisi {
 
-// Frees the journal the handle kept between its changes, and removes its
-// file when no other program is making a change (txn.cpp).
+// Frees the journals the handle kept between its changes, and removes their
+// files when no other program is making a change (txn.cpp).
 void TxnCloseJournal(kelisi* ix);
 
 // kelisi_open with the handle's system calls going to `env` (kelisi_open

@@ -365,37 +365,63 @@ struct Writer {
   // index, in the handle between changes; a set's lies beside the data
   // file, where an opener of any of its indexes looks, and is made for
   // the change.
+  // Where the handle keeps the journal of this kind of change.
+  Journal** Slot() const {
+    return lead->parts.size() == 1 ? &lead->ix->journal : &lead->ix->setJournal;
+  }
+
   int OpenJournal() {
     kelisi* ix = lead->ix;
+    Journal** slot = Slot();
     if (lead->parts.size() == 1) {
-      return ix->journal != nullptr ? JournalRestart(ix->journal)
-                                    : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd,
-                                                   ix->dataPath.c_str(), ix->dataFd, &ix->journal);
+      return *slot != nullptr ? JournalRestart(*slot)
+                              : JournalBegin(ix->io.env, ix->isiPath.c_str(), ix->isiFd,
+                                             ix->dataPath.c_str(), ix->dataFd, slot);
     }
+    // The journal the handle's last set kept, when this set is that one;
+    // another is removed (the change holds the exclusive ISI lock).
+    std::string key = SetKey();
+    if (*slot != nullptr && key == ix->setJournalKey) return JournalRestart(*slot);
+    if (*slot != nullptr) JournalClose(*slot, true);
+    *slot = nullptr;
     std::vector<JournalFileSpec> files(lead->parts.size() + 1);
     files[kJournalData] = {lead->setDataPath.c_str(), ix->dataFd};
     for (size_t k = 0; k < lead->parts.size(); ++k) {
       kelisi* p = lead->parts[k]->ix;
       files[JournalFileOf(k)] = {p->isiPath.c_str(), p->isiFd};
     }
+    ix->setJournalKey = key;
     return JournalBeginSet(ix->io.env, lead->setJournalPath.c_str(), files.data(),
-                           static_cast<uint32_t>(files.size()), &ix->journal);
+                           static_cast<uint32_t>(files.size()), slot);
+  }
+
+  // What a kept journal of a set must cover to serve this one.
+  std::string SetKey() const {
+    std::string key = lead->setJournalPath;
+    for (const kelisi_txn* t : lead->parts) {
+      FileId id;
+      FileIdOf(t->ix->io, t->ix->isiFd, &id);
+      key += "\n" + std::to_string(t->ix->isiFd) + ":" + std::to_string(id.dev) + ":" +
+             std::to_string(id.ino);
+    }
+    return key + "\n" + std::to_string(lead->ix->dataFd);
   }
 
   int Run() {
     kelisi* ix = lead->ix;
+    Journal** slot = Slot();
     int r = OpenJournal();
     if (r != 0) {
       // The file, if any, holds no change: it stays for the next change.
-      if (ix->journal != nullptr) JournalClose(ix->journal, false);
-      ix->journal = nullptr;
+      if (*slot != nullptr) JournalClose(*slot, false);
+      *slot = nullptr;
       return r == -ENOMEM ? KELISI_E_NOMEM : KELISI_E_JOURNAL_WRITE;
     }
-    j = ix->journal;
+    j = *slot;
+    *slot = nullptr;
     int st = SaveOriginals();
     if (st == KELISI_OK && JournalSync(j) != 0) st = KELISI_E_JOURNAL_WRITE;
     if (st != KELISI_OK) {
-      ix->journal = nullptr;
       JournalDiscard(j);
       return st;
     }
@@ -422,7 +448,6 @@ struct Writer {
         st = KELISI_E_WRITE;
       }
     }
-    ix->journal = nullptr;
     if (st != KELISI_OK) {
       JournalRollback(j);
       return st;
@@ -430,13 +455,7 @@ struct Writer {
     // Every file is durable, but until the journal is invalidated the
     // next opener rolls the change back: the commit has not happened yet.
     if (JournalInvalidate(j) != 0) return KELISI_E_WRITE;
-    if (lead->parts.size() == 1) {
-      ix->journal = j;
-    } else {
-      // A set's journal goes with its change, under the exclusive ISI lock
-      // it holds: no other program's change can lie in it.
-      JournalClose(j, true);
-    }
+    *slot = j;
     return KELISI_OK;
   }
 };
@@ -602,12 +621,15 @@ int Commit(kelisi_txn* t) {
 }  // namespace
 
 void TxnCloseJournal(kelisi* ix) {
-  if (ix->journal == nullptr) return;
+  if (ix->journal == nullptr && ix->setJournal == nullptr) return;
   // Removed only under the exclusive ISI lock: another program may be
   // writing a change into the same file.
   bool locked = IsiLockIndex(IndexLockCalls(ix), true, 0) == kIsiLockHeld;
-  JournalClose(ix->journal, locked);
-  ix->journal = nullptr;
+  for (Journal** kept : {&ix->journal, &ix->setJournal}) {
+    if (*kept != nullptr) JournalClose(*kept, locked);
+    *kept = nullptr;
+  }
+  ix->setJournalKey.clear();
   if (locked) IsiUnlockIndex(IndexLockCalls(ix));
 }
 
