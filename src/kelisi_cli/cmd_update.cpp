@@ -10,6 +10,7 @@
 // so. After a change, the other indexes found beside the data file, which
 // did not get it, are named on standard error.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -64,6 +65,19 @@ std::string OtherDataText(const std::string& isi, std::string data) {
     text += ")";
   }
   return text + "; --data-anyway changes it all the same";
+}
+
+// The text of a library status for the command's files. A change over
+// several indexes keeps its journal beside the data file, where an opener
+// of any of them finds it: that is the directory a failed journal names.
+std::string UpdateText(int st, const Update& u) {
+  if (st != KELISI_E_JOURNAL_WRITE || u.all.size() < 2) return StatusText(st, u.isi, u.data, true);
+  size_t slash = u.data.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : u.data.substr(0, slash == 0 ? 1 : slash);
+  std::string text =
+      "cannot create or write the journal " + u.data + "-journal in the directory " + dir;
+  if (access(dir.c_str(), W_OK | X_OK) != 0) text += ": " + std::string(strerror(errno));
+  return text;
 }
 
 // Opens the indexes for update and begins their change; false after the
@@ -123,11 +137,17 @@ bool Begin(const char* command, const Args& args, Update* u) {
     return false;
   }
   if (st == KELISI_E_DATA_OTHER) {
-    Fail(std::string(command) + ": " + NameList(u->isis) + " are not indexes of one data file");
+    std::string text = std::string(command) + ": " + NameList(u->isis) +
+                       " are not indexes of one data file";
+    if (args.flags.count("--data-anyway")) {
+      text += " (a change over several indexes goes through the data file their headers name, "
+              "not another: --data-anyway takes one index alone)";
+    }
+    Fail(text);
     return false;
   }
   if (st != KELISI_OK) {
-    Fail(StatusText(st, u->isi, u->data, true));
+    Fail(UpdateText(st, *u));
     return false;
   }
   return true;
@@ -153,7 +173,7 @@ bool Commit(Update* u) {
   int st = kelisi_txn_commit(u->txn);
   u->txn = nullptr;
   if (st != KELISI_OK) {
-    Fail(StatusText(st, u->isi, u->data, true));
+    Fail(UpdateText(st, *u));
     return false;
   }
   return true;
@@ -200,12 +220,26 @@ std::string InsertRefusal(int st, size_t line, const Update& u) {
     case KELISI_E_TOO_LONG:
       return at + "the record is longer than the records of " + u.isi + " (" +
              std::to_string(u.h.record_length) + " bytes)";
-    case KELISI_E_DUPLICATE:
-      return at + "its key is in " + u.isi + " already, which allows no duplicate keys";
+    case KELISI_E_DUPLICATE: {
+      // Any index of the change that allows no duplicates may refuse it.
+      std::vector<std::string> unique;
+      for (size_t i = 0; i < u.all.size(); ++i) {
+        kelisi_header h{};
+        if (kelisi_get_header(u.all[i], &h) == KELISI_OK && h.no_duplicates) {
+          unique.push_back(u.isis[i]);
+        }
+      }
+      if (unique.size() < 2) {
+        return at + "its key is in " + (unique.empty() ? u.isi : unique[0]) +
+               " already, which allows no duplicate keys";
+      }
+      return at + "its key is in one of " + NameList(unique) +
+             " already, which allow no duplicate keys";
+    }
     case KELISI_E_RECORD:
       return at + kelisi_strerror(st);
     default:
-      return StatusText(st, u.isi, u.data, true);
+      return UpdateText(st, u);
   }
 }
 
@@ -263,11 +297,11 @@ int DeleteAt(Update& u, const std::string& typed, const std::string& key, uint64
     if (e.record_offset == offset) found.push_back(e);
   }
   kelisi_cursor_close(c);
-  if (st < 0) return Fail(StatusText(st, u.isi, u.data, true));
+  if (st < 0) return Fail(UpdateText(st, u));
   for (kelisi_entry& f : found) {
     f.key = reinterpret_cast<const unsigned char*>(key.data());
     st = kelisi_txn_delete(u.txn, &f);
-    if (st < 0) return Fail(StatusText(st, u.isi, u.data, true));
+    if (st < 0) return Fail(UpdateText(st, u));
     if (st == KELISI_OK) ++*deleted;
   }
   if (*deleted == 0) {
@@ -332,7 +366,7 @@ int RunDelete(int argc, char** argv) {
     int st =
         kelisi_txn_delete_key(u.txn, key.data(), key.size(), prefix ? KELISI_PREFIX : 0, &gone);
     if (st < 0) {
-      Fail(StatusText(st, u.isi, u.data, true));
+      Fail(UpdateText(st, u));
       return false;
     }
     deleted += gone;

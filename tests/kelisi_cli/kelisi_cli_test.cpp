@@ -641,3 +641,29 @@ TEST_F(KelisiCliIndexes, OneChangeKeepsEveryIndexOfTheDataFileCurrent) {
     EXPECT_FALSE(dir_.exists(f)) << f;
   }
 }
+
+// A key that one index of the change allows once refuses the whole change,
+// naming that index; several indexes of one data file take no other file.
+TEST_F(KelisiCliIndexes, ARefusalByAnyIndexChangesNoFile) {
+  dir_.write("p.txt", Rec("B2", "bravo", 'X') + Rec("A1", "alpha", 'Y'));
+  Build({"p.txt,p1.isi", "-1-2"});
+  Build({"p.txt,p2.isi", "-n,4-10"});
+  dir_.write("q.txt", dir_.read("p.txt"));
+  dir_.write("dup.txt", "C3 charlieX\nD4 bravo  X\n");
+  std::string before = dir_.read("p.txt") + dir_.read("p1.isi") + dir_.read("p2.isi");
+  kt::RunResult r = Kelisi({"insert", "p1.isi,p2.isi", "p.txt", "dup.txt"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "kelisi: insert: line 2: its key is in p2.isi already, which allows no duplicate keys\n");
+  r = Kelisi({"insert", "p1.isi,p2.isi", "q.txt", "dup.txt", "--data-anyway"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err,
+            "kelisi: insert: p1.isi and p2.isi are not indexes of one data file (a change over "
+            "several indexes goes through the data file their headers name, not another: "
+            "--data-anyway takes one index alone)\n");
+  EXPECT_EQ(dir_.read("p.txt") + dir_.read("p1.isi") + dir_.read("p2.isi"), before);
+  EXPECT_EQ(dir_.read("q.txt"), dir_.read("p.txt"));
+  EXPECT_FALSE(dir_.exists("p.txt-journal"));
+  EXPECT_FALSE(dir_.exists("q.txt-journal"));
+}
