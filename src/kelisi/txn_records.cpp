@@ -238,6 +238,7 @@ int Place(kelisi_txn* lead, uint64_t* offset) {
 }
 
 int Insert(kelisi_txn* lead, const uint8_t* text, size_t len, kelisi_entry* out) {
+  for (kelisi_txn* t : lead->parts) t->entryStatus = KELISI_E_ARG;
   std::vector<uint8_t>& rec = lead->record;
   int st = MakeRecord(lead, text, len, &rec);
   if (st != KELISI_OK) return st;
@@ -269,7 +270,6 @@ int Insert(kelisi_txn* lead, const uint8_t* text, size_t len, kelisi_entry* out)
   int result = KELISI_OK;
   for (size_t k = 0; k < lead->parts.size(); ++k) {
     kelisi_txn* t = lead->parts[k];
-    t->entryStatus = KELISI_E_ARG;
     st = Enter(t, plans[k], offset, size);
     if (st < 0) return st;
     t->entryStatus = st;
