@@ -442,9 +442,10 @@ KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
      KELISI_E_DATA_OTHER. KELISI_E_ARG for an index given twice,
      KELISI_E_READONLY, KELISI_E_BUSY as kelisi_txn_begin.
    - The exclusive ISI lock, which lies on the data file and so covers
-     every index of it, is taken once, through ixs[0]; while the change is
-     open every handle of the set is busy with it (its own calls take no
-     lock, and read its index as it was before the change).
+     every index of it, is taken once, through ixs[0] (waiting as
+     kelisi_set_lock_wait set it for ixs[0]); while the change is open
+     every handle of the set is busy with it (its own calls take no lock,
+     and read its index as it was before the change).
    - kelisi_txn_insert reads the record back as each index's build would
      (its own key specifications, options and selection; a record one of
      them refuses is refused, KELISI_E_RECORD or KELISI_E_TOO_LONG, and

@@ -2,7 +2,10 @@
 // goes in the data file, the bytes it is written with, whether it gets an
 // entry (the header's record tests, the duplicate rules of n, n0 and n$),
 // and what deleting it leaves behind (a zero-filled record, listed where the
-// index keeps a deleted-record list).
+// index keeps a deleted-record list). Every rule is decided per index; a
+// change over several indexes of one data file applies them to each index
+// of the set (a change of one index is a set of one), the record written
+// once.
 #include <algorithm>
 #include <cstring>
 #include <vector>
