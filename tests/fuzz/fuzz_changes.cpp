@@ -119,8 +119,8 @@ void Change(const std::vector<std::string>& isis, const std::string& data, const
 // The index `name` after the change: clean against its data, and equal to
 // its rebuild from a copy.
 void Verify(const std::string& name) {
-  const std::string isi = fz::PathIn(name), data = fz::PathIn("d.txt");
-  const std::string copyIsi = fz::PathIn("r/" + name), copyData = fz::PathIn("r/d.txt");
+  const std::string isi = fz::PathIn(name.c_str()), data = fz::PathIn("d.txt");
+  const std::string copyIsi = fz::PathIn(("r/" + name).c_str()), copyData = fz::PathIn("r/d.txt");
   std::string bytes = fz::ReadFile(data);
   fz::WriteFile(copyData, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   bytes = fz::ReadFile(isi);
@@ -172,13 +172,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size) {
       const char* cmd = k == 0 ? command : kCommands[second % kCommandCount];
       bool clean = false;
       ready = Kelindex({"d.txt," + names[k], cmd}) == 0;
-      if (ready) Read(fz::PathIn(names[k]), data, &clean);
+      if (ready) Read(fz::PathIn(names[k].c_str()), data, &clean);
       ready = ready && clean;
     }
     if (ready) {
       if (split != nullptr) {
         std::vector<std::string> paths;
-        for (const std::string& n : names) paths.push_back(fz::PathIn(n));
+        for (const std::string& n : names) paths.push_back(fz::PathIn(n.c_str()));
         Change(paths, data, split + 1, size - dataLen - 2);
       }
       for (const std::string& n : names) Verify(n);
