@@ -98,9 +98,11 @@ enum {
                                  4 GiB, or not on a record boundary) */
   KELISI_E_BUSY = -20,       /* the handle has a change open already, or none is open */
   KELISI_E_JOURNAL = -21,    /* a change was interrupted (a journal that holds it lies beside the
-                                index) and this process may not write the files to roll it back */
+                                index or its data file) and this process may not write the files
+                                to roll it back */
   KELISI_E_DATA_OTHER = -22, /* opened for update with a data file that is not the one the index
-                                describes (see KELISI_DATA_ANYWAY) */
+                                describes (see KELISI_DATA_ANYWAY), or a change over indexes
+                                of different data files */
   KELISI_E_BUILDING = -23,   /* the index's header is not written yet: kelindex is building it, or
                                 a build did not finish (see the contract) */
   KELISI_E_JOURNAL_WRITE = -24, /* the rollback journal beside the index cannot be created or
@@ -163,8 +165,9 @@ KELISI_API int kelisi_open(const char* isi_path, const char* data_path, unsigned
                            kelisi** out);
 
 /* Rolls back the change a journal beside the index holds ("<isi_path>-journal":
-   a change or an in-place compaction cut short), as every kelisi_open does
-   first. *recovered (may be NULL) is 1 when a change was rolled back, 0 when
+   a change or an in-place compaction cut short), or beside the data file
+   its header names ("<data path>-journal": a change over several indexes
+   of the file), as every kelisi_open does first. *recovered (may be NULL) is 1 when a change was rolled back, 0 when
    none waited; the status is kelisi_open's for the journal (KELISI_E_JOURNAL,
    KELISI_E_LOCK, KELISI_E_OPEN). */
 KELISI_API int kelisi_recover(const char* isi_path, int* recovered);
@@ -346,7 +349,9 @@ KELISI_API int kelisi_deleted(kelisi* ix, uint64_t* out, size_t cap, size_t* cou
      several changes to bound it.
    - Commit is atomic and durable: the original bytes of every sector and
      record about to be overwritten go to a rollback journal,
-     "<isi_path>-journal" beside the index, which is synced before the first
+     "<isi_path>-journal" beside the index (for a change over several
+     indexes, one beside the data file: see kelisi_txn_begin_set), which is
+     synced before the first
      write in place; then both files are written and synced, the journal is
      invalidated in place and synced (the commit point: no power loss undoes
      the change after it), and the header's spin counter has changed (it
@@ -416,29 +421,74 @@ typedef struct kelisi_txn kelisi_txn;
    which records get entries. */
 KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
 
-/* Begins one change over `n` indexes of one data file (ixs[0] first; each
-   opened with KELISI_WRITE, none twice, none with a change open), so that
-   every index of the file stays current:
-   - The indexes must name the same data file: the same file on the disk
-     (device and inode), not just the same name (KELISI_E_DATA_OTHER).
-   - kelisi_txn_insert writes the record once and gives it an entry in
-     every index whose definition selects it (each with its own key
-     specifications, options and selection); under option n in any index
-     a key that index holds already spoils the whole change. Its status and
-     *out are those of ixs[0]; kelisi_txn_entry tells the others.
+/* Begins one change over `n` indexes of one data file (ixs[0], the lead,
+   first; each opened with KELISI_WRITE, none twice nor two handles of one
+   index, none with a change open; at most 64), so that every index of the
+   file stays current; the change is used and ended through the returned
+   kelisi_txn as any other:
+
+     kelisi* ixs[2];                       // both opened with KELISI_WRITE
+     kelisi_open("bynum.isi", "customers.txt", KELISI_WRITE, &ixs[0]);
+     kelisi_open("byname.isi", "customers.txt", KELISI_WRITE, &ixs[1]);
+     kelisi_txn* t;
+     kelisi_txn_begin_set(ixs, 2, &t);
+     kelisi_txn_insert(t, "A1000 widget", 12, NULL);
+     st = kelisi_txn_commit(t);
+
+   - The indexes must be over the same data file: the same file on the
+     disk (device and inode), not just the same name, and the name each
+     header keeps must lead to it (as kelisi_open looks for it, as one
+     directory entry: the journal lies beside it), else
+     KELISI_E_DATA_OTHER. KELISI_E_ARG for an index given twice,
+     KELISI_E_READONLY, KELISI_E_BUSY as kelisi_txn_begin.
+   - The exclusive ISI lock, which lies on the data file and so covers
+     every index of it, is taken once, through ixs[0] (waiting as
+     kelisi_set_lock_wait set it for ixs[0]); while the change is open
+     every handle of the set is busy with it (its own calls take no lock,
+     and read its index as it was before the change).
+   - kelisi_txn_insert reads the record back as each index's build would
+     (its own key specifications, options and selection; a record one of
+     them refuses is refused, KELISI_E_RECORD or KELISI_E_TOO_LONG, and
+     nothing is written), writes it once, and gives it an entry in every
+     index that selects it, each by its own n0 and n$ rules; under option
+     n in any index a key that index holds already spoils the whole change
+     (KELISI_E_DUPLICATE). Its status and *out are those of ixs[0];
+     kelisi_txn_entry tells the others.
+   - Where a record goes: into the place of a deleted record only while
+     every index of the set keeps a deleted-record list (none built with
+     w, v, s or p); the place is the newest one of the first index, in set
+     order, whose list holds any, and it leaves every other list that
+     holds it (the newest position of that list takes its slot). An
+     append-only index in the set means records are appended.
    - kelisi_txn_delete and kelisi_txn_delete_key take the entries and keys
      of ixs[0]; kelisi_txn_delete_at the record at an offset that any index
-     of the set names. Every delete removes the record and its entry from
-     every index.
-   - The commit is one commit point for the data file and every index; the
-     rest of the contract of a change holds over all of them.
-   A set of one is kelisi_txn_begin. */
+     of the set has an entry for. Every delete zeroes the record once,
+     removes its entry from every index that has one (its key in each as
+     that index extracts it), lists its place in every index that keeps a
+     deleted-record list, and under n0 and n$ gives that index's entry to
+     the next record of its key.
+   - The commit is one commit point for the data file and every index: the
+     original bytes and lengths of all of them go into one journal,
+     "<data path>-journal" beside the data file (the path the headers' name
+     leads to), which every opener of any of the indexes looks for before it
+     reads anything else, since the header's data file name is never
+     rewritten by a change: kelisi_open and kelisi_recover_journal beside
+     the data file the header names (and the data_path given), a change's
+     begin beside its data file, kelindex -i, -r and -c and kelisi likewise.
+     It rolls the change back in every file it names. A handle keeps the
+     journal, invalidated, for its next change over the same set, and
+     removes it at kelisi_close. Shared readers of each index see the
+     change all at once: every index's spin counter moves.
+   - The rest of the contract of a change holds over all of the files.
+   A set of one is kelisi_txn_begin: the same change, journal and bytes. */
 KELISI_API int kelisi_txn_begin_set(kelisi* const* ixs, size_t n, kelisi_txn** out);
 
 /* The entry the last kelisi_txn_insert of the change gave the record in
    ixs[i] of its set (0 for a change kelisi_txn_begin began): KELISI_OK
-   with *out, KELISI_NO_ENTRY when that index gives it none, KELISI_E_ARG
-   for an i out of range or before any insert. */
+   with *out (its key valid until the next call on the change),
+   KELISI_NO_ENTRY when that index gives it none (*out untouched),
+   KELISI_E_ARG for an i out of range, or before any insert (or after one
+   that failed). */
 KELISI_API int kelisi_txn_entry(kelisi_txn* t, size_t i, kelisi_entry* out);
 
 /* How long kelisi_txn_begin waits for the exclusive ISI lock while another

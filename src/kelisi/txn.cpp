@@ -5,7 +5,9 @@
 // the rollback journal, syncs the journal, writes in place, syncs both
 // files, invalidates the journal and moves the spin counter on. The
 // journal file stays, invalidated, for the handle's next change: four
-// flushes a change, and no name created, removed or synced.
+// flushes a change, and no name created, removed or synced. A change over
+// several indexes of one data file (txn_set) commits them all, and the data
+// file, through one journal beside the data file.
 #include <fcntl.h>
 
 #include <algorithm>

@@ -2,7 +2,10 @@
 // goes in the data file, the bytes it is written with, whether it gets an
 // entry (the header's record tests, the duplicate rules of n, n0 and n$),
 // and what deleting it leaves behind (a zero-filled record, listed where the
-// index keeps a deleted-record list).
+// index keeps a deleted-record list). Every rule is decided per index; a
+// change over several indexes of one data file applies them to each index
+// of the set (a change of one index is a set of one), the record written
+// once.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -238,6 +241,7 @@ int Place(kelisi_txn* lead, uint64_t* offset) {
 }
 
 int Insert(kelisi_txn* lead, const uint8_t* text, size_t len, kelisi_entry* out) {
+  for (kelisi_txn* t : lead->parts) t->entryStatus = KELISI_E_ARG;
   std::vector<uint8_t>& rec = lead->record;
   int st = MakeRecord(lead, text, len, &rec);
   if (st != KELISI_OK) return st;
@@ -269,7 +273,6 @@ int Insert(kelisi_txn* lead, const uint8_t* text, size_t len, kelisi_entry* out)
   int result = KELISI_OK;
   for (size_t k = 0; k < lead->parts.size(); ++k) {
     kelisi_txn* t = lead->parts[k];
-    t->entryStatus = KELISI_E_ARG;
     st = Enter(t, plans[k], offset, size);
     if (st < 0) return st;
     t->entryStatus = st;

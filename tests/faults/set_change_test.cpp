@@ -299,4 +299,26 @@ TEST(IndexSet, SetsOfOtherFilesOrTheSameIndexTwiceAreRefused) {
   EXPECT_EQ(kt::SetRebuildDiff(dir, f.isis, "d.txt"), "");
 }
 
+// Under n in one index of a set, a key that index holds already spoils
+// the whole change, though the other index would take the record: no file
+// changes.
+TEST(IndexSet, ADuplicateInOneIndexSpoilsTheWholeChange) {
+  kt::TempDir dir;
+  Files f = Build(dir, {"-1-5", "-n,7-10,1-5"}, 10);
+  const std::vector<std::string> before = Contents(dir, f);
+  std::vector<kelisi*> ixs(2);
+  for (size_t k = 0; k < 2; ++k) {
+    ASSERT_EQ(kelisi_open(dir.file(f.isis[k]).c_str(), nullptr, KELISI_WRITE, &ixs[k]), KELISI_OK);
+  }
+  kelisi_txn* t = nullptr;
+  ASSERT_EQ(kelisi_txn_begin_set(ixs.data(), 2, &t), KELISI_OK);
+  std::string fresh = Rec(99, "new"), again = Rec(0, "a");  // the first record's key and word
+  EXPECT_EQ(kelisi_txn_insert(t, fresh.data(), fresh.size(), nullptr), KELISI_OK);
+  EXPECT_EQ(kelisi_txn_insert(t, again.data(), again.size(), nullptr), KELISI_E_DUPLICATE);
+  EXPECT_EQ(kelisi_txn_insert(t, fresh.data(), fresh.size(), nullptr), KELISI_E_DUPLICATE);
+  EXPECT_EQ(kelisi_txn_commit(t), KELISI_E_DUPLICATE);
+  for (kelisi* ix : ixs) kelisi_close(ix);
+  EXPECT_EQ(Contents(dir, f), before);
+}
+
 }  // namespace

@@ -1,10 +1,11 @@
 // Fuzz target: changes in place. The input's first byte chooses a command
-// (record format, selection, duplicate rules); up to the first 0xFF byte
-// the rest is the data file, after it the lines of records to insert, a
-// line starting with 0xFE deleting the record at the byte offset its next
-// two bytes give. kelindex builds the index in this process, the library
-// makes the change and commits it, and kelindex rebuilds a copy from its
-// stored command line.
+// (record format, selection, duplicate rules) and, now and then, a second
+// one for a second index over the same data, changed with the first in one
+// change; up to the first 0xFF byte the rest is the data file, after it the
+// lines of records to insert, a line starting with 0xFE deleting the record
+// at the byte offset its next two bytes give. kelindex builds the indexes
+// in this process, the library makes the change and commits it, and
+// kelindex rebuilds a copy of each from its stored command line.
 //
 // Checked: every insert and delete ends with a status the contract allows
 // and a refused record leaves the change usable; after the commit an index
@@ -83,11 +84,19 @@ Entries Read(const std::string& isi, const std::string& data, bool* clean, bool 
   return out;
 }
 
-void Change(const std::string& isi, const std::string& data, const uint8_t* in, size_t size) {
-  kelisi* ix = nullptr;
-  if (kelisi_open(isi.c_str(), data.c_str(), KELISI_WRITE, &ix) != KELISI_OK) return;
+void Change(const std::vector<std::string>& isis, const std::string& data, const uint8_t* in,
+            size_t size) {
+  std::vector<kelisi*> ixs;
+  for (const std::string& isi : isis) {
+    kelisi* ix = nullptr;
+    if (kelisi_open(isi.c_str(), data.c_str(), KELISI_WRITE, &ix) == KELISI_OK) ixs.push_back(ix);
+  }
   kelisi_txn* t = nullptr;
-  FZ_CHECK(kelisi_txn_begin(ix, &t) == KELISI_OK);
+  if (ixs.size() != isis.size()) {
+    for (kelisi* ix : ixs) kelisi_close(ix);
+    return;
+  }
+  FZ_CHECK(kelisi_txn_begin_set(ixs.data(), ixs.size(), &t) == KELISI_OK);
   for (size_t at = 0; at < size;) {
     const uint8_t* end = static_cast<const uint8_t*>(memchr(in + at, '\n', size - at));
     size_t len = end != nullptr ? static_cast<size_t>(end - (in + at)) : size - at;
@@ -104,7 +113,28 @@ void Change(const std::string& isi, const std::string& data, const uint8_t* in, 
     at += len + 1;
   }
   kelisi_txn_commit(t);
-  FZ_CHECK(kelisi_close(ix) == KELISI_OK);
+  for (kelisi* ix : ixs) FZ_CHECK(kelisi_close(ix) == KELISI_OK);
+}
+
+// The index `name` after the change: clean against its data, and equal to
+// its rebuild from a copy.
+void Verify(const std::string& name) {
+  const std::string isi = fz::PathIn(name.c_str()), data = fz::PathIn("d.txt");
+  const std::string copyIsi = fz::PathIn(("r/" + name).c_str()), copyData = fz::PathIn("r/d.txt");
+  std::string bytes = fz::ReadFile(data);
+  fz::WriteFile(copyData, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  bytes = fz::ReadFile(isi);
+  fz::WriteFile(copyIsi, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  bool clean = false;
+  Entries now = Read(isi, data, &clean, true);
+  FZ_CHECK(clean);
+  // A rebuild wants a record to index; one that fails over data the
+  // change made is no record of the change's (the check above is).
+  if (chdir(fz::PathIn("r").c_str()) == 0 && Kelindex({name, "-r"}) == 0) {
+    bool rebuiltClean = false;
+    FZ_CHECK(Read(copyIsi, copyData, &rebuiltClean) == now);
+  }
+  FZ_CHECK(chdir(fz::WorkDir().c_str()) == 0);
 }
 
 }  // namespace
@@ -118,10 +148,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size) {
   if (size < 1) return 0;
   const char* command = kCommands[in[0] % kCommandCount];
+  // One input in three that it does not take for a first command alone
+  // also builds a second index, by another command.
+  size_t second = in[0] / kCommandCount;
+  bool pair = second % 3 == 1 && kCommands[second % kCommandCount] != command;
   const uint8_t* split = static_cast<const uint8_t*>(memchr(in + 1, 0xFF, size - 1));
   size_t dataLen = split != nullptr ? static_cast<size_t>(split - (in + 1)) : size - 1;
   const std::string isi = fz::PathIn("d.isi"), data = fz::PathIn("d.txt");
-  const std::string copyIsi = fz::PathIn("r/d.isi"), copyData = fz::PathIn("r/d.txt");
   {
     fz::LeakGuard guard(fz::PathIn("w"));
     fz::WriteFile(data, in + 1, dataLen);
@@ -129,31 +162,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size) {
     // reads nothing behind the mark, and a change appends behind it all the
     // same (finding the mark would take reading the whole data file).
     bool cut = dataLen > 1 && memchr(in + 1, 0x1A, dataLen - 1) != nullptr;
-    bool built = !cut && Kelindex({"d.txt,d.isi", command}) == 0;
+    std::vector<std::string> names = {"d.isi"};
+    if (pair) names.push_back("e.isi");
     // An index the build left other than its data says (data of several
     // record lengths that its tests keep from the build's length check)
     // is no matter of the change's.
-    bool clean = false;
-    if (built) Read(isi, data, &clean);
-    if (built && clean) {
-      if (split != nullptr) Change(isi, data, split + 1, size - dataLen - 2);
-      std::string bytes = fz::ReadFile(data);
-      fz::WriteFile(copyData, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-      bytes = fz::ReadFile(isi);
-      fz::WriteFile(copyIsi, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-      Entries now = Read(isi, data, &clean, true);
-      FZ_CHECK(clean);
-      // A rebuild wants a record to index; one that fails over data the
-      // change made is no record of the change's (the check above is).
-      if (chdir(fz::PathIn("r").c_str()) == 0 && Kelindex({"d.isi", "-r"}) == 0) {
-        bool rebuiltClean = false;
-        FZ_CHECK(Read(copyIsi, copyData, &rebuiltClean) == now);
+    bool ready = !cut;
+    for (size_t k = 0; k < names.size() && ready; ++k) {
+      const char* cmd = k == 0 ? command : kCommands[second % kCommandCount];
+      bool clean = false;
+      ready = Kelindex({"d.txt," + names[k], cmd}) == 0;
+      if (ready) Read(fz::PathIn(names[k].c_str()), data, &clean);
+      ready = ready && clean;
+    }
+    if (ready) {
+      if (split != nullptr) {
+        std::vector<std::string> paths;
+        for (const std::string& n : names) paths.push_back(fz::PathIn(n.c_str()));
+        Change(paths, data, split + 1, size - dataLen - 2);
       }
-      FZ_CHECK(chdir(fz::WorkDir().c_str()) == 0);
+      for (const std::string& n : names) Verify(n);
     }
   }
-  for (const std::string& f : {isi, data, copyIsi, copyData, fz::PathIn("d.ERR"),
-                               fz::PathIn("r/d.ERR"), isi + "-journal"}) {
+  for (const std::string& f :
+       {isi, data, fz::PathIn("e.isi"), fz::PathIn("r/d.isi"), fz::PathIn("r/e.isi"),
+        fz::PathIn("r/d.txt"), fz::PathIn("d.ERR"), fz::PathIn("e.ERR"), fz::PathIn("r/d.ERR"),
+        fz::PathIn("r/e.ERR"), isi + "-journal", fz::PathIn("e.isi-journal"), data + "-journal"}) {
     unlink(f.c_str());
   }
   return 0;
