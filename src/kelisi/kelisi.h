@@ -475,7 +475,11 @@ KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
      rewritten by a change: kelisi_open and kelisi_recover_journal beside
      the data file the header names (and the data_path given), a change's
      begin beside its data file, kelindex -i, -r and -c and kelisi likewise.
-     It rolls the change back in every file it names. A handle keeps the
+     The journal goes beside a name of the data file that every index's
+     opener finds wherever it runs (the header's name absolute, or beside
+     the index) when there is one; else beside the name as written, which
+     openers look for from their working directory. It rolls the change
+     back in every file it names. A handle keeps the
      journal, invalidated, for its next change over the same set, and
      removes it at kelisi_close. Shared readers of each index see the
      change all at once: every index's spin counter moves.
