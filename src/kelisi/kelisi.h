@@ -105,7 +105,8 @@ enum {
                                 of different data files */
   KELISI_E_BUILDING = -23,   /* the index's header is not written yet: kelindex is building it, or
                                 a build did not finish (see the contract) */
-  KELISI_E_JOURNAL_WRITE = -24, /* the rollback journal beside the index cannot be created or
+  KELISI_E_JOURNAL_WRITE = -24, /* the rollback journal beside the index (for a change over
+                                    several indexes: beside the data file) cannot be created or
                                     written (its directory must be writable); nothing was changed */
   KELISI_E_DEFINITION = -25  /* the command line the header stores is none kelindex would build
                                 this index from: which records get entries is not known */
