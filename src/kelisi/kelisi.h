@@ -105,7 +105,8 @@ enum {
                                 of different data files */
   KELISI_E_BUILDING = -23,   /* the index's header is not written yet: kelindex is building it, or
                                 a build did not finish (see the contract) */
-  KELISI_E_JOURNAL_WRITE = -24, /* the rollback journal beside the index cannot be created or
+  KELISI_E_JOURNAL_WRITE = -24, /* the rollback journal beside the index (for a change over
+                                    several indexes: beside the data file) cannot be created or
                                     written (its directory must be writable); nothing was changed */
   KELISI_E_DEFINITION = -25  /* the command line the header stores is none kelindex would build
                                 this index from: which records get entries is not known */
@@ -475,7 +476,11 @@ KELISI_API int kelisi_txn_begin(kelisi* ix, kelisi_txn** out);
      rewritten by a change: kelisi_open and kelisi_recover_journal beside
      the data file the header names (and the data_path given), a change's
      begin beside its data file, kelindex -i, -r and -c and kelisi likewise.
-     It rolls the change back in every file it names. A handle keeps the
+     The journal goes beside a name of the data file that every index's
+     opener finds wherever it runs (the header's name absolute, or beside
+     the index) when there is one; else beside the name as written, which
+     openers look for from their working directory. It rolls the change
+     back in every file it names. A handle keeps the
      journal, invalidated, for its next change over the same set, and
      removes it at kelisi_close. Shared readers of each index see the
      change all at once: every index's spin counter moves.

@@ -2,6 +2,7 @@
 // besides a change of one: where its journal lies, found again by an
 // opener of any of the indexes, and the entries the last insert gave in
 // each index.
+#include <algorithm>
 #include <cstring>
 
 #include "core/journal.h"
@@ -23,16 +24,28 @@ std::string DirectoryPart(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+struct PathToData {
+  std::string path;
+  // Found wherever an opener of the index runs: the header's name is
+  // absolute, or the path is beside the index (the name as written is
+  // looked for from the opener's working directory).
+  bool anywhere;
+};
+
 // Where the header of `ix` leads to the data file `data`: the paths of
-// its name that are that file.
-std::vector<std::string> PathsToData(kelisi* ix, const FileId& data) {
+// its name that are that file, those an opener finds from anywhere first.
+std::vector<PathToData> PathsToData(kelisi* ix, const FileId& data) {
   char candidates[3][kIsiJournalNameMax];
   size_t n = IsiDataFileCandidates(ix->hdr.data_name, ix->isiPath.c_str(), candidates);
-  std::vector<std::string> paths;
+  bool besideAsWritten = strchr(ix->isiPath.c_str(), '/') == nullptr;
+  std::vector<PathToData> paths;
   for (size_t k = 0; k < n; ++k) {
     FileId id;
-    if (FileIdAt(ix->io, candidates[k], &id) && id == data) paths.emplace_back(candidates[k]);
+    if (!FileIdAt(ix->io, candidates[k], &id) || !(id == data)) continue;
+    bool anywhere = k > 0 || candidates[k][0] == '/' || besideAsWritten;
+    paths.push_back({candidates[k], anywhere});
   }
+  std::stable_partition(paths.begin(), paths.end(), [](const PathToData& p) { return p.anywhere; });
   return paths;
 }
 
@@ -51,19 +64,32 @@ int SetJournalPath(kelisi* const* ixs, size_t n, std::string* dataPath, std::str
   kelisi* lead = ixs[0];
   FileId data;
   if (!FileIdOf(lead->io, lead->dataFd, &data)) return KELISI_E_DATA_READ;
-  std::vector<std::string> mine = PathsToData(lead, data);
-  if (mine.empty()) return KELISI_E_DATA_OTHER;
-  for (size_t k = 1; k < n; ++k) {
-    bool found = false;
-    for (const std::string& p : PathsToData(ixs[k], data))
-      found = found || SameEntry(lead->io, p, mine[0]);
-    if (!found) return KELISI_E_DATA_OTHER;
+  std::vector<PathToData> mine = PathsToData(lead, data);
+  std::vector<std::vector<PathToData>> theirs;
+  for (size_t k = 1; k < n; ++k) theirs.push_back(PathsToData(ixs[k], data));
+  // The journal goes beside the first name of the lead's that every
+  // index's header leads to, preferring one every index's opener finds
+  // from anywhere.
+  for (bool strict : {true, false}) {
+    for (const PathToData& at : mine) {
+      if (strict && !at.anywhere) continue;
+      bool all = true;
+      for (const std::vector<PathToData>& other : theirs) {
+        bool found = false;
+        for (const PathToData& p : other) {
+          found = found || ((!strict || p.anywhere) && SameEntry(lead->io, p.path, at.path));
+        }
+        all = all && found;
+      }
+      if (!all) continue;
+      char journal[kIsiJournalNameMax];
+      if (!JournalPathForData(at.path.c_str(), journal, sizeof journal)) continue;
+      *dataPath = at.path;
+      *journalPath = journal;
+      return KELISI_OK;
+    }
   }
-  char journal[kIsiJournalNameMax];
-  if (!JournalPathForData(mine[0].c_str(), journal, sizeof journal)) return KELISI_E_DATA_OTHER;
-  *dataPath = mine[0];
-  *journalPath = journal;
-  return KELISI_OK;
+  return KELISI_E_DATA_OTHER;
 }
 
 int RecoverDataJournal(kelisi* ix) {
